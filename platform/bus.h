@@ -1,0 +1,80 @@
+// The engine bus, server side: the engine window as a listening Unix socket, one client window per
+// accepted connection, and the engine's message queue.
+//
+// Threads:
+//   main thread  runs BusRun: accepts, reads frames, queues POSTs and SENDs in arrival order and
+//                dispatches them one at a time; expires window timers. While the main thread waits in
+//                BusSend for a client's REPLY, SENDs that arrive meanwhile are dispatched at once
+//                (nested), REPLYs are routed, POSTs are queued.
+//   any thread   BusPostToEngine (engine-internal posts), BusPost and BusSend to client windows.
+//                A SEND from another thread waits for its REPLY, which the main thread routes to it.
+// Shared data: the window table and each connection's output buffer are guarded by short locks; the
+// message queue by its own lock. No lock is held while a message is dispatched.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+struct BusMessage {
+  uint32_t hwnd = 0;
+  uint32_t msg = 0;
+  uint32_t wParam = 0;
+  uint32_t lParam = 0;
+  uint32_t dwData = 0;
+  uint32_t cbData = 0;
+  const uint8_t* payload = nullptr;  // valid only during the dispatch
+};
+
+// The window procedure's entry: runs on the main thread; the result goes back to a SEND's sender.
+using BusDispatch = int32_t (*)(void* context, const BusMessage& message);
+
+constexpr uint32_t kWmCreate = 0x0001;
+constexpr uint32_t kWmDestroy = 0x0002;
+constexpr uint32_t kWmClose = 0x0010;
+constexpr uint32_t kWmCopyData = 0x004A;
+constexpr uint32_t kWmTimer = 0x0113;
+
+constexpr int kBusSendTimeoutMs = 2000;
+constexpr size_t kBusOutputCap = 16u * 1024 * 1024;
+
+struct Bus;
+
+// Takes ownership of a listening socket made by BusListen. The engine window's handle is fixed here.
+Bus* BusCreate(const std::string& socketPath, int listenFd, BusDispatch dispatch, void* context);
+// Closes every connection (after a bounded flush of what is queued for it), the listening socket,
+// and removes the socket file.
+void BusDestroy(Bus* bus);
+uint32_t BusEngineWindow(const Bus* bus);
+
+// The message loop (main thread). Returns after BusPostQuit once the messages queued before the quit
+// have been handled.
+void BusRun(Bus* bus);
+// Main thread: marks the end of the queue; nothing queued after it is handled.
+void BusPostQuit(Bus* bus);
+// Dispatches one message directly on the calling (main) thread, as window creation does.
+int32_t BusDispatchNow(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam);
+
+// Any thread: queue a message for the engine window.
+void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam);
+// Any thread: post to a client window; dropped when the window does not exist or its output is full.
+void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam);
+// Any thread: send and wait (at most 2 s) for the window's result; 0 when the window does not exist,
+// its output is full, or no REPLY comes in time. The engine window itself is not a target.
+int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
+                const void* payload, uint32_t cbData);
+
+// Window timers (main thread). Expiry is queued as WM_TIMER with the id in wParam, repeating every
+// `ms` until killed. A hold of 0 or below expires at the next turn of the loop.
+void BusSetTimer(Bus* bus, uint32_t id, int32_t ms);
+bool BusKillTimer(Bus* bus, uint32_t id);
+
+// The process owning a window (its connection's peer), or 0 when no such window exists.
+int32_t BusWindowProcess(Bus* bus, uint32_t hwnd);
+// A descriptor that becomes readable when the window's connection closes (a duplicate the caller
+// owns and closes), or -1 when no such window exists.
+int BusWindowClosedHandle(Bus* bus, uint32_t hwnd);
+bool BusWindowExists(Bus* bus, uint32_t hwnd);
+
+}  // namespace platform

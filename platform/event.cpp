@@ -1,0 +1,74 @@
+// Auto-reset events and the clocks. See event.h.
+#include "platform/event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+bool EventCreate(Event* event) {
+  event->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  event->signalled.store(false);
+  return event->fd >= 0;
+}
+
+void EventDestroy(Event* event) {
+  if (event->fd >= 0) close(event->fd);
+  event->fd = -1;
+}
+
+void EventSet(Event* event) {
+  if (event->signalled.exchange(true, std::memory_order_acq_rel)) return;
+  uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(event->fd, &one, sizeof one);
+  } while (n < 0 && errno == EINTR);
+}
+
+bool EventConsume(Event* event) {
+  // Clear the flag before draining the descriptor: a Set that lands in between either writes again
+  // (and the next wait wakes) or is covered by this consumption.
+  bool was = event->signalled.exchange(false, std::memory_order_acq_rel);
+  uint64_t value;
+  while (read(event->fd, &value, sizeof value) < 0 && errno == EINTR) {
+  }
+  return was;
+}
+
+bool EventWait(Event* event, int timeoutMs) {
+  for (;;) {
+    if (event->signalled.load(std::memory_order_acquire)) return EventConsume(event) || true;
+    pollfd p{event->fd, POLLIN, 0};
+    int r = poll(&p, 1, timeoutMs);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    if (EventConsume(event)) return true;
+    if (timeoutMs == 0) return false;
+  }
+}
+
+uint32_t MillisecondClock() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+int64_t MonotonicNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void SleepMs(int32_t ms) {
+  if (ms <= 0) return;
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,121 @@
+// MIDI device services: numbered output and input devices with product names, opens that return a
+// handle or a result code, short messages packed in a 32-bit word, synchronous long messages, and
+// input delivered through a callback on a thread of this layer's own.
+//
+// Services (chosen once at start-up, from TOVU_MIDI or explicitly by a test):
+//   none     no devices at all;
+//   virtual  devices of our own: outputs write what they receive to a log file and to an optional
+//            in-process capture; inputs read a FIFO or take bytes injected in process;
+//   alsa/jack real devices (a later addition; MidiStartFromEnvironment reports them as unavailable
+//            and falls back to none until then).
+//
+// Threads: the engine's main thread opens and closes; the main thread, the timer thread and the
+// MIDI input thread may send on one handle at once (sends on one device are serialised here). The
+// input callback runs on this layer's reader thread and never while the device is stopped or closed:
+// MidiInStop and MidiInClose return only after a callback in progress has finished.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+using MidiHandle = uint32_t;  // 0 = none; a closed-then-reopened device gets a new value
+
+// Result codes, the platform's.
+enum : int {
+  kMidiOk = 0,
+  kMidiError = 1,
+  kMidiBadDeviceId = 2,
+  kMidiAllocated = 4,
+  kMidiInvalidHandle = 5,
+  kMidiNoDriver = 6,
+  kMidiNoMemory = 7,
+};
+
+constexpr uint32_t kMimData = 963;      // param1: one short message, packed as for MidiOutShort
+constexpr uint32_t kMimLongData = 964;  // param1: the MidiInBuffer* that came back filled
+
+// A buffer queued on an input for system-exclusive input (the platform's MIDIHDR).
+struct MidiInBuffer {
+  uint8_t* data = nullptr;
+  uint32_t length = 0;         // capacity of data
+  uint32_t bytesRecorded = 0;  // filled by the layer before it hands the buffer back
+  uintptr_t user = 0;
+};
+
+using MidiInCallback = void (*)(MidiHandle handle, uint32_t msg, uintptr_t instance, uintptr_t param1,
+                                uintptr_t param2);
+
+enum class MidiService { None, Virtual, Alsa, Jack };
+
+struct VirtualMidiConfig {
+  std::vector<std::string> outputs;  // device names, in device order
+  std::vector<std::string> inputs;
+  std::vector<uint32_t> failOut;  // output device ids whose open returns 4
+  std::vector<uint32_t> failIn;
+  std::string logPath;    // empty: no log file
+  std::string inputFifo;  // empty: no FIFO
+};
+
+// Reads TOVU_MIDI and the TOVU_VIRTUAL_* variables and starts the service they name. Returns the
+// service started.
+MidiService MidiStartFromEnvironment();
+// Parses the TOVU_VIRTUAL_* variables into a configuration (exposed for tests).
+VirtualMidiConfig VirtualConfigFromEnvironment();
+void MidiStartNone();
+void MidiStartVirtual(const VirtualMidiConfig& config);
+// Closes every device still open and ends the reader thread. Safe to call twice.
+void MidiShutdown();
+MidiService MidiCurrentService();
+
+uint32_t MidiOutCount();
+uint32_t MidiInCount();
+// Product name of a device, cut to fit `capacity` - 1 characters and zero-terminated. Returns a
+// result code (2 for a bad id).
+int MidiOutName(uint32_t deviceId, char* name, size_t capacity);
+int MidiInName(uint32_t deviceId, char* name, size_t capacity);
+
+int MidiOutOpen(uint32_t deviceId, MidiHandle* handle);
+int MidiOutClose(MidiHandle handle);
+// Sends the low 24 bits of `word` (status, data 1, data 2). 5 on a closed or unknown handle.
+int MidiOutShort(MidiHandle handle, uint32_t word);
+// Sends `length` bytes unchanged as one long message; returns when the bytes are no longer used.
+int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length);
+
+int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
+int MidiInStart(MidiHandle handle);
+int MidiInStop(MidiHandle handle);
+// Stops input if needed; buffers still queued are dropped (never handed back).
+int MidiInClose(MidiHandle handle);
+// Queues a buffer for system-exclusive input. The layer fills the oldest queued buffer with each
+// system-exclusive message (up to its length) and hands it back through kMimLongData.
+int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer);
+
+// ---- Virtual service, in process (for tests and benchmarks) ----
+
+struct VirtualMidiEvent {
+  enum Kind : uint8_t { Open, Close, Data };
+  int64_t ns = 0;  // CLOCK_MONOTONIC
+  Kind kind = Data;
+  bool input = false;
+  uint32_t device = 0;
+  std::vector<uint8_t> bytes;  // Data only: exactly the bytes the log line shows
+};
+
+// Starts or stops recording output events (open, close, data) in memory. Off by default.
+void VirtualCaptureEnable(bool on);
+// Returns the events recorded so far, in order, and forgets them.
+std::vector<VirtualMidiEvent> VirtualCaptureTake();
+// Delivers bytes as if they had arrived on virtual input `inputId` (same rules as a FIFO line:
+// 0xF0 first = system-exclusive, else one short message of 1 to 3 bytes). Returns false when the
+// input is not open and started (nothing is delivered), or the bytes are malformed.
+bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count);
+// The number of bytes a short message with this status shows in the log (3, 2 or 1).
+int ShortMessageLength(uint8_t status);
+// Formats one log line without the trailing newline, e.g. "123 data out0 90 3c 64".
+std::string FormatVirtualLogLine(const VirtualMidiEvent& event);
+
+}  // namespace platform

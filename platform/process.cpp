@@ -1,0 +1,176 @@
+// Processes, the single-instance guard, the start-up handle and priorities on Linux. See process.h.
+#include "platform/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/event.h"
+
+namespace platform {
+
+std::string BusSocketPath() {
+  if (const char* p = getenv("TOVU_ENGINE_SOCKET"); p && *p) return p;
+  if (const char* r = getenv("XDG_RUNTIME_DIR"); r && *r) return std::string(r) + "/TovuEngine.sock";
+  return "/tmp/tovu-" + std::to_string(getuid()) + "/TovuEngine.sock";
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool EnsurePrivateDirectory(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  // Make missing parents too (with the same mode), as a test may point the socket anywhere.
+  std::string parent = DirectoryOf(dir);
+  if (parent != dir && stat(parent.c_str(), &st) != 0) EnsurePrivateDirectory(parent);
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+int InstanceGuardAcquire(const std::string& socketPath) {
+  std::string dir = DirectoryOf(socketPath);
+  if (!EnsurePrivateDirectory(dir)) return -1;
+  std::string lockPath = dir + "/WN7WendleCreateWinSem.lock";
+  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
+void InstanceGuardRelease(int fd) {
+  if (fd < 0) return;
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+static bool FillAddress(const std::string& path, sockaddr_un* addr) {
+  memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr->sun_path) return false;
+  memcpy(addr->sun_path, path.c_str(), path.size());
+  return true;
+}
+
+bool BusPathAnswers(const std::string& socketPath) {
+  sockaddr_un addr;
+  if (!FillAddress(socketPath, &addr)) return false;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+int BusListen(const std::string& socketPath) {
+  sockaddr_un addr;
+  if (!FillAddress(socketPath, &addr)) return -1;
+  if (!EnsurePrivateDirectory(DirectoryOf(socketPath))) return -1;
+  unlink(socketPath.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  mode_t old = umask(0177);
+  int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  umask(old);
+  if (bound != 0 || chmod(socketPath.c_str(), 0600) != 0 || listen(fd, 128) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void ShowMessage(const char* caption, const char* text) {
+  std::string line = std::string(caption) + ": " + text + "\n";
+  ssize_t n = write(2, line.data(), line.size());
+  (void)n;
+}
+
+int OpenProcessHandle(pid_t pid) {
+  if (pid <= 0) return -1;
+  long fd = syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+  return static_cast<int>(fd);
+}
+
+void CloseHandle(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+int WaitWakeOrStartupHandle(Event* wake) {
+  if (fcntl(2, F_GETFD) < 0) return -1;
+  for (;;) {
+    pollfd p[2] = {{wake->fd, POLLIN, 0}, {2, 0, 0}};
+    int r = poll(p, 2, -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (p[1].revents & POLLNVAL) return -1;
+    if (p[1].revents & (POLLHUP | POLLERR)) return 1;
+    if (p[0].revents & POLLIN) {
+      EventConsume(wake);
+      return 0;
+    }
+  }
+}
+
+int WaitAny(Event* wake, const int* fds, size_t count) {
+  std::vector<pollfd> p(count + 1);
+  p[0] = {wake->fd, POLLIN, 0};
+  for (size_t i = 0; i < count; ++i) p[i + 1] = {fds[i], POLLIN, 0};
+  for (;;) {
+    int r = poll(p.data(), p.size(), -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (p[0].revents & POLLIN) {
+      EventConsume(wake);
+      return 0;
+    }
+    for (size_t i = 1; i < p.size(); ++i)
+      if (p[i].revents) return static_cast<int>(i);
+  }
+}
+
+void RaiseProcessPriority() {
+  errno = 0;
+  if (setpriority(PRIO_PROCESS, 0, -10) != 0) {
+    // Not permitted: keep the priority we have.
+  }
+}
+
+void RaiseThreadPriority() {
+  sched_param sp{};
+  sp.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0) return;
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10);
+}
+
+void SetThreadIdlePriority() {
+  sched_param sp{};
+  pthread_setschedparam(pthread_self(), SCHED_IDLE, &sp);
+}
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace platform

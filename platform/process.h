@@ -1,0 +1,56 @@
+// Processes, the single-instance guard, the start-up handle, thread priorities and threads that
+// can be asked to stop. Engine and client library both use pieces of it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+struct Event;
+
+// The bus socket path: TOVU_ENGINE_SOCKET, else $XDG_RUNTIME_DIR/TovuEngine.sock, else
+// /tmp/tovu-<uid>/TovuEngine.sock.
+std::string BusSocketPath();
+std::string DirectoryOf(const std::string& path);
+// Creates the directory (mode 0700) when missing. False when it cannot be made.
+bool EnsurePrivateDirectory(const std::string& dir);
+
+// The single-instance guard: an exclusive flock on WN7WendleCreateWinSem.lock beside the socket,
+// waited for without time limit. Returns the lock descriptor, or -1 when the lock file cannot be
+// made. Released by InstanceGuardRelease or by the process's end.
+int InstanceGuardAcquire(const std::string& socketPath);
+void InstanceGuardRelease(int fd);
+
+// True when something accepts connections on the bus path.
+bool BusPathAnswers(const std::string& socketPath);
+// Removes a stale socket file, binds and listens (socket mode 0600). Returns the listening
+// descriptor or -1.
+int BusListen(const std::string& socketPath);
+
+// Prints "<caption>: <text>" on standard error.
+void ShowMessage(const char* caption, const char* text);
+
+// Process handles (pidfds). -1 when the process cannot be opened.
+int OpenProcessHandle(pid_t pid);
+void CloseHandle(int fd);
+
+// Waits on the watcher's wake event and the start-up handle (descriptor 2): 0 when the event was
+// set, 1 when the start-up handle was signalled (its reader went away), -1 when the wait fails
+// (no descriptor 2, for instance).
+int WaitWakeOrStartupHandle(Event* wake);
+// Waits on the wake event (entry 0) and a list of readable descriptors; returns the index of the
+// entry that became ready (0 for the event, k >= 1 for fds[k - 1]), or -1 when the wait fails.
+int WaitAny(Event* wake, const int* fds, size_t count);
+
+// Priorities: raise what is permitted, never fail.
+void RaiseProcessPriority();
+void RaiseThreadPriority();  // real-time for the calling thread when permitted, else a lower nice
+void SetThreadIdlePriority();
+
+// Ignores SIGPIPE for the process (writes to closed pipes and sockets then fail with EPIPE).
+void IgnoreBrokenPipes();
+
+}  // namespace platform

@@ -1,0 +1,181 @@
+// Port tables, port open/close with open counts, the settings store readers and the port-list
+// records. Main thread only, except FindInputPortByHandle (MIDI input thread), which only reads the
+// table that never changes shape after BuildPortTables.
+#include <cctype>
+#include <cstdio>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "platform/settings.h"
+#include "ports/ports.h"
+
+namespace {
+
+void CopyName(char (&field)[64], const char* name) {
+  memset(field, 0, sizeof field);
+  strncpy(field, name, sizeof field - 1);
+}
+
+void PutU32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// atoi's reading: white space, one sign, digits up to the first non-digit; overflow saturates
+// instead of being undefined.
+int32_t ParseLikeAtoi(const char* s) {
+  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+  bool negative = false;
+  if (*s == '+' || *s == '-') negative = (*s++ == '-');
+  int64_t value = 0;
+  while (*s >= '0' && *s <= '9') {
+    value = value * 10 + (*s++ - '0');
+    if (value > static_cast<int64_t>(INT32_MAX) + 1) value = static_cast<int64_t>(INT32_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+bool BuildPortTables(Ports& ports) {
+  uint32_t outs = platform::MidiOutCount();
+  if (outs > kMaxPorts) outs = kMaxPorts;
+  if (outs > 0) {
+    ports.outputs.reset(new (std::nothrow) OutputPort[outs]);
+    ports.activity.reset(new (std::nothrow) std::atomic<uint8_t>[static_cast<size_t>(outs) * kActivityPerPort]);
+    if (!ports.outputs || !ports.activity) return false;
+    for (size_t i = 0; i < static_cast<size_t>(outs) * kActivityPerPort; ++i) ports.activity[i].store(0);
+    for (uint32_t id = 0; id < outs; ++id) {
+      char name[256] = {};
+      if (platform::MidiOutName(id, name, sizeof name) != platform::kMidiOk) name[0] = 0;
+      CopyName(ports.outputs[id].name, name);
+      ports.outputs[id].deviceId = id;
+    }
+  }
+  ports.outputCount = static_cast<int32_t>(outs);
+
+  uint32_t ins = platform::MidiInCount();
+  if (ins > kMaxPorts) ins = kMaxPorts;
+  if (ins > 0) {
+    ports.inputs.reset(new (std::nothrow) InputPort[ins]);
+    if (!ports.inputs) return false;
+    for (uint32_t id = 0; id < ins; ++id) {
+      char name[256] = {};
+      if (platform::MidiInName(id, name, sizeof name) != platform::kMidiOk) name[0] = 0;
+      CopyName(ports.inputs[id].name, name);
+      ports.inputs[id].deviceId = id;
+    }
+  }
+  ports.inputCount = static_cast<int32_t>(ins);
+  return true;
+}
+
+int FindOutputPortByDevice(const Ports& ports, uint32_t deviceId) {
+  for (int i = 0; i < ports.outputCount; ++i)
+    if (ports.outputs[i].deviceId == deviceId) return i;
+  return -1;
+}
+
+int FindInputPortByDevice(const Ports& ports, uint32_t deviceId) {
+  for (int i = 0; i < ports.inputCount; ++i)
+    if (ports.inputs[i].deviceId == deviceId) return i;
+  return -1;
+}
+
+int FindInputPortByHandle(const Ports& ports, platform::MidiHandle handle) {
+  for (int i = 0; i < ports.inputCount; ++i)
+    if (ports.inputs[i].handle.load(std::memory_order_acquire) == handle) return i;
+  return -1;
+}
+
+int OutputPort::Open() {
+  if (handle.load(std::memory_order_relaxed) != 0) {
+    ++openCount;
+    return platform::kMidiOk;
+  }
+  platform::MidiHandle h = 0;
+  int result = platform::MidiOutOpen(deviceId, &h);
+  if (result != platform::kMidiOk) return result;
+  handle.store(h, std::memory_order_release);
+  ++openCount;
+  return platform::kMidiOk;
+}
+
+void OutputPort::Close() {
+  if (--openCount > 0) return;
+  openCount = 0;
+  platform::MidiHandle h = handle.exchange(0, std::memory_order_acq_rel);
+  if (h != 0) platform::MidiOutClose(h);
+}
+
+int InputPort::Open(platform::MidiInCallback callback) {
+  if (handle.load(std::memory_order_relaxed) != 0) {
+    ++openCount;
+    return platform::kMidiOk;
+  }
+  platform::MidiHandle h = 0;
+  int result = platform::MidiInOpen(deviceId, callback, 0, &h);
+  if (result != platform::kMidiOk) return result;
+  handle.store(h, std::memory_order_release);
+  platform::MidiInStart(h);
+  ++openCount;
+  return platform::kMidiOk;
+}
+
+void InputPort::Close() {
+  if (--openCount > 0) return;
+  openCount = 0;
+  platform::MidiHandle h = handle.load(std::memory_order_relaxed);
+  if (h == 0) return;
+  platform::MidiInStop(h);
+  platform::MidiInClose(h);
+  handle.store(0, std::memory_order_release);
+}
+
+int32_t ReadSetting(const char* subKey, int32_t defaultValue) {
+  char text[93];
+  if (!platform::ReadSettingText(subKey, text, sizeof text)) return defaultValue;
+  return ParseLikeAtoi(text);
+}
+
+int LoadSettings(Ports& ports) {
+  char key[32];
+  for (int n = 0; n < ports.outputCount; ++n) {
+    snprintf(key, sizeof key, "Dev%d\\ExclDly", n);
+    ports.outputs[n].sysexDelayMs.store(ReadSetting(key, 0), std::memory_order_relaxed);
+    snprintf(key, sizeof key, "Dev%d\\ShrtRes", n);
+    ports.outputs[n].shortReset = ReadSetting(key, 0) != 0 ? 1 : 0;
+  }
+  EngineSettings& s = ports.settings;
+  s.mtrDev = ReadSetting("MtrDev", kNoDevice);
+  if (FindOutputPortByDevice(ports, static_cast<uint32_t>(s.mtrDev)) < 0) s.mtrDev = kNoDevice;
+  s.mtrChan = ReadSetting("MtrChan", 9);
+  s.mtrNM = ReadSetting("MtrNM", 60);
+  s.mtrNB = ReadSetting("MtrNB", 61);
+  return 0;
+}
+
+void FillOutputPortRecords(const Ports& ports, uint8_t* out) {
+  for (int i = 0; i < ports.outputCount; ++i, out += kOutputRecordSize) {
+    const OutputPort& p = ports.outputs[i];
+    memcpy(out, p.name, 64);
+    PutU32(out + 64, p.deviceId);
+    PutU32(out + 68, p.handle.load(std::memory_order_relaxed));
+    PutU32(out + 72, static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
+    PutU32(out + 76, static_cast<uint32_t>(p.shortReset));
+  }
+}
+
+void FillInputPortRecords(const Ports& ports, uint8_t* out) {
+  for (int i = 0; i < ports.inputCount; ++i, out += kInputRecordSize) {
+    const InputPort& p = ports.inputs[i];
+    memcpy(out, p.name, 64);
+    PutU32(out + 64, p.deviceId);
+    PutU32(out + 68, p.handle.load(std::memory_order_relaxed));
+  }
+}
