@@ -1,0 +1,38 @@
+// Seeking and state replay: the bridge between silently chased state images and the devices.
+// SeekImages builds the state at a start position and at a loop start in one scan of the song;
+// ReplayState sends a whole image (a start); ReplayDifferences sends what changes from one image to
+// another (a loop wrap, a switch to the next song), releasing the old notes before striking the new;
+// SilenceNotes releases every note an image holds. Results of the sends are ignored.
+//
+// Threads: the caller's: the main thread for a start and for setting thru, the timer thread for loop
+// wraps and song switches.
+#pragma once
+
+#include <cstdint>
+
+#include "playback/state_image.h"
+#include "ports/ports.h"
+
+// Resets both images, loads the song header and chases A to `startTick` and B to `loopStart`
+// (negative: no loop; B is then the song at its header, cursor on the first event). The earlier
+// position is chased first and the later one continues from a copy of it, so the song is scanned
+// once. Stores the song's end tick in *songEndTick (when not null) and returns true when a chase
+// reached the end marker. Both images come out with sysex mode 2 and the setup flag clear.
+bool SeekImages(const uint8_t* song, int32_t startTick, int32_t loopStart, StateImage& a, StateImage& b,
+                int32_t* songEndTick);
+
+// Sends the image: the sysex records passed (when its mode allows), then for each touched channel in
+// port and channel order its RPN and NRPN values, bank, program, pitch bend, channel pressure,
+// controllers, one note-on per stacked velocity, and poly pressure. The image is not changed.
+void ReplayState(Ports& ports, const StateImage& image);
+
+// Sends what it takes to go from `old` to `next`: the sysex records again when `next` lies before
+// `old` in the sysex sequence (and its mode allows), then per channel touched in either image the
+// values set in `next` that differ from `old`, and for each note the releases of old's velocities
+// followed by the strikes of next's. Values that only `old` set are not sent. `old` loses its note
+// stacks and keeps everything else; `next` is not changed.
+void ReplayDifferences(Ports& ports, const StateImage& next, StateImage& old);
+
+// Releases every stacked velocity of every touched channel (one velocity-0 note-on each) and
+// empties the stacks; touched flags stay.
+void SilenceNotes(Ports& ports, StateImage& image);
