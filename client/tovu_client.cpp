@@ -1,0 +1,399 @@
+// The Tovu client library. See tovu_client.h.
+#include "client/tovu_client.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/bus_client.h"
+#include "platform/process.h"
+#include "platform/wire.h"
+
+namespace tovu {
+
+namespace {
+
+using platform::FrameHeader;
+
+void PutU32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool WriteFrame(Client& c, const FrameHeader& h, const void* payload, uint32_t cb) {
+  if (c.fd < 0) return false;
+  std::vector<uint8_t> frame;
+  platform::AppendFrame(frame, h, payload, cb);
+  if (!platform::WriteAll(c.fd, frame.data(), frame.size())) {
+    Disconnect(c);
+    return false;
+  }
+  return true;
+}
+
+// Handles one frame from the engine. SENDs are answered at once (also while we wait for a reply).
+void HandleFrame(Client& c, const FrameHeader& h, std::vector<uint8_t>&& payload) {
+  switch (h.kind) {
+    case platform::kFrameHello:
+      c.engineWindow = h.wParam;
+      c.window = h.lParam;
+      return;
+    case platform::kFrameReply:
+      if (std::find(c.repliesWanted.begin(), c.repliesWanted.end(), h.id) != c.repliesWanted.end())
+        c.repliesGot.emplace_back(h.id, static_cast<int32_t>(h.lParam));
+      return;
+    case platform::kFramePost:
+    case platform::kFrameSend: {
+      Message m;
+      m.msg = h.msg;
+      m.wParam = h.wParam;
+      m.lParam = h.lParam;
+      m.dwData = h.dwData;
+      m.payload = std::move(payload);
+      m.sent = h.kind == platform::kFrameSend;
+      int32_t result = 0;
+      if (m.sent && c.windowProc) result = c.windowProc(m);
+      c.inbox.push_back(std::move(m));
+      if (h.kind == platform::kFrameSend) {
+        FrameHeader r;
+        r.kind = platform::kFrameReply;
+        r.id = h.id;
+        r.lParam = static_cast<uint32_t>(result);
+        WriteFrame(c, r, nullptr, 0);
+      }
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// Reads once (waiting up to timeoutMs) and handles every complete frame. False when disconnected.
+bool ReadOnce(Client& c, int timeoutMs) {
+  if (c.fd < 0) return false;
+  uint8_t chunk[65536];
+  long n = platform::ReadSome(c.fd, chunk, sizeof chunk, timeoutMs);
+  if (n < 0) {
+    Disconnect(c);
+    return false;
+  }
+  c.in.insert(c.in.end(), chunk, chunk + n);
+  size_t at = 0;
+  while (c.in.size() - at >= platform::kFrameHeaderSize) {
+    FrameHeader h = platform::DecodeHeader(c.in.data() + at);
+    if (!platform::FrameSizeValid(h.size) || h.cbData != h.size - platform::kFrameMinSize) {
+      Disconnect(c);
+      return false;
+    }
+    size_t total = 4 + static_cast<size_t>(h.size);
+    if (c.in.size() - at < total) break;
+    std::vector<uint8_t> payload(c.in.begin() + static_cast<ptrdiff_t>(at + platform::kFrameHeaderSize),
+                                 c.in.begin() + static_cast<ptrdiff_t>(at + total));
+    at += total;
+    HandleFrame(c, h, std::move(payload));
+    if (c.fd < 0) return false;
+  }
+  c.in.erase(c.in.begin(), c.in.begin() + static_cast<ptrdiff_t>(at));
+  return true;
+}
+
+bool SendFrame(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData, const void* data,
+               uint32_t size, int32_t* result, int timeoutMs) {
+  FrameHeader h;
+  h.kind = platform::kFrameSend;
+  h.id = c.nextSendId++;
+  if (c.nextSendId == 0) c.nextSendId = 1;
+  h.hwnd = c.engineWindow;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  h.dwData = dwData;
+  c.repliesWanted.push_back(h.id);
+  bool ok = WriteFrame(c, h, data, size);
+  int64_t deadline = platform::NowMs() + timeoutMs;
+  bool got = false;
+  while (ok) {
+    auto it = std::find_if(c.repliesGot.begin(), c.repliesGot.end(), [&](auto& r) { return r.first == h.id; });
+    if (it != c.repliesGot.end()) {
+      if (result) *result = it->second;
+      c.repliesGot.erase(it);
+      got = true;
+      break;
+    }
+    int64_t left = deadline - platform::NowMs();
+    if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) break;
+  }
+  c.repliesWanted.erase(std::remove(c.repliesWanted.begin(), c.repliesWanted.end(), h.id), c.repliesWanted.end());
+  return got;
+}
+
+// The copy-data messages of one type that arrived since `from` (inbox index), removed from the inbox.
+std::vector<Message> TakeCopyData(Client& c, uint32_t type) {
+  std::vector<Message> found;
+  for (auto it = c.inbox.begin(); it != c.inbox.end();) {
+    if (it->msg == kWmCopyData && (it->dwData & 0xFFFF) == type) {
+      found.push_back(std::move(*it));
+      it = c.inbox.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return found;
+}
+
+std::string NameField(const uint8_t* p) { return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), 64)); }
+
+}  // namespace
+
+bool Connect(Client& c, const ConnectOptions& options) {
+  std::string path = options.socketPath.empty() ? platform::BusSocketPath() : options.socketPath;
+  int fd = platform::BusConnect(path);
+  if (fd < 0 && options.startEngine) {
+    std::string engine = options.enginePath.empty() ? platform::EngineProgramPath() : options.enginePath;
+    c.startupPipe = platform::StartEngineProcess(engine);
+    int64_t deadline = platform::NowMs() + options.timeoutMs;
+    while (fd < 0 && platform::NowMs() < deadline) {
+      platform::SleepMilliseconds(5);
+      fd = platform::BusConnect(path);
+    }
+  }
+  if (fd < 0) {
+    platform::CloseFd(c.startupPipe);
+    c.startupPipe = -1;
+    return false;
+  }
+  c.fd = fd;
+  c.in.clear();
+  int64_t deadline = platform::NowMs() + options.timeoutMs;
+  while (c.window == 0 && c.fd >= 0) {
+    int64_t left = deadline - platform::NowMs();
+    if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) break;
+  }
+  if (c.window == 0) {
+    Disconnect(c);
+    return false;
+  }
+  return true;
+}
+
+void Disconnect(Client& c) {
+  platform::CloseFd(c.fd);
+  c.fd = -1;
+  platform::CloseFd(c.startupPipe);
+  c.startupPipe = -1;
+}
+
+bool Connected(const Client& c) { return c.fd >= 0; }
+
+bool Post(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  FrameHeader h;
+  h.kind = platform::kFramePost;
+  h.hwnd = c.engineWindow;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  return WriteFrame(c, h, nullptr, 0);
+}
+
+bool Send(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam, int32_t* result, int timeoutMs) {
+  return SendFrame(c, msg, wParam, lParam, 0, nullptr, 0, result, timeoutMs);
+}
+
+bool SendCopyData(Client& c, uint16_t type, uint16_t argument, const void* data, uint32_t size, int32_t* result,
+                  int timeoutMs) {
+  return SendFrame(c, kWmCopyData, c.window, 0, static_cast<uint32_t>(type) | static_cast<uint32_t>(argument) << 16,
+                   data, size, result, timeoutMs);
+}
+
+bool PostCopyData(Client& c, uint16_t type, uint16_t argument, const void* data, uint32_t size) {
+  FrameHeader h;
+  h.kind = platform::kFramePost;
+  h.hwnd = c.engineWindow;
+  h.msg = kWmCopyData;
+  h.wParam = c.window;
+  h.dwData = static_cast<uint32_t>(type) | static_cast<uint32_t>(argument) << 16;
+  return WriteFrame(c, h, data, size);
+}
+
+int32_t Command(Client& c, uint32_t code, uint32_t lParam) {
+  int32_t result = -1;
+  if (!Send(c, kEngineCommand, code, lParam, &result)) return -1;
+  return result;
+}
+
+bool PumpMessages(Client& c, int timeoutMs) {
+  int64_t deadline = platform::NowMs() + timeoutMs;
+  for (;;) {
+    int64_t left = deadline - platform::NowMs();
+    if (!ReadOnce(c, static_cast<int>(std::max<int64_t>(left, 0)))) return false;
+    if (left <= 0) return true;
+  }
+}
+
+bool WaitForMessage(Client& c, const std::function<bool(const Message&)>& match, int timeoutMs, Message* out) {
+  int64_t deadline = platform::NowMs() + timeoutMs;
+  for (;;) {
+    for (auto it = c.inbox.begin(); it != c.inbox.end(); ++it)
+      if (match(*it)) {
+        if (out) *out = std::move(*it);
+        c.inbox.erase(it);
+        return true;
+      }
+    int64_t left = deadline - platform::NowMs();
+    if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) return false;
+  }
+}
+
+bool WaitForNotification(Client& c, uint32_t code, int timeoutMs, uint32_t* lParam) {
+  Message m;
+  if (!WaitForMessage(c, [&](const Message& x) { return x.msg == kEngineCommand && x.wParam == code; }, timeoutMs, &m))
+    return false;
+  if (lParam) *lParam = m.lParam;
+  return true;
+}
+
+std::vector<Message> TakeInbox(Client& c) {
+  std::vector<Message> all(std::make_move_iterator(c.inbox.begin()), std::make_move_iterator(c.inbox.end()));
+  c.inbox.clear();
+  return all;
+}
+
+int32_t Register(Client& c) {
+  int32_t r = Command(c, 0, c.window);
+  if (r == 0) {
+    platform::CloseFd(c.startupPipe);
+    c.startupPipe = -1;
+  }
+  return r;
+}
+
+int32_t Unregister(Client& c) { return Command(c, 1, c.window); }
+
+std::vector<OutputPortInfo> DecodeOutputPorts(const std::vector<uint8_t>& payload) {
+  std::vector<OutputPortInfo> ports;
+  for (size_t at = 0; at + 80 <= payload.size(); at += 80) {
+    const uint8_t* p = payload.data() + at;
+    OutputPortInfo info;
+    info.name = NameField(p);
+    info.deviceId = GetU32(p + 64);
+    info.handle = GetU32(p + 68);
+    info.sysexDelayMs = static_cast<int32_t>(GetU32(p + 72));
+    info.shortReset = GetU32(p + 76);
+    ports.push_back(info);
+  }
+  return ports;
+}
+
+std::vector<InputPortInfo> DecodeInputPorts(const std::vector<uint8_t>& payload) {
+  std::vector<InputPortInfo> ports;
+  for (size_t at = 0; at + 72 <= payload.size(); at += 72) {
+    const uint8_t* p = payload.data() + at;
+    ports.push_back({NameField(p), GetU32(p + 64), GetU32(p + 68)});
+  }
+  return ports;
+}
+
+int32_t RequestOutputPorts(Client& c, std::vector<OutputPortInfo>* ports) {
+  TakeCopyData(c, 2);
+  int32_t r = Command(c, 2, c.window);
+  auto answers = TakeCopyData(c, 2);
+  if (ports) *ports = answers.empty() ? std::vector<OutputPortInfo>{} : DecodeOutputPorts(answers.back().payload);
+  return r;
+}
+
+int32_t RequestInputPorts(Client& c, std::vector<InputPortInfo>* ports) {
+  TakeCopyData(c, 24);
+  int32_t r = Command(c, 24, c.window);
+  auto answers = TakeCopyData(c, 24);
+  if (ports) *ports = answers.empty() ? std::vector<InputPortInfo>{} : DecodeInputPorts(answers.back().payload);
+  return r;
+}
+
+int32_t ReloadSettings(Client& c) { return Command(c, 8, 0); }
+
+bool CloseEngine(Client& c) { return Post(c, kWmClose, 0, 0); }
+
+int32_t SendShort(Client& c, uint32_t packedEvent) { return Command(c, 18, packedEvent); }
+int32_t Panic(Client& c) { return Command(c, 31, 0); }
+int32_t AuditionHoldTime(Client& c) { return Command(c, 3, 0); }
+int32_t SetAuditionHoldTime(Client& c, int32_t ms) { return Command(c, 4, static_cast<uint32_t>(ms)); }
+
+static std::vector<uint8_t> PackEvents(const std::vector<uint32_t>& events) {
+  std::vector<uint8_t> bytes(events.size() * 4);
+  for (size_t i = 0; i < events.size(); ++i) PutU32(bytes.data() + 4 * i, events[i]);
+  return bytes;
+}
+
+bool SendShortList(Client& c, const std::vector<uint32_t>& events) {
+  auto bytes = PackEvents(events);
+  return SendCopyData(c, 15, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool Audition(Client& c, const std::vector<uint32_t>& events) {
+  auto bytes = PackEvents(events);
+  return SendCopyData(c, 16, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool SendSysex(Client& c, uint8_t portIndex, const std::vector<uint8_t>& bytes) {
+  return SendCopyData(c, 17, portIndex, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+std::vector<uint8_t> EncodeOpenPortsRequest(const OpenPortsRequest& r) {
+  std::vector<uint8_t> b(1080, 0);
+  size_t n = std::min<size_t>(r.outputDevices.size(), 256);
+  int32_t count = r.outputCountOverride >= 0 ? r.outputCountOverride : static_cast<int32_t>(n);
+  PutU32(b.data() + 4, static_cast<uint32_t>(count));
+  for (size_t i = 0; i < n; ++i) PutU32(b.data() + 8 + 4 * i, r.outputDevices[i]);
+  PutU32(b.data() + 1032, static_cast<uint32_t>(r.inputDevice));
+  PutU32(b.data() + 1064, r.channelMask);
+  PutU32(b.data() + 1068, r.inputFlags);
+  return b;
+}
+
+bool DecodeOpenPortsReply(const std::vector<uint8_t>& p, OpenPortsReply* reply) {
+  if (p.size() < 1080) return false;
+  reply->window = GetU32(p.data());
+  reply->outputCount = static_cast<int32_t>(GetU32(p.data() + 4));
+  for (int i = 0; i < 256; ++i) reply->outputResults[i] = static_cast<int32_t>(GetU32(p.data() + 8 + 4 * i));
+  reply->inputResult = static_cast<int32_t>(GetU32(p.data() + 1032));
+  return true;
+}
+
+bool OpenPorts(Client& c, const OpenPortsRequest& request, OpenPortsReply* reply) {
+  TakeCopyData(c, 13);
+  auto bytes = EncodeOpenPortsRequest(request);
+  if (!SendCopyData(c, 13, 0, bytes.data(), static_cast<uint32_t>(bytes.size()))) return false;
+  auto answers = TakeCopyData(c, 13);
+  if (answers.empty()) return false;
+  return reply ? DecodeOpenPortsReply(answers.back().payload, reply) : true;
+}
+
+bool ClosePorts(Client& c) { return SendCopyData(c, 14, 0, nullptr, 0); }
+
+bool LoadSong(Client& c, const std::vector<uint8_t>& image) {
+  return SendCopyData(c, 19, 0, image.data(), static_cast<uint32_t>(image.size()));
+}
+
+bool LoadNextSong(Client& c, const std::vector<uint8_t>& image) {
+  return SendCopyData(c, 20, 0, image.data(), static_cast<uint32_t>(image.size()));
+}
+
+bool SetTempoFactor(Client& c, double factor) {
+  uint8_t b[8];
+  memcpy(b, &factor, 8);  // little-endian IEEE double on every machine we build for
+  return SendCopyData(c, 23, 0, b, 8);
+}
+
+bool SetInputFilter(Client& c, uint32_t channelMask, uint32_t inputFlags) {
+  uint8_t b[8];
+  PutU32(b, channelMask);
+  PutU32(b + 4, inputFlags);
+  return SendCopyData(c, 25, 0, b, 8);
+}
+
+}  // namespace tovu

@@ -1,0 +1,155 @@
+// Each client's ports and song slots: open-ports requests with their reply, closing, song loads
+// (checked once at load), the tempo factor and the input filter. Main thread only.
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "host/engine.h"
+#include "playback/song_image.h"
+
+namespace {
+
+uint32_t GetU32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+void PutU32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+
+void FreeSlot(uint8_t*& song, uint32_t& size) {
+  delete[] song;
+  song = nullptr;
+  size = 0;
+}
+
+// Copies a song into a slot after checking it. False (with the notification posted) when refused.
+void FillSlot(Engine& engine, uint32_t window, uint8_t*& song, uint32_t& songSize, uint32_t size,
+              const uint8_t* bytes) {
+  if (!ValidateSongImage(bytes, size, engine.ports.outputCount)) {
+    PostNotification(engine, window, kNotifyFailed, kErrorMalformedSong);
+    return;
+  }
+  uint8_t* copy = new (std::nothrow) uint8_t[size];
+  if (!copy) {
+    PostNotification(engine, window, kNotifyFailed, kErrorOutOfMemory);
+    return;
+  }
+  memcpy(copy, bytes, size);
+  song = copy;
+  songSize = size;
+}
+
+}  // namespace
+
+void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
+  CloseClientPorts(engine, window);
+  int32_t n = static_cast<int32_t>(GetU32(request + 4));
+  if (n == 0) return;
+  // The request and the record have room for 256 outputs; other counts are clamped to 0-256.
+  int32_t wanted = n < 0 ? 0 : (n > kMaxClientOutputs ? kMaxClientOutputs : n);
+
+  uint8_t reply[kOpenPortsSize] = {};
+  PutU32(reply, window);
+  PutU32(reply + 4, static_cast<uint32_t>(n));
+  PutU32(reply + 1032, static_cast<uint32_t>(-1));
+
+  ClientRecord* client = ClientOf(engine, window);
+  if (!client) {
+    PutU32(reply + 8, 1);
+  } else {
+    for (int32_t j = 0; j < wanted; ++j) {
+      int port = FindOutputPortByDevice(engine.ports, GetU32(request + 8 + 4 * j));
+      int32_t result = 2;
+      if (port >= 0) {
+        result = engine.ports.outputs[port].Open();
+        if (result == 0) client->outputs[client->outputCount++] = port;
+      }
+      PutU32(reply + 8 + 4 * j, static_cast<uint32_t>(result));
+    }
+    int32_t inputDevice = static_cast<int32_t>(GetU32(request + 1032));
+    if (inputDevice != -1) {
+      int port = FindInputPortByDevice(engine.ports, static_cast<uint32_t>(inputDevice));
+      int32_t result = 2;
+      if (port >= 0) {
+        result = engine.ports.inputs[port].Open(engine.ports.inputCallback);
+        if (result == 0) client->inputPort.store(port);
+      }
+      PutU32(reply + 1032, static_cast<uint32_t>(result));
+    }
+    client->channelMask.store(GetU32(request + 1064));
+    client->inputFlags.store(GetU32(request + 1068));
+    // Thru and metronome settings are re-applied here once those subsystems exist.
+  }
+  SendCopyData(engine, window, 13, reply, sizeof reply);
+}
+
+void CloseClientPorts(Engine& engine, uint32_t window) {
+  ClientRecord* client = ClientOf(engine, window);
+  if (!client) return;
+  StopPlayback(engine, window);
+  if (engine.metronomePort >= 0) {
+    engine.ports.outputs[engine.metronomePort].Close();
+    engine.metronomePort = -1;
+  }
+  if (engine.thruPort >= 0) {
+    engine.ports.outputs[engine.thruPort].Close();
+    engine.thruPort = -1;
+    engine.thruOwner = 0;
+  }
+  for (int32_t j = 0; j < client->outputCount; ++j) {
+    engine.ports.outputs[client->outputs[j]].Close();
+    client->outputs[j] = -1;
+  }
+  client->outputCount = 0;
+  int32_t input = client->inputPort.load();
+  if (input != -1) {
+    engine.ports.inputs[input].Close();
+    client->inputPort.store(-1);
+  }
+  PostNotification(engine, window, kNotifyPortsClosed, 0);
+}
+
+void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
+  ClientRecord* client = ClientOf(engine, window);
+  if (!client) {
+    PostNotification(engine, window, kNotifyFailed, kErrorNotRegistered);
+    return;
+  }
+  FreeSlot(client->currentSong, client->currentSongSize);
+  FreeSlot(client->nextSong, client->nextSongSize);
+  if (size == 0 || !bytes) return;
+  FillSlot(engine, window, client->currentSong, client->currentSongSize, size, bytes);
+}
+
+void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
+  if (engine.playback.playingClient.load() != window) {
+    LoadSong(engine, window, size, bytes);
+    return;
+  }
+  ClientRecord* client = ClientOf(engine, window);
+  if (!client) {
+    PostNotification(engine, window, kNotifyFailed, kErrorNotRegistered);
+    return;
+  }
+  FreeSlot(client->nextSong, client->nextSongSize);
+  if (size == 0 || !bytes) return;
+  FillSlot(engine, window, client->nextSong, client->nextSongSize, size, bytes);
+}
+
+void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
+  ClientRecord* client = ClientOf(engine, window);
+  if (!client) return;
+  double factor;
+  memcpy(&factor, payload, 8);
+  // A factor that is not a finite number above 0 would stop or reverse the clock: it is ignored.
+  if (!std::isfinite(factor) || factor <= 0.0) return;
+  client->tempoFactor = factor;
+  if (engine.playback.playingClient.load() == window) SetPlaybackTempoFactor(engine, factor);
+}
+
+void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload) {
+  ClientRecord* client = ClientOf(engine, window);
+  if (!client) return;
+  client->channelMask.store(GetU32(payload));
+  client->inputFlags.store(GetU32(payload + 4));
+}

@@ -1,0 +1,87 @@
+// The client table: registration and unregistration (main thread), and the lookups.
+#include <new>
+
+#include "host/engine.h"
+#include "platform/process.h"
+
+int FindClient(const ClientTable& table, uint32_t window) {
+  for (int32_t i = 0; i < table.count; ++i)
+    if (table.records[static_cast<size_t>(i)]->window == window) return i;
+  return -1;
+}
+
+ClientRecord* ClientOf(Engine& engine, uint32_t window) {
+  int i = FindClient(engine.clients, window);
+  return i < 0 ? nullptr : engine.clients.records[static_cast<size_t>(i)];
+}
+
+int32_t RegisterClient(Engine& engine, uint32_t window) {
+  ClientTable& table = engine.clients;
+  if (FindClient(table, window) >= 0) return 0;
+  int32_t pid = platform::BusWindowProcess(engine.bus, window);
+  if (pid <= 0) return 1;  // a handle that names no window: no process owns it
+  int processHandle = platform::OpenProcessHandle(pid);
+  if (processHandle < 0) return 1;
+  int closedHandle = platform::BusWindowClosedHandle(engine.bus, window);
+  ClientRecord* record = new (std::nothrow) ClientRecord;
+  if (!record || closedHandle < 0) {
+    delete record;
+    platform::CloseHandle(processHandle);
+    platform::CloseHandle(closedHandle);
+    return 1;
+  }
+  record->window = window;
+  record->processId = pid;
+  record->processHandle = processHandle;
+  record->windowClosedHandle = closedHandle;
+  {
+    std::lock_guard<std::mutex> lock(table.lock);
+    try {
+      table.records.push_back(record);
+    } catch (const std::bad_alloc&) {
+      delete record;
+      platform::CloseHandle(processHandle);
+      platform::CloseHandle(closedHandle);
+      return 1;
+    }
+    table.count = static_cast<int32_t>(table.records.size());
+  }
+  platform::EventSet(&engine.watcher.wake);
+  if (engine.playback.playingClient.load() != 0) PostNotification(engine, window, kNotifyStarted, 0);
+  return 0;
+}
+
+int32_t UnregisterClient(Engine& engine, uint32_t window) {
+  ClientTable& table = engine.clients;
+  int i = FindClient(table, window);
+  if (i < 0) return 1;
+  CloseClientPorts(engine, window);
+  LoadSong(engine, window, 0, nullptr);
+  ClientRecord* record;
+  {
+    std::lock_guard<std::mutex> lock(table.lock);
+    platform::EventSet(&engine.watcher.wake);
+    record = table.records[static_cast<size_t>(i)];
+    platform::CloseHandle(record->processHandle);
+    platform::CloseHandle(record->windowClosedHandle);
+    record->processHandle = record->windowClosedHandle = -1;
+    table.records.erase(table.records.begin() + i);
+    table.count = static_cast<int32_t>(table.records.size());
+  }
+  delete record;
+  if (table.count <= 0) platform::BusPostToEngine(engine.bus, platform::kWmClose, 0, 0);
+  return 0;
+}
+
+void DestroyClientTable(ClientTable& table) {
+  std::lock_guard<std::mutex> lock(table.lock);
+  for (ClientRecord* record : table.records) {
+    platform::CloseHandle(record->processHandle);
+    platform::CloseHandle(record->windowClosedHandle);
+    delete[] record->currentSong;
+    delete[] record->nextSong;
+    delete record;
+  }
+  table.records.clear();
+  table.count = 0;
+}

@@ -1,0 +1,73 @@
+// Registered clients: the client table, the liveness watcher, each client's ports and song slots.
+//
+// Threads: the main thread registers, unregisters and changes every record. The liveness watcher
+// reads the table and the process fields under the client-table lock and only ever writes
+// `processId` (to 0). The timer and MIDI input threads (later) find records with FindClientShared,
+// which takes the same lock; records live at stable addresses until unregistration, and the fields
+// those threads read are atomics.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+
+constexpr int kMaxClientOutputs = 256;
+
+struct ClientRecord {
+  uint32_t window = 0;
+  int32_t outputCount = 0;
+  int32_t outputs[kMaxClientOutputs] = {};
+  std::atomic<int32_t> inputPort{-1};
+  uint8_t* currentSong = nullptr;
+  uint8_t* nextSong = nullptr;
+  uint32_t currentSongSize = 0;
+  uint32_t nextSongSize = 0;
+  double tempoFactor = 1.0;
+  std::atomic<uint32_t> channelMask{0xFFFF};
+  std::atomic<uint32_t> inputFlags{1};
+  int32_t processId = 0;  // under the table lock; 0 once the watcher saw the process end
+  // The process handle: the owner's pidfd, and a handle that is signalled when the client's window
+  // closes; either one signalled means the client can never be served again.
+  int processHandle = -1;
+  int windowClosedHandle = -1;
+};
+
+struct ClientTable {
+  std::mutex lock;  // the client-table lock: shape, processId, process handles
+  std::vector<ClientRecord*> records;  // registration order; each record heap-allocated
+  int32_t count = 0;
+};
+
+struct Watcher {
+  platform::Event wake;  // the watcher wake event
+  std::atomic<bool> stopRequested{false};
+  std::thread thread;
+  bool started = false;
+};
+
+struct Engine;
+
+int FindClient(const ClientTable& table, uint32_t window);
+ClientRecord* ClientOf(Engine& engine, uint32_t window);  // main thread; null when not registered
+int32_t RegisterClient(Engine& engine, uint32_t window);
+int32_t UnregisterClient(Engine& engine, uint32_t window);
+// Frees every record (teardown); the caller has stopped the watcher.
+void DestroyClientTable(ClientTable& table);
+
+// Starts the watcher with the start-up handle (standard error) in its start-up phase.
+bool StartWatcher(Engine& engine);
+// Asks the watcher to end and joins it.
+void StopWatcher(Engine& engine);
+
+// Client ports and song slots (copy-data types 13, 14, 19, 20, 23, 25).
+constexpr uint32_t kOpenPortsSize = 1080;
+void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request);
+void CloseClientPorts(Engine& engine, uint32_t window);
+void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
+void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
+void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload);
+void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload);

@@ -1,0 +1,105 @@
+// The engine record: every piece of engine-wide state, gathered in one place that EngineMain owns.
+// Each subsystem keeps its own record here; functions take the narrowest one they need, so that a
+// test can build a fresh engine in process.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "clients/clients.h"
+#include "platform/bus.h"
+#include "playback/clock.h"
+#include "playback/state_image.h"
+#include "ports/ports.h"
+
+// Engine-internal message numbers.
+constexpr uint32_t kEngineCommand = 1624;
+constexpr uint32_t kPositionMessage = 1625;
+constexpr uint32_t kStartMessage = 1626;
+
+// Notification codes posted to clients (engine command message, wParam = code).
+enum : uint32_t {
+  kNotifyStopped = 5,
+  kNotifyFailed = 10,
+  kNotifyEnded = 12,
+  kNotifyPortsClosed = 14,
+  kNotifyStarted = 21,
+};
+
+// Error codes carried by notification 10.
+enum : uint32_t {
+  kErrorNotRegistered = 1,
+  kErrorSongSlotEmpty = 2,
+  kErrorNoInputPort = 3,
+  kErrorBadLoop = 10,
+  kErrorAlreadyPlaying = 11,
+  kErrorOutOfMemory = 12,
+  kErrorMalformedSong = 13,
+};
+
+constexpr uint32_t kAuditionTimerId = 1000;
+
+struct Audition {
+  std::vector<uint32_t> list;  // the engine's copy of the last audition
+  bool held = false;
+  bool timerRunning = false;
+  int32_t holdTimeMs = 300;
+};
+
+enum StateImageRole { kMainImage, kLoopStartImage, kScratchStartImage, kScratchLoopImage, kThruImage, kImageCount };
+
+// What the playback holds now. Until the scheduler lands, nothing ever plays.
+struct PlaybackState {
+  std::atomic<uint32_t> playingClient{0};
+  std::atomic<uint32_t> recordingClient{0};
+};
+
+struct Engine {
+  platform::Bus* bus = nullptr;  // the engine window
+  uint32_t window = 0;
+
+  Ports ports;
+  platform::Event activityEvent;
+  Audition audition;
+
+  ClientTable clients;
+  Watcher watcher;
+
+  StateImage* images[kImageCount] = {};
+  PlaybackClock clock;
+  PlaybackState playback;
+
+  int32_t metronomePort = -1;  // output port index the metronome holds open
+  int32_t thruPort = -1;       // output port index thru holds open
+  uint32_t thruOwner = 0;
+
+  bool setUp = false;
+  bool tornDown = false;
+};
+
+// ---- Host ----
+
+// The process entry: returns the exit status.
+int EngineMain();
+// Set-up at window creation; false when a table cannot be allocated.
+bool SetUpEngine(Engine& engine);
+// Teardown at WM_CLOSE / WM_DESTROY; runs once, later calls do nothing.
+void TearDownEngine(Engine& engine);
+// The window procedure: routes one message to its handler and returns its result.
+int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& message);
+
+// Posting and sending to a client window.
+void PostNotification(Engine& engine, uint32_t window, uint32_t code, uint32_t lParam);
+int32_t SendCopyData(Engine& engine, uint32_t window, uint32_t type, const void* data, uint32_t size);
+
+// ---- Audition and direct sends ----
+
+void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
+void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
+void ReleaseAudition(Engine& engine);
+void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port);
+
+// ---- Playback (the stop of a running playback; later the scheduler) ----
+
+int32_t StopPlayback(Engine& engine, uint32_t window);
+void SetPlaybackTempoFactor(Engine& engine, double factor);

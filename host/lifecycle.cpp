@@ -1,0 +1,113 @@
+// The engine process's life: start-up with the single-instance guard, set-up at window creation,
+// the message loop, and the teardown that ends the background threads, silences and releases
+// everything and tells every client that the engine is going away.
+//
+// Threads: everything here runs on the main thread. The watcher is started after the set-up and is
+// stopped (by request, then joined) first thing in the teardown.
+#include <cstdio>
+
+#include "host/engine.h"
+#include "platform/process.h"
+
+namespace {
+
+int32_t Dispatch(void* context, const platform::BusMessage& m) {
+  return EngineWindowProc(*static_cast<Engine*>(context), m);
+}
+
+}  // namespace
+
+bool SetUpEngine(Engine& engine) {
+  if (engine.setUp) return true;
+  platform::EventCreate(&engine.activityEvent);
+  engine.ports.activityEvent = &engine.activityEvent;
+  // The activity table is allocated with the output table; the five state images only when there
+  // is at least one output port.
+  uint32_t outputs = platform::MidiOutCount();
+  if (outputs > kMaxPorts) outputs = kMaxPorts;
+  if (outputs > 0) {
+    for (StateImage*& image : engine.images) {
+      image = CreateStateImage(static_cast<int32_t>(outputs));
+      if (!image) return false;
+    }
+  }
+  if (!BuildPortTables(engine.ports)) return false;
+  LoadSettings(engine.ports);
+  engine.setUp = true;
+  return true;
+}
+
+void TearDownEngine(Engine& engine) {
+  if (engine.tornDown || !engine.setUp) return;
+  engine.tornDown = true;
+  StopWatcher(engine);
+  ReleaseAudition(engine);
+  uint32_t playing = engine.playback.playingClient.load();
+  if (playing != 0) StopPlayback(engine, playing);
+  // Input stops before the tables go, so that no input callback can reach them.
+  for (int i = 0; i < engine.ports.inputCount; ++i) {
+    InputPort& in = engine.ports.inputs[i];
+    platform::MidiHandle h = in.handle.exchange(0);
+    if (h != 0) {
+      platform::MidiInStop(h);
+      platform::MidiInClose(h);
+    }
+  }
+  for (ClientRecord* record : engine.clients.records) {
+    if (record->window == 0) continue;
+    delete[] record->currentSong;
+    delete[] record->nextSong;
+    record->currentSong = record->nextSong = nullptr;
+    record->currentSongSize = record->nextSongSize = 0;
+    PostNotification(engine, record->window, kNotifyPortsClosed, 1);
+  }
+  DestroyClientTable(engine.clients);
+  for (StateImage*& image : engine.images) {
+    if (image) DestroyStateImage(image);
+    image = nullptr;
+  }
+  platform::BusPostQuit(engine.bus);
+}
+
+int EngineMain() {
+  platform::IgnoreBrokenPipes();
+  platform::RaiseProcessPriority();
+  platform::RaiseThreadPriority();
+
+  std::string socketPath = platform::BusSocketPath();
+  int guard = platform::InstanceGuardAcquire(socketPath);
+  if (guard < 0) return 2;
+  if (platform::BusPathAnswers(socketPath)) {
+    platform::ShowMessage("Error", "Another instance of Wendle is active");
+    platform::InstanceGuardRelease(guard);
+    return 2;
+  }
+  int listenFd = platform::BusListen(socketPath);
+  if (listenFd < 0) {
+    platform::InstanceGuardRelease(guard);
+    return 1;
+  }
+
+  platform::MidiStartFromEnvironment();
+  Engine* engine = new Engine;
+  engine->bus = platform::BusCreate(socketPath, listenFd, Dispatch, engine);
+  engine->window = platform::BusEngineWindow(engine->bus);
+  // Window creation: the set-up runs before the guard is released, so that of two engines started
+  // together exactly one creates the window and the other finds it.
+  bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;
+  platform::InstanceGuardRelease(guard);
+  if (!created) {
+    platform::BusDestroy(engine->bus);
+    platform::MidiShutdown();
+    return 1;
+  }
+  StartWatcher(*engine);
+
+  platform::BusRun(engine->bus);
+
+  TearDownEngine(*engine);  // a loop ended by other means still releases everything once
+  platform::BusDestroy(engine->bus);
+  platform::MidiShutdown();
+  delete engine;
+  return 0;
+}

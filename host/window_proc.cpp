@@ -1,0 +1,111 @@
+// The engine window procedure: every message addressed to the engine window is routed here, on the
+// main thread, one at a time. Handlers of commands that belong to subsystems not built yet do
+// nothing; listed copy-data types still return 1.
+#include <cstring>
+
+#include "host/engine.h"
+
+namespace {
+
+// Fixed payload sizes of the copy-data types that read a fixed layout. A shorter payload is never
+// read past its end: the message is ignored (and still returns 1).
+uint32_t FixedPayloadSize(uint32_t type) {
+  switch (type) {
+    case 13: return kOpenPortsSize;
+    case 21:
+    case 22: return 32;
+    case 23:
+    case 25: return 8;
+    case 27:
+    case 29: return 16;
+    default: return 0;
+  }
+}
+
+int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
+  uint32_t type = m.dwData & 0xFFFF;
+  uint32_t argument = m.dwData >> 16;
+  uint32_t sender = m.wParam;
+  const uint8_t* data = m.payload;
+  uint32_t size = data ? m.cbData : 0;
+  switch (type) {
+    case 13: case 14: case 15: case 16: case 17: case 19: case 20:
+    case 21: case 22: case 23: case 25: case 27: case 29:
+      break;
+    default:
+      return 0;
+  }
+  if (size < FixedPayloadSize(type)) return 1;
+  switch (type) {
+    case 13: OpenClientPorts(engine, sender, data); break;
+    case 14: CloseClientPorts(engine, sender); break;
+    case 15: SendShortList(engine, sender, size, data); break;
+    case 16: StartAudition(engine, sender, size, data); break;
+    case 17: SendDirectSysex(engine, size, data, argument); break;
+    case 19: LoadSong(engine, sender, size, data); break;
+    case 20: LoadNextSong(engine, sender, size, data); break;
+    case 23: SetTempoFactor(engine, sender, data); break;
+    case 25: SetInputFilter(engine, sender, data); break;
+    default: break;  // 21, 22, 27, 29: start, continue, metronome and thru arrive with playback
+  }
+  return 1;
+}
+
+int32_t ReplyPortList(Engine& engine, uint32_t target, bool outputs) {
+  int32_t count = outputs ? engine.ports.outputCount : engine.ports.inputCount;
+  if (count <= 0) return 1;
+  uint32_t recordSize = outputs ? kOutputRecordSize : kInputRecordSize;
+  std::vector<uint8_t> records(static_cast<size_t>(count) * recordSize);
+  if (outputs)
+    FillOutputPortRecords(engine.ports, records.data());
+  else
+    FillInputPortRecords(engine.ports, records.data());
+  SendCopyData(engine, target, outputs ? 2 : 24, records.data(), static_cast<uint32_t>(records.size()));
+  return 0;
+}
+
+int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
+  switch (code) {
+    case 0: return RegisterClient(engine, lParam);
+    case 1: return UnregisterClient(engine, lParam);
+    case 2: return ReplyPortList(engine, lParam, true);
+    case 3: return engine.audition.holdTimeMs;
+    case 4: engine.audition.holdTimeMs = static_cast<int32_t>(lParam); return 0;
+    case 5: return StopPlayback(engine, lParam);
+    case 8: return LoadSettings(engine.ports);
+    case 18: return SendShortMessage(engine.ports, lParam);
+    case 24: return ReplyPortList(engine, lParam, false);
+    case 26: return 0;  // the metronome settings reply arrives with the metronome
+    case 31: return Panic(engine.ports);
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
+  engine.window = m.hwnd ? m.hwnd : engine.window;
+  if (m.msg == platform::kWmCreate) return SetUpEngine(engine) ? 0 : -1;
+  if (m.msg == platform::kWmClose || m.msg == platform::kWmDestroy) {
+    TearDownEngine(engine);
+    return 0;
+  }
+  // After the teardown the tables are gone: whatever is still queued is answered with 0.
+  if (engine.tornDown || !engine.setUp) return 0;
+  switch (m.msg) {
+    case platform::kWmCopyData: return HandleCopyData(engine, m);
+    case platform::kWmTimer:
+      if (m.wParam == kAuditionTimerId) ReleaseAudition(engine);
+      return 0;
+    case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam);
+    default: return 0;
+  }
+}
+
+void PostNotification(Engine& engine, uint32_t window, uint32_t code, uint32_t lParam) {
+  platform::BusPost(engine.bus, window, kEngineCommand, code, lParam);
+}
+
+int32_t SendCopyData(Engine& engine, uint32_t window, uint32_t type, const void* data, uint32_t size) {
+  return platform::BusSend(engine.bus, window, platform::kWmCopyData, engine.window, 0, type, data, size);
+}

@@ -1,0 +1,592 @@
+// The engine bus, server side. See bus.h for the threads that enter it.
+//
+// A connection's life: accepted -> peer uid checked (another uid is closed at once) -> HELLO sent ->
+// frames read and handled -> closed (by the peer, by a bad frame, or at BusDestroy). Closing marks
+// the connection dead, signals its closed handle, fails the SENDs waiting on it with 0 and removes it
+// from the window table; holders of a reference may still touch it safely (writes are refused).
+#include "platform/bus.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/wire.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint32_t kEngineWindow = 0x00010000;
+
+struct Connection {
+  int fd = -1;
+  uint32_t hwnd = 0;
+  int32_t pid = 0;
+  int closedFd = -1;  // eventfd, readable once the connection has closed
+  bool dead = false;  // main thread only
+
+  // Input (main thread only): bytes read and not yet consumed from `inStart`.
+  std::vector<uint8_t> in;
+  size_t inStart = 0;
+
+  // Output (any thread, under writeLock).
+  std::mutex writeLock;
+  std::vector<uint8_t> out;
+  size_t outStart = 0;
+  bool closedForWrites = false;
+
+  ~Connection() {
+    if (closedFd >= 0) close(closedFd);
+  }
+};
+
+using ConnectionRef = std::shared_ptr<Connection>;
+
+struct QueuedMessage {
+  bool quit = false;
+  bool isSend = false;
+  uint32_t sendId = 0;
+  ConnectionRef from;  // the sender's connection (SENDs from clients), else null
+  BusMessage m;
+  std::vector<uint8_t> payload;
+};
+
+struct PendingSend {
+  uint32_t hwnd = 0;
+  uint32_t id = 0;
+  bool done = false;
+  int32_t result = 0;
+};
+
+struct Timer {
+  uint32_t id;
+  int32_t intervalMs;
+  int64_t deadlineNs;
+};
+
+}  // namespace
+
+struct Bus {
+  std::string socketPath;
+  int listenFd = -1;
+  int wakeFd = -1;  // eventfd: another thread queued a message or left output buffered
+  BusDispatch dispatch = nullptr;
+  void* context = nullptr;
+  std::thread::id mainThread;
+
+  std::mutex tableLock;  // guards windows
+  std::map<uint32_t, ConnectionRef> windows;
+  uint32_t nextWindow = kEngineWindow + 1;
+
+  std::mutex queueLock;  // guards queue
+  std::deque<QueuedMessage> queue;
+  bool quitQueued = false;
+
+  std::mutex sendLock;  // guards pending and nextSendId
+  std::condition_variable sendDone;
+  std::list<PendingSend*> pending;
+  uint32_t nextSendId = 1;
+
+  std::vector<Timer> timers;  // main thread only
+};
+
+namespace {
+
+void Wake(Bus* bus) {
+  uint64_t one = 1;
+  while (write(bus->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+bool OnMainThread(const Bus* bus) { return std::this_thread::get_id() == bus->mainThread; }
+
+ConnectionRef FindWindow(Bus* bus, uint32_t hwnd) {
+  std::lock_guard<std::mutex> lock(bus->tableLock);
+  auto it = bus->windows.find(hwnd);
+  return it == bus->windows.end() ? nullptr : it->second;
+}
+
+// Writes what the socket takes now; the rest waits for POLLOUT. Caller holds writeLock.
+void FlushLocked(Connection& c) {
+  while (c.outStart < c.out.size()) {
+    ssize_t n = send(c.fd, c.out.data() + c.outStart, c.out.size() - c.outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    c.outStart += static_cast<size_t>(n);
+  }
+  if (c.outStart == c.out.size()) {
+    c.out.clear();
+    c.outStart = 0;
+  } else if (c.outStart > (1u << 20) && c.outStart * 2 > c.out.size()) {
+    c.out.erase(c.out.begin(), c.out.begin() + static_cast<ptrdiff_t>(c.outStart));
+    c.outStart = 0;
+  }
+}
+
+// Queues one frame for a connection. False when the connection is gone or its output is full.
+bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* payload, uint32_t cbData) {
+  bool leftOver;
+  {
+    std::lock_guard<std::mutex> lock(c.writeLock);
+    if (c.closedForWrites) return false;
+    if (c.out.size() - c.outStart + kFrameHeaderSize + cbData > kBusOutputCap) return false;
+    AppendFrame(c.out, h, payload, cbData);
+    FlushLocked(c);
+    leftOver = !c.out.empty();
+  }
+  if (leftOver && !OnMainThread(bus)) Wake(bus);  // the main loop adds POLLOUT for it
+  return true;
+}
+
+void FailSendsTo(Bus* bus, uint32_t hwnd) {
+  std::lock_guard<std::mutex> lock(bus->sendLock);
+  for (PendingSend* p : bus->pending)
+    if (p->hwnd == hwnd && !p->done) {
+      p->done = true;
+      p->result = 0;
+    }
+  bus->sendDone.notify_all();
+}
+
+void CloseConnection(Bus* bus, const ConnectionRef& c) {
+  if (c->dead) return;
+  c->dead = true;
+  {
+    std::lock_guard<std::mutex> lock(c->writeLock);
+    c->closedForWrites = true;
+    c->out.clear();
+    c->outStart = 0;
+  }
+  {
+    std::lock_guard<std::mutex> lock(bus->tableLock);
+    bus->windows.erase(c->hwnd);
+  }
+  FailSendsTo(bus, c->hwnd);
+  uint64_t one = 1;
+  if (write(c->closedFd, &one, sizeof one) < 0) {
+  }
+  shutdown(c->fd, SHUT_RDWR);
+  close(c->fd);
+  c->fd = -1;
+  // closedFd stays open until the last reference goes: duplicates handed out stay readable.
+}
+
+void Accept(Bus* bus) {
+  for (;;) {
+    int fd = accept4(bus->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+      close(fd);  // a peer of another user is never served
+      continue;
+    }
+    auto c = std::make_shared<Connection>();
+    c->fd = fd;
+    c->pid = cred.pid;
+    c->closedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    {
+      std::lock_guard<std::mutex> lock(bus->tableLock);
+      c->hwnd = bus->nextWindow++;
+      if (bus->nextWindow == 0) bus->nextWindow = kEngineWindow + 1;
+      bus->windows[c->hwnd] = c;
+    }
+    FrameHeader hello;
+    hello.kind = kFrameHello;
+    hello.msg = kBusProtocolVersion;
+    hello.wParam = kEngineWindow;
+    hello.lParam = c->hwnd;
+    WriteFrame(bus, *c, hello, nullptr, 0);
+  }
+}
+
+void Reply(Bus* bus, const ConnectionRef& to, uint32_t id, int32_t result) {
+  if (!to) return;
+  FrameHeader r;
+  r.kind = kFrameReply;
+  r.id = id;
+  r.lParam = static_cast<uint32_t>(result);
+  WriteFrame(bus, *to, r, nullptr, 0);
+}
+
+int32_t Dispatch(Bus* bus, const BusMessage& m) { return bus->dispatch(bus->context, m); }
+
+// Handles one complete frame taken from a connection. `nested` is set while the main thread waits
+// for a REPLY: SENDs are then dispatched at once instead of queued.
+void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::vector<uint8_t>&& payload,
+                 bool nested) {
+  switch (h.kind) {
+    case kFrameReply: {
+      std::lock_guard<std::mutex> lock(bus->sendLock);
+      for (PendingSend* p : bus->pending)
+        if (p->hwnd == c->hwnd && p->id == h.id && !p->done) {
+          p->done = true;
+          p->result = static_cast<int32_t>(h.lParam);
+          bus->sendDone.notify_all();
+          break;
+        }
+      return;  // a REPLY that answers nothing in flight is ignored
+    }
+    case kFramePost:
+    case kFrameSend: {
+      bool isSend = h.kind == kFrameSend;
+      if (h.hwnd != kEngineWindow) {  // only the engine window is routed
+        if (isSend) Reply(bus, c, h.id, 0);
+        return;
+      }
+      QueuedMessage q;
+      q.isSend = isSend;
+      q.sendId = h.id;
+      q.from = c;
+      q.m.hwnd = h.hwnd;
+      q.m.msg = h.msg;
+      q.m.wParam = h.wParam;
+      q.m.lParam = h.lParam;
+      q.m.dwData = h.dwData;
+      q.m.cbData = h.cbData;
+      q.payload = std::move(payload);
+      if (isSend && nested) {
+        q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
+        int32_t result = Dispatch(bus, q.m);
+        Reply(bus, c, q.sendId, result);
+        return;
+      }
+      std::lock_guard<std::mutex> lock(bus->queueLock);
+      if (!bus->quitQueued) bus->queue.push_back(std::move(q));
+      return;
+    }
+    default:
+      return;  // unknown kinds and HELLOs from clients are ignored
+  }
+}
+
+// Reads what is available and handles every complete frame. A bad size or a cbData that disagrees
+// with the size ends this connection only.
+void ReadConnection(Bus* bus, const ConnectionRef& c, bool nested) {
+  uint8_t chunk[65536];
+  for (;;) {
+    ssize_t n = recv(c->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n <= 0) {
+      CloseConnection(bus, c);
+      return;
+    }
+    c->in.insert(c->in.end(), chunk, chunk + n);
+    if (static_cast<size_t>(n) < sizeof chunk) break;
+  }
+  while (!c->dead) {
+    size_t avail = c->in.size() - c->inStart;
+    if (avail < 4) break;
+    const uint8_t* p = c->in.data() + c->inStart;
+    uint32_t size = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                    static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    if (!FrameSizeValid(size)) {
+      CloseConnection(bus, c);
+      return;
+    }
+    if (avail < kFrameHeaderSize) break;
+    FrameHeader h = DecodeHeader(p);
+    if (h.cbData != size - kFrameMinSize) {
+      CloseConnection(bus, c);
+      return;
+    }
+    if (avail < 4 + static_cast<size_t>(size)) break;
+    std::vector<uint8_t> payload(p + kFrameHeaderSize, p + kFrameHeaderSize + h.cbData);
+    c->inStart += 4 + static_cast<size_t>(size);
+    if (c->inStart == c->in.size()) {
+      c->in.clear();
+      c->inStart = 0;
+    }
+    // The buffer is consistent before the frame is handled: a nested dispatch may read on.
+    HandleFrame(bus, c, h, std::move(payload), nested);
+  }
+  if (!c->dead && c->inStart > 0 && c->inStart * 2 > c->in.size()) {
+    c->in.erase(c->in.begin(), c->in.begin() + static_cast<ptrdiff_t>(c->inStart));
+    c->inStart = 0;
+  }
+}
+
+// One turn of I/O: waits up to timeoutMs for something to happen, then accepts, reads and flushes.
+void Pump(Bus* bus, int timeoutMs, bool nested) {
+  std::vector<ConnectionRef> conns;
+  {
+    std::lock_guard<std::mutex> lock(bus->tableLock);
+    conns.reserve(bus->windows.size());
+    for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
+  }
+  std::vector<pollfd> fds;
+  fds.reserve(conns.size() + 2);
+  fds.push_back({bus->wakeFd, POLLIN, 0});
+  fds.push_back({bus->listenFd, POLLIN, 0});
+  for (auto& c : conns) {
+    short events = POLLIN;
+    {
+      std::lock_guard<std::mutex> lock(c->writeLock);
+      if (!c->out.empty()) events |= POLLOUT;
+    }
+    fds.push_back({c->fd, events, 0});
+  }
+  int r = poll(fds.data(), fds.size(), timeoutMs);
+  if (r <= 0) return;
+  if (fds[0].revents & POLLIN) {
+    uint64_t v;
+    while (read(bus->wakeFd, &v, sizeof v) < 0 && errno == EINTR) {
+    }
+  }
+  if (fds[1].revents & POLLIN) Accept(bus);
+  for (size_t i = 0; i < conns.size(); ++i) {
+    const ConnectionRef& c = conns[i];
+    short re = fds[i + 2].revents;
+    if (c->dead || re == 0) continue;
+    if (re & POLLOUT) {
+      std::lock_guard<std::mutex> lock(c->writeLock);
+      FlushLocked(*c);
+    }
+    if (re & (POLLIN | POLLHUP | POLLERR)) ReadConnection(bus, c, nested);
+  }
+}
+
+int64_t NextTimerDelayMs(Bus* bus) {
+  if (bus->timers.empty()) return -1;
+  int64_t now = MonotonicNs();
+  int64_t soonest = INT64_MAX;
+  for (const Timer& t : bus->timers) soonest = std::min(soonest, t.deadlineNs);
+  int64_t ms = (soonest - now + 999999) / 1000000;
+  return ms < 0 ? 0 : std::min<int64_t>(ms, 60000);
+}
+
+void ExpireTimers(Bus* bus) {
+  int64_t now = MonotonicNs();
+  for (Timer& t : bus->timers) {
+    if (t.deadlineNs > now) continue;
+    t.deadlineNs = now + static_cast<int64_t>(std::max(t.intervalMs, 0)) * 1000000;
+    std::lock_guard<std::mutex> lock(bus->queueLock);
+    bool alreadyQueued = false;
+    for (const QueuedMessage& q : bus->queue)
+      if (!q.quit && !q.from && q.m.msg == kWmTimer && q.m.wParam == t.id) alreadyQueued = true;
+    if (alreadyQueued || bus->quitQueued) continue;
+    QueuedMessage q;
+    q.m.hwnd = kEngineWindow;
+    q.m.msg = kWmTimer;
+    q.m.wParam = t.id;
+    bus->queue.push_back(std::move(q));
+  }
+}
+
+bool PopMessage(Bus* bus, QueuedMessage* out) {
+  std::lock_guard<std::mutex> lock(bus->queueLock);
+  if (bus->queue.empty()) return false;
+  *out = std::move(bus->queue.front());
+  bus->queue.pop_front();
+  return true;
+}
+
+}  // namespace
+
+Bus* BusCreate(const std::string& socketPath, int listenFd, BusDispatch dispatch, void* context) {
+  Bus* bus = new Bus;
+  bus->socketPath = socketPath;
+  bus->listenFd = listenFd;
+  bus->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  bus->dispatch = dispatch;
+  bus->context = context;
+  bus->mainThread = std::this_thread::get_id();
+  return bus;
+}
+
+uint32_t BusEngineWindow(const Bus*) { return kEngineWindow; }
+
+void BusDestroy(Bus* bus) {
+  if (!bus) return;
+  // Give queued output (the last notifications) a bounded chance to leave.
+  int64_t deadline = MonotonicNs() + 1000LL * 1000000;
+  for (;;) {
+    std::vector<ConnectionRef> conns;
+    {
+      std::lock_guard<std::mutex> lock(bus->tableLock);
+      for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
+    }
+    std::vector<pollfd> fds;
+    for (auto& c : conns) {
+      std::lock_guard<std::mutex> lock(c->writeLock);
+      FlushLocked(*c);
+      if (!c->out.empty()) fds.push_back({c->fd, POLLOUT, 0});
+    }
+    int64_t left = (deadline - MonotonicNs()) / 1000000;
+    if (fds.empty() || left <= 0) break;
+    poll(fds.data(), fds.size(), static_cast<int>(left));
+  }
+  std::vector<ConnectionRef> conns;
+  {
+    std::lock_guard<std::mutex> lock(bus->tableLock);
+    for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
+  }
+  for (auto& c : conns) CloseConnection(bus, c);
+  if (bus->listenFd >= 0) close(bus->listenFd);
+  unlink(bus->socketPath.c_str());
+  close(bus->wakeFd);
+  delete bus;
+}
+
+void BusRun(Bus* bus) {
+  bus->mainThread = std::this_thread::get_id();
+  for (;;) {
+    QueuedMessage q;
+    if (PopMessage(bus, &q)) {
+      if (q.quit) return;
+      q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
+      int32_t result = Dispatch(bus, q.m);
+      if (q.isSend) Reply(bus, q.from, q.sendId, result);
+      continue;
+    }
+    Pump(bus, static_cast<int>(NextTimerDelayMs(bus)), false);
+    ExpireTimers(bus);
+  }
+}
+
+void BusPostQuit(Bus* bus) {
+  std::lock_guard<std::mutex> lock(bus->queueLock);
+  if (bus->quitQueued) return;
+  QueuedMessage q;
+  q.quit = true;
+  bus->queue.push_back(std::move(q));
+  bus->quitQueued = true;
+}
+
+int32_t BusDispatchNow(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  BusMessage m;
+  m.hwnd = kEngineWindow;
+  m.msg = msg;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  return Dispatch(bus, m);
+}
+
+void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  {
+    std::lock_guard<std::mutex> lock(bus->queueLock);
+    if (bus->quitQueued) return;
+    QueuedMessage q;
+    q.m.hwnd = kEngineWindow;
+    q.m.msg = msg;
+    q.m.wParam = wParam;
+    q.m.lParam = lParam;
+    bus->queue.push_back(std::move(q));
+  }
+  if (!OnMainThread(bus)) Wake(bus);
+}
+
+void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return;
+  FrameHeader h;
+  h.kind = kFramePost;
+  h.hwnd = hwnd;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  WriteFrame(bus, *c, h, nullptr, 0);
+}
+
+int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
+                const void* payload, uint32_t cbData) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return 0;
+  PendingSend wait;
+  wait.hwnd = hwnd;
+  {
+    std::lock_guard<std::mutex> lock(bus->sendLock);
+    wait.id = bus->nextSendId++;
+    if (bus->nextSendId == 0) bus->nextSendId = 1;
+    bus->pending.push_back(&wait);
+  }
+  FrameHeader h;
+  h.kind = kFrameSend;
+  h.id = wait.id;
+  h.hwnd = hwnd;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  h.dwData = dwData;
+  bool written = WriteFrame(bus, *c, h, payload, cbData);
+  int64_t deadline = MonotonicNs() + static_cast<int64_t>(kBusSendTimeoutMs) * 1000000;
+  if (written && OnMainThread(bus)) {
+    // The main thread keeps serving: nested SENDs run now, POSTs wait in the queue.
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(bus->sendLock);
+        if (wait.done) break;
+      }
+      int64_t left = (deadline - MonotonicNs()) / 1000000;
+      if (left <= 0) break;
+      Pump(bus, static_cast<int>(std::min<int64_t>(left, 100)), true);
+    }
+  } else if (written) {
+    std::unique_lock<std::mutex> lock(bus->sendLock);
+    bus->sendDone.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusSendTimeoutMs),
+                             [&] { return wait.done; });
+  }
+  std::lock_guard<std::mutex> lock(bus->sendLock);
+  bus->pending.remove(&wait);
+  return wait.done ? wait.result : 0;
+}
+
+void BusSetTimer(Bus* bus, uint32_t id, int32_t ms) {
+  int64_t due = MonotonicNs() + static_cast<int64_t>(std::max(ms, 0)) * 1000000;
+  for (Timer& t : bus->timers)
+    if (t.id == id) {
+      t.intervalMs = ms;
+      t.deadlineNs = due;
+      return;
+    }
+  bus->timers.push_back({id, ms, due});
+}
+
+bool BusKillTimer(Bus* bus, uint32_t id) {
+  auto it = std::find_if(bus->timers.begin(), bus->timers.end(), [&](const Timer& t) { return t.id == id; });
+  if (it == bus->timers.end()) return false;
+  bus->timers.erase(it);
+  // A WM_TIMER already queued for it is withdrawn, so a killed timer never fires.
+  std::lock_guard<std::mutex> lock(bus->queueLock);
+  for (auto q = bus->queue.begin(); q != bus->queue.end(); ++q)
+    if (!q->quit && !q->from && q->m.msg == kWmTimer && q->m.wParam == id) {
+      bus->queue.erase(q);
+      break;
+    }
+  return true;
+}
+
+int32_t BusWindowProcess(Bus* bus, uint32_t hwnd) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  return c ? c->pid : 0;
+}
+
+int BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return -1;
+  return fcntl(c->closedFd, F_DUPFD_CLOEXEC, 0);
+}
+
+bool BusWindowExists(Bus* bus, uint32_t hwnd) { return FindWindow(bus, hwnd) != nullptr; }
+
+}  // namespace platform

@@ -1,0 +1,124 @@
+// Client-side bus sockets and the engine start. See bus_client.h.
+#include "platform/bus_client.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+
+int BusConnect(const std::string& socketPath) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof addr.sun_path) return -1;
+  memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string EngineProgramPath() {
+  if (const char* p = getenv("TOVU_ENGINE_BINARY"); p && *p) return p;
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = 0;
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));
+    std::string beside = dir + "/tovu-engine";
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+  }
+  return "tovu-engine";
+}
+
+int StartEngineProcess(const std::string& enginePath) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return -1;
+  pid_t child = fork();
+  if (child < 0) {
+    close(p[0]);
+    close(p[1]);
+    return -1;
+  }
+  if (child == 0) {
+    // Detach: the engine is the grandchild, so it never becomes a zombie of ours.
+    setsid();
+    if (fork() != 0) _exit(0);
+    dup2(p[1], 2);
+    int devnull = open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      dup2(devnull, 0);
+      dup2(devnull, 1);
+    }
+    execlp(enginePath.c_str(), enginePath.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(p[1]);
+  int status;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return p[0];
+}
+
+bool WriteAll(int fd, const void* bytes, size_t count) {
+  const char* b = static_cast<const char*>(bytes);
+  while (count > 0) {
+    ssize_t n = send(fd, b, count, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    b += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    int r = poll(&p, 1, timeoutMs);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    break;
+  }
+  for (;;) {
+    ssize_t n = recv(fd, buffer, capacity, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (n <= 0) return -1;
+    return n;
+  }
+}
+
+void CloseFd(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SleepMilliseconds(int ms) {
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+  }
+}
+
+int32_t ProcessId() { return static_cast<int32_t>(getpid()); }
+
+}  // namespace platform

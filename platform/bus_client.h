@@ -1,0 +1,29 @@
+// The client side of the engine bus at the socket level: connecting, starting an engine when none
+// answers, and blocking reads and writes with time limits. The client library builds on this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Connects to the bus path; -1 when nothing answers.
+int BusConnect(const std::string& socketPath);
+// Starts `enginePath` detached (it is not our child), with a pipe as its standard error. Returns the
+// pipe's reading end (keep it open until registered, then close it), or -1 when the start failed.
+int StartEngineProcess(const std::string& enginePath);
+// The engine program to start: TOVU_ENGINE_BINARY, else tovu-engine beside this program, else
+// tovu-engine on PATH.
+std::string EngineProgramPath();
+// Writes all bytes (blocking). False when the connection is gone.
+bool WriteAll(int fd, const void* bytes, size_t count);
+// Reads what is available, waiting up to timeoutMs (-1: without limit) for the first byte. Returns
+// the byte count, 0 on timeout, -1 when the connection has closed.
+long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs);
+void CloseFd(int fd);
+int64_t NowMs();
+void SleepMilliseconds(int ms);
+int32_t ProcessId();
+
+}  // namespace platform

@@ -1,0 +1,52 @@
+// Audition and direct sends: short-message lists, the one audition the engine holds at a time with
+// its release timer (a window timer, so its expiry arrives on the main thread), and direct
+// system-exclusive sends. Main thread only.
+#include <cstring>
+
+#include "host/engine.h"
+
+namespace {
+
+uint32_t EventAt(const uint8_t* events, uint32_t i) {
+  uint32_t w;
+  memcpy(&w, events + 4 * i, 4);  // little-endian on every machine we build for
+  return w;
+}
+
+}  // namespace
+
+void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
+  if (FindClient(engine.clients, window) < 0) return;
+  for (uint32_t i = 0; i < size / 4; ++i) SendShortMessage(engine.ports, EventAt(events, i));
+}
+
+void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
+  if (FindClient(engine.clients, window) < 0) return;
+  ReleaseAudition(engine);
+  Audition& a = engine.audition;
+  uint32_t n = size / 4;
+  a.list.assign(n, 0);
+  for (uint32_t i = 0; i < n; ++i) a.list[i] = EventAt(events, i);
+  a.held = true;
+  for (uint32_t event : a.list) SendShortMessage(engine.ports, event);
+  // A hold of 0 or below expires at the next turn of the message loop.
+  platform::BusSetTimer(engine.bus, kAuditionTimerId, a.holdTimeMs);
+  a.timerRunning = true;
+}
+
+void ReleaseAudition(Engine& engine) {
+  Audition& a = engine.audition;
+  if (a.timerRunning) {
+    platform::BusKillTimer(engine.bus, kAuditionTimerId);
+    a.timerRunning = false;
+  }
+  if (!a.held) return;
+  for (uint32_t event : a.list)
+    if ((event & 0xF0) == 0x90 && (event & 0xFF0000) != 0) SendShortMessage(engine.ports, event & 0xFF00FFFF);
+  a.list.clear();
+  a.held = false;
+}
+
+void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port) {
+  SendSysexOnPort(engine.ports, size, bytes, port);
+}

@@ -1,0 +1,23 @@
+// The engine process over the bus: single instance, start-up, port lists, closing, bad frames.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "integration/support/engine_process.h"
+
+TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
+  EngineEnv env;
+  pid_t pid = env.Start();
+  ASSERT_TRUE(env.WaitReady());
+  tovu::Client c;
+  ASSERT_TRUE(env.Connect(c));
+  EXPECT_NE(c.window, 0u);
+  EXPECT_NE(c.window, c.engineWindow);
+  std::vector<tovu::OutputPortInfo> outs;
+  EXPECT_EQ(tovu::RequestOutputPorts(c, &outs), 0);
+  ASSERT_EQ(outs.size(), 2u);
+  EXPECT_EQ(outs[0].name, "Virtual Out 1");
+  EXPECT_EQ(outs[1].deviceId, 1u);
+  EXPECT_TRUE(tovu::CloseEngine(c));
+  EXPECT_EQ(WaitExit(pid, 5000), 0);
+  EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0);
+}

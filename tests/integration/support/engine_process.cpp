@@ -1,0 +1,125 @@
+// Integration-test support. See engine_process.h.
+#include "integration/support/engine_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/bus_client.h"
+
+EngineEnv::EngineEnv() {
+  char tmpl[] = "/tmp/tovu-test-XXXXXX";
+  dir = mkdtemp(tmpl);
+  socketPath = dir + "/run/TovuEngine.sock";
+  settingsDir = dir + "/settings";
+  logPath = dir + "/virtual.log";
+  fifoPath = dir + "/virtual.in";
+  std::filesystem::create_directories(settingsDir);
+  vars["TOVU_MIDI"] = "virtual";
+}
+
+EngineEnv::~EngineEnv() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
+void EngineEnv::WriteSetting(const std::string& subPath, const std::string& text) const {
+  std::filesystem::path p = std::filesystem::path(settingsDir) / subPath;
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+void EngineEnv::Export() const {
+  setenv("TOVU_ENGINE_SOCKET", socketPath.c_str(), 1);
+  setenv("TOVU_SETTINGS_DIR", settingsDir.c_str(), 1);
+  setenv("TOVU_VIRTUAL_LOG", logPath.c_str(), 1);
+  setenv("TOVU_VIRTUAL_INPUT", fifoPath.c_str(), 1);
+  setenv("TOVU_ENGINE_BINARY", TOVU_ENGINE_BINARY, 1);
+  for (auto& [k, v] : vars) setenv(k.c_str(), v.c_str(), 1);
+}
+
+pid_t EngineEnv::Start(int stderrFd) const {
+  std::string errPath = dir + "/engine.stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    Export();
+    int err = stderrFd >= 0 ? stderrFd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(err, 2);
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+bool EngineEnv::WaitReady(int timeoutMs) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int fd = platform::BusConnect(socketPath);
+    if (fd >= 0) {
+      platform::CloseFd(fd);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+bool EngineEnv::Connect(tovu::Client& client, bool startEngine) const {
+  tovu::ConnectOptions options;
+  options.socketPath = socketPath;
+  options.startEngine = startEngine;
+  options.enginePath = TOVU_ENGINE_BINARY;
+  if (startEngine) Export();
+  return tovu::Connect(client, options);
+}
+
+std::vector<std::string> EngineEnv::LogLines() const {
+  std::vector<std::string> lines;
+  std::ifstream in(logPath);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t space = line.find(' ');
+    lines.push_back(space == std::string::npos ? line : line.substr(space + 1));
+  }
+  return lines;
+}
+
+std::string EngineEnv::StderrText() const {
+  std::ifstream in(dir + "/engine.stderr");
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int WaitExit(pid_t pid, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (r < 0) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool ProcessAlive(pid_t pid) { return kill(pid, 0) == 0; }
+
+std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::string& needle) {
+  std::vector<std::string> out;
+  for (auto& l : lines)
+    if (l.find(needle) != std::string::npos) out.push_back(l);
+  return out;
+}

@@ -1,0 +1,47 @@
+// Integration-test support: a private engine environment (socket, settings root, virtual device
+// log and input FIFO in a fresh temporary directory), engine processes started in it, clients
+// connected to it, and a reader of the virtual output log.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "client/tovu_client.h"
+
+struct EngineEnv {
+  std::string dir;  // fresh temporary directory, removed at destruction
+  std::string socketPath;
+  std::string settingsDir;
+  std::string logPath;
+  std::string fifoPath;
+  std::map<std::string, std::string> vars;  // extra environment (TOVU_MIDI, TOVU_VIRTUAL_OUTPUTS, ...)
+
+  EngineEnv();
+  ~EngineEnv();
+
+  // Writes a settings file (sub-key path with '/' separators) holding `text`.
+  void WriteSetting(const std::string& subPath, const std::string& text) const;
+  // Starts an engine process in this environment. Its standard error goes to `stderrFd` when given
+  // (>= 0), else to a file in the directory. Returns the pid.
+  pid_t Start(int stderrFd = -1) const;
+  // Waits until the bus socket answers (true) or the time is up.
+  bool WaitReady(int timeoutMs = 5000) const;
+  // Connects a client to this engine (never starts one unless startEngine is set).
+  bool Connect(tovu::Client& client, bool startEngine = false) const;
+  // The data lines of the virtual log so far, without the timestamp ("data out0 90 3c 64",
+  // "open out1", ...).
+  std::vector<std::string> LogLines() const;
+  // Sets the variables of this environment in the current process (for the client library's own
+  // engine start).
+  void Export() const;
+  std::string StderrText() const;
+};
+
+// Waits for a process to end; returns its exit status (or 128 + signal), -1 on timeout.
+int WaitExit(pid_t pid, int timeoutMs);
+bool ProcessAlive(pid_t pid);
+// Lines of `lines` that contain `needle`.
+std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::string& needle);
