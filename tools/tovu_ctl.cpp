@@ -1,9 +1,12 @@
-// tovu-ctl: a small command-line client of the engine, built on the client library.
-//   tovu-ctl ports              list the output and input ports (starts the engine if needed)
-//   tovu-ctl send <hex word>    send one packed event with command 18 and print the result
-//   tovu-ctl panic              command 31
-//   tovu-ctl reload             command 8
-//   tovu-ctl close              ask the engine to close (WM_CLOSE)
+// tovu-ctl: a small command-line client of the engine, built on the client library. It registers,
+// carries out its verbs in order, and unregisters (a started engine closes when its last client
+// leaves).
+//   ports                 list the output and input ports
+//   open <id,id,...>      open these output devices for this client (copy-data 13)
+//   send <hex word>       send one packed event with command 18 and print the result
+//   sleep <ms>            wait, answering the engine meanwhile
+//   panic | reload        commands 31 and 8
+//   close                 ask the engine to close (WM_CLOSE) without registering
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +17,7 @@
 namespace {
 
 int Usage() {
-  fprintf(stderr, "usage: tovu-ctl ports | send <hex word> | panic | reload | close\n");
+  fprintf(stderr, "usage: tovu-ctl close | <verb>... with verbs: ports, open <ids>, send <hex>, sleep <ms>, panic, reload\n");
   return 2;
 }
 
@@ -33,35 +36,63 @@ int ListPorts(tovu::Client& c) {
   return 0;
 }
 
+int RunVerbs(tovu::Client& c, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string verb = argv[i];
+    bool hasArg = i + 1 < argc;
+    if (verb == "ports") {
+      ListPorts(c);
+    } else if (verb == "open" && hasArg) {
+      tovu::OpenPortsRequest request;
+      for (char* tok = strtok(argv[++i], ","); tok; tok = strtok(nullptr, ","))
+        request.outputDevices.push_back(static_cast<uint32_t>(strtoul(tok, nullptr, 10)));
+      tovu::OpenPortsReply reply;
+      if (!tovu::OpenPorts(c, request, &reply)) {
+        fprintf(stderr, "tovu-ctl: no open-ports reply\n");
+        return 1;
+      }
+      printf("open results:");
+      for (int j = 0; j < reply.outputCount && j < 256; ++j) printf(" %d", reply.outputResults[j]);
+      printf("\n");
+    } else if (verb == "send" && hasArg) {
+      printf("send %s: %d\n", argv[i + 1], tovu::SendShort(c, static_cast<uint32_t>(strtoul(argv[i + 1], nullptr, 16))));
+      ++i;
+    } else if (verb == "sleep" && hasArg) {
+      tovu::PumpMessages(c, atoi(argv[++i]));
+    } else if (verb == "panic") {
+      printf("panic: %d\n", tovu::Panic(c));
+    } else if (verb == "reload") {
+      printf("reload: %d\n", tovu::ReloadSettings(c));
+    } else {
+      return Usage();
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
-  std::string verb = argv[1];
+  bool closeOnly = std::string(argv[1]) == "close";
   tovu::ConnectOptions options;
-  options.startEngine = verb != "close";
+  options.startEngine = !closeOnly;
   tovu::Client c;
   if (!tovu::Connect(c, options)) {
     fprintf(stderr, "tovu-ctl: no engine answers\n");
     return 1;
   }
-  // Registering keeps a freshly started engine alive for the length of the command.
-  bool registered = verb != "close" && tovu::Register(c) == 0;
-  int status = 0;
-  if (verb == "ports") {
-    status = ListPorts(c);
-  } else if (verb == "send" && argc >= 3) {
-    printf("%d\n", tovu::SendShort(c, static_cast<uint32_t>(strtoul(argv[2], nullptr, 16))));
-  } else if (verb == "panic") {
-    printf("%d\n", tovu::Panic(c));
-  } else if (verb == "reload") {
-    printf("%d\n", tovu::ReloadSettings(c));
-  } else if (verb == "close") {
-    status = tovu::CloseEngine(c) ? 0 : 1;
-  } else {
-    status = Usage();
+  if (closeOnly) {
+    int status = tovu::CloseEngine(c) ? 0 : 1;
+    tovu::Disconnect(c);
+    return status;
   }
-  if (registered) tovu::Unregister(c);
+  if (tovu::Register(c) != 0) {
+    fprintf(stderr, "tovu-ctl: registration refused\n");
+    return 1;
+  }
+  int status = RunVerbs(c, argc, argv);
+  tovu::Unregister(c);
   tovu::Disconnect(c);
   return status;
 }

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets everything up, starts the engine with two virtual outputs, lists its ports through the
+# client library and shows the engine closing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tovu-engine tovu-ctl
+
+demo=$(mktemp -d /tmp/tovu-demo-XXXXXX)
+trap 'rm -rf "$demo"' EXIT
+export TOVU_ENGINE_SOCKET="$demo/TovuEngine.sock"
+export TOVU_SETTINGS_DIR="$demo/settings"
+export TOVU_MIDI=virtual
+export TOVU_VIRTUAL_OUTPUTS="Demo Synth|Demo Drums"
+export TOVU_VIRTUAL_INPUTS=1
+export TOVU_VIRTUAL_LOG="$demo/virtual.log"
+mkdir -p "$TOVU_SETTINGS_DIR/Dev1"
+echo 20 > "$TOVU_SETTINGS_DIR/Dev1/ExclDly"
+
+echo "== starting tovu-engine (virtual outputs: $TOVU_VIRTUAL_OUTPUTS)"
+build/tovu-engine 2>"$demo/engine.err" &
+engine=$!
+for _ in $(seq 1 200); do [ -S "$TOVU_ENGINE_SOCKET" ] && break; sleep 0.01; done
+
+echo "== one client: list ports, open both outputs, play a middle C, list again"
+build/tovu-ctl ports open 0,1 send 00643C90 sleep 250 send 00003C90 ports
+echo "== what the virtual outputs received:"
+sed 's/^[0-9]* /  /' "$TOVU_VIRTUAL_LOG"
+
+echo "== the last client has left: the engine closes by itself"
+wait "$engine" && echo "engine exited with status 0"
+[ -e "$TOVU_ENGINE_SOCKET" ] && echo "socket file still there" || echo "socket file removed"
