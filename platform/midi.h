@@ -78,11 +78,13 @@ uint32_t MidiInCount();
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity);
 int MidiInName(uint32_t deviceId, char* name, size_t capacity);
 
+// 2 for a bad id, 4 when the device is already open (or refuses to open).
 int MidiOutOpen(uint32_t deviceId, MidiHandle* handle);
 int MidiOutClose(MidiHandle handle);
 // Sends the low 24 bits of `word` (status, data 1, data 2). 5 on a closed or unknown handle.
 int MidiOutShort(MidiHandle handle, uint32_t word);
 // Sends `length` bytes unchanged as one long message; returns when the bytes are no longer used.
+// A length of 0 sends nothing and returns 0.
 int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length);
 
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
@@ -111,7 +113,8 @@ void VirtualCaptureEnable(bool on);
 std::vector<VirtualMidiEvent> VirtualCaptureTake();
 // Delivers bytes as if they had arrived on virtual input `inputId` (same rules as a FIFO line:
 // 0xF0 first = system-exclusive, else one short message of 1 to 3 bytes). Returns false when the
-// input is not open and started (nothing is delivered), or the bytes are malformed.
+// input is not open and started (nothing is delivered), or the bytes are malformed. A
+// system-exclusive message dropped for want of a queued buffer still returns true.
 bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count);
 // The number of bytes a short message with this status shows in the log (3, 2 or 1).
 int ShortMessageLength(uint8_t status);
