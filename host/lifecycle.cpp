@@ -15,12 +15,17 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
   return EngineWindowProc(*static_cast<Engine*>(context), m);
 }
 
+// MIDI input thread. Input is opened for clients already; filtering, thru and recording of what
+// arrives come with the recorder.
+void IgnoreInput(platform::MidiHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
+
 }  // namespace
 
 bool SetUpEngine(Engine& engine) {
   if (engine.setUp) return true;
   platform::EventCreate(&engine.activityEvent);
   engine.ports.activityEvent = &engine.activityEvent;
+  engine.ports.inputCallback = IgnoreInput;
   // The activity table is allocated with the output table; the five state images only when there
   // is at least one output port.
   uint32_t outputs = platform::MidiOutCount();
