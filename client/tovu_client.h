@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "client/song_builder.h"
+
 namespace tovu {
 
 // Message numbers.
@@ -150,11 +152,8 @@ int32_t ReloadSettings(Client& client);
 // Asks the engine to close (WM_CLOSE, posted).
 bool CloseEngine(Client& client);
 
-// Direct sends. A packed event is status | data1 << 8 | data2 << 16 | port index << 24 (255 = none).
-constexpr uint32_t PackEvent(uint8_t status, uint8_t data1, uint8_t data2, uint8_t port) {
-  return static_cast<uint32_t>(status) | static_cast<uint32_t>(data1) << 8 | static_cast<uint32_t>(data2) << 16 |
-         static_cast<uint32_t>(port) << 24;
-}
+// Direct sends. A packed event is status | data1 << 8 | data2 << 16 | port index << 24 (255 = none);
+// PackEvent (song_builder.h) packs one.
 int32_t SendShort(Client& client, uint32_t packedEvent);          // command 18: the output path's result
 int32_t Panic(Client& client);                                    // command 31
 int32_t AuditionHoldTime(Client& client);                         // command 3
