@@ -2,9 +2,9 @@
 //
 // Threads: the main thread registers, unregisters and changes every record. The liveness watcher
 // reads the table and the process fields under the client-table lock and only ever writes
-// `processId` (to 0). The timer and MIDI input threads (later) find records with FindClientShared,
-// which takes the same lock; records live at stable addresses until unregistration, and the fields
-// those threads read are atomics.
+// `processId` (to 0). The timer and MIDI input threads reach records only through WithClientLocked,
+// which holds the same lock while they read; records live at stable addresses until unregistration
+// (which removes and frees them under the lock), and the fields those threads read are atomics.
 #pragma once
 
 #include <atomic>
@@ -52,6 +52,18 @@ struct Watcher {
 struct Engine;
 
 int FindClient(const ClientTable& table, uint32_t window);
+// Any thread but the main one: calls read(record) for the client's record under the client-table
+// lock and returns true, or returns false when the window is not registered. Keep `read` short.
+template <typename Read>
+bool WithClientLocked(ClientTable& table, uint32_t window, Read&& read) {
+  std::lock_guard<std::mutex> lock(table.lock);
+  for (ClientRecord* record : table.records)
+    if (record->window == window) {
+      read(*record);
+      return true;
+    }
+  return false;
+}
 ClientRecord* ClientOf(Engine& engine, uint32_t window);  // main thread; null when not registered
 int32_t RegisterClient(Engine& engine, uint32_t window);
 int32_t UnregisterClient(Engine& engine, uint32_t window);
