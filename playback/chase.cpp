@@ -98,11 +98,9 @@ inline uint32_t ShortMessage(uint32_t port, uint32_t status, uint32_t data1, uin
 
 }  // namespace
 
-bool ChaseTo(int32_t target, StateImage& image) {
+bool ChaseBefore(int32_t target, StateImage& image) {
   const uint8_t* p = image.eventCursor;
   if (!p) return false;
-
-  // Phase 1: every event before the target.
   for (;; p += kEventEntrySize) {
     if (ReadI32(p) >= target) break;
     const uint32_t w = ReadU32(p + kEventWordOffset);
@@ -135,17 +133,15 @@ bool ChaseTo(int32_t target, StateImage& image) {
     }
   }
   image.eventCursor = p;
+  return false;
+}
 
-  // Phase 2: of the entries exactly at the target, only releases, tempo and time signature, so that
-  // a note ending there is not sounding and the timing in force there is known. The cursor stays.
-  bool end = false;
-  for (const uint8_t* q = p; ReadI32(q) == target; q += kEventEntrySize) {
+bool ChaseAt(int32_t target, StateImage& image) {
+  if (!image.eventCursor) return false;
+  for (const uint8_t* q = image.eventCursor; ReadI32(q) == target; q += kEventEntrySize) {
     const uint32_t w = ReadU32(q + kEventWordOffset);
     const uint32_t code = EventCode(w);
-    if (code == kCodeEnd) {
-      end = true;
-      break;
-    }
+    if (code == kCodeEnd) return true;
     if (EventPort(w) == kIgnoredPort) continue;
     if (EventKind(w) == kCodeNoteOn) {
       if (EventData2(w) == 0) {
@@ -157,7 +153,12 @@ bool ChaseTo(int32_t target, StateImage& image) {
       UpdateTimeSignature(image, target, w);
     }
   }
-  return end;
+  return false;
+}
+
+bool ChaseTo(int32_t target, StateImage& image) {
+  if (ChaseBefore(target, image)) return true;
+  return ChaseAt(target, image);
 }
 
 void SendBank(Ports& ports, uint32_t port, uint32_t channel, uint32_t mode, uint32_t value) {

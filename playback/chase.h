@@ -27,6 +27,16 @@
 // was reached. The image must have a song header loaded (or be a copy of one that has).
 bool ChaseTo(int32_t target, StateImage& image);
 
+// The two halves of ChaseTo, for a seek that copies an image between them. ChaseBefore takes the
+// events before `target` and moves the cursor (true: it stopped on an end marker); ChaseAt then
+// takes the releases, tempo and time signatures exactly at `target` without moving the cursor
+// (true: an end marker lies at `target`). A copy taken between the two and chased on to a later
+// tick takes the entries at `target` once, as events before its own target, and so matches a
+// chase straight to that tick; a copy taken after ChaseAt would pop the releases at `target` a
+// second time and lose a stacked velocity.
+bool ChaseBefore(int32_t target, StateImage& image);
+bool ChaseAt(int32_t target, StateImage& image);
+
 // Applies one event at `tick` to the image and sends it. Sysex references are sent by the image's
 // sysex mode; a tempo event sets the image's ticks per minute from the clock's position step and
 // re-anchors the clock at `tick`. Words with top byte 0xFF (end markers among them) do nothing.

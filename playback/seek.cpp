@@ -120,14 +120,18 @@ bool SeekImages(const uint8_t* song, int32_t startTick, int32_t loopStart, State
     CopyStateImage(b, a);
     end = ChaseTo(startTick, a);
   } else if (loopStart > startTick) {
+    // The later image continues from a copy taken before the earlier one's releases at its target
+    // are popped, so that it takes them once (see ChaseBefore).
     endTick = LoadSongHeader(song, a);
-    end = ChaseTo(startTick, a);
+    end = ChaseBefore(startTick, a);
     CopyStateImage(b, a);
+    if (!end) end = ChaseAt(startTick, a);
     end |= ChaseTo(loopStart, b);
   } else if (loopStart < startTick) {
     endTick = LoadSongHeader(song, b);
-    end = ChaseTo(loopStart, b);
+    end = ChaseBefore(loopStart, b);
     CopyStateImage(a, b);
+    if (!end) end = ChaseAt(loopStart, b);
     end |= ChaseTo(startTick, a);
   } else {
     endTick = LoadSongHeader(song, a);
