@@ -136,7 +136,8 @@ void ResetStateImage(StateImage& image) {
   if (image.snapshotCount == 0) return;
   // Reset the first snapshot, then copy it over the others: one fill of the whole array.
   ResetSnapshot(image.snapshots[0]);
-  for (int32_t i = 1; i < image.snapshotCount; ++i) image.snapshots[i] = image.snapshots[0];
+  for (int32_t i = 1; i < image.snapshotCount; ++i)
+    std::memcpy(&image.snapshots[i], &image.snapshots[0], sizeof(ChannelSnapshot));
 }
 
 int32_t LoadSongHeader(const uint8_t* song, StateImage& image) {
