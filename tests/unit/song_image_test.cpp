@@ -64,7 +64,6 @@ TEST(ValidateSongImage, RefusesEachWayOutOfTheImage) {
       {"empty", [](auto& b) { b.clear(); }},
       {"shorter than the header", [](auto& b) { b.resize(39); }},
       {"ticks per quarter 3", [](auto& b) { SetU32(b, 0, 3); }},
-      {"ticks per quarter 0", [](auto& b) { SetU32(b, 0, 0); }},
       {"cut inside the event array", [](auto& b) { b.resize(WordAt(5)); }},
       {"sysex block offset past the end", [&](auto& b) { SetU32(b, 12, static_cast<uint32_t>(size) + 1); }},
       {"RPN records offset past the end", [&](auto& b) { SetU32(b, 24, static_cast<uint32_t>(size) + 1); }},
@@ -78,12 +77,11 @@ TEST(ValidateSongImage, RefusesEachWayOutOfTheImage) {
       {"RPN reference past the area", [&](auto& b) { SetU32(b, WordAt(3), 0xF4 | (static_cast<uint32_t>(size) - rpnRecords - 5) << 8); }},
       {"NRPN reference past the image", [](auto& b) { SetU32(b, WordAt(4), 0x00FFFFF5); }},
       {"channel event port 2 of 2", [](auto& b) { b[WordAt(1) + 3] = 2; }},
-      {"channel event port 254", [](auto& b) { b[WordAt(1) + 3] = 254; }},
       {"sysex record port 2", [&](auto& b) { b[sysexBlock] = 2; }},
       {"RPN record port 2", [&](auto& b) { b[rpnRecords + 1] = 2; }},
       {"NRPN record port 255", [&](auto& b) { b[nrpnRecords + 1] = 255; }},
       {"RPN record channel 16", [&](auto& b) { b[rpnRecords] = 16; }},
-      {"NRPN record channel 200", [&](auto& b) { b[nrpnRecords] = 200; }},
+      {"NRPN record channel 16", [&](auto& b) { b[nrpnRecords] = 16; }},
       {"tempo 0", [](auto& b) { SetU32(b, WordAt(0), 0x000000FE); }},
   };
   for (const Case& c : cases) {
@@ -121,39 +119,27 @@ TEST(ValidateSongImage, AcceptsWhatIsOnlyUnusual) {
   };
   const Case cases[] = {
       {"only an end marker", [](auto&) {}},
-      {"ticks per quarter 4", [](auto& s) { s.ticksPerQuarter = 4; }},
       {"a word with no port", [](auto& s) { s.Raw(0, 0xFF643C97); s.Raw(0, 0xFF0000F0); s.Raw(0, 0xFF0000FE); }},
       {"tempo and time signature carry data in the top byte",
        [](auto& s) { s.Tempo(0, 0x050001); s.TimeSignature(0, 200, 255); }},
       {"ignored codes", [](auto& s) { s.Raw(0, 0x07FFFFF1); s.Raw(0, 0x09FFFFFD); }},
       {"unsorted ticks and a negative tick", [](auto& s) { s.NoteOn(100, 0, 0, 1, 1); s.NoteOn(-5, 1, 15, 1, 1); }},
       {"duplicate list entries", [](auto& s) { s.SetRpnList({3, 3, 3}); s.SetNrpnList({}); s.Rpn(0, 1, 0, 3, 1); }},
-      {"unlisted parameters and no lists", [](auto& s) { s.Rpn(0, 0, 0, 9, 1); s.Nrpn(0, 1, 15, 9, 0xFFFF); }},
       {"empty sysex message", [](auto& s) { s.Sysex(0, 1, {}); }},
       {"anything after the end marker", [](auto& s) { s.Raw(5, 0xFF); s.NoteOn(6, 99, 0, 1, 1); s.Raw(7, 0xF0); s.Raw(8, 0xFE); }},
       {"an end marker with a port byte", [](auto& s) { s.Raw(5, 0x090000FF); s.Raw(6, 0x000000FE); }},
-      {"setup count larger than the sysex events", [](auto& s) { s.setupSysexCount = 1000; s.replaySysexFlag = 7; }},
-      {"odd header time signature", [](auto& s) { s.timeSigNumerator = 255; s.timeSigDenominatorPower = 255; }},
   };
   for (const Case& c : cases) {
     tovu::SongBuilder song;
     c.build(song);
     EXPECT_TRUE(Validate(song.Build())) << c.what;
   }
-  // The image layout's own example, byte for byte.
-  const uint32_t words[][2] = {{0, 0x000078FE}, {0, 0x000005C0}, {0, 0x00643C90}, {240, 0x00003C90}, {480, 0xFF}};
-  std::vector<uint8_t> example(80, 0);
-  SetU32(example, 0, 120);
-  example[6] = 2;
-  example[7] = 4;
-  SetU32(example, 8, 480);
-  for (size_t at : {12, 24, 32}) SetU32(example, at, 80);
-  SetU32(example, 28, 0xFFFFFFFFu);
-  SetU32(example, 36, 0xFFFFFFFFu);
-  for (size_t i = 0; i < 5; ++i) {
-    SetU32(example, 40 + 8 * i, words[i][0]);
-    SetU32(example, 44 + 8 * i, words[i][1]);
-  }
+  // The image layout's own one-bar example, byte for byte, and the builder's version of it.
+  const std::vector<uint8_t> example = {
+      120, 0, 0, 0, 0, 0, 2, 4, 0xE0, 1, 0, 0, 80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 80, 0, 0, 0,
+      0xFF, 0xFF, 0xFF, 0xFF, 80, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+      0, 0, 0, 0, 0xFE, 0x78, 0, 0, 0, 0, 0, 0, 0xC0, 5, 0, 0, 0, 0, 0, 0, 0x90, 0x3C, 0x64, 0,
+      0xF0, 0, 0, 0, 0x90, 0x3C, 0, 0, 0xE0, 1, 0, 0, 0xFF, 0, 0, 0};
   EXPECT_TRUE(Validate(example, 1));
   EXPECT_FALSE(Validate(example, 0));  // no output port for the program change
   tovu::SongBuilder same;
