@@ -83,22 +83,22 @@ bool ReadOnce(Client& c, int timeoutMs) {
     return false;
   }
   c.in.insert(c.in.end(), chunk, chunk + n);
-  size_t at = 0;
-  while (c.in.size() - at >= platform::kFrameHeaderSize) {
-    FrameHeader h = platform::DecodeHeader(c.in.data() + at);
+  while (c.in.size() >= platform::kFrameHeaderSize) {
+    FrameHeader h = platform::DecodeHeader(c.in.data());
     if (!platform::FrameSizeValid(h.size) || h.cbData != h.size - platform::kFrameMinSize) {
       Disconnect(c);
       return false;
     }
     size_t total = 4 + static_cast<size_t>(h.size);
-    if (c.in.size() - at < total) break;
-    std::vector<uint8_t> payload(c.in.begin() + static_cast<ptrdiff_t>(at + platform::kFrameHeaderSize),
-                                 c.in.begin() + static_cast<ptrdiff_t>(at + total));
-    at += total;
+    if (c.in.size() < total) break;
+    std::vector<uint8_t> payload(c.in.begin() + static_cast<ptrdiff_t>(platform::kFrameHeaderSize),
+                                 c.in.begin() + static_cast<ptrdiff_t>(total));
+    // The frame leaves the buffer before it is handled: a window procedure that sends a command
+    // reads on from here (nested) and must not see this frame again.
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<ptrdiff_t>(total));
     HandleFrame(c, h, std::move(payload));
     if (c.fd < 0) return false;
   }
-  c.in.erase(c.in.begin(), c.in.begin() + static_cast<ptrdiff_t>(at));
   return true;
 }
 
@@ -255,6 +255,26 @@ bool WaitForNotification(Client& c, uint32_t code, int timeoutMs, uint32_t* lPar
     return false;
   if (lParam) *lParam = m.lParam;
   return true;
+}
+
+bool AsNotification(const Message& m, NotificationInfo* info) {
+  if (m.msg != kEngineCommand || m.sent) return false;
+  if (info) *info = {m.wParam, m.lParam};
+  return true;
+}
+
+std::vector<NotificationInfo> TakeNotifications(Client& c) {
+  std::vector<NotificationInfo> found;
+  for (auto it = c.inbox.begin(); it != c.inbox.end();) {
+    NotificationInfo info;
+    if (AsNotification(*it, &info)) {
+      found.push_back(info);
+      it = c.inbox.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return found;
 }
 
 std::vector<Message> TakeInbox(Client& c) {

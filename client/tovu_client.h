@@ -114,6 +114,15 @@ bool PumpMessages(Client& client, int timeoutMs);
 bool WaitForMessage(Client& client, const std::function<bool(const Message&)>& match, int timeoutMs,
                     Message* out = nullptr);
 bool WaitForNotification(Client& client, uint32_t code, int timeoutMs, uint32_t* lParam = nullptr);
+// A notification: the engine command message posted to the client.
+struct NotificationInfo {
+  uint32_t code = 0;    // wParam: 5, 10, 12, 14 or 21
+  uint32_t lParam = 0;  // the error code for 10; 0/1 flags for the others
+};
+// True (filling `info`) when the message is a notification.
+bool AsNotification(const Message& message, NotificationInfo* info);
+// Removes and returns the notifications in the inbox, in arrival order; other messages stay.
+std::vector<NotificationInfo> TakeNotifications(Client& client);
 // Removes and returns every message in the inbox.
 std::vector<Message> TakeInbox(Client& client);
 
