@@ -126,12 +126,15 @@ int WaitWakeOrStartupHandle(Event* wake) {
     int r = poll(p, 2, -1);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
-    if (p[1].revents & POLLNVAL) return -1;
-    if (p[1].revents & (POLLHUP | POLLERR)) return 1;
+    // The wake event comes first, as the lower index does in a wait on several handles: the
+    // launcher closes its end of the start-up pipe as soon as its registration is answered, so a
+    // watcher that runs late finds both ready, and the registration must win.
     if (p[0].revents & POLLIN) {
       EventConsume(wake);
       return 0;
     }
+    if (p[1].revents & POLLNVAL) return -1;
+    if (p[1].revents & (POLLHUP | POLLERR)) return 1;
   }
 }
 
