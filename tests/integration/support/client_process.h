@@ -1,0 +1,69 @@
+// Integration-test support for clients that live in processes of their own (so that a test can
+// kill them), for engines that must not outlive a failed test, and for reading the virtual output
+// log with its timestamps.
+//
+// A client process is a fork of the test program: it connects one or more windows to the engine
+// with the client library, registers each, opens the given output devices for each, reports the
+// windows to the test, and then waits until it is killed or until the test drops it (the test holds
+// the only writing end of the pipe it waits on, so it also ends when the test program dies).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "integration/support/engine_process.h"
+
+struct ClientProcess {
+  pid_t pid = -1;
+  std::vector<uint32_t> windows;  // one per connected window, in the order asked for
+  int holdFd = -1;                // writing end of the pipe the process waits on
+
+  ClientProcess() = default;
+  ClientProcess(const ClientProcess&) = delete;
+  ClientProcess& operator=(const ClientProcess&) = delete;
+  ClientProcess(ClientProcess&& other) noexcept;
+  ClientProcess& operator=(ClientProcess&& other) noexcept;
+  ~ClientProcess();  // kills the process if it still runs
+
+  // SIGKILL, then reaps it. Safe to call twice.
+  void Kill();
+};
+
+// Starts a client process in `env` with one window per entry of `outputsPerWindow`, each opening
+// those output device ids. True once every window has registered and opened its ports (the open
+// results need not be 0); false when the process could not get that far within timeoutMs.
+bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow,
+                        ClientProcess* out, int timeoutMs = 20000);
+
+// Starts a launcher process: it connects with the client library allowed to start an engine (which
+// it then does, with a pipe as the engine's standard error), registers when `registerFirst` is set,
+// reports, and waits like a client process.
+bool StartLauncherProcess(const EngineEnv& env, bool registerFirst, ClientProcess* out, int timeoutMs = 20000);
+
+// An engine started with EngineEnv::Start that is killed and reaped if the test leaves it running.
+struct EngineGuard {
+  pid_t pid = -1;
+  explicit EngineGuard(pid_t p) : pid(p) {}
+  EngineGuard(const EngineGuard&) = delete;
+  EngineGuard& operator=(const EngineGuard&) = delete;
+  ~EngineGuard();
+  // Exit status (128 + signal when killed), or -1 when it has not ended within timeoutMs.
+  int Wait(int timeoutMs);
+};
+
+// One line of the virtual log: its CLOCK_MONOTONIC time and the rest ("data out0 90 3c 64").
+struct LogEntry {
+  int64_t ns = 0;
+  std::string text;
+};
+std::vector<LogEntry> ReadTimedLog(const EngineEnv& env);
+// The texts of the entries that start with "data " (that prefix removed: "out0 90 3c 64").
+std::vector<std::string> DataLines(const std::vector<LogEntry>& entries);
+// Polls `condition` every few milliseconds until it holds (true) or timeoutMs has passed (false).
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+// Waits until the log holds a line equal to `text` (after the timestamp); false on timeout.
+bool WaitForLogLine(const EngineEnv& env, const std::string& text, int timeoutMs);
