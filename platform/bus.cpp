@@ -418,6 +418,11 @@ uint32_t BusEngineWindow(const Bus*) { return kEngineWindow; }
 
 void BusDestroy(Bus* bus) {
   if (!bus) return;
+  // The path goes first, while this engine still listens: an engine starting meanwhile either finds
+  // this one (and ends) or finds no path and binds its own, which nothing here removes afterwards.
+  unlink(bus->socketPath.c_str());
+  if (bus->listenFd >= 0) close(bus->listenFd);
+  bus->listenFd = -1;
   // Give queued output (the last notifications) a bounded chance to leave.
   int64_t deadline = MonotonicNs() + 1000LL * 1000000;
   for (;;) {
@@ -442,8 +447,6 @@ void BusDestroy(Bus* bus) {
     for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
   }
   for (auto& c : conns) CloseConnection(bus, c);
-  if (bus->listenFd >= 0) close(bus->listenFd);
-  unlink(bus->socketPath.c_str());
   close(bus->wakeFd);
   delete bus;
 }

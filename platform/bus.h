@@ -43,8 +43,8 @@ struct Bus;
 
 // Takes ownership of a listening socket made by BusListen. The engine window's handle is fixed here.
 Bus* BusCreate(const std::string& socketPath, int listenFd, BusDispatch dispatch, void* context);
-// Closes every connection (after a bounded flush of what is queued for it), the listening socket,
-// and removes the socket file.
+// Removes the socket file and closes the listening socket, then closes every connection (after a
+// bounded flush of what is queued for it).
 void BusDestroy(Bus* bus);
 uint32_t BusEngineWindow(const Bus* bus);
 
