@@ -152,33 +152,47 @@ std::string NameField(const uint8_t* p) { return std::string(reinterpret_cast<co
 
 bool Connect(Client& c, const ConnectOptions& options) {
   std::string path = options.socketPath.empty() ? platform::BusSocketPath() : options.socketPath;
-  int fd = platform::BusConnect(path);
-  if (fd < 0 && options.startEngine) {
-    std::string engine = options.enginePath.empty() ? platform::EngineProgramPath() : options.enginePath;
-    c.startupPipe = platform::StartEngineProcess(engine);
-    int64_t deadline = platform::NowMs() + options.timeoutMs;
-    while (fd < 0 && platform::NowMs() < deadline) {
-      platform::SleepMilliseconds(5);
-      fd = platform::BusConnect(path);
-    }
-  }
-  if (fd < 0) {
-    platform::CloseFd(c.startupPipe);
-    c.startupPipe = -1;
-    return false;
-  }
-  c.fd = fd;
-  c.in.clear();
+  std::string engine = options.enginePath.empty() ? platform::EngineProgramPath() : options.enginePath;
   int64_t deadline = platform::NowMs() + options.timeoutMs;
-  while (c.window == 0 && c.fd >= 0) {
-    int64_t left = deadline - platform::NowMs();
-    if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) break;
+  int startupPipe = -1;
+  int starts = 0;
+  bool mayStart = options.startEngine;
+  for (;;) {
+    int fd = platform::BusConnect(path);
+    if (fd < 0) {
+      if (mayStart && starts < 2) {
+        platform::CloseFd(startupPipe);
+        startupPipe = platform::StartEngineProcess(engine);
+        ++starts;
+        mayStart = false;
+      } else if (starts == 0 || platform::NowMs() >= deadline) {
+        break;
+      }
+      platform::SleepMilliseconds(5);
+      continue;
+    }
+    c.fd = fd;
+    c.in.clear();
+    c.window = 0;
+    while (c.window == 0 && c.fd >= 0) {
+      int64_t left = deadline - platform::NowMs();
+      if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) break;
+    }
+    if (c.window != 0) {
+      c.startupPipe = startupPipe;
+      return true;
+    }
+    bool closedBeforeHello = c.fd < 0;
+    platform::CloseFd(c.fd);
+    c.fd = -1;
+    // An engine that was closing accepted us and went away without a HELLO: try again, starting a
+    // fresh engine when allowed.
+    if (!closedBeforeHello || platform::NowMs() >= deadline) break;
+    mayStart = options.startEngine;
+    platform::SleepMilliseconds(5);
   }
-  if (c.window == 0) {
-    Disconnect(c);
-    return false;
-  }
-  return true;
+  platform::CloseFd(startupPipe);
+  return false;
 }
 
 void Disconnect(Client& c) {
