@@ -31,13 +31,15 @@ void EventSet(Event* event) {
 }
 
 bool EventConsume(Event* event) {
-  // Clear the flag before draining the descriptor: a Set that lands in between either writes again
-  // (and the next wait wakes) or is covered by this consumption.
-  bool was = event->signalled.exchange(false, std::memory_order_acq_rel);
+  // Drain the descriptor before clearing the flag. The other order loses wake-ups: a Set landing
+  // between the clear and the drain raises the flag and writes, the drain swallows its write, and
+  // from then on every Set sees the flag up and writes nothing, so no wait on the descriptor ever
+  // wakes again. In this order a Set before the clear is covered by this consumption, and one after
+  // it writes again; at worst the next wait wakes once for nothing.
   uint64_t value;
   while (read(event->fd, &value, sizeof value) < 0 && errno == EINTR) {
   }
-  return was;
+  return event->signalled.exchange(false, std::memory_order_acq_rel);
 }
 
 bool EventWait(Event* event, int timeoutMs) {
