@@ -5,6 +5,7 @@
 // Variants: the device send alone; SendShortMessage with a controller (port checks only); and with
 // alternating note-ons and note-offs (port checks, an activity counter and the activity event, which
 // stays signalled here as no notifier consumes it).
+// Threads: one; the sends are not contended.
 //
 // Usage: bench_output [messages per round, default 1000000] [rounds, default 11]
 #include <algorithm>

@@ -1,6 +1,7 @@
 // Registration and each client's ports over the bus, checked against the virtual devices: the
 // open-ports reply byte for byte, refused and failing devices, one device opened twice, the
 // ports-closed notification, odd output counts, and which clients stay registered.
+// Threads: the test thread only.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -2,6 +2,7 @@
 // short messages and their results, short lists, system-exclusive sends with the port's delay,
 // panic, and the audition with its release timing (read from the log's timestamps; only lower
 // bounds are asserted, so a slow machine cannot fail them).
+// Threads: the test thread only.
 #include <gtest/gtest.h>
 
 #include <chrono>

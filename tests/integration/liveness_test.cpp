@@ -2,6 +2,7 @@
 // processes are unregistered (their ports close, other clients keep theirs, the engine closes after
 // the last), however many clients are watched; an engine started by the client library closes when
 // its launcher dies before registering and keeps running once a client has registered.
+// Threads: the test thread; the clients it kills are processes of their own.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

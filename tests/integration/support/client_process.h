@@ -6,6 +6,9 @@
 // with the client library, registers each, opens the given output devices for each, reports the
 // windows to the test, and then waits until it is killed or until the test drops it (the test holds
 // the only writing end of the pipe it waits on, so it also ends when the test program dies).
+//
+// Threads: the test thread only; call StartClientProcess while no other thread of the test runs
+// (the process is forked).
 #pragma once
 
 #include <sys/types.h>
