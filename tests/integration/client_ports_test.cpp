@@ -111,7 +111,7 @@ TEST(ClientPorts, OpenReplyCarriesOneResultPerRequestedPort) {
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "4";
   env.vars["TOVU_VIRTUAL_INPUTS"] = "2";
   env.vars["TOVU_VIRTUAL_FAIL_OPEN"] = "out:2,in:1";
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
@@ -147,7 +147,7 @@ TEST(ClientPorts, OpenReplyCarriesOneResultPerRequestedPort) {
 TEST(ClientPorts, UnregisteredSenderGetsResultOneAndNothingOpens) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_INPUTS"] = "1";
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client stranger;
   ASSERT_TRUE(env.Connect(stranger));
@@ -164,7 +164,7 @@ TEST(ClientPorts, UnregisteredSenderGetsResultOneAndNothingOpens) {
 
 TEST(ClientPorts, OneDeviceOpenedTwiceStaysOpenUntilEveryHolderHasClosedIt) {
   EngineEnv env;
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client a, b;
   ASSERT_TRUE(env.Connect(a));
@@ -195,7 +195,7 @@ TEST(ClientPorts, OneDeviceOpenedTwiceStaysOpenUntilEveryHolderHasClosedIt) {
 
 TEST(ClientPorts, PortsClosedNotificationGoesToTheClientConcernedWithLParamZero) {
   EngineEnv env;
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client a, b, stranger;
   ASSERT_TRUE(env.Connect(a));
@@ -242,7 +242,7 @@ TEST(ClientPorts, PortsClosedNotificationGoesToTheClientConcernedWithLParamZero)
 TEST(ClientPorts, OutputCountsOutsideTheRequestAreClamped) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_INPUTS"] = "1";
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
@@ -282,7 +282,7 @@ TEST(ClientPorts, OutputCountsOutsideTheRequestAreClamped) {
 
 TEST(ClientRegistration, TwiceIsOnceAndUnknownWindowsAreRefused) {
   EngineEnv env;
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client a, b;
   ASSERT_TRUE(env.Connect(a));
@@ -314,7 +314,7 @@ TEST(ClientRegistration, TwiceIsOnceAndUnknownWindowsAreRefused) {
 TEST(ClientRegistration, UnregisteringTheMiddleClientLeavesTheOthersTheirPorts) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c[3];
   for (int i = 0; i < 3; ++i) {

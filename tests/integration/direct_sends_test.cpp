@@ -58,11 +58,11 @@ int32_t CopyData(tovu::Client& c, uint16_t type, uint16_t argument, const std::v
 // connection that never registers.
 struct Fixture {
   EngineEnv env;
-  std::unique_ptr<EngineGuard> engine;
+  std::unique_ptr<EngineProcess> engine;
   tovu::Client a, b, stranger;
 
   bool Start(const std::vector<uint32_t>& aOutputs) {
-    engine = std::make_unique<EngineGuard>(env.Start());
+    engine = std::make_unique<EngineProcess>(env.Start());
     return env.WaitReady() && env.Connect(a) && env.Connect(b) && env.Connect(stranger) &&
            tovu::Register(a) == 0 && tovu::Register(b) == 0 && OpenOutputs(a, aOutputs);
   }

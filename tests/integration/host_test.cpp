@@ -6,7 +6,7 @@
 
 TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
   EngineEnv env;
-  pid_t pid = env.Start();
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
@@ -18,6 +18,6 @@ TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
   EXPECT_EQ(outs[0].name, "Virtual Out 1");
   EXPECT_EQ(outs[1].deviceId, 1u);
   EXPECT_TRUE(tovu::CloseEngine(c));
-  EXPECT_EQ(WaitExit(pid, 5000), 0);
+  EXPECT_EQ(engine.Wait(5000), 0);
   EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0);
 }

@@ -71,7 +71,7 @@ struct CloseEngineAtEnd {
 TEST(ClientLiveness, KilledClientIsUnregisteredAndTheOthersKeepTheirPorts) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client survivor;
   ASSERT_TRUE(env.Connect(survivor));
@@ -100,7 +100,7 @@ TEST(ClientLiveness, KilledClientIsUnregisteredAndTheOthersKeepTheirPorts) {
 TEST(ClientLiveness, TwoWindowsOfAKilledProcessAreBothUnregistered) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client survivor;
   ASSERT_TRUE(env.Connect(survivor));
@@ -124,7 +124,7 @@ TEST(ClientLiveness, TwoWindowsOfAKilledProcessAreBothUnregistered) {
 
 TEST(ClientLiveness, EngineClosesWhenItsLastClientsAreKilled) {
   EngineEnv env;
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   ClientProcess victim;
   ASSERT_TRUE(StartClientProcess(env, {{0}, {1}}, &victim));
@@ -140,7 +140,7 @@ TEST(ClientLiveness, TwoHundredClientsAreAllWatched) {
   constexpr int kClients = 200;
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = std::to_string(kClients);
-  EngineGuard engine(env.Start());
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client observer;
   ASSERT_TRUE(env.Connect(observer));

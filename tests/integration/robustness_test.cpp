@@ -9,7 +9,7 @@
 TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  pid_t pid = env.Start();
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
@@ -46,5 +46,5 @@ TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   ASSERT_TRUE(env.Connect(other));
   EXPECT_EQ(tovu::AuditionHoldTime(other), tovu::AuditionHoldTime(c));
   EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(WaitExit(pid, 10000), 0);
+  EXPECT_EQ(engine.Wait(10000), 0);
 }

@@ -30,7 +30,7 @@ std::vector<uint32_t> FailuresAfterSync(tovu::Client& c) {
 TEST(SongLoad, MalformedImagesAreRefusedWithError13) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "2";
-  pid_t pid = env.Start();
+  EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
@@ -80,5 +80,5 @@ TEST(SongLoad, MalformedImagesAreRefusedWithError13) {
   EXPECT_EQ(FailuresAfterSync(stranger), std::vector<uint32_t>{1});
 
   EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(WaitExit(pid, 10000), 0);
+  EXPECT_EQ(engine.Wait(10000), 0);
 }

@@ -166,20 +166,6 @@ bool StartLauncherProcess(const EngineEnv& env, bool registerFirst, ClientProces
   return Spawn(env, {{}}, true, registerFirst, out, timeoutMs);
 }
 
-EngineGuard::~EngineGuard() {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-int EngineGuard::Wait(int timeoutMs) {
-  int status = WaitExit(pid, timeoutMs);
-  if (status >= 0) pid = -1;
-  return status;
-}
-
 std::vector<LogEntry> ReadTimedLog(const EngineEnv& env) {
   std::vector<LogEntry> entries;
   std::ifstream in(env.logPath);

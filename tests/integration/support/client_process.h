@@ -47,16 +47,6 @@ bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint
 // reports, and waits like a client process.
 bool StartLauncherProcess(const EngineEnv& env, bool registerFirst, ClientProcess* out, int timeoutMs = 20000);
 
-// An engine started with EngineEnv::Start that is killed and reaped if the test leaves it running.
-struct EngineGuard {
-  pid_t pid = -1;
-  explicit EngineGuard(pid_t p) : pid(p) {}
-  EngineGuard(const EngineGuard&) = delete;
-  EngineGuard& operator=(const EngineGuard&) = delete;
-  ~EngineGuard();
-  // Exit status (128 + signal when killed), or -1 when it has not ended within timeoutMs.
-  int Wait(int timeoutMs);
-};
 
 // One line of the virtual log: its CLOCK_MONOTONIC time and the rest ("data out0 90 3c 64").
 struct LogEntry {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -101,6 +102,30 @@ std::string EngineEnv::StderrText() const {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+EngineProcess::~EngineProcess() {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+int EngineProcess::Wait(int timeoutMs) {
+  if (pid <= 0) return -1;
+  int status = WaitExit(pid, timeoutMs);
+  if (status != -1) pid = -1;
+  return status;
+}
+
+bool EngineProcess::Running() {
+  if (pid <= 0) return false;
+  int status;
+  pid_t r = waitpid(pid, &status, WNOHANG);
+  if (r == 0) return true;
+  pid = -1;
+  return false;
 }
 
 int WaitExit(pid_t pid, int timeoutMs) {

@@ -40,6 +40,19 @@ struct EngineEnv {
   std::string StderrText() const;
 };
 
+// An engine process that a failing test never leaves behind: killed and reaped at destruction
+// unless Wait has already seen it end.
+struct EngineProcess {
+  pid_t pid = -1;
+  explicit EngineProcess(pid_t p) : pid(p) {}
+  EngineProcess(const EngineProcess&) = delete;
+  EngineProcess& operator=(const EngineProcess&) = delete;
+  ~EngineProcess();
+  // The exit status (128 + signal when killed), or -1 when it has not ended within timeoutMs.
+  int Wait(int timeoutMs);
+  bool Running();  // not ended yet (a zombie counts as ended and is reaped)
+};
+
 // Waits for a process to end; returns its exit status (or 128 + signal), -1 on timeout.
 int WaitExit(pid_t pid, int timeoutMs);
 bool ProcessAlive(pid_t pid);

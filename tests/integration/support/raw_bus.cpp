@@ -170,29 +170,6 @@ std::vector<uint8_t> RawHeader(uint32_t size, uint32_t cbData, uint32_t hwnd, ui
   return out;
 }
 
-EngineProcess::~EngineProcess() {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-int EngineProcess::Wait(int timeoutMs) {
-  if (pid <= 0) return -1;
-  int status = WaitExit(pid, timeoutMs);
-  if (status != -1) pid = -1;
-  return status;
-}
-
-bool EngineProcess::Running() {
-  if (pid <= 0) return false;
-  int status;
-  pid_t r = waitpid(pid, &status, WNOHANG);
-  if (r == 0) return true;
-  pid = -1;
-  return false;
-}
 
 std::vector<pid_t> StartEnginesTogether(const EngineEnv& env, const std::vector<int>& stderrFds) {
   int gate[2];

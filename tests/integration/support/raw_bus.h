@@ -61,18 +61,6 @@ RawFrame ReplyFrame(uint32_t id, int32_t result);
 // A 36-byte header with the given raw size and cbData fields (kind SEND), for malformed frames.
 std::vector<uint8_t> RawHeader(uint32_t size, uint32_t cbData, uint32_t hwnd, uint32_t msg);
 
-// An engine process that a failing test never leaves behind: killed and reaped at destruction
-// unless Wait has already seen it end.
-struct EngineProcess {
-  pid_t pid = -1;
-  explicit EngineProcess(pid_t p) : pid(p) {}
-  EngineProcess(const EngineProcess&) = delete;
-  EngineProcess& operator=(const EngineProcess&) = delete;
-  ~EngineProcess();
-  // The exit status (128 + signal when killed), or -1 when it has not ended within timeoutMs.
-  int Wait(int timeoutMs);
-  bool Running();  // not ended yet (a zombie counts as ended and is reaped)
-};
 
 // Starts `stderrFds.size()` engines in `env` that all call exec at the same moment (after a shared
 // gate opens), engine k with standard error on stderrFds[k]. Returns their pids.
