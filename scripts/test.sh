@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test twice: a normal build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build; the tests that drive shared state from several threads run a
-# third time under ThreadSanitizer.
+# Sets everything up and runs every test in three builds: ThreadSanitizer, AddressSanitizer +
+# UndefinedBehaviorSanitizer, and a normal build (last, so that its summary closes the output).
+# Engine processes started by the integration tests are built with the same sanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,9 +15,9 @@ build() {  # build <dir> <cmake options...>
 
 echo "== normal build"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-echo "== ThreadSanitizer build (concurrency tests)"
+echo "== ThreadSanitizer build"
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVU_TSAN=ON -DTOVU_BENCH=OFF
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -R 'Concurren' -j 1)
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs")
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOVU_SANITIZE=ON -DTOVU_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" ctest --output-on-failure -j "$jobs")
