@@ -76,20 +76,27 @@ void TearDownEngine(Engine& engine) {
 
 int EngineMain() {
   platform::IgnoreBrokenPipes();
+  // Before any thread starts, so that every thread leaves these signals to the message loop.
+  int terminationFd = platform::BlockTerminationSignals();
   platform::RaiseProcessPriority();
   platform::RaiseThreadPriority();
 
   std::string socketPath = platform::BusSocketPath();
   int guard = platform::InstanceGuardAcquire(socketPath);
-  if (guard < 0) return 2;
+  if (guard < 0) {
+    platform::CloseHandle(terminationFd);
+    return 2;
+  }
   if (platform::BusPathAnswers(socketPath)) {
     platform::ShowMessage("Error", "Another instance of Wendle is active");
     platform::InstanceGuardRelease(guard);
+    platform::CloseHandle(terminationFd);
     return 2;
   }
   int listenFd = platform::BusListen(socketPath);
   if (listenFd < 0) {
     platform::InstanceGuardRelease(guard);
+    platform::CloseHandle(terminationFd);
     return 1;
   }
 
@@ -97,6 +104,7 @@ int EngineMain() {
   Engine* engine = new Engine;
   engine->bus = platform::BusCreate(socketPath, listenFd, Dispatch, engine);
   engine->window = platform::BusEngineWindow(engine->bus);
+  platform::BusWatchTermination(engine->bus, terminationFd);
   // Window creation: the set-up runs before the guard is released, so that of two engines started
   // together exactly one creates the window and the other finds it.
   bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;

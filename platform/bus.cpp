@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/process.h"
 #include "platform/wire.h"
 
 namespace platform {
@@ -86,6 +87,7 @@ struct Bus {
   std::string socketPath;
   int listenFd = -1;
   int wakeFd = -1;  // eventfd: another thread queued a message or left output buffered
+  int signalFd = -1;  // termination signals, queued as WM_CLOSE
   BusDispatch dispatch = nullptr;
   void* context = nullptr;
   std::thread::id mainThread;
@@ -335,9 +337,10 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
     for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
   }
   std::vector<pollfd> fds;
-  fds.reserve(conns.size() + 2);
+  fds.reserve(conns.size() + 3);
   fds.push_back({bus->wakeFd, POLLIN, 0});
   fds.push_back({bus->listenFd, POLLIN, 0});
+  fds.push_back({bus->signalFd, POLLIN, 0});  // a negative descriptor is skipped by poll
   for (auto& c : conns) {
     short events = POLLIN;
     {
@@ -354,9 +357,13 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
     }
   }
   if (fds[1].revents & POLLIN) Accept(bus);
+  if (fds[2].revents & POLLIN) {
+    DrainTerminationSignals(bus->signalFd);
+    BusPostToEngine(bus, kWmClose, 0, 0);
+  }
   for (size_t i = 0; i < conns.size(); ++i) {
     const ConnectionRef& c = conns[i];
-    short re = fds[i + 2].revents;
+    short re = fds[i + 3].revents;
     if (c->dead || re == 0) continue;
     if (re & POLLOUT) {
       std::lock_guard<std::mutex> lock(c->writeLock);
@@ -448,6 +455,7 @@ void BusDestroy(Bus* bus) {
   }
   for (auto& c : conns) CloseConnection(bus, c);
   close(bus->wakeFd);
+  if (bus->signalFd >= 0) close(bus->signalFd);
   delete bus;
 }
 
@@ -553,6 +561,8 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
   bus->pending.remove(&wait);
   return wait.done ? wait.result : 0;
 }
+
+void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }
 
 void BusSetTimer(Bus* bus, uint32_t id, int32_t ms) {
   int64_t due = MonotonicNs() + static_cast<int64_t>(std::max(ms, 0)) * 1000000;

@@ -65,6 +65,11 @@ void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lP
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
                 const void* payload, uint32_t cbData);
 
+// Main thread: from now on a termination signal arriving on `signalFd` (made by
+// BlockTerminationSignals; the bus owns it) is queued as WM_CLOSE, so that the engine closes as if
+// asked to.
+void BusWatchTermination(Bus* bus, int signalFd);
+
 // Window timers (main thread). Expiry is queued as WM_TIMER with the id in wParam, repeating every
 // `ms` until killed. A hold of 0 or below expires at the next turn of the loop.
 void BusSetTimer(Bus* bus, uint32_t id, int32_t ms);

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/signalfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -172,6 +173,22 @@ void RaiseThreadPriority() {
 void SetThreadIdlePriority() {
   sched_param sp{};
   pthread_setschedparam(pthread_self(), SCHED_IDLE, &sp);
+}
+
+int BlockTerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+void DrainTerminationSignals(int fd) {
+  signalfd_siginfo info;
+  while (read(fd, &info, sizeof info) > 0) {
+  }
 }
 
 void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }

@@ -50,6 +50,13 @@ void RaiseProcessPriority();
 void RaiseThreadPriority();  // real-time for the calling thread when permitted, else a lower nice
 void SetThreadIdlePriority();
 
+// Blocks SIGTERM, SIGINT and SIGHUP for the calling thread and the threads it starts afterwards, and
+// returns a descriptor that becomes readable when one arrives (-1 when that cannot be made). Call it
+// before any other thread exists.
+int BlockTerminationSignals();
+// Reads the pending signals off that descriptor.
+void DrainTerminationSignals(int fd);
+
 // Ignores SIGPIPE for the process (writes to closed pipes and sockets then fail with EPIPE).
 void IgnoreBrokenPipes();
 
