@@ -1,10 +1,12 @@
 // Whatever a client sends, the engine keeps serving: random commands and copy-data payloads from a
-// registered client, with a fixed seed so that a failure can be replayed.
+// registered client, and raw byte streams that are mostly not frames at all; fixed seeds, so that a
+// failure can be replayed.
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "integration/support/engine_process.h"
+#include "integration/support/raw_bus.h"
 
 TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   EngineEnv env;
@@ -45,6 +47,53 @@ TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   tovu::Client other;
   ASSERT_TRUE(env.Connect(other));
   EXPECT_EQ(tovu::AuditionHoldTime(other), tovu::AuditionHoldTime(c));
+  EXPECT_EQ(tovu::Unregister(c), 0);
+  EXPECT_EQ(engine.Wait(10000), 0);
+}
+
+TEST(EngineRobustness, RandomByteStreamsEndOnlyTheirOwnConnection) {
+  EngineEnv env;
+  EngineProcess engine(env.Start());
+  ASSERT_TRUE(env.WaitReady());
+  tovu::Client c;
+  ASSERT_TRUE(env.Connect(c));
+  ASSERT_EQ(tovu::Register(c), 0);
+
+  std::mt19937 rng(7);
+  for (int i = 0; i < 300; ++i) {
+    RawConnection raw;
+    ASSERT_TRUE(raw.Open(env.socketPath)) << "connection " << i;
+    std::vector<uint8_t> bytes;
+    // Frames whose header is plausible (a small size, a matching cbData) and then random tails.
+    int frames = 1 + static_cast<int>(rng() % 4);
+    for (int f = 0; f < frames; ++f) {
+      RawFrame frame;
+      frame.kind = 1 + rng() % 4;
+      frame.id = rng();
+      frame.hwnd = rng() % 2 ? raw.engineWindow : static_cast<uint32_t>(rng());
+      uint32_t msgs[] = {1624, 0x4A, 0x113, 1625, 1626, static_cast<uint32_t>(rng() & 0xFFFF)};
+      frame.msg = msgs[rng() % 6];
+      if (frame.msg == 1624 && frame.kind <= 2) frame.wParam = 2 + rng() % 30;  // no registrations
+      else frame.wParam = rng();
+      frame.lParam = rng();
+      frame.dwData = rng() % 2 ? 13 + rng() % 20 : static_cast<uint32_t>(rng());
+      frame.payload.resize(rng() % 64);
+      for (auto& b : frame.payload) b = static_cast<uint8_t>(rng());
+      auto encoded = RawConnection::Encode(frame);
+      bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+    }
+    size_t tail = rng() % 48;
+    for (size_t t = 0; t < tail; ++t) bytes.push_back(static_cast<uint8_t>(rng()));
+    raw.WriteBytes(bytes);
+    raw.Close();
+    if (i % 50 == 49) {
+      ASSERT_EQ(tovu::AuditionHoldTime(c), tovu::AuditionHoldTime(c)) << "after connection " << i;
+      c.inbox.clear();
+    }
+  }
+  std::vector<tovu::OutputPortInfo> outs;
+  EXPECT_EQ(tovu::RequestOutputPorts(c, &outs), 0);
+  EXPECT_EQ(outs.size(), 2u);
   EXPECT_EQ(tovu::Unregister(c), 0);
   EXPECT_EQ(engine.Wait(10000), 0);
 }
