@@ -14,16 +14,6 @@ namespace {
 
 using platform::FrameHeader;
 
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool WriteFrame(Client& c, const FrameHeader& h, const void* payload, uint32_t cb) {
   if (c.fd < 0) return false;
@@ -314,10 +304,10 @@ std::vector<OutputPortInfo> DecodeOutputPorts(const std::vector<uint8_t>& payloa
     const uint8_t* p = payload.data() + at;
     OutputPortInfo info;
     info.name = NameField(p);
-    info.deviceId = GetU32(p + 64);
-    info.handle = GetU32(p + 68);
-    info.sysexDelayMs = static_cast<int32_t>(GetU32(p + 72));
-    info.shortReset = GetU32(p + 76);
+    info.deviceId = platform::LoadLe32(p + 64);
+    info.handle = platform::LoadLe32(p + 68);
+    info.sysexDelayMs = static_cast<int32_t>(platform::LoadLe32(p + 72));
+    info.shortReset = platform::LoadLe32(p + 76);
     ports.push_back(info);
   }
   return ports;
@@ -327,7 +317,7 @@ std::vector<InputPortInfo> DecodeInputPorts(const std::vector<uint8_t>& payload)
   std::vector<InputPortInfo> ports;
   for (size_t at = 0; at + 72 <= payload.size(); at += 72) {
     const uint8_t* p = payload.data() + at;
-    ports.push_back({NameField(p), GetU32(p + 64), GetU32(p + 68)});
+    ports.push_back({NameField(p), platform::LoadLe32(p + 64), platform::LoadLe32(p + 68)});
   }
   return ports;
 }
@@ -359,7 +349,7 @@ int32_t SetAuditionHoldTime(Client& c, int32_t ms) { return Command(c, 4, static
 
 static std::vector<uint8_t> PackEvents(const std::vector<uint32_t>& events) {
   std::vector<uint8_t> bytes(events.size() * 4);
-  for (size_t i = 0; i < events.size(); ++i) PutU32(bytes.data() + 4 * i, events[i]);
+  for (size_t i = 0; i < events.size(); ++i) platform::StoreLe32(bytes.data() + 4 * i, events[i]);
   return bytes;
 }
 
@@ -381,20 +371,20 @@ std::vector<uint8_t> EncodeOpenPortsRequest(const OpenPortsRequest& r) {
   std::vector<uint8_t> b(1080, 0);
   size_t n = std::min<size_t>(r.outputDevices.size(), 256);
   int32_t count = r.outputCountOverride >= 0 ? r.outputCountOverride : static_cast<int32_t>(n);
-  PutU32(b.data() + 4, static_cast<uint32_t>(count));
-  for (size_t i = 0; i < n; ++i) PutU32(b.data() + 8 + 4 * i, r.outputDevices[i]);
-  PutU32(b.data() + 1032, static_cast<uint32_t>(r.inputDevice));
-  PutU32(b.data() + 1064, r.channelMask);
-  PutU32(b.data() + 1068, r.inputFlags);
+  platform::StoreLe32(b.data() + 4, static_cast<uint32_t>(count));
+  for (size_t i = 0; i < n; ++i) platform::StoreLe32(b.data() + 8 + 4 * i, r.outputDevices[i]);
+  platform::StoreLe32(b.data() + 1032, static_cast<uint32_t>(r.inputDevice));
+  platform::StoreLe32(b.data() + 1064, r.channelMask);
+  platform::StoreLe32(b.data() + 1068, r.inputFlags);
   return b;
 }
 
 bool DecodeOpenPortsReply(const std::vector<uint8_t>& p, OpenPortsReply* reply) {
   if (p.size() < 1080) return false;
-  reply->window = GetU32(p.data());
-  reply->outputCount = static_cast<int32_t>(GetU32(p.data() + 4));
-  for (int i = 0; i < 256; ++i) reply->outputResults[i] = static_cast<int32_t>(GetU32(p.data() + 8 + 4 * i));
-  reply->inputResult = static_cast<int32_t>(GetU32(p.data() + 1032));
+  reply->window = platform::LoadLe32(p.data());
+  reply->outputCount = static_cast<int32_t>(platform::LoadLe32(p.data() + 4));
+  for (int i = 0; i < 256; ++i) reply->outputResults[i] = static_cast<int32_t>(platform::LoadLe32(p.data() + 8 + 4 * i));
+  reply->inputResult = static_cast<int32_t>(platform::LoadLe32(p.data() + 1032));
   return true;
 }
 
@@ -425,8 +415,8 @@ bool SetTempoFactor(Client& c, double factor) {
 
 bool SetInputFilter(Client& c, uint32_t channelMask, uint32_t inputFlags) {
   uint8_t b[8];
-  PutU32(b, channelMask);
-  PutU32(b + 4, inputFlags);
+  platform::StoreLe32(b, channelMask);
+  platform::StoreLe32(b + 4, inputFlags);
   return SendCopyData(c, 25, 0, b, 8);
 }
 

@@ -5,16 +5,10 @@
 #include <new>
 
 #include "host/engine.h"
+#include "platform/wire.h"
 #include "playback/song_image.h"
 
 namespace {
-
-uint32_t GetU32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-void PutU32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
 
 void FreeSlot(uint8_t*& song, uint32_t& size) {
   delete[] song;
@@ -43,30 +37,30 @@ void FillSlot(Engine& engine, uint32_t window, uint8_t*& song, uint32_t& songSiz
 
 void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
   CloseClientPorts(engine, window);
-  int32_t n = static_cast<int32_t>(GetU32(request + 4));
+  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + 4));
   if (n == 0) return;
   // The request and the record have room for 256 outputs; other counts are clamped to 0-256.
   int32_t wanted = n < 0 ? 0 : (n > kMaxClientOutputs ? kMaxClientOutputs : n);
 
   uint8_t reply[kOpenPortsSize] = {};
-  PutU32(reply, window);
-  PutU32(reply + 4, static_cast<uint32_t>(n));
-  PutU32(reply + 1032, static_cast<uint32_t>(-1));
+  platform::StoreLe32(reply, window);
+  platform::StoreLe32(reply + 4, static_cast<uint32_t>(n));
+  platform::StoreLe32(reply + 1032, static_cast<uint32_t>(-1));
 
   ClientRecord* client = ClientOf(engine, window);
   if (!client) {
-    PutU32(reply + 8, 1);
+    platform::StoreLe32(reply + 8, 1);
   } else {
     for (int32_t j = 0; j < wanted; ++j) {
-      int port = FindOutputPortByDevice(engine.ports, GetU32(request + 8 + 4 * j));
+      int port = FindOutputPortByDevice(engine.ports, platform::LoadLe32(request + 8 + 4 * j));
       int32_t result = 2;
       if (port >= 0) {
         result = engine.ports.outputs[port].Open();
         if (result == 0) client->outputs[client->outputCount++] = port;
       }
-      PutU32(reply + 8 + 4 * j, static_cast<uint32_t>(result));
+      platform::StoreLe32(reply + 8 + 4 * j, static_cast<uint32_t>(result));
     }
-    int32_t inputDevice = static_cast<int32_t>(GetU32(request + 1032));
+    int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + 1032));
     if (inputDevice != -1) {
       int port = FindInputPortByDevice(engine.ports, static_cast<uint32_t>(inputDevice));
       int32_t result = 2;
@@ -74,10 +68,10 @@ void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
         result = engine.ports.inputs[port].Open(engine.ports.inputCallback);
         if (result == 0) client->inputPort.store(port);
       }
-      PutU32(reply + 1032, static_cast<uint32_t>(result));
+      platform::StoreLe32(reply + 1032, static_cast<uint32_t>(result));
     }
-    client->channelMask.store(GetU32(request + 1064));
-    client->inputFlags.store(GetU32(request + 1068));
+    client->channelMask.store(platform::LoadLe32(request + 1064));
+    client->inputFlags.store(platform::LoadLe32(request + 1068));
     // Thru and metronome settings are re-applied here once those subsystems exist.
   }
   SendCopyData(engine, window, 13, reply, sizeof reply);
@@ -150,6 +144,6 @@ void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
 void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload) {
   ClientRecord* client = ClientOf(engine, window);
   if (!client) return;
-  client->channelMask.store(GetU32(payload));
-  client->inputFlags.store(GetU32(payload + 4));
+  client->channelMask.store(platform::LoadLe32(payload));
+  client->inputFlags.store(platform::LoadLe32(payload + 4));
 }

@@ -27,6 +27,18 @@ struct FrameHeader {
   uint32_t cbData = 0;
 };
 
+// Little-endian 32-bit fields of frames and payloads, read and written at any alignment.
+inline void StoreLe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline uint32_t LoadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
 // Appends header and payload to `out` as one frame (size is computed from cbData).
 void AppendFrame(std::vector<uint8_t>& out, FrameHeader header, const void* payload, uint32_t cbData);
 // Decodes the 36-byte header at `bytes`.

@@ -4,20 +4,11 @@
 #include <cstring>
 
 #include "host/engine.h"
-
-namespace {
-
-uint32_t EventAt(const uint8_t* events, uint32_t i) {
-  uint32_t w;
-  memcpy(&w, events + 4 * i, 4);  // little-endian on every machine we build for
-  return w;
-}
-
-}  // namespace
+#include "platform/wire.h"
 
 void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
   if (FindClient(engine.clients, window) < 0) return;
-  for (uint32_t i = 0; i < size / 4; ++i) SendShortMessage(engine.ports, EventAt(events, i));
+  for (uint32_t i = 0; i < size / 4; ++i) SendShortMessage(engine.ports, platform::LoadLe32(events + 4 * i));
 }
 
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
@@ -26,7 +17,7 @@ void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t
   Audition& a = engine.audition;
   uint32_t n = size / 4;
   a.list.assign(n, 0);
-  for (uint32_t i = 0; i < n; ++i) a.list[i] = EventAt(events, i);
+  for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + 4 * i);
   a.held = true;
   for (uint32_t event : a.list) SendShortMessage(engine.ports, event);
   // A hold of 0 or below expires at the next turn of the message loop.

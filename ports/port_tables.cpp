@@ -8,20 +8,14 @@
 #include <new>
 
 #include "platform/settings.h"
+#include "platform/wire.h"
 #include "ports/ports.h"
 
 namespace {
 
 void CopyName(char (&field)[64], const char* name) {
   memset(field, 0, sizeof field);
-  strncpy(field, name, sizeof field - 1);
-}
-
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
+  memcpy(field, name, strnlen(name, sizeof field - 1));
 }
 
 // atoi's reading: white space, one sign, digits up to the first non-digit; overflow saturates
@@ -164,10 +158,10 @@ void FillOutputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.outputCount; ++i, out += kOutputRecordSize) {
     const OutputPort& p = ports.outputs[i];
     memcpy(out, p.name, 64);
-    PutU32(out + 64, p.deviceId);
-    PutU32(out + 68, p.handle.load(std::memory_order_relaxed));
-    PutU32(out + 72, static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
-    PutU32(out + 76, static_cast<uint32_t>(p.shortReset));
+    platform::StoreLe32(out + 64, p.deviceId);
+    platform::StoreLe32(out + 68, p.handle.load(std::memory_order_relaxed));
+    platform::StoreLe32(out + 72, static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
+    platform::StoreLe32(out + 76, static_cast<uint32_t>(p.shortReset));
   }
 }
 
@@ -175,7 +169,7 @@ void FillInputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.inputCount; ++i, out += kInputRecordSize) {
     const InputPort& p = ports.inputs[i];
     memcpy(out, p.name, 64);
-    PutU32(out + 64, p.deviceId);
-    PutU32(out + 68, p.handle.load(std::memory_order_relaxed));
+    platform::StoreLe32(out + 64, p.deviceId);
+    platform::StoreLe32(out + 68, p.handle.load(std::memory_order_relaxed));
   }
 }

@@ -294,7 +294,9 @@ TEST(EngineBus, MessagesAfterWmCloseDoNothing) {
   int shutdownNotices = 0;
   for (const RawFrame& f : seen) {
     EXPECT_NE(f.kind, 2u) << "the engine sent message " << f.msg << " after WM_CLOSE";
-    if (f.kind == 3) EXPECT_EQ(f.lParam, 0u) << "reply to " << f.id;
+    if (f.kind == 3) {
+      EXPECT_EQ(f.lParam, 0u) << "reply to " << f.id;
+    }
     if (f.kind == 1) {
       EXPECT_EQ(f.msg, tovu::kEngineCommand);
       EXPECT_EQ(f.wParam, 14u);
