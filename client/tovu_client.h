@@ -34,34 +34,13 @@
 #include <string>
 #include <vector>
 
+#include "client/protocol.h"
 #include "client/song_builder.h"
 
 namespace tovu {
 
-// Message numbers.
-constexpr uint32_t kEngineCommand = 1624;
-constexpr uint32_t kPositionMessage = 1625;
-constexpr uint32_t kStartMessage = 1626;
-constexpr uint32_t kWmCopyData = 0x004A;
-constexpr uint32_t kWmClose = 0x0010;
-
-// Notification codes and error codes.
-enum Notification : uint32_t {
-  kNotifyStopped = 5,
-  kNotifyFailed = 10,
-  kNotifyEnded = 12,
-  kNotifyPortsClosed = 14,
-  kNotifyStarted = 21,
-};
-enum ErrorCode : int32_t {
-  kErrorNotRegistered = 1,
-  kErrorSongSlotEmpty = 2,
-  kErrorNoInputPort = 3,
-  kErrorBadLoop = 10,
-  kErrorAlreadyPlaying = 11,
-  kErrorOutOfMemory = 12,
-  kErrorMalformedSong = 13,
-};
+// The catalogue's numbers and codes (protocol.h), as tovu::kEngineCommand, tovu::kNotifyFailed, ...
+using namespace protocol;
 
 struct Message {
   uint32_t msg = 0;

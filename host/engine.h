@@ -6,36 +6,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "client/protocol.h"
 #include "clients/clients.h"
 #include "platform/bus.h"
 #include "playback/clock.h"
 #include "playback/state_image.h"
 #include "ports/ports.h"
 
-// Engine-internal message numbers.
-constexpr uint32_t kEngineCommand = 1624;
-constexpr uint32_t kPositionMessage = 1625;
-constexpr uint32_t kStartMessage = 1626;
-
-// Notification codes posted to clients (engine command message, wParam = code).
-enum : uint32_t {
-  kNotifyStopped = 5,
-  kNotifyFailed = 10,
-  kNotifyEnded = 12,
-  kNotifyPortsClosed = 14,
-  kNotifyStarted = 21,
-};
-
-// Error codes carried by notification 10.
-enum : uint32_t {
-  kErrorNotRegistered = 1,
-  kErrorSongSlotEmpty = 2,
-  kErrorNoInputPort = 3,
-  kErrorBadLoop = 10,
-  kErrorAlreadyPlaying = 11,
-  kErrorOutOfMemory = 12,
-  kErrorMalformedSong = 13,
-};
+// The message catalogue's numbers and codes, shared with the client library.
+using namespace tovu::protocol;
 
 constexpr uint32_t kAuditionTimerId = 1000;
 
