@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/bus_client.h"
+#include "platform/event.h"
 #include "platform/process.h"
 #include "platform/wire.h"
 
@@ -13,6 +14,8 @@ namespace tovu {
 namespace {
 
 using platform::FrameHeader;
+
+int64_t NowMs() { return platform::MonotonicNs() / 1000000; }
 
 
 bool WriteFrame(Client& c, const FrameHeader& h, const void* payload, uint32_t cb) {
@@ -105,7 +108,7 @@ bool SendFrame(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32
   h.dwData = dwData;
   c.repliesWanted.push_back(h.id);
   bool ok = WriteFrame(c, h, data, size);
-  int64_t deadline = platform::NowMs() + timeoutMs;
+  int64_t deadline = NowMs() + timeoutMs;
   bool got = false;
   while (ok) {
     auto it = std::find_if(c.repliesGot.begin(), c.repliesGot.end(), [&](auto& r) { return r.first == h.id; });
@@ -115,14 +118,14 @@ bool SendFrame(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32
       got = true;
       break;
     }
-    int64_t left = deadline - platform::NowMs();
+    int64_t left = deadline - NowMs();
     if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) break;
   }
   c.repliesWanted.erase(std::remove(c.repliesWanted.begin(), c.repliesWanted.end(), h.id), c.repliesWanted.end());
   return got;
 }
 
-// The copy-data messages of one type that arrived since `from` (inbox index), removed from the inbox.
+// The copy-data messages of one type in the inbox, in arrival order, removed from it.
 std::vector<Message> TakeCopyData(Client& c, uint32_t type) {
   std::vector<Message> found;
   for (auto it = c.inbox.begin(); it != c.inbox.end();) {
@@ -143,7 +146,7 @@ std::string NameField(const uint8_t* p) { return std::string(reinterpret_cast<co
 bool Connect(Client& c, const ConnectOptions& options) {
   std::string path = options.socketPath.empty() ? platform::BusSocketPath() : options.socketPath;
   std::string engine = options.enginePath.empty() ? platform::EngineProgramPath() : options.enginePath;
-  int64_t deadline = platform::NowMs() + options.timeoutMs;
+  int64_t deadline = NowMs() + options.timeoutMs;
   int startupPipe = -1;
   int starts = 0;
   bool mayStart = options.startEngine;
@@ -155,17 +158,17 @@ bool Connect(Client& c, const ConnectOptions& options) {
         startupPipe = platform::StartEngineProcess(engine);
         ++starts;
         mayStart = false;
-      } else if (starts == 0 || platform::NowMs() >= deadline) {
+      } else if (starts == 0 || NowMs() >= deadline) {
         break;
       }
-      platform::SleepMilliseconds(5);
+      platform::SleepMs(5);
       continue;
     }
     c.fd = fd;
     c.in.clear();
     c.window = 0;
     while (c.window == 0 && c.fd >= 0) {
-      int64_t left = deadline - platform::NowMs();
+      int64_t left = deadline - NowMs();
       if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) break;
     }
     if (c.window != 0) {
@@ -177,9 +180,9 @@ bool Connect(Client& c, const ConnectOptions& options) {
     c.fd = -1;
     // An engine that was closing accepted us and went away without a HELLO: try again, starting a
     // fresh engine when allowed.
-    if (!closedBeforeHello || platform::NowMs() >= deadline) break;
+    if (!closedBeforeHello || NowMs() >= deadline) break;
     mayStart = options.startEngine;
-    platform::SleepMilliseconds(5);
+    platform::SleepMs(5);
   }
   platform::CloseFd(startupPipe);
   return false;
@@ -231,16 +234,16 @@ int32_t Command(Client& c, uint32_t code, uint32_t lParam) {
 }
 
 bool PumpMessages(Client& c, int timeoutMs) {
-  int64_t deadline = platform::NowMs() + timeoutMs;
+  int64_t deadline = NowMs() + timeoutMs;
   for (;;) {
-    int64_t left = deadline - platform::NowMs();
+    int64_t left = deadline - NowMs();
     if (!ReadOnce(c, static_cast<int>(std::max<int64_t>(left, 0)))) return false;
     if (left <= 0) return true;
   }
 }
 
 bool WaitForMessage(Client& c, const std::function<bool(const Message&)>& match, int timeoutMs, Message* out) {
-  int64_t deadline = platform::NowMs() + timeoutMs;
+  int64_t deadline = NowMs() + timeoutMs;
   for (;;) {
     for (auto it = c.inbox.begin(); it != c.inbox.end(); ++it)
       if (match(*it)) {
@@ -248,7 +251,7 @@ bool WaitForMessage(Client& c, const std::function<bool(const Message&)>& match,
         c.inbox.erase(it);
         return true;
       }
-    int64_t left = deadline - platform::NowMs();
+    int64_t left = deadline - NowMs();
     if (left <= 0 || !ReadOnce(c, static_cast<int>(left))) return false;
   }
 }
@@ -322,19 +325,28 @@ std::vector<InputPortInfo> DecodeInputPorts(const std::vector<uint8_t>& payload)
   return ports;
 }
 
+// Sends a port-list command (answered with a copy-data message of the same number during the send)
+// and hands back its result and the answer's payload (empty when none came).
+static int32_t RequestPortList(Client& c, uint32_t code, std::vector<uint8_t>* payload) {
+  TakeCopyData(c, code);
+  int32_t r = Command(c, code, c.window);
+  auto answers = TakeCopyData(c, code);
+  payload->clear();
+  if (!answers.empty()) *payload = std::move(answers.back().payload);
+  return r;
+}
+
 int32_t RequestOutputPorts(Client& c, std::vector<OutputPortInfo>* ports) {
-  TakeCopyData(c, 2);
-  int32_t r = Command(c, 2, c.window);
-  auto answers = TakeCopyData(c, 2);
-  if (ports) *ports = answers.empty() ? std::vector<OutputPortInfo>{} : DecodeOutputPorts(answers.back().payload);
+  std::vector<uint8_t> payload;
+  int32_t r = RequestPortList(c, 2, &payload);
+  if (ports) *ports = DecodeOutputPorts(payload);
   return r;
 }
 
 int32_t RequestInputPorts(Client& c, std::vector<InputPortInfo>* ports) {
-  TakeCopyData(c, 24);
-  int32_t r = Command(c, 24, c.window);
-  auto answers = TakeCopyData(c, 24);
-  if (ports) *ports = answers.empty() ? std::vector<InputPortInfo>{} : DecodeInputPorts(answers.back().payload);
+  std::vector<uint8_t> payload;
+  int32_t r = RequestPortList(c, 24, &payload);
+  if (ports) *ports = DecodeInputPorts(payload);
   return r;
 }
 

@@ -16,7 +16,8 @@ void FreeSlot(uint8_t*& song, uint32_t& size) {
   size = 0;
 }
 
-// Copies a song into a slot after checking it. False (with the notification posted) when refused.
+// Copies a song into a slot after checking it; a refused song leaves the slot empty and the client
+// is told with notification 10.
 void FillSlot(Engine& engine, uint32_t window, uint8_t*& song, uint32_t& songSize, uint32_t size,
               const uint8_t* bytes) {
   if (!ValidateSongImage(bytes, size, engine.ports.outputCount)) {

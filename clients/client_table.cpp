@@ -5,8 +5,8 @@
 #include "platform/process.h"
 
 int FindClient(const ClientTable& table, uint32_t window) {
-  for (int32_t i = 0; i < table.count; ++i)
-    if (table.records[static_cast<size_t>(i)]->window == window) return i;
+  for (size_t i = 0; i < table.records.size(); ++i)
+    if (table.records[i]->window == window) return static_cast<int>(i);
   return -1;
 }
 
@@ -44,7 +44,6 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
       platform::CloseHandle(closedHandle);
       return 1;
     }
-    table.count = static_cast<int32_t>(table.records.size());
   }
   platform::EventSet(&engine.watcher.wake);
   if (engine.playback.playingClient.load() != 0) PostNotification(engine, window, kNotifyStarted, 0);
@@ -66,10 +65,9 @@ int32_t UnregisterClient(Engine& engine, uint32_t window) {
     platform::CloseHandle(record->windowClosedHandle);
     record->processHandle = record->windowClosedHandle = -1;
     table.records.erase(table.records.begin() + i);
-    table.count = static_cast<int32_t>(table.records.size());
   }
   delete record;
-  if (table.count <= 0) platform::BusPostToEngine(engine.bus, platform::kWmClose, 0, 0);
+  if (table.records.empty()) platform::BusPostToEngine(engine.bus, platform::kWmClose, 0, 0);
   return 0;
 }
 
@@ -83,5 +81,4 @@ void DestroyClientTable(ClientTable& table) {
     delete record;
   }
   table.records.clear();
-  table.count = 0;
 }

@@ -39,14 +39,12 @@ struct ClientRecord {
 struct ClientTable {
   std::mutex lock;  // the client-table lock: shape, processId, process handles
   std::vector<ClientRecord*> records;  // registration order; each record heap-allocated
-  int32_t count = 0;
 };
 
 struct Watcher {
   platform::Event wake;  // the watcher wake event
   std::atomic<bool> stopRequested{false};
-  std::thread thread;
-  bool started = false;
+  std::thread thread;  // joinable while the watcher runs
 };
 
 struct Engine;

@@ -65,20 +65,18 @@ void WatcherMain(Engine* engine) {
 
 bool StartWatcher(Engine& engine) {
   Watcher& w = engine.watcher;
-  if (w.started) return true;
+  if (w.thread.joinable()) return true;
   if (!platform::EventCreate(&w.wake)) return false;
   w.stopRequested.store(false);
   w.thread = std::thread(WatcherMain, &engine);
-  w.started = true;
   return true;
 }
 
 void StopWatcher(Engine& engine) {
   Watcher& w = engine.watcher;
-  if (!w.started) return;
+  if (!w.thread.joinable()) return;
   w.stopRequested.store(true);
   platform::EventSet(&w.wake);
   w.thread.join();
-  w.started = false;
   platform::EventDestroy(&w.wake);
 }

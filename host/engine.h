@@ -18,10 +18,10 @@ using namespace tovu::protocol;
 
 constexpr uint32_t kAuditionTimerId = 1000;
 
+// The one audition the engine holds: its events (empty when none is held; an empty audition
+// releases nothing either) and its release timer, the engine window's timer kAuditionTimerId.
 struct Audition {
-  std::vector<uint32_t> list;  // the engine's copy of the last audition
-  bool held = false;
-  bool timerRunning = false;
+  std::vector<uint32_t> list;
   int32_t holdTimeMs = 300;
 };
 

@@ -27,16 +27,14 @@ bool SetUpEngine(Engine& engine) {
   engine.ports.activityEvent = &engine.activityEvent;
   engine.ports.inputCallback = IgnoreInput;
   // The activity table is allocated with the output table; the five state images only when there
-  // is at least one output port.
-  uint32_t outputs = platform::MidiOutCount();
-  if (outputs > kMaxPorts) outputs = kMaxPorts;
-  if (outputs > 0) {
+  // is at least one output port, sized for that table.
+  if (!BuildPortTables(engine.ports)) return false;
+  if (engine.ports.outputCount > 0) {
     for (StateImage*& image : engine.images) {
-      image = CreateStateImage(static_cast<int32_t>(outputs));
+      image = CreateStateImage(engine.ports.outputCount);
       if (!image) return false;
     }
   }
-  if (!BuildPortTables(engine.ports)) return false;
   LoadSettings(engine.ports);
   engine.setUp = true;
   return true;
@@ -50,14 +48,7 @@ void TearDownEngine(Engine& engine) {
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
   // Input stops before the tables go, so that no input callback can reach them.
-  for (int i = 0; i < engine.ports.inputCount; ++i) {
-    InputPort& in = engine.ports.inputs[i];
-    platform::MidiHandle h = in.handle.exchange(0);
-    if (h != 0) {
-      platform::MidiInStop(h);
-      platform::MidiInClose(h);
-    }
-  }
+  CloseAllInputs(engine.ports);
   for (ClientRecord* record : engine.clients.records) {
     if (record->window == 0) continue;
     delete[] record->currentSong;

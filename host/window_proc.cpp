@@ -7,18 +7,17 @@
 
 namespace {
 
-// Fixed payload sizes of the copy-data types that read a fixed layout. A shorter payload is never
-// read past its end: the message is ignored (and still returns 1).
-uint32_t FixedPayloadSize(uint32_t type) {
+// The smallest payload a listed copy-data type reads (its fixed size, or 0 for the types that take
+// their length from cbData); -1 for a type that is not listed. A shorter payload is never read past
+// its end: the message is ignored (and still returns 1).
+int32_t MinimumPayload(uint32_t type) {
   switch (type) {
-    case 13: return kOpenPortsSize;
-    case 21:
-    case 22: return 32;
-    case 23:
-    case 25: return 8;
-    case 27:
-    case 29: return 16;
-    default: return 0;
+    case 14: case 15: case 16: case 17: case 19: case 20: return 0;
+    case 13: return static_cast<int32_t>(kOpenPortsSize);
+    case 21: case 22: return 32;
+    case 23: case 25: return 8;
+    case 27: case 29: return 16;
+    default: return -1;
   }
 }
 
@@ -28,14 +27,9 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
   uint32_t sender = m.wParam;
   const uint8_t* data = m.payload;
   uint32_t size = data ? m.cbData : 0;
-  switch (type) {
-    case 13: case 14: case 15: case 16: case 17: case 19: case 20:
-    case 21: case 22: case 23: case 25: case 27: case 29:
-      break;
-    default:
-      return 0;
-  }
-  if (size < FixedPayloadSize(type)) return 1;
+  int32_t minimum = MinimumPayload(type);
+  if (minimum < 0) return 0;
+  if (size < static_cast<uint32_t>(minimum)) return 1;
   switch (type) {
     case 13: OpenClientPorts(engine, sender, data); break;
     case 14: CloseClientPorts(engine, sender); break;

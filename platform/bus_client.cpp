@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -105,18 +104,6 @@ long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs) {
 
 void CloseFd(int fd) {
   if (fd >= 0) close(fd);
-}
-
-int64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void SleepMilliseconds(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
-  }
 }
 
 int32_t ProcessId() { return static_cast<int32_t>(getpid()); }

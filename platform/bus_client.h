@@ -22,8 +22,6 @@ bool WriteAll(int fd, const void* bytes, size_t count);
 // the byte count, 0 on timeout, -1 when the connection has closed.
 long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs);
 void CloseFd(int fd);
-int64_t NowMs();
-void SleepMilliseconds(int ms);
 int32_t ProcessId();
 
 }  // namespace platform

@@ -44,7 +44,10 @@ bool EventConsume(Event* event) {
 
 bool EventWait(Event* event, int timeoutMs) {
   for (;;) {
-    if (event->signalled.load(std::memory_order_acquire)) return EventConsume(event) || true;
+    if (event->signalled.load(std::memory_order_acquire)) {
+      EventConsume(event);
+      return true;
+    }
     pollfd p{event->fd, POLLIN, 0};
     int r = poll(&p, 1, timeoutMs);
     if (r < 0 && errno == EINTR) continue;

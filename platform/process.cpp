@@ -157,10 +157,7 @@ int WaitAny(Event* wake, const int* fds, size_t count) {
 }
 
 void RaiseProcessPriority() {
-  errno = 0;
-  if (setpriority(PRIO_PROCESS, 0, -10) != 0) {
-    // Not permitted: keep the priority we have.
-  }
+  setpriority(PRIO_PROCESS, 0, -10);  // when not permitted, the priority we have stays
 }
 
 void RaiseThreadPriority() {

@@ -18,24 +18,17 @@ void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t
   uint32_t n = size / 4;
   a.list.assign(n, 0);
   for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + 4 * i);
-  a.held = true;
   for (uint32_t event : a.list) SendShortMessage(engine.ports, event);
   // A hold of 0 or below expires at the next turn of the message loop.
   platform::BusSetTimer(engine.bus, kAuditionTimerId, a.holdTimeMs);
-  a.timerRunning = true;
 }
 
 void ReleaseAudition(Engine& engine) {
   Audition& a = engine.audition;
-  if (a.timerRunning) {
-    platform::BusKillTimer(engine.bus, kAuditionTimerId);
-    a.timerRunning = false;
-  }
-  if (!a.held) return;
+  platform::BusKillTimer(engine.bus, kAuditionTimerId);  // nothing happens when none runs
   for (uint32_t event : a.list)
     if ((event & 0xF0) == 0x90 && (event & 0xFF0000) != 0) SendShortMessage(engine.ports, event & 0xFF00FFFF);
   a.list.clear();
-  a.held = false;
 }
 
 void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port) {

@@ -131,6 +131,17 @@ void InputPort::Close() {
   handle.store(0, std::memory_order_release);
 }
 
+void CloseAllInputs(Ports& ports) {
+  for (int i = 0; i < ports.inputCount; ++i) {
+    InputPort& in = ports.inputs[i];
+    platform::MidiHandle h = in.handle.exchange(0, std::memory_order_acq_rel);
+    if (h == 0) continue;
+    platform::MidiInStop(h);
+    platform::MidiInClose(h);
+    in.openCount = 0;
+  }
+}
+
 int32_t ReadSetting(const char* subKey, int32_t defaultValue) {
   char text[93];
   if (!platform::ReadSettingText(subKey, text, sizeof text)) return defaultValue;

@@ -82,6 +82,9 @@ int FindInputPortByHandle(const Ports& ports, platform::MidiHandle handle);
 // read fails.
 int32_t ReadSetting(const char* subKey, int32_t defaultValue);
 int LoadSettings(Ports& ports);
+// Stops and closes every open input device whatever its open count (teardown), so that no input
+// callback runs afterwards.
+void CloseAllInputs(Ports& ports);
 // The 80- and 72-byte records of the port-list replies, in port index order.
 void FillOutputPortRecords(const Ports& ports, uint8_t* out);
 void FillInputPortRecords(const Ports& ports, uint8_t* out);

@@ -15,6 +15,8 @@
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
 #include "platform/bus_client.h"
+#include "platform/event.h"
+#include "platform/event.h"
 
 namespace {
 
@@ -74,8 +76,7 @@ TEST(ClientLiveness, KilledClientIsUnregisteredAndTheOthersKeepTheirPorts) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client survivor;
-  ASSERT_TRUE(env.Connect(survivor));
-  ASSERT_EQ(tovu::Register(survivor), 0);
+  ASSERT_TRUE(env.ConnectRegistered(survivor));
   ASSERT_EQ(OpenOutputsFor(survivor, {0}), 0);
 
   ClientProcess victim;
@@ -103,8 +104,7 @@ TEST(ClientLiveness, TwoWindowsOfAKilledProcessAreBothUnregistered) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client survivor;
-  ASSERT_TRUE(env.Connect(survivor));
-  ASSERT_EQ(tovu::Register(survivor), 0);
+  ASSERT_TRUE(env.ConnectRegistered(survivor));
   ASSERT_EQ(OpenOutputsFor(survivor, {2}), 0);
 
   ClientProcess victim;
@@ -143,8 +143,7 @@ TEST(ClientLiveness, TwoHundredClientsAreAllWatched) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client observer;
-  ASSERT_TRUE(env.Connect(observer));
-  ASSERT_EQ(tovu::Register(observer), 0);
+  ASSERT_TRUE(env.ConnectRegistered(observer));
 
   std::vector<ClientProcess> clients(kClients);
   for (int i = 0; i < kClients; ++i)
@@ -199,7 +198,7 @@ TEST(StartupHandle, EngineKeepsRunningOnceItsLauncherHasRegistered) {
     ASSERT_TRUE(StartLauncherProcess(env, true, &launcher));
     tovu::Client observer;
     ASSERT_TRUE(env.Connect(observer));
-    platform::SleepMilliseconds(200);
+    platform::SleepMs(200);
     EXPECT_EQ(tovu::AuditionHoldTime(observer), 300) << "round " << round;
     ASSERT_TRUE(tovu::Connected(observer)) << "the engine closed in round " << round;
     // Its only client killed, it closes as usual.

@@ -45,7 +45,6 @@ struct EngineInProcess {
     auto* record = new ClientRecord;
     record->window = window;
     engine.clients.records.push_back(record);
-    engine.clients.count = static_cast<int32_t>(engine.clients.records.size());
     return *record;
   }
 
@@ -117,7 +116,7 @@ TEST(ClientRecords, TempoFactorIsStoredPerClientAndOnlyWhenFiniteAboveZero) {
   shortPayload.pop_back();
   EXPECT_EQ(e.CopyData(102, 23, shortPayload), 1);
   EXPECT_EQ(b.tempoFactor, 0.25);
-  EXPECT_EQ(e.engine.clients.count, 2);
+  EXPECT_EQ(e.engine.clients.records.size(), 2u);
 }
 
 TEST(ClientRecords, InputFilterIsStoredWholeForTheSenderOnly) {

@@ -11,14 +11,12 @@
 #include <chrono>
 
 #include "platform/bus_client.h"
+#include "platform/event.h"
 #include "platform/wire.h"
 
 namespace {
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowMs() { return platform::MonotonicNs() / 1000000; }
 
 void Put(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
