@@ -77,8 +77,7 @@ TEST(EngineBus, MalformedFramesEndOnlyTheirOwnConnection) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client good;
-  ASSERT_TRUE(env.Connect(good));
-  ASSERT_EQ(tovu::Register(good), 0);
+  ASSERT_TRUE(env.ConnectRegistered(good));
   ASSERT_EQ(tovu::SetAuditionHoldTime(good, 350), 0);
 
   struct Case {
@@ -210,8 +209,7 @@ TEST(EngineBus, CatalogueResultsForCommandsAndCopyDataTypes) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
   EXPECT_EQ(tovu::SetAuditionHoldTime(c, 500), 0);

@@ -114,8 +114,7 @@ TEST(ClientPorts, OpenReplyCarriesOneResultPerRequestedPort) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   // Device 9 and 0x8000 name no port (2); device 2 refuses to open (4); device 1 twice is fine.
   OpenOutcome o = Open(c, Request({0, 9, 2, 1, 1, 0x8000}, 0));
@@ -245,8 +244,7 @@ TEST(ClientPorts, OutputCountsOutsideTheRequestAreClamped) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   // 1000 asked for, 256 given (all device 0): the count is echoed, 256 entries answered.
   tovu::OpenPortsRequest all0 = Request(std::vector<uint32_t>(256, 0));
@@ -318,8 +316,7 @@ TEST(ClientRegistration, UnregisteringTheMiddleClientLeavesTheOthersTheirPorts) 
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c[3];
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(env.Connect(c[i]));
-    ASSERT_EQ(tovu::Register(c[i]), 0);
+    ASSERT_TRUE(env.ConnectRegistered(c[i]));
     Open(c[i], Request({static_cast<uint32_t>(i)}));
   }
   EXPECT_EQ(tovu::Unregister(c[1]), 0);

@@ -29,8 +29,7 @@ TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
     EngineProcess engine(env.Start());
     ASSERT_TRUE(env.WaitReady());
     tovu::Client c;
-    ASSERT_TRUE(env.Connect(c));
-    ASSERT_EQ(tovu::Register(c), 0);
+    ASSERT_TRUE(env.ConnectRegistered(c));
     tovu::OpenPortsRequest request;
     request.outputDevices = {0};
     tovu::OpenPortsReply reply;

@@ -35,8 +35,7 @@ TEST(EngineInstance, SecondEngineReportsTheFirstAndLeavesItUntouched) {
   EngineProcess first(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
   ASSERT_EQ(tovu::SetAuditionHoldTime(c, 450), 0);
 
   Pipe err;

@@ -53,8 +53,7 @@ TEST(PortLists, OutputAndInputRecordsArriveDuringTheSendByteForByte) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   // Closed ports: handle 0 everywhere.
   ListAnswer closed = RequestList(c, 2);
@@ -196,8 +195,7 @@ TEST(PortLists, WithoutDevicesListsAreRefusedAndPortsFailSafely) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   ListAnswer outs = RequestList(c, 2);
   EXPECT_EQ(outs.result, 1);

@@ -14,8 +14,7 @@ TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   std::mt19937 rng(20261207);
   auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
@@ -56,8 +55,7 @@ TEST(EngineRobustness, RandomByteStreamsEndOnlyTheirOwnConnection) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   std::mt19937 rng(7);
   for (int i = 0; i < 300; ++i) {

@@ -33,8 +33,7 @@ TEST(SongLoad, MalformedImagesAreRefusedWithError13) {
   EngineProcess engine(env.Start());
   ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.Connect(c));
-  ASSERT_EQ(tovu::Register(c), 0);
+  ASSERT_TRUE(env.ConnectRegistered(c));
 
   // Accepted: a good image through both slots, and a load of 0 bytes (no notification).
   EXPECT_TRUE(tovu::LoadSong(c, GoodSong()));

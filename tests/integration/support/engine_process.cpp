@@ -86,6 +86,10 @@ bool EngineEnv::Connect(tovu::Client& client, bool startEngine) const {
   return tovu::Connect(client, options);
 }
 
+bool EngineEnv::ConnectRegistered(tovu::Client& client) const {
+  return Connect(client) && tovu::Register(client) == 0;
+}
+
 std::vector<std::string> EngineEnv::LogLines() const {
   std::vector<std::string> lines;
   std::ifstream in(logPath);

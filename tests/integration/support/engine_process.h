@@ -31,6 +31,8 @@ struct EngineEnv {
   bool WaitReady(int timeoutMs = 5000) const;
   // Connects a client to this engine (never starts one unless startEngine is set).
   bool Connect(tovu::Client& client, bool startEngine = false) const;
+  // Connects and registers (engine command 0 answered with 0).
+  bool ConnectRegistered(tovu::Client& client) const;
   // The data lines of the virtual log so far, without the timestamp ("data out0 90 3c 64",
   // "open out1", ...).
   std::vector<std::string> LogLines() const;
