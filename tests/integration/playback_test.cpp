@@ -546,3 +546,73 @@ TEST(Playback, ClosingTheEngineMidPlayStopsThenSaysGoodbye) {
   EXPECT_EQ(Events(f.b.inbox), (Lines{"n5:0", "n14:1"}));
   EXPECT_FALSE(Grep(f.env.LogLines(), "data out0 90 3c 00").empty());
 }
+
+TEST(Playback, LoadsIntoThePlayingSlotsNeverPullTheSongAway) {
+  Fixture f;
+  ASSERT_TRUE(f.Start());
+  tovu::SongBuilder s = FastSong();
+  for (int i = 0; i < 200; ++i) {
+    s.NoteOn(i * 24, 0, 0, 60 + i % 12, 100);
+    s.NoteRelease(i * 24 + 12, 0, 0, 60 + i % 12);
+  }
+  s.End(4800);
+  std::vector<uint8_t> song = s.Build();
+  ASSERT_TRUE(tovu::LoadSong(f.a, song));
+  ASSERT_TRUE(tovu::Start(f.a, Loop(0, 0, 600)));
+  // The playing client replaces its current song (freed at once when nothing played from it), its
+  // next song, and continues: the playback keeps reading the song it started with, or the switch's.
+  for (int round = 0; round < 6; ++round) {
+    tovu::PumpMessages(f.a, 60);
+    ASSERT_TRUE(tovu::LoadSong(f.a, round % 2 ? song : HeldNoteSong(50 + round, 4800)));
+    ASSERT_TRUE(tovu::LoadNextSong(f.a, HeldNoteSong(70 + round, 4800)));
+    if (round % 3 == 2) ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
+  }
+  ASSERT_TRUE(tovu::LoadSong(f.a, {}));  // both slots empty while playing
+  tovu::PumpMessages(f.a, 100);
+  EXPECT_EQ(tovu::Stop(f.a), 0);
+  // The engine is whole: a new song loads and plays.
+  f.ClearInboxes();
+  ASSERT_TRUE(tovu::LoadSong(f.a, ShortSong()));
+  ASSERT_TRUE(tovu::Start(f.a, From(0)));
+  ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 5000));
+  EXPECT_EQ(WithoutPositions(Events(f.a.inbox)), (Lines{"start:0", "n21:1", "n12:0", "n5:1"}));
+}
+
+TEST(Playback, AClientThatLeavesFromInsideItsOwnStopIsGoneCleanly) {
+  Fixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_TRUE(tovu::LoadSong(f.a, HeldNoteSong(60, 48000)));
+  ASSERT_TRUE(tovu::Start(f.a, From(0)));
+  ASSERT_TRUE(WaitForLogLine(f.env, "data out0 90 3c 64", 3000));
+  // Closing its ports stops A's playback; A unregisters from its handler of the stop's activity
+  // report, so its record is gone when the close goes on.
+  f.a.windowProc = [&](const tovu::Message& m) -> int32_t {
+    if (m.msg == tovu::kWmCopyData && m.dwData == 30) tovu::Unregister(f.a);
+    return 0;
+  };
+  ASSERT_TRUE(tovu::ClosePorts(f.a));
+  ASSERT_TRUE(PumpUntilNotification(f.b, tovu::kNotifyStopped, 3000));
+  EXPECT_TRUE(WaitForLogLine(f.env, "data out0 90 3c 00", 3000));
+  EXPECT_EQ(tovu::Command(f.a, 1, f.a.window), 1);  // no longer registered
+  ASSERT_TRUE(tovu::LoadSong(f.b, ShortSong()));
+  f.ClearInboxes();
+  ASSERT_TRUE(tovu::Start(f.b, From(0)));
+  ASSERT_TRUE(PumpUntilNotification(f.b, tovu::kNotifyStopped, 5000));
+  EXPECT_EQ(WithoutPositions(Events(f.b.inbox)), (Lines{"start:0", "n21:1", "n12:0", "n5:1"}));
+}
+
+TEST(Playback, ExtremeTempoFactorsNeitherStallNorFloodTheEngine) {
+  Fixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_TRUE(tovu::LoadSong(f.a, HeldNoteSong(60, 48000)));
+  ASSERT_TRUE(tovu::Start(f.a, Loop(0, 0, 4800)));
+  for (double factor : {1e-300, 4.9e-324, 1e300, 1e-6, 1e6, 1.0}) {
+    ASSERT_TRUE(tovu::SetTempoFactor(f.a, factor));
+    tovu::PumpMessages(f.a, 100);
+    EXPECT_EQ(tovu::AuditionHoldTime(f.a), 300);  // still answering at once
+  }
+  f.a.inbox.clear();
+  tovu::PumpMessages(f.a, 300);
+  EXPECT_FALSE(Positions(f.a.inbox).empty());  // back at factor 1 it plays on
+  EXPECT_EQ(tovu::Stop(f.a), 0);
+}
