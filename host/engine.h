@@ -10,8 +10,10 @@
 #include "clients/clients.h"
 #include "platform/bus.h"
 #include "playback/clock.h"
+#include "playback/metronome.h"
 #include "playback/state_image.h"
 #include "ports/ports.h"
+#include "recording/recording.h"
 
 // The message catalogue's numbers and codes, shared with the client library.
 using namespace tovu::protocol;
@@ -48,9 +50,13 @@ struct Engine {
   PlaybackClock clock;
   PlaybackState playback;
 
-  int32_t metronomePort = -1;  // output port index the metronome holds open
-  int32_t thruPort = -1;       // output port index thru holds open
-  uint32_t thruOwner = 0;
+  // Written on the main thread under the metronome's or thru's lock; read by the timer and MIDI
+  // input threads (and the notifier, for the thru owner).
+  std::atomic<int32_t> metronomePort{-1};  // output port index the metronome holds open
+  std::atomic<int32_t> thruPort{-1};       // output port index thru holds open
+  std::atomic<uint32_t> thruOwner{0};
+  Metronome metronome;
+  Recording recording;
 
   bool setUp = false;
   bool tornDown = false;
