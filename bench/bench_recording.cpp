@@ -65,6 +65,7 @@ struct BenchEngine {
   }
   ~BenchEngine() {
     engine.playback.recordingClient = 0;
+    platform::TimerServiceStop(engine.playback.timers);
     CloseAllInputs(engine.ports);
     FreeRecorder(engine);
     DestroyClientTable(engine.clients);

@@ -11,9 +11,11 @@
 #include "platform/bus.h"
 #include "playback/clock.h"
 #include "playback/metronome.h"
+#include "playback/scheduler.h"
 #include "playback/state_image.h"
 #include "ports/ports.h"
 #include "recording/recording.h"
+#include "status/notifier.h"
 
 // The message catalogue's numbers and codes, shared with the client library.
 using namespace tovu::protocol;
@@ -29,12 +31,6 @@ struct Audition {
 
 enum StateImageRole { kMainImage, kLoopStartImage, kScratchStartImage, kScratchLoopImage, kThruImage, kImageCount };
 
-// What the playback holds now. Until the scheduler lands, nothing ever plays.
-struct PlaybackState {
-  std::atomic<uint32_t> playingClient{0};
-  std::atomic<uint32_t> recordingClient{0};
-};
-
 struct Engine {
   platform::Bus* bus = nullptr;  // the engine window
   uint32_t window = 0;
@@ -49,6 +45,7 @@ struct Engine {
   StateImage* images[kImageCount] = {};
   PlaybackClock clock;
   PlaybackState playback;
+  Notifier notifier;
 
   // Written on the main thread under the metronome's or thru's lock; read by the timer and MIDI
   // input threads (and the notifier, for the thru owner).
@@ -83,8 +80,3 @@ void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
 void ReleaseAudition(Engine& engine);
 void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port);
-
-// ---- Playback (the stop of a running playback; later the scheduler) ----
-
-int32_t StopPlayback(Engine& engine, uint32_t window);
-void SetPlaybackTempoFactor(Engine& engine, double factor);

@@ -39,10 +39,12 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case 19: LoadSong(engine, sender, size, data); break;
     case 20: LoadNextSong(engine, sender, size, data); break;
     case 23: SetTempoFactor(engine, sender, data); break;
+    case 21: StartPlayback(engine, sender, data); break;
+    case 22: ContinueWithNextSong(engine, sender, data); break;
     case 25: SetInputFilter(engine, sender, data); break;
     case 27: SetMetronome(engine, sender, data); break;
     case 29: SetThru(engine, sender, data); break;
-    default: break;  // 21, 22: start and continue arrive with playback
+    default: break;
   }
   return 1;
 }
@@ -98,6 +100,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
       if (m.wParam == kAuditionTimerId) ReleaseAudition(engine);
       return 0;
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam);
+    case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     default: return 0;
   }
 }

@@ -62,8 +62,7 @@ void ReleaseMetronomePort(Engine& engine);
 void ResetClickState(Engine& engine);
 // At a start: switches the metronome on when the playback records and a metronome device is set
 // (whether or not its port opened), and returns the count-in length in ticks (the main image's ticks
-// per bar), else switches it off and returns 0. A bar of 0 ticks or fewer gives no count-in, and
-// neither does one that would move the start tick below the smallest tick.
+// per bar), else switches it off and returns 0. A bar of 0 ticks or fewer gives no count-in.
 int32_t BeginCountIn(Engine& engine, bool recording);
 // Whether the metronome clicks in this playback.
 bool MetronomeOn(const Engine& engine);

@@ -18,20 +18,13 @@
 // ready by the threads that may.
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstring>
 #include <new>
 
 #include "host/engine.h"
-#include "platform/event.h"
 #include "platform/wire.h"
 
 namespace {
-
-int32_t TickNow(const PlaybackClock& clock) {
-  uint32_t elapsed = platform::MillisecondClock() - clock.anchorTime;
-  return static_cast<int32_t>(static_cast<int64_t>(std::trunc(elapsed / clock.msPerTick + clock.anchorTick)));
-}
 
 // What a stop or a new start takes off the recorder, to be built and freed outside its lock.
 struct Detached {

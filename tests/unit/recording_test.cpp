@@ -63,6 +63,7 @@ struct RecordingEngine {
   ~RecordingEngine() {
     engine.playback.recordingClient = 0;
     engine.playback.playingClient = 0;
+    platform::TimerServiceStop(engine.playback.timers);
     CloseAllInputs(engine.ports);
     FreeRecorder(engine);
     DestroyClientTable(engine.clients);
