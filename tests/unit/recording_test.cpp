@@ -74,8 +74,11 @@ struct RecordingEngine {
     platform::MidiShutdown();
   }
 
-  // Input stamped from now on reads `tick` (the clock advances one tick per minute).
-  void FreezeClockAt(int32_t tick) { AnchorClock(engine.clock, tick, 1); }
+  // Input stamped from now on reads `tick`: the clock advances one tick a minute and is anchored
+  // half a tick off, to the side from which truncation toward zero lands on `tick`.
+  void FreezeClockAt(int32_t tick) {
+    AnchorClockAt(engine.clock, platform::NowMs() + (tick < 0 ? 30000.0 : -30000.0), tick, 1);
+  }
 
   void OpenInput(int32_t port, uint32_t mask = 0xFFFF, uint32_t flags = 1) {
     engine.ports.inputs[port].Open(engine.ports.inputCallback, engine.ports.inputInstance);
@@ -563,6 +566,38 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
   tovu::Take take = e.Finish(1, &raw);
   EXPECT_TRUE(raw.built);
   EXPECT_GT(take.events.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LoopEcho, ReleasingTheRecordingWhileTheEchoWalksIsSafe) {
+  // The stop releases the list on the main thread while a wake-up may still be walking it (and the
+  // next start arms a new one): the echo must never read a released chunk.
+  RecordingEngine e;
+  e.OpenInput(0);
+  e.Thru(1);
+  platform::VirtualCaptureEnable(false);
+  std::atomic<bool> stop{false};
+  std::thread timer([&] {
+    while (!stop.load()) {
+      EchoRecorded(e.engine, 0, 480);
+      RecordAt(e.engine, kEndMarker, 480);
+    }
+  });
+  for (int round = 0; round < 200; ++round) {
+    e.StartRecording(0, 0);
+    for (int i = 0; i < 300; ++i) RecordNow(e.engine, 0x3C90u | static_cast<uint32_t>(i % 2 ? 0 : 100) << 16);
+    tovu::Take take = e.Finish(10);
+    // Each take holds exactly its own recording's notes, whatever the echo and wraps did meanwhile.
+    size_t notes = 0;
+    for (const auto& entry : take.events) notes += entry.event != kEndMarker;
+    ASSERT_EQ(notes, 300u) << "round " << round;
+  }
+  stop = true;
+  timer.join();
+  platform::VirtualCaptureEnable(true);
 }
 
 }  // namespace
