@@ -25,8 +25,9 @@
 //   21 playback started (lParam 1 for the starter).
 // Error codes of notification 10: 1 not registered; 2 current song slot empty; 3 recording without
 // an input port; 10 loop start not before loop end (the song's end when the loop end is left open);
-// 11 a playback already runs; 12 not enough memory for the song copy; 13 the song image is malformed
-// (refused at load; the slot stays empty); 14 the engine has no output port, so nothing can play.
+// 11 a playback already runs; 12 not enough memory for the song copy, or, right after a take, the
+// recording lost input (take_reader.h); 13 the song image is malformed (refused at load; the slot
+// stays empty); 14 the engine has no output port, so nothing can play.
 //
 // Playback: Start (type 21) answers with the start message 1626 (sent; lParam = the request's
 // startParam), then notification 21 to every client; position messages 1625 (sent; lParam = the
