@@ -110,7 +110,7 @@ bool JackServer::Start(int timeoutMs) {
     dup2(devnull, 1);
     dup2(devnull, 2);
     setpgid(0, 0);
-    execl(jackd.c_str(), jackd.c_str(), "-n", name.c_str(), "-d", "dummy", "-r", "48000", "-p", "256",
+    execl(jackd.c_str(), jackd.c_str(), "-n", name.c_str(), "-S", "-d", "dummy", "-r", "48000", "-p", "256",
           static_cast<char*>(nullptr));
     _exit(127);
   }

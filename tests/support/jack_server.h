@@ -17,8 +17,10 @@
 
 #include <jack/jack.h>
 
-// A jackd process: `jackd -n <unique name> -d dummy -r 48000 -p 256`. Ended (and its files in
-// /dev/shm removed) at destruction.
+// A jackd process: `jackd -n <unique name> -S -d dummy -r 48000 -p 256`. Synchronous (-S): the
+// server waits for every client in each cycle, so that a client held up by a loaded machine makes
+// the cycle late instead of losing its events (asynchronous mode drops them, and tests would
+// flicker). Ended (and its files in /dev/shm removed) at destruction.
 struct JackServer {
   std::string name;
   pid_t pid = -1;
