@@ -109,6 +109,7 @@ Service* g_service = nullptr;  // set and cleared by Start and Stop only
 void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
                  jack_nframes_t nframes) {
   void* buffer = jack_port_get_buffer(port, nframes);
+  midi_common::JackBufferTake(buffer);
   jack_midi_clear_buffer(buffer);
   s.maxEvent.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)), std::memory_order_relaxed);
   const int32_t period = static_cast<int32_t>(nframes);
@@ -133,12 +134,14 @@ void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cyc
     last = offset;
     wrote = true;
   }
+  midi_common::JackBufferLeave(buffer);
 }
 
 void ReadInput(Service& s, uint32_t device, InDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
                jack_nframes_t nframes) {
-  void* buffer = jack_port_get_buffer(port, nframes);
   if (!d.flowing.load(std::memory_order_acquire)) return;
+  void* buffer = jack_port_get_buffer(port, nframes);
+  midi_common::JackBufferTake(buffer);
   uint32_t epoch = d.epoch.load(std::memory_order_acquire);
   uint32_t count = jack_midi_get_event_count(buffer);
   for (uint32_t i = 0; i < count; ++i) {
@@ -151,6 +154,7 @@ void ReadInput(Service& s, uint32_t device, InDevice& d, jack_port_t* port, jack
     r.epoch = epoch;
     if (!MidiRingPush(s.inRing, r, event.buffer)) s.dropped.fetch_add(1, std::memory_order_relaxed);
   }
+  midi_common::JackBufferLeave(buffer);
 }
 
 int Process(jack_nframes_t nframes, void* arg) {

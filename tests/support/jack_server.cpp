@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
+
+#include "platform/midi_common.h"
 
 namespace {
 
@@ -60,15 +64,21 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
   jack_nframes_t start = jack_last_frame_time(p.client);
   // Test code: the test thread holds the mutex only to copy, so waiting for it here is harmless.
   std::lock_guard<std::mutex> lock(p.mutex);
-  for (jack_port_t* port : p.sources) jack_midi_clear_buffer(jack_port_get_buffer(port, nframes));
+  for (jack_port_t* port : p.sources) {
+    void* buffer = jack_port_get_buffer(port, nframes);
+    platform::midi_common::JackBufferTake(buffer);
+    jack_midi_clear_buffer(buffer);
+  }
   for (uint32_t i = 0; i < p.sinks.size(); ++i) {
     void* buffer = jack_port_get_buffer(p.sinks[i], nframes);
+    platform::midi_common::JackBufferTake(buffer);
     uint32_t count = jack_midi_get_event_count(buffer);
     for (uint32_t k = 0; k < count; ++k) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, k) != 0) continue;
       p.received.push_back({i, start + event.time, std::vector<uint8_t>(event.buffer, event.buffer + event.size)});
     }
+    platform::midi_common::JackBufferLeave(buffer);
   }
   while (!p.pending.empty()) {
     auto& [source, bytes] = p.pending.front();
@@ -78,18 +88,11 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
     }
     p.pending.pop_front();
   }
+  for (jack_port_t* port : p.sources) platform::midi_common::JackBufferLeave(jack_port_get_buffer(port, nframes));
   return 0;
 }
 
 }  // namespace
-
-bool JackUnavailable(std::string* why) {
-  if (FindJackd().empty()) {
-    *why = "jackd is not installed (scripts/setup.sh installs jackd2)";
-    return true;
-  }
-  return false;
-}
 
 bool JackServer::Start(int timeoutMs) {
   static std::atomic<int> counter{0};
@@ -98,22 +101,43 @@ bool JackServer::Start(int timeoutMs) {
     failure = "jackd is not installed";
     return false;
   }
-  name = "tovu-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  if (name.empty()) name = "tovu-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  std::string log = "/tmp/" + name + ".log";
+  pid_t parent = getpid();
   pid = fork();
   if (pid < 0) {
     failure = "fork failed";
     return false;
   }
   if (pid == 0) {
+    // A test program that dies (a sanitizer's abort, a time-out) takes its server with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
     int devnull = open("/dev/null", O_RDWR);
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     dup2(devnull, 0);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    setpgid(0, 0);
+    dup2(out >= 0 ? out : devnull, 1);
+    dup2(out >= 0 ? out : devnull, 2);
     execl(jackd.c_str(), jackd.c_str(), "-n", name.c_str(), "-S", "-d", "dummy", "-r", "48000", "-p", "256",
           static_cast<char*>(nullptr));
     _exit(127);
   }
+  bool started = WaitStarted(timeoutMs);
+  if (!started) {
+    std::ifstream in(log);
+    std::string line, before, last;  // jackd's last two lines say why
+    while (std::getline(in, line)) {
+      if (line.empty() || line.find("no message buffer overruns") != std::string::npos) continue;
+      before = last;
+      last = line;
+    }
+    if (!last.empty()) failure += " (jackd: " + before + (before.empty() ? "" : "; ") + last + ")";
+  }
+  unlink(log.c_str());
+  return started;
+}
+
+bool JackServer::WaitStarted(int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     if (jack_client_t* probe = OpenClient(name, "tovu-probe", JackNullOption)) {
@@ -134,6 +158,14 @@ bool JackServer::Start(int timeoutMs) {
 }
 
 void JackServer::Stop() {
+  if (killed && pid <= 0) {
+    // A server that was killed never took its name out of the machine's JACK server registry, which
+    // has room for 8; a server started again under the same name reclaims the entry, and ended
+    // properly, frees it.
+    killed = false;
+    RemoveFiles();
+    Start(5000);
+  }
   if (pid > 0) {
     kill(pid, SIGTERM);
     if (!Reap(pid, 3000)) {
@@ -143,13 +175,17 @@ void JackServer::Stop() {
     pid = -1;
   }
   if (name.empty()) return;
+  RemoveFiles();
+  name.clear();
+}
+
+void JackServer::RemoveFiles() {
   // A killed server leaves its sockets and semaphores behind.
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
     std::string file = entry.path().filename().string();
     if (file.find("_" + name + "_") != std::string::npos) std::filesystem::remove_all(entry.path(), ec);
   }
-  name.clear();
 }
 
 void JackServer::Kill() {
@@ -157,6 +193,7 @@ void JackServer::Kill() {
   kill(pid, SIGKILL);
   Reap(pid, 3000);
   pid = -1;
+  killed = true;
 }
 
 bool JackPeer::Open(const std::string& server, const std::string& name, const std::vector<std::string>& sinkNames,

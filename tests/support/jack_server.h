@@ -25,18 +25,24 @@ struct JackServer {
   std::string name;
   pid_t pid = -1;
   std::string failure;  // why Start returned false
+  bool killed = false;  // by Kill: Stop then reclaims the name's entry in the server registry
 
   JackServer() = default;
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
   ~JackServer() { Stop(); }
 
-  // Starts the server and waits (bounded) until a client can connect. False when jackd cannot start.
+  // Starts the server (under a new unique name unless `name` is set) and waits (bounded) until a
+  // client can connect. False, with the reason in `failure`, when jackd cannot start.
   bool Start(int timeoutMs = 10000);
   // SIGTERM, then SIGKILL if it has not ended within 3 s. Safe to call twice.
   void Stop();
   // Kills the server at once (SIGKILL), as a crash would.
   void Kill();
+
+ private:
+  bool WaitStarted(int timeoutMs);
+  void RemoveFiles();
 };
 
 struct PeerEvent {
@@ -77,6 +83,3 @@ struct JackPeer {
   bool PortExists(const std::string& fullName) const;
   jack_nframes_t FrameTime() const;
 };
-
-// True (and `why` set) when no jackd can be run on this machine at all.
-bool JackUnavailable(std::string* why);
