@@ -88,7 +88,6 @@ struct Service {
   std::atomic<uint32_t> maxEvent{0};  // largest event an empty port buffer holds; 0 until known
   std::atomic<int> inCallback{0};
   std::atomic<uint64_t> cycles{0};
-  std::atomic<uint64_t> dropped{0};  // events that did not fit, counted and otherwise ignored
   uint32_t outCount = 0;
   uint32_t inCount = 0;
   std::unique_ptr<OutDevice[]> outputs;
@@ -127,7 +126,6 @@ void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cyc
     if (!out) {
       if (wrote) break;  // this cycle's buffer is full: the rest waits for the next cycle
       MidiRingPop(d.ring, r, nullptr);  // larger than an empty buffer holds: it never fits
-      s.dropped.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     MidiRingPop(d.ring, r, out);
@@ -152,7 +150,7 @@ void ReadInput(Service& s, uint32_t device, InDevice& d, jack_port_t* port, jack
     r.device = device;
     r.frame = cycleStart + event.time;
     r.epoch = epoch;
-    if (!MidiRingPush(s.inRing, r, event.buffer)) s.dropped.fetch_add(1, std::memory_order_relaxed);
+    MidiRingPush(s.inRing, r, event.buffer);  // a full ring drops the event
   }
   midi_common::JackBufferLeave(buffer);
 }
@@ -358,6 +356,9 @@ bool Start(std::string* why) {
   }
   s->reader = std::thread(ReaderMain, s.get());
   pthread_setname_np(s->reader.native_handle(), "tovu-jack-in");
+  // After a first cycle the largest event is known, so that a send too long for any event is
+  // refused rather than taken and dropped.
+  WaitForCycle(*s, std::chrono::milliseconds(1000));
   g_service = s.release();
   return true;
 }
