@@ -330,7 +330,10 @@ bool Start(std::string* why) {
   jack_status_t status;
   jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
   if (!client) {
-    if (why) *why = "no JACK server answers";
+    if (why) {
+      *why = (status & (JackServerFailed | JackServerError)) ? "no JACK server answers"
+                                                              : "the JACK server refused client \"" + name + "\"";
+    }
     return false;
   }
   auto s = std::make_unique<Service>();
