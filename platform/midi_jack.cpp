@@ -122,7 +122,10 @@ void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cyc
       offset = period - 1;             // a stamp that far ahead is not believed
     }
     offset = std::max(offset, last);
-    jack_midi_data_t* out = jack_midi_event_reserve(buffer, static_cast<jack_nframes_t>(offset), r.length);
+    // Asked first: a refused reserve makes libjack format an error message on this thread.
+    jack_midi_data_t* out = r.length <= jack_midi_max_event_size(buffer)
+                                ? jack_midi_event_reserve(buffer, static_cast<jack_nframes_t>(offset), r.length)
+                                : nullptr;
     if (!out) {
       if (wrote) break;  // this cycle's buffer is full: the rest waits for the next cycle
       MidiRingPop(d.ring, r, nullptr);  // larger than an empty buffer holds: it never fits
@@ -327,12 +330,22 @@ bool Start(std::string* why) {
   std::string name = wanted && *wanted ? wanted : "TovuEngine";
   size_t limit = static_cast<size_t>(jack_client_name_size());
   if (limit > 0 && name.size() > limit - 1) name.resize(limit - 1);
-  jack_status_t status;
-  jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+  jack_status_t status = static_cast<jack_status_t>(0);
+  jack_client_t* client = nullptr;
+  // A server that is there but busy may fail an open (JackServerError); it gets two more tries. No
+  // server at all (only JackServerFailed) is answered at once.
+  for (int attempt = 0; attempt < 3 && !client; ++attempt) {
+    if (attempt > 0 && !(status & JackServerError)) break;
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+  }
   if (!client) {
     if (why) {
-      *why = (status & (JackServerFailed | JackServerError)) ? "no JACK server answers"
-                                                              : "the JACK server refused client \"" + name + "\"";
+      char code[16];
+      std::snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(status));
+      *why = (status & (JackServerFailed | JackServerError) ? std::string("no JACK server answers")
+                                                             : "the JACK server refused client \"" + name + "\"") +
+             ", status " + code;
     }
     return false;
   }
