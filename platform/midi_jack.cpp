@@ -68,7 +68,6 @@ struct OutDevice {
   std::string target;  // the other client's port, "client:port"
   std::mutex mutex;    // serialises senders, open and close; never taken by the process callback
   MidiHandle handle = 0;
-  uint32_t lastStamp = 0;  // the newest stamp pushed; stamps never go backwards on one port
   MidiRing ring;           // producer: a sender holding `mutex`; consumer: the process callback
   std::atomic<jack_port_t*> port{nullptr};  // non-null while the process callback serves it
 };
@@ -307,13 +306,13 @@ int Send(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
   if (!Alive(s)) return kMidiError;
   uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
   if (maxEvent != 0 && length > maxEvent) return kMidiError;  // one event could never carry it
-  jack_nframes_t stamp = jack_frame_time(s.client);
-  if (static_cast<int32_t>(stamp - d->lastStamp) < 0) stamp = d->lastStamp;
+  // The stamp is not held to the previous one: the clock's estimate can leap ahead while the server
+  // catches up after a delay, and one such leap must not hold every later message. The ring's order
+  // and the process callback keep the messages of a port in order anyway.
   MidiRecord r;
   r.length = length;
-  r.frame = stamp;
+  r.frame = jack_frame_time(s.client);
   if (!MidiRingPush(d->ring, r, bytes)) return kMidiNoMemory;
-  d->lastStamp = stamp;
   return kMidiOk;
 }
 
@@ -444,7 +443,6 @@ int OutOpen(uint32_t deviceId, MidiHandle* handle) {
   std::snprintf(own, sizeof own, "out%u", deviceId);
   jack_port_t* port = RegisterAndConnect(*s, own, d.target, true);
   if (!port) return kMidiError;
-  d.lastStamp = jack_frame_time(s->client);
   d.handle = midi_common::NewHandle(deviceId, false);
   d.port.store(port, std::memory_order_seq_cst);
   *handle = d.handle;
