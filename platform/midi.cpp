@@ -1,7 +1,10 @@
 // MIDI device services: choosing the service at start-up and sending every entry point of midi.h to
-// the service that runs. Each entry point is a switch over the current service; `none` has no
-// devices, `virtual` lives in midi_virtual.cpp, and the real services (alsa, jack) are not built
-// yet, so they start as `none`.
+// the service that runs, through a table of its operations; `none` has no table and no devices,
+// `virtual` lives in midi_virtual.cpp, `jack` in midi_jack.cpp and `alsa` in midi_alsa.cpp.
+//
+// Selection: TOVU_MIDI names the service; a named real service that cannot be had is reported in one
+// line on standard error and leaves no devices. Unset: jack when a JACK server answers (none is ever
+// started), else alsa when the ALSA sequencer can be opened, else none, without a word.
 //
 // Threads: MidiStart*, MidiShutdown, opens and closes on the main thread; sends from the main,
 // timer and MIDI input threads; the service is only ever changed while no other thread uses the
@@ -9,57 +12,75 @@
 #include "platform/midi.h"
 
 #include <strings.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "platform/midi_alsa.h"
+#include "platform/midi_jack.h"
 #include "platform/midi_virtual.h"
 
 namespace platform {
 namespace {
 
+struct MidiOps {
+  uint32_t (*outCount)();
+  uint32_t (*inCount)();
+  int (*outName)(uint32_t, char*, size_t);
+  int (*inName)(uint32_t, char*, size_t);
+  int (*outOpen)(uint32_t, MidiHandle*);
+  int (*outClose)(MidiHandle);
+  int (*outShort)(MidiHandle, uint32_t);
+  int (*outLong)(MidiHandle, const uint8_t*, uint32_t);
+  int (*inOpen)(uint32_t, MidiInCallback, uintptr_t, MidiHandle*);
+  int (*inStart)(MidiHandle);
+  int (*inStop)(MidiHandle);
+  int (*inClose)(MidiHandle);
+  int (*inAddBuffer)(MidiHandle, MidiInBuffer*);
+  void (*stop)();
+};
+
+#define TOVU_MIDI_OPS(ns)                                                                          \
+  {ns::OutCount, ns::InCount,  ns::OutName, ns::InName, ns::OutOpen,  ns::OutClose,    ns::OutShort, \
+   ns::OutLong,  ns::InOpen,   ns::InStart, ns::InStop, ns::InClose,  ns::InAddBuffer, ns::Stop}
+const MidiOps kVirtualOps = TOVU_MIDI_OPS(virtual_midi);
+const MidiOps kJackOps = TOVU_MIDI_OPS(jack_midi);
+const MidiOps kAlsaOps = TOVU_MIDI_OPS(alsa_midi);
+#undef TOVU_MIDI_OPS
+
 std::atomic<MidiService> g_service{MidiService::None};
 
 MidiService Current() { return g_service.load(std::memory_order_acquire); }
 
-// True when a listening Unix socket answers at `path`. A busy server (full backlog) counts as one.
-bool UnixSocketAnswers(const std::string& path) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return false;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int r = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  bool answers = r == 0 || errno == EAGAIN || errno == EINPROGRESS;
-  close(fd);
-  return answers;
+const MidiOps* Ops() {
+  switch (Current()) {
+    case MidiService::Virtual:
+      return &kVirtualOps;
+    case MidiService::Jack:
+      return &kJackOps;
+    case MidiService::Alsa:
+      return &kAlsaOps;
+    case MidiService::None:
+      break;
+  }
+  return nullptr;
 }
 
-// Whether a JACK server of this user is running, judged by its request socket under /dev/shm (the
-// layouts of both common server implementations), so that no JACK library is needed to decide.
-bool JackServerAnswers() {
-  const char* server = std::getenv("JACK_DEFAULT_SERVER");
-  std::string name = server && *server ? server : "default";
-  std::string uid = std::to_string(getuid());
-  return UnixSocketAnswers("/dev/shm/jack_" + name + "_" + uid + "_0") ||
-         UnixSocketAnswers("/dev/shm/jack-" + uid + "/" + name + "/jack_0") ||
-         UnixSocketAnswers("/dev/shm/jack_" + name + "_0");
-}
+const char* ServiceName(MidiService service) { return service == MidiService::Alsa ? "alsa" : "jack"; }
 
-// Starts a real device service. None is built yet: report it and let the caller fall back.
-bool StartRealService(MidiService service) {
-  std::fprintf(stderr, "tovu: MIDI service %s is not available in this build; using none\n",
-               service == MidiService::Alsa ? "alsa" : "jack");
-  return false;
+// Starts jack or alsa. False (nothing running) when it cannot be had; `say` reports that in one line.
+bool StartReal(MidiService service, bool say) {
+  std::string why;
+  bool started = service == MidiService::Jack ? jack_midi::Start(&why) : alsa_midi::Start(&why);
+  if (started) {
+    g_service.store(service, std::memory_order_release);
+  } else if (say) {
+    std::fprintf(stderr, "tovu: MIDI service %s cannot be used (%s); no MIDI devices\n", ServiceName(service),
+                 why.c_str());
+  }
+  return started;
 }
 
 }  // namespace
@@ -67,50 +88,21 @@ bool StartRealService(MidiService service) {
 MidiService MidiStartFromEnvironment() {
   MidiShutdown();
   const char* value = std::getenv("TOVU_MIDI");
-  MidiService wanted;
-  if (value && *value) {
-    if (strcasecmp(value, "alsa") == 0) {
-      wanted = MidiService::Alsa;
-    } else if (strcasecmp(value, "jack") == 0) {
-      wanted = MidiService::Jack;
-    } else if (strcasecmp(value, "virtual") == 0) {
-      wanted = MidiService::Virtual;
-    } else if (strcasecmp(value, "none") == 0) {
-      wanted = MidiService::None;
-    } else {
-      std::fprintf(stderr, "tovu: TOVU_MIDI=%s names no MIDI service; using none\n", value);
-      wanted = MidiService::None;
-    }
-  } else {
-    struct stat info;
-    if (stat("/dev/snd/seq", &info) == 0) {
-      wanted = MidiService::Alsa;
-    } else if (JackServerAnswers()) {
-      wanted = MidiService::Jack;
-    } else {
-      wanted = MidiService::None;
-    }
-  }
-
-  switch (wanted) {
-    case MidiService::Virtual:
-      MidiStartVirtual(VirtualConfigFromEnvironment());
-      break;
-    case MidiService::Alsa:
-    case MidiService::Jack:
-      if (!StartRealService(wanted)) MidiStartNone();
-      break;
-    case MidiService::None:
-      MidiStartNone();
-      break;
+  if (!value || !*value) {
+    if (!StartReal(MidiService::Jack, false)) StartReal(MidiService::Alsa, false);
+  } else if (strcasecmp(value, "alsa") == 0) {
+    StartReal(MidiService::Alsa, true);
+  } else if (strcasecmp(value, "jack") == 0) {
+    StartReal(MidiService::Jack, true);
+  } else if (strcasecmp(value, "virtual") == 0) {
+    MidiStartVirtual(VirtualConfigFromEnvironment());
+  } else if (strcasecmp(value, "none") != 0) {
+    std::fprintf(stderr, "tovu: TOVU_MIDI=%s names no MIDI service; using none\n", value);
   }
   return Current();
 }
 
-void MidiStartNone() {
-  MidiShutdown();
-  g_service.store(MidiService::None, std::memory_order_release);
-}
+void MidiStartNone() { MidiShutdown(); }
 
 void MidiStartVirtual(const VirtualMidiConfig& config) {
   MidiShutdown();
@@ -119,176 +111,75 @@ void MidiStartVirtual(const VirtualMidiConfig& config) {
 }
 
 void MidiShutdown() {
-  switch (Current()) {
-    case MidiService::Virtual:
-      virtual_midi::Stop();
-      break;
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
+  if (const MidiOps* ops = Ops()) ops->stop();
   g_service.store(MidiService::None, std::memory_order_release);
 }
 
 MidiService MidiCurrentService() { return Current(); }
 
-// In every entry point below, alsa and jack answer as `none` until their services exist.
-
 uint32_t MidiOutCount() {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::OutCount();
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return 0;
+  const MidiOps* ops = Ops();
+  return ops ? ops->outCount() : 0;
 }
 
 uint32_t MidiInCount() {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InCount();
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return 0;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inCount() : 0;
 }
 
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::OutName(deviceId, name, capacity);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiBadDeviceId;
+  const MidiOps* ops = Ops();
+  return ops ? ops->outName(deviceId, name, capacity) : kMidiBadDeviceId;
 }
 
 int MidiInName(uint32_t deviceId, char* name, size_t capacity) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InName(deviceId, name, capacity);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiBadDeviceId;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inName(deviceId, name, capacity) : kMidiBadDeviceId;
 }
 
 int MidiOutOpen(uint32_t deviceId, MidiHandle* handle) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::OutOpen(deviceId, handle);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiBadDeviceId;
+  const MidiOps* ops = Ops();
+  return ops ? ops->outOpen(deviceId, handle) : kMidiBadDeviceId;
 }
 
 int MidiOutClose(MidiHandle handle) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::OutClose(handle);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->outClose(handle) : kMidiInvalidHandle;
 }
 
 int MidiOutShort(MidiHandle handle, uint32_t word) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::OutShort(handle, word);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->outShort(handle, word) : kMidiInvalidHandle;
 }
 
 int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::OutLong(handle, bytes, length);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->outLong(handle, bytes, length) : kMidiInvalidHandle;
 }
 
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InOpen(deviceId, callback, instance, handle);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiBadDeviceId;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inOpen(deviceId, callback, instance, handle) : kMidiBadDeviceId;
 }
 
 int MidiInStart(MidiHandle handle) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InStart(handle);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inStart(handle) : kMidiInvalidHandle;
 }
 
 int MidiInStop(MidiHandle handle) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InStop(handle);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inStop(handle) : kMidiInvalidHandle;
 }
 
 int MidiInClose(MidiHandle handle) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InClose(handle);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inClose(handle) : kMidiInvalidHandle;
 }
 
 int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::InAddBuffer(handle, buffer);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return kMidiInvalidHandle;
+  const MidiOps* ops = Ops();
+  return ops ? ops->inAddBuffer(handle, buffer) : kMidiInvalidHandle;
 }
 
 bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count) {

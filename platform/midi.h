@@ -6,8 +6,10 @@
 //   none     no devices at all;
 //   virtual  devices of our own: outputs write what they receive to a log file and to an optional
 //            in-process capture; inputs read a FIFO or take bytes injected in process;
-//   alsa/jack real devices (a later addition; MidiStartFromEnvironment reports them as unavailable
-//            and falls back to none until then).
+//   jack     the MIDI ports of the other clients of a running JACK server (libjack), each message
+//            written one period after it was sent, at the frame its send time gives;
+//   alsa     the ports of the ALSA sequencer (RtMidi).
+// A real service that cannot be had leaves no devices (see MidiStartFromEnvironment).
 //
 // Threads: the engine's main thread opens and closes; the main thread, the timer thread and the
 // MIDI input thread may send on one handle at once (sends on one device are serialised here). The
@@ -60,8 +62,10 @@ struct VirtualMidiConfig {
   std::string inputFifo;  // empty: no FIFO
 };
 
-// Reads TOVU_MIDI and the TOVU_VIRTUAL_* variables and starts the service they name. Returns the
-// service started.
+// Reads TOVU_MIDI and the TOVU_VIRTUAL_* variables and starts the service they name: a real service
+// that cannot be had is reported in one line on standard error and gives none. Unset: jack when a
+// JACK server answers (none is ever started), else alsa when its sequencer opens, else none.
+// Returns the service started.
 MidiService MidiStartFromEnvironment();
 // Parses the TOVU_VIRTUAL_* variables into a configuration (exposed for tests).
 VirtualMidiConfig VirtualConfigFromEnvironment();

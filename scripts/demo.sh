@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, starts the engine with two virtual outputs, lists its ports through the
 # client library and shows the engine closing.
+# With --jack: starts a private JACK server (dummy driver) and a MIDI monitor as the sink instead,
+# and shows the engine's port connected to it and what the sink received.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,6 +13,36 @@ demo=$(mktemp -d /tmp/tovu-demo-XXXXXX)
 trap 'rm -rf "$demo"' EXIT
 export TOVU_ENGINE_SOCKET="$demo/TovuEngine.sock"
 export TOVU_SETTINGS_DIR="$demo/settings"
+
+if [ "${1:-}" = "--jack" ]; then
+  export JACK_DEFAULT_SERVER="tovu-demo-$$"
+  export TOVU_MIDI=jack
+  pids=()
+  trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$demo"' EXIT
+  echo "== starting a private JACK server \"$JACK_DEFAULT_SERVER\" (dummy driver, 48 kHz, 256 frames)"
+  jackd -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$demo/jackd.log" 2>&1 &
+  pids+=($!)
+  jack_wait -w -t 5 >/dev/null 2>&1
+  echo "== a MIDI sink: jack_midi_dump as client \"synth\""
+  stdbuf -oL jack_midi_dump synth >"$demo/sink.txt" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 200); do jack_lsp 2>/dev/null | grep -q '^synth:input$' && break; sleep 0.01; done
+
+  echo "== starting tovu-engine (TOVU_MIDI=jack): its output devices are the other clients' MIDI inputs"
+  build/tovu-engine 2>"$demo/engine.err" &
+  engine=$!
+  for _ in $(seq 1 200); do [ -S "$TOVU_ENGINE_SOCKET" ] && break; sleep 0.01; done
+  echo "== one client: list ports, open device 0, play a middle C (the engine's port meanwhile:)"
+  build/tovu-ctl ports open 0 send 00643C90 sleep 500 send 00003C90 &
+  ctl=$!
+  sleep 0.3
+  jack_lsp -c | sed -n '/^TovuEngine:/,+1p' | sed 's/^/  /'
+  wait "$ctl"
+  wait "$engine" && echo "engine exited with status 0 (its last client left)"
+  echo "== what the sink received:"
+  sed 's/^/  /' "$demo/sink.txt"
+  exit 0
+fi
 export TOVU_MIDI=virtual
 export TOVU_VIRTUAL_OUTPUTS="Demo Synth|Demo Drums"
 export TOVU_VIRTUAL_INPUTS=1

@@ -15,3 +15,18 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
 fi
+# The real MIDI services: JACK (libjack, and jackd with the dummy driver for the tests) and ALSA
+# through RtMidi. jackd2 asks whether to enable real-time scheduling for the audio group: no.
+jack=()
+command -v pkg-config >/dev/null 2>&1 || jack+=(pkg-config)
+command -v jackd >/dev/null 2>&1 || jack+=(jackd2)
+pkg-config --exists jack 2>/dev/null || jack+=(libjack-jackd2-dev)
+pkg-config --exists rtmidi 2>/dev/null || jack+=(librtmidi-dev)
+if [ ${#jack[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "Installing: ${jack[*]}"
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${jack[@]}"
+fi

@@ -1,0 +1,570 @@
+// The jack service: MIDI devices through libjack, with output written at the frame that keeps one
+// period of constant latency after each message's send time.
+//
+// The engine is one JACK client (TOVU_JACK_CLIENT, default "TovuEngine"), never starting a server.
+// Its output devices are the other clients' MIDI input ports and its input devices their MIDI output
+// ports, as jack_get_ports lists them at start-up. Opening output device n registers port "out<n>"
+// and connects it to that port; input device n likewise "in<n>", connected from that port.
+//
+// An output device:
+//
+//   closed --open: ring reset, port registered and connected, port published--> open
+//   open --send: stamped with jack_frame_time, pushed to the device's ring (full: 7)--> open
+//   open --close: wait until the ring has been written, unpublish the port, wait until the process
+//            callback has let go of it, disconnect and unregister--> closed
+//
+// An input device: closed --open--> stopped --start--> started --stop--> stopped --close--> closed.
+// While started, the process callback pushes every event with its frame time into the service's
+// input ring; the input thread of this file hands them, in order, to the engine's callback.
+//
+// The server: alive --jack_on_shutdown--> gone. Once gone, sends and opens return 1, closes only
+// release our side, and nothing waits on a process callback that will not come.
+//
+// Timing: a message stamped at frame s is written at s + one period, so every message has the same
+// latency and the sender's timing reaches the port unchanged, rather than rounded to the period.
+// A message due in a later cycle stays in the ring; one that is late is written at the start of the
+// cycle; none is written before a message sent earlier on the same port.
+//
+// Threads: Start and Stop on the main thread while nobody else uses the layer; opens and closes on
+// the main thread; sends on any thread, serialised among themselves by the device's sender mutex,
+// which the process callback never takes. The process callback (JACK's real-time thread) only reads
+// atomics, pops the output rings, pushes the input ring and calls libjack's real-time functions: it
+// never allocates, locks or enters the kernel. The input thread polls the input ring every
+// millisecond while an input is open (the callback cannot wake it without a system call).
+#include "platform/midi_jack.h"
+
+#include <jack/jack.h>
+#include <pthread.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/midi_common.h"
+#include "platform/midi_ring.h"
+
+namespace platform::jack_midi {
+namespace {
+
+using midi_common::InputState;
+
+constexpr size_t kOutRingBytes = size_t{1} << 17;  // per open output
+constexpr size_t kInRingBytes = size_t{1} << 18;   // shared by all inputs
+// How long a close waits for what was sent to be written, and for the callback to let go.
+constexpr auto kDrainLimit = std::chrono::milliseconds(500);
+constexpr auto kReleaseLimit = std::chrono::seconds(2);
+constexpr auto kPollInterval = std::chrono::milliseconds(1);
+
+struct OutDevice {
+  std::string target;  // the other client's port, "client:port"
+  std::mutex mutex;    // serialises senders, open and close; never taken by the process callback
+  MidiHandle handle = 0;
+  MidiRing ring;           // producer: a sender holding `mutex`; consumer: the process callback
+  std::atomic<jack_port_t*> port{nullptr};  // non-null while the process callback serves it
+};
+
+struct InDevice {
+  std::string source;
+  InputState state;
+  std::atomic<jack_port_t*> port{nullptr};
+  std::atomic<bool> flowing{false};  // started: the process callback queues its events
+  std::atomic<uint32_t> epoch{0};    // state.epoch, for the process callback
+};
+
+struct Service {
+  jack_client_t* client = nullptr;
+  std::string clientName;
+  std::atomic<bool> alive{true};
+  std::atomic<uint32_t> maxEvent{0};  // largest event an empty port buffer holds; 0 until known
+  std::atomic<int> inCallback{0};
+  std::atomic<uint64_t> cycles{0};
+  uint32_t outCount = 0;
+  uint32_t inCount = 0;
+  std::unique_ptr<OutDevice[]> outputs;
+  std::unique_ptr<InDevice[]> inputs;
+
+  MidiRing inRing;  // producer: the process callback; consumer: the input thread
+  std::mutex readerMutex;
+  std::condition_variable readerWake;
+  bool stopping = false;  // guarded by readerMutex
+  int openInputs = 0;     // guarded by readerMutex
+  std::thread reader;
+};
+
+Service* g_service = nullptr;  // set and cleared by Start and Stop only
+
+// ---- The process callback (real-time) ----
+
+void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
+                 jack_nframes_t nframes) {
+  void* buffer = jack_port_get_buffer(port, nframes);
+  midi_common::JackBufferTake(buffer);
+  jack_midi_clear_buffer(buffer);
+  s.maxEvent.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)), std::memory_order_relaxed);
+  const int32_t period = static_cast<int32_t>(nframes);
+  int32_t last = 0;
+  bool wrote = false;
+  MidiRecord r;
+  while (MidiRingPeek(d.ring, &r)) {
+    int32_t offset = static_cast<int32_t>(r.frame + nframes - cycleStart);
+    if (offset >= period) {
+      if (offset < 3 * period) break;  // due in a later cycle, and so is everything after it
+      offset = period - 1;             // a stamp that far ahead is not believed
+    }
+    offset = std::max(offset, last);
+    // Asked first: a refused reserve makes libjack format an error message on this thread.
+    jack_midi_data_t* out = r.length <= jack_midi_max_event_size(buffer)
+                                ? jack_midi_event_reserve(buffer, static_cast<jack_nframes_t>(offset), r.length)
+                                : nullptr;
+    if (!out) {
+      if (wrote) break;  // this cycle's buffer is full: the rest waits for the next cycle
+      MidiRingPop(d.ring, r, nullptr);  // larger than an empty buffer holds: it never fits
+      continue;
+    }
+    MidiRingPop(d.ring, r, out);
+    last = offset;
+    wrote = true;
+  }
+  midi_common::JackBufferLeave(buffer);
+}
+
+void ReadInput(Service& s, uint32_t device, InDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
+               jack_nframes_t nframes) {
+  if (!d.flowing.load(std::memory_order_acquire)) return;
+  void* buffer = jack_port_get_buffer(port, nframes);
+  midi_common::JackBufferTake(buffer);
+  uint32_t epoch = d.epoch.load(std::memory_order_acquire);
+  uint32_t count = jack_midi_get_event_count(buffer);
+  for (uint32_t i = 0; i < count; ++i) {
+    jack_midi_event_t event;
+    if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
+    MidiRecord r;
+    r.length = static_cast<uint32_t>(event.size);
+    r.device = device;
+    r.frame = cycleStart + event.time;
+    r.epoch = epoch;
+    MidiRingPush(s.inRing, r, event.buffer);  // a full ring drops the event
+  }
+  midi_common::JackBufferLeave(buffer);
+}
+
+int Process(jack_nframes_t nframes, void* arg) {
+  Service& s = *static_cast<Service*>(arg);
+  s.inCallback.store(1, std::memory_order_seq_cst);
+  jack_nframes_t cycleStart = jack_last_frame_time(s.client);
+  for (uint32_t i = 0; i < s.outCount; ++i) {
+    jack_port_t* port = s.outputs[i].port.load(std::memory_order_seq_cst);
+    if (port) WriteOutput(s, s.outputs[i], port, cycleStart, nframes);
+  }
+  for (uint32_t i = 0; i < s.inCount; ++i) {
+    jack_port_t* port = s.inputs[i].port.load(std::memory_order_seq_cst);
+    if (port) ReadInput(s, i, s.inputs[i], port, cycleStart, nframes);
+  }
+  s.cycles.fetch_add(1, std::memory_order_release);
+  s.inCallback.store(0, std::memory_order_seq_cst);
+  return 0;
+}
+
+void OnShutdown(void* arg) { static_cast<Service*>(arg)->alive.store(false, std::memory_order_release); }
+
+void Quiet(const char*) {}
+
+// ---- Waiting on the process callback (main thread) ----
+
+bool Alive(const Service& s) { return s.alive.load(std::memory_order_acquire); }
+
+// Waits until a process cycle that starts from now on has finished, or the limit has passed, or the
+// server has gone. False only when the limit passed with the server still there.
+bool WaitForCycle(Service& s, std::chrono::milliseconds limit) {
+  uint64_t seen = s.cycles.load(std::memory_order_acquire);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (s.cycles.load(std::memory_order_acquire) < seen + 2) {
+    if (!Alive(s)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  return true;
+}
+
+// After a port was unpublished (stored null): returns true once no process callback can still be
+// using it. False when the callback did not finish within the limit (the caller then leaks rather
+// than frees what the callback may hold).
+bool WaitForRelease(Service& s) {
+  uint64_t seen = s.cycles.load(std::memory_order_acquire);
+  if (s.inCallback.load(std::memory_order_seq_cst) == 0) return true;
+  auto deadline = std::chrono::steady_clock::now() + kReleaseLimit;
+  while (s.cycles.load(std::memory_order_acquire) == seen &&
+         s.inCallback.load(std::memory_order_seq_cst) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+// ---- The input thread ----
+
+void ReaderMain(Service* s) {
+  std::unique_ptr<uint8_t[]> bytes(new uint8_t[kInRingBytes]);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(s->readerMutex);
+      if (s->stopping) return;
+      if (s->openInputs == 0) {
+        s->readerWake.wait(lock, [s] { return s->stopping || s->openInputs > 0; });
+      } else {
+        s->readerWake.wait_for(lock, kPollInterval);
+      }
+      if (s->stopping) return;
+    }
+    MidiRecord r;
+    while (MidiRingPeek(s->inRing, &r)) {
+      MidiRingPop(s->inRing, r, bytes.get());
+      if (r.device >= s->inCount) continue;
+      int64_t arrivalNs = static_cast<int64_t>(jack_frames_to_time(s->client, r.frame)) * 1000;
+      midi_common::Deliver(s->inputs[r.device].state, bytes.get(), r.length, arrivalNs, r.epoch);
+    }
+  }
+}
+
+void ChangeOpenInputs(Service& s, int delta) {
+  {
+    std::lock_guard<std::mutex> lock(s.readerMutex);
+    s.openInputs += delta;
+  }
+  s.readerWake.notify_all();
+}
+
+// ---- Devices ----
+
+// The MIDI ports of other clients with the given direction, in jack_get_ports order.
+std::vector<std::string> OtherPorts(jack_client_t* client, const std::string& self, unsigned long flags) {
+  std::vector<std::string> names;
+  const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+  if (!ports) return names;
+  std::string prefix = self + ":";
+  for (size_t i = 0; ports[i] && names.size() < midi_common::kMaxDevices; ++i) {
+    if (std::strncmp(ports[i], prefix.c_str(), prefix.size()) == 0) continue;
+    names.emplace_back(ports[i]);
+  }
+  jack_free(ports);
+  return names;
+}
+
+OutDevice* FindOut(MidiHandle handle) {
+  Service* s = g_service;
+  if (!s || midi_common::IsInputHandle(handle)) return nullptr;
+  uint32_t id = midi_common::DeviceIdOf(handle);
+  return id < s->outCount ? &s->outputs[id] : nullptr;
+}
+
+InDevice* FindIn(MidiHandle handle) {
+  Service* s = g_service;
+  if (!s || !midi_common::IsInputHandle(handle)) return nullptr;
+  uint32_t id = midi_common::DeviceIdOf(handle);
+  return id < s->inCount ? &s->inputs[id] : nullptr;
+}
+
+// Registers our port and connects it with `other`. Null when either fails (nothing is left).
+jack_port_t* RegisterAndConnect(Service& s, const char* ownName, const std::string& other, bool output) {
+  jack_port_t* port = jack_port_register(s.client, ownName, JACK_DEFAULT_MIDI_TYPE,
+                                         output ? JackPortIsOutput : JackPortIsInput, 0);
+  if (!port) return nullptr;
+  const char* own = jack_port_name(port);
+  int r = output ? jack_connect(s.client, own, other.c_str()) : jack_connect(s.client, other.c_str(), own);
+  if (r != 0 && r != EEXIST) {
+    jack_port_unregister(s.client, port);
+    return nullptr;
+  }
+  return port;
+}
+
+// Disconnects and unregisters a port that the process callback no longer uses.
+void Unregister(Service& s, jack_port_t* port) {
+  if (!Alive(s)) return;  // the server is gone: nothing to tell it
+  jack_port_disconnect(s.client, port);
+  jack_port_unregister(s.client, port);
+}
+
+// Sends under the device's sender mutex: stamps the message and pushes it for the process callback.
+int Send(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
+  OutDevice* d = FindOut(handle);
+  if (!d) return kMidiInvalidHandle;
+  Service& s = *g_service;
+  std::lock_guard<std::mutex> lock(d->mutex);
+  if (d->handle != handle) return kMidiInvalidHandle;
+  if (length == 0) return kMidiOk;
+  if (!bytes) return kMidiError;
+  if (!Alive(s)) return kMidiError;
+  uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
+  if (maxEvent != 0 && length > maxEvent) return kMidiError;  // one event could never carry it
+  // The stamp is not held to the previous one: the clock's estimate can leap ahead while the server
+  // catches up after a delay, and one such leap must not hold every later message. The ring's order
+  // and the process callback keep the messages of a port in order anyway.
+  MidiRecord r;
+  r.length = length;
+  r.frame = jack_frame_time(s.client);
+  if (!MidiRingPush(d->ring, r, bytes)) return kMidiNoMemory;
+  return kMidiOk;
+}
+
+}  // namespace
+
+// ---- Service ----
+
+bool Start(std::string* why) {
+  Stop();
+  // libjack reports a missing server on standard error itself; the layer says it in one line.
+  jack_set_error_function(Quiet);
+  jack_set_info_function(Quiet);
+  const char* wanted = std::getenv("TOVU_JACK_CLIENT");
+  std::string name = wanted && *wanted ? wanted : "TovuEngine";
+  size_t limit = static_cast<size_t>(jack_client_name_size());
+  if (limit > 0 && name.size() > limit - 1) name.resize(limit - 1);
+  jack_status_t status = static_cast<jack_status_t>(0);
+  jack_client_t* client = nullptr;
+  // A server that is there but busy may fail an open (JackServerError); it gets two more tries. No
+  // server at all (only JackServerFailed) is answered at once.
+  for (int attempt = 0; attempt < 3 && !client; ++attempt) {
+    if (attempt > 0 && !(status & JackServerError)) break;
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+  }
+  if (!client) {
+    if (why) {
+      char code[16];
+      std::snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(status));
+      *why = (status & (JackServerFailed | JackServerError) ? std::string("no JACK server answers")
+                                                             : "the JACK server refused client \"" + name + "\"") +
+             ", status " + code;
+    }
+    return false;
+  }
+  auto s = std::make_unique<Service>();
+  s->client = client;
+  s->clientName = jack_get_client_name(client);
+  std::vector<std::string> outs = OtherPorts(client, s->clientName, JackPortIsInput);
+  std::vector<std::string> ins = OtherPorts(client, s->clientName, JackPortIsOutput);
+  s->outCount = static_cast<uint32_t>(outs.size());
+  s->inCount = static_cast<uint32_t>(ins.size());
+  s->outputs = std::make_unique<OutDevice[]>(s->outCount);
+  s->inputs = std::make_unique<InDevice[]>(s->inCount);
+  for (uint32_t i = 0; i < s->outCount; ++i) s->outputs[i].target = outs[i];
+  for (uint32_t i = 0; i < s->inCount; ++i) s->inputs[i].source = ins[i];
+  bool ready = MidiRingInit(s->inRing, kInRingBytes) && jack_set_process_callback(client, Process, s.get()) == 0;
+  if (ready) {
+    jack_on_shutdown(client, OnShutdown, s.get());
+    ready = jack_activate(client) == 0;
+  }
+  if (!ready) {
+    jack_client_close(client);
+    if (why) *why = "the JACK client could not be activated";
+    return false;
+  }
+  s->reader = std::thread(ReaderMain, s.get());
+  pthread_setname_np(s->reader.native_handle(), "tovu-jack-in");
+  // After a first cycle the largest event is known, so that a send too long for any event is
+  // refused rather than taken and dropped.
+  WaitForCycle(*s, std::chrono::milliseconds(1000));
+  g_service = s.release();
+  return true;
+}
+
+void Stop() {
+  Service* s = g_service;
+  if (!s) return;
+  // Outputs first, so that what was sent before the stop is still written.
+  for (uint32_t i = 0; i < s->outCount; ++i) {
+    OutDevice& d = s->outputs[i];
+    MidiHandle handle;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      handle = d.handle;
+    }
+    if (handle != 0) OutClose(handle);
+  }
+  for (uint32_t i = 0; i < s->inCount; ++i) {
+    InDevice& d = s->inputs[i];
+    MidiHandle handle;
+    {
+      std::lock_guard<std::mutex> lock(d.state.mutex);
+      handle = d.state.handle;
+    }
+    if (handle != 0) InClose(handle);
+  }
+  {
+    std::lock_guard<std::mutex> lock(s->readerMutex);
+    s->stopping = true;
+  }
+  s->readerWake.notify_all();
+  s->reader.join();
+  // Deactivation waits for a process callback in progress; after it none runs again.
+  if (Alive(*s)) jack_deactivate(s->client);
+  jack_client_close(s->client);
+  g_service = nullptr;
+  delete s;
+}
+
+uint32_t OutCount() { return g_service ? g_service->outCount : 0; }
+uint32_t InCount() { return g_service ? g_service->inCount : 0; }
+
+int OutName(uint32_t deviceId, char* name, size_t capacity) {
+  if (!g_service || deviceId >= g_service->outCount) return kMidiBadDeviceId;
+  return midi_common::CopyName(g_service->outputs[deviceId].target, name, capacity);
+}
+
+int InName(uint32_t deviceId, char* name, size_t capacity) {
+  if (!g_service || deviceId >= g_service->inCount) return kMidiBadDeviceId;
+  return midi_common::CopyName(g_service->inputs[deviceId].source, name, capacity);
+}
+
+// ---- Outputs ----
+
+int OutOpen(uint32_t deviceId, MidiHandle* handle) {
+  Service* s = g_service;
+  if (!s || deviceId >= s->outCount) return kMidiBadDeviceId;
+  if (!handle) return kMidiError;
+  OutDevice& d = s->outputs[deviceId];
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (d.handle != 0) return kMidiAllocated;
+  if (!Alive(*s)) return kMidiError;
+  // The callback does not touch the ring while the port is unpublished.
+  if (d.ring.capacity == 0 ? !MidiRingInit(d.ring, kOutRingBytes) : (MidiRingReset(d.ring), false))
+    return kMidiNoMemory;
+  char own[16];
+  std::snprintf(own, sizeof own, "out%u", deviceId);
+  jack_port_t* port = RegisterAndConnect(*s, own, d.target, true);
+  if (!port) return kMidiError;
+  d.handle = midi_common::NewHandle(deviceId, false);
+  d.port.store(port, std::memory_order_seq_cst);
+  *handle = d.handle;
+  return kMidiOk;
+}
+
+int OutClose(MidiHandle handle) {
+  OutDevice* d = FindOut(handle);
+  if (!d) return kMidiInvalidHandle;
+  Service& s = *g_service;
+  std::lock_guard<std::mutex> lock(d->mutex);
+  if (d->handle != handle) return kMidiInvalidHandle;
+  d->handle = 0;
+  // What was sent is written first (a late note-off still sounds), then one more cycle passes so
+  // that the last buffer has reached the connected port before the connection goes.
+  auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+  while (Alive(s) && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  WaitForCycle(s, kDrainLimit);
+  jack_port_t* port = d->port.exchange(nullptr, std::memory_order_seq_cst);
+  if (!WaitForRelease(s)) {
+    d->ring.data.release();  // the callback may still hold it: leaked rather than freed under it
+    d->ring.capacity = 0;
+    return kMidiOk;
+  }
+  if (port) Unregister(s, port);
+  return kMidiOk;
+}
+
+int OutShort(MidiHandle handle, uint32_t word) {
+  uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                      static_cast<uint8_t>(word >> 16)};
+  return Send(handle, bytes, static_cast<uint32_t>(ShortMessageLength(bytes[0])));
+}
+
+int OutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) { return Send(handle, bytes, length); }
+
+// ---- Inputs ----
+
+int InOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
+  Service* s = g_service;
+  if (!s || deviceId >= s->inCount) return kMidiBadDeviceId;
+  if (!handle) return kMidiError;
+  InDevice& d = s->inputs[deviceId];
+  {
+    std::lock_guard<std::mutex> lock(d.state.mutex);
+    if (d.state.handle != 0) return kMidiAllocated;
+    if (!Alive(*s)) return kMidiError;
+    char own[16];
+    std::snprintf(own, sizeof own, "in%u", deviceId);
+    jack_port_t* port = RegisterAndConnect(*s, own, d.source, false);
+    if (!port) return kMidiError;
+    d.state.handle = midi_common::NewHandle(deviceId, true);
+    d.state.started = false;
+    d.state.callback = callback;
+    d.state.instance = instance;
+    d.state.buffers.clear();
+    d.flowing.store(false, std::memory_order_release);
+    d.port.store(port, std::memory_order_seq_cst);
+    *handle = d.state.handle;
+  }
+  ChangeOpenInputs(*s, 1);
+  return kMidiOk;
+}
+
+int InStart(MidiHandle handle) {
+  InDevice* d = FindIn(handle);
+  if (!d) return kMidiInvalidHandle;
+  std::lock_guard<std::mutex> lock(d->state.mutex);
+  if (d->state.handle != handle) return kMidiInvalidHandle;
+  if (!d->state.started) {
+    d->state.started = true;
+    d->state.startNs = static_cast<int64_t>(jack_get_time()) * 1000;
+    d->state.epoch += 1;
+    d->epoch.store(d->state.epoch, std::memory_order_release);
+    d->flowing.store(true, std::memory_order_release);
+  }
+  return kMidiOk;
+}
+
+int InStop(MidiHandle handle) {
+  InDevice* d = FindIn(handle);
+  if (!d) return kMidiInvalidHandle;
+  {
+    std::lock_guard<std::mutex> lock(d->state.mutex);
+    if (d->state.handle != handle) return kMidiInvalidHandle;
+    d->state.started = false;
+    d->flowing.store(false, std::memory_order_release);
+  }
+  midi_common::WaitForCallback(d->state);
+  return kMidiOk;
+}
+
+int InClose(MidiHandle handle) {
+  InDevice* d = FindIn(handle);
+  if (!d) return kMidiInvalidHandle;
+  Service& s = *g_service;
+  jack_port_t* port;
+  {
+    std::lock_guard<std::mutex> lock(d->state.mutex);
+    if (d->state.handle != handle) return kMidiInvalidHandle;
+    d->state.handle = 0;
+    d->state.started = false;
+    d->state.callback = nullptr;
+    d->state.buffers.clear();
+    d->flowing.store(false, std::memory_order_release);
+    port = d->port.exchange(nullptr, std::memory_order_seq_cst);
+  }
+  midi_common::WaitForCallback(d->state);
+  ChangeOpenInputs(s, -1);
+  if (port && WaitForRelease(s)) Unregister(s, port);
+  return kMidiOk;
+}
+
+int InAddBuffer(MidiHandle handle, MidiInBuffer* buffer) {
+  InDevice* d = FindIn(handle);
+  if (!d) return kMidiInvalidHandle;
+  std::lock_guard<std::mutex> lock(d->state.mutex);
+  if (d->state.handle != handle) return kMidiInvalidHandle;
+  if (!buffer || (!buffer->data && buffer->length > 0)) return kMidiError;
+  d->state.buffers.push_back(buffer);
+  return kMidiOk;
+}
+
+}  // namespace platform::jack_midi

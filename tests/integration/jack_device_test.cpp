@@ -1,0 +1,152 @@
+// The engine on the jack service, over the bus, against a private JACK server with the dummy driver
+// and a JACK client of the test's own ("sink", MIDI ports "in" and "out"): the port lists name its
+// ports, opens connect the engine's ports, direct sends arrive byte for byte (a 1,000-byte sysex in
+// one event), closing disconnects, a server killed mid-run leaves the engine serving with sends
+// refused, and a requested service that cannot be had leaves the engine running without devices.
+// Threads: the test thread (and the test client's JACK thread).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/song_builder.h"
+#include "client/tovu_client.h"
+#include "integration/support/client_process.h"
+#include "integration/support/engine_process.h"
+#include "support/jack_server.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Names = std::vector<std::string>;
+
+struct JackFixture {
+  JackServer server;
+  JackPeer peer;
+  EngineEnv env;
+  std::unique_ptr<EngineProcess> engine;
+  tovu::Client c;
+
+  // Server, test client, engine (client name `engineName`, or the default), one registered client.
+  bool Start(const std::string& engineName = "") {
+    if (!peer.Open(server.name, "sink", {"in"}, {"out"})) return false;
+    env.vars["TOVU_MIDI"] = "jack";
+    env.vars["JACK_DEFAULT_SERVER"] = server.name;
+    if (!engineName.empty()) env.vars["TOVU_JACK_CLIENT"] = engineName;
+    engine = std::make_unique<EngineProcess>(env.Start());
+    return env.WaitReady(10000) && env.ConnectRegistered(c);
+  }
+  bool Open(int32_t input = -1) {
+    tovu::OpenPortsRequest request;
+    request.outputDevices = {0};
+    request.inputDevice = input;
+    tovu::OpenPortsReply reply;
+    return tovu::OpenPorts(c, request, &reply) && reply.outputResults[0] == 0 &&
+           (input < 0 || reply.inputResult == 0);
+  }
+  // Unregisters the last client: the engine closes by itself.
+  int End() {
+    tovu::Unregister(c);
+    return engine->Wait(10000);
+  }
+};
+
+Bytes Sysex(size_t length) {
+  Bytes bytes(length);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i % 0x7F);
+  bytes.front() = 0xF0;
+  bytes.back() = 0xF7;
+  return bytes;
+}
+
+}  // namespace
+
+TEST(JackDevices, PortListsOpensDirectSendsAndClose) {
+  JackFixture f;
+  if (!f.server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << f.server.failure;
+  ASSERT_TRUE(f.Start());
+  std::vector<tovu::OutputPortInfo> outs;
+  std::vector<tovu::InputPortInfo> ins;
+  ASSERT_EQ(tovu::RequestOutputPorts(f.c, &outs), 0);
+  ASSERT_EQ(tovu::RequestInputPorts(f.c, &ins), 0);
+  ASSERT_EQ(outs.size(), 1u);
+  EXPECT_EQ(outs[0].name, "sink:in");
+  ASSERT_EQ(ins.size(), 1u);
+  EXPECT_EQ(ins[0].name, "sink:out");
+
+  ASSERT_TRUE(f.Open(0));
+  EXPECT_EQ(f.peer.ConnectionsOf("in"), Names{"TovuEngine:out0"});
+  EXPECT_EQ(f.peer.ConnectionsOf("out"), Names{"TovuEngine:in0"});
+
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x90, 60, 100, 0)), 0);  // command 18
+  EXPECT_TRUE(tovu::SendShortList(f.c, {tovu::PackEvent(0xC3, 5, 0, 0), tovu::PackEvent(0xB0, 7, 100, 0)}));
+  Bytes sysex = Sysex(1000);
+  EXPECT_TRUE(tovu::SendSysex(f.c, 0, sysex));  // type 17
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x80, 60, 0, 0)), 0);
+  std::vector<PeerEvent> got = f.peer.WaitReceived(5);
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0].bytes, (Bytes{0x90, 0x3C, 0x64}));
+  EXPECT_EQ(got[1].bytes, (Bytes{0xC3, 0x05}));
+  EXPECT_EQ(got[2].bytes, (Bytes{0xB0, 0x07, 0x64}));
+  EXPECT_EQ(got[3].bytes, sysex);  // in one event
+  EXPECT_EQ(got[4].bytes, (Bytes{0x80, 0x3C, 0x00}));
+
+  ASSERT_TRUE(tovu::ClosePorts(f.c));
+  EXPECT_TRUE(WaitUntil([&] { return f.peer.ConnectionsOf("in").empty() && f.peer.ConnectionsOf("out").empty(); },
+                        5000));
+  EXPECT_FALSE(f.peer.PortExists("TovuEngine:out0"));
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x90, 60, 100, 0)), 5);  // closed
+  EXPECT_EQ(f.End(), 0);
+}
+
+TEST(JackDevices, AServerKilledMidRunLeavesTheEngineServingWithSendsRefused) {
+  JackFixture f;
+  if (!f.server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << f.server.failure;
+  ASSERT_TRUE(f.Start("engine"));
+  ASSERT_TRUE(f.Open());
+  EXPECT_EQ(f.peer.ConnectionsOf("in"), Names{"engine:out0"});
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x90, 60, 100, 0)), 0);
+  EXPECT_EQ(f.peer.WaitReceived(1).size(), 1u);
+  f.peer.Close();
+  f.server.Kill();
+  int32_t result = 0;
+  EXPECT_TRUE(WaitUntil([&] { return (result = tovu::SendShort(f.c, tovu::PackEvent(0x90, 60, 100, 0))) != 0; },
+                        10000));
+  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(tovu::SendSysex(f.c, 0, Sysex(10)));  // answered (its result is always 1), not hung
+  EXPECT_EQ(tovu::AuditionHoldTime(f.c), 300);
+  std::vector<tovu::OutputPortInfo> outs;
+  ASSERT_EQ(tovu::RequestOutputPorts(f.c, &outs), 0);
+  ASSERT_EQ(outs.size(), 1u);
+  EXPECT_NE(outs[0].handle, 0u);
+  EXPECT_TRUE(tovu::ClosePorts(f.c));
+  EXPECT_EQ(f.End(), 0);
+}
+
+TEST(JackDevices, ARequestedServiceThatCannotBeHadLeavesNoDevicesAndOneLine) {
+  for (const char* service : {"jack", "alsa"}) {
+    SCOPED_TRACE(service);
+    if (std::string(service) == "alsa" && access("/dev/snd/seq", F_OK) == 0) continue;
+    EngineEnv env;
+    env.vars["TOVU_MIDI"] = service;
+    env.vars["JACK_DEFAULT_SERVER"] = "tovu-absent-" + std::to_string(getpid());
+    EngineProcess engine(env.Start());
+    ASSERT_TRUE(env.WaitReady(10000));
+    tovu::Client c;
+    ASSERT_TRUE(env.ConnectRegistered(c));
+    std::vector<tovu::OutputPortInfo> outs;
+    EXPECT_EQ(tovu::RequestOutputPorts(c, &outs), 1);  // no ports
+    EXPECT_TRUE(outs.empty());
+    EXPECT_EQ(tovu::SendShort(c, tovu::PackEvent(0x90, 60, 100, 0)), 5);
+    tovu::Unregister(c);
+    EXPECT_EQ(engine.Wait(10000), 0);
+    std::string text = env.StderrText();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find(std::string("MIDI service ") + service), std::string::npos) << text;
+  }
+}

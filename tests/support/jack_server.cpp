@@ -1,0 +1,261 @@
+// Test support for the jack service. See jack_server.h.
+#include "support/jack_server.h"
+
+#include <fcntl.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/midi_common.h"
+
+namespace {
+
+void Quiet(const char*) {}
+
+// Waits for `pid` to end within timeoutMs; true when it has (and is reaped).
+bool Reap(pid_t pid, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string FindJackd() {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  dirs += ":/usr/bin:/usr/sbin";
+  size_t begin = 0;
+  while (begin <= dirs.size()) {
+    size_t colon = dirs.find(':', begin);
+    std::string dir = dirs.substr(begin, colon == std::string::npos ? std::string::npos : colon - begin);
+    begin = colon == std::string::npos ? dirs.size() + 1 : colon + 1;
+    if (dir.empty()) continue;
+    std::string candidate = dir + "/jackd";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+jack_client_t* OpenClient(const std::string& server, const char* name, jack_options_t extra) {
+  jack_set_error_function(Quiet);
+  jack_set_info_function(Quiet);
+  jack_status_t status;
+  return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName | extra), &status,
+                          server.c_str());
+}
+
+int PeerProcess(jack_nframes_t nframes, void* arg) {
+  JackPeer& p = *static_cast<JackPeer*>(arg);
+  jack_nframes_t start = jack_last_frame_time(p.client);
+  // Test code: the test thread holds the mutex only to copy, so waiting for it here is harmless.
+  std::lock_guard<std::mutex> lock(p.mutex);
+  for (jack_port_t* port : p.sources) {
+    void* buffer = jack_port_get_buffer(port, nframes);
+    platform::midi_common::JackBufferTake(buffer);
+    jack_midi_clear_buffer(buffer);
+  }
+  for (uint32_t i = 0; i < p.sinks.size(); ++i) {
+    void* buffer = jack_port_get_buffer(p.sinks[i], nframes);
+    platform::midi_common::JackBufferTake(buffer);
+    uint32_t count = jack_midi_get_event_count(buffer);
+    for (uint32_t k = 0; k < count; ++k) {
+      jack_midi_event_t event;
+      if (jack_midi_event_get(&event, buffer, k) != 0) continue;
+      p.received.push_back({i, start + event.time, std::vector<uint8_t>(event.buffer, event.buffer + event.size)});
+    }
+    platform::midi_common::JackBufferLeave(buffer);
+  }
+  while (!p.pending.empty()) {
+    auto& [source, bytes] = p.pending.front();
+    if (source < p.sources.size()) {
+      void* buffer = jack_port_get_buffer(p.sources[source], nframes);
+      if (jack_midi_event_write(buffer, 0, bytes.data(), bytes.size()) != 0) break;  // full: next cycle
+    }
+    p.pending.pop_front();
+  }
+  for (jack_port_t* port : p.sources) platform::midi_common::JackBufferLeave(jack_port_get_buffer(port, nframes));
+  return 0;
+}
+
+}  // namespace
+
+bool JackServer::Start(int timeoutMs) {
+  static std::atomic<int> counter{0};
+  std::string jackd = FindJackd();
+  if (jackd.empty()) {
+    failure = "jackd is not installed";
+    return false;
+  }
+  if (name.empty()) name = "tovu-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  std::string log = "/tmp/" + name + ".log";
+  pid_t parent = getpid();
+  pid = fork();
+  if (pid < 0) {
+    failure = "fork failed";
+    return false;
+  }
+  if (pid == 0) {
+    // A test program that dies (a sanitizer's abort, a time-out) takes its server with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
+    int devnull = open("/dev/null", O_RDWR);
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(devnull, 0);
+    dup2(out >= 0 ? out : devnull, 1);
+    dup2(out >= 0 ? out : devnull, 2);
+    execl(jackd.c_str(), jackd.c_str(), "-n", name.c_str(), "-S", "-d", "dummy", "-r", "48000", "-p", "256",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool started = WaitStarted(timeoutMs);
+  if (!started) {
+    std::ifstream in(log);
+    std::string line, before, last;  // jackd's last two lines say why
+    while (std::getline(in, line)) {
+      if (line.empty() || line.find("no message buffer overruns") != std::string::npos) continue;
+      before = last;
+      last = line;
+    }
+    if (!last.empty()) failure += " (jackd: " + before + (before.empty() ? "" : "; ") + last + ")";
+  }
+  unlink(log.c_str());
+  return started;
+}
+
+bool JackServer::WaitStarted(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (jack_client_t* probe = OpenClient(name, "tovu-probe", JackNullOption)) {
+      jack_client_close(probe);
+      return true;
+    }
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      failure = "jackd ended at start-up";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  failure = "jackd did not answer within " + std::to_string(timeoutMs) + " ms";
+  Stop();
+  return false;
+}
+
+void JackServer::Stop() {
+  if (killed && pid <= 0) {
+    // A server that was killed never took its name out of the machine's JACK server registry, which
+    // has room for 8; a server started again under the same name reclaims the entry, and ended
+    // properly, frees it.
+    killed = false;
+    RemoveFiles();
+    Start(5000);
+  }
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    if (!Reap(pid, 3000)) {
+      kill(pid, SIGKILL);
+      Reap(pid, 3000);
+    }
+    pid = -1;
+  }
+  if (name.empty()) return;
+  RemoveFiles();
+  name.clear();
+}
+
+void JackServer::RemoveFiles() {
+  // A killed server leaves its sockets and semaphores behind.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    std::string file = entry.path().filename().string();
+    if (file.find("_" + name + "_") != std::string::npos) std::filesystem::remove_all(entry.path(), ec);
+  }
+}
+
+void JackServer::Kill() {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  Reap(pid, 3000);
+  pid = -1;
+  killed = true;
+}
+
+bool JackPeer::Open(const std::string& server, const std::string& name, const std::vector<std::string>& sinkNames,
+                    const std::vector<std::string>& sourceNames) {
+  client = OpenClient(server, name.c_str(), JackUseExactName);
+  if (!client) return false;
+  clientName = jack_get_client_name(client);
+  rate = jack_get_sample_rate(client);
+  period = jack_get_buffer_size(client);
+  for (const std::string& n : sinkNames) {
+    jack_port_t* port = jack_port_register(client, n.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!port) return false;
+    sinks.push_back(port);
+  }
+  for (const std::string& n : sourceNames) {
+    jack_port_t* port = jack_port_register(client, n.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!port) return false;
+    sources.push_back(port);
+  }
+  received.reserve(1 << 16);
+  return jack_set_process_callback(client, PeerProcess, this) == 0 && jack_activate(client) == 0;
+}
+
+void JackPeer::Close() {
+  if (!client) return;
+  jack_deactivate(client);
+  jack_client_close(client);
+  client = nullptr;
+}
+
+void JackPeer::Send(uint32_t source, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex);
+  pending.emplace_back(source, std::move(bytes));
+}
+
+std::vector<PeerEvent> JackPeer::Received() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return received;
+}
+
+std::vector<PeerEvent> JackPeer::WaitReceived(size_t count, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::vector<PeerEvent> events = Received();
+    if (events.size() >= count || std::chrono::steady_clock::now() >= deadline) return events;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::vector<std::string> JackPeer::ConnectionsOf(const std::string& ownName) const {
+  std::vector<std::string> names;
+  jack_port_t* port = jack_port_by_name(client, (clientName + ":" + ownName).c_str());
+  if (!port) return names;
+  const char** connections = jack_port_get_all_connections(client, port);
+  if (!connections) return names;
+  for (size_t i = 0; connections[i]; ++i) names.emplace_back(connections[i]);
+  jack_free(connections);
+  return names;
+}
+
+bool JackPeer::PortExists(const std::string& fullName) const {
+  return jack_port_by_name(client, fullName.c_str()) != nullptr;
+}
+
+jack_nframes_t JackPeer::FrameTime() const { return jack_frame_time(client); }

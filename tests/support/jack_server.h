@@ -1,0 +1,85 @@
+// Test support for the jack service: a private JACK server with the dummy driver, and a JACK client
+// of the test's own ("peer") that owns MIDI sink ports (the engine's output devices) and MIDI source
+// ports (its input devices), records every event that reaches a sink with its frame time, and writes
+// what the test queues on a source at the start of the next cycle.
+//
+// Threads: the test thread for everything but the peer's process callback (JACK's thread); the
+// recordings and the queued input are handed over under a mutex (test code, not real-time code).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <jack/jack.h>
+
+// A jackd process: `jackd -n <unique name> -S -d dummy -r 48000 -p 256`. Synchronous (-S): the
+// server waits for every client in each cycle, so that a client held up by a loaded machine makes
+// the cycle late instead of losing its events (asynchronous mode drops them, and tests would
+// flicker). Ended (and its files in /dev/shm removed) at destruction.
+struct JackServer {
+  std::string name;
+  pid_t pid = -1;
+  std::string failure;  // why Start returned false
+  bool killed = false;  // by Kill: Stop then reclaims the name's entry in the server registry
+
+  JackServer() = default;
+  JackServer(const JackServer&) = delete;
+  JackServer& operator=(const JackServer&) = delete;
+  ~JackServer() { Stop(); }
+
+  // Starts the server (under a new unique name unless `name` is set) and waits (bounded) until a
+  // client can connect. False, with the reason in `failure`, when jackd cannot start.
+  bool Start(int timeoutMs = 10000);
+  // SIGTERM, then SIGKILL if it has not ended within 3 s. Safe to call twice.
+  void Stop();
+  // Kills the server at once (SIGKILL), as a crash would.
+  void Kill();
+
+ private:
+  bool WaitStarted(int timeoutMs);
+  void RemoveFiles();
+};
+
+struct PeerEvent {
+  uint32_t port = 0;   // index into the sink names
+  uint32_t frame = 0;  // absolute frame time at which it arrived
+  std::vector<uint8_t> bytes;
+};
+
+struct JackPeer {
+  jack_client_t* client = nullptr;
+  std::vector<jack_port_t*> sinks;
+  std::vector<jack_port_t*> sources;
+  std::string clientName;
+  uint32_t rate = 0;
+  uint32_t period = 0;
+
+  std::mutex mutex;  // guards the two fields below
+  std::vector<PeerEvent> received;
+  std::deque<std::pair<uint32_t, std::vector<uint8_t>>> pending;  // source index, bytes
+
+  JackPeer() = default;
+  JackPeer(const JackPeer&) = delete;
+  JackPeer& operator=(const JackPeer&) = delete;
+  ~JackPeer() { Close(); }
+
+  // Opens client `name` (exactly that name) on `server` with the given MIDI ports and activates it.
+  bool Open(const std::string& server, const std::string& name, const std::vector<std::string>& sinkNames,
+            const std::vector<std::string>& sourceNames);
+  void Close();
+  // Queues bytes to go out on a source as one event at the start of the next cycle.
+  void Send(uint32_t source, std::vector<uint8_t> bytes);
+  std::vector<PeerEvent> Received();
+  // Waits (bounded) until at least `count` events have arrived; returns them.
+  std::vector<PeerEvent> WaitReceived(size_t count, int timeoutMs = 10000);
+  // Full names of the ports connected to our port `ownName` ("client:port" each).
+  std::vector<std::string> ConnectionsOf(const std::string& ownName) const;
+  // Whether a port of that full name exists on the server.
+  bool PortExists(const std::string& fullName) const;
+  jack_nframes_t FrameTime() const;
+};
