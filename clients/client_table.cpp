@@ -36,6 +36,7 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
   record->windowClosedHandle = closedHandle;
   {
     std::lock_guard<std::mutex> lock(table.lock);
+    record->watchId = ++table.lastWatchId;
     try {
       table.records.push_back(record);
     } catch (const std::bad_alloc&) {

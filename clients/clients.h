@@ -34,11 +34,14 @@ struct ClientRecord {
   // closes; either one signalled means the client can never be served again.
   int processHandle = -1;
   int windowClosedHandle = -1;
+  // Names this registration for the watcher: unlike a descriptor number, never used twice.
+  uint64_t watchId = 0;
 };
 
 struct ClientTable {
   std::mutex lock;  // the client-table lock: shape, processId, process handles
   std::vector<ClientRecord*> records;  // registration order; each record heap-allocated
+  uint64_t lastWatchId = 0;  // main thread
 };
 
 struct Watcher {
@@ -68,7 +71,14 @@ int32_t UnregisterClient(Engine& engine, uint32_t window);
 // Frees every record (teardown); the caller has stopped the watcher.
 void DestroyClientTable(ClientTable& table);
 
-// Starts the watcher with the start-up handle (standard error) in its start-up phase.
+// Watcher: the client registered under `watchId` has ended (one of its handles became ready during
+// a wait). Marks it (processId 0) and returns its window, or returns 0 when no record carries that
+// id any more: the client left while the watcher waited, and a descriptor number it saw may by now
+// belong to another client.
+uint32_t ClaimEndedClient(ClientTable& table, uint64_t watchId);
+
+// Starts the watcher with the start-up handle (standard error) in its start-up phase. False when the
+// thread cannot be started.
 bool StartWatcher(Engine& engine);
 // Asks the watcher to end and joins it.
 void StopWatcher(Engine& engine);
