@@ -71,11 +71,16 @@ int32_t UnregisterClient(Engine& engine, uint32_t window);
 // Frees every record (teardown); the caller has stopped the watcher.
 void DestroyClientTable(ClientTable& table);
 
-// Watcher: the client registered under `watchId` has ended (one of its handles became ready during
-// a wait). Marks it (processId 0) and returns its window, or returns 0 when no record carries that
-// id any more: the client left while the watcher waited, and a descriptor number it saw may by now
-// belong to another client.
-uint32_t ClaimEndedClient(ClientTable& table, uint64_t watchId);
+// One entry of the watcher's wait list: a descriptor and the registration it was taken from.
+struct WatchEntry {
+  int fd = -1;
+  uint64_t watchId = 0;
+};
+// Watcher: the entry became ready during a wait, so its client has ended. Marks the client of that
+// registration (processId 0) and returns its window, or returns 0 when no record carries its watch
+// id any more: the client left while the watcher waited, and the entry's descriptor number may by
+// now belong to another client.
+uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry);
 
 // Starts the watcher with the start-up handle (standard error) in its start-up phase. False when the
 // thread cannot be started.

@@ -32,19 +32,19 @@ void WatcherMain(Engine* engine) {
   if (first == 1) platform::BusPostToEngine(engine->bus, platform::kWmClose, 0, 0);
 
   std::vector<int> fds;
-  std::vector<uint64_t> owners;  // for each fd, the watch id of its client
+  std::vector<WatchEntry> entries;  // for each fd, where it came from
   for (;;) {
     if (w.stopRequested.load()) return;
     fds.clear();
-    owners.clear();
+    entries.clear();
     {
       std::lock_guard<std::mutex> lock(table.lock);
       for (ClientRecord* r : table.records) {
         if (r->processId == 0) continue;
         fds.push_back(r->processHandle);
-        owners.push_back(r->watchId);
+        entries.push_back({r->processHandle, r->watchId});
         fds.push_back(r->windowClosedHandle);
-        owners.push_back(r->watchId);
+        entries.push_back({r->windowClosedHandle, r->watchId});
       }
     }
     // Handles are closed only under the lock after the wake event is set, so a handle closed
@@ -52,17 +52,17 @@ void WatcherMain(Engine* engine) {
     int k = platform::WaitAny(&w.wake, fds.data(), fds.size());
     if (k < 0) return;  // the wait failed: dead clients are no longer noticed
     if (k == 0) continue;
-    uint32_t window = ClaimEndedClient(table, owners[static_cast<size_t>(k - 1)]);
+    uint32_t window = ClaimEndedClient(table, entries[static_cast<size_t>(k - 1)]);
     if (window != 0) platform::BusPostToEngine(engine->bus, kEngineCommand, 1, window);
   }
 }
 
 }  // namespace
 
-uint32_t ClaimEndedClient(ClientTable& table, uint64_t watchId) {
+uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry) {
   std::lock_guard<std::mutex> lock(table.lock);
   for (ClientRecord* r : table.records)
-    if (r->watchId == watchId && r->processId != 0) {
+    if (r->watchId == entry.watchId && r->processId != 0) {
       r->processId = 0;
       return r->window;
     }

@@ -28,18 +28,19 @@ void Remove(ClientTable& table, size_t i) {
 TEST(WatcherClaim, AnEntryOfAClientThatLeftNeverClaimsItsSuccessor) {
   ClientTable table;
   ClientRecord* x = Add(table, 0x10001, 7, 8);
-  uint64_t seenByWatcher = x->watchId;  // the wait list was built while X was registered
+  // The wait list was built while X was registered; X's process handle became ready.
+  WatchEntry seen{x->processHandle, x->watchId};
   // Before the watcher takes the lock: X leaves, Y arrives and its handles get X's numbers.
   Remove(table, 0);
   ClientRecord* y = Add(table, 0x10002, 7, 8);
 
-  EXPECT_EQ(ClaimEndedClient(table, seenByWatcher), 0u);
+  EXPECT_EQ(ClaimEndedClient(table, seen), 0u);
   EXPECT_NE(y->processId, 0) << "Y was taken for X";
 
-  // Y's own entry still claims Y, once.
-  EXPECT_EQ(ClaimEndedClient(table, y->watchId), 0x10002u);
+  // Y's own entries still claim Y, once.
+  EXPECT_EQ(ClaimEndedClient(table, WatchEntry{y->windowClosedHandle, y->watchId}), 0x10002u);
   EXPECT_EQ(y->processId, 0);
-  EXPECT_EQ(ClaimEndedClient(table, y->watchId), 0u);
+  EXPECT_EQ(ClaimEndedClient(table, WatchEntry{y->processHandle, y->watchId}), 0u);
   Remove(table, 0);
 }
 
@@ -48,7 +49,7 @@ TEST(WatcherClaim, EachClientIsClaimedByItsOwnEntryAmongSeveral) {
   ClientRecord* a = Add(table, 0x10001, 10, 11);
   ClientRecord* b = Add(table, 0x10002, 12, 13);
   ClientRecord* c = Add(table, 0x10003, 14, 15);
-  EXPECT_EQ(ClaimEndedClient(table, b->watchId), 0x10002u);
+  EXPECT_EQ(ClaimEndedClient(table, WatchEntry{b->processHandle, b->watchId}), 0x10002u);
   EXPECT_NE(a->processId, 0);
   EXPECT_EQ(b->processId, 0);
   EXPECT_NE(c->processId, 0);
