@@ -72,6 +72,10 @@ int32_t UnregisterClient(Engine& engine, uint32_t window) {
   return 0;
 }
 
+void NoteWindowClosed(Engine& engine, uint32_t window) {
+  if (FindClient(engine.clients, window) >= 0) platform::BusPostToEngine(engine.bus, kEngineCommand, 1, window);
+}
+
 void DestroyClientTable(ClientTable& table) {
   std::lock_guard<std::mutex> lock(table.lock);
   for (ClientRecord* record : table.records) {

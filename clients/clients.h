@@ -68,6 +68,11 @@ bool WithClientLocked(ClientTable& table, uint32_t window, Read&& read) {
 ClientRecord* ClientOf(Engine& engine, uint32_t window);  // main thread; null when not registered
 int32_t RegisterClient(Engine& engine, uint32_t window);
 int32_t UnregisterClient(Engine& engine, uint32_t window);
+// Main thread, from the bus: the window's connection has closed. A registered client is then
+// unregistered through a posted engine command 1, as the watcher would have it (which it may still
+// also do; the later of the two finds nothing to do). The watcher runs at idle priority and can be
+// kept waiting by any busy process; this keeps dead clients from piling up meanwhile.
+void NoteWindowClosed(Engine& engine, uint32_t window);
 // Frees every record (teardown); the caller has stopped the watcher.
 void DestroyClientTable(ClientTable& table);
 

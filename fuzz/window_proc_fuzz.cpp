@@ -123,6 +123,8 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
   return EngineWindowProc(*static_cast<Engine*>(context), m);
 }
 
+void WindowClosed(void* context, uint32_t window) { NoteWindowClosed(*static_cast<Engine*>(context), window); }
+
 // Runs the loop until it has had nothing to do for a few turns in a row, or has quit.
 void Settle(Harness& h) {
   for (int idle = 0; idle < 3 && !h.quit;) {
@@ -232,6 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   h.engine->bus = h.bus;
   h.engine->window = platform::BusEngineWindow(h.bus);
   platform::BusSetWaitHook(h.bus, WaitHook, &h);
+  platform::BusSetWindowClosedHandler(h.bus, WindowClosed, h.engine);
   Check(platform::BusDispatchNow(h.bus, platform::kWmCreate, 0, 0) != -1);
   ConnectClient(h, h.clients[0]);
   ConnectClient(h, h.clients[1]);

@@ -15,6 +15,8 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
   return EngineWindowProc(*static_cast<Engine*>(context), m);
 }
 
+void WindowClosed(void* context, uint32_t window) { NoteWindowClosed(*static_cast<Engine*>(context), window); }
+
 // MIDI input thread. Input is opened for clients already; filtering, thru and recording of what
 // arrives come with the recorder.
 void IgnoreInput(platform::MidiHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
@@ -104,6 +106,7 @@ int EngineMain() {
   engine->bus = platform::BusCreate(socketPath, listenFd, Dispatch, engine);
   engine->window = platform::BusEngineWindow(engine->bus);
   platform::BusWatchTermination(engine->bus, terminationFd);
+  platform::BusSetWindowClosedHandler(engine->bus, WindowClosed, engine);
   // Window creation: the set-up runs before the guard is released, so that of two engines started
   // together exactly one creates the window and the other finds it.
   // A thread that cannot start fails the set-up like a table that cannot be allocated: the socket

@@ -137,6 +137,8 @@ struct Bus {
   bool acceptPaused = false;  // main thread: accept ran out of descriptors
   int64_t acceptRetryNs = 0;
 
+  BusWindowClosed windowClosed = nullptr;
+  void* windowClosedContext = nullptr;
   BusWaitHook waitHook = nullptr;
   void* waitHookContext = nullptr;
 };
@@ -237,6 +239,8 @@ void CloseConnection(Bus* bus, const ConnectionRef& c) {
   close(c->fd);
   c->fd = -1;
   // closedFd stays open until the last reference goes: duplicates handed out stay readable.
+  // BusDestroy closes the listener first: the windows it closes are not reported.
+  if (bus->windowClosed && bus->listenFd >= 0) bus->windowClosed(bus->windowClosedContext, c->hwnd);
 }
 
 // Leaves the listener out of the poll until a connection closes or the retry delay has passed.
@@ -686,6 +690,11 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
 }
 
 void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }
+
+void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context) {
+  bus->windowClosed = closed;
+  bus->windowClosedContext = context;
+}
 
 void BusSetWaitHook(Bus* bus, BusWaitHook hook, void* context) {
   bus->waitHook = hook;

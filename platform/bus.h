@@ -74,6 +74,11 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
 // asked to.
 void BusWatchTermination(Bus* bus, int signalFd);
 
+// Main thread: `closed` is called with a client window's handle when its connection has closed
+// (the peer went away, a bad frame, a write that failed for good), before BusDestroy. Null: none.
+using BusWindowClosed = void (*)(void* context, uint32_t hwnd);
+void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context);
+
 // A test seam: called on the main thread each time BusSend, waiting for a REPLY, is about to wait
 // for I/O, so that a single-threaded test can play the clients' side. Null (the default): none.
 using BusWaitHook = void (*)(void* context);
