@@ -17,7 +17,7 @@ status=0
 for name in bus_frames window_proc song_image settings; do
   mkdir -p "build-fuzz/corpus/$name"
   log="build-fuzz/$name.log"
-  if build-fuzz/fuzz/fuzz_$name -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+  if build-fuzz/fuzz/fuzz_$name -max_total_time="$seconds" -timeout=120 -print_final_stats=1 \
       -dict="fuzz/$name.dict" -artifact_prefix="build-fuzz/crash-$name-" \
       "build-fuzz/corpus/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
