@@ -132,7 +132,7 @@ TEST(Hardening, NestingStopsAt32HandlersAndEveryRequestIsAnswered) {
 }
 
 // With room for a 60 MiB payload but not for a second copy of it, loading a 60 MiB song is refused
-// with notification 10 error 12, and the engine serves on.
+// with notification 10 error 12, a 60 MiB audition is dropped, and the engine serves on.
 TEST(Hardening, ASongThatCannotBeCopiedIsRefusedWithError12) {
 #ifdef TOVU_SANITIZED
   GTEST_SKIP() << "sanitizers cannot run under an address-space limit";
@@ -163,6 +163,12 @@ TEST(Hardening, ASongThatCannotBeCopiedIsRefusedWithError12) {
   uint32_t error = 0;
   ASSERT_TRUE(tovu::WaitForNotification(c, tovu::kNotifyFailed, 20000, &error));
   EXPECT_EQ(error, tovu::kErrorOutOfMemory);
+  ASSERT_TRUE(engine.Running());
+
+  // An audition list as large has no room either: it is dropped.
+  std::vector<uint32_t> events((60u << 20) / 4, tovu::PackEvent(0x90, 60, 0, 255));
+  ASSERT_TRUE(tovu::Audition(c, events));
+  events = std::vector<uint32_t>();
   ASSERT_TRUE(engine.Running());
 
   // A song that fits still loads (no failure follows), and the engine answers.
