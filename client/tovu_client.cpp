@@ -69,13 +69,17 @@ void HandleFrame(Client& c, const FrameHeader& h, std::vector<uint8_t>&& payload
 // Reads once (waiting up to timeoutMs) and handles every complete frame. False when disconnected.
 bool ReadOnce(Client& c, int timeoutMs) {
   if (c.fd < 0) return false;
-  uint8_t chunk[65536];
-  long n = platform::ReadSome(c.fd, chunk, sizeof chunk, timeoutMs);
+  // Straight into the connection's buffer: a window procedure that sends from inside a read nests
+  // this function, and no level keeps a read buffer on the stack.
+  constexpr size_t kChunk = 65536;
+  size_t had = c.in.size();
+  c.in.resize(had + kChunk);
+  long n = platform::ReadSome(c.fd, c.in.data() + had, kChunk, timeoutMs);
+  c.in.resize(had + static_cast<size_t>(n < 0 ? 0 : n));
   if (n < 0) {
     Disconnect(c);
     return false;
   }
-  c.in.insert(c.in.end(), chunk, chunk + n);
   while (c.in.size() >= platform::kFrameHeaderSize) {
     FrameHeader h = platform::DecodeHeader(c.in.data());
     if (!platform::FrameSizeValid(h.size) || h.cbData != h.size - platform::kFrameMinSize) {
@@ -152,6 +156,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
   bool mayStart = options.startEngine;
   for (;;) {
     int fd = platform::BusConnect(path);
+    if (fd == platform::kBusRefused) break;  // not ours: neither talk to it nor start one there
     if (fd < 0) {
       if (mayStart && starts < 2) {
         platform::CloseFd(startupPipe);

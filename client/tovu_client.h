@@ -80,7 +80,9 @@ struct ConnectOptions {
   int timeoutMs = 5000;     // how long to wait for a started engine to answer
 };
 
-// Connects and reads the engine's HELLO. False when no engine could be reached.
+// Connects and reads the engine's HELLO. False when no engine could be reached, and at once when the
+// socket's directory is not private to this user or the engine answering runs as another user (no
+// engine is started then).
 bool Connect(Client& client, const ConnectOptions& options = {});
 void Disconnect(Client& client);
 bool Connected(const Client& client);

@@ -36,6 +36,7 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
   record->windowClosedHandle = closedHandle;
   {
     std::lock_guard<std::mutex> lock(table.lock);
+    record->watchId = ++table.lastWatchId;
     try {
       table.records.push_back(record);
     } catch (const std::bad_alloc&) {
@@ -72,6 +73,10 @@ int32_t UnregisterClient(Engine& engine, uint32_t window) {
   delete record;
   if (table.records.empty()) platform::BusPostToEngine(engine.bus, platform::kWmClose, 0, 0);
   return 0;
+}
+
+void NoteWindowClosed(Engine& engine, uint32_t window) {
+  if (FindClient(engine.clients, window) >= 0) platform::BusPostToEngine(engine.bus, kEngineCommand, 1, window);
 }
 
 void DestroyClientTable(ClientTable& table) {

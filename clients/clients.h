@@ -34,11 +34,14 @@ struct ClientRecord {
   // closes; either one signalled means the client can never be served again.
   int processHandle = -1;
   int windowClosedHandle = -1;
+  // Names this registration for the watcher: unlike a descriptor number, never used twice.
+  uint64_t watchId = 0;
 };
 
 struct ClientTable {
   std::mutex lock;  // the client-table lock: shape, processId, process handles
   std::vector<ClientRecord*> records;  // registration order; each record heap-allocated
+  uint64_t lastWatchId = 0;  // main thread
 };
 
 struct Watcher {
@@ -65,10 +68,27 @@ bool WithClientLocked(ClientTable& table, uint32_t window, Read&& read) {
 ClientRecord* ClientOf(Engine& engine, uint32_t window);  // main thread; null when not registered
 int32_t RegisterClient(Engine& engine, uint32_t window);
 int32_t UnregisterClient(Engine& engine, uint32_t window);
+// Main thread, from the bus: the window's connection has closed. A registered client is then
+// unregistered through a posted engine command 1, as the watcher would have it (which it may still
+// also do; the later of the two finds nothing to do). The watcher runs at idle priority and can be
+// kept waiting by any busy process; this keeps dead clients from piling up meanwhile.
+void NoteWindowClosed(Engine& engine, uint32_t window);
 // Frees every record (teardown); the caller has stopped the watcher.
 void DestroyClientTable(ClientTable& table);
 
-// Starts the watcher with the start-up handle (standard error) in its start-up phase.
+// One entry of the watcher's wait list: a descriptor and the registration it was taken from.
+struct WatchEntry {
+  int fd = -1;
+  uint64_t watchId = 0;
+};
+// Watcher: the entry became ready during a wait, so its client has ended. Marks the client of that
+// registration (processId 0) and returns its window, or returns 0 when no record carries its watch
+// id any more: the client left while the watcher waited, and the entry's descriptor number may by
+// now belong to another client.
+uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry);
+
+// Starts the watcher with the start-up handle (standard error) in its start-up phase. False when the
+// thread cannot be started.
 bool StartWatcher(Engine& engine);
 // Asks the watcher to end and joins it.
 void StopWatcher(Engine& engine);

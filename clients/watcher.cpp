@@ -5,8 +5,13 @@
 // without time limit and wakes on a watched handle or the wake event (registration, unregistration,
 // stop request). Every client is watched, however many there are.
 //
+// The watcher identifies a ready wait entry by the registration's watch id, never by descriptor
+// number: between its wait and its taking the lock the main thread may unregister one client and
+// register another whose new descriptor has the old number.
+//
 // Threads: this thread reads the table under the client-table lock and writes only `processId`;
 // the main thread starts it and, at teardown, stops it by request and joins it.
+#include <system_error>
 #include <vector>
 
 #include "host/engine.h"
@@ -21,24 +26,25 @@ void WatcherMain(Engine* engine) {
 
   // Start-up phase: the first registration (or a stop request) sets the wake event.
   int first = platform::WaitWakeOrStartupHandle(&w.wake);
+  // The start-up handle is closed whatever the outcome, so that a launcher reading it sees its end.
+  platform::ReleaseStartupHandle();
   if (w.stopRequested.load()) return;
   if (first == 1) platform::BusPostToEngine(engine->bus, platform::kWmClose, 0, 0);
-  // The start-up handle is never watched again.
 
   std::vector<int> fds;
-  std::vector<int> owners;  // for each fd, the process handle of its client
+  std::vector<WatchEntry> entries;  // for each fd, where it came from
   for (;;) {
     if (w.stopRequested.load()) return;
     fds.clear();
-    owners.clear();
+    entries.clear();
     {
       std::lock_guard<std::mutex> lock(table.lock);
       for (ClientRecord* r : table.records) {
         if (r->processId == 0) continue;
         fds.push_back(r->processHandle);
-        owners.push_back(r->processHandle);
+        entries.push_back({r->processHandle, r->watchId});
         fds.push_back(r->windowClosedHandle);
-        owners.push_back(r->processHandle);
+        entries.push_back({r->windowClosedHandle, r->watchId});
       }
     }
     // Handles are closed only under the lock after the wake event is set, so a handle closed
@@ -46,29 +52,41 @@ void WatcherMain(Engine* engine) {
     int k = platform::WaitAny(&w.wake, fds.data(), fds.size());
     if (k < 0) return;  // the wait failed: dead clients are no longer noticed
     if (k == 0) continue;
-    int handle = owners[static_cast<size_t>(k - 1)];
-    uint32_t window = 0;
-    {
-      std::lock_guard<std::mutex> lock(table.lock);
-      for (ClientRecord* r : table.records)
-        if (r->processHandle == handle && r->processId != 0) {
-          r->processId = 0;
-          window = r->window;
-          break;
-        }
-    }
+    uint32_t window = ClaimEndedClient(table, entries[static_cast<size_t>(k - 1)]);
     if (window != 0) platform::BusPostToEngine(engine->bus, kEngineCommand, 1, window);
   }
 }
 
 }  // namespace
 
+uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry) {
+  std::lock_guard<std::mutex> lock(table.lock);
+  for (ClientRecord* r : table.records)
+    if (r->watchId == entry.watchId && r->processId != 0) {
+      r->processId = 0;
+      return r->window;
+    }
+  return 0;
+}
+
 bool StartWatcher(Engine& engine) {
   Watcher& w = engine.watcher;
   if (w.thread.joinable()) return true;
   if (!platform::EventCreate(&w.wake)) return false;
   w.stopRequested.store(false);
-  w.thread = std::thread(WatcherMain, &engine);
+  try {
+    // An allocation failure inside the watcher ends the thread: dead clients are then no longer
+    // noticed, but commands keep working.
+    w.thread = std::thread([&engine] {
+      try {
+        WatcherMain(&engine);
+      } catch (const std::exception&) {
+      }
+    });
+  } catch (const std::system_error&) {
+    platform::EventDestroy(&w.wake);
+    return false;
+  }
   return true;
 }
 

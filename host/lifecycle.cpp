@@ -18,6 +18,8 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
   return EngineWindowProc(*static_cast<Engine*>(context), m);
 }
 
+void WindowClosed(void* context, uint32_t window) { NoteWindowClosed(*static_cast<Engine*>(context), window); }
+
 }  // namespace
 
 bool SetUpEngine(Engine& engine) {
@@ -74,12 +76,20 @@ void TearDownEngine(Engine& engine) {
 
 int EngineMain() {
   platform::IgnoreBrokenPipes();
+  platform::RaiseDescriptorLimit();
   // Before any thread starts, so that every thread leaves these signals to the message loop.
   int terminationFd = platform::BlockTerminationSignals();
   platform::RaiseProcessPriority();
   platform::RaiseThreadPriority();
 
   std::string socketPath = platform::BusSocketPath();
+  // A directory another user owns or can enter could hold a planted socket or our lock: refused.
+  std::string socketDir = platform::DirectoryOf(socketPath);
+  if (!platform::EnsurePrivateDirectory(socketDir)) {
+    platform::ShowMessage("tovu-engine", ("socket directory " + socketDir + " is not private to this user").c_str());
+    platform::CloseHandle(terminationFd);
+    return 1;
+  }
   int guard = platform::InstanceGuardAcquire(socketPath);
   if (guard < 0) {
     platform::CloseHandle(terminationFd);
@@ -103,22 +113,21 @@ int EngineMain() {
   engine->bus = platform::BusCreate(socketPath, listenFd, Dispatch, engine);
   engine->window = platform::BusEngineWindow(engine->bus);
   platform::BusWatchTermination(engine->bus, terminationFd);
+  platform::BusSetWindowClosedHandler(engine->bus, WindowClosed, engine);
   // Window creation: the set-up runs before the guard is released, so that of two engines started
   // together exactly one creates the window and the other finds it.
+  // A thread that cannot start fails the set-up like a table that cannot be allocated: the socket
+  // goes first, then the lock, so a successor finds neither a dead socket nor a held lock.
   bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;
-  platform::InstanceGuardRelease(guard);
-  if (!created) {
-    platform::BusDestroy(engine->bus);
-    platform::MidiShutdown();
-    return 1;
-  }
-  StartWatcher(*engine);
-  if (!StartNotifier(*engine)) {
+  if (!created || !StartWatcher(*engine) || !StartNotifier(*engine)) {
     TearDownEngine(*engine);
     platform::BusDestroy(engine->bus);
+    platform::InstanceGuardRelease(guard);
     platform::MidiShutdown();
+    delete engine;
     return 1;
   }
+  platform::InstanceGuardRelease(guard);
 
   platform::BusRun(engine->bus);
 

@@ -93,8 +93,9 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     TearDownEngine(engine);
     return 0;
   }
-  // After the teardown the tables are gone: whatever is still queued is answered with 0.
-  if (engine.tornDown || !engine.setUp) return 0;
+  // After the teardown the tables are gone: whatever is still queued is refused. An engine command
+  // answers 1 (0 would report a registration or a port list as done); anything else 0.
+  if (engine.tornDown || !engine.setUp) return m.msg == kEngineCommand ? 1 : 0;
   switch (m.msg) {
     case platform::kWmCopyData: return HandleCopyData(engine, m);
     case platform::kWmTimer:

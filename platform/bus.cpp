@@ -1,9 +1,25 @@
 // The engine bus, server side. See bus.h for the threads that enter it.
 //
-// A connection's life: accepted -> peer uid checked (another uid is closed at once) -> HELLO sent ->
-// frames read and handled -> closed (by the peer, by a bad frame, or at BusDestroy). Closing marks
-// the connection dead, signals its closed handle, fails the SENDs waiting on it with 0 and removes it
-// from the window table; holders of a reference may still touch it safely (writes are refused).
+// A connection's life:
+//
+//   accepted -> peer uid checked (another uid is closed at once) -> HELLO sent -> frames read and
+//   handled -> closed
+//
+// It closes when the peer closes (after every complete frame it wrote has been handled), on a bad
+// frame, on a frame that cannot be buffered, when a write to it fails for good (EPIPE, ECONNRESET),
+// or at BusDestroy. Closing marks the connection dead, signals its closed handle, fails the SENDs
+// waiting on it with 0 and removes it from the window table; holders of a reference may still touch
+// it safely (writes are refused).
+//
+// Order and nesting. Frames of one connection are handled in the order written: a SEND that arrives
+// while the main thread waits in BusSend runs nested at once only when nothing of its connection is
+// still queued and fewer than kMaxNesting handlers are running; otherwise it is queued like any other
+// message. Nothing read lives on the stack of a wait: each connection reads into its own buffers.
+//
+// Running out. A frame whose payload cannot be reserved ends its connection; a message that cannot
+// be queued is dropped (its SEND answered 0). When accept fails for want of descriptors, the
+// listening socket is left out of the poll until a connection closes or a short retry delay passes,
+// so the loop never spins on a listener it cannot serve.
 #include "platform/bus.h"
 
 #include <errno.h>
@@ -18,6 +34,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <list>
 #include <map>
 #include <memory>
@@ -34,6 +51,10 @@ namespace platform {
 namespace {
 
 constexpr uint32_t kEngineWindow = 0x00010000;
+constexpr int kMaxNesting = 32;           // handlers running at once on the main thread
+constexpr size_t kStageSize = 8192;       // bytes one recv takes
+constexpr int kReadsPerTurn = 16;         // recvs per connection per turn of the loop
+constexpr int64_t kAcceptRetryNs = 200 * 1000000LL;  // listener paused for want of descriptors
 
 struct Connection {
   int fd = -1;
@@ -42,15 +63,21 @@ struct Connection {
   int closedFd = -1;  // eventfd, readable once the connection has closed
   bool dead = false;  // main thread only
 
-  // Input (main thread only): bytes read and not yet consumed from `inStart`.
-  std::vector<uint8_t> in;
-  size_t inStart = 0;
+  // Input (main thread only): the last recv's bytes from stageStart to stageEnd not yet taken by the
+  // frame reader; whether the peer has closed its side; messages of this connection in the queue.
+  FrameReader reader;
+  uint8_t stage[kStageSize];
+  size_t stageStart = 0;
+  size_t stageEnd = 0;
+  bool peerClosed = false;
+  int queued = 0;
 
   // Output (any thread, under writeLock).
   std::mutex writeLock;
   std::vector<uint8_t> out;
   size_t outStart = 0;
   bool closedForWrites = false;
+  bool broken = false;  // a write failed for good: the main thread closes the connection
 
   ~Connection() {
     if (closedFd >= 0) close(closedFd);
@@ -106,6 +133,14 @@ struct Bus {
   uint32_t nextSendId = 1;
 
   std::vector<Timer> timers;  // main thread only
+  int depth = 0;              // main thread: handlers running (nested ones included)
+  bool acceptPaused = false;  // main thread: accept ran out of descriptors
+  int64_t acceptRetryNs = 0;
+
+  BusWindowClosed windowClosed = nullptr;
+  void* windowClosedContext = nullptr;
+  BusWaitHook waitHook = nullptr;
+  void* waitHookContext = nullptr;
 };
 
 namespace {
@@ -124,11 +159,20 @@ ConnectionRef FindWindow(Bus* bus, uint32_t hwnd) {
   return it == bus->windows.end() ? nullptr : it->second;
 }
 
-// Writes what the socket takes now; the rest waits for POLLOUT. Caller holds writeLock.
+// Writes what the socket takes now; the rest waits for POLLOUT. A write that fails for good (the
+// peer shut its reading side or reset the connection) drops the output and marks the connection
+// broken, for the main thread to close. Caller holds writeLock.
 void FlushLocked(Connection& c) {
   while (c.outStart < c.out.size()) {
     ssize_t n = send(c.fd, c.out.data() + c.outStart, c.out.size() - c.outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+      c.broken = true;
+      c.closedForWrites = true;
+      c.out.clear();
+      c.outStart = 0;
+      return;
+    }
     if (n <= 0) break;
     c.outStart += static_cast<size_t>(n);
   }
@@ -141,19 +185,26 @@ void FlushLocked(Connection& c) {
   }
 }
 
-// Queues one frame for a connection. False when the connection is gone or its output is full.
+// Queues one frame for a connection. False when the connection is gone, its output is full or the
+// frame cannot be buffered.
 bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* payload, uint32_t cbData) {
-  bool leftOver;
+  bool wake;
+  bool written = true;
   {
     std::lock_guard<std::mutex> lock(c.writeLock);
     if (c.closedForWrites) return false;
     if (c.out.size() - c.outStart + kFrameHeaderSize + cbData > kBusOutputCap) return false;
-    AppendFrame(c.out, h, payload, cbData);
+    try {
+      AppendFrame(c.out, h, payload, cbData);
+    } catch (const std::exception&) {
+      return false;
+    }
     FlushLocked(c);
-    leftOver = !c.out.empty();
+    if (c.broken) written = false;
+    wake = !c.out.empty() || c.broken;
   }
-  if (leftOver && !OnMainThread(bus)) Wake(bus);  // the main loop adds POLLOUT for it
-  return true;
+  if (wake && !OnMainThread(bus)) Wake(bus);  // the main loop adds POLLOUT for it, or closes it
+  return written;
 }
 
 void FailSendsTo(Bus* bus, uint32_t hwnd) {
@@ -169,6 +220,7 @@ void FailSendsTo(Bus* bus, uint32_t hwnd) {
 void CloseConnection(Bus* bus, const ConnectionRef& c) {
   if (c->dead) return;
   c->dead = true;
+  bus->acceptPaused = false;  // a descriptor is free again
   {
     std::lock_guard<std::mutex> lock(c->writeLock);
     c->closedForWrites = true;
@@ -187,13 +239,22 @@ void CloseConnection(Bus* bus, const ConnectionRef& c) {
   close(c->fd);
   c->fd = -1;
   // closedFd stays open until the last reference goes: duplicates handed out stay readable.
+  // BusDestroy closes the listener first: the windows it closes are not reported.
+  if (bus->windowClosed && bus->listenFd >= 0) bus->windowClosed(bus->windowClosedContext, c->hwnd);
+}
+
+// Leaves the listener out of the poll until a connection closes or the retry delay has passed.
+void PauseAccepting(Bus* bus) {
+  bus->acceptPaused = true;
+  bus->acceptRetryNs = MonotonicNs() + kAcceptRetryNs;
 }
 
 void Accept(Bus* bus) {
   for (;;) {
     int fd = accept4(bus->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) PauseAccepting(bus);
       return;
     }
     ucred cred{};
@@ -202,15 +263,32 @@ void Accept(Bus* bus) {
       close(fd);  // a peer of another user is never served
       continue;
     }
-    auto c = std::make_shared<Connection>();
+    ConnectionRef c;
+    int closedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    try {
+      if (closedFd >= 0) c = std::make_shared<Connection>();
+    } catch (const std::exception&) {
+    }
+    if (!c) {  // no descriptor or no memory for the window: this peer is turned away
+      if (closedFd >= 0) close(closedFd);
+      close(fd);
+      PauseAccepting(bus);
+      return;
+    }
     c->fd = fd;
     c->pid = cred.pid;
-    c->closedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    {
+    c->closedFd = closedFd;
+    try {
       std::lock_guard<std::mutex> lock(bus->tableLock);
-      c->hwnd = bus->nextWindow++;
-      if (bus->nextWindow == 0) bus->nextWindow = kEngineWindow + 1;
-      bus->windows[c->hwnd] = c;
+      uint32_t hwnd = bus->nextWindow;
+      bus->windows[hwnd] = c;
+      c->hwnd = hwnd;
+      bus->nextWindow = hwnd + 1 == 0 ? kEngineWindow + 1 : hwnd + 1;
+    } catch (const std::exception&) {
+      close(fd);
+      c->fd = -1;
+      PauseAccepting(bus);
+      return;
     }
     FrameHeader hello;
     hello.kind = kFrameHello;
@@ -230,10 +308,28 @@ void Reply(Bus* bus, const ConnectionRef& to, uint32_t id, int32_t result) {
   WriteFrame(bus, *to, r, nullptr, 0);
 }
 
-int32_t Dispatch(Bus* bus, const BusMessage& m) { return bus->dispatch(bus->context, m); }
+int32_t Dispatch(Bus* bus, const BusMessage& m) {
+  ++bus->depth;
+  int32_t result = bus->dispatch(bus->context, m);
+  --bus->depth;
+  return result;
+}
+
+// Queues a message; false when it cannot be (no memory), in which case nothing was queued.
+bool Enqueue(Bus* bus, QueuedMessage&& q) {
+  std::lock_guard<std::mutex> lock(bus->queueLock);
+  if (bus->quitQueued) return true;  // nothing after the quit is handled
+  try {
+    bus->queue.push_back(std::move(q));
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
 
 // Handles one complete frame taken from a connection. `nested` is set while the main thread waits
-// for a REPLY: SENDs are then dispatched at once instead of queued.
+// for a REPLY: a SEND then runs at once, unless the nesting is at its limit or earlier messages of
+// its connection still wait in the queue (they go first).
 void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::vector<uint8_t>&& payload,
                  bool nested) {
   switch (h.kind) {
@@ -266,14 +362,17 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
       q.m.dwData = h.dwData;
       q.m.cbData = h.cbData;
       q.payload = std::move(payload);
-      if (isSend && nested) {
+      if (isSend && nested && bus->depth < kMaxNesting && c->queued == 0) {
         q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
         int32_t result = Dispatch(bus, q.m);
         Reply(bus, c, q.sendId, result);
         return;
       }
-      std::lock_guard<std::mutex> lock(bus->queueLock);
-      if (!bus->quitQueued) bus->queue.push_back(std::move(q));
+      ++c->queued;
+      if (!Enqueue(bus, std::move(q))) {
+        --c->queued;
+        if (isSend) Reply(bus, c, h.id, 0);
+      }
       return;
     }
     default:
@@ -281,75 +380,85 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
   }
 }
 
-// Reads what is available and handles every complete frame. A bad size or a cbData that disagrees
-// with the size ends this connection only.
+// Reads what is available (a bounded amount per turn) and handles every complete frame. A bad size,
+// a cbData that disagrees with the size or a payload that cannot be buffered ends this connection
+// only. When the peer has closed, every complete frame it wrote is handled before the connection
+// closes. Reentrant: a frame leaves the reader and the stage before it is handled, so a nested
+// dispatch reads on from where this one stopped.
 void ReadConnection(Bus* bus, const ConnectionRef& c, bool nested) {
-  uint8_t chunk[65536];
-  for (;;) {
-    ssize_t n = recv(c->fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (n <= 0) {
-      CloseConnection(bus, c);
-      return;
-    }
-    c->in.insert(c->in.end(), chunk, chunk + n);
-    if (static_cast<size_t>(n) < sizeof chunk) break;
-  }
+  int reads = 0;
   while (!c->dead) {
-    size_t avail = c->in.size() - c->inStart;
-    if (avail < 4) break;
-    const uint8_t* p = c->in.data() + c->inStart;
-    uint32_t size = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                    static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-    if (!FrameSizeValid(size)) {
+    if (c->stageStart < c->stageEnd) {
+      size_t used = 0;
+      FrameStatus status = FrameReaderPush(c->reader, c->stage + c->stageStart, c->stageEnd - c->stageStart, &used);
+      c->stageStart += used;
+      if (status == kFrameBad || status == kFrameNoMemory) {
+        CloseConnection(bus, c);
+        return;
+      }
+      if (status == kFrameComplete) {
+        FrameHeader h;
+        std::vector<uint8_t> payload;
+        FrameReaderTake(c->reader, &h, &payload);
+        HandleFrame(bus, c, h, std::move(payload), nested);
+      }
+      continue;
+    }
+    if (c->peerClosed) {
       CloseConnection(bus, c);
       return;
     }
-    if (avail < kFrameHeaderSize) break;
-    FrameHeader h = DecodeHeader(p);
-    if (h.cbData != size - kFrameMinSize) {
-      CloseConnection(bus, c);
-      return;
+    if (reads == kReadsPerTurn) return;  // the rest waits for the next turn
+    ssize_t n = recv(c->fd, c->stage, kStageSize, MSG_DONTWAIT);
+    ++reads;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      c->peerClosed = true;  // end of file or a reset: nothing more will come
+      continue;
     }
-    if (avail < 4 + static_cast<size_t>(size)) break;
-    std::vector<uint8_t> payload(p + kFrameHeaderSize, p + kFrameHeaderSize + h.cbData);
-    c->inStart += 4 + static_cast<size_t>(size);
-    if (c->inStart == c->in.size()) {
-      c->in.clear();
-      c->inStart = 0;
-    }
-    // The buffer is consistent before the frame is handled: a nested dispatch may read on.
-    HandleFrame(bus, c, h, std::move(payload), nested);
-  }
-  if (!c->dead && c->inStart > 0 && c->inStart * 2 > c->in.size()) {
-    c->in.erase(c->in.begin(), c->in.begin() + static_cast<ptrdiff_t>(c->inStart));
-    c->inStart = 0;
+    c->stageStart = 0;
+    c->stageEnd = static_cast<size_t>(n);
   }
 }
 
 // One turn of I/O: waits up to timeoutMs for something to happen, then accepts, reads and flushes.
 void Pump(Bus* bus, int timeoutMs, bool nested) {
   std::vector<ConnectionRef> conns;
-  {
+  std::vector<pollfd> fds;
+  try {
     std::lock_guard<std::mutex> lock(bus->tableLock);
     conns.reserve(bus->windows.size());
+    fds.reserve(bus->windows.size() + 3);
     for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
+  } catch (const std::exception&) {
+    SleepMs(10);  // no memory for this turn; try again shortly rather than spin
+    return;
   }
-  std::vector<pollfd> fds;
-  fds.reserve(conns.size() + 3);
+  if (bus->acceptPaused && MonotonicNs() >= bus->acceptRetryNs) bus->acceptPaused = false;
+  if (bus->acceptPaused) {
+    int retryMs = static_cast<int>((bus->acceptRetryNs - MonotonicNs()) / 1000000 + 1);
+    if (timeoutMs < 0 || timeoutMs > retryMs) timeoutMs = retryMs;
+  }
   fds.push_back({bus->wakeFd, POLLIN, 0});
-  fds.push_back({bus->listenFd, POLLIN, 0});
+  fds.push_back({bus->acceptPaused ? -1 : bus->listenFd, POLLIN, 0});
   fds.push_back({bus->signalFd, POLLIN, 0});  // a negative descriptor is skipped by poll
   for (auto& c : conns) {
     short events = POLLIN;
+    bool broken;
     {
       std::lock_guard<std::mutex> lock(c->writeLock);
       if (!c->out.empty()) events |= POLLOUT;
+      broken = c->broken;
     }
-    fds.push_back({c->fd, events, 0});
+    if (broken) {
+      CloseConnection(bus, c);
+      timeoutMs = 0;
+    }
+    fds.push_back({c->dead ? -1 : c->fd, events, 0});
   }
   int r = poll(fds.data(), fds.size(), timeoutMs);
+  if (r < 0 && errno != EINTR) SleepMs(10);  // never spin on a failing poll
   if (r <= 0) return;
   if (fds[0].revents & POLLIN) {
     uint64_t v;
@@ -396,15 +505,23 @@ void ExpireTimers(Bus* bus) {
     q.m.hwnd = kEngineWindow;
     q.m.msg = kWmTimer;
     q.m.wParam = t.id;
-    bus->queue.push_back(std::move(q));
+    try {
+      bus->queue.push_back(std::move(q));
+    } catch (const std::exception&) {
+      t.deadlineNs = now;  // expires again at the next turn
+    }
   }
 }
 
+// Main thread.
 bool PopMessage(Bus* bus, QueuedMessage* out) {
-  std::lock_guard<std::mutex> lock(bus->queueLock);
-  if (bus->queue.empty()) return false;
-  *out = std::move(bus->queue.front());
-  bus->queue.pop_front();
+  {
+    std::lock_guard<std::mutex> lock(bus->queueLock);
+    if (bus->queue.empty()) return false;
+    *out = std::move(bus->queue.front());
+    bus->queue.pop_front();
+  }
+  if (out->from) --out->from->queued;
   return true;
 }
 
@@ -459,19 +576,25 @@ void BusDestroy(Bus* bus) {
   delete bus;
 }
 
+int BusTurn(Bus* bus, int timeoutMs) {
+  QueuedMessage q;
+  if (PopMessage(bus, &q)) {
+    if (q.quit) return -1;
+    q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
+    int32_t result = Dispatch(bus, q.m);
+    if (q.isSend) Reply(bus, q.from, q.sendId, result);
+    return 1;
+  }
+  int64_t wait = NextTimerDelayMs(bus);
+  if (timeoutMs >= 0 && (wait < 0 || wait > timeoutMs)) wait = timeoutMs;
+  Pump(bus, static_cast<int>(wait), false);
+  ExpireTimers(bus);
+  return 0;
+}
+
 void BusRun(Bus* bus) {
   bus->mainThread = std::this_thread::get_id();
-  for (;;) {
-    QueuedMessage q;
-    if (PopMessage(bus, &q)) {
-      if (q.quit) return;
-      q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
-      int32_t result = Dispatch(bus, q.m);
-      if (q.isSend) Reply(bus, q.from, q.sendId, result);
-      continue;
-    }
-    Pump(bus, static_cast<int>(NextTimerDelayMs(bus)), false);
-    ExpireTimers(bus);
+  while (BusTurn(bus, -1) >= 0) {
   }
 }
 
@@ -480,7 +603,12 @@ void BusPostQuit(Bus* bus) {
   if (bus->quitQueued) return;
   QueuedMessage q;
   q.quit = true;
-  bus->queue.push_back(std::move(q));
+  try {
+    bus->queue.push_back(std::move(q));
+  } catch (const std::exception&) {
+    bus->queue.clear();  // the quit must get through: what was queued is dropped instead
+    bus->queue.push_back(std::move(q));
+  }
   bus->quitQueued = true;
 }
 
@@ -494,16 +622,12 @@ int32_t BusDispatchNow(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam)
 }
 
 void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam) {
-  {
-    std::lock_guard<std::mutex> lock(bus->queueLock);
-    if (bus->quitQueued) return;
-    QueuedMessage q;
-    q.m.hwnd = kEngineWindow;
-    q.m.msg = msg;
-    q.m.wParam = wParam;
-    q.m.lParam = lParam;
-    bus->queue.push_back(std::move(q));
-  }
+  QueuedMessage q;
+  q.m.hwnd = kEngineWindow;
+  q.m.msg = msg;
+  q.m.wParam = wParam;
+  q.m.lParam = lParam;
+  Enqueue(bus, std::move(q));  // dropped when it cannot be queued
   if (!OnMainThread(bus)) Wake(bus);
 }
 
@@ -525,11 +649,13 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
   if (!c) return 0;
   PendingSend wait;
   wait.hwnd = hwnd;
-  {
+  try {
     std::lock_guard<std::mutex> lock(bus->sendLock);
     wait.id = bus->nextSendId++;
     if (bus->nextSendId == 0) bus->nextSendId = 1;
     bus->pending.push_back(&wait);
+  } catch (const std::exception&) {
+    return 0;
   }
   FrameHeader h;
   h.kind = kFrameSend;
@@ -550,6 +676,7 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
       }
       int64_t left = (deadline - MonotonicNs()) / 1000000;
       if (left <= 0) break;
+      if (bus->waitHook) bus->waitHook(bus->waitHookContext);
       Pump(bus, static_cast<int>(std::min<int64_t>(left, 100)), true);
     }
   } else if (written) {
@@ -563,6 +690,16 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
 }
 
 void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }
+
+void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context) {
+  bus->windowClosed = closed;
+  bus->windowClosedContext = context;
+}
+
+void BusSetWaitHook(Bus* bus, BusWaitHook hook, void* context) {
+  bus->waitHook = hook;
+  bus->waitHookContext = context;
+}
 
 void BusSetTimer(Bus* bus, uint32_t id, int32_t ms) {
   int64_t due = MonotonicNs() + static_cast<int64_t>(std::max(ms, 0)) * 1000000;

@@ -5,7 +5,8 @@
 //   main thread  runs BusRun: accepts, reads frames, queues POSTs and SENDs in arrival order and
 //                dispatches them one at a time; expires window timers. While the main thread waits in
 //                BusSend for a client's REPLY, SENDs that arrive meanwhile are dispatched at once
-//                (nested), REPLYs are routed, POSTs are queued.
+//                (nested, at most 32 handlers deep, and only when nothing earlier from the same
+//                connection is still queued), REPLYs are routed, POSTs are queued.
 //   any thread   BusPostToEngine (engine-internal posts), BusPost and BusSend to client windows.
 //                A SEND from another thread waits for its REPLY, which the main thread routes to it.
 // Shared data: the window table and each connection's output buffer are guarded by short locks; the
@@ -51,6 +52,9 @@ uint32_t BusEngineWindow(const Bus* bus);
 // The message loop (main thread). Returns after BusPostQuit once the messages queued before the quit
 // have been handled.
 void BusRun(Bus* bus);
+// One turn of the loop (main thread): handles one queued message (1), or waits up to timeoutMs
+// (-1: until something happens) for I/O and timers (0); -1 once the quit has been reached.
+int BusTurn(Bus* bus, int timeoutMs);
 // Main thread: marks the end of the queue; nothing queued after it is handled.
 void BusPostQuit(Bus* bus);
 // Dispatches one message directly on the calling (main) thread, as window creation does.
@@ -69,6 +73,16 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
 // BlockTerminationSignals; the bus owns it) is queued as WM_CLOSE, so that the engine closes as if
 // asked to.
 void BusWatchTermination(Bus* bus, int signalFd);
+
+// Main thread: `closed` is called with a client window's handle when its connection has closed
+// (the peer went away, a bad frame, a write that failed for good), before BusDestroy. Null: none.
+using BusWindowClosed = void (*)(void* context, uint32_t hwnd);
+void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context);
+
+// A test seam: called on the main thread each time BusSend, waiting for a REPLY, is about to wait
+// for I/O, so that a single-threaded test can play the clients' side. Null (the default): none.
+using BusWaitHook = void (*)(void* context);
+void BusSetWaitHook(Bus* bus, BusWaitHook hook, void* context);
 
 // Window timers (main thread). Expiry is queued as WM_TIMER with the id in wParam, repeating every
 // `ms` until killed. A hold of 0 or below expires at the next turn of the loop.

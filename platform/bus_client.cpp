@@ -6,12 +6,15 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/process.h"
 
 namespace platform {
 
@@ -20,11 +23,21 @@ int BusConnect(const std::string& socketPath) {
   addr.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof addr.sun_path) return -1;
   memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
+  std::string dir = DirectoryOf(socketPath);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return -1;  // no directory: no engine yet
+  if (!DirectoryIsPrivate(dir)) return kBusRefused;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     close(fd);
     return -1;
+  }
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+    close(fd);
+    return kBusRefused;
   }
   return fd;
 }

@@ -8,7 +8,10 @@
 
 namespace platform {
 
-// Connects to the bus path; -1 when nothing answers.
+constexpr int kBusRefused = -2;
+// Connects to the bus path; -1 when nothing answers; kBusRefused when the socket's directory is not
+// private to this user or the engine that answers runs as another user (never talk to it, never
+// start an engine in its place).
 int BusConnect(const std::string& socketPath);
 // Starts `enginePath` detached (it is not our child), with a pipe as its standard error. Returns the
 // pipe's reading end (keep it open until registered, then close it), or -1 when the start failed.

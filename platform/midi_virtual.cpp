@@ -32,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "platform/event.h"
@@ -465,8 +466,12 @@ void Start(const VirtualMidiConfig& config) {
   if (!config.inputFifo.empty()) {
     s->fifoFd = OpenFifo(config.inputFifo);
     if (s->fifoFd >= 0 && EventCreate(&s->wake)) {
-      s->reader = std::thread(ReadInput, s.get());
-      pthread_setname_np(s->reader.native_handle(), "tovu-midi-in");
+      try {
+        s->reader = std::thread(ReadInput, s.get());
+        pthread_setname_np(s->reader.native_handle(), "tovu-midi-in");
+      } catch (const std::system_error&) {
+        // No thread to read it: no input arrives, as without a FIFO.
+      }
     }
   }
   g_service = s.release();

@@ -38,20 +38,52 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool EnsurePrivateDirectory(const std::string& dir) {
+// Makes a missing directory and its missing parents with mode 0700.
+static void MakeDirectories(const std::string& dir) {
   struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  // Make missing parents too (with the same mode), as a test may point the socket anywhere.
+  if (stat(dir.c_str(), &st) == 0) return;
   std::string parent = DirectoryOf(dir);
-  if (parent != dir && stat(parent.c_str(), &st) != 0) EnsurePrivateDirectory(parent);
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+  if (parent != dir) MakeDirectories(parent);
+  mkdir(dir.c_str(), 0700);
+}
+
+bool DirectoryIsPrivate(const std::string& dir) {
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+bool EnsurePrivateDirectory(const std::string& dir) {
+  // Missing parents are made too, as a test may point the socket anywhere. Whoever made the
+  // directory (we or someone racing us), it is judged as found.
+  MakeDirectories(dir);
+  return DirectoryIsPrivate(dir);
+}
+
+void RaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void ReleaseStartupHandle() {
+  // /dev/null takes the descriptor's place, so that nothing opened later can become descriptor 2.
+  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devnull < 0) {
+    close(2);
+    return;
+  }
+  if (devnull != 2) {
+    dup2(devnull, 2);  // closes the start-up handle; the new descriptor 2 is not close-on-exec
+    close(devnull);
+  }
 }
 
 int InstanceGuardAcquire(const std::string& socketPath) {
   std::string dir = DirectoryOf(socketPath);
   if (!EnsurePrivateDirectory(dir)) return -1;
   std::string lockPath = dir + "/WN7WendleCreateWinSem.lock";
-  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {

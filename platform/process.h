@@ -15,7 +15,10 @@ struct Event;
 // /tmp/tovu-<uid>/TovuEngine.sock.
 std::string BusSocketPath();
 std::string DirectoryOf(const std::string& path);
-// Creates the directory (mode 0700) when missing. False when it cannot be made.
+// True when the directory exists, is owned by this user and gives no access to others.
+bool DirectoryIsPrivate(const std::string& dir);
+// Creates the directory (mode 0700, missing parents too) when missing. False when it cannot be made
+// or when it exists but is not private: another user could then plant a socket or hold the lock.
 bool EnsurePrivateDirectory(const std::string& dir);
 
 // The single-instance guard: an exclusive flock on WN7WendleCreateWinSem.lock beside the socket,
@@ -44,6 +47,11 @@ int WaitWakeOrStartupHandle(Event* wake);
 // Waits on the wake event (entry 0) and a list of readable descriptors; returns the index of the
 // entry that became ready (0 for the event, k >= 1 for fds[k - 1]), or -1 when the wait fails.
 int WaitAny(Event* wake, const int* fds, size_t count);
+
+// Raises the soft limit on open descriptors to the hard limit (each client window costs several).
+void RaiseDescriptorLimit();
+// Closes the start-up handle (standard error) for good: /dev/null takes descriptor 2's place.
+void ReleaseStartupHandle();
 
 // Priorities: raise what is permitted, never fail.
 void RaiseProcessPriority();

@@ -1,7 +1,9 @@
 // Engine bus frame encoding. See wire.h.
 #include "platform/wire.h"
 
+#include <algorithm>
 #include <cstring>
+#include <exception>
 
 namespace platform {
 
@@ -28,6 +30,40 @@ FrameHeader DecodeHeader(const uint8_t* b) {
   h.dwData = LoadLe32(b + 28);
   h.cbData = LoadLe32(b + 32);
   return h;
+}
+
+FrameStatus FrameReaderPush(FrameReader& r, const uint8_t* bytes, size_t count, size_t* used) {
+  *used = 0;
+  if (r.headHave < kFrameHeaderSize) {
+    size_t take = std::min(count, kFrameHeaderSize - r.headHave);
+    if (take) memcpy(r.head + r.headHave, bytes, take);
+    r.headHave += take;
+    *used = take;
+    if (r.headHave >= 4 && !FrameSizeValid(LoadLe32(r.head))) return kFrameBad;
+    if (r.headHave < kFrameHeaderSize) return kFramePartial;
+    // The header has just been completed.
+    r.header = DecodeHeader(r.head);
+    if (r.header.cbData != r.header.size - kFrameMinSize) return kFrameBad;
+    r.payload.clear();
+    try {
+      r.payload.reserve(r.header.cbData);
+    } catch (const std::exception&) {
+      return kFrameNoMemory;
+    }
+  }
+  size_t want = r.header.cbData - r.payload.size();
+  size_t take = std::min(count - *used, want);
+  // Within the reserved capacity: never reallocates, never throws.
+  r.payload.insert(r.payload.end(), bytes + *used, bytes + *used + take);
+  *used += take;
+  return r.payload.size() == r.header.cbData ? kFrameComplete : kFramePartial;
+}
+
+void FrameReaderTake(FrameReader& r, FrameHeader* header, std::vector<uint8_t>* payload) {
+  *header = r.header;
+  *payload = std::move(r.payload);
+  r.payload = std::vector<uint8_t>();
+  r.headHave = 0;
 }
 
 }  // namespace platform

@@ -46,4 +46,28 @@ FrameHeader DecodeHeader(const uint8_t* bytes);
 // True when a size field value is acceptable; false means the connection must end at once.
 inline bool FrameSizeValid(uint32_t size) { return size >= kFrameMinSize && size - kFrameMinSize <= kFrameMaxPayload; }
 
+// The reading side of one connection: bytes arrive in pieces of any size and leave as whole frames.
+//
+//   header (0-35 bytes held) --36th byte--> payload (0..cbData bytes held) --last byte--> complete
+//          |  size field read and invalid: bad                 |  room cannot be reserved: no memory
+//          |  header read and cbData != size - 32: bad
+//
+// The payload buffer is reserved once, at the header, and filled as bytes arrive, so a frame costs
+// its own size and nothing more; a complete frame is taken out whole (FrameReaderTake), and the
+// reader starts on the next one. Bad and no-memory are final: the connection must end.
+struct FrameReader {
+  uint8_t head[kFrameHeaderSize] = {};
+  size_t headHave = 0;
+  FrameHeader header;
+  std::vector<uint8_t> payload;
+};
+
+enum FrameStatus { kFramePartial, kFrameComplete, kFrameBad, kFrameNoMemory };
+
+// Takes bytes from [bytes, bytes + count) up to the end of the current frame and says where the
+// frame stands; *used is the number of bytes taken (the rest belongs to later frames).
+FrameStatus FrameReaderPush(FrameReader& reader, const uint8_t* bytes, size_t count, size_t* used);
+// After kFrameComplete: hands out the header and the payload and resets the reader.
+void FrameReaderTake(FrameReader& reader, FrameHeader* header, std::vector<uint8_t>* payload);
+
 }  // namespace platform

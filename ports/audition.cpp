@@ -2,6 +2,7 @@
 // its release timer (a window timer, so its expiry arrives on the main thread), and direct
 // system-exclusive sends. Main thread only.
 #include <cstring>
+#include <new>
 
 #include "host/engine.h"
 #include "platform/wire.h"
@@ -16,7 +17,12 @@ void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t
   ReleaseAudition(engine);
   Audition& a = engine.audition;
   uint32_t n = size / 4;
-  a.list.assign(n, 0);
+  try {
+    a.list.assign(n, 0);
+  } catch (const std::bad_alloc&) {
+    a.list = std::vector<uint32_t>();  // no room for the list: this audition is dropped
+    return;
+  }
   for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + 4 * i);
   for (uint32_t event : a.list) SendShortMessage(engine.ports, event);
   // A hold of 0 or below expires at the next turn of the message loop.

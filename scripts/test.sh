@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test in three builds: ThreadSanitizer, AddressSanitizer +
 # UndefinedBehaviorSanitizer, and a normal build (last, so that its summary closes the output).
-# Engine processes started by the integration tests are built with the same sanitizer.
+# Engine processes started by the integration tests are built with the same sanitizer. Each fuzzing
+# harness also runs for a few seconds (about 30 s in all), so that a harness that stops reaching
+# the code, or an input it finds at once, shows here; the long runs are scripts/fuzz.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -21,5 +23,7 @@ build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVU_TSAN=ON -DTOVU_BENCH=O
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOVU_SANITIZE=ON -DTOVU_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" ctest --output-on-failure -j "$jobs")
+echo "== fuzzing harnesses, 7 s each"
+scripts/fuzz.sh 7
 echo "== normal build tests"
 (cd build && ctest --output-on-failure -j "$jobs")

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,10 @@ pid_t EngineEnv::Start(int stderrFd) const {
   pid_t pid = fork();
   if (pid == 0) {
     Export();
+    for (const ResourceLimit& l : limits) {
+      rlimit r{static_cast<rlim_t>(l.soft), static_cast<rlim_t>(l.hard)};
+      if (setrlimit(l.resource, &r) != 0) _exit(126);
+    }
     int err = stderrFd >= 0 ? stderrFd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     dup2(err, 2);
     int devnull = open("/dev/null", O_RDWR);
@@ -145,6 +150,32 @@ int WaitExit(pid_t pid, int timeoutMs) {
 }
 
 bool ProcessAlive(pid_t pid) { return kill(pid, 0) == 0; }
+
+// User + system clock ticks the process has used, or -1.
+static long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  long utime = -1, stime = -1;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {  // field 3 is the state; 14 utime, 15 stime
+    if (i == 14) utime = std::stol(f);
+    if (i == 15) stime = std::stol(f);
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+double CpuShare(pid_t pid, int ms) {
+  long before = CpuTicks(pid);
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  long after = CpuTicks(pid);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (before < 0 || after < 0) return -1;
+  return static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+}
 
 std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::string& needle) {
   std::vector<std::string> out;

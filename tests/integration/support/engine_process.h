@@ -5,11 +5,19 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "client/tovu_client.h"
+
+// A resource limit (setrlimit) for engines started by EngineEnv::Start.
+struct ResourceLimit {
+  int resource = 0;
+  uint64_t soft = 0;
+  uint64_t hard = 0;
+};
 
 struct EngineEnv {
   std::string dir;  // fresh temporary directory, removed at destruction
@@ -18,6 +26,7 @@ struct EngineEnv {
   std::string logPath;
   std::string fifoPath;
   std::map<std::string, std::string> vars;  // extra environment (TOVU_MIDI, TOVU_VIRTUAL_OUTPUTS, ...)
+  std::vector<ResourceLimit> limits;         // applied to the engines Start starts
 
   EngineEnv();
   ~EngineEnv();
@@ -58,5 +67,8 @@ struct EngineProcess {
 // Waits for a process to end; returns its exit status (or 128 + signal), -1 on timeout.
 int WaitExit(pid_t pid, int timeoutMs);
 bool ProcessAlive(pid_t pid);
+// The share of one CPU the process used over the next `ms` milliseconds (user + system time from
+// /proc/<pid>/stat); -1 when it cannot be read.
+double CpuShare(pid_t pid, int ms);
 // Lines of `lines` that contain `needle`.
 std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::string& needle);

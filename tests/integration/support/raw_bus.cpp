@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "platform/bus_client.h"
 #include "platform/event.h"
@@ -216,4 +218,18 @@ std::vector<uint8_t> OpenRequest(const std::vector<uint32_t>& outputDevices, int
   request.outputDevices = outputDevices;
   request.inputDevice = inputDevice;
   return tovu::EncodeOpenPortsRequest(request);
+}
+
+int ConnectUnchecked(const std::string& socketPath) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof addr.sun_path) return -1;
+  memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }

@@ -66,6 +66,9 @@ std::vector<uint8_t> RawHeader(uint32_t size, uint32_t cbData, uint32_t hwnd, ui
 // gate opens), engine k with standard error on stderrFds[k]. Returns their pids.
 std::vector<pid_t> StartEnginesTogether(const EngineEnv& env, const std::vector<int>& stderrFds);
 
+// Connects to a Unix socket path without any of the client library's checks (as a hostile or
+// foreign peer would); -1 when nothing answers.
+int ConnectUnchecked(const std::string& socketPath);
 // Everything readable from a descriptor until end of file or timeoutMs.
 std::string ReadAllFrom(int fd, int timeoutMs);
 // A 1080-byte open-ports request for the given output devices and no input device.
