@@ -9,7 +9,7 @@ that tovu-ctl wrote. Run with the system python (Debian's python3-mido).
   make_midi.py dense OUT.mid EXPECTED.txt N  N channel events over about 10 s with tempo changes
   make_midi.py format0 OUT.mid EXPECTED.txt  the song merged into format 0
   make_midi.py format2 OUT.mid               a format 2 file
-  make_midi.py dump FILE.mid               prints each track's messages: "<track> <tick> <message>"
+  make_midi.py dump FILE.mid               prints each message: "<track> <tick> <type> <field>=<value>..."
 """
 import random
 import sys
@@ -120,7 +120,11 @@ def main():
             tick = 0
             for msg in track:
                 tick += msg.time
-                print(index, tick, msg)
+                fields = msg.dict()
+                fields.pop('time')
+                kind = fields.pop('type')
+                print(index, tick, kind, ' '.join('%s=%r' % (k, list(v) if isinstance(v, (list, tuple)) else v)
+                                                   for k, v in sorted(fields.items())))
         return
     if what == 'format2':
         mid = mido.MidiFile(type=2, ticks_per_beat=96)

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "client/smf.h"
+#include "client/take.h"
 #include "playback/seek.h"
 #include "playback_test_util.h"
 #include "support/virtual_ports.h"
@@ -127,6 +128,60 @@ TEST(SmfMido, FractionalTemposPlayWithinAFewMicroseconds) {
   EXPECT_TRUE(song.retimed);
   // Half an image tick at the slowest tempo (87.5 bpm, rounded to 88) is under 45 microseconds.
   ExpectSame(Expected(expected), Played(song.song.Build(), 1), 45.0);
+}
+
+// mido's reading of a file: "<track> <tick> <type> <field>=<value>..." per message, fields sorted.
+std::vector<std::string> Dump(const fs::path& file, const fs::path& out) {
+  std::vector<std::string> lines;
+  if (!RunWriter("dump " + file.string() + " > " + out.string())) return lines;
+  std::ifstream in(out);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+TEST(SmfMido, ExportedTakesReadBackWithMido) {
+  tovu::Take take;
+  take.recordStartTick = 960;
+  take.countInLength = 1920;
+  take.events = {{900, 0x00403C90},  // count-in
+                 {970, 0x00643C90}, {1200, 0x00003C90}, {2880, 0xFF},
+                 {980, 0x00102AB0}, {1000, 0xF0}, {1100, 0x000020E0}, {2880, 0xFF},
+                 {990, 0x000007C1}, {1500, 0xFF}};
+  take.sysexBytes = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+  take.sysexBlocks = {{0, 6}};
+  tovu::TakeExportOptions options;
+  options.ticksPerQuarter = 480;
+  options.tempos = {{0, 500000}, {1920, 600000}};
+  options.timeSigs = {tovu::SmfTimeSignature{0, 0, 3, 2}};
+  options.loopStart = 960;
+  TempDir dir;
+  fs::path file = dir.path / "take.mid";
+  std::vector<uint8_t> bytes = tovu::ExportTakeSmf(take, options);
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  // Passes: 960-2880 at file 0, 960-2880 at 1920, 960-1500 at 3840. The 80 bpm change at song
+  // tick 1920 comes 960 into each full pass.
+  EXPECT_EQ(Dump(file, dir.path / "dump.txt"), (std::vector<std::string>{
+      "0 0 time_signature clocks_per_click=24 denominator=4 notated_32nd_notes_per_beat=8 numerator=3",
+      "0 0 set_tempo tempo=500000",
+      "0 960 set_tempo tempo=600000",
+      "0 1920 time_signature clocks_per_click=24 denominator=4 notated_32nd_notes_per_beat=8 numerator=3",
+      "0 1920 set_tempo tempo=500000",
+      "0 2880 set_tempo tempo=600000",
+      "0 3840 time_signature clocks_per_click=24 denominator=4 notated_32nd_notes_per_beat=8 numerator=3",
+      "0 3840 set_tempo tempo=500000",
+      "0 3840 end_of_track ",
+      "1 0 marker text='pass 1'",
+      "1 10 note_on channel=0 note=60 velocity=100",
+      "1 240 note_on channel=0 note=60 velocity=0",
+      "1 1920 marker text='pass 2'",
+      "1 1940 control_change channel=0 control=42 value=16",
+      "1 1960 sysex data=[126, 127, 9, 1]",
+      "1 2060 pitchwheel channel=0 pitch=-8160",
+      "1 3840 marker text='pass 3'",
+      "1 3870 program_change channel=1 program=7",
+      "1 4380 end_of_track ",
+  }));
 }
 
 TEST(SmfMido, FormatTwoIsRefused) {
