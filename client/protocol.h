@@ -32,6 +32,7 @@ enum ErrorCode : uint32_t {
   kErrorAlreadyPlaying = 11,
   kErrorOutOfMemory = 12,
   kErrorMalformedSong = 13,  // the song image breaks the format's limits; the slot stays empty
+  kErrorNoOutputPorts = 14,  // a start on an engine without any output port: nothing can play
 };
 
 }  // namespace tovu::protocol

@@ -10,28 +10,30 @@
 
 namespace {
 
-void FreeSlot(uint8_t*& song, uint32_t& size) {
-  delete[] song;
+// Under the scheduler lock: empties a slot. A song the playback still plays from is kept by the
+// playback until it lets go of it.
+void FreeSlot(Engine& engine, uint8_t*& song, uint32_t& size) {
+  ReleaseSong(engine.playback, song);
   song = nullptr;
   size = 0;
 }
 
-// Copies a song into a slot after checking it; a refused song leaves the slot empty and the client
-// is told with notification 10.
-void FillSlot(Engine& engine, uint32_t window, uint8_t*& song, uint32_t& songSize, uint32_t size,
-              const uint8_t* bytes) {
+// The engine's own copy of a song after checking it, or null when there is none to load (no bytes)
+// or it is refused: the client is told with notification 10. Made outside the scheduler lock, so
+// that checking a large song never holds up a wake-up.
+uint8_t* CopySong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
+  if (size == 0 || !bytes) return nullptr;
   if (!ValidateSongImage(bytes, size, engine.ports.outputCount)) {
     PostNotification(engine, window, kNotifyFailed, kErrorMalformedSong);
-    return;
+    return nullptr;
   }
   uint8_t* copy = new (std::nothrow) uint8_t[size];
   if (!copy) {
     PostNotification(engine, window, kNotifyFailed, kErrorOutOfMemory);
-    return;
+    return nullptr;
   }
   memcpy(copy, bytes, size);
-  song = copy;
-  songSize = size;
+  return copy;
 }
 
 }  // namespace
@@ -79,9 +81,11 @@ void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
 }
 
 void CloseClientPorts(Engine& engine, uint32_t window) {
+  if (!ClientOf(engine, window)) return;
+  StopPlayback(engine, window);
+  // The stop sends to clients, and their handlers may have unregistered this one meanwhile.
   ClientRecord* client = ClientOf(engine, window);
   if (!client) return;
-  StopPlayback(engine, window);
   if (engine.metronomePort >= 0) {
     engine.ports.outputs[engine.metronomePort].Close();
     engine.metronomePort = -1;
@@ -110,14 +114,19 @@ void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* byt
     PostNotification(engine, window, kNotifyFailed, kErrorNotRegistered);
     return;
   }
-  FreeSlot(client->currentSong, client->currentSongSize);
-  FreeSlot(client->nextSong, client->nextSongSize);
-  if (size == 0 || !bytes) return;
-  FillSlot(engine, window, client->currentSong, client->currentSongSize, size, bytes);
+  uint8_t* copy = CopySong(engine, window, size, bytes);
+  std::lock_guard<std::mutex> guard(engine.playback.lock);
+  FreeSlot(engine, client->currentSong, client->currentSongSize);
+  FreeSlot(engine, client->nextSong, client->nextSongSize);
+  if (!copy) return;
+  client->currentSong = copy;
+  client->currentSongSize = size;
 }
 
 void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  if (engine.playback.playingClient.load() != window) {
+  // A client whose start is under way (it is handling the start message) counts as playing.
+  bool playing = window != 0 && (engine.playback.playingClient.load() == window || engine.playback.starting == window);
+  if (!playing) {
     LoadSong(engine, window, size, bytes);
     return;
   }
@@ -126,9 +135,12 @@ void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t*
     PostNotification(engine, window, kNotifyFailed, kErrorNotRegistered);
     return;
   }
-  FreeSlot(client->nextSong, client->nextSongSize);
-  if (size == 0 || !bytes) return;
-  FillSlot(engine, window, client->nextSong, client->nextSongSize, size, bytes);
+  uint8_t* copy = CopySong(engine, window, size, bytes);
+  std::lock_guard<std::mutex> guard(engine.playback.lock);
+  FreeSlot(engine, client->nextSong, client->nextSongSize);
+  if (!copy) return;
+  client->nextSong = copy;
+  client->nextSongSize = size;
 }
 
 void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {

@@ -52,10 +52,13 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
 
 int32_t UnregisterClient(Engine& engine, uint32_t window) {
   ClientTable& table = engine.clients;
-  int i = FindClient(table, window);
-  if (i < 0) return 1;
+  if (FindClient(table, window) < 0) return 1;
   CloseClientPorts(engine, window);
   LoadSong(engine, window, 0, nullptr);
+  // Closing the ports stops a playback, which sends to clients; a handler nested in those sends may
+  // have unregistered this client already, and the table may have changed shape.
+  int i = FindClient(table, window);
+  if (i < 0) return 0;
   ClientRecord* record;
   {
     std::lock_guard<std::mutex> lock(table.lock);

@@ -10,8 +10,12 @@
 #include "clients/clients.h"
 #include "platform/bus.h"
 #include "playback/clock.h"
+#include "playback/metronome.h"
+#include "playback/scheduler.h"
 #include "playback/state_image.h"
 #include "ports/ports.h"
+#include "recording/recording.h"
+#include "status/notifier.h"
 
 // The message catalogue's numbers and codes, shared with the client library.
 using namespace tovu::protocol;
@@ -27,12 +31,6 @@ struct Audition {
 
 enum StateImageRole { kMainImage, kLoopStartImage, kScratchStartImage, kScratchLoopImage, kThruImage, kImageCount };
 
-// What the playback holds now. Until the scheduler lands, nothing ever plays.
-struct PlaybackState {
-  std::atomic<uint32_t> playingClient{0};
-  std::atomic<uint32_t> recordingClient{0};
-};
-
 struct Engine {
   platform::Bus* bus = nullptr;  // the engine window
   uint32_t window = 0;
@@ -47,10 +45,12 @@ struct Engine {
   StateImage* images[kImageCount] = {};
   PlaybackClock clock;
   PlaybackState playback;
+  Notifier notifier;
 
-  int32_t metronomePort = -1;  // output port index the metronome holds open
-  int32_t thruPort = -1;       // output port index thru holds open
-  uint32_t thruOwner = 0;
+  // Read by the timer and input threads; written on the main thread.
+  std::atomic<int32_t> metronomePort{-1};  // output port index the metronome holds open
+  std::atomic<int32_t> thruPort{-1};       // output port index thru holds open
+  std::atomic<uint32_t> thruOwner{0};
 
   bool setUp = false;
   bool tornDown = false;
@@ -77,8 +77,3 @@ void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
 void ReleaseAudition(Engine& engine);
 void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port);
-
-// ---- Playback (the stop of a running playback; later the scheduler) ----
-
-int32_t StopPlayback(Engine& engine, uint32_t window);
-void SetPlaybackTempoFactor(Engine& engine, double factor);

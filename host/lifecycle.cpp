@@ -2,12 +2,15 @@
 // the message loop, and the teardown that ends the background threads, silences and releases
 // everything and tells every client that the engine is going away.
 //
-// Threads: everything here runs on the main thread. The watcher is started after the set-up and is
-// stopped (by request, then joined) first thing in the teardown.
+// Threads: everything here runs on the main thread. The set-up starts the timer service (whose
+// thread runs the scheduler's wake-ups); the watcher and the notifier are started after the set-up.
+// The teardown stops the watcher and the notifier (by request, then joined) first, then the playback,
+// and then the timer service, waiting out a wake-up in flight, before anything is freed.
 #include <cstdio>
 
 #include "host/engine.h"
 #include "platform/process.h"
+#include "platform/timer.h"
 
 namespace {
 
@@ -36,6 +39,8 @@ bool SetUpEngine(Engine& engine) {
     }
   }
   LoadSettings(engine.ports);
+  engine.playback.timers = platform::TimerServiceStart();
+  if (!engine.playback.timers) return false;
   engine.setUp = true;
   return true;
 }
@@ -44,9 +49,12 @@ void TearDownEngine(Engine& engine) {
   if (engine.tornDown || !engine.setUp) return;
   engine.tornDown = true;
   StopWatcher(engine);
+  StopNotifier(engine);
   ReleaseAudition(engine);
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
+  platform::TimerServiceStop(engine.playback.timers);
+  engine.playback.timers = nullptr;
   // Input stops before the tables go, so that no input callback can reach them.
   CloseAllInputs(engine.ports);
   for (ClientRecord* record : engine.clients.records) {
@@ -106,6 +114,12 @@ int EngineMain() {
     return 1;
   }
   StartWatcher(*engine);
+  if (!StartNotifier(*engine)) {
+    TearDownEngine(*engine);
+    platform::BusDestroy(engine->bus);
+    platform::MidiShutdown();
+    return 1;
+  }
 
   platform::BusRun(engine->bus);
 

@@ -39,8 +39,10 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case 19: LoadSong(engine, sender, size, data); break;
     case 20: LoadNextSong(engine, sender, size, data); break;
     case 23: SetTempoFactor(engine, sender, data); break;
+    case 21: StartPlayback(engine, sender, data); break;
+    case 22: ContinueWithNextSong(engine, sender, data); break;
     case 25: SetInputFilter(engine, sender, data); break;
-    default: break;  // 21, 22, 27, 29: start, continue, metronome and thru arrive with playback
+    default: break;  // 27, 29: metronome and thru arrive with the recorder
   }
   return 1;
 }
@@ -92,6 +94,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
       if (m.wParam == kAuditionTimerId) ReleaseAudition(engine);
       return 0;
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam);
+    case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     default: return 0;
   }
 }

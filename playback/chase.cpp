@@ -222,7 +222,7 @@ void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t w, St
     case kCodeTempo: {
       const int32_t tpm = TempoTicksPerMinute(EventOffset(w), clock.positionStep);
       image.ticksPerMinute = tpm;
-      AnchorClock(clock, tick, tpm);
+      ReanchorAtTick(clock, tick, tpm);
       break;
     }
     default:  // the ignored codes, and end markers under a top byte below 0xFF

@@ -39,7 +39,7 @@ bool ChaseAt(int32_t target, StateImage& image);
 
 // Applies one event at `tick` to the image and sends it. Sysex references are sent by the image's
 // sysex mode; a tempo event sets the image's ticks per minute from the clock's position step and
-// re-anchors the clock at `tick`. Words with top byte 0xFF (end markers among them) do nothing.
+// re-anchors the clock at `tick`'s due time. Words with top byte 0xFF (end markers among them) do nothing.
 // Sysex, RPN, NRPN and time-signature codes need an image with a song loaded; on one without, the
 // record references are ignored.
 void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t word, StateImage& image);

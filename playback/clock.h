@@ -1,20 +1,35 @@
-// The playback clock: turns platform milliseconds into song ticks. It is anchored at a tick and a
-// moment, and runs at a fixed number of milliseconds per tick until the next anchoring (a start, a
-// continue, a tempo event, a tempo-factor change).
+// The playback clock: turns the platform's fractional milliseconds into song ticks and back. It is
+// anchored at a tick and a moment and runs at a fixed number of milliseconds per tick until the next
+// anchoring (a start, a song switch, a loop wrap, a tempo event, a tempo-factor change).
 //
-// Threads: the engine has one clock. The main thread writes it while no playback timer runs; the
-// timer thread writes it (tempo events) and reads it while playback runs; the MIDI input thread
-// reads it to time-stamp recorded input. It has no lock of its own.
+// A tick's due time is anchorTime + (tick - anchorTick) x msPerTick. The scheduler arms each wake-up
+// for exactly the due time of what comes next, and re-anchors a loop wrap and a tempo event at the
+// due time of their tick rather than at the moment the wake-up ran, so that the lateness of one
+// wake-up never shifts the rest of the song.
+//
+// Threads: the main thread (start, tempo factor) and the timer thread (wake-ups, tempo events) write
+// the clock, always under the scheduler lock. Any thread reads it without a lock: the anchor is
+// published through a sequence counter (odd while a writer changes it), and a reader retries until
+// it has read one whole anchor. The MIDI input thread reads it to time-stamp recorded input.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct PlaybackClock {
-  uint32_t anchorTime = 0;  // platform millisecond time of the last anchoring
-  int32_t anchorTick = 0;   // song tick at anchorTime
-  double msPerTick = 60000.0 / 14400.0;
-  int32_t positionStep = 30;  // ticks per reported position step (the main image's ticks per sixteenth)
-  double playbackTempoFactor = 1.0;
+  std::atomic<uint32_t> sequence{0};
+  std::atomic<double> anchorTime{0.0};  // platform milliseconds (NowMs) of the last anchoring
+  std::atomic<int32_t> anchorTick{0};   // song tick at anchorTime
+  std::atomic<double> msPerTick{60000.0 / 14400.0};
+  std::atomic<int32_t> positionStep{30};  // ticks per reported step (the main image's ticks per sixteenth)
+  std::atomic<double> playbackTempoFactor{1.0};
+};
+
+// One consistent reading of the anchor.
+struct ClockAnchor {
+  double anchorTime;
+  int32_t anchorTick;
+  double msPerTick;
 };
 
 // The reset tempo, used for the clock whenever a tempo gives no usable rate.
@@ -26,5 +41,19 @@ constexpr int32_t kDefaultTicksPerMinute = 14400;
 // at an infinite, negative or undefined speed.
 double MsPerTick(int32_t ticksPerMinute, double tempoFactor);
 
+ClockAnchor ReadClock(const PlaybackClock& clock);
+
 // Re-anchors the clock so that `tick` is now, at `ticksPerMinute` scaled by the clock's tempo factor.
 void AnchorClock(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute);
+// Re-anchors the clock so that `tick` falls at `timeMs`.
+void AnchorClockAt(PlaybackClock& clock, double timeMs, int32_t tick, int32_t ticksPerMinute);
+// Re-anchors at `tick`'s due time by the clock as it stands: the tempo changes exactly on its tick.
+void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute);
+
+// The moment (NowMs's scale) at which the clock reaches `tick`.
+double TickDueTime(const PlaybackClock& clock, int32_t tick);
+// The song tick at `timeMs`: truncated toward zero, wrapped to 32 bits. At a tick's due time it
+// reads that tick (a millionth of a tick absorbs the rounding of the division).
+int32_t TickAt(const ClockAnchor& anchor, double timeMs);
+// The song tick now. Any thread.
+int32_t TickNow(const PlaybackClock& clock);

@@ -1,0 +1,489 @@
+// The playback: start, continue, stop, the tempo factor, and the scheduler's wake-up. The state
+// machine and the thread rules are drawn in scheduler.h.
+//
+// Timing: every wake-up is armed for the exact due time of the earliest of the next event, the next
+// position step, the next recorded event to echo and the loop end, so that events leave when they are
+// due rather than on a millisecond grid. A loop wrap and a tempo event re-anchor the clock at the due
+// time of their tick, so the lateness of a wake-up never carries into the rest of the song. Only the
+// first wake-up after a start or a continue comes a fixed 1 ms after the command.
+#include "playback/scheduler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "host/engine.h"
+#include "platform/wire.h"
+#include "playback/chase.h"
+#include "playback/seek.h"
+#include "playback/song_image.h"
+
+namespace {
+
+struct StartRequest {
+  int32_t startTick, loopStart, loopEnd, loopOn, sysexMode, setupSysex, recordOn, startParam;
+};
+
+StartRequest ReadRequest(const uint8_t* r) {
+  auto at = [r](int i) { return static_cast<int32_t>(platform::LoadLe32(r + 4 * i)); };
+  return StartRequest{at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7)};
+}
+
+constexpr double kFirstWakeDelayMs = 1.0;
+// A wake-up comes at least this often (a song at a crawl still re-reads its clock) ...
+constexpr double kMaxWakeDelayMs = 1000.0;
+// ... and never sooner than this after the one before, so that no song (a loop of a fraction of a
+// millisecond, say) can keep the real-time timer thread busy.
+constexpr double kMinWakeSpacingMs = 0.05;
+// A wrap makes up for at most this much lateness past the loop end; a wake-up later than that (a
+// stalled machine) starts the new pass now instead of rushing through the missed part of it.
+constexpr double kMaxWrapCatchUpMs = 50.0;
+
+int32_t SongEndTick(const uint8_t* song) { return ReadI32(song + kSongEndTick); }
+
+// Loop bounds as a start or continue would play them: the loop must begin before its effective end
+// (the song's end when the request leaves the end open).
+bool LoopIsValid(const StartRequest& r, const uint8_t* song) {
+  if (!r.loopOn) return true;
+  if (r.loopStart >= r.loopEnd) return false;
+  return !(r.loopEnd == kNoLoopEnd && song && r.loopStart >= SongEndTick(song));
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+int32_t PositionStep(const Engine& engine) {
+  int32_t step = engine.clock.positionStep.load();
+  return step > 0 ? step : 1;
+}
+
+void PostToAll(Engine& engine, uint32_t code, uint32_t sender) {
+  for (ClientRecord* record : engine.clients.records)
+    if (record->window != 0) PostNotification(engine, record->window, code, record->window == sender ? 1 : 0);
+}
+
+// The playback `serial` of `window` posts its own stop, after `code` 12 when given.
+void PostEnd(Engine& engine, uint32_t serial, uint32_t window, bool ended) {
+  if (ended) PostNotification(engine, window, kNotifyEnded, 0);
+  platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, serial, window);
+}
+
+// Under the scheduler lock.
+bool ArmAt(Engine& engine, double dueMs) {
+  PlaybackState& p = engine.playback;
+  p.timer = platform::TimerArm(p.timers, dueMs, SchedulerWakeUp, &engine);
+  p.wakeByTick = false;
+  return p.timer != 0;
+}
+
+// Under the scheduler lock: arms the next wake-up for the moment the clock reaches `tick`.
+bool ArmWakeUp(Engine& engine, int32_t tick) {
+  PlaybackState& p = engine.playback;
+  double now = platform::NowMs();
+  double due = TickDueTime(engine.clock, tick);
+  double earliest = p.lastWakeMs + kMinWakeSpacingMs;
+  if (due < earliest) due = earliest;
+  if (due > now + kMaxWakeDelayMs) due = now + kMaxWakeDelayMs;
+  bool armed = ArmAt(engine, due);
+  p.wakeTick = tick;
+  p.wakeByTick = true;
+  return armed;
+}
+
+// Why a start cannot go ahead (an error code of notification 10), or 0.
+uint32_t StartRefusal(Engine& engine, uint32_t sender, const StartRequest& r) {
+  ClientRecord* record = ClientOf(engine, sender);
+  if (!record) return kErrorNotRegistered;
+  if (!record->currentSong) return kErrorSongSlotEmpty;
+  if (r.recordOn) {
+    int32_t input = record->inputPort.load();
+    if (input < 0 || input >= engine.ports.inputCount || engine.ports.inputs[input].handle.load() == 0)
+      return kErrorNoInputPort;
+  }
+  if (!LoopIsValid(r, record->currentSong)) return kErrorBadLoop;
+  if (!engine.images[kMainImage]) return kErrorNoOutputPorts;
+  return 0;
+}
+
+// Main thread, under the scheduler lock: the set-up of a start after its messages have gone out.
+// Returns false when the playback ends at once (notification 12 and the stop are to be posted).
+bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uint32_t sender) {
+  PlaybackState& p = engine.playback;
+  StateImage& main = *engine.images[kMainImage];
+  StateImage& loopImage = *engine.images[kLoopStartImage];
+  ResetClickState(engine);
+  p.playingClient.store(sender);
+  p.record = &record;
+  p.song = record.currentSong;
+  p.pending = 0;
+  bool recording = r.recordOn != 0;
+  bool loopOn = r.loopOn != 0;
+  int32_t loopStart = 0, loopEnd = kNoLoopEnd, start = r.startTick;
+  if (loopOn) {
+    loopStart = r.loopStart;
+    loopEnd = r.loopEnd;
+    if (start > loopEnd) start = loopStart;
+  }
+  p.loopOn.store(loopOn);
+  p.loopStart.store(loopStart);
+  p.loopEnd.store(loopEnd);
+  p.currentTick.store(start);
+  int32_t songEnd = 0;
+  bool ended = SeekImages(p.song, start, loopOn ? loopStart : -1, main, loopImage, &songEnd);
+  if (ended && !loopOn && !recording) return false;
+
+  int32_t current = start;
+  int32_t countIn = BeginCountIn(engine, recording);
+  if (countIn > 0) {
+    int32_t firstTempo = main.ticksPerMinute;
+    current = ClampToInt32(static_cast<int64_t>(start) - countIn);
+    SeekImages(p.song, current, loopOn ? loopStart : -1, main, loopImage, &songEnd);
+    if (current < 0) main.ticksPerMinute = firstTempo;
+  }
+  p.currentTick.store(current);
+  engine.clock.positionStep.store(main.ticksPerSixteenth > 0 ? main.ticksPerSixteenth : 1);
+  engine.clock.playbackTempoFactor.store(record.tempoFactor);
+  main.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
+  main.sysexMode = r.sysexMode;
+  if (loopOn) {
+    if (loopEnd == kNoLoopEnd) p.loopEnd.store(songEnd);
+    loopImage.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
+    loopImage.sysexMode = r.sysexMode;
+  }
+  ReplayState(engine.ports, main);
+
+  uint32_t periodMin = 0, periodMax = 0;
+  if (platform::TimerGetDevCaps(&periodMin, &periodMax) != 0) return false;
+  p.timerPeriod = std::min(std::max(periodMin, 1u), periodMax);
+  p.periodBegun = platform::TimerBeginPeriod(p.timerPeriod) == 0;
+  p.echoPosition = current;
+  AnchorClock(engine.clock, current, main.ticksPerMinute);
+  // Input is stamped against this playback's clock only from here on.
+  if (recording) {
+    p.recordingClient.store(sender);
+    ArmRecording(engine, start, countIn, (record.inputFlags.load() & 8) != 0);
+  }
+  p.lastWakeMs = platform::NowMs();
+  return ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
+}
+
+// Timer thread, under the scheduler lock: a song taken out of the playing client's current slot.
+void RetireFromTimer(PlaybackState& p, uint8_t* song) {
+  if (!song) return;
+  if (p.retiredCount < kRetiredSongCapacity)
+    p.retired[p.retiredCount++] = song;
+  else
+    delete[] song;  // no main-thread command came for many switches; nothing points into it
+}
+
+// Timer thread, under the scheduler lock: the switch of a pending continue. Returns false when the
+// playback ended with it.
+bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
+  PlaybackState& p = engine.playback;
+  ClientRecord& record = *p.record;
+  StateImage& main = *engine.images[kMainImage];
+  StateImage& loopImage = *engine.images[kLoopStartImage];
+  StateImage& scratchStart = *engine.images[kScratchStartImage];
+  StateImage& scratchLoop = *engine.images[kScratchLoopImage];
+  StartRequest r = ReadRequest(p.pendingRequest);
+  uint8_t* song = record.nextSong ? record.nextSong : record.currentSong;
+  int32_t t = TickNow(engine.clock);
+  p.currentTick.store(t);
+  bool loopOn = r.loopOn != 0;
+  int32_t loopStart = 0, loopEnd = kNoLoopEnd;
+  if (loopOn) {
+    loopStart = r.loopStart;
+    loopEnd = r.loopEnd;
+    if (t > loopEnd) t = loopStart;
+  }
+  p.loopOn.store(loopOn);
+  p.loopStart.store(loopStart);
+  p.loopEnd.store(loopEnd);
+  int32_t songEnd = 0;
+  bool ended = !song || SeekImages(song, t, loopOn ? loopStart : -1, scratchStart, scratchLoop, &songEnd);
+  if (ended && !loopOn) {
+    p.pending = 0;
+    PublishFinalPosition(engine, loopEnd, serial, window);
+    return false;
+  }
+  scratchStart.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
+  scratchStart.sysexMode = r.sysexMode;
+  if (loopOn) {
+    if (loopEnd == kNoLoopEnd) p.loopEnd.store(songEnd);
+    scratchLoop.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
+    scratchLoop.sysexMode = r.sysexMode;
+  }
+  if (record.nextSong) {
+    RetireFromTimer(p, record.currentSong);
+    record.currentSong = record.nextSong;
+    record.currentSongSize = record.nextSongSize;
+    record.nextSong = nullptr;
+    record.nextSongSize = 0;
+  }
+  // The old song stays readable until the copy below has moved the main image off it.
+  p.song = song;
+  engine.clock.positionStep.store(scratchStart.ticksPerSixteenth > 0 ? scratchStart.ticksPerSixteenth : 1);
+  AnchorClock(engine.clock, t, scratchStart.ticksPerMinute);
+  ReplayDifferences(engine.ports, scratchStart, main);
+  CopyStateImage(main, scratchStart);
+  if (loopOn) {
+    CopyStateImage(loopImage, scratchLoop);
+    if (p.recordingClient.load() != 0) RecordAt(engine, kCodeEnd, p.loopEnd.load());
+  }
+  p.pending = 0;
+  return true;
+}
+
+// Timer thread, under the scheduler lock: the loop wrap. The clock is re-anchored at the loop end's
+// due time, so the next pass keeps the beat however late this wake-up came.
+void Wrap(Engine& engine) {
+  PlaybackState& p = engine.playback;
+  StateImage& main = *engine.images[kMainImage];
+  StateImage& loopImage = *engine.images[kLoopStartImage];
+  int32_t loopStart = p.loopStart.load(), loopEnd = p.loopEnd.load();
+  double due = TickDueTime(engine.clock, loopEnd);
+  double now = platform::NowMs();
+  if (now - due > kMaxWrapCatchUpMs) due = now;
+  p.echoPosition = loopStart;
+  ReplayDifferences(engine.ports, loopImage, main);
+  CopyStateImage(main, loopImage);
+  if (p.recordingClient.load() != 0) RecordAt(engine, kCodeEnd, loopEnd);
+  AnchorClockAt(engine.clock, due, loopStart, main.ticksPerMinute);
+}
+
+}  // namespace
+
+void ReleaseSong(PlaybackState& p, uint8_t* song) {
+  if (!song) return;
+  FreeRetiredSongs(p);
+  if (p.playingClient.load() != 0 && song == p.song && p.retiredCount < kRetiredSongCapacity) {
+    p.retired[p.retiredCount++] = song;
+    return;
+  }
+  delete[] song;
+}
+
+void FreeRetiredSongs(PlaybackState& p) {
+  bool playing = p.playingClient.load() != 0;
+  int kept = 0;
+  for (int i = 0; i < p.retiredCount; ++i) {
+    if (playing && p.retired[i] == p.song)
+      p.retired[kept++] = p.retired[i];
+    else
+      delete[] p.retired[i];
+  }
+  for (int i = kept; i < p.retiredCount; ++i) p.retired[i] = nullptr;
+  p.retiredCount = kept;
+}
+
+void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* payload) {
+  PlaybackState& p = engine.playback;
+  if (p.playingClient.load() != 0 || p.starting != 0 || p.stopping != 0) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
+    return;
+  }
+  StartRequest r = ReadRequest(payload);
+  if (uint32_t error = StartRefusal(engine, sender, r)) {
+    PostNotification(engine, sender, kNotifyFailed, error);
+    return;
+  }
+  // The start message is sent while the start is marked, so that what the client does from its
+  // handler meets a start in progress; whatever it changed is looked at again afterwards.
+  p.starting = sender;
+  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
+  p.starting = 0;
+  if (engine.tornDown) return;
+  if (p.playingClient.load() != 0) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
+    return;
+  }
+  if (uint32_t error = StartRefusal(engine, sender, r)) {
+    PostNotification(engine, sender, kNotifyFailed, error);
+    return;
+  }
+  PostToAll(engine, kNotifyStarted, sender);
+  ClientRecord& record = *ClientOf(engine, sender);
+  uint32_t serial;
+  bool running;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    serial = p.serial.fetch_add(1) + 1;
+    running = SetUpStart(engine, record, r, sender);
+  }
+  if (!running) PostEnd(engine, serial, sender, true);
+}
+
+void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* payload) {
+  PlaybackState& p = engine.playback;
+  if (sender == 0 || p.playingClient.load() != sender || p.stopping != 0) return;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.pending != 0) return;
+  }
+  ClientRecord* record = ClientOf(engine, sender);
+  if (!record) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorNotRegistered);
+    return;
+  }
+  StartRequest r = ReadRequest(payload);
+  uint32_t serial = p.serial.load();
+  if (!LoopIsValid(r, record->nextSong ? record->nextSong : record->currentSong)) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorBadLoop);
+    PostEnd(engine, serial, sender, false);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    FreeRetiredSongs(p);
+    memcpy(p.pendingRequest, payload, sizeof p.pendingRequest);
+    p.pending = 3;
+  }
+  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
+  uint64_t replaced = 0;
+  bool armed = true;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    // A stop from the client's handler ended this playback; a wake-up may also have switched already.
+    if (p.serial.load() != serial || p.pending != 3) return;
+    replaced = p.timer;
+    p.lastWakeMs = platform::NowMs();
+    armed = ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
+  }
+  platform::TimerCancel(p.timers, replaced);
+  if (!armed) PostEnd(engine, serial, sender, true);
+}
+
+int32_t StopPlayback(Engine& engine, uint32_t window) {
+  PlaybackState& p = engine.playback;
+  if (window == 0 || p.playingClient.load() != window) return 1;
+  if (FindClient(engine.clients, window) < 0) return 1;
+  // A stop acts at once, whatever is pending: the playback is over for the scheduler before anything
+  // is sent, so no wake-up plays after the note-offs below.
+  uint32_t recording;
+  uint64_t timer;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    recording = p.recordingClient.load();
+    p.playingClient.store(0);
+    p.recordingClient.store(0);
+    p.serial.fetch_add(1);
+    p.pending = 0;
+    p.record = nullptr;
+    timer = p.timer;
+    p.timer = 0;
+  }
+  platform::TimerCancel(p.timers, timer);
+  p.stopping = window;
+  SendActivityReportTo(engine, window);
+  if (p.periodBegun) platform::TimerEndPeriod(p.timerPeriod);
+  p.periodBegun = false;
+  for (int32_t i = 0; i < engine.ports.outputCount; ++i)
+    if (engine.ports.outputs[i].handle.load() != 0) SendNoteOffs(engine.ports, engine.ports.outputs[i], i, false);
+  ClearActivity(engine.ports);
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    FreeRetiredSongs(p);
+  }
+  p.stopping = 0;
+  PostToAll(engine, kNotifyStopped, window);
+  if (recording != 0) DeliverTake(engine, recording);
+  return 0;
+}
+
+void EndPlayback(Engine& engine, uint32_t serial, uint32_t window) {
+  if (engine.playback.serial.load() == serial) StopPlayback(engine, window);
+}
+
+void SetPlaybackTempoFactor(Engine& engine, double factor) {
+  PlaybackState& p = engine.playback;
+  uint64_t replaced = 0;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    bool playing = p.playingClient.load() != 0 && engine.images[kMainImage];
+    int32_t t = playing ? TickNow(engine.clock) : 0;
+    double due = playing ? TickDueTime(engine.clock, t) : 0;
+    engine.clock.playbackTempoFactor.store(factor);
+    if (!playing) return;
+    AnchorClockAt(engine.clock, due, t, engine.images[kMainImage]->ticksPerMinute);
+    // The wake-up armed under the old speed is armed again for its tick under the new one.
+    if (p.timer != 0 && p.wakeByTick && p.pending == 0) {
+      replaced = p.timer;
+      if (!ArmWakeUp(engine, p.wakeTick)) {
+        uint32_t serial = p.serial.load(), window = p.playingClient.load();
+        platform::TimerCancel(p.timers, replaced);
+        PostEnd(engine, serial, window, true);
+        return;
+      }
+    }
+  }
+  platform::TimerCancel(p.timers, replaced);
+}
+
+void SchedulerWakeUp(void* context, uint64_t timerId) {
+  Engine& engine = *static_cast<Engine*>(context);
+  PlaybackState& p = engine.playback;
+  std::lock_guard<std::mutex> guard(p.lock);
+  if (timerId != p.timer) return;  // replaced by a continue or a tempo-factor change, or stopped
+  p.timer = 0;
+  uint32_t window = p.playingClient.load();
+  if (window == 0 || !engine.images[kMainImage]) return;
+  p.lastWakeMs = platform::NowMs();
+  uint32_t serial = p.serial.load();
+  if (p.pending != 0 && !SwitchSongs(engine, serial, window)) return;
+
+  StateImage& main = *engine.images[kMainImage];
+  bool loopOn = p.loopOn.load() != 0;
+  int32_t current = TickNow(engine.clock);
+  if (current >= p.loopEnd.load()) {
+    if (!loopOn) {
+      p.currentTick.store(current);
+      PublishFinalPosition(engine, p.loopEnd.load(), serial, window);
+      return;
+    }
+    Wrap(engine);
+    current = p.loopStart.load();
+  }
+  p.currentTick.store(current);
+
+  const int32_t stepSize = PositionStep(engine);
+  int32_t step = ClampToInt32(FloorDiv(current, stepSize) * stepSize);
+  if (step != p.lastStep) {
+    if (MetronomeOn(engine)) MetronomeStep(engine, step);
+    PublishPosition(engine, step, serial, window);
+    p.lastStep = step;
+  }
+
+  // Dispatch every event that has come due. The cursor rests on the end marker of a loop or a
+  // recording that runs past the song's end.
+  const bool holdAtEnd = loopOn || p.recordingClient.load() != 0;
+  for (;;) {
+    const uint8_t* entry = main.eventCursor;
+    int32_t tick = ReadI32(entry);
+    uint32_t word = ReadU32(entry + kEventWordOffset);
+    if (tick > current) break;
+    ApplyEvent(engine.ports, engine.clock, tick, word, main);
+    if (EventCode(word) != kCodeEnd) {
+      main.eventCursor = entry + kEventEntrySize;
+      continue;
+    }
+    if (holdAtEnd) break;
+    PublishFinalPosition(engine, tick, serial, window);
+    return;
+  }
+
+  int64_t wake = (FloorDiv(current, stepSize) + 1) * stepSize;
+  if (p.recordingClient.load() != 0) {
+    int32_t next = EchoRecorded(engine, p.echoPosition, current == INT32_MAX ? current : current + 1);
+    p.echoPosition = next;
+    wake = std::min<int64_t>(wake, next);
+  }
+  uint32_t nextWord = ReadU32(main.eventCursor + kEventWordOffset);
+  if (!(holdAtEnd && EventCode(nextWord) == kCodeEnd)) wake = std::min<int64_t>(wake, ReadI32(main.eventCursor));
+  if (loopOn) wake = std::min<int64_t>(wake, p.loopEnd.load());
+  if (!ArmWakeUp(engine, ClampToInt32(wake))) {
+    // Without a timer the playback could never end: it ends now.
+    PostEnd(engine, serial, window, true);
+  }
+}

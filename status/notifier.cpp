@@ -1,0 +1,113 @@
+// The notifier thread and the activity report. See notifier.h.
+#include "status/notifier.h"
+
+#include <new>
+#include <vector>
+
+#include "host/engine.h"
+#include "platform/process.h"
+
+namespace {
+
+// Whether the playback `serial` of `window` still plays.
+bool StillPlaying(const Engine& engine, uint32_t serial, uint32_t window) {
+  return window != 0 && engine.playback.serial.load() == serial && engine.playback.playingClient.load() == window;
+}
+
+void SendPosition(Engine& engine) {
+  PublishedPosition p;
+  {
+    std::lock_guard<std::mutex> guard(engine.notifier.positionLock);
+    p = engine.notifier.published;
+    engine.notifier.published.fresh = false;
+  }
+  if (!p.fresh) return;
+  if (!p.final) {
+    if (StillPlaying(engine, p.serial, p.window))
+      platform::BusSend(engine.bus, p.window, kPositionMessage, 0, static_cast<uint32_t>(p.position), 0, nullptr, 0);
+    return;
+  }
+  // The end of a playback: its last position, notification 12, then its own stop.
+  if (StillPlaying(engine, p.serial, p.window))
+    platform::BusSend(engine.bus, p.window, kPositionMessage, 0, static_cast<uint32_t>(p.position), 0, nullptr, 0);
+  if (StillPlaying(engine, p.serial, p.window)) PostNotification(engine, p.window, kNotifyEnded, 0);
+  platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, p.serial, p.window);
+}
+
+void CopyActivity(const Ports& ports, uint8_t* out, size_t size) {
+  for (size_t i = 0; i < size; ++i) out[i] = ports.activity[i].load(std::memory_order_relaxed);
+}
+
+void NotifierMain(Engine* engine) {
+  platform::SetThreadIdlePriority();
+  Notifier& n = engine->notifier;
+  const int fds[2] = {n.positionEvent.fd, engine->activityEvent.fd};
+  std::vector<uint8_t> activity;
+  while (!n.stopRequested.load()) {
+    if (platform::EventConsume(&n.positionEvent)) {
+      SendPosition(*engine);
+      continue;
+    }
+    if (platform::EventConsume(&engine->activityEvent)) {
+      SendActivityReport(*engine);
+      continue;
+    }
+    if (platform::WaitAny(&n.stopEvent, fds, 2) < 0) return;  // a failed wait ends the reporting
+  }
+}
+
+void Publish(Engine& engine, int32_t position, uint32_t serial, uint32_t window, bool final) {
+  {
+    std::lock_guard<std::mutex> guard(engine.notifier.positionLock);
+    engine.notifier.published = PublishedPosition{position < 0 ? 0 : position, serial, window, final, true};
+  }
+  platform::EventSet(&engine.notifier.positionEvent);
+}
+
+}  // namespace
+
+void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window) {
+  Publish(engine, position, serial, window, false);
+}
+
+void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window) {
+  Publish(engine, position, serial, window, true);
+}
+
+void SendActivityReportTo(Engine& engine, uint32_t window) {
+  if (window == 0) return;
+  size_t size = static_cast<size_t>(engine.ports.outputCount > 0 ? engine.ports.outputCount : 0) * kActivityPerPort;
+  // The table is copied with atomic loads, so that the report reads counts that other threads are
+  // changing without a data race; it may mix counts from just before and just after a change.
+  uint8_t* copy = size ? new (std::nothrow) uint8_t[size] : nullptr;
+  if (size && !copy) return;
+  if (size) CopyActivity(engine.ports, copy, size);
+  SendCopyData(engine, window, 30, copy, static_cast<uint32_t>(size));
+  delete[] copy;
+}
+
+void SendActivityReport(Engine& engine) {
+  uint32_t target = engine.playback.playingClient.load();
+  if (target == 0) target = engine.thruOwner.load();
+  SendActivityReportTo(engine, target);
+}
+
+bool StartNotifier(Engine& engine) {
+  Notifier& n = engine.notifier;
+  if (!platform::EventCreate(&n.positionEvent) || !platform::EventCreate(&n.stopEvent)) return false;
+  n.stopRequested.store(false);
+  try {
+    n.thread = std::thread(NotifierMain, &engine);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void StopNotifier(Engine& engine) {
+  Notifier& n = engine.notifier;
+  if (!n.thread.joinable()) return;
+  n.stopRequested.store(true);
+  platform::EventSet(&n.stopEvent);
+  n.thread.join();
+}
