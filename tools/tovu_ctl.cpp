@@ -134,6 +134,7 @@ std::string ErrorText(uint32_t code) {
     case tovu::kErrorAlreadyPlaying: return "the engine is already playing (for this or another client)";
     case tovu::kErrorOutOfMemory: return "the engine has no memory for the song";
     case tovu::kErrorMalformedSong: return "the engine refused the song image as malformed";
+    case tovu::kErrorNoOutputPorts: return "the engine has no output port to play on";
     default: return "unknown reason";
   }
 }
