@@ -419,6 +419,26 @@ bool LoadNextSong(Client& c, const std::vector<uint8_t>& image) {
   return SendCopyData(c, 20, 0, image.data(), static_cast<uint32_t>(image.size()));
 }
 
+std::vector<uint8_t> EncodeStartRequest(const StartRequest& r) {
+  std::vector<uint8_t> b(32);
+  const int32_t fields[8] = {r.startTick, r.loopStart, r.loopEnd,    r.loopOn,
+                             r.sysexMode, r.setupSysex, r.recordOn, r.startParam};
+  for (int i = 0; i < 8; ++i) platform::StoreLe32(b.data() + 4 * i, static_cast<uint32_t>(fields[i]));
+  return b;
+}
+
+bool Start(Client& c, const StartRequest& request) {
+  std::vector<uint8_t> b = EncodeStartRequest(request);
+  return SendCopyData(c, 21, 0, b.data(), static_cast<uint32_t>(b.size()));
+}
+
+bool Continue(Client& c, const StartRequest& request) {
+  std::vector<uint8_t> b = EncodeStartRequest(request);
+  return SendCopyData(c, 22, 0, b.data(), static_cast<uint32_t>(b.size()));
+}
+
+int32_t Stop(Client& c) { return Command(c, 5, c.window); }
+
 bool SetTempoFactor(Client& c, double factor) {
   uint8_t b[8];
   memcpy(b, &factor, 8);  // little-endian IEEE double on every machine we build for

@@ -24,8 +24,15 @@
 //   12 playback ended by itself, 14 ports closed (lParam 0) or engine shutting down (lParam 1),
 //   21 playback started (lParam 1 for the starter).
 // Error codes of notification 10: 1 not registered; 2 current song slot empty; 3 recording without
-// an input port; 10 loop start not before loop end; 11 a playback already runs; 12 not enough memory
-// for the song copy; 13 the song image is malformed (refused at load; the slot stays empty).
+// an input port; 10 loop start not before loop end (the song's end when the loop end is left open);
+// 11 a playback already runs; 12 not enough memory for the song copy; 13 the song image is malformed
+// (refused at load; the slot stays empty); 14 the engine has no output port, so nothing can play.
+//
+// Playback: Start (type 21) answers with the start message 1626 (sent; lParam = the request's
+// startParam), then notification 21 to every client; position messages 1625 (sent; lParam = the
+// tick of each sixteenth-note step reached) follow while it plays. At the song's end: the position
+// message with the end tick, notification 12, then notification 5 to every client. Stop (command 5)
+// answers 0 when it stopped the playback, 1 when the window named does not play.
 #pragma once
 
 #include <cstdint>
@@ -174,6 +181,24 @@ bool ClosePorts(Client& client);
 // Song slots (types 19 and 20): a failure arrives later as notification 10.
 bool LoadSong(Client& client, const std::vector<uint8_t>& image);
 bool LoadNextSong(Client& client, const std::vector<uint8_t>& image);
+// Playback (types 21 and 22, command 5). The start request's 32 bytes, in this order.
+struct StartRequest {
+  int32_t startTick = 0;
+  int32_t loopStart = 0;
+  int32_t loopEnd = 0x7FFFFFFF;  // 0x7FFFFFFF: the song's end
+  int32_t loopOn = 0;
+  int32_t sysexMode = 2;         // 0 send sysex, setup held back; 1 send all; other: none
+  int32_t setupSysex = 0;
+  int32_t recordOn = 0;
+  int32_t startParam = 0;        // returned in lParam of the start message 1626
+};
+std::vector<uint8_t> EncodeStartRequest(const StartRequest& request);
+// A refusal arrives later as notification 10.
+bool Start(Client& client, const StartRequest& request);
+bool Continue(Client& client, const StartRequest& request);
+// Command 5 for this client's window: 0 stopped, 1 not playing.
+int32_t Stop(Client& client);
+
 // Tempo factor (type 23) and input filter (type 25).
 bool SetTempoFactor(Client& client, double factor);
 bool SetInputFilter(Client& client, uint32_t channelMask, uint32_t inputFlags);

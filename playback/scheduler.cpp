@@ -375,10 +375,12 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
     p.timer = 0;
   }
   platform::TimerCancel(p.timers, timer);
-  p.stopping = window;
-  SendActivityReportTo(engine, window);
   if (p.periodBegun) platform::TimerEndPeriod(p.timerPeriod);
   p.periodBegun = false;
+  // The last activity report shows what sounded at the stop. It is taken before the notes are
+  // silenced but sent after, so that nothing the client does from its handler (closing its ports,
+  // say) can keep a note from being released.
+  std::vector<uint8_t>* report = CopyActivityTable(engine);
   for (int32_t i = 0; i < engine.ports.outputCount; ++i)
     if (engine.ports.outputs[i].handle.load() != 0) SendNoteOffs(engine.ports, engine.ports.outputs[i], i, false);
   ClearActivity(engine.ports);
@@ -386,6 +388,9 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
     std::lock_guard<std::mutex> guard(p.lock);
     FreeRetiredSongs(p);
   }
+  p.stopping = window;
+  if (report) SendActivityCopy(engine, window, *report);
+  delete report;
   p.stopping = 0;
   PostToAll(engine, kNotifyStopped, window);
   if (recording != 0) DeliverTake(engine, recording);

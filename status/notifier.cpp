@@ -74,16 +74,33 @@ void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uin
   Publish(engine, position, serial, window, true);
 }
 
+std::vector<uint8_t>* CopyActivityTable(const Engine& engine) {
+  size_t size = static_cast<size_t>(engine.ports.outputCount > 0 ? engine.ports.outputCount : 0) * kActivityPerPort;
+  // Copied with atomic loads, so that the report reads counts that other threads are changing
+  // without a data race; it may mix counts from just before and just after a change.
+  std::vector<uint8_t>* copy = new (std::nothrow) std::vector<uint8_t>;
+  if (!copy) return nullptr;
+  try {
+    copy->resize(size);
+  } catch (...) {
+    delete copy;
+    return nullptr;
+  }
+  CopyActivity(engine.ports, copy->data(), size);
+  return copy;
+}
+
+void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table) {
+  if (window == 0) return;
+  SendCopyData(engine, window, 30, table.data(), static_cast<uint32_t>(table.size()));
+}
+
 void SendActivityReportTo(Engine& engine, uint32_t window) {
   if (window == 0) return;
-  size_t size = static_cast<size_t>(engine.ports.outputCount > 0 ? engine.ports.outputCount : 0) * kActivityPerPort;
-  // The table is copied with atomic loads, so that the report reads counts that other threads are
-  // changing without a data race; it may mix counts from just before and just after a change.
-  uint8_t* copy = size ? new (std::nothrow) uint8_t[size] : nullptr;
-  if (size && !copy) return;
-  if (size) CopyActivity(engine.ports, copy, size);
-  SendCopyData(engine, window, 30, copy, static_cast<uint32_t>(size));
-  delete[] copy;
+  std::vector<uint8_t>* copy = CopyActivityTable(engine);
+  if (!copy) return;
+  SendActivityCopy(engine, window, *copy);
+  delete copy;
 }
 
 void SendActivityReport(Engine& engine) {

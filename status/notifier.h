@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
 
@@ -49,7 +50,12 @@ struct Notifier {
 void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window);
 // Timer thread: the playback ended by itself at `position`.
 void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window);
-// Sends the activity table to `window` (nothing when 0 or when there is no output port).
+// The activity table as it stands, copied with atomic loads (empty with no output port; null
+// result when memory runs out).
+std::vector<uint8_t>* CopyActivityTable(const Engine& engine);
+// Sends a copy of the activity table to `window` (nothing when 0).
+void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table);
+// Sends the activity table to `window` (nothing when 0).
 void SendActivityReportTo(Engine& engine, uint32_t window);
 // Sends it to the playing client, else the thru owner, else nobody.
 void SendActivityReport(Engine& engine);
