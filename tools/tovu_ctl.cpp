@@ -397,13 +397,17 @@ bool LoadAndCheck(Session& s, const std::vector<uint8_t>& image) {
   return true;
 }
 
-std::vector<uint8_t> StartRequest(int32_t startTick, bool loop, int32_t loopStart, int32_t loopEnd, bool record) {
-  int32_t fields[8] = {startTick, loop ? loopStart : 0, loop ? loopEnd : 0, loop ? 1 : 0,
-                       1 /* send every sysex */, 1 /* setup sysex too */, record ? 1 : 0, 0};
-  std::vector<uint8_t> bytes(32);
-  for (int i = 0; i < 8; ++i)
-    for (int k = 0; k < 4; ++k) bytes[4 * i + k] = static_cast<uint8_t>(static_cast<uint32_t>(fields[i]) >> (8 * k));
-  return bytes;
+// Every sysex is sent, setup included, so that the devices receive the whole file.
+tovu::StartRequest MakeStart(int32_t startTick, bool loop, int32_t loopStart, int32_t loopEnd, bool record) {
+  tovu::StartRequest r;
+  r.startTick = startTick;
+  r.loopOn = loop ? 1 : 0;
+  r.loopStart = loop ? loopStart : 0;
+  r.loopEnd = loop ? loopEnd : 0x7FFFFFFF;
+  r.sysexMode = 1;
+  r.setupSysex = 1;
+  r.recordOn = record ? 1 : 0;
+  return r;
 }
 
 void Send16(Session& s, uint16_t type, int32_t a, int32_t b, int32_t c, int32_t d) {
@@ -501,7 +505,7 @@ Ending RunPlayback(Session& s, Display& display, uint32_t* errorCode, int32_t st
     bool reached = display.haveTick && display.tick >= stopAt;
     if ((gInterrupted || reached) && !stopSent) {
       stopSent = true;
-      tovu::Command(s.client, 5, s.client.window);
+      tovu::Stop(s.client);
     }
     if (stopSent && (stopWaitedMs += 20) > 5000) return Ending::Lost;
   }
@@ -538,8 +542,7 @@ int Play(int argc, char** argv) {
   display.ports = importOptions.outputPortIndices;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
-  auto request = StartRequest(startTick, o.haveLoop, loopStart, loopEnd, false);
-  tovu::SendCopyData(s.client, 21, 0, request.data(), static_cast<uint32_t>(request.size()));
+  tovu::Start(s.client, MakeStart(startTick, o.haveLoop, loopStart, loopEnd, false));
   uint32_t code = 0;
   Ending ending = RunPlayback(s, display, &code);
   display.Show(true);
@@ -595,8 +598,7 @@ int Record(int argc, char** argv) {
   display.ports = importOptions.outputPortIndices;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
-  auto request = StartRequest(0, o.loop, 0, loopEnd, true);
-  tovu::SendCopyData(s.client, 21, 0, request.data(), static_cast<uint32_t>(request.size()));
+  tovu::Start(s.client, MakeStart(0, o.loop, 0, loopEnd, true));
   uint32_t code = 0;
   Ending ending = RunPlayback(s, display, &code, o.bars > 0 && !o.loop ? loopEnd : INT32_MAX);
   display.Show(true);
