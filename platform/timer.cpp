@@ -2,6 +2,7 @@
 #include "platform/timer.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
@@ -86,6 +87,7 @@ void SetExpiry(TimerService* s, int64_t dueNs) {
 void TimerThreadMain(TimerService* s) {
   RaiseThreadPriority();
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  pthread_setname_np(pthread_self(), "tovu-timer");
   std::unique_lock<std::mutex> guard(s->lock);
   for (;;) {
     if (s->stopping) return;

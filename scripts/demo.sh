@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tovu-engine tovu-ctl
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tovu-engine tovu-ctl tovu-demo-play
 
 demo=$(mktemp -d /tmp/tovu-demo-XXXXXX)
 trap 'rm -rf "$demo"' EXIT
@@ -31,3 +31,12 @@ sed 's/^[0-9]* /  /' "$TOVU_VIRTUAL_LOG"
 echo "== the last client has left: the engine closes by itself"
 wait "$engine" && echo "engine exited with status 0"
 [ -e "$TOVU_ENGINE_SOCKET" ] && echo "socket file still there" || echo "socket file removed"
+
+echo
+echo "== playback: a song on two ports (piano and bass on Demo Synth, drums on Demo Drums), started in"
+echo "   the middle of bar 2, looping bars 2-3 once round, then stopped (the client starts the engine)"
+: > "$TOVU_VIRTUAL_LOG"
+build/tovu-demo-play
+echo "== what the virtual outputs received, in ms from the first message (the chased state at the"
+echo "   start tick comes first; the loop wraps at 2400 ms; the stop releases what still sounds):"
+awk '$2 == "data" { if (t0 == "") t0 = $1; $1 = sprintf("%9.1f ms ", ($1 - t0) / 1e6); print }' "$TOVU_VIRTUAL_LOG"
