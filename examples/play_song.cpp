@@ -17,7 +17,7 @@ int main() {
   if (outputs.empty() || !tovu::OpenPorts(c, ports, &opened) || opened.outputResults[0] != 0)
     return fprintf(stderr, "no output to play on\n"), 1;
 
-  tovu::SongBuilder song;  // 120 ticks per quarter note, 4/4; port index 0 is the port opened first
+  tovu::SongBuilder song;  // 120 ticks per quarter, 4/4; port index 0 = the first output, opened above
   song.Tempo(0, 240);
   song.Program(0, 0, 0, 0);
   const int notes[] = {60, 64, 67, 72};
