@@ -427,7 +427,8 @@ struct Display {
   int32_t tick = 0;
   bool haveTick = false;
   std::vector<uint8_t> activity;
-  std::string lastPlain;
+  std::string lastPlain;  // bar.beat of the last plain line
+  std::string lastLine;
 
   std::string Notes() const {
     static const char* kNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
@@ -457,9 +458,11 @@ struct Display {
     }
     // Plain lines: one per beat (and the last position), so that logs stay readable.
     std::string beat = std::to_string(p.bar) + "." + std::to_string(p.beat);
-    if (beat == lastPlain && !final) return;
+    std::string full = line + Notes();
+    if ((beat == lastPlain && !final) || full == lastLine) return;
     lastPlain = beat;
-    printf("%s%s\n", line.c_str(), Notes().c_str());
+    lastLine = full;
+    printf("%s\n", full.c_str());
     fflush(stdout);
   }
 
@@ -571,8 +574,10 @@ int Record(int argc, char** argv) {
   if (!StartSession(s)) return kExitFailed;
   tovu::SmfSong song;
   tovu::SmfImportOptions importOptions;
+  // An open-ports request without an output opens nothing, the input neither: --out (or the first
+  // output) is opened even without a backing file.
+  if (!OutputIndices(s, &o.outs, &importOptions.outputPortIndices)) return kExitFailed;
   if (!o.with.empty()) {
-    if (!OutputIndices(s, &o.outs, &importOptions.outputPortIndices)) return kExitFailed;
     if (!tovu::ImportSmf(backing.data(), backing.size(), importOptions, &song, &error)) return Failure(o.with + ": " + error);
   } else {
     // 4/4 at 120 beats per minute, nothing to play: recording runs past the end of the song.
@@ -605,10 +610,12 @@ int Record(int argc, char** argv) {
   if (ending == Ending::Refused) return Failure("the engine refused to record: " + ErrorText(code));
   if (ending == Ending::Lost) return Failure("the engine went away or did not stop");
 
-  // The take follows the stop notification, when anything was recorded.
+  // The stop sends the take (when anything was recorded) before it handles anything else, so after
+  // one round trip it is here or it is not coming.
+  tovu::AuditionHoldTime(s.client);
   tovu::Message take;
   bool got = tovu::WaitForMessage(
-      s.client, [](const tovu::Message& m) { return m.msg == tovu::kWmCopyData && (m.dwData & 0xFFFF) == 28; }, 2000, &take);
+      s.client, [](const tovu::Message& m) { return m.msg == tovu::kWmCopyData && (m.dwData & 0xFFFF) == 28; }, 0, &take);
   if (o.click >= 0) Send16(s, 27, kNoDevice, 9, 60, 61);
   if (o.thru >= 0) Send16(s, 29, kNoDevice, 0, 0, 0);
   if (!got) return Failure("nothing was recorded; " + o.file + " not written");
