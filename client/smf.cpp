@@ -264,8 +264,10 @@ uint32_t ImageTempoFor(uint32_t usPerQuarter) {
 // The image tick of a file tick, by the tempo in force (the last change at or before it).
 int64_t ImageTickOf(const SmfSong& song, const SmfTempo& t, double fileTick) {
   double timeUs = t.timeUs + (fileTick - static_cast<double>(t.fileTick)) * t.usPerQuarter / song.division;
-  return t.imageTick +
-         std::llround((timeUs - t.engineTimeUs) * t.imageTempo * static_cast<double>(song.ticksPerQuarter) / 60e6);
+  double x = t.imageTick + (timeUs - t.engineTimeUs) * t.imageTempo * static_cast<double>(song.ticksPerQuarter) / 60e6;
+  // Far outside any song (a slow tempo over a huge tick): past the last tick, so it is refused.
+  if (!(std::fabs(x) < 1e15)) return x < 0 ? -kMaxTick - 1 : kMaxTick + 1;
+  return std::llround(x);
 }
 
 const SmfTempo& TempoAtFileTick(const SmfSong& song, double fileTick) {

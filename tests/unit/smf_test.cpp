@@ -195,6 +195,7 @@ TEST(SmfImport, MalformedFilesAreRefusedSayingWhere) {
                                             {0x0FFFFFFF, {0x3C, 0}}, {0x0FFFFFFF, {0x3C, 0}}, {0x0FFFFFFF, {0x3C, 0}},
                                             {0x0FFFFFFF, {0x3C, 0}}, {0x0FFFFFFF, {0x3C, 0}}, {0x0FFFFFFF, {0x3C, 0}}})}),
        "runs past tick"},
+      {"too long to play", File(0, 1, {Track({{0, Tempo(0xFFFFFF)}, {0x0FFFFFFF, {0x90, 0x3C, 0x64}}})}), "too long"},
   };
   tovu::SmfSong song;
   ASSERT_TRUE(Import(good, &song));
