@@ -6,15 +6,22 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "integration/support/raw_bus.h"
+#include "client/take.h"
 
 namespace {
 
@@ -107,6 +114,115 @@ TEST(CtlRecord, NothingRecordedWritesNoFileAndNoInputIsRefused) {
     EXPECT_NE(ReadText(r.env.dir + "/ctl.err").find("no input ports"), std::string::npos);
     EXPECT_EQ(r.engine->Wait(10000), 0);
   }
+}
+
+// A stand-in for the engine on the bus, enough for one recording client: it answers registration,
+// port lists, the port opening, the load and the start, reports positions up to `stopAt`, and at
+// the client's stop posts notification 5 and sends `take` as copy-data type 28. It notes the
+// copy-data types it was sent and their payloads.
+struct FakeRecorder {
+  std::string path;
+  std::vector<uint8_t> take;
+  int32_t stopAt = 1920;
+  std::map<uint32_t, std::vector<uint8_t>> received;
+  int listener = -1;
+
+  bool Listen() {
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
+    listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    return bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener, 1) == 0;
+  }
+
+  void Serve() {
+    RawConnection c;
+    c.fd = accept(listener, nullptr, nullptr);
+    if (c.fd < 0) return;  // the listener was shut down: the client never came
+    const uint32_t engine = 1, window = 2;
+    RawFrame hello;
+    hello.kind = 4;
+    hello.msg = 1;
+    hello.wParam = engine;
+    hello.lParam = window;
+    c.Write(hello);
+    uint32_t id = 100;
+    auto send = [&](uint32_t msg, uint32_t lParam, uint32_t type, std::vector<uint8_t> payload) {
+      c.Write(SendFrame(++id, window, msg, engine, lParam, type, std::move(payload)));
+    };
+    auto post = [&](uint32_t code, uint32_t lParam) { c.Write(PostFrame(window, 1624, code, lParam)); };
+    for (;;) {
+      RawFrame f;
+      if (c.Read(&f, 20000) != RawRead::kFrame) return;
+      if (f.kind != 2) continue;  // replies to our own sends, posts
+      int32_t result = 0;
+      if (f.msg == 1624) {
+        if (f.wParam == 2 || f.wParam == 24) {
+          std::vector<uint8_t> record(f.wParam == 2 ? 80 : 72, 0);
+          memcpy(record.data(), "Fake Port", 9);
+          send(0x4A, 0, f.wParam, record);
+        } else if (f.wParam == 3) {
+          result = 300;
+        } else if (f.wParam == 5) {
+          post(5, 1);
+          send(0x4A, 0, 28, take);
+        }
+        c.Write(ReplyFrame(f.id, result));
+        if (f.wParam == 1) return;
+        continue;
+      }
+      uint32_t type = f.dwData & 0xFFFF;
+      received[type] = f.payload;
+      if (type == 13) send(0x4A, 0, 13, std::vector<uint8_t>(1080, 0));
+      c.Write(ReplyFrame(f.id, 1));
+      if (type == 21) {
+        send(1626, 0, 0, {});
+        post(21, 1);
+        for (int32_t tick = 0; tick <= stopAt; tick += 120) send(1625, static_cast<uint32_t>(tick), 0, {});
+      }
+    }
+  }
+};
+
+TEST(CtlRecord, TheTakeIsWrittenAsAFileThatMidoReads) {
+  EngineEnv env;
+  FakeRecorder fake;
+  fake.path = env.socketPath;
+  tovu::Take take;  // one bar of 4/4 at 480 per quarter, counted in, then a note, a controller, sysex
+  take.recordStartTick = 0;
+  take.countInLength = 1920;
+  take.events = {{-30, 0x00403090}, {100, 0x00643C90}, {340, 0x004001B0}, {400, 0x00003C90}, {500, 0xF0}, {1930, 0xFF}};
+  take.sysexBytes = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+  take.sysexBlocks = {{0, 6}};
+  fake.take = tovu::EncodeTake(take);
+  ASSERT_TRUE(fake.Listen());
+  std::thread server([&] { fake.Serve(); });
+  std::string file = env.dir + "/take.mid";
+  int status = WaitExit(StartCtl(env, {"record", file, "--bars", "1", "--in", "0", "--click", "0", "--count-in",
+                                       "--thru", "0"}), 30000);
+  shutdown(fake.listener, SHUT_RDWR);  // ends a wait for a client that never came
+  server.join();
+  close(fake.listener);
+  EXPECT_EQ(status, 0) << ReadText(env.dir + "/ctl.err");
+  EXPECT_NE(ReadText(env.dir + "/ctl.out").find("wrote " + file + ": 5 events recorded, 1 left out"), std::string::npos)
+      << ReadText(env.dir + "/ctl.out");
+  // The start asked for recording, every sysex, no loop; the metronome and thru went to device 0 and
+  // were switched off again at the end.
+  ASSERT_EQ(fake.received[21].size(), 32u);
+  EXPECT_EQ(fake.received[21][24], 1);
+  EXPECT_EQ(fake.received[21][12], 0);
+  ASSERT_EQ(fake.received[27].size(), 16u);
+  EXPECT_EQ(fake.received[27][0] | fake.received[27][1] << 8, 0x8000);
+  EXPECT_EQ(fake.received[29][0] | fake.received[29][1] << 8, 0x8000);
+  std::vector<std::string> messages;
+  std::vector<long> ticks;
+  Track1(Dump(env, file), &messages, &ticks);
+  EXPECT_EQ(messages, (std::vector<std::string>{"note_on channel=0 note=60 velocity=100",
+                                                "control_change channel=0 control=1 value=64",
+                                                "note_on channel=0 note=60 velocity=0",
+                                                "sysex data=[126, 127, 6, 1]"}));
+  EXPECT_EQ(ticks, (std::vector<long>{100, 340, 400, 500}));
 }
 
 // Needs the recorder (type 28 takes); enable once the engine delivers takes.
