@@ -80,7 +80,8 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
 }  // namespace
 
 int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
-  engine.window = m.hwnd ? m.hwnd : engine.window;
+  // The engine window's handle is fixed before any other thread starts; the notifier reads it.
+  if (m.hwnd && engine.window != m.hwnd) engine.window = m.hwnd;
   if (m.msg == platform::kWmCreate) return SetUpEngine(engine) ? 0 : -1;
   if (m.msg == platform::kWmClose || m.msg == platform::kWmDestroy) {
     TearDownEngine(engine);

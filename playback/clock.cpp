@@ -14,25 +14,24 @@ double MsPerTick(int32_t ticksPerMinute, double tempoFactor) {
   return std::isfinite(ms) ? ms : 60000.0 / kDefaultTicksPerMinute;
 }
 
+// Every access is sequentially consistent, so a reader that sees the same even sequence number
+// before and after its loads saw no store of a writer in between (and needs no fences).
 ClockAnchor ReadClock(const PlaybackClock& clock) {
   for (;;) {
-    uint32_t before = clock.sequence.load(std::memory_order_acquire);
-    ClockAnchor a{clock.anchorTime.load(std::memory_order_relaxed), clock.anchorTick.load(std::memory_order_relaxed),
-                  clock.msPerTick.load(std::memory_order_relaxed)};
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if ((before & 1) == 0 && clock.sequence.load(std::memory_order_relaxed) == before) return a;
+    uint32_t before = clock.sequence.load();
+    ClockAnchor a{clock.anchorTime.load(), clock.anchorTick.load(), clock.msPerTick.load()};
+    if ((before & 1) == 0 && clock.sequence.load() == before) return a;
   }
 }
 
 void AnchorClockAt(PlaybackClock& clock, double timeMs, int32_t tick, int32_t ticksPerMinute) {
-  double msPerTick = MsPerTick(ticksPerMinute, clock.playbackTempoFactor.load(std::memory_order_relaxed));
-  uint32_t s = clock.sequence.load(std::memory_order_relaxed);
-  clock.sequence.store(s + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  clock.anchorTime.store(timeMs, std::memory_order_relaxed);
-  clock.anchorTick.store(tick, std::memory_order_relaxed);
-  clock.msPerTick.store(msPerTick, std::memory_order_relaxed);
-  clock.sequence.store(s + 2, std::memory_order_release);
+  double msPerTick = MsPerTick(ticksPerMinute, clock.playbackTempoFactor.load());
+  uint32_t s = clock.sequence.load();
+  clock.sequence.store(s + 1);
+  clock.anchorTime.store(timeMs);
+  clock.anchorTick.store(tick);
+  clock.msPerTick.store(msPerTick);
+  clock.sequence.store(s + 2);
 }
 
 void AnchorClock(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute) {

@@ -565,7 +565,9 @@ TEST(Playback, LoadsIntoThePlayingSlotsNeverPullTheSongAway) {
     tovu::PumpMessages(f.a, 60);
     ASSERT_TRUE(tovu::LoadSong(f.a, round % 2 ? song : HeldNoteSong(50 + round, 4800)));
     ASSERT_TRUE(tovu::LoadNextSong(f.a, HeldNoteSong(70 + round, 4800)));
-    if (round % 3 == 2) ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
+    if (round % 3 == 2) {
+      ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
+    }
   }
   ASSERT_TRUE(tovu::LoadSong(f.a, {}));  // both slots empty while playing
   tovu::PumpMessages(f.a, 100);
