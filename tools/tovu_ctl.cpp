@@ -427,7 +427,7 @@ struct Display {
   int32_t tick = 0;
   bool haveTick = false;
   std::vector<uint8_t> activity;
-  std::string lastPlain;  // bar.beat of the last plain line
+  std::string lastPlain;  // bar.beat and notes of the last plain line
   std::string lastLine;
 
   std::string Notes() const {
@@ -456,11 +456,13 @@ struct Display {
       fflush(stdout);
       return;
     }
-    // Plain lines: one per beat (and the last position), so that logs stay readable.
-    std::string beat = std::to_string(p.bar) + "." + std::to_string(p.beat);
-    std::string full = line + Notes();
-    if ((beat == lastPlain && !final) || full == lastLine) return;
-    lastPlain = beat;
+    // Plain lines: one when the beat or the sounding notes change (and the last position), so that
+    // logs stay readable.
+    std::string notes = Notes();
+    std::string key = std::to_string(p.bar) + "." + std::to_string(p.beat) + notes;
+    std::string full = line + notes;
+    if ((key == lastPlain && !final) || full == lastLine) return;
+    lastPlain = key;
     lastLine = full;
     printf("%s\n", full.c_str());
     fflush(stdout);

@@ -105,7 +105,8 @@ TEST(CtlRecord, NothingRecordedWritesNoFileAndNoInputIsRefused) {
     EXPECT_NE(ReadText(r.env.dir + "/ctl.err").find("nothing was recorded"), std::string::npos)
         << ReadText(r.env.dir + "/ctl.err");
     EXPECT_FALSE(std::ifstream(file).good());
-    EXPECT_NE(ReadText(r.env.dir + "/ctl.out").find("2.1.1  0:02.000"), std::string::npos);  // stopped at bar 2
+    std::string out = ReadText(r.env.dir + "/ctl.out");  // stopped once bar 2 was reached
+    EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1, 2), "2.") << out;
     EXPECT_EQ(r.engine->Wait(10000), 0);
   }
   {
