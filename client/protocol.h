@@ -30,7 +30,7 @@ enum ErrorCode : uint32_t {
   kErrorNoInputPort = 3,
   kErrorBadLoop = 10,
   kErrorAlreadyPlaying = 11,
-  kErrorOutOfMemory = 12,
+  kErrorOutOfMemory = 12,   // a song copy could not be made; after a take: input was lost (take_reader.h)
   kErrorMalformedSong = 13,  // the song image breaks the format's limits; the slot stays empty
   kErrorNoOutputPorts = 14,  // a start on an engine without any output port: nothing can play
 };

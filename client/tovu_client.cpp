@@ -327,7 +327,9 @@ std::vector<InputPortInfo> DecodeInputPorts(const std::vector<uint8_t>& payload)
 
 // Sends a port-list command (answered with a copy-data message of the same number during the send)
 // and hands back its result and the answer's payload (empty when none came).
-static int32_t RequestPortList(Client& c, uint32_t code, std::vector<uint8_t>* payload) {
+// Sends command `code` naming this window and keeps the copy-data answer of the same type that
+// arrived during the call (port lists, the metronome settings).
+static int32_t CommandWithAnswer(Client& c, uint32_t code, std::vector<uint8_t>* payload) {
   TakeCopyData(c, code);
   int32_t r = Command(c, code, c.window);
   auto answers = TakeCopyData(c, code);
@@ -338,14 +340,14 @@ static int32_t RequestPortList(Client& c, uint32_t code, std::vector<uint8_t>* p
 
 int32_t RequestOutputPorts(Client& c, std::vector<OutputPortInfo>* ports) {
   std::vector<uint8_t> payload;
-  int32_t r = RequestPortList(c, 2, &payload);
+  int32_t r = CommandWithAnswer(c, 2, &payload);
   if (ports) *ports = DecodeOutputPorts(payload);
   return r;
 }
 
 int32_t RequestInputPorts(Client& c, std::vector<InputPortInfo>* ports) {
   std::vector<uint8_t> payload;
-  int32_t r = RequestPortList(c, 24, &payload);
+  int32_t r = CommandWithAnswer(c, 24, &payload);
   if (ports) *ports = DecodeInputPorts(payload);
   return r;
 }
@@ -450,6 +452,48 @@ bool SetInputFilter(Client& c, uint32_t channelMask, uint32_t inputFlags) {
   platform::StoreLe32(b, channelMask);
   platform::StoreLe32(b + 4, inputFlags);
   return SendCopyData(c, 25, 0, b, 8);
+}
+
+static std::vector<uint8_t> FourFields(int32_t a, int32_t b, int32_t c, int32_t d) {
+  std::vector<uint8_t> bytes(16);
+  platform::StoreLe32(bytes.data(), static_cast<uint32_t>(a));
+  platform::StoreLe32(bytes.data() + 4, static_cast<uint32_t>(b));
+  platform::StoreLe32(bytes.data() + 8, static_cast<uint32_t>(c));
+  platform::StoreLe32(bytes.data() + 12, static_cast<uint32_t>(d));
+  return bytes;
+}
+
+std::vector<uint8_t> EncodeMetronomeSettings(const MetronomeSettings& s) {
+  return FourFields(s.device, s.channel, s.measureNote, s.beatNote);
+}
+
+bool DecodeMetronomeSettings(const std::vector<uint8_t>& payload, MetronomeSettings* s) {
+  if (payload.size() < 16) return false;
+  s->device = static_cast<int32_t>(platform::LoadLe32(payload.data()));
+  s->channel = static_cast<int32_t>(platform::LoadLe32(payload.data() + 4));
+  s->measureNote = static_cast<int32_t>(platform::LoadLe32(payload.data() + 8));
+  s->beatNote = static_cast<int32_t>(platform::LoadLe32(payload.data() + 12));
+  return true;
+}
+
+bool SetMetronome(Client& c, const MetronomeSettings& settings) {
+  auto bytes = EncodeMetronomeSettings(settings);
+  return SendCopyData(c, 27, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool RequestMetronomeSettings(Client& c, MetronomeSettings* settings) {
+  std::vector<uint8_t> payload;
+  CommandWithAnswer(c, 26, &payload);
+  return DecodeMetronomeSettings(payload, settings);
+}
+
+std::vector<uint8_t> EncodeThruSettings(const ThruSettings& s) {
+  return FourFields(s.device, s.channel, s.transpose, s.velocityOffset);
+}
+
+bool SetThru(Client& c, const ThruSettings& settings) {
+  auto bytes = EncodeThruSettings(settings);
+  return SendCopyData(c, 29, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 }  // namespace tovu

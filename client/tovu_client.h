@@ -25,8 +25,9 @@
 //   21 playback started (lParam 1 for the starter).
 // Error codes of notification 10: 1 not registered; 2 current song slot empty; 3 recording without
 // an input port; 10 loop start not before loop end (the song's end when the loop end is left open);
-// 11 a playback already runs; 12 not enough memory for the song copy; 13 the song image is malformed
-// (refused at load; the slot stays empty); 14 the engine has no output port, so nothing can play.
+// 11 a playback already runs; 12 not enough memory for the song copy, or, right after a take, the
+// recording lost input (take_reader.h); 13 the song image is malformed (refused at load; the slot
+// stays empty); 14 the engine has no output port, so nothing can play.
 //
 // Playback: Start (type 21) answers with the start message 1626 (sent; lParam = the request's
 // startParam), then notification 21 to every client; position messages 1625 (sent; lParam = the
@@ -132,6 +133,13 @@ struct MetronomeSettings {
   int32_t measureNote = 60;
   int32_t beatNote = 61;
 };
+// Thru: incoming MIDI of the listening client echoed to one output device.
+struct ThruSettings {
+  int32_t device = 0x8000;    // output device id, 0x8000 = thru off
+  int32_t channel = 0;        // 0-15; negative keeps each message's own channel
+  int32_t transpose = 0;      // semitones added to notes (the result is clamped to 0-127)
+  int32_t velocityOffset = 0; // added to note-on velocities above 0 (clamped to 1-127)
+};
 
 // Engine commands 0 and 1. Register closes the started engine's start-up pipe once registered.
 int32_t Register(Client& client);
@@ -202,5 +210,17 @@ int32_t Stop(Client& client);
 // Tempo factor (type 23) and input filter (type 25).
 bool SetTempoFactor(Client& client, double factor);
 bool SetInputFilter(Client& client, uint32_t channelMask, uint32_t inputFlags);
+
+// Metronome (type 27; engine-wide) and its settings as the engine holds them (command 26, answered
+// with a type-26 copy-data during the call; false when no answer came). A device id that no output
+// port has reads back as 0x8000.
+bool SetMetronome(Client& client, const MetronomeSettings& settings);
+bool RequestMetronomeSettings(Client& client, MetronomeSettings* settings);
+// The 16-byte payload of types 26 and 27, and its reading (false when it is too short).
+std::vector<uint8_t> EncodeMetronomeSettings(const MetronomeSettings& settings);
+bool DecodeMetronomeSettings(const std::vector<uint8_t>& payload, MetronomeSettings* settings);
+// Thru (type 29; engine-wide). The sender becomes the thru owner when the device's port opens.
+bool SetThru(Client& client, const ThruSettings& settings);
+std::vector<uint8_t> EncodeThruSettings(const ThruSettings& settings);
 
 }  // namespace tovu

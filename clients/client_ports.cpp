@@ -68,14 +68,16 @@ void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
       int port = FindInputPortByDevice(engine.ports, static_cast<uint32_t>(inputDevice));
       int32_t result = 2;
       if (port >= 0) {
-        result = engine.ports.inputs[port].Open(engine.ports.inputCallback);
+        result = engine.ports.inputs[port].Open(engine.ports.inputCallback, engine.ports.inputInstance);
         if (result == 0) client->inputPort.store(port);
       }
       platform::StoreLe32(reply + 1032, static_cast<uint32_t>(result));
     }
     client->channelMask.store(platform::LoadLe32(request + 1064));
     client->inputFlags.store(platform::LoadLe32(request + 1068));
-    // Thru and metronome settings are re-applied here once those subsystems exist.
+    // Both ports were closed above; this client becomes the thru owner when thru is set.
+    ReapplyThru(engine, window);
+    ReapplyMetronome(engine);
   }
   SendCopyData(engine, window, 13, reply, sizeof reply);
 }
@@ -86,15 +88,9 @@ void CloseClientPorts(Engine& engine, uint32_t window) {
   // The stop sends to clients, and their handlers may have unregistered this one meanwhile.
   ClientRecord* client = ClientOf(engine, window);
   if (!client) return;
-  if (engine.metronomePort >= 0) {
-    engine.ports.outputs[engine.metronomePort].Close();
-    engine.metronomePort = -1;
-  }
-  if (engine.thruPort >= 0) {
-    engine.ports.outputs[engine.thruPort].Close();
-    engine.thruPort = -1;
-    engine.thruOwner = 0;
-  }
+  // The sounding click and the notes thru holds are ended on their ports before those close.
+  ReleaseMetronomePort(engine);
+  ReleaseThruPort(engine);
   for (int32_t j = 0; j < client->outputCount; ++j) {
     engine.ports.outputs[client->outputs[j]].Close();
     client->outputs[j] = -1;

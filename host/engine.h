@@ -47,10 +47,13 @@ struct Engine {
   PlaybackState playback;
   Notifier notifier;
 
-  // Read by the timer and input threads; written on the main thread.
+  // Written on the main thread under the metronome's or thru's lock; read by the timer and MIDI
+  // input threads (and the notifier, for the thru owner).
   std::atomic<int32_t> metronomePort{-1};  // output port index the metronome holds open
   std::atomic<int32_t> thruPort{-1};       // output port index thru holds open
   std::atomic<uint32_t> thruOwner{0};
+  Metronome metronome;
+  Recording recording;
 
   bool setUp = false;
   bool tornDown = false;

@@ -18,17 +18,14 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
   return EngineWindowProc(*static_cast<Engine*>(context), m);
 }
 
-// MIDI input thread. Input is opened for clients already; filtering, thru and recording of what
-// arrives come with the recorder.
-void IgnoreInput(platform::MidiHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
-
 }  // namespace
 
 bool SetUpEngine(Engine& engine) {
   if (engine.setUp) return true;
   platform::EventCreate(&engine.activityEvent);
   engine.ports.activityEvent = &engine.activityEvent;
-  engine.ports.inputCallback = IgnoreInput;
+  engine.ports.inputCallback = OnMidiInput;
+  engine.ports.inputInstance = reinterpret_cast<uintptr_t>(&engine);
   // The activity table is allocated with the output table; the five state images only when there
   // is at least one output port, sized for that table.
   if (!BuildPortTables(engine.ports)) return false;
@@ -39,6 +36,7 @@ bool SetUpEngine(Engine& engine) {
     }
   }
   LoadSettings(engine.ports);
+  ReapplyMetronome(engine);
   engine.playback.timers = platform::TimerServiceStart();
   if (!engine.playback.timers) return false;
   engine.setUp = true;
@@ -57,6 +55,7 @@ void TearDownEngine(Engine& engine) {
   engine.playback.timers = nullptr;
   // Input stops before the tables go, so that no input callback can reach them.
   CloseAllInputs(engine.ports);
+  FreeRecorder(engine);
   for (ClientRecord* record : engine.clients.records) {
     if (record->window == 0) continue;
     delete[] record->currentSong;

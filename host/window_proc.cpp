@@ -42,7 +42,9 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case 21: StartPlayback(engine, sender, data); break;
     case 22: ContinueWithNextSong(engine, sender, data); break;
     case 25: SetInputFilter(engine, sender, data); break;
-    default: break;  // 27, 29: metronome and thru arrive with the recorder
+    case 27: SetMetronome(engine, sender, data); break;
+    case 29: SetThru(engine, sender, data); break;
+    default: break;
   }
   return 1;
 }
@@ -68,10 +70,14 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
     case 3: return engine.audition.holdTimeMs;
     case 4: engine.audition.holdTimeMs = static_cast<int32_t>(lParam); return 0;
     case 5: return StopPlayback(engine, lParam);
-    case 8: return LoadSettings(engine.ports);
+    case 8: {
+      int32_t result = LoadSettings(engine.ports);
+      RefreshMetronomeNotes(engine);
+      return result;
+    }
     case 18: return SendShortMessage(engine.ports, lParam);
     case 24: return ReplyPortList(engine, lParam, false);
-    case 26: return 0;  // the metronome settings reply arrives with the metronome
+    case 26: return ReplyMetronomeSettings(engine, lParam);
     case 31: return Panic(engine.ports);
     default: return 0;
   }

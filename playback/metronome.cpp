@@ -1,9 +1,138 @@
-// The metronome's hooks into a playback. Nothing clicks yet: no start counts in.
+// The metronome: settings, its port, the count-in and the clicks. See metronome.h for the click
+// state and the threads.
 #include "playback/metronome.h"
 
 #include "host/engine.h"
+#include "platform/wire.h"
 
-void ResetClickState(Engine&) {}
-int32_t BeginCountIn(Engine&, bool) { return 0; }
-bool MetronomeOn(const Engine&) { return false; }
-void MetronomeStep(Engine&, int32_t) {}
+namespace {
+
+uint32_t PortByte(int32_t port) {
+  return port < 0 || port >= static_cast<int32_t>(kNoPortIndex) ? kNoPortIndex : static_cast<uint32_t>(port);
+}
+
+// Ends the sounding click on the port and note it was struck on. Caller holds the metronome lock.
+void EndClickLocked(Engine& engine) {
+  Metronome& m = engine.metronome;
+  if (m.sounding != 0) SendShortMessage(engine.ports, m.sounding & 0xFF00FFFFu);
+  m.sounding = 0;
+  m.clickState = 0;
+}
+
+// Strikes a click. Caller holds the metronome lock.
+void ClickLocked(Engine& engine, bool bar) {
+  Metronome& m = engine.metronome;
+  uint32_t word = ClickWord(m.channel, bar ? m.barNote : m.beatNote, bar ? kBarClickVelocity : kBeatClickVelocity,
+                            engine.metronomePort.load(std::memory_order_relaxed));
+  SendShortMessage(engine.ports, word);
+  m.sounding = word;
+  m.clickState = bar ? 2 : 1;
+}
+
+// A whole multiple of a bar or beat length; a length of 0 has no multiples.
+bool OnLine(int64_t r, int32_t length) { return length != 0 && r % length == 0; }
+
+}  // namespace
+
+uint32_t ClickWord(uint32_t channel, uint32_t note, uint32_t velocity, int32_t port) {
+  return 0x90u | (channel & 0x0F) | (note & 0x7F) << 8 | (velocity & 0x7F) << 16 | PortByte(port) << 24;
+}
+
+void SetMetronome(Engine& engine, uint32_t, const uint8_t* payload) {
+  Metronome& m = engine.metronome;
+  int32_t old;
+  {
+    std::lock_guard<std::mutex> lock(m.lock);
+    EndClickLocked(engine);
+    old = engine.metronomePort.exchange(-1);
+  }
+  if (old >= 0) engine.ports.outputs[old].Close();
+
+  EngineSettings& s = engine.ports.settings;
+  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload));
+  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + 4));
+  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + 8));
+  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  RefreshMetronomeNotes(engine);
+  if (s.mtrDev == static_cast<int32_t>(kNoDevice)) return;
+  int port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.mtrDev));
+  if (port < 0) {
+    s.mtrDev = kNoDevice;
+    return;
+  }
+  if (engine.ports.outputs[port].Open() != platform::kMidiOk) return;  // the device id stays, no port
+  std::lock_guard<std::mutex> lock(m.lock);
+  engine.metronomePort.store(port);
+}
+
+void ReapplyMetronome(Engine& engine) {
+  const EngineSettings& s = engine.ports.settings;
+  uint8_t payload[16];
+  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
+  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
+  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
+  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
+  SetMetronome(engine, 0, payload);
+}
+
+int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
+  const EngineSettings& s = engine.ports.settings;
+  uint8_t payload[16];
+  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
+  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
+  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
+  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
+  SendCopyData(engine, window, 26, payload, sizeof payload);
+  return 0;
+}
+
+void RefreshMetronomeNotes(Engine& engine) {
+  const EngineSettings& s = engine.ports.settings;
+  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  engine.metronome.channel = static_cast<uint32_t>(s.mtrChan) & 0x0F;
+  engine.metronome.barNote = static_cast<uint32_t>(s.mtrNM) & 0x7F;
+  engine.metronome.beatNote = static_cast<uint32_t>(s.mtrNB) & 0x7F;
+}
+
+void ReleaseMetronomePort(Engine& engine) {
+  int32_t old;
+  {
+    std::lock_guard<std::mutex> lock(engine.metronome.lock);
+    EndClickLocked(engine);
+    old = engine.metronomePort.exchange(-1);
+  }
+  if (old >= 0) engine.ports.outputs[old].Close();
+}
+
+void ResetClickState(Engine& engine) {
+  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  engine.metronome.sounding = 0;
+  engine.metronome.clickState = 0;
+}
+
+int32_t BeginCountIn(Engine& engine, bool recording) {
+  Metronome& m = engine.metronome;
+  const StateImage* main = engine.images[kMainImage];
+  if (!recording || !main || engine.ports.settings.mtrDev == static_cast<int32_t>(kNoDevice)) {
+    m.on.store(false);
+    return 0;
+  }
+  m.on.store(true);
+  int32_t length = main->ticksPerBar;
+  if (length <= 0) return 0;
+  return length;
+}
+
+bool MetronomeOn(const Engine& engine) { return engine.metronome.on.load(std::memory_order_relaxed); }
+
+void MetronomeStep(Engine& engine, int32_t step) {
+  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  EndClickLocked(engine);
+  const StateImage* main = engine.images[kMainImage];
+  if (!main) return;
+  int64_t r = static_cast<int64_t>(step) - main->timeSigTick;
+  if (OnLine(r, main->ticksPerBar))
+    ClickLocked(engine, true);
+  else if (OnLine(r, main->ticksPerBeat))
+    ClickLocked(engine, false);
+}

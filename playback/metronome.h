@@ -1,19 +1,68 @@
-// The metronome's part in a playback: whether it counts in and clicks. The scheduler calls these at
-// fixed points of a start and of each wake-up; until the metronome is built they do nothing.
+// The metronome: its settings (one output device, a channel and two notes, engine-wide), the port it
+// holds open, the one-bar count-in of a recording start and the click at each position step.
 //
-// Threads: ResetClickState and BeginCountIn run on the main thread inside a start (no wake-up runs
-// then); MetronomeOn and MetronomeStep on the timer thread inside a wake-up.
+// Click state, drawn:
+//
+//     none --MetronomeStep on a bar line--> bar sounding --next MetronomeStep--> none (or a new click)
+//     none --MetronomeStep on a beat line-> beat sounding --next MetronomeStep--> none (or a new click)
+//     any  --SetMetronome / port released--> none (the sounding click is ended on its own port first)
+//     any  --ResetClickState (every start)--> none (the stop has already silenced it)
+//
+// The click that sounds is remembered as the very word that struck it, so it is always ended on the
+// port and note it was struck on, whatever the settings have become since.
+//
+// Threads: SetMetronome, ReplyMetronomeSettings, ReleaseMetronomePort, ResetClickState and
+// BeginCountIn run on the main thread; MetronomeStep on the timer thread inside a wake-up (which
+// holds the scheduler lock). The click state, the masked click notes and `metronomePort` change only
+// under the metronome's own lock, which is held for at most two sends (end a click, strike the next)
+// and never while the scheduler lock is taken.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 struct Engine;
 
+constexpr uint32_t kBarClickVelocity = 126;
+constexpr uint32_t kBeatClickVelocity = 100;
+
+struct Metronome {
+  std::mutex lock;
+  std::atomic<bool> on{false};  // the running playback clicks (decided at every start)
+  // Under lock: the click channel and notes as the timer thread uses them (masked to 0-15 and
+  // 0-127; the stored settings keep what the client gave), and the word of the sounding click.
+  uint32_t channel = 9;
+  uint32_t barNote = 60;
+  uint32_t beatNote = 61;
+  uint32_t sounding = 0;   // the note-on that struck the sounding click; 0 = none
+  int32_t clickState = 0;  // 0 none, 1 beat click sounding, 2 bar click sounding
+};
+
+// The note-on word of a click: status 0x90 on the channel's low four bits, the note's low seven
+// bits, the velocity, and the port index (255 when the port is -1 or out of a packed event's range).
+uint32_t ClickWord(uint32_t channel, uint32_t note, uint32_t velocity, int32_t port);
+
+// Copy-data type 27 (also window creation and every OpenClientPorts): closes the port held, stores
+// the four settings (device, channel, bar note, beat note; 16 bytes little-endian) and opens the
+// device's port. A device id no port has reads back as 0x8000; a port that fails to open keeps the
+// device id but clicks nowhere.
+void SetMetronome(Engine& engine, uint32_t sender, const uint8_t* payload);
+// The same with the engine's current settings (OpenClientPorts, window creation).
+void ReapplyMetronome(Engine& engine);
+// Engine command 26: sends the four settings to `window` as copy-data type 26. Returns 0.
+int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window);
+// Command 8 reloaded the settings store: the clicks take the reloaded channel and notes (no port is
+// opened or closed).
+void RefreshMetronomeNotes(Engine& engine);
+// Ends a sounding click and closes the metronome's port (a client closing its ports).
+void ReleaseMetronomePort(Engine& engine);
+
 // At every start: the click state becomes "none" (no click sounding is remembered).
 void ResetClickState(Engine& engine);
-// At a start: switches the metronome on when the playback records and a metronome port is set, and
-// returns the count-in length in ticks (the main image's ticks per bar), else switches it off and
-// returns 0. A bar of 0 ticks gives no count-in.
+// At a start: switches the metronome on when the playback records and a metronome device is set
+// (whether or not its port opened), and returns the count-in length in ticks (the main image's ticks
+// per bar), else switches it off and returns 0. A bar of 0 ticks or fewer gives no count-in.
 int32_t BeginCountIn(Engine& engine, bool recording);
 // Whether the metronome clicks in this playback.
 bool MetronomeOn(const Engine& engine);

@@ -202,8 +202,9 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
   p.loopStart.store(loopStart);
   p.loopEnd.store(loopEnd);
   int32_t songEnd = 0;
+  // With both slots emptied while playing there is nothing to continue with: the playback ends.
   bool ended = !song || SeekImages(song, t, loopOn ? loopStart : -1, scratchStart, scratchLoop, &songEnd);
-  if (ended && !loopOn) {
+  if (ended && (!loopOn || !song)) {
     p.pending = 0;
     PublishFinalPosition(engine, loopEnd, serial, window);
     return false;

@@ -107,13 +107,13 @@ void OutputPort::Close() {
   if (h != 0) platform::MidiOutClose(h);
 }
 
-int InputPort::Open(platform::MidiInCallback callback) {
+int InputPort::Open(platform::MidiInCallback callback, uintptr_t instance) {
   if (handle.load(std::memory_order_relaxed) != 0) {
     ++openCount;
     return platform::kMidiOk;
   }
   platform::MidiHandle h = 0;
-  int result = platform::MidiInOpen(deviceId, callback, 0, &h);
+  int result = platform::MidiInOpen(deviceId, callback, instance, &h);
   if (result != platform::kMidiOk) return result;
   handle.store(h, std::memory_order_release);
   platform::MidiInStart(h);

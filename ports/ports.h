@@ -45,8 +45,8 @@ struct InputPort {
   std::atomic<uint32_t> handle{0};
   int32_t openCount = 0;
 
-  // Opens and starts the device with the given callback (instance value 0).
-  int Open(platform::MidiInCallback callback);
+  // Opens and starts the device with the given callback and instance value.
+  int Open(platform::MidiInCallback callback, uintptr_t instance);
   void Close();
 };
 
@@ -68,6 +68,7 @@ struct Ports {
   platform::Event* activityEvent = nullptr;  // set on every note change; may be null
   EngineSettings settings;
   platform::MidiInCallback inputCallback = nullptr;  // handed to InputPort::Open
+  uintptr_t inputInstance = 0;                       // the callback's instance value
 };
 
 // ---- Port tables and settings ----

@@ -1,25 +1,175 @@
-// The take recorder's part in a playback. The scheduler calls these at fixed points of a start, of
-// each wake-up and of the stop; until the recorder is built they do nothing.
+// Recording and thru: the MIDI input callback with its filter, the thru echo, and the take recorder
+// (its record list, the system-exclusive capture and the delivery of the take).
 //
-// Threads: ArmRecording and DeliverTake run on the main thread (inside a start and a stop);
-// EchoRecorded and RecordAt on the timer thread inside a wake-up.
+// Threads and exclusion:
+//   - The MIDI input thread runs OnMidiInput: the filter, live thru and the appends of input.
+//   - The timer thread (inside a wake-up, holding the scheduler lock) runs EchoRecorded and RecordAt.
+//   - The main thread runs SetThru, ArmRecording, DeliverTake and the port releases.
+//   Thru's settings, port, owner and image change only under `Thru::lock`, held for one event's
+//   image update and its one send (or, on the main thread, for collecting the held notes, which are
+//   then released outside it). The record list, the sysex blocks and the capture buffers change only
+//   under `Recorder::lock`, which is never held across a send or a platform call: the echo collects
+//   what is due under it and plays it after. Neither lock is held while the other is taken.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/midi.h"
 
 struct Engine;
 
 constexpr int32_t kNoRecordedTick = 0x7FFFFFFF;
+constexpr uint32_t kEndMarker = 0x000000FF;
+constexpr uint32_t kSysexMarkerCode = 0xF0;
+
+// ---- Thru ----
+
+struct ThruSettings {
+  int32_t device = 0x8000;  // 0x8000 = thru off
+  int32_t channel = 0;      // negative: keep the incoming channel
+  int32_t transpose = 0;
+  int32_t velocityOffset = 0;
+};
+
+struct Thru {
+  std::mutex lock;
+  ThruSettings settings;  // under lock
+};
+
+// The word thru plays for an incoming message: the port byte, the channel override (low four bits),
+// and for notes the transposed note clamped to 0-127 and the offset velocity clamped to 1-127 (0
+// stays 0; a note-off becomes a velocity-0 note-on). Data bytes are kept to seven bits.
+uint32_t ThruWord(const ThruSettings& settings, int32_t port, uint32_t message);
+// Plays one message through thru and the thru image (the live echo and the loop-record echo).
+void ThruPlay(Engine& engine, uint32_t message);
+// Copy-data type 29 (also OpenClientPorts, with the current settings): silences what thru holds on
+// the old port, closes it, stores the settings and opens the new port; a successful open makes the
+// sender the thru owner.
+void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload);
+void ReapplyThru(Engine& engine, uint32_t sender);
+// Silences what thru holds, closes its port and ends the thru owner (a client closing its ports).
+void ReleaseThruPort(Engine& engine);
+
+// ---- Input ----
+
+// The platform's input callback. `instance` is the Engine (Ports::inputInstance).
+void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
+// The filter's decision by message class: notes (flag bit 0), control changes (bit 1) and pitch
+// bend (bit 2) on a channel of the mask pass; every other class is refused.
+bool FilterPasses(uint32_t message, uint32_t channelMask, uint32_t inputFlags);
+
+// ---- Take recorder ----
+
+constexpr int32_t kChunkEntries = 1000;
+constexpr int32_t kMaxSysexBlocks = 128;
+constexpr uint32_t kCaptureBufferSize = 65500;
+constexpr uint32_t kTakeHeaderSize = 20;
+// The largest take the engine builds: what the bus can queue for one client (16 MiB) less room for
+// the frame and for the messages around it. Input stops being recorded before the take would grow
+// past it; the final end marker always fits. What is dropped is counted and reported.
+constexpr uint32_t kMaxTakeBytes = (16u << 20) - (64u << 10);
+
+struct RecordEntry {
+  int32_t tick;
+  uint32_t word;
+};
+
+struct RecordChunk {
+  RecordChunk* next = nullptr;
+  int32_t used = 0;
+  int32_t minTick = 0;  // of the entries used
+  int32_t maxTick = 0;
+  RecordEntry entries[kChunkEntries];
+};
+
+struct SysexBlock {
+  uint8_t* bytes = nullptr;
+  uint32_t length = 0;
+};
+
+// One system-exclusive capture buffer per input port, made at its first recording with sysex and
+// kept until teardown. The platform takes a queued buffer back only by closing the port, so a buffer
+// is never freed or queued again while its port may still fill it: a recording's stop disarms the
+// capture, whatever the port hands back later is dropped and not queued again, and the next
+// recording on the same port finds it still queued there.
+struct CaptureBuffer {
+  platform::MidiInBuffer header;
+  std::unique_ptr<uint8_t[]> data;
+  platform::MidiHandle queuedOn = 0;  // the input it is queued on; 0 = with the engine
+  bool returning = false;             // handed back: the input thread is copying it
+};
+
+struct Recorder {
+  std::mutex lock;
+  // Everything below is under lock.
+  bool armed = false;  // a recording takes input
+  RecordChunk* head = nullptr;
+  RecordChunk* tail = nullptr;
+  RecordChunk* spare = nullptr;  // the next chunk, made ahead so that the timer thread never allocates
+  int64_t entryCount = 0;
+  int64_t echoable = 0;  // entries of passes already ended (the echo plays only these)
+  uint64_t generation = 0;  // changes whenever the list is released
+  int32_t recordStartTick = 0;
+  int32_t countInLength = 0;
+  SysexBlock blocks[kMaxSysexBlocks];
+  int32_t blockCount = 0;
+  uint32_t byteCount = 0;
+  bool captureArmed = false;
+  platform::MidiHandle captureHandle = 0;
+  uint32_t droppedEvents = 0;  // short messages and end markers not recorded
+  uint32_t droppedSysex = 0;   // system-exclusive messages not recorded
+  std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures;  // one slot per input port
+  int32_t captureSlots = 0;
+  // Read without the lock: the spare chunk was used up, and a thread that may allocate makes one.
+  std::atomic<bool> needSpare{false};
+
+  Recorder() = default;
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+  ~Recorder();
+};
+
+struct Recording {
+  Thru thru;
+  Recorder recorder;
+};
+
+// The take as built for delivery: its bytes (empty when nothing was recorded or it could not be
+// allocated) and what was lost while recording.
+struct BuiltTake {
+  std::unique_ptr<uint8_t[]> bytes;
+  uint32_t size = 0;
+  uint32_t droppedEvents = 0;
+  uint32_t droppedSysex = 0;
+  bool built = false;
+  bool lost = false;  // input was dropped, or the take could not be built
+};
 
 // At a recording start, right after the clock is anchored and before the first wake-up: the take
 // begins at `recordStartTick` with `countInLength` ticks counted in; system-exclusive input is
 // captured when `captureSysex` is set. The recording client is already set.
 void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength, bool captureSysex);
-// At each wake-up of a recording: echoes through thru the entries of earlier loop passes recorded
-// in [from, to) and returns the tick of the next one (kNoRecordedTick when none).
-int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to);
-// Appends a packed event at `tick` to the take (the end marker of each loop pass).
+// Input of the recording, stamped with the clock now.
+void RecordNow(Engine& engine, uint32_t word);
+// Appends a packed event at `tick`. An end marker closes a loop pass: the entries of earlier passes
+// stamped at or past `tick` (input that came just before the wrap) are echoed now, and from here on
+// the pass just closed is echoed too.
 void RecordAt(Engine& engine, uint32_t word, int32_t tick);
-// At the stop of a recording playback: hands the take to `window` (copy-data type 28) and frees
-// the recording.
+// At each wake-up of a recording: echoes through thru the entries of earlier loop passes recorded
+// in [from, to) and returns the earliest tick of such an entry at or after `to` (kNoRecordedTick
+// when none).
+int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to);
+// The stop: disarms the recording, appends the final end marker at `stopTick` when anything was
+// recorded, builds the take and releases the recording.
+BuiltTake FinishTake(Engine& engine, int32_t stopTick);
+// At the stop of a recording playback: hands the take to `window` (copy-data type 28) and frees the
+// recording; a recording that lost input is followed by notification 10 with error 12.
 void DeliverTake(Engine& engine, uint32_t window);
+// The returned capture buffer of a MIM_LONGDATA, accepted or not (the buffer comes back to the
+// engine either way).
+void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted);
+// Teardown, after every input has closed: releases the recording and the capture buffers.
+void FreeRecorder(Engine& engine);

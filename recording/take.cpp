@@ -1,10 +1,406 @@
-// The take recorder's hooks into a playback. Nothing is recorded yet: there is nothing to echo or
-// deliver.
-#include "recording/recording.h"
+// The take recorder: a list of fixed chunks of (tick, event) entries appended in arrival order, the
+// system-exclusive capture (one buffer per input port, copied block by block), the loop-record echo
+// of earlier passes, and the take built and sent at the stop.
+//
+// A recording's life, drawn:
+//
+//     idle --ArmRecording--> armed --RecordNow / RecordAt / OnSysexBuffer--> armed (appending)
+//     armed --RecordAt(end marker)--> armed, one more pass ended (and echoed from now on)
+//     armed --FinishTake (the stop)--> idle: final end marker, take built, list and blocks released
+//
+// Appends stop at kMaxTakeBytes (room for the final end marker is kept) or when memory runs out;
+// each lost event or sysex message is counted, and the delivery reports the loss.
+//
+// Threads: appends from the MIDI input thread (input, sysex markers), the timer thread (end markers
+// at loop wraps, inside a wake-up) and the main thread (the final end marker); the echo on the timer
+// thread; arming and finishing on the main thread. Recorder::lock guards everything, and is never
+// held across a send or a platform call. The timer thread never allocates: a spare chunk is kept
+// ready by the threads that may.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
 
 #include "host/engine.h"
+#include "platform/wire.h"
 
-void ArmRecording(Engine&, int32_t, int32_t, bool) {}
-int32_t EchoRecorded(Engine&, int32_t, int32_t) { return kNoRecordedTick; }
-void RecordAt(Engine&, uint32_t, int32_t) {}
-void DeliverTake(Engine&, uint32_t) {}
+namespace {
+
+// What a stop or a new start takes off the recorder, to be built and freed outside its lock.
+struct Detached {
+  RecordChunk* head = nullptr;
+  RecordChunk* spare = nullptr;
+  int64_t entryCount = 0;
+  int32_t recordStartTick = 0;
+  int32_t countInLength = 0;
+  SysexBlock blocks[kMaxSysexBlocks];
+  int32_t blockCount = 0;
+  uint32_t byteCount = 0;
+  uint32_t droppedEvents = 0;
+  uint32_t droppedSysex = 0;
+};
+
+void FreeChunks(RecordChunk* chunk) {
+  while (chunk) {
+    RecordChunk* next = chunk->next;
+    delete chunk;
+    chunk = next;
+  }
+}
+
+void FreeDetached(Detached& d) {
+  FreeChunks(d.head);
+  delete d.spare;
+  for (int32_t i = 0; i < d.blockCount; ++i) delete[] d.blocks[i].bytes;
+  d = Detached();
+}
+
+// Under lock: moves the whole recording out and leaves the recorder empty and disarmed.
+void DetachLocked(Recorder& r, Detached* d) {
+  d->head = r.head;
+  d->spare = r.spare;
+  d->entryCount = r.entryCount;
+  d->recordStartTick = r.recordStartTick;
+  d->countInLength = r.countInLength;
+  std::copy(r.blocks, r.blocks + r.blockCount, d->blocks);
+  d->blockCount = r.blockCount;
+  d->byteCount = r.byteCount;
+  d->droppedEvents = r.droppedEvents;
+  d->droppedSysex = r.droppedSysex;
+  r.head = r.tail = r.spare = nullptr;
+  r.entryCount = r.echoable = 0;
+  std::fill(r.blocks, r.blocks + kMaxSysexBlocks, SysexBlock());
+  r.blockCount = 0;
+  r.byteCount = 0;
+  r.droppedEvents = r.droppedSysex = 0;
+  r.armed = false;
+  r.captureArmed = false;
+  r.captureHandle = 0;
+  r.generation += 1;
+  r.needSpare.store(false);
+}
+
+// Whether the take, grown by `entries` entries and `bytes` sysex bytes, stays within its limit.
+bool FitsLocked(const Recorder& r, int64_t entries, uint32_t bytes) {
+  int64_t size = kTakeHeaderSize + 8 * (r.entryCount + entries) + static_cast<int64_t>(r.byteCount) + bytes;
+  return size <= static_cast<int64_t>(kMaxTakeBytes);
+}
+
+// Under lock: appends one entry when it fits with `reserve` more entries after it. A full tail
+// takes the spare chunk; without one the entry is lost. False when nothing was appended.
+bool AppendLocked(Recorder& r, int32_t tick, uint32_t word, int64_t reserve) {
+  if (!FitsLocked(r, 1 + reserve, 0)) return false;
+  RecordChunk* tail = r.tail;
+  if (!tail || tail->used == kChunkEntries) {
+    RecordChunk* chunk = r.spare;
+    if (!chunk) return false;
+    r.spare = nullptr;
+    r.needSpare.store(true);
+    chunk->next = nullptr;
+    chunk->used = 0;
+    if (tail)
+      tail->next = chunk;
+    else
+      r.head = chunk;
+    r.tail = tail = chunk;
+  }
+  tail->entries[tail->used] = RecordEntry{tick, word};
+  if (tail->used == 0) {
+    tail->minTick = tail->maxTick = tick;
+  } else {
+    tail->minTick = std::min(tail->minTick, tick);
+    tail->maxTick = std::max(tail->maxTick, tick);
+  }
+  tail->used += 1;
+  r.entryCount += 1;
+  return true;
+}
+
+// On a thread that may allocate: makes the spare chunk when the last one was taken.
+void EnsureSpare(Recorder& r) {
+  if (!r.needSpare.load()) return;
+  RecordChunk* chunk = new (std::nothrow) RecordChunk;
+  if (!chunk) return;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (!r.spare) {
+      r.spare = chunk;
+      chunk = nullptr;
+      r.needSpare.store(false);
+    }
+  }
+  delete chunk;
+}
+
+void ResetHeader(CaptureBuffer& c) {
+  c.header.data = c.data.get();
+  c.header.length = kCaptureBufferSize;
+  c.header.bytesRecorded = 0;
+  c.header.user = 0;
+}
+
+// Plays through thru, in record order, every entry of an ended pass whose tick lies in
+// [dueFrom, dueTo), and returns the smallest tick at or after `aheadFrom` among the other entries of
+// ended passes (kNoRecordedTick when none). Markers are neither played nor counted. Entries are
+// collected under the lock and played after it in batches; a recording released meanwhile ends the
+// walk.
+int32_t WalkEndedPasses(Engine& engine, int64_t dueFrom, int64_t dueTo, int64_t aheadFrom) {
+  constexpr int kBatch = 256;
+  uint32_t batch[kBatch];
+  int n = 0;
+  int64_t best = kNoRecordedTick;
+  Recorder& r = engine.recording.recorder;
+  std::unique_lock<std::mutex> lock(r.lock);
+  if (!r.armed) return kNoRecordedTick;
+  const uint64_t generation = r.generation;
+  const int64_t limit = r.echoable;
+  int64_t index = 0;
+  for (RecordChunk* chunk = r.head; chunk && index < limit; chunk = chunk->next) {
+    const int32_t count = static_cast<int32_t>(std::min<int64_t>(chunk->used, limit - index));
+    index += chunk->used;
+    // A chunk none of whose ticks can be due or ahead of the best found is passed over whole.
+    if (chunk->maxTick < dueFrom && chunk->maxTick < aheadFrom) continue;
+    if (chunk->minTick >= dueTo && chunk->minTick >= best) continue;
+    for (int32_t i = 0; i < count; ++i) {
+      const RecordEntry e = chunk->entries[i];
+      const uint32_t code = e.word & 0xFF;
+      if (code == kEndMarker || code == kSysexMarkerCode) continue;
+      if (e.tick >= dueFrom && e.tick < dueTo) {
+        batch[n++] = e.word;
+        if (n == kBatch) {
+          lock.unlock();
+          for (int k = 0; k < n; ++k) ThruPlay(engine, batch[k]);
+          n = 0;
+          lock.lock();
+          if (r.generation != generation) return kNoRecordedTick;
+        }
+      } else if (e.tick >= aheadFrom && e.tick < best) {
+        best = e.tick;
+      }
+    }
+  }
+  lock.unlock();
+  for (int k = 0; k < n; ++k) ThruPlay(engine, batch[k]);
+  return static_cast<int32_t>(best);
+}
+
+// The capture buffer the platform handed back, or null when it is none of ours. Under lock.
+CaptureBuffer* FindCaptureLocked(Recorder& r, const platform::MidiInBuffer* buffer) {
+  for (int32_t i = 0; i < r.captureSlots; ++i)
+    if (r.captures[i] && &r.captures[i]->header == buffer) return r.captures[i].get();
+  return nullptr;
+}
+
+// Queues the capture buffer of the recording client's input port, unless it is queued there
+// already (left from an earlier recording) or on its way back (the input thread will queue it).
+void ArmCapture(Engine& engine) {
+  ClientRecord* client = ClientOf(engine, engine.playback.recordingClient.load());
+  if (!client) return;
+  int32_t port = client->inputPort.load();
+  if (port < 0 || port >= engine.ports.inputCount) return;
+  platform::MidiHandle handle = engine.ports.inputs[port].handle.load();
+  if (handle == 0) return;
+
+  Recorder& r = engine.recording.recorder;
+  std::unique_ptr<CaptureBuffer> made;
+  bool haveSlot;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    haveSlot = r.captures && r.captures[port];
+  }
+  if (!haveSlot) {
+    made.reset(new (std::nothrow) CaptureBuffer);
+    if (made) made->data.reset(new (std::nothrow) uint8_t[kCaptureBufferSize]);
+    if (!made || !made->data) return;  // no capture for this recording
+  }
+  std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> slots;
+  if (!haveSlot) {
+    slots.reset(new (std::nothrow) std::unique_ptr<CaptureBuffer>[engine.ports.inputCount]);
+    if (!slots) return;
+  }
+  CaptureBuffer* capture;
+  bool queue = false;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (!r.armed) return;
+    if (!r.captures) {
+      r.captures = std::move(slots);
+      r.captureSlots = engine.ports.inputCount;
+    }
+    if (!r.captures[port]) r.captures[port] = std::move(made);
+    capture = r.captures[port].get();
+    r.captureArmed = true;
+    r.captureHandle = handle;
+    // Queued on an earlier handle of this port means the port has been closed since, which dropped
+    // the buffer: it is the engine's again.
+    if (capture->queuedOn != handle && !capture->returning) {
+      ResetHeader(*capture);
+      capture->queuedOn = handle;
+      queue = true;
+    }
+  }
+  if (queue && platform::MidiInAddBuffer(handle, &capture->header) != platform::kMidiOk) {
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (capture->queuedOn == handle) capture->queuedOn = 0;
+  }
+}
+
+}  // namespace
+
+Recorder::~Recorder() {
+  FreeChunks(head);
+  delete spare;
+  for (int32_t i = 0; i < blockCount; ++i) delete[] blocks[i].bytes;
+}
+
+void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength, bool captureSysex) {
+  Recorder& r = engine.recording.recorder;
+  RecordChunk* spare = new (std::nothrow) RecordChunk;
+  Detached leftover;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    DetachLocked(r, &leftover);
+    r.spare = spare;
+    r.needSpare.store(spare == nullptr);
+    r.recordStartTick = recordStartTick;
+    r.countInLength = countInLength;
+    r.armed = true;
+  }
+  FreeDetached(leftover);
+  if (captureSysex) ArmCapture(engine);
+}
+
+void RecordNow(Engine& engine, uint32_t word) {
+  Recorder& r = engine.recording.recorder;
+  EnsureSpare(r);
+  int32_t tick = TickNow(engine.clock);
+  std::lock_guard<std::mutex> lock(r.lock);
+  if (!r.armed) return;
+  if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
+}
+
+void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
+  Recorder& r = engine.recording.recorder;
+  const bool passEnds = (word & 0xFF) == kEndMarker;
+  // Input stamped at or past the end of the pass came after the last window that could echo it:
+  // earlier passes' such entries (releases among them) play now, before the next pass begins.
+  if (passEnds) WalkEndedPasses(engine, tick, INT64_MAX, INT64_MAX);
+  std::lock_guard<std::mutex> lock(r.lock);
+  if (!r.armed) return;
+  if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
+  if (passEnds) r.echoable = r.entryCount;
+}
+
+int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to) {
+  return WalkEndedPasses(engine, from, to, to);
+}
+
+void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted) {
+  Recorder& r = engine.recording.recorder;
+  CaptureBuffer* capture;
+  bool record;
+  uint32_t length;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    capture = FindCaptureLocked(r, buffer);
+    if (!capture) return;
+    capture->queuedOn = 0;
+    capture->returning = true;
+    record = accepted && r.armed && r.captureArmed && r.captureHandle == handle;
+    length = std::min(capture->header.bytesRecorded, kCaptureBufferSize);
+  }
+  uint8_t* block = nullptr;
+  if (record && length > 0) {
+    block = new (std::nothrow) uint8_t[length];
+    if (block) memcpy(block, capture->data.get(), length);
+  }
+  EnsureSpare(r);
+  int32_t tick = TickNow(engine.clock);
+  bool requeue;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (record && length > 0) {
+      bool room = block && r.armed && r.blockCount < kMaxSysexBlocks && FitsLocked(r, 2, length);
+      if (room && AppendLocked(r, tick, kSysexMarkerCode | r.byteCount << 8, 1)) {
+        r.blocks[r.blockCount++] = SysexBlock{block, length};
+        r.byteCount += length;
+        block = nullptr;
+      } else {
+        r.droppedSysex += 1;
+      }
+    }
+    requeue = r.armed && r.captureArmed && r.captureHandle == handle && r.blockCount < kMaxSysexBlocks;
+    capture->returning = false;
+    if (requeue) {
+      ResetHeader(*capture);
+      capture->queuedOn = handle;
+    }
+  }
+  delete[] block;
+  if (requeue && platform::MidiInAddBuffer(handle, &capture->header) != platform::kMidiOk) {
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (capture->queuedOn == handle) capture->queuedOn = 0;
+  }
+}
+
+BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
+  Recorder& r = engine.recording.recorder;
+  EnsureSpare(r);
+  Detached d;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    // Room for this marker was kept by every other append.
+    if (r.entryCount > 0 && !AppendLocked(r, stopTick, kEndMarker, 0)) r.droppedEvents += 1;
+    DetachLocked(r, &d);
+  }
+  BuiltTake take;
+  take.droppedEvents = d.droppedEvents;
+  take.droppedSysex = d.droppedSysex;
+  if (d.entryCount > 0) {
+    uint64_t size = kTakeHeaderSize + 8 * static_cast<uint64_t>(d.entryCount) + d.byteCount;
+    if (size <= kMaxTakeBytes) take.bytes.reset(new (std::nothrow) uint8_t[size]);
+    if (take.bytes) {
+      uint8_t* p = take.bytes.get();
+      platform::StoreLe32(p, static_cast<uint32_t>(d.entryCount));
+      platform::StoreLe32(p + 4, static_cast<uint32_t>(d.recordStartTick));
+      platform::StoreLe32(p + 8, static_cast<uint32_t>(d.countInLength));
+      platform::StoreLe32(p + 12, static_cast<uint32_t>(d.blockCount));
+      platform::StoreLe32(p + 16, d.byteCount);
+      p += kTakeHeaderSize;
+      for (const RecordChunk* chunk = d.head; chunk; chunk = chunk->next) {
+        for (int32_t i = 0; i < chunk->used; ++i, p += 8) {
+          platform::StoreLe32(p, static_cast<uint32_t>(chunk->entries[i].tick));
+          platform::StoreLe32(p + 4, chunk->entries[i].word);
+        }
+      }
+      for (int32_t i = 0; i < d.blockCount; ++i) {
+        memcpy(p, d.blocks[i].bytes, d.blocks[i].length);
+        p += d.blocks[i].length;
+      }
+      take.size = static_cast<uint32_t>(size);
+      take.built = true;
+    }
+  }
+  take.lost = take.droppedEvents > 0 || take.droppedSysex > 0 || (d.entryCount > 0 && !take.built);
+  FreeDetached(d);
+  return take;
+}
+
+void DeliverTake(Engine& engine, uint32_t window) {
+  BuiltTake take = FinishTake(engine, TickNow(engine.clock));
+  if (take.built) SendCopyData(engine, window, 28, take.bytes.get(), take.size);
+  if (take.lost) PostNotification(engine, window, kNotifyFailed, kErrorOutOfMemory);
+}
+
+void FreeRecorder(Engine& engine) {
+  Recorder& r = engine.recording.recorder;
+  Detached d;
+  std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    DetachLocked(r, &d);
+    captures = std::move(r.captures);
+    r.captureSlots = 0;
+  }
+  FreeDetached(d);
+}

@@ -569,9 +569,16 @@ TEST(Playback, LoadsIntoThePlayingSlotsNeverPullTheSongAway) {
       ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
     }
   }
-  ASSERT_TRUE(tovu::LoadSong(f.a, {}));  // both slots empty while playing
+  // Both slots emptied while playing: the playback goes on with what it has, and a continue
+  // (looping, even) finds nothing to continue with and ends it.
+  tovu::PumpMessages(f.a, 100);  // the last continue has switched
+  ASSERT_TRUE(tovu::LoadSong(f.a, {}));
   tovu::PumpMessages(f.a, 100);
-  EXPECT_EQ(tovu::Stop(f.a), 0);
+  f.a.inbox.clear();
+  ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
+  ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 3000)) << testing::PrintToString(Events(f.a.inbox));
+  EXPECT_EQ(WithoutPositions(Events(f.a.inbox)), (Lines{"start:0", "n12:0", "n5:1"}));
+  EXPECT_EQ(tovu::Stop(f.a), 1);
   // The engine is whole: a new song loads and plays.
   f.ClearInboxes();
   ASSERT_TRUE(tovu::LoadSong(f.a, ShortSong()));

@@ -1,0 +1,76 @@
+// MIDI input: the callback every open input port calls, the filter of the listening client (the
+// recording client while one is set, else the thru owner), and the hand-over of what passes to thru
+// and to the take. The callback knows nothing of the service behind it: any service that calls it
+// with MIM_DATA words and MIM_LONGDATA buffers as midi.h describes feeds the same path.
+//
+// Threads: the MIDI input thread of the device service, one message at a time per port. It reads
+// the listening client's record under the client-table lock (WithClientLocked), and the playback's
+// recording client and thru's owner as atomics.
+#include "host/engine.h"
+
+namespace {
+
+struct Listener {
+  int32_t inputPort = -1;
+  uint32_t channelMask = 0;
+  uint32_t inputFlags = 0;
+};
+
+// The filter settings of `window` and whether `handle` is its input port.
+bool ListensOn(Engine& engine, uint32_t window, platform::MidiHandle handle, Listener* out) {
+  if (window == 0) return false;
+  bool found = WithClientLocked(engine.clients, window, [&](const ClientRecord& record) {
+    out->inputPort = record.inputPort.load(std::memory_order_relaxed);
+    out->channelMask = record.channelMask.load(std::memory_order_relaxed);
+    out->inputFlags = record.inputFlags.load(std::memory_order_relaxed);
+  });
+  return found && out->inputPort != -1 && FindInputPortByHandle(engine.ports, handle) == out->inputPort;
+}
+
+bool AcceptShortInput(Engine& engine, platform::MidiHandle handle, uint32_t message) {
+  uint32_t window = engine.playback.recordingClient.load();
+  if (window == 0) window = engine.thruOwner.load();
+  Listener listener;
+  return ListensOn(engine, window, handle, &listener) &&
+         FilterPasses(message, listener.channelMask, listener.inputFlags);
+}
+
+// Only the recording client admits system-exclusive input, and only with flag bit 3.
+bool AcceptSysexInput(Engine& engine, platform::MidiHandle handle) {
+  Listener listener;
+  return ListensOn(engine, engine.playback.recordingClient.load(), handle, &listener) &&
+         (listener.inputFlags & 8) != 0;
+}
+
+// What passed the filter goes to thru (as the thru settings change it) and to the take (as it came).
+void RouteInput(Engine& engine, uint32_t message) {
+  if (engine.thruOwner.load() != 0) ThruPlay(engine, message);
+  if (engine.playback.recordingClient.load() != 0) RecordNow(engine, message);
+}
+
+}  // namespace
+
+bool FilterPasses(uint32_t message, uint32_t channelMask, uint32_t inputFlags) {
+  uint32_t bit = 1u << (message & 0x0F);
+  if ((channelMask & bit) == 0) return false;
+  switch (message & 0xF0) {
+    case 0x80:
+    case 0x90: return (inputFlags & 1) != 0;
+    case 0xB0: return (inputFlags & 2) != 0;
+    case 0xE0: return (inputFlags & 4) != 0;
+    default: return false;  // poly and channel pressure, program change, system messages
+  }
+}
+
+void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t) {
+  Engine* engine = reinterpret_cast<Engine*>(instance);
+  if (!engine) return;
+  if (msg == platform::kMimData) {
+    uint32_t message = static_cast<uint32_t>(param1) & 0x00FFFFFF;
+    if (message == 0xFE) return;  // active sensing
+    if (AcceptShortInput(*engine, handle, message)) RouteInput(*engine, message);
+  } else if (msg == platform::kMimLongData) {
+    auto* buffer = reinterpret_cast<platform::MidiInBuffer*>(param1);
+    if (buffer) OnSysexBuffer(*engine, handle, buffer, AcceptSysexInput(*engine, handle));
+  }
+}

@@ -1,0 +1,122 @@
+// Thru: incoming MIDI echoed at once to one output port, with the channel, transpose and velocity
+// offset of the thru settings, through the thru image that remembers the notes it holds.
+//
+// Threads: ThruPlay on the MIDI input thread (live input) and on the timer thread (the loop-record
+// echo) at once; SetThru and ReleaseThruPort on the main thread. Thru::lock keeps them apart: a play
+// holds it for its image update and its one send, so that the image and the device see the notes
+// in the same order; the main thread holds it only to collect the held notes and swap the port, and
+// releases those notes after letting go of it.
+#include <algorithm>
+#include <vector>
+
+#include "host/engine.h"
+#include "playback/chase.h"
+#include "platform/wire.h"
+
+namespace {
+
+int32_t Clamp(int64_t value, int32_t low, int32_t high) {
+  return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(value, low), high));
+}
+
+// Under Thru::lock: takes every note the thru image holds (one velocity-0 note-on per stacked
+// velocity, in port, channel and note order), resets the image, and detaches the port and the owner.
+// Returns the port that was held (-1 none).
+int32_t DetachLocked(Engine& engine, std::vector<uint32_t>* releases) {
+  StateImage* image = engine.images[kThruImage];
+  if (image) {
+    for (int32_t i = 0; i < image->snapshotCount; ++i) {
+      const ChannelSnapshot& s = image->snapshots[i];
+      if (!s.dirty) continue;
+      uint32_t base = static_cast<uint32_t>(i >> 4) << 24 | 0x90u | static_cast<uint32_t>(i & 15);
+      for (uint32_t note = 0; note < 128; ++note)
+        for (uint8_t k = 0; k < s.notes[note].count; ++k) releases->push_back(base | note << 8);
+    }
+    ResetStateImage(*image);
+  }
+  engine.thruOwner.store(0);
+  return engine.thruPort.exchange(-1);
+}
+
+// Silences what thru holds and closes its port; thru is off afterwards.
+void Detach(Engine& engine) {
+  std::vector<uint32_t> releases;
+  int32_t old;
+  {
+    std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+    old = DetachLocked(engine, &releases);
+  }
+  for (uint32_t word : releases) SendShortMessage(engine.ports, word);
+  if (old >= 0) engine.ports.outputs[old].Close();
+}
+
+}  // namespace
+
+uint32_t ThruWord(const ThruSettings& settings, int32_t port, uint32_t message) {
+  uint32_t portByte = port < 0 || port >= static_cast<int32_t>(kNoPortIndex) ? kNoPortIndex : static_cast<uint32_t>(port);
+  uint32_t status = message & 0xFF;
+  if (settings.channel >= 0) status = (status & 0xF0) | (static_cast<uint32_t>(settings.channel) & 0x0F);
+  uint32_t data1 = (message >> 8) & 0x7F;
+  uint32_t data2 = (message >> 16) & 0x7F;
+  uint32_t kind = status & 0xF0;
+  if (kind == 0x90 || kind == 0x80) {
+    data1 = static_cast<uint32_t>(Clamp(static_cast<int64_t>(data1) + settings.transpose, 0, 127));
+    if (data2 != 0) data2 = static_cast<uint32_t>(Clamp(static_cast<int64_t>(data2) + settings.velocityOffset, 1, 127));
+    if (kind == 0x80) {
+      status = 0x90 | (status & 0x0F);
+      data2 = 0;
+    }
+  }
+  return status | data1 << 8 | data2 << 16 | portByte << 24;
+}
+
+void ThruPlay(Engine& engine, uint32_t message) {
+  // Only channel messages are echoed: a system status would read as one of the engine's own codes
+  // (0xFE tempo, 0xFF end marker) and must never reach the image or the clock.
+  uint32_t kind = message & 0xF0;
+  if (kind < 0x80 || kind == 0xF0) return;
+  StateImage* image = engine.images[kThruImage];
+  if (!image) return;
+  Thru& thru = engine.recording.thru;
+  std::lock_guard<std::mutex> lock(thru.lock);
+  int32_t port = engine.thruPort.load(std::memory_order_relaxed);
+  if (port < 0) return;
+  ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, message), *image);
+}
+
+void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload) {
+  Detach(engine);
+  ThruSettings s;
+  s.device = static_cast<int32_t>(platform::LoadLe32(payload));
+  s.channel = static_cast<int32_t>(platform::LoadLe32(payload + 4));
+  s.transpose = static_cast<int32_t>(platform::LoadLe32(payload + 8));
+  s.velocityOffset = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  int port = -1;
+  if (s.device != static_cast<int32_t>(kNoDevice)) {
+    port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.device));
+    if (port >= 0 && engine.ports.outputs[port].Open() != platform::kMidiOk) port = -1;
+    if (port < 0) s.device = kNoDevice;  // no such port, or it would not open: thru is off
+  }
+  std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+  engine.recording.thru.settings = s;
+  if (port >= 0) {
+    engine.thruPort.store(port);
+    engine.thruOwner.store(sender);
+  }
+}
+
+void ReapplyThru(Engine& engine, uint32_t sender) {
+  ThruSettings s;
+  {
+    std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+    s = engine.recording.thru.settings;
+  }
+  uint8_t payload[16];
+  platform::StoreLe32(payload, static_cast<uint32_t>(s.device));
+  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.channel));
+  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.transpose));
+  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.velocityOffset));
+  SetThru(engine, sender, payload);
+}
+
+void ReleaseThruPort(Engine& engine) { Detach(engine); }
