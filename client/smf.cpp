@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/take.h"
 
 namespace tovu {
 
@@ -567,38 +566,39 @@ std::vector<uint8_t> ExportTakeSmf(const Take& take, const TakeExportOptions& op
   std::vector<Pass> passes{{take.recordStartTick, take.recordStartTick, 0}};
   std::vector<FileEvent> events;
   int64_t endTick = 0;
+  size_t sysexIndex = 0;  // the n-th sysex marker stands for the n-th message
   for (size_t i = 0; i < take.events.size(); ++i) {
-    const TakeEntry& e = take.events[i];
+    const TakeEvent& e = take.events[i];
     Pass& pass = passes.back();
     int64_t fileTick = pass.fileStart + (static_cast<int64_t>(e.tick) - pass.songStart);
-    uint32_t code = e.word & 0xFF;
-    if (code == 0xFF) {
+    uint32_t code = e.event & 0xFF;
+    if (IsEndMarker(e.event)) {
       pass.songEnd = e.tick;
       endTick = std::max(endTick, fileTick);
       if (i + 1 < take.events.size()) passes.push_back({options.loopStart, options.loopStart, std::max<int64_t>(fileTick, 0)});
       continue;
     }
-    if (fileTick < 0 || (code >= 0xF1) || (code < 0x80)) {
+    const std::vector<uint8_t>* block = nullptr;
+    if (IsSysexMarker(e.event)) {
+      block = sysexIndex < take.sysex.size() ? &take.sysex[sysexIndex] : nullptr;
+      ++sysexIndex;
+    }
+    if (fileTick < 0 || code >= 0xF1 || code < 0x80 || (code == 0xF0 && (!block || block->empty()))) {
       ++droppedCount;
       continue;
     }
     endTick = std::max(endTick, fileTick);
-    if (code == 0xF0) {
-      std::vector<uint8_t> block = SysexBlockOf(take, e.word);
-      if (block.empty()) {
-        ++droppedCount;
-        continue;
-      }
+    if (block) {
       FileEvent f{fileTick, {}};
-      bool framed = block[0] == 0xF0;
+      bool framed = (*block)[0] == 0xF0;
       f.bytes.push_back(framed ? 0xF0 : 0xF7);
-      PutVlq(f.bytes, static_cast<uint32_t>(block.size() - (framed ? 1 : 0)));
-      f.bytes.insert(f.bytes.end(), block.begin() + (framed ? 1 : 0), block.end());
+      PutVlq(f.bytes, static_cast<uint32_t>(block->size() - (framed ? 1 : 0)));
+      f.bytes.insert(f.bytes.end(), block->begin() + (framed ? 1 : 0), block->end());
       events.push_back(std::move(f));
       continue;
     }
-    FileEvent f{fileTick, {static_cast<uint8_t>(code), static_cast<uint8_t>((e.word >> 8) & 0x7F)}};
-    if ((code & 0xE0) != 0xC0) f.bytes.push_back(static_cast<uint8_t>((e.word >> 16) & 0x7F));
+    FileEvent f{fileTick, {static_cast<uint8_t>(code), static_cast<uint8_t>((e.event >> 8) & 0x7F)}};
+    if ((code & 0xE0) != 0xC0) f.bytes.push_back(static_cast<uint8_t>((e.event >> 16) & 0x7F));
     events.push_back(std::move(f));
   }
   if (passes.back().songEnd == passes.back().songStart) passes.back().songEnd = passes.back().songStart + static_cast<int32_t>(endTick - passes.back().fileStart);

@@ -28,7 +28,7 @@
 // event plays within half an image tick of its file time and no rounding accumulates. The song's
 // tempo map (`tempos`) relates image ticks, file ticks and time for both directions.
 //
-// Export (ExportTakeSmf) writes a take (client/take.h) as a format 1 file: a first track with the
+// Export (ExportTakeSmf) writes a take (client/take_reader.h) as a format 1 file: a first track with the
 // tempo and time signature of the song it was recorded against, a second with the recorded events
 // and a marker (meta 0x06, "pass N") at the start of each loop pass, the passes laid one after the
 // other.
@@ -42,10 +42,9 @@
 #include <vector>
 
 #include "client/song_builder.h"
+#include "client/take_reader.h"
 
 namespace tovu {
-
-struct Take;
 
 // A tempo change as the import placed it. `usPerQuarter` is the file's, `imageTempo` the whole
 // quarter notes per minute the image carries; `timeUs` is the exact file time of the change.

@@ -26,7 +26,7 @@
 #include <string>
 
 #include "client/smf.h"
-#include "client/take.h"
+#include "client/take_reader.h"
 #include "client/tovu_client.h"
 #include "platform/terminal.h"
 
@@ -38,7 +38,6 @@ void OnInterrupt(int) { gInterrupted = 1; }
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
-constexpr uint32_t kNoDevice = 0x8000;
 
 // ---- Help ----
 
@@ -410,14 +409,6 @@ tovu::StartRequest MakeStart(int32_t startTick, bool loop, int32_t loopStart, in
   return r;
 }
 
-void Send16(Session& s, uint16_t type, int32_t a, int32_t b, int32_t c, int32_t d) {
-  int32_t v[4] = {a, b, c, d};
-  uint8_t bytes[16];
-  for (int i = 0; i < 4; ++i)
-    for (int k = 0; k < 4; ++k) bytes[4 * i + k] = static_cast<uint8_t>(static_cast<uint32_t>(v[i]) >> (8 * k));
-  tovu::SendCopyData(s.client, type, 0, bytes, 16);
-}
-
 // ---- The display ----
 
 struct Display {
@@ -595,8 +586,11 @@ int Record(int argc, char** argv) {
   }
   if (!OpenPorts(s, o.outs, static_cast<int32_t>(o.in))) return kExitFailed;
   if (!LoadAndCheck(s, song.song.Build())) return kExitFailed;
-  if (o.click >= 0) Send16(s, 27, static_cast<int32_t>(o.click), 9, 76, 77);
-  if (o.thru >= 0) Send16(s, 29, static_cast<int32_t>(o.thru), -1, 0, 0);
+  // The metronome and thru are the engine's, not this client's: put them back afterwards.
+  tovu::MetronomeSettings metronomeBefore;
+  bool haveMetronome = o.click >= 0 && tovu::RequestMetronomeSettings(s.client, &metronomeBefore);
+  if (o.click >= 0) tovu::SetMetronome(s.client, {static_cast<int32_t>(o.click), 9, 76, 77});
+  if (o.thru >= 0) tovu::SetThru(s.client, {static_cast<int32_t>(o.thru), -1, 0, 0});
 
   int32_t loopEnd = o.bars > 0 ? tovu::TickOfBar(song, o.bars + 1) : 0;
   Display display;
@@ -618,11 +612,11 @@ int Record(int argc, char** argv) {
   tovu::Message take;
   bool got = tovu::WaitForMessage(
       s.client, [](const tovu::Message& m) { return m.msg == tovu::kWmCopyData && (m.dwData & 0xFFFF) == 28; }, 0, &take);
-  if (o.click >= 0) Send16(s, 27, kNoDevice, 9, 60, 61);
-  if (o.thru >= 0) Send16(s, 29, kNoDevice, 0, 0, 0);
+  if (o.click >= 0) tovu::SetMetronome(s.client, haveMetronome ? metronomeBefore : tovu::MetronomeSettings{});
+  if (o.thru >= 0) tovu::SetThru(s.client, tovu::ThruSettings{});
   if (!got) return Failure("nothing was recorded; " + o.file + " not written");
   tovu::Take parsed;
-  if (!tovu::ParseTake(take.payload.data(), take.payload.size(), &parsed, &error)) return Failure("bad take: " + error);
+  if (!tovu::ReadTake(take.payload, &parsed, &error)) return Failure("bad take: " + error);
   tovu::TakeExportOptions exportOptions = tovu::ExportOptionsFor(song);
   exportOptions.loopStart = 0;
   size_t dropped = 0;
@@ -632,7 +626,7 @@ int Record(int argc, char** argv) {
   out.close();
   if (!out) return Failure("cannot write " + o.file);
   size_t events = 0;
-  for (const tovu::TakeEntry& e : parsed.events) events += (e.word & 0xFF) != 0xFF;
+  for (const tovu::TakeEvent& e : parsed.events) events += !tovu::IsEndMarker(e.event);
   printf("wrote %s: %zu events recorded, %zu left out (count-in or system messages)\n", o.file.c_str(), events, dropped);
   return 0;
 }

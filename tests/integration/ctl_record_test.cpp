@@ -1,6 +1,8 @@
 // tovu-ctl record against a real engine with a virtual input: what is fed into the input FIFO comes
-// back, read by mido (an independent reader), as the events of the written file, with a marker at
-// each loop pass; a recording with nothing in it writes no file; an engine without inputs is refused.
+// back, read by mido (an independent reader), as the events of the written file (the count-in's
+// left out, the metronome heard), with a marker at each loop pass; a recording with nothing in it
+// writes no file; an engine without inputs is refused. The tool's course is also checked against a
+// stand-in engine that delivers a made-up take.
 //
 // Threads: the test thread only; tovu-ctl and the engine run as child processes.
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -21,7 +24,7 @@
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
 #include "integration/support/raw_bus.h"
-#include "client/take.h"
+#include "support/take_bytes.h"
 
 namespace {
 
@@ -194,9 +197,8 @@ TEST(CtlRecord, TheTakeIsWrittenAsAFileThatMidoReads) {
   take.recordStartTick = 0;
   take.countInLength = 1920;
   take.events = {{-30, 0x00403090}, {100, 0x00643C90}, {340, 0x004001B0}, {400, 0x00003C90}, {500, 0xF0}, {1930, 0xFF}};
-  take.sysexBytes = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-  take.sysexBlocks = {{0, 6}};
-  fake.take = tovu::EncodeTake(take);
+  take.sysex = {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}};
+  fake.take = TakeBytes(take);
   ASSERT_TRUE(fake.Listen());
   std::thread server([&] { fake.Serve(); });
   std::string file = env.dir + "/take.mid";
@@ -226,19 +228,26 @@ TEST(CtlRecord, TheTakeIsWrittenAsAFileThatMidoReads) {
   EXPECT_EQ(ticks, (std::vector<long>{100, 340, 400, 500}));
 }
 
-// Needs the recorder (type 28 takes); enable once the engine delivers takes.
-TEST(CtlRecord, DISABLED_WhatArrivesAtTheInputIsWrittenAsPlayed) {
+TEST(CtlRecord, WhatArrivesAtTheInputIsWrittenAsPlayed) {
   RecordEnv r;
   std::string file = r.env.dir + "/take.mid";
-  pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "2", "--in", "0"});
+  pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "2", "--in", "0", "--click", "1", "--count-in"});
   ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  r.Feed("0 90 30 64");  // during the one-bar count-in (2 s at 120 bpm): left out of the file
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   r.Feed("0 90 3c 64");
   std::this_thread::sleep_for(std::chrono::milliseconds(250));  // 240 ticks at 120 bpm, 480 per quarter
   r.Feed("0 b0 01 40");
   r.Feed("0 90 3c 00");
   r.Feed("0 f0 7e 7f 06 01 f7");
   EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(r.env.dir + "/ctl.err");
+  EXPECT_NE(ReadText(r.env.dir + "/ctl.out").find(": 5 events recorded, 1 left out"), std::string::npos)
+      << ReadText(r.env.dir + "/ctl.out");
+  // The metronome clicked on output 1, channel 10: bar clicks (note 76) and beat clicks (77).
+  std::vector<std::string> log = r.env.LogLines();
+  EXPECT_GE(std::count(log.begin(), log.end(), "data out1 99 4c 7e"), 3);
+  EXPECT_GE(std::count(log.begin(), log.end(), "data out1 99 4d 64"), 9);
   std::vector<std::string> messages;
   std::vector<long> ticks;
   Track1(Dump(r.env, file), &messages, &ticks);
@@ -252,8 +261,7 @@ TEST(CtlRecord, DISABLED_WhatArrivesAtTheInputIsWrittenAsPlayed) {
   }
 }
 
-// Needs the recorder (type 28 takes); enable once the engine delivers takes.
-TEST(CtlRecord, DISABLED_ALoopRecordingMarksEachPass) {
+TEST(CtlRecord, ALoopRecordingMarksEachPass) {
   RecordEnv r;
   std::string file = r.env.dir + "/loop.mid";
   pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "1", "--loop"});

@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "client/smf.h"
-#include "client/take.h"
+#include "client/take_reader.h"
 #include "playback/seek.h"
 #include "playback_test_util.h"
 #include "support/virtual_ports.h"
@@ -148,8 +148,7 @@ TEST(SmfMido, ExportedTakesReadBackWithMido) {
                  {970, 0x00643C90}, {1200, 0x00003C90}, {2880, 0xFF},
                  {980, 0x00102AB0}, {1000, 0xF0}, {1100, 0x000020E0}, {2880, 0xFF},
                  {990, 0x000007C1}, {1500, 0xFF}};
-  take.sysexBytes = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
-  take.sysexBlocks = {{0, 6}};
+  take.sysex = {{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}};
   tovu::TakeExportOptions options;
   options.ticksPerQuarter = 480;
   options.tempos = {{0, 500000}, {1920, 600000}};
