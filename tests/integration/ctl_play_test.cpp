@@ -134,7 +134,15 @@ TEST(CtlPlay, AMidoSongArrivesAsWrittenAndOnTime) {
   ASSERT_TRUE(WriteMidi(p.env, "song " + file + " " + expected));
   EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--tempo", "4"}), 0) << ReadText(p.env.dir + "/ctl.err");
   std::vector<double> errors = CompareTimed(ReadExpected(expected), DataEntries(p.env), 4.0);
-  for (double e : errors) EXPECT_LT(std::fabs(e), 100.0);  // generous: sanitizer builds on a shared, busy machine
+  // Generous: single events on a busy shared machine can be tens of milliseconds late; a fault in
+  // tempo or ticks would shift many by far more.
+  std::vector<double> sorted = errors;
+  for (double& e : sorted) e = std::fabs(e);
+  std::sort(sorted.begin(), sorted.end());
+  if (!sorted.empty()) {
+    EXPECT_LT(sorted[sorted.size() / 2], 2.0);
+    EXPECT_LT(sorted.back(), 500.0);
+  }
   // Plain position lines, since the output is a file, each "bar.beat.sixteenth  m:ss.mmm" and the
   // sounding notes; the last is the end (10.4.2, song time whatever the factor). The positions and
   // notes between come from the engine's idle-priority notifier, so a busy machine may skip some.
@@ -164,7 +172,10 @@ TEST(CtlPlay, TwoThousandEventsWithTempoChangesKeepTheirTimes) {
   for (double e : errors) mean += e / errors.size();
   printf("2000 events, |device time - file time| (ms): p50 %.3f  p90 %.3f  p99 %.3f  max %.3f  (signed mean %.3f)\n",
          sorted[1000], sorted[1800], sorted[1980], sorted.back(), mean);
-  EXPECT_LT(sorted.back(), 100.0);  // generous: the figures above are what to read
+  // Generous bounds (the figures above are what to read): a busy shared machine delays single
+  // events by tens of milliseconds, while a tempo or re-timing fault would shift most of them.
+  EXPECT_LT(sorted[1000], 2.0);
+  EXPECT_LT(sorted.back(), 500.0);
 }
 
 TEST(CtlPlay, AStartInTheMiddleSendsTheStateFirst) {
