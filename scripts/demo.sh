@@ -72,3 +72,15 @@ build/tovu-demo-play
 echo "== what the virtual outputs received, in ms from the first message (the chased state at the"
 echo "   start tick comes first; the loop wraps at 2400 ms; the stop releases what still sounds):"
 awk '$2 == "data" { if (t0 == "") t0 = $1; $1 = sprintf("%9.1f ms ", ($1 - t0) / 1e6); print }' "$TOVU_VIRTUAL_LOG"
+
+echo
+echo "== tovu-ctl with a Standard MIDI File: a three-track song (piano with bank, RPN and sysex on"
+echo "   Demo Synth; drums on Demo Drums through the file's port event), written by mido"
+/usr/bin/python3 tests/smf/make_midi.py song "$demo/song.mid" "$demo/song.txt"
+build/tovu-ctl info "$demo/song.mid"
+echo "== tovu-ctl play song.mid --out 0,1 --tempo 2 (the position and the notes sounding per channel)"
+: > "$TOVU_VIRTUAL_LOG"
+build/tovu-ctl play "$demo/song.mid" --out 0,1 --tempo 2
+echo "== the first messages the virtual outputs received, in ms from the first:"
+awk '$2 == "data" { if (t0 == "") t0 = $1; $1 = sprintf("%9.1f ms ", ($1 - t0) / 1e6); print }' "$TOVU_VIRTUAL_LOG" | head -16
+echo "   ... $(grep -c ' data ' "$TOVU_VIRTUAL_LOG") messages in all"

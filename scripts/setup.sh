@@ -12,6 +12,9 @@ command -v setpriv >/dev/null 2>&1 || need+=(util-linux)
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkgconf)
+# mido, an independent reader and writer of Standard MIDI Files, for the tests of tovu-ctl.
+/usr/bin/python3 -c 'import mido' >/dev/null 2>&1 || need+=(python3-mido)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -1,0 +1,290 @@
+// tovu-ctl record against a real engine with a virtual input: what is fed into the input FIFO comes
+// back, read by mido (an independent reader), as the events of the written file (the count-in's
+// left out, the metronome heard), with a marker at each loop pass; a recording with nothing in it
+// writes no file; an engine without inputs is refused. The tool's course is also checked against a
+// stand-in engine that delivers a made-up take.
+//
+// Threads: the test thread only; tovu-ctl and the engine run as child processes.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "integration/support/client_process.h"
+#include "integration/support/engine_process.h"
+#include "integration/support/raw_bus.h"
+#include "support/take_bytes.h"
+
+namespace {
+
+pid_t StartCtl(const EngineEnv& env, const std::vector<std::string>& args) {
+  std::string out = env.dir + "/ctl.out", err = env.dir + "/ctl.err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    env.Export();
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv{const_cast<char*>(TOVU_CTL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TOVU_CTL_BINARY, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// mido's reading of the file: "<track> <tick> <type> <field>=<value>..." per message.
+std::vector<std::string> Dump(const EngineEnv& env, const std::string& file) {
+  std::string out = env.dir + "/dump.txt";
+  std::string command = "/usr/bin/python3 " TOVU_SOURCE_DIR "/tests/smf/make_midi.py dump " + file + " > " + out;
+  std::vector<std::string> lines;
+  if (std::system(command.c_str()) != 0) return lines;
+  std::ifstream in(out);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// The messages of track 1 without their ticks, and their ticks.
+void Track1(const std::vector<std::string>& dump, std::vector<std::string>* messages, std::vector<long>* ticks) {
+  for (const std::string& line : dump) {
+    std::istringstream fields(line);
+    int track;
+    long tick;
+    fields >> track >> tick;
+    std::string rest;
+    std::getline(fields, rest);
+    if (track != 1 || rest == " end_of_track ") continue;
+    messages->push_back(rest.substr(1));
+    ticks->push_back(tick);
+  }
+}
+
+struct RecordEnv {
+  EngineEnv env;
+  std::unique_ptr<EngineProcess> engine;
+  explicit RecordEnv(const char* inputs = "1") {
+    env.vars["TOVU_VIRTUAL_OUTPUTS"] = "2";
+    env.vars["TOVU_VIRTUAL_INPUTS"] = inputs;
+    engine = std::make_unique<EngineProcess>(env.Start());
+    EXPECT_TRUE(env.WaitReady());
+  }
+  // Writes lines "<input id> <hex bytes>" into the input FIFO.
+  void Feed(const std::string& line) const {
+    int fd = open(env.fifoPath.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::string text = line + "\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+  }
+};
+
+TEST(CtlRecord, NothingRecordedWritesNoFileAndNoInputIsRefused) {
+  {
+    RecordEnv r;
+    std::string file = r.env.dir + "/take.mid";
+    EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--bars", "1", "--tempo-less-option"}), 20000), 2);
+    EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--bars", "1"}), 20000), 1);
+    EXPECT_NE(ReadText(r.env.dir + "/ctl.err").find("nothing was recorded"), std::string::npos)
+        << ReadText(r.env.dir + "/ctl.err");
+    EXPECT_FALSE(std::ifstream(file).good());
+    std::string out = ReadText(r.env.dir + "/ctl.out");  // stopped once bar 2 was reached
+    EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1, 2), "2.") << out;
+    EXPECT_EQ(r.engine->Wait(10000), 0);
+  }
+  {
+    RecordEnv r("0");
+    EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", r.env.dir + "/take.mid"}), 20000), 1);
+    EXPECT_NE(ReadText(r.env.dir + "/ctl.err").find("no input ports"), std::string::npos);
+    EXPECT_EQ(r.engine->Wait(10000), 0);
+  }
+}
+
+// A stand-in for the engine on the bus, enough for one recording client: it answers registration,
+// port lists, the port opening, the load and the start, reports positions up to `stopAt`, and at
+// the client's stop posts notification 5 and sends `take` as copy-data type 28. It notes the
+// copy-data types it was sent and their payloads.
+struct FakeRecorder {
+  std::string path;
+  std::vector<uint8_t> take;
+  int32_t stopAt = 1920;
+  std::map<uint32_t, std::vector<uint8_t>> received;
+  int listener = -1;
+
+  bool Listen() {
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
+    listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    return bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener, 1) == 0;
+  }
+
+  void Serve() {
+    RawConnection c;
+    c.fd = accept(listener, nullptr, nullptr);
+    if (c.fd < 0) return;  // the listener was shut down: the client never came
+    const uint32_t engine = 1, window = 2;
+    RawFrame hello;
+    hello.kind = 4;
+    hello.msg = 1;
+    hello.wParam = engine;
+    hello.lParam = window;
+    c.Write(hello);
+    uint32_t id = 100;
+    auto send = [&](uint32_t msg, uint32_t lParam, uint32_t type, std::vector<uint8_t> payload) {
+      c.Write(SendFrame(++id, window, msg, engine, lParam, type, std::move(payload)));
+    };
+    auto post = [&](uint32_t code, uint32_t lParam) { c.Write(PostFrame(window, 1624, code, lParam)); };
+    for (;;) {
+      RawFrame f;
+      if (c.Read(&f, 20000) != RawRead::kFrame) return;
+      if (f.kind != 2) continue;  // replies to our own sends, posts
+      int32_t result = 0;
+      if (f.msg == 1624) {
+        if (f.wParam == 2 || f.wParam == 24) {
+          std::vector<uint8_t> record(f.wParam == 2 ? 80 : 72, 0);
+          memcpy(record.data(), "Fake Port", 9);
+          send(0x4A, 0, f.wParam, record);
+        } else if (f.wParam == 3) {
+          result = 300;
+        } else if (f.wParam == 5) {
+          post(5, 1);
+          send(0x4A, 0, 28, take);
+        }
+        c.Write(ReplyFrame(f.id, result));
+        if (f.wParam == 1) return;
+        continue;
+      }
+      uint32_t type = f.dwData & 0xFFFF;
+      received[type] = f.payload;
+      if (type == 13) send(0x4A, 0, 13, std::vector<uint8_t>(1080, 0));
+      c.Write(ReplyFrame(f.id, 1));
+      if (type == 21) {
+        send(1626, 0, 0, {});
+        post(21, 1);
+        for (int32_t tick = 0; tick <= stopAt; tick += 120) send(1625, static_cast<uint32_t>(tick), 0, {});
+      }
+    }
+  }
+};
+
+TEST(CtlRecord, TheTakeIsWrittenAsAFileThatMidoReads) {
+  EngineEnv env;
+  FakeRecorder fake;
+  fake.path = env.socketPath;
+  tovu::Take take;  // one bar of 4/4 at 480 per quarter, counted in, then a note, a controller, sysex
+  take.recordStartTick = 0;
+  take.countInLength = 1920;
+  take.events = {{-30, 0x00403090}, {100, 0x00643C90}, {340, 0x004001B0}, {400, 0x00003C90}, {500, 0xF0}, {1930, 0xFF}};
+  take.sysex = {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}};
+  fake.take = TakeBytes(take);
+  ASSERT_TRUE(fake.Listen());
+  std::thread server([&] { fake.Serve(); });
+  std::string file = env.dir + "/take.mid";
+  int status = WaitExit(StartCtl(env, {"record", file, "--bars", "1", "--in", "0", "--click", "0", "--count-in",
+                                       "--thru", "0"}), 30000);
+  shutdown(fake.listener, SHUT_RDWR);  // ends a wait for a client that never came
+  server.join();
+  close(fake.listener);
+  EXPECT_EQ(status, 0) << ReadText(env.dir + "/ctl.err");
+  EXPECT_NE(ReadText(env.dir + "/ctl.out").find("wrote " + file + ": 5 events recorded, 1 left out"), std::string::npos)
+      << ReadText(env.dir + "/ctl.out");
+  // The start asked for recording, every sysex, no loop; the metronome and thru went to device 0 and
+  // were switched off again at the end.
+  ASSERT_EQ(fake.received[21].size(), 32u);
+  EXPECT_EQ(fake.received[21][24], 1);
+  EXPECT_EQ(fake.received[21][12], 0);
+  ASSERT_EQ(fake.received[27].size(), 16u);
+  EXPECT_EQ(fake.received[27][0] | fake.received[27][1] << 8, 0x8000);
+  EXPECT_EQ(fake.received[29][0] | fake.received[29][1] << 8, 0x8000);
+  std::vector<std::string> messages;
+  std::vector<long> ticks;
+  Track1(Dump(env, file), &messages, &ticks);
+  EXPECT_EQ(messages, (std::vector<std::string>{"note_on channel=0 note=60 velocity=100",
+                                                "control_change channel=0 control=1 value=64",
+                                                "note_on channel=0 note=60 velocity=0",
+                                                "sysex data=[126, 127, 6, 1]"}));
+  EXPECT_EQ(ticks, (std::vector<long>{100, 340, 400, 500}));
+}
+
+TEST(CtlRecord, WhatArrivesAtTheInputIsWrittenAsPlayed) {
+  RecordEnv r;
+  std::string file = r.env.dir + "/take.mid";
+  pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "2", "--in", "0", "--click", "1", "--count-in"});
+  ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  r.Feed("0 90 30 64");  // during the one-bar count-in (2 s at 120 bpm): left out of the file
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  r.Feed("0 90 3c 64");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));  // 240 ticks at 120 bpm, 480 per quarter
+  r.Feed("0 b0 01 40");
+  r.Feed("0 90 3c 00");
+  r.Feed("0 f0 7e 7f 06 01 f7");
+  EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(r.env.dir + "/ctl.err");
+  EXPECT_NE(ReadText(r.env.dir + "/ctl.out").find(": 5 events recorded, 1 left out"), std::string::npos)
+      << ReadText(r.env.dir + "/ctl.out");
+  // The metronome clicked on output 1, channel 10: bar clicks (note 76) and beat clicks (77).
+  std::vector<std::string> log = r.env.LogLines();
+  EXPECT_GE(std::count(log.begin(), log.end(), "data out1 99 4c 7e"), 3);
+  EXPECT_GE(std::count(log.begin(), log.end(), "data out1 99 4d 64"), 9);
+  std::vector<std::string> messages;
+  std::vector<long> ticks;
+  Track1(Dump(r.env, file), &messages, &ticks);
+  EXPECT_EQ(messages, (std::vector<std::string>{"note_on channel=0 note=60 velocity=100",
+                                                "control_change channel=0 control=1 value=64",
+                                                "note_on channel=0 note=60 velocity=0",
+                                                "sysex data=[126, 127, 6, 1]"}));
+  if (ticks.size() == 4) {
+    EXPECT_NEAR(ticks[1] - ticks[0], 240, 60);
+    EXPECT_LE(ticks[3], 3840);
+  }
+}
+
+TEST(CtlRecord, ALoopRecordingMarksEachPass) {
+  RecordEnv r;
+  std::string file = r.env.dir + "/loop.mid";
+  pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "1", "--loop"});
+  ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  r.Feed("0 90 40 64");
+  r.Feed("0 90 40 00");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // one 4/4 bar at 120 bpm: the next pass
+  r.Feed("0 90 43 64");
+  r.Feed("0 90 43 00");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(ctl, SIGINT);
+  EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(r.env.dir + "/ctl.err");
+  std::vector<std::string> messages;
+  std::vector<long> ticks;
+  Track1(Dump(r.env, file), &messages, &ticks);
+  ASSERT_EQ(messages.size(), 6u) << testing::PrintToString(messages);
+  EXPECT_EQ(messages[0], "marker text='pass 1'");
+  EXPECT_EQ(messages[1], "note_on channel=0 note=64 velocity=100");
+  EXPECT_EQ(messages[3], "marker text='pass 2'");
+  EXPECT_EQ(ticks[3], 1920);
+  EXPECT_EQ(messages[4], "note_on channel=0 note=67 velocity=100");
+  EXPECT_GT(ticks[4], 1920);
+}
+
+}  // namespace
