@@ -270,6 +270,32 @@ TEST(Recording, ThruTransformsClampsAndFiltersByClassAndPort) {
   EXPECT_EQ(texts, (Lines{"out1 95 48 01", "out1 95 48 00", "out1 95 7f 6b", "out1 95 7f 00"}));
 }
 
+TEST(Recording, OpeningPortsHandsThruAndTheMetronomeToTheOpeningClient) {
+  // Every port opening closes the engine-wide thru and metronome ports and applies their settings
+  // again: the client that opened last is the thru owner (its input is echoed), and the metronome
+  // clicks on its port as before.
+  Fixture f(1, {{"MtrDev", "0"}});
+  tovu::ThruSettings thru;
+  thru.device = 1;
+  thru.channel = -1;
+  ASSERT_TRUE(tovu::SetThru(f.client, thru));
+  tovu::Client b;
+  ASSERT_TRUE(f.env.ConnectRegistered(b));
+  ASSERT_TRUE(Fixture::OpenPorts(b, 1, 1));
+  f.Feed("0 90 3d 64");  // f.client's input: no longer listened to
+  f.Feed("1 90 3c 64");  // b's input: echoed
+  ASSERT_TRUE(WaitForLogLine(f.env, "data out1 90 3c 64", 5000));
+  f.Pass(f.client, 50);
+  EXPECT_EQ(Count(f.Out("out1"), "out1 90 3d 64"), 0u);
+  f.Start(b, StartRequest(0, true));
+  f.Feed("1 90 3e 64");
+  EXPECT_TRUE(WaitForLogLine(f.env, "data out0 99 3c 7e", 5000));
+  EXPECT_TRUE(WaitForLogLine(f.env, "data out1 90 3e 64", 5000));  // recorded once echoed
+  tovu::Take take;
+  ASSERT_TRUE(Fixture::StopForTake(b, &take));
+  EXPECT_EQ(take.countInLength, 480);
+}
+
 TEST(Recording, MetronomeSettingsReadBackOverTheBus) {
   Fixture f(1);
   tovu::MetronomeSettings s;
