@@ -70,6 +70,28 @@ void PostEnd(Engine& engine, uint32_t serial, uint32_t window, bool ended) {
   platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, serial, window);
 }
 
+// Under the scheduler lock: the loop of a start or a switch. Returns `tick`, or the loop start
+// when a loop is asked for and `tick` lies past its end.
+int32_t TakeLoop(PlaybackState& p, const StartRequest& r, int32_t tick) {
+  bool loopOn = r.loopOn != 0;
+  p.loopOn.store(loopOn);
+  p.loopStart.store(loopOn ? r.loopStart : 0);
+  p.loopEnd.store(loopOn ? r.loopEnd : kNoLoopEnd);
+  return loopOn && tick > r.loopEnd ? r.loopStart : tick;
+}
+
+// Under the scheduler lock: the request's sysex fields go to the new main image (and, looping, to the
+// new loop-start image), and a loop end left open becomes the song's end.
+void TakeSysexAndLoopEnd(PlaybackState& p, const StartRequest& r, int32_t songEnd, StateImage& start,
+                         StateImage& loop) {
+  start.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
+  start.sysexMode = r.sysexMode;
+  if (!p.loopOn.load()) return;
+  if (p.loopEnd.load() == kNoLoopEnd) p.loopEnd.store(songEnd);
+  loop.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
+  loop.sysexMode = r.sysexMode;
+}
+
 // Under the scheduler lock.
 bool ArmAt(Engine& engine, double dueMs) {
   PlaybackState& p = engine.playback;
@@ -119,16 +141,9 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   p.song = record.currentSong;
   p.pending = 0;
   bool recording = r.recordOn != 0;
-  bool loopOn = r.loopOn != 0;
-  int32_t loopStart = 0, loopEnd = kNoLoopEnd, start = r.startTick;
-  if (loopOn) {
-    loopStart = r.loopStart;
-    loopEnd = r.loopEnd;
-    if (start > loopEnd) start = loopStart;
-  }
-  p.loopOn.store(loopOn);
-  p.loopStart.store(loopStart);
-  p.loopEnd.store(loopEnd);
+  int32_t start = TakeLoop(p, r, r.startTick);
+  bool loopOn = p.loopOn.load();
+  int32_t loopStart = p.loopStart.load();
   p.currentTick.store(start);
   int32_t songEnd = 0;
   bool ended = SeekImages(p.song, start, loopOn ? loopStart : -1, main, loopImage, &songEnd);
@@ -145,13 +160,7 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   p.currentTick.store(current);
   engine.clock.positionStep.store(main.ticksPerSixteenth > 0 ? main.ticksPerSixteenth : 1);
   engine.clock.playbackTempoFactor.store(record.tempoFactor);
-  main.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
-  main.sysexMode = r.sysexMode;
-  if (loopOn) {
-    if (loopEnd == kNoLoopEnd) p.loopEnd.store(songEnd);
-    loopImage.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
-    loopImage.sysexMode = r.sysexMode;
-  }
+  TakeSysexAndLoopEnd(p, r, songEnd, main, loopImage);
   ReplayState(engine.ports, main);
 
   uint32_t periodMin = 0, periodMax = 0;
@@ -191,31 +200,17 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
   uint8_t* song = record.nextSong ? record.nextSong : record.currentSong;
   int32_t t = TickNow(engine.clock);
   p.currentTick.store(t);
-  bool loopOn = r.loopOn != 0;
-  int32_t loopStart = 0, loopEnd = kNoLoopEnd;
-  if (loopOn) {
-    loopStart = r.loopStart;
-    loopEnd = r.loopEnd;
-    if (t > loopEnd) t = loopStart;
-  }
-  p.loopOn.store(loopOn);
-  p.loopStart.store(loopStart);
-  p.loopEnd.store(loopEnd);
+  t = TakeLoop(p, r, t);
+  bool loopOn = p.loopOn.load();
   int32_t songEnd = 0;
   // With both slots emptied while playing there is nothing to continue with: the playback ends.
-  bool ended = !song || SeekImages(song, t, loopOn ? loopStart : -1, scratchStart, scratchLoop, &songEnd);
+  bool ended = !song || SeekImages(song, t, loopOn ? p.loopStart.load() : -1, scratchStart, scratchLoop, &songEnd);
   if (ended && (!loopOn || !song)) {
     p.pending = 0;
-    PublishFinalPosition(engine, loopEnd, serial, window);
+    PublishFinalPosition(engine, p.loopEnd.load(), serial, window);
     return false;
   }
-  scratchStart.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
-  scratchStart.sysexMode = r.sysexMode;
-  if (loopOn) {
-    if (loopEnd == kNoLoopEnd) p.loopEnd.store(songEnd);
-    scratchLoop.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
-    scratchLoop.sysexMode = r.sysexMode;
-  }
+  TakeSysexAndLoopEnd(p, r, songEnd, scratchStart, scratchLoop);
   if (record.nextSong) {
     RetireFromTimer(p, record.currentSong);
     record.currentSong = record.nextSong;
