@@ -376,7 +376,8 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
   // The last activity report shows what sounded at the stop. It is taken before the notes are
   // silenced but sent after, so that nothing the client does from its handler (closing its ports,
   // say) can keep a note from being released.
-  std::vector<uint8_t>* report = CopyActivityTable(engine);
+  std::vector<uint8_t> report;
+  bool reported = CopyActivityTable(engine, &report);
   for (int32_t i = 0; i < engine.ports.outputCount; ++i)
     if (engine.ports.outputs[i].handle.load() != 0) SendNoteOffs(engine.ports, engine.ports.outputs[i], i, false);
   ClearActivity(engine.ports);
@@ -385,8 +386,7 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
     FreeRetiredSongs(p);
   }
   p.stopping = window;
-  if (report) SendActivityCopy(engine, window, *report);
-  delete report;
+  if (reported) SendActivityCopy(engine, window, report);
   p.stopping = 0;
   PostToAll(engine, kNotifyStopped, window);
   if (recording != 0) DeliverTake(engine, recording);

@@ -74,20 +74,17 @@ void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uin
   Publish(engine, position, serial, window, true);
 }
 
-std::vector<uint8_t>* CopyActivityTable(const Engine& engine) {
+bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out) {
   size_t size = static_cast<size_t>(engine.ports.outputCount > 0 ? engine.ports.outputCount : 0) * kActivityPerPort;
   // Copied with atomic loads, so that the report reads counts that other threads are changing
   // without a data race; it may mix counts from just before and just after a change.
-  std::vector<uint8_t>* copy = new (std::nothrow) std::vector<uint8_t>;
-  if (!copy) return nullptr;
   try {
-    copy->resize(size);
+    out->resize(size);
   } catch (...) {
-    delete copy;
-    return nullptr;
+    return false;
   }
-  CopyActivity(engine.ports, copy->data(), size);
-  return copy;
+  CopyActivity(engine.ports, out->data(), size);
+  return true;
 }
 
 void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table) {
@@ -97,10 +94,8 @@ void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t
 
 void SendActivityReportTo(Engine& engine, uint32_t window) {
   if (window == 0) return;
-  std::vector<uint8_t>* copy = CopyActivityTable(engine);
-  if (!copy) return;
-  SendActivityCopy(engine, window, *copy);
-  delete copy;
+  std::vector<uint8_t> copy;
+  if (CopyActivityTable(engine, &copy)) SendActivityCopy(engine, window, copy);
 }
 
 void SendActivityReport(Engine& engine) {

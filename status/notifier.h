@@ -50,9 +50,9 @@ struct Notifier {
 void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window);
 // Timer thread: the playback ended by itself at `position`.
 void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window);
-// The activity table as it stands, copied with atomic loads (empty with no output port; null
-// result when memory runs out).
-std::vector<uint8_t>* CopyActivityTable(const Engine& engine);
+// Copies the activity table as it stands into `out` with atomic loads (empty with no output port).
+// False when memory runs out.
+bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out);
 // Sends a copy of the activity table to `window` (nothing when 0).
 void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table);
 // Sends the activity table to `window` (nothing when 0).
