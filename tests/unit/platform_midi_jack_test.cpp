@@ -359,7 +359,10 @@ TEST(MidiSelection, ARequestedServiceThatCannotBeHadGivesNoDevicesAndOneLine) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(MidiStartFromEnvironment(), MidiService::None);
     std::string text = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    // One line of ours; libjack may add lines of its own when it fails to reach a server.
+    size_t ours = 0;
+    for (size_t at = text.find("MIDI service "); at != std::string::npos; at = text.find("MIDI service ", at + 1)) ++ours;
+    EXPECT_EQ(ours, 1u) << text;
     EXPECT_NE(text.find(std::string("MIDI service ") + service), std::string::npos) << text;
     EXPECT_EQ(MidiOutCount(), 0u);
     EXPECT_EQ(MidiInCount(), 0u);
