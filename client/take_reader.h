@@ -9,8 +9,9 @@
 // each loop pass and the take. Ticks restart at the loop start in every pass and are below
 // recordStartTick during the count-in.
 //
-// A recording that lost input (memory, or the take's size limit of 16 MiB less 64 KiB, or more than
-// 128 system-exclusive messages) is followed by notification 10 with error 12 after its take.
+// A recording that lost input (memory, or the take's size limit of 16 MiB less 64 KiB, more than 128
+// system-exclusive messages, or one longer than 65,500 bytes, of which the first 65,500 are kept) is
+// followed by notification 10 with error 12 after its take.
 #pragma once
 
 #include <cstddef>

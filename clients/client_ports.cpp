@@ -155,4 +155,5 @@ void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload) {
   if (!client) return;
   client->channelMask.store(platform::LoadLe32(payload));
   client->inputFlags.store(platform::LoadLe32(payload + 4));
+  InputFilterChanged(engine, window);
 }

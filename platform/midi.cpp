@@ -19,11 +19,16 @@
 #include <string>
 
 #include "platform/midi_alsa.h"
+#include "platform/midi_common.h"
 #include "platform/midi_jack.h"
 #include "platform/midi_virtual.h"
+#include "platform/timer.h"
 
 namespace platform {
 namespace {
+
+// The arrival of the message whose callback runs on this thread; negative outside a callback.
+thread_local double t_arrivalMs = -1.0;
 
 struct MidiOps {
   uint32_t (*outCount)();
@@ -193,5 +198,14 @@ bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count) {
   }
   return false;
 }
+
+double MidiInArrivalMs() { return t_arrivalMs >= 0 ? t_arrivalMs : NowMs(); }
+
+namespace midi_common {
+
+ArrivalScope::ArrivalScope(int64_t arrivalNs) { t_arrivalMs = static_cast<double>(arrivalNs) / 1e6; }
+ArrivalScope::~ArrivalScope() { t_arrivalMs = -1.0; }
+
+}  // namespace midi_common
 
 }  // namespace platform

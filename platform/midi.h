@@ -96,6 +96,11 @@ int MidiInStart(MidiHandle handle);
 int MidiInStop(MidiHandle handle);
 // Stops input if needed; buffers still queued are dropped (never handed back).
 int MidiInClose(MidiHandle handle);
+// The moment (NowMs's scale, timer.h) at which the message whose kMimData or kMimLongData callback
+// runs on the calling thread arrived at its port: a service that knows when input arrived (jack's
+// frame times) reports that, which may lie a period or more before the callback. NowMs() when no
+// input callback runs on this thread.
+double MidiInArrivalMs();
 // Queues a buffer for system-exclusive input. The layer fills the oldest queued buffer with each
 // system-exclusive message (up to its length) and hands it back through kMimLongData.
 int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer);

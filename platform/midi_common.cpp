@@ -56,6 +56,7 @@ void Deliver(InputState& d, const uint8_t* bytes, size_t count, int64_t arrivalN
   int64_t sinceStart = arrivalNs > startNs ? arrivalNs - startNs : 0;
   uintptr_t ms = static_cast<uintptr_t>(sinceStart / 1000000);
   d.callbackThread.store(self, std::memory_order_release);
+  ArrivalScope arrival(arrivalNs);
   if (buffer) {
     uint32_t length = static_cast<uint32_t>(std::min<size_t>(count, buffer->length));
     if (length > 0) std::memcpy(buffer->data, bytes, length);

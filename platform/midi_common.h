@@ -66,10 +66,18 @@ struct InputState {
   std::deque<MidiInBuffer*> buffers;
 };
 
-// Hands one message that arrived at `arrivalNs` (in epoch `epoch`) to the input's callback, if the
+// Hands one message that arrived at `arrivalNs` (CLOCK_MONOTONIC, in epoch `epoch`) to the input's callback, if the
 // input is open and started in that epoch. 1 to 3 bytes are one short message; a first byte of 0xF0
 // is system-exclusive input; anything else is dropped.
 void Deliver(InputState& input, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch);
+// While it lives, MidiInArrivalMs on this thread reports `arrivalNs` (CLOCK_MONOTONIC).
+struct ArrivalScope {
+  explicit ArrivalScope(int64_t arrivalNs);
+  ~ArrivalScope();
+  ArrivalScope(const ArrivalScope&) = delete;
+  ArrivalScope& operator=(const ArrivalScope&) = delete;
+};
+
 // Returns once no callback of the input is running, unless the caller is that callback.
 void WaitForCallback(InputState& input);
 

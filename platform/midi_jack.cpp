@@ -49,6 +49,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/event.h"
 #include "platform/midi_common.h"
 #include "platform/midi_ring.h"
 
@@ -229,7 +230,11 @@ void ReaderMain(Service* s) {
     while (MidiRingPeek(s->inRing, &r)) {
       MidiRingPop(s->inRing, r, bytes.get());
       if (r.device >= s->inCount) continue;
-      int64_t arrivalNs = static_cast<int64_t>(jack_frames_to_time(s->client, r.frame)) * 1000;
+      // The frame's time on JACK's clock, carried over to the monotonic clock by its age, so that
+      // input is stamped when it arrived rather than when this thread got to it.
+      int64_t ageUs = static_cast<int64_t>(jack_get_time()) -
+                      static_cast<int64_t>(jack_frames_to_time(s->client, r.frame));
+      int64_t arrivalNs = MonotonicNs() - std::max<int64_t>(ageUs, 0) * 1000;
       midi_common::Deliver(s->inputs[r.device].state, bytes.get(), r.length, arrivalNs, r.epoch);
     }
   }

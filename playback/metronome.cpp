@@ -3,6 +3,7 @@
 #include "playback/metronome.h"
 
 #include "host/engine.h"
+#include "platform/timer.h"
 #include "platform/wire.h"
 
 namespace {
@@ -27,6 +28,7 @@ void ClickLocked(Engine& engine, bool bar) {
   SendShortMessage(engine.ports, word);
   m.sounding = word;
   m.clickState = bar ? 2 : 1;
+  m.endsAtMs = platform::NowMs() + ReadClock(engine.clock).msPerTick * engine.clock.positionStep.load();
 }
 
 // A whole multiple of a bar or beat length; a length of 0 has no multiples.
@@ -135,4 +137,9 @@ void MetronomeStep(Engine& engine, int32_t step) {
     ClickLocked(engine, true);
   else if (OnLine(r, main->ticksPerBeat))
     ClickLocked(engine, false);
+}
+
+void EndLongClick(Engine& engine, double nowMs) {
+  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  if (engine.metronome.sounding != 0 && nowMs >= engine.metronome.endsAtMs) EndClickLocked(engine);
 }

@@ -5,8 +5,11 @@
 //
 //     none --MetronomeStep on a bar line--> bar sounding --next MetronomeStep--> none (or a new click)
 //     none --MetronomeStep on a beat line-> beat sounding --next MetronomeStep--> none (or a new click)
+//     bar or beat sounding --EndLongClick, a step's time after the strike--> none (a loop shorter
+//                            than a step never reaches the next step)
 //     any  --SetMetronome / port released--> none (the sounding click is ended on its own port first)
-//     any  --ResetClickState (every start)--> none (the stop has already silenced it)
+//     any  --ResetClickState (every start, and the stop of a recording)--> none (the stop has
+//            already silenced it)
 //
 // The click that sounds is remembered as the very word that struck it, so it is always ended on the
 // port and note it was struck on, whatever the settings have become since.
@@ -37,6 +40,7 @@ struct Metronome {
   uint32_t beatNote = 61;
   uint32_t sounding = 0;   // the note-on that struck the sounding click; 0 = none
   int32_t clickState = 0;  // 0 none, 1 beat click sounding, 2 bar click sounding
+  double endsAtMs = 0;     // when the sounding click has lasted one step (platform::NowMs's scale)
 };
 
 // The note-on word of a click: status 0x90 on the channel's low four bits, the note's low seven
@@ -68,3 +72,6 @@ int32_t BeginCountIn(Engine& engine, bool recording);
 bool MetronomeOn(const Engine& engine);
 // At each new position step while the metronome is on.
 void MetronomeStep(Engine& engine, int32_t step);
+// At every wake-up while the metronome is on: ends the click that has sounded for one step's time
+// by `nowMs`, so that a click ends even when no further step comes (a loop shorter than a step).
+void EndLongClick(Engine& engine, double nowMs);

@@ -245,8 +245,11 @@ void Wrap(Engine& engine) {
   p.echoPosition = loopStart;
   ReplayDifferences(engine.ports, loopImage, main);
   CopyStateImage(main, loopImage);
-  if (p.recordingClient.load() != 0) RecordAt(engine, kCodeEnd, loopEnd);
-  AnchorClockAt(engine.clock, due, loopStart, main.ticksPerMinute);
+  // A recording closes its pass and re-anchors as one step with respect to input being stamped.
+  if (p.recordingClient.load() != 0)
+    RecordWrap(engine, loopEnd, due, loopStart, main.ticksPerMinute);
+  else
+    AnchorClockAt(engine.clock, due, loopStart, main.ticksPerMinute);
 }
 
 }  // namespace
@@ -443,6 +446,8 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
       PublishFinalPosition(engine, p.loopEnd.load(), serial, window);
       return;
     }
+    // The rest of the pass is echoed before the wrap, however late this wake-up came.
+    if (p.recordingClient.load() != 0) EchoRecorded(engine, p.echoPosition, p.loopEnd.load());
     Wrap(engine);
     current = p.loopStart.load();
   }
@@ -450,6 +455,7 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
 
   const int32_t stepSize = PositionStep(engine);
   int32_t step = ClampToInt32(FloorDiv(current, stepSize) * stepSize);
+  if (MetronomeOn(engine)) EndLongClick(engine, p.lastWakeMs);
   if (step != p.lastStep) {
     if (MetronomeOn(engine)) MetronomeStep(engine, step);
     PublishPosition(engine, step, serial, window);

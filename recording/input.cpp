@@ -42,10 +42,11 @@ bool AcceptSysexInput(Engine& engine, platform::MidiHandle handle) {
          (listener.inputFlags & 8) != 0;
 }
 
-// What passed the filter goes to thru (as the thru settings change it) and to the take (as it came).
-void RouteInput(Engine& engine, uint32_t message) {
-  if (engine.thruOwner.load() != 0) ThruPlay(engine, message);
-  if (engine.playback.recordingClient.load() != 0) RecordNow(engine, message);
+// What passed the filter goes to thru (as the thru settings change it; not when what thru held was
+// released since the filter admitted it) and to the take (as it came, stamped when it arrived).
+void RouteInput(Engine& engine, uint32_t message, uint32_t thruGeneration) {
+  if (engine.thruOwner.load() != 0) ThruPlayIn(engine, message, thruGeneration);
+  if (engine.playback.recordingClient.load() != 0) RecordArrived(engine, message, platform::MidiInArrivalMs());
 }
 
 }  // namespace
@@ -68,9 +69,12 @@ void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, 
   if (msg == platform::kMimData) {
     uint32_t message = static_cast<uint32_t>(param1) & 0x00FFFFFF;
     if (message == 0xFE) return;  // active sensing
-    if (AcceptShortInput(*engine, handle, message)) RouteInput(*engine, message);
+    // Read before the filter: a release of what thru holds after this point drops the message.
+    uint32_t thruGeneration = engine->recording.thru.generation.load();
+    if (AcceptShortInput(*engine, handle, message)) RouteInput(*engine, message, thruGeneration);
   } else if (msg == platform::kMimLongData) {
     auto* buffer = reinterpret_cast<platform::MidiInBuffer*>(param1);
-    if (buffer) OnSysexBuffer(*engine, handle, buffer, AcceptSysexInput(*engine, handle));
+    if (buffer)
+      OnSysexBuffer(*engine, handle, buffer, AcceptSysexInput(*engine, handle), platform::MidiInArrivalMs());
   }
 }

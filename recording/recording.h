@@ -5,6 +5,8 @@
 //   - The MIDI input thread runs OnMidiInput: the filter, live thru and the appends of input.
 //   - The timer thread (inside a wake-up, holding the scheduler lock) runs EchoRecorded and RecordAt.
 //   - The main thread runs SetThru, ArmRecording, DeliverTake and the port releases.
+//   - The recorder's refill thread (started by the first recording, ended at teardown) makes the
+//     spare record chunk whenever it was taken, so that the timer thread never allocates.
 //   Thru's settings, port, owner and image change only under `Thru::lock`, held for one event's
 //   image update and its one send (or, on the main thread, for collecting the held notes, which are
 //   then released outside it). The record list, the sysex blocks and the capture buffers change only
@@ -16,7 +18,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
+#include "platform/event.h"
 #include "platform/midi.h"
 
 struct Engine;
@@ -37,6 +41,9 @@ struct ThruSettings {
 struct Thru {
   std::mutex lock;
   ThruSettings settings;  // under lock
+  // Advanced (under lock) whenever the notes thru holds are released or forgotten: a message
+  // admitted before that, by a filter or listener that may no longer hold, is not played after it.
+  std::atomic<uint32_t> generation{0};
 };
 
 // The word thru plays for an incoming message: the port byte, the channel override (low four bits),
@@ -45,6 +52,17 @@ struct Thru {
 uint32_t ThruWord(const ThruSettings& settings, int32_t port, uint32_t message);
 // Plays one message through thru and the thru image (the live echo and the loop-record echo).
 void ThruPlay(Engine& engine, uint32_t message);
+// The same, only while thru's generation is still `generation` (read before the message was
+// admitted); false when it was dropped for that reason.
+bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation);
+// The listening client changed, or its filter did: every note thru holds gets its velocity-0
+// note-on, so that no release the new filter refuses can leave one sounding.
+void ReleaseThruNotes(Engine& engine);
+// The same without sending: for a stop, which has silenced every counted note already.
+void ForgetThruNotes(Engine& engine);
+// Copy-data type 25 changed `window`'s filter: when it is the listening client, what thru holds is
+// released.
+void InputFilterChanged(Engine& engine, uint32_t window);
 // Copy-data type 29 (also OpenClientPorts, with the current settings): silences what thru holds on
 // the old port, closes it, stores the settings and opens the new port; a successful open makes the
 // sender the thru owner.
@@ -102,10 +120,29 @@ struct CaptureBuffer {
   bool returning = false;             // handed back: the input thread is copying it
 };
 
+// How many ended-pass entries one echo call plays at most. A wake-up never spends longer than this
+// under the scheduler lock: an echo with more due stops, and the scheduler wakes again at once.
+constexpr int32_t kEchoBudget = 256;
+
 struct Recorder {
   std::mutex lock;
   // Everything below is under lock.
   bool armed = false;  // a recording takes input
+  // The pass that runs was closed by input that arrived once the loop end was due, before the
+  // wake-up that wraps: that wrap appends no second marker.
+  bool passClosedEarly = false;
+  int64_t closedEntries = 0;  // entries up to the last end marker (echoable from the next wrap)
+  int64_t passesEnded = 0;
+  // An echo call that used up its budget: the next call from the same tick resumes the same window.
+  bool resumeActive = false;
+  int32_t resumeFrom = 0;
+  int32_t resumeTo = 0;
+  int64_t resumeIndex = 0;
+  int64_t resumeBest = 0;
+  // Notes the echo has struck and not released, by incoming channel and note; released at every
+  // pass end. Valid for thru's generation `heldGeneration` only.
+  uint8_t echoHeld[16 * 128] = {};
+  uint32_t heldGeneration = 0;
   RecordChunk* head = nullptr;
   RecordChunk* tail = nullptr;
   RecordChunk* spare = nullptr;  // the next chunk, made ahead so that the timer thread never allocates
@@ -123,8 +160,13 @@ struct Recorder {
   uint32_t droppedSysex = 0;   // system-exclusive messages not recorded
   std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures;  // one slot per input port
   int32_t captureSlots = 0;
-  // Read without the lock: the spare chunk was used up, and a thread that may allocate makes one.
+  // Read without the lock: the spare chunk was used up, and a thread that may allocate makes one:
+  // the refill thread, woken by `refill`, so that the timer thread can go on closing passes when no
+  // input comes.
   std::atomic<bool> needSpare{false};
+  platform::Event refill;
+  std::thread refiller;
+  std::atomic<bool> refillerStop{false};
 
   Recorder() = default;
   Recorder(const Recorder&) = delete;
@@ -154,22 +196,36 @@ struct BuiltTake {
 void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength, bool captureSysex);
 // Input of the recording, stamped with the clock now.
 void RecordNow(Engine& engine, uint32_t word);
-// Appends a packed event at `tick`. An end marker closes a loop pass: the entries of earlier passes
-// stamped at or past `tick` (input that came just before the wrap) are echoed now, and from here on
-// the pass just closed is echoed too.
+// Input of the recording that arrived at `arrivalMs` (platform::NowMs's scale). Stamping and
+// appending are one step with respect to a wrap: while looping, input that arrived once the loop
+// end was due opens the next pass (its end marker is appended first, its tick counted from the loop
+// start), and input of a pass that arrived before that pass began is filed at the loop start.
+void RecordArrived(Engine& engine, uint32_t word, double arrivalMs);
+// Appends a packed event at `tick`. An end marker closes a loop pass (a song switch): what the echo
+// still holds is released, and from here on the pass just closed is echoed too.
 void RecordAt(Engine& engine, uint32_t word, int32_t tick);
+// The loop wrap of a recording, on the timer thread: releases what the echo holds, closes the pass
+// with an end marker at `loopEnd` (unless input closed it already) and re-anchors the clock so that
+// `loopStart` falls at `dueMs`, all as one step with respect to input being stamped.
+void RecordWrap(Engine& engine, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute);
 // At each wake-up of a recording: echoes through thru the entries of earlier loop passes recorded
 // in [from, to) and returns the earliest tick of such an entry at or after `to` (kNoRecordedTick
-// when none).
+// when none). At most kEchoBudget entries are played per call: with more due it returns `from`,
+// and the next call from `from` takes up the same window where this one stopped.
 int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to);
 // The stop: disarms the recording, appends the final end marker at `stopTick` when anything was
 // recorded, builds the take and releases the recording.
 BuiltTake FinishTake(Engine& engine, int32_t stopTick);
-// At the stop of a recording playback: hands the take to `window` (copy-data type 28) and frees the
-// recording; a recording that lost input is followed by notification 10 with error 12.
+// At the stop of a recording playback, after its notes were silenced: forgets the sounding click and
+// (when the listening client changes back) the notes thru holds, hands the take to `window`
+// (copy-data type 28) and frees the recording; a recording that lost input (a full take, a
+// system-exclusive message past the block table or cut at the capture buffer's size) is followed by
+// notification 10 with error 12.
 void DeliverTake(Engine& engine, uint32_t window);
 // The returned capture buffer of a MIM_LONGDATA, accepted or not (the buffer comes back to the
 // engine either way).
-void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted);
+// `arrivalMs` is when the message arrived (platform::NowMs's scale).
+void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted,
+                   double arrivalMs);
 // Teardown, after every input has closed: releases the recording and the capture buffers.
 void FreeRecorder(Engine& engine);

@@ -5,23 +5,32 @@
 // A recording's life, drawn:
 //
 //     idle --ArmRecording--> armed --RecordNow / RecordAt / OnSysexBuffer--> armed (appending)
-//     armed --RecordAt(end marker)--> armed, one more pass ended (and echoed from now on)
+//     armed --RecordWrap / RecordAt(end marker)--> armed, one more pass ended (echoed from now on)
+//     armed --input stamped past the loop end before the wrap--> armed, pass closed early (the
+//             wrap that follows appends no marker of its own)
 //     armed --FinishTake (the stop)--> idle: final end marker, take built, list and blocks released
 //
 // Appends stop at kMaxTakeBytes (room for the final end marker is kept) or when memory runs out;
-// each lost event or sysex message is counted, and the delivery reports the loss.
+// each lost event or sysex message (past the block table, or cut at the capture buffer's size) is
+// counted, and the delivery reports the loss.
+//
+// The echo plays, at each wake-up, the entries of ended passes whose ticks the wake-up's window
+// covers, at most kEchoBudget of them per call. The notes it strikes are counted, and what is still
+// held when a pass ends is released then: a release that lies outside the loop as it runs now (a
+// continue that shortened it), or one the budget skipped, never leaves a note sounding.
 //
 // Threads: appends from the MIDI input thread (input, sysex markers), the timer thread (end markers
 // at loop wraps, inside a wake-up) and the main thread (the final end marker); the echo on the timer
 // thread; arming and finishing on the main thread. Recorder::lock guards everything, and is never
 // held across a send or a platform call. The timer thread never allocates: a spare chunk is kept
-// ready by the threads that may.
+// ready by the input thread and by the recorder's refill thread, which the appends wake.
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
 
 #include "host/engine.h"
+#include "platform/timer.h"
 #include "platform/wire.h"
 
 namespace {
@@ -74,6 +83,11 @@ void DetachLocked(Recorder& r, Detached* d) {
   r.byteCount = 0;
   r.droppedEvents = r.droppedSysex = 0;
   r.armed = false;
+  r.passClosedEarly = false;
+  r.closedEntries = 0;
+  r.passesEnded = 0;
+  r.resumeActive = false;
+  std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
   r.captureArmed = false;
   r.captureHandle = 0;
   r.generation += 1;
@@ -96,6 +110,7 @@ bool AppendLocked(Recorder& r, int32_t tick, uint32_t word, int64_t reserve) {
     if (!chunk) return false;
     r.spare = nullptr;
     r.needSpare.store(true);
+    if (r.refill.fd >= 0) platform::EventSet(&r.refill);
     chunk->next = nullptr;
     chunk->used = 0;
     if (tail)
@@ -132,6 +147,115 @@ void EnsureSpare(Recorder& r) {
   delete chunk;
 }
 
+void RefillMain(Recorder* r) {
+  while (!r->refillerStop.load()) {
+    platform::EventWait(&r->refill, -1);
+    EnsureSpare(*r);
+  }
+}
+
+// Main thread: starts the refill thread once; without it the input thread and the stop still make
+// spares, and a pass end that finds none is counted as lost.
+void StartRefiller(Recorder& r) {
+  if (r.refiller.joinable()) return;
+  if (r.refill.fd < 0 && !platform::EventCreate(&r.refill)) return;
+  r.refillerStop.store(false);
+  try {
+    r.refiller = std::thread(RefillMain, &r);
+  } catch (...) {
+  }
+}
+
+void StopRefiller(Recorder& r) {
+  if (r.refiller.joinable()) {
+    r.refillerStop.store(true);
+    platform::EventSet(&r.refill);
+    r.refiller.join();
+  }
+  if (r.refill.fd >= 0) platform::EventDestroy(&r.refill);
+}
+
+// Under lock: counts a note the echo strikes or releases, by incoming channel and note. A change of
+// thru's generation (what thru held was released or forgotten) voids the counts first.
+void CountEchoedLocked(Engine& engine, Recorder& r, uint32_t word, uint32_t generation) {
+  if (generation != r.heldGeneration) {
+    std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
+    r.heldGeneration = generation;
+  }
+  uint32_t kind = word & 0xF0;
+  if (kind != 0x90 && kind != 0x80) return;
+  uint8_t& held = r.echoHeld[(word & 0x0F) << 7 | ((word >> 8) & 0x7F)];
+  if (kind == 0x90 && ((word >> 16) & 0x7F) != 0) {
+    if (held < 255) held += 1;
+  } else if (held > 0) {
+    held -= 1;
+  }
+}
+
+// Releases every note the echo struck and has not released (at a pass end). Not under lock.
+void ReleaseEchoHeld(Engine& engine) {
+  Recorder& r = engine.recording.recorder;
+  uint32_t releases[16 * 128];
+  uint8_t counts[16 * 128];
+  int n = 0;
+  uint32_t generation = engine.recording.thru.generation.load();
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    if (generation != r.heldGeneration) {
+      std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
+      r.heldGeneration = generation;
+      return;
+    }
+    for (uint32_t i = 0; i < 16 * 128; ++i) {
+      if (r.echoHeld[i] == 0) continue;
+      releases[n] = 0x80u | (i >> 7) | (i & 0x7F) << 8;
+      // A note stack holds at most this many; more releases would find nothing to end.
+      counts[n++] = std::min<uint8_t>(r.echoHeld[i], kNoteStackDepth);
+      r.echoHeld[i] = 0;
+    }
+  }
+  for (int i = 0; i < n; ++i)
+    for (uint8_t k = 0; k < counts[i]; ++k) ThruPlayIn(engine, releases[i], generation);
+}
+
+// Under lock: closes the pass that runs with an end marker at `tick`, unless input closed it
+// already; the pass becomes echoable.
+void EndPassLocked(Recorder& r, int32_t tick) {
+  if (r.passClosedEarly) {
+    r.passClosedEarly = false;
+  } else {
+    if (!AppendLocked(r, tick, kEndMarker, 1)) r.droppedEvents += 1;
+    r.closedEntries = r.entryCount;
+  }
+  r.echoable = r.closedEntries;
+  r.passesEnded += 1;
+  r.resumeActive = false;
+}
+
+// Under lock: the tick input that arrived at `arrivalMs` is filed at. While looping, input whose
+// tick reached the loop end belongs to the next pass: the pass that runs is closed here (the wrap's
+// wake-up may come late) and the tick counted from the loop start (at most to the loop's last tick);
+// input of a later pass that
+// arrived before that pass began (delivered late) is filed at its start.
+int32_t StampLocked(Engine& engine, Recorder& r, double arrivalMs) {
+  int32_t tick = TickAt(ReadClock(engine.clock), arrivalMs);
+  const PlaybackState& p = engine.playback;
+  if (!p.loopOn.load()) return tick;
+  int32_t loopStart = p.loopStart.load(), loopEnd = p.loopEnd.load();
+  if (loopStart >= loopEnd) return tick;
+  if (tick >= loopEnd) {
+    if (!r.passClosedEarly) {
+      if (!AppendLocked(r, loopEnd, kEndMarker, 1)) r.droppedEvents += 1;
+      r.closedEntries = r.entryCount;
+      r.passClosedEarly = true;
+    }
+    // A wrap later than a whole pass files the rest at the pass's last tick, never back at its start.
+    return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(loopStart) + tick - loopEnd, loopEnd - 1));
+  }
+  if ((r.passesEnded > 0 || r.passClosedEarly) && tick < loopStart) return loopStart;
+  return tick;
+}
+
 void ResetHeader(CaptureBuffer& c) {
   c.header.data = c.data.get();
   c.header.length = kCaptureBufferSize;
@@ -139,49 +263,74 @@ void ResetHeader(CaptureBuffer& c) {
   c.header.user = 0;
 }
 
-// Plays through thru, in record order, every entry of an ended pass whose tick lies in
-// [dueFrom, dueTo), and returns the smallest tick at or after `aheadFrom` among the other entries of
-// ended passes (kNoRecordedTick when none). Markers are neither played nor counted. Entries are
-// collected under the lock and played after it in batches; a recording released meanwhile ends the
-// walk.
-int32_t WalkEndedPasses(Engine& engine, int64_t dueFrom, int64_t dueTo, int64_t aheadFrom) {
-  constexpr int kBatch = 256;
+// Plays through thru, in record order, the entries of ended passes whose ticks lie in [from, to),
+// at most kEchoBudget of them, and returns the smallest tick at or after `to` among the other
+// entries of ended passes (kNoRecordedTick when none). When the budget runs out it returns `from`
+// and remembers where it stopped: the next call from `from` goes on with the same window. Markers are
+// neither played nor counted. Entries are collected under the lock and played after it in batches;
+// a recording released meanwhile ends the walk.
+int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
+  constexpr int kBatch = 64;
   uint32_t batch[kBatch];
   int n = 0;
-  int64_t best = kNoRecordedTick;
   Recorder& r = engine.recording.recorder;
+  const uint32_t thruGeneration = engine.recording.thru.generation.load();
   std::unique_lock<std::mutex> lock(r.lock);
   if (!r.armed) return kNoRecordedTick;
+  int64_t dueTo = to;
+  int64_t best = kNoRecordedTick;
+  int64_t first = 0;
+  if (r.resumeActive && r.resumeFrom == from) {
+    dueTo = r.resumeTo;
+    best = r.resumeBest;
+    first = r.resumeIndex;
+  }
+  r.resumeActive = false;
   const uint64_t generation = r.generation;
   const int64_t limit = r.echoable;
+  int32_t played = 0;
   int64_t index = 0;
-  for (RecordChunk* chunk = r.head; chunk && index < limit; chunk = chunk->next) {
-    const int32_t count = static_cast<int32_t>(std::min<int64_t>(chunk->used, limit - index));
+  bool stopped = false;
+  for (RecordChunk* chunk = r.head; chunk && index < limit && !stopped; chunk = chunk->next) {
+    const int64_t base = index;
+    const int32_t count = static_cast<int32_t>(std::min<int64_t>(chunk->used, limit - base));
     index += chunk->used;
+    if (base + count <= first) continue;
     // A chunk none of whose ticks can be due or ahead of the best found is passed over whole.
-    if (chunk->maxTick < dueFrom && chunk->maxTick < aheadFrom) continue;
+    if (chunk->maxTick < from) continue;
     if (chunk->minTick >= dueTo && chunk->minTick >= best) continue;
-    for (int32_t i = 0; i < count; ++i) {
+    for (int32_t i = static_cast<int32_t>(std::max<int64_t>(first - base, 0)); i < count; ++i) {
       const RecordEntry e = chunk->entries[i];
       const uint32_t code = e.word & 0xFF;
       if (code == kEndMarker || code == kSysexMarkerCode) continue;
-      if (e.tick >= dueFrom && e.tick < dueTo) {
+      if (e.tick >= from && e.tick < dueTo) {
+        if (played == kEchoBudget) {
+          r.resumeActive = true;
+          r.resumeFrom = from;
+          r.resumeTo = static_cast<int32_t>(dueTo);
+          r.resumeIndex = base + i;
+          r.resumeBest = best;
+          stopped = true;
+          break;
+        }
+        played += 1;
+        CountEchoedLocked(engine, r, e.word, thruGeneration);
         batch[n++] = e.word;
         if (n == kBatch) {
           lock.unlock();
-          for (int k = 0; k < n; ++k) ThruPlay(engine, batch[k]);
+          for (int k = 0; k < n; ++k) ThruPlayIn(engine, batch[k], thruGeneration);
           n = 0;
           lock.lock();
           if (r.generation != generation) return kNoRecordedTick;
         }
-      } else if (e.tick >= aheadFrom && e.tick < best) {
+      } else if (e.tick >= dueTo && e.tick < best) {
         best = e.tick;
       }
     }
   }
   lock.unlock();
-  for (int k = 0; k < n; ++k) ThruPlay(engine, batch[k]);
-  return static_cast<int32_t>(best);
+  for (int k = 0; k < n; ++k) ThruPlayIn(engine, batch[k], thruGeneration);
+  return stopped ? from : static_cast<int32_t>(best);
 }
 
 // The capture buffer the platform handed back, or null when it is none of ours. Under lock.
@@ -248,6 +397,7 @@ void ArmCapture(Engine& engine) {
 }  // namespace
 
 Recorder::~Recorder() {
+  StopRefiller(*this);
   FreeChunks(head);
   delete spare;
   for (int32_t i = 0; i < blockCount; ++i) delete[] blocks[i].bytes;
@@ -255,6 +405,7 @@ Recorder::~Recorder() {
 
 void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength, bool captureSysex) {
   Recorder& r = engine.recording.recorder;
+  StartRefiller(r);
   RecordChunk* spare = new (std::nothrow) RecordChunk;
   Detached leftover;
   {
@@ -264,38 +415,52 @@ void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength
     r.needSpare.store(spare == nullptr);
     r.recordStartTick = recordStartTick;
     r.countInLength = countInLength;
+    r.heldGeneration = engine.recording.thru.generation.load();
     r.armed = true;
   }
   FreeDetached(leftover);
+  // The recording client now listens instead of the thru owner: what the owner's keys hold through
+  // thru is released, since their releases no longer pass.
+  uint32_t owner = engine.thruOwner.load();
+  if (owner != 0 && owner != engine.playback.recordingClient.load()) ReleaseThruNotes(engine);
   if (captureSysex) ArmCapture(engine);
 }
 
-void RecordNow(Engine& engine, uint32_t word) {
+void RecordNow(Engine& engine, uint32_t word) { RecordArrived(engine, word, platform::NowMs()); }
+
+void RecordArrived(Engine& engine, uint32_t word, double arrivalMs) {
   Recorder& r = engine.recording.recorder;
   EnsureSpare(r);
-  int32_t tick = TickNow(engine.clock);
   std::lock_guard<std::mutex> lock(r.lock);
   if (!r.armed) return;
+  int32_t tick = StampLocked(engine, r, arrivalMs);
   if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
 }
 
 void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
   Recorder& r = engine.recording.recorder;
   const bool passEnds = (word & 0xFF) == kEndMarker;
-  // Input stamped at or past the end of the pass came after the last window that could echo it:
-  // earlier passes' such entries (releases among them) play now, before the next pass begins.
-  if (passEnds) WalkEndedPasses(engine, tick, INT64_MAX, INT64_MAX);
+  if (passEnds) ReleaseEchoHeld(engine);
   std::lock_guard<std::mutex> lock(r.lock);
   if (!r.armed) return;
-  if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
-  if (passEnds) r.echoable = r.entryCount;
+  if (passEnds)
+    EndPassLocked(r, tick);
+  else if (!AppendLocked(r, tick, word, 1))
+    r.droppedEvents += 1;
 }
 
-int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to) {
-  return WalkEndedPasses(engine, from, to, to);
+void RecordWrap(Engine& engine, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute) {
+  Recorder& r = engine.recording.recorder;
+  ReleaseEchoHeld(engine);
+  std::lock_guard<std::mutex> lock(r.lock);
+  if (r.armed) EndPassLocked(r, loopEnd);
+  AnchorClockAt(engine.clock, dueMs, loopStart, ticksPerMinute);
 }
 
-void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted) {
+int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to) { return WalkEndedPasses(engine, from, to); }
+
+void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted,
+                   double arrivalMs) {
   Recorder& r = engine.recording.recorder;
   CaptureBuffer* capture;
   bool record;
@@ -309,27 +474,36 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
     record = accepted && r.armed && r.captureArmed && r.captureHandle == handle;
     length = std::min(capture->header.bytesRecorded, kCaptureBufferSize);
   }
+  // A message that filled the whole buffer without its closing F7 was longer than the buffer: the
+  // rest of it is lost.
+  const bool cut = length == kCaptureBufferSize && capture->data[length - 1] != 0xF7;
   uint8_t* block = nullptr;
   if (record && length > 0) {
     block = new (std::nothrow) uint8_t[length];
     if (block) memcpy(block, capture->data.get(), length);
   }
   EnsureSpare(r);
-  int32_t tick = TickNow(engine.clock);
   bool requeue;
   {
     std::lock_guard<std::mutex> lock(r.lock);
     if (record && length > 0) {
       bool room = block && r.armed && r.blockCount < kMaxSysexBlocks && FitsLocked(r, 2, length);
-      if (room && AppendLocked(r, tick, kSysexMarkerCode | r.byteCount << 8, 1)) {
+      if (room) {
+        int32_t tick = StampLocked(engine, r, arrivalMs);
+        room = AppendLocked(r, tick, kSysexMarkerCode | r.byteCount << 8, 1);
+      }
+      if (room) {
         r.blocks[r.blockCount++] = SysexBlock{block, length};
         r.byteCount += length;
         block = nullptr;
+        if (cut) r.droppedSysex += 1;
       } else {
         r.droppedSysex += 1;
       }
     }
-    requeue = r.armed && r.captureArmed && r.captureHandle == handle && r.blockCount < kMaxSysexBlocks;
+    // Queued again even once the block table is full, so that what comes later is counted as lost
+    // rather than dropped unseen by the platform.
+    requeue = r.armed && r.captureArmed && r.captureHandle == handle;
     capture->returning = false;
     if (requeue) {
       ResetHeader(*capture);
@@ -387,6 +561,10 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
 }
 
 void DeliverTake(Engine& engine, uint32_t window) {
+  // The stop has silenced every counted note, the click and thru's among them.
+  ResetClickState(engine);
+  uint32_t owner = engine.thruOwner.load();
+  if (owner != 0 && owner != window) ForgetThruNotes(engine);
   BuiltTake take = FinishTake(engine, TickNow(engine.clock));
   if (take.built) SendCopyData(engine, window, 28, take.bytes.get(), take.size);
   if (take.lost) PostNotification(engine, window, kNotifyFailed, kErrorOutOfMemory);
@@ -403,4 +581,5 @@ void FreeRecorder(Engine& engine) {
     r.captureSlots = 0;
   }
   FreeDetached(d);
+  StopRefiller(r);
 }

@@ -20,9 +20,9 @@ int32_t Clamp(int64_t value, int32_t low, int32_t high) {
 }
 
 // Under Thru::lock: takes every note the thru image holds (one velocity-0 note-on per stacked
-// velocity, in port, channel and note order), resets the image, and detaches the port and the owner.
-// Returns the port that was held (-1 none).
-int32_t DetachLocked(Engine& engine, std::vector<uint32_t>* releases) {
+// velocity, in port, channel and note order; none when `releases` is null) and resets the image,
+// leaving the port and the owner. A message admitted before this is not played after it.
+void TakeHeldLocked(Engine& engine, std::vector<uint32_t>* releases) {
   StateImage* image = engine.images[kThruImage];
   if (image) {
     for (int32_t i = 0; i < image->snapshotCount; ++i) {
@@ -30,10 +30,18 @@ int32_t DetachLocked(Engine& engine, std::vector<uint32_t>* releases) {
       if (!s.dirty) continue;
       uint32_t base = static_cast<uint32_t>(i >> 4) << 24 | 0x90u | static_cast<uint32_t>(i & 15);
       for (uint32_t note = 0; note < 128; ++note)
-        for (uint8_t k = 0; k < s.notes[note].count; ++k) releases->push_back(base | note << 8);
+        for (uint8_t k = 0; k < s.notes[note].count; ++k)
+          if (releases) releases->push_back(base | note << 8);
     }
     ResetStateImage(*image);
   }
+  engine.recording.thru.generation.fetch_add(1);
+}
+
+// Under Thru::lock: takes the held notes and detaches the port and the owner. Returns the port that
+// was held (-1 none).
+int32_t DetachLocked(Engine& engine, std::vector<uint32_t>* releases) {
+  TakeHeldLocked(engine, releases);
   engine.thruOwner.store(0);
   return engine.thruPort.exchange(-1);
 }
@@ -71,17 +79,43 @@ uint32_t ThruWord(const ThruSettings& settings, int32_t port, uint32_t message) 
 }
 
 void ThruPlay(Engine& engine, uint32_t message) {
+  ThruPlayIn(engine, message, engine.recording.thru.generation.load());
+}
+
+bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation) {
   // Only channel messages are echoed: a system status would read as one of the engine's own codes
   // (0xFE tempo, 0xFF end marker) and must never reach the image or the clock.
   uint32_t kind = message & 0xF0;
-  if (kind < 0x80 || kind == 0xF0) return;
+  if (kind < 0x80 || kind == 0xF0) return true;
   StateImage* image = engine.images[kThruImage];
-  if (!image) return;
+  if (!image) return true;
   Thru& thru = engine.recording.thru;
   std::lock_guard<std::mutex> lock(thru.lock);
+  if (thru.generation.load() != generation) return false;
   int32_t port = engine.thruPort.load(std::memory_order_relaxed);
-  if (port < 0) return;
+  if (port < 0) return true;
   ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, message), *image);
+  return true;
+}
+
+void ReleaseThruNotes(Engine& engine) {
+  std::vector<uint32_t> releases;
+  {
+    std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+    TakeHeldLocked(engine, &releases);
+  }
+  for (uint32_t word : releases) SendShortMessage(engine.ports, word);
+}
+
+void ForgetThruNotes(Engine& engine) {
+  std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+  TakeHeldLocked(engine, nullptr);
+}
+
+void InputFilterChanged(Engine& engine, uint32_t window) {
+  uint32_t listener = engine.playback.recordingClient.load();
+  if (listener == 0) listener = engine.thruOwner.load();
+  if (window != 0 && window == listener) ReleaseThruNotes(engine);
 }
 
 void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload) {

@@ -237,6 +237,52 @@ TEST(Recording, LoopPassesEndMarkersSysexAndEchoOfEarlierPassesExactlyOnce) {
   EXPECT_EQ(Count(out, "out1 90 3e 00"), later(off62, 2));
 }
 
+TEST(Recording, EveryClickEndsWithinAStepAndNothingOfItOutlivesTheStop) {
+  Fixture f(1, {{"MtrDev", "0"}, {"MtrChan", "9"}, {"MtrNM", "60"}, {"MtrNB", "61"}});
+  // A loop of 20 ticks, shorter than the 30-tick step: after the count-in the bar click at tick 0 is
+  // never followed by another step, yet it ends a step (25 ms) later, not at the stop.
+  f.Start(f.client, StartRequest(0, true, true, 0, 20));
+  f.Pass(f.client, 1000);
+  int64_t stopNs = platform::MonotonicNs();
+  tovu::Take take;
+  Fixture::StopForTake(f.client, &take);
+  std::vector<LogEntry> clicks = f.Out("out0");
+  ASSERT_GE(clicks.size(), 10u);
+  for (size_t i = 0; i < clicks.size(); ++i) {
+    const std::string& on = clicks[i].text;
+    if (on != "out0 99 3c 7e" && on != "out0 99 3d 64") continue;
+    std::string off = on.substr(0, on.size() - 2) + "00";
+    ASSERT_LT(i + 1, clicks.size()) << "the last click never ended";
+    EXPECT_EQ(clicks[i + 1].text, off) << i;
+    EXPECT_LT(clicks[i + 1].ns, stopNs) << i;
+    EXPECT_LT(clicks[i + 1].ns - clicks[i].ns, 250 * kMs) << i;
+  }
+
+  // A stop while a click sounds (60 quarters a minute: a step is 250 ms): the stop ends it, and
+  // the metronome settings that follow find no click left to end.
+  tovu::SongBuilder slow;
+  slow.Tempo(0, 60);
+  slow.End(1920);
+  ASSERT_TRUE(tovu::LoadSong(f.client, slow.Build()));
+  std::vector<uint8_t> request = StartRequest(0, true);
+  ASSERT_TRUE(tovu::SendCopyData(f.client, 21, 0, request.data(), 32));
+  ASSERT_TRUE(tovu::WaitForNotification(f.client, tovu::kNotifyStarted, 5000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        tovu::PumpMessages(f.client, 2);
+        return !f.Out("out0").empty() && f.Out("out0").back().text == "out0 99 3c 7e";
+      },
+      5000));
+  EXPECT_EQ(tovu::Command(f.client, 5, f.client.window), 0);
+  Fixture::Pass(f.client, 50);
+  size_t afterStop = f.Out("out0").size();
+  tovu::MetronomeSettings settings;
+  settings.device = 0;
+  ASSERT_TRUE(tovu::SetMetronome(f.client, settings));
+  Fixture::Pass(f.client, 100);
+  EXPECT_EQ(f.Out("out0").size(), afterStop);
+}
+
 TEST(Recording, ThruTransformsClampsAndFiltersByClassAndPort) {
   Fixture f(1);
   tovu::Client other;

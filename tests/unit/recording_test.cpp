@@ -12,10 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "client/song_builder.h"
 #include "client/take_reader.h"
 #include "host/engine.h"
 #include "platform/midi.h"
+#include "platform/timer.h"
 #include "platform/wire.h"
+#include "playback/seek.h"
 #include "support/virtual_ports.h"
 
 namespace {
@@ -598,6 +601,263 @@ TEST(LoopEcho, ReleasingTheRecordingWhileTheEchoWalksIsSafe) {
   stop = true;
   timer.join();
   platform::VirtualCaptureEnable(true);
+}
+
+}  // namespace
+
+namespace {
+
+constexpr uint32_t kOtherWindow = 0x202;
+
+TEST(Thru, AChangeOfFilterOrListenerReleasesWhatThruHolds) {
+  RecordingEngine e;
+  e.OpenInput(0);
+  e.Thru(1);
+  // The thru owner narrows its filter to controllers while a key is held: the held note is released
+  // at once, since its key-up will no longer pass.
+  e.Inject(0, {0x90, 60, 100});
+  e.Data();
+  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 2, 0, 0).data());
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 00"}));
+  e.Inject(0, {0x80, 60, 0});
+  EXPECT_TRUE(e.Data().empty());
+  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1, 0, 0).data());
+  // A key held by the thru owner on its input, then another client starts recording on another
+  // input: the owner's key-up no longer passes, so the note is released when the listener changes.
+  ClientRecord* other = new ClientRecord;
+  other->window = kOtherWindow;
+  e.engine.clients.records.push_back(other);
+  e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
+  other->inputPort = 1;
+  e.Inject(0, {0x90, 62, 90});
+  e.Data();
+  e.engine.playback.recordingClient = kOtherWindow;
+  ArmRecording(e.engine, 0, 0, false);
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3e 00"}));
+  e.Inject(0, {0x80, 62, 0});
+  e.Inject(1, {0x90, 64, 80});  // the recording client's input is echoed and recorded
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 40 50"}));
+  // A filter change by a client that does not listen releases nothing.
+  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 2, 0, 0).data());
+  EXPECT_TRUE(e.Data().empty());
+  tovu::Take take = e.Finish(10);
+  EXPECT_EQ(Entries(take), (std::vector<std::pair<int32_t, uint32_t>>{{0, 0x504090}, {10, 0xFF}}));
+}
+
+TEST(Take, SysexPastTheBlockTableOrCutAtTheBufferIsReported) {
+  RecordingEngine e;
+  e.OpenInput(0, 0xFFFF, 1 | 8);
+  e.StartRecording(0, 0, true);
+  for (int i = 0; i < 130; ++i) ASSERT_TRUE(e.Inject(0, {0xF0, static_cast<uint8_t>(i), 0xF7}));
+  BuiltTake raw;
+  tovu::Take take = e.Finish(10, &raw);
+  EXPECT_EQ(take.sysex.size(), 128u);
+  EXPECT_EQ(raw.droppedSysex, 2u);
+  EXPECT_TRUE(raw.lost);
+  // One message longer than the capture buffer: what fits is kept, and the cut is reported.
+  e.StartRecording(0, 0, true);
+  std::vector<uint8_t> longSysex(65536, 0x11);
+  longSysex.front() = 0xF0;
+  longSysex.back() = 0xF7;
+  ASSERT_TRUE(e.Inject(0, longSysex));
+  ASSERT_TRUE(e.Inject(0, {0xF0, 7, 0xF7}));  // the buffer was queued again
+  take = e.Finish(10, &raw);
+  ASSERT_EQ(take.sysex.size(), 2u);
+  EXPECT_EQ(take.sysex[0].size(), kCaptureBufferSize);
+  EXPECT_EQ(raw.droppedSysex, 1u);
+  EXPECT_TRUE(raw.lost);
+  // A message that fills the buffer exactly is whole.
+  e.StartRecording(0, 0, true);
+  std::vector<uint8_t> exact(kCaptureBufferSize, 0x22);
+  exact.front() = 0xF0;
+  exact.back() = 0xF7;
+  ASSERT_TRUE(e.Inject(0, exact));
+  take = e.Finish(10, &raw);
+  EXPECT_EQ(take.sysex.size(), 1u);
+  EXPECT_FALSE(raw.lost);
+}
+
+TEST(LoopEcho, EveryPassKeepsItsMarkerWithoutInput) {
+  // The timer thread never allocates: the spare chunk it takes for a pass end is made again off
+  // that thread, so markers go on past a chunk's worth of passes with no input at all.
+  RecordingEngine e;
+  e.OpenInput(0);
+  e.StartRecording(0, 0);
+  Recorder& r = e.engine.recording.recorder;
+  int64_t deadline = platform::MonotonicNs() + 3000000000LL;
+  for (int pass = 0; pass < 1300; ++pass) {
+    while (r.needSpare.load() && platform::MonotonicNs() < deadline) platform::SleepMs(1);
+    RecordAt(e.engine, kEndMarker, 480);
+  }
+  BuiltTake raw;
+  tovu::Take take = e.Finish(100, &raw);
+  EXPECT_EQ(take.events.size(), 1301u);
+  EXPECT_EQ(raw.droppedEvents, 0u);
+  EXPECT_FALSE(raw.lost);
+  EXPECT_EQ(tovu::TakePasses(take).size(), 1301u);
+}
+
+TEST(LoopEcho, AShortenedLoopEchoesOnlyWhatLiesInsideItAndHangsNothing) {
+  RecordingEngine e;
+  e.OpenInput(0);
+  e.Thru(1);
+  PlaybackState& p = e.engine.playback;
+  p.loopOn = 1;
+  p.loopStart = 0;
+  p.loopEnd = 960;
+  e.StartRecording(0, 0);
+  for (auto [tick, bytes] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{
+           {400, {0x90, 50, 100}}, {604, {0x90, 60, 100}}, {604, {0x80, 50, 0}}, {800, {0x80, 60, 0}}}) {
+    e.FreezeClockAt(tick);
+    e.Inject(0, bytes);
+  }
+  // A continue with a 0-480 loop: the switch closes the pass at the new loop end.
+  p.loopEnd = 480;
+  RecordAt(e.engine, kEndMarker, 480);
+  EXPECT_EQ(e.Data().size(), 4u);  // the live echo only
+  std::vector<std::string> out;
+  for (int pass = 0; pass < 3; ++pass) {
+    for (int32_t t = 0; t < 480; t += 30) EchoRecorded(e.engine, t, t + 30);
+    RecordWrap(e.engine, 480, platform::NowMs(), 0, 14400);
+    for (auto& line : e.Data()) out.push_back(line);
+  }
+  // The note at 400 whose release lay past the new loop end is struck and released in each pass;
+  // nothing from 604 or 800 is ever played.
+  std::vector<std::string> expected;
+  for (int pass = 0; pass < 3; ++pass) {
+    expected.push_back("out1 90 32 64");
+    expected.push_back("out1 90 32 00");
+  }
+  EXPECT_EQ(out, expected);
+}
+
+TEST(LoopEcho, OneEchoCallPlaysABoundedBatchAndTheNextGoesOn) {
+  RecordingEngine e;
+  e.OpenInput(0);
+  e.Thru(1);
+  e.StartRecording(0, 0);
+  const int kEntries = 3 * kEchoBudget + 10;
+  for (int i = 0; i < kEntries; ++i) RecordNow(e.engine, 0x00B0u | static_cast<uint32_t>(i % 128) << 16);
+  e.FreezeClockAt(100);
+  RecordNow(e.engine, 0x643C90);
+  RecordAt(e.engine, kEndMarker, 480);
+  e.Data();
+  int calls = 0;
+  size_t played = 0;
+  int32_t next = 0;
+  while ((next = EchoRecorded(e.engine, 0, 50)) == 0) {
+    size_t now = e.Data().size();
+    ASSERT_LE(now, static_cast<size_t>(kEchoBudget));
+    played += now;
+    ASSERT_LT(++calls, 10);
+  }
+  played += e.Data().size();
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(played, static_cast<size_t>(kEntries));
+  EXPECT_EQ(next, 100);  // the window done, the next recorded tick follows
+  EXPECT_EQ(EchoRecorded(e.engine, 100, 101), kNoRecordedTick);
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64"}));
+}
+
+// Runs one wake-up of the scheduler with the clock reading `tick`, then takes back the wake-up it
+// armed, so that only the test drives the scheduler.
+void WakeAt(RecordingEngine& e, int32_t tick) {
+  PlaybackState& p = e.engine.playback;
+  constexpr uint64_t kTestTimer = ~0ull;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.timer = kTestTimer;
+  }
+  e.FreezeClockAt(tick);
+  SchedulerWakeUp(&e.engine, kTestTimer);
+  uint64_t armed;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    armed = p.timer;
+    p.timer = 0;
+  }
+  platform::TimerCancel(p.timers, armed);
+}
+
+TEST(LoopEcho, ALateWakeUpEchoesTheRestOfThePassBeforeItWraps) {
+  RecordingEngine e;
+  e.OpenInput(0, 0xFFFF, 1 | 2);
+  e.Thru(1);
+  tovu::SongBuilder builder;
+  builder.Tempo(0, 600);
+  builder.End(1920);
+  std::vector<uint8_t> song = builder.Build();
+  PlaybackState& p = e.engine.playback;
+  SeekImages(song.data(), 0, 0, *e.engine.images[kMainImage], *e.engine.images[kLoopStartImage], nullptr);
+  p.song = song.data();
+  p.loopOn = 1;
+  p.loopStart = 0;
+  p.loopEnd = 480;
+  p.echoPosition = 0;
+  p.playingClient = kWindow;
+  e.StartRecording(0, 0);
+  // Pass 1: a key and the pedal, both released just before the loop end.
+  for (auto [tick, bytes] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{
+           {100, {0x90, 60, 100}}, {100, {0xB0, 64, 127}}, {473, {0x80, 60, 0}}, {473, {0xB0, 64, 0}}}) {
+    e.FreezeClockAt(tick);
+    e.Inject(0, bytes);
+  }
+  WakeAt(e, 485);  // wraps: pass 2 begins
+  e.Data();
+  // Pass 2, its wake-ups: on time at 100 and 460, then one 20 ms late, past the loop end.
+  WakeAt(e, 100);
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64", "out1 b0 40 7f"}));
+  WakeAt(e, 460);
+  EXPECT_TRUE(e.Data().empty());
+  WakeAt(e, 505);
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 00", "out1 b0 40 00"}));
+  p.playingClient = 0;
+  tovu::Take take = e.Finish(10);
+  EXPECT_EQ(tovu::TakePasses(take).size(), 3u);
+}
+
+TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {
+  // One thread feeds notes while another wraps a fast loop as the scheduler does. Each pass must
+  // read as played: its ticks never go back, and none lies outside the loop.
+  RecordingEngine e;
+  e.OpenInput(0);
+  PlaybackState& p = e.engine.playback;
+  p.loopOn = 1;
+  p.loopStart = 0;
+  p.loopEnd = 480;
+  e.StartRecording(0, 0);
+  const int32_t tempo = 480 * 60000 / 4;  // 480 ticks in 4 ms
+  AnchorClock(e.engine.clock, 0, tempo);
+  platform::VirtualCaptureEnable(false);
+  std::atomic<bool> stop{false};
+  std::thread input([&] {
+    for (int i = 0; !stop.load() && i < 200000; ++i) e.Inject(0, {0x90, static_cast<uint8_t>(i % 128), 100});
+  });
+  for (int wraps = 0; wraps < 300;) {
+    if (TickNow(e.engine.clock) < 480) {
+      std::this_thread::yield();
+      continue;
+    }
+    std::lock_guard<std::mutex> guard(p.lock);
+    RecordWrap(e.engine, 480, TickDueTime(e.engine.clock, 480), 0, tempo);
+    ++wraps;
+  }
+  stop = true;
+  input.join();
+  platform::VirtualCaptureEnable(true);
+  p.loopOn = 0;
+  tovu::Take take = e.Finish(0);
+  auto passes = tovu::TakePasses(take);
+  ASSERT_GE(passes.size(), 300u);
+  for (size_t i = 0; i < passes.size(); ++i) {
+    int32_t last = INT32_MIN;
+    for (const auto& entry : passes[i]) {
+      ASSERT_GE(entry.tick, last) << "pass " << i;
+      ASSERT_GE(entry.tick, 0) << "pass " << i;
+      ASSERT_LT(entry.tick, 480) << "pass " << i;
+      last = entry.tick;
+    }
+  }
 }
 
 }  // namespace
