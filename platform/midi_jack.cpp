@@ -230,11 +230,14 @@ void ReaderMain(Service* s) {
     while (MidiRingPeek(s->inRing, &r)) {
       MidiRingPop(s->inRing, r, bytes.get());
       if (r.device >= s->inCount) continue;
-      // The frame's time on JACK's clock, carried over to the monotonic clock by its age, so that
-      // input is stamped when it arrived rather than when this thread got to it.
-      int64_t ageUs = static_cast<int64_t>(jack_get_time()) -
-                      static_cast<int64_t>(jack_frames_to_time(s->client, r.frame));
-      int64_t arrivalNs = MonotonicNs() - std::max<int64_t>(ageUs, 0) * 1000;
+      // Input read in a cycle arrived during the period before it (as output written in a cycle
+      // sounds a period after it was sent): its age in frames, carried over to the monotonic
+      // clock, stamps it when it arrived rather than when this thread got to it.
+      int64_t ageFrames = static_cast<int32_t>(jack_frame_time(s->client) - r.frame) +
+                          static_cast<int64_t>(jack_get_buffer_size(s->client));
+      jack_nframes_t rate = jack_get_sample_rate(s->client);
+      int64_t ageNs = rate > 0 ? std::max<int64_t>(ageFrames, 0) * 1000000000 / rate : 0;
+      int64_t arrivalNs = MonotonicNs() - ageNs;
       midi_common::Deliver(s->inputs[r.device].state, bytes.get(), r.length, arrivalNs, r.epoch);
     }
   }

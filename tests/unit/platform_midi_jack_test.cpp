@@ -21,6 +21,7 @@
 
 #include "platform/midi.h"
 #include "platform/midi_ring.h"
+#include "platform/timer.h"
 #include "support/jack_server.h"
 
 namespace platform {
@@ -324,6 +325,43 @@ TEST_F(JackMidiTest, InputReachesTheCallbackInOrderWithSysexFillingQueuedBuffers
   EXPECT_EQ(got[6].word, 0x404190u);
   EXPECT_EQ(MidiInClose(in), kMidiOk);
   EXPECT_EQ(MidiInStart(in), kMidiInvalidHandle);
+}
+
+TEST_F(JackMidiTest, InputIsStampedWhenItArrivedNotWhenItWasDelivered) {
+  // Input read in a cycle arrived during the period before it: the time the callback reports lies
+  // at least a period (256 frames at 48 kHz) before the callback runs, and not much more.
+  struct Stamps {
+    std::mutex mutex;
+    std::vector<double> lead;  // delivery minus reported arrival, ms
+    static void Callback(MidiHandle, uint32_t, uintptr_t instance, uintptr_t, uintptr_t) {
+      auto* self = reinterpret_cast<Stamps*>(instance);
+      double arrival = MidiInArrivalMs(), now = NowMs();
+      std::lock_guard<std::mutex> lock(self->mutex);
+      self->lead.push_back(now - arrival);
+    }
+  } stamps;
+  MidiHandle in = 0;
+  ASSERT_EQ(MidiInOpen(0, Stamps::Callback, reinterpret_cast<uintptr_t>(&stamps), &in), kMidiOk);
+  ASSERT_EQ(MidiInStart(in), kMidiOk);
+  for (int i = 0; i < 8; ++i) {
+    peer.Send(0, {0x90, static_cast<uint8_t>(60 + i), 0x64});
+    std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  }
+  for (int waited = 0; waited < 10000; waited += 5) {
+    {
+      std::lock_guard<std::mutex> lock(stamps.mutex);
+      if (stamps.lead.size() >= 8) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(MidiInClose(in), kMidiOk);
+  const double periodMs = 256.0 / 48.0;
+  ASSERT_EQ(stamps.lead.size(), 8u);
+  for (double lead : stamps.lead) {
+    EXPECT_GE(lead, periodMs * 0.95);
+    EXPECT_LT(lead, 1000.0);
+  }
+  EXPECT_GT(MidiInArrivalMs(), NowMs() - 1.0);  // outside a callback: now
 }
 
 TEST_F(JackMidiTest, AServerThatDiesTurnsSendsIntoErrorsAndNothingHangs) {
