@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -437,6 +439,150 @@ TEST(Recording, InputFloodDuringLoopRecordingWhileSettingsChange) {
   ASSERT_TRUE(Fixture::StopForTake(f.client, &take, 10000));
   EXPECT_GT(fed.load(), 1000);
   EXPECT_GT(take.events.size(), 100u);
+  EXPECT_TRUE(f.engine->Running());
+}
+
+// The note-ons of `lines` (one port's data lines) that no release followed by `beforeNs`, matched
+// oldest first per channel and note: a note-on that struck at `ns` and sounds on.
+std::vector<LogEntry> Unreleased(const std::vector<LogEntry>& lines, int64_t beforeNs) {
+  std::map<std::string, std::deque<LogEntry>> held;
+  for (const LogEntry& e : lines) {
+    if (e.ns >= beforeNs) break;
+    // "out1 9c nn vv": status, note, velocity.
+    std::string status = e.text.substr(5, 2), note = e.text.substr(8, 2), velocity = e.text.substr(11, 2);
+    bool on = status[0] == '9' && velocity != "00";
+    bool off = status[0] == '8' || (status[0] == '9' && velocity == "00");
+    std::string key = status.substr(1) + note;
+    if (on) held[key].push_back(e);
+    if (off && !held[key].empty()) held[key].pop_front();
+  }
+  std::vector<LogEntry> out;
+  for (auto& [key, queue] : held) out.insert(out.end(), queue.begin(), queue.end());
+  return out;
+}
+
+TEST(Recording, ALongLoopRecordingKeepsEveryPassAndReleasesEveryNote) {
+  // A one-beat loop at 6000 quarters a minute (120 ticks, 10 ms a pass) for over 2000 passes, with
+  // thru and the metronome on, notes, controllers and sysex on some passes, the filter and the thru
+  // settings changed while keys are held, and first a recording client that dies holding notes.
+  Fixture f(1 | 2 | 8, {{"MtrDev", "0"}});
+  tovu::SongBuilder fast;
+  fast.Tempo(0, 6000);
+  fast.End(1920);
+  const std::vector<uint8_t> song = fast.Build();
+  auto start = [&](tovu::Client& c) {
+    ASSERT_TRUE(tovu::LoadSong(c, song));
+    std::vector<uint8_t> request = StartRequest(0, true, true, 0, 120);
+    ASSERT_TRUE(tovu::SendCopyData(c, 21, 0, request.data(), 32));
+    ASSERT_TRUE(tovu::WaitForNotification(c, tovu::kNotifyStarted, 5000));
+  };
+  tovu::ThruSettings thru;
+  thru.device = 1;
+  thru.channel = -1;
+  {
+    tovu::Client doomed;
+    ASSERT_TRUE(f.env.ConnectRegistered(doomed));
+    ASSERT_TRUE(Fixture::OpenPorts(doomed, 1, 1 | 8));
+    ASSERT_TRUE(tovu::SetThru(doomed, thru));
+    start(doomed);
+    f.Feed("1 90 3c 64");
+    f.Feed("1 90 3e 64");
+    Fixture::Pass(doomed, 300);
+    f.Feed("1 80 3c 00");
+    Fixture::Pass(doomed, 200);
+    tovu::Disconnect(doomed);
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        tovu::PumpMessages(f.client, 5);
+        for (auto& n : tovu::TakeNotifications(f.client))
+          if (n.code == tovu::kNotifyStopped) return true;
+        return false;
+      },
+      5000));
+  Fixture::Pass(f.client, 100);
+  int64_t firstRoundEnd = platform::MonotonicNs();
+  EXPECT_TRUE(Unreleased(f.Out("out1"), firstRoundEnd).empty());
+  EXPECT_TRUE(Unreleased(f.Out("out0"), firstRoundEnd).empty());
+
+  ASSERT_TRUE(tovu::SetThru(f.client, thru));
+  start(f.client);
+  int64_t began = platform::MonotonicNs();
+  int notes = 0, controllers = 0, sysex = 0;
+  char line[64];
+  for (int k = 0; platform::MonotonicNs() - began < 21000 * kMs; ++k) {
+    int note = 48 + k % 24;
+    snprintf(line, sizeof line, "0 90 %02x 64", note);
+    f.Feed(line);
+    if (k % 4 == 1) {  // thru changes while the key is held
+      thru.transpose = k % 8 == 1 ? 12 : 0;
+      ASSERT_TRUE(tovu::SetThru(f.client, thru));
+    }
+    Fixture::Pass(f.client, 3 + 7 * (k % 5));  // some releases fall past a wrap
+    snprintf(line, sizeof line, "0 80 %02x 00", note);
+    f.Feed(line);
+    notes += 2;
+    if (k % 3 == 0) {
+      snprintf(line, sizeof line, "0 f0 %02x 01 f7", k & 0x7F);
+      f.Feed(line);
+      ++sysex;
+    }
+    if (k % 7 == 3) {
+      f.Feed("0 b0 40 7f");
+      Fixture::Pass(f.client, 25);
+      f.Feed("0 b0 40 00");
+      controllers += 2;
+    }
+    if (k % 10 == 5) {  // a key held while the filter narrows to controllers and back
+      f.Feed("0 90 24 64");
+      Fixture::Pass(f.client, 50);
+      ASSERT_TRUE(tovu::SetInputFilter(f.client, 0xFFFF, 2 | 8));
+      Fixture::Pass(f.client, 50);
+      f.Feed("0 80 24 00");  // refused
+      Fixture::Pass(f.client, 50);
+      ASSERT_TRUE(tovu::SetInputFilter(f.client, 0xFFFF, 1 | 2 | 8));
+      notes += 1;
+    }
+    Fixture::Pass(f.client, 600);
+  }
+  int64_t stopNs = platform::MonotonicNs();
+  tovu::Take take;
+  ASSERT_TRUE(Fixture::StopForTake(f.client, &take, 20000));
+  Fixture::Pass(f.client, 100);
+  for (auto& n : tovu::TakeNotifications(f.client)) EXPECT_NE(n.code, tovu::kNotifyFailed) << n.lParam;
+
+  // Every pass has its marker, at the loop end, and every pass after the first lies in the loop.
+  auto passes = tovu::TakePasses(take);
+  EXPECT_GE(passes.size(), 2000u);
+  size_t markers = 0;
+  for (size_t i = 0; i + 1 < take.events.size(); ++i)
+    if (tovu::IsEndMarker(take.events[i].event)) {
+      ++markers;
+      ASSERT_EQ(take.events[i].tick, 120);
+    }
+  EXPECT_EQ(markers + 1, passes.size());
+  int recordedNotes = 0, recordedControllers = 0;
+  for (size_t i = 0; i < passes.size(); ++i)
+    for (const auto& e : passes[i]) {
+      if (i > 0) {
+        ASSERT_GE(e.tick, 0) << "pass " << i;
+        ASSERT_LT(e.tick, 120) << "pass " << i;
+      }
+      uint32_t kind = e.event & 0xF0;
+      recordedNotes += kind == 0x80 || kind == 0x90;
+      recordedControllers += kind == 0xB0;
+    }
+  // Nothing was dropped: every note and controller admitted, every sysex message, whole.
+  EXPECT_EQ(recordedNotes, notes);
+  EXPECT_EQ(recordedControllers, controllers);
+  EXPECT_EQ(static_cast<int>(take.sysex.size()), sysex);
+
+  // Every note-on that thru and the echo played, and every click, was released before the stop
+  // (allowing a few passes for what was struck just before it).
+  for (const std::string& port : {"out1", "out0"}) {
+    std::vector<LogEntry> hung = Unreleased(f.Out(port), stopNs);
+    for (const LogEntry& e : hung) EXPECT_GT(e.ns, stopNs - 100 * kMs) << port << " " << e.text;
+  }
   EXPECT_TRUE(f.engine->Running());
 }
 
