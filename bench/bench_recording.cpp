@@ -9,6 +9,13 @@
 //      copy of the same bytes; then in an engine process of its own, fed 99,999 notes through the
 //      virtual input FIFO, the time from the stop command to the take's arrival at the client,
 //      beside the bus carrying a payload of the same size the other way.
+//   4. The wake-up with 2,000 passes to echo: a one-beat loop recording whose ended passes hold two
+//      notes each, every wake-up of a pass run in process with the clock set to its tick; the
+//      worst and median run time of one wake-up, beside a wake-up with nothing recorded.
+//   5. Commands during an input flood: an engine process loop-recording with thru on is fed 1
+//      million messages within one 8-second pass through the virtual input FIFO; a tempo-factor
+//      command every 5 ms, from the flood through the next pass (which echoes them all), timed
+//      until its answer: the worst and p99, beside the same commands with no input.
 //
 // Usage: bench_recording [messages per latency round, default 20000]
 #include <fcntl.h>
@@ -28,9 +35,12 @@
 
 #include "client/take_reader.h"
 #include "client/tovu_client.h"
+#include "client/song_builder.h"
 #include "host/engine.h"
 #include "platform/midi.h"
+#include "platform/timer.h"
 #include "platform/wire.h"
+#include "playback/seek.h"
 
 namespace {
 
@@ -199,6 +209,77 @@ void Take(BenchEngine& b) {
               size, median(append), median(build), median(copy));
 }
 
+
+// Runs one wake-up with the clock reading `tick` and returns its run time in microseconds; the
+// wake-up it arms is taken back, so that only the bench drives the scheduler.
+double WakeAt(BenchEngine& b, int32_t tick) {
+  PlaybackState& p = b.engine.playback;
+  constexpr uint64_t kBenchTimer = ~0ull;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.timer = kBenchTimer;
+  }
+  AnchorClockAt(b.engine.clock, platform::NowMs() - 30000.0, tick, 1);  // one tick a minute
+  auto start = std::chrono::steady_clock::now();
+  SchedulerWakeUp(&b.engine, kBenchTimer);
+  double us = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now() - start).count()) / 1000.0;
+  uint64_t armed;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    armed = p.timer;
+    p.timer = 0;
+  }
+  platform::TimerCancel(p.timers, armed);
+  return us;
+}
+
+void EchoWakeUps(BenchEngine& b) {
+  constexpr int kPasses = 2000;
+  tovu::SongBuilder builder;
+  builder.Tempo(0, 120);
+  builder.End(1920);
+  std::vector<uint8_t> song = builder.Build();
+  PlaybackState& p = b.engine.playback;
+  SeekImages(song.data(), 0, 0, *b.engine.images[kMainImage], *b.engine.images[kLoopStartImage], nullptr);
+  p.song = song.data();
+  p.loopOn = 1;
+  p.loopStart = 0;
+  p.loopEnd = 120;
+  p.echoPosition = 0;
+  p.playingClient = kWindow;
+  b.Thru(1);
+  auto run = [&](bool withPasses) {
+    b.engine.playback.recordingClient = kWindow;
+    ArmRecording(b.engine, 0, 0, false);
+    for (int pass = 0; withPasses && pass < kPasses; ++pass) {
+      int32_t at = pass % 30;
+      for (auto [tick, word] : {std::pair<int32_t, uint32_t>{at, 0x643C90}, {at + 10, 0x3C80}, {at + 40, 0x644090},
+                                {at + 70, 0x4080}}) {
+        AnchorClockAt(b.engine.clock, platform::NowMs() - 30000.0, tick, 1);
+        RecordNow(b.engine, word);
+      }
+      RecordAt(b.engine, kEndMarker, 120);
+    }
+    std::vector<double> us;
+    for (int pass = 0; pass < 3; ++pass) {
+      for (int32_t tick = 0; tick < 120; tick += 5) us.push_back(WakeAt(b, tick));
+      us.push_back(WakeAt(b, 121));  // the wrap
+    }
+    b.engine.playback.recordingClient = 0;
+    FinishTake(b.engine, 0);
+    std::sort(us.begin(), us.end());
+    return std::make_pair(us.back(), us[us.size() / 2]);
+  };
+  auto none = run(false);
+  auto full = run(true);
+  p.playingClient = 0;
+  p.loopOn = 0;
+  std::printf("wake-up of a one-beat loop recording with %d ended passes to echo (4 entries each, thru on):\n"
+              "  worst %.1f us, median %.1f us (baseline, nothing recorded: worst %.1f us, median %.1f us)\n",
+              kPasses, full.first, full.second, none.first, none.second);
+}
+
 double MsSince(const std::chrono::steady_clock::time_point& start) {
   return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()) / 1000.0;
 }
@@ -285,6 +366,124 @@ void Delivery() {
   std::filesystem::remove_all(dir, ignored);
 }
 
+
+// An engine process of its own, as Delivery starts one; false when it does not answer.
+struct EngineChild {
+  pid_t pid = -1;
+  std::string dir, fifoPath;
+  tovu::Client c;
+};
+
+bool StartEngineChild(EngineChild* e) {
+  char tmpl[] = "/tmp/tovu-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return false;
+  e->dir = tmpl;
+  std::string socketPath = e->dir + "/run/TovuEngine.sock";
+  e->fifoPath = e->dir + "/virtual.in";
+  setenv("TOVU_ENGINE_SOCKET", socketPath.c_str(), 1);
+  setenv("TOVU_SETTINGS_DIR", (e->dir + "/settings").c_str(), 1);
+  setenv("TOVU_MIDI", "virtual", 1);
+  setenv("TOVU_VIRTUAL_INPUT", e->fifoPath.c_str(), 1);
+  unsetenv("TOVU_VIRTUAL_LOG");
+  e->pid = fork();
+  if (e->pid == 0) {
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  tovu::ConnectOptions options;
+  options.socketPath = socketPath;
+  options.startEngine = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!tovu::Connect(e->c, options) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return tovu::Connected(e->c) && tovu::Register(e->c) == 0;
+}
+
+void EndEngineChild(EngineChild* e) {
+  tovu::Unregister(e->c);
+  tovu::Disconnect(e->c);
+  if (e->pid > 0) waitpid(e->pid, nullptr, 0);
+  std::error_code ignored;
+  std::filesystem::remove_all(e->dir, ignored);
+}
+
+// Tempo-factor commands every 5 ms for `ms`, each timed until it was answered (microseconds).
+std::vector<int64_t> TimeCommands(tovu::Client& c, int ms) {
+  std::vector<int64_t> us;
+  auto start = std::chrono::steady_clock::now();
+  while (MsSince(start) < ms) {
+    auto t0 = std::chrono::steady_clock::now();
+    tovu::SetTempoFactor(c, 1.0);
+    us.push_back(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+    tovu::PumpMessages(c, 5);
+  }
+  std::sort(us.begin(), us.end());
+  return us;
+}
+
+void CommandsDuringFlood() {
+  constexpr int kMessages = 1000000;
+  EngineChild e;
+  if (!StartEngineChild(&e)) {
+    std::fprintf(stderr, "bench_recording: no engine process for the flood\n");
+    if (e.pid > 0) kill(e.pid, SIGKILL);
+    EndEngineChild(&e);
+    return;
+  }
+  tovu::OpenPortsRequest request;
+  request.outputDevices = {0, 1};
+  request.inputDevice = 0;
+  request.inputFlags = 1;
+  tovu::OpenPortsReply reply;
+  tovu::ThruSettings thru;
+  thru.device = 1;
+  thru.channel = -1;
+  tovu::SongBuilder song;
+  song.Tempo(0, 120);  // 240 ticks a second: the loop of 1920 ticks is 8 s a pass
+  song.End(1920);
+  uint8_t start[32] = {};
+  platform::StoreLe32(start + 8, 1920);
+  platform::StoreLe32(start + 12, 1);   // loop 0-1920
+  platform::StoreLe32(start + 24, 1);   // record
+  int fifo = -1;
+  if (!tovu::OpenPorts(e.c, request, &reply) || !tovu::SetThru(e.c, thru) || !tovu::LoadSong(e.c, song.Build()) ||
+      (fifo = open(e.fifoPath.c_str(), O_WRONLY | O_CLOEXEC)) < 0) {
+    std::fprintf(stderr, "bench_recording: the engine process could not record\n");
+    kill(e.pid, SIGKILL);
+    EndEngineChild(&e);
+    return;
+  }
+  std::vector<int64_t> quiet = TimeCommands(e.c, 1000);
+  tovu::SendCopyData(e.c, 21, 0, start, 32);
+  tovu::PumpMessages(e.c, 20);
+  auto began = std::chrono::steady_clock::now();
+  double floodMs = 0;
+  std::thread writer([&] {
+    std::string chunk;
+    for (int i = 0; i < 1000; ++i) chunk += i % 2 ? "0 80 3c 00\n" : "0 90 3c 64\n";
+    for (int i = 0; i < kMessages; i += 1000)
+      if (write(fifo, chunk.data(), chunk.size()) < 0) break;
+    floodMs = MsSince(began);
+  });
+  std::vector<int64_t> flooded = TimeCommands(e.c, 17000);  // the flood's pass and the next
+  writer.join();
+  tovu::Command(e.c, 5, e.c.window);
+  tovu::WaitForMessage(
+      e.c, [](const tovu::Message& x) { return x.msg == tovu::kWmCopyData && (x.dwData & 0xFFFF) == 28; }, 20000);
+  close(fifo);
+  EndEngineChild(&e);
+  auto p99 = [](const std::vector<int64_t>& v) { return v.empty() ? 0 : v[std::min(v.size() - 1, v.size() * 99 / 100)]; };
+  std::printf("tempo-factor command while %d messages flood in within one pass (written in %.0f ms) and the\n"
+              "next pass echoes them, loop recording with thru: worst %.2f ms, p99 %.2f ms (%zu commands)\n"
+              "  (baseline, no input, not playing: worst %.2f ms, p99 %.2f ms)\n",
+              kMessages, floodMs, flooded.empty() ? 0 : flooded.back() / 1000.0, p99(flooded) / 1000.0,
+              flooded.size(), quiet.empty() ? 0 : quiet.back() / 1000.0, p99(quiet) / 1000.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,6 +492,8 @@ int main(int argc, char** argv) {
   Latency(b, count);
   CallbackCost(b, count * 10);
   Take(b);
+  EchoWakeUps(b);
   Delivery();
+  CommandsDuringFlood();
   return 0;
 }
