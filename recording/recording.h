@@ -8,7 +8,7 @@
 //   - The recorder's refill thread (started by the first recording, ended at teardown) makes the
 //     spare record chunk whenever it was taken, so that the timer thread never allocates.
 //   Thru's settings, port, owner and image change only under `Thru::lock`, held for one event's
-//   image update and its one send (or, on the main thread, for collecting the held notes, which are
+//   image update and its one send (for the echo, a batch of at most 64; or, on the main thread, for collecting the held notes, which are
 //   then released outside it). The record list, the sysex blocks and the capture buffers change only
 //   under `Recorder::lock`, which is never held across a send or a platform call: the echo collects
 //   what is due under it and plays it after. Neither lock is held while the other is taken.
@@ -55,6 +55,8 @@ void ThruPlay(Engine& engine, uint32_t message);
 // The same, only while thru's generation is still `generation` (read before the message was
 // admitted); false when it was dropped for that reason.
 bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation);
+// The loop-record echo: plays `count` messages as ThruPlayIn would, under one hold of the thru lock.
+void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t generation);
 // The listening client changed, or its filter did: every note thru holds gets its velocity-0
 // note-on, so that no release the new filter refuses can leave one sounding.
 void ReleaseThruNotes(Engine& engine);

@@ -318,7 +318,7 @@ int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
         batch[n++] = e.word;
         if (n == kBatch) {
           lock.unlock();
-          for (int k = 0; k < n; ++k) ThruPlayIn(engine, batch[k], thruGeneration);
+          ThruPlayBatch(engine, batch, n, thruGeneration);
           n = 0;
           lock.lock();
           if (r.generation != generation) return kNoRecordedTick;
@@ -329,7 +329,7 @@ int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
     }
   }
   lock.unlock();
-  for (int k = 0; k < n; ++k) ThruPlayIn(engine, batch[k], thruGeneration);
+  ThruPlayBatch(engine, batch, n, thruGeneration);
   return stopped ? from : static_cast<int32_t>(best);
 }
 

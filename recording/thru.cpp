@@ -98,6 +98,21 @@ bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation) {
   return true;
 }
 
+void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t generation) {
+  StateImage* image = engine.images[kThruImage];
+  if (!image || count <= 0) return;
+  Thru& thru = engine.recording.thru;
+  std::lock_guard<std::mutex> lock(thru.lock);
+  if (thru.generation.load() != generation) return;
+  int32_t port = engine.thruPort.load(std::memory_order_relaxed);
+  if (port < 0) return;
+  for (int i = 0; i < count; ++i) {
+    uint32_t kind = messages[i] & 0xF0;
+    if (kind < 0x80 || kind == 0xF0) continue;
+    ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, messages[i]), *image);
+  }
+}
+
 void ReleaseThruNotes(Engine& engine) {
   std::vector<uint32_t> releases;
   {
