@@ -484,7 +484,12 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
   if (p.recordingClient.load() != 0) {
     int32_t next = EchoRecorded(engine, p.echoPosition, current == INT32_MAX ? current : current + 1);
     p.echoPosition = next;
-    wake = std::min<int64_t>(wake, next);
+    // An echo that stopped on its budget goes on a millisecond later, not at once, so that the
+    // commands waiting for this lock are served in between.
+    int64_t echoWake = next;
+    if (next <= current)
+      echoWake = std::max<int64_t>(next, static_cast<int64_t>(TickAt(ReadClock(engine.clock), p.lastWakeMs + 1.0)) + 1);
+    wake = std::min<int64_t>(wake, echoWake);
   }
   uint32_t nextWord = ReadU32(main.eventCursor + kEventWordOffset);
   if (!(holdAtEnd && EventCode(nextWord) == kCodeEnd)) wake = std::min<int64_t>(wake, ReadI32(main.eventCursor));
