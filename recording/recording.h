@@ -3,7 +3,9 @@
 //
 // Threads and exclusion:
 //   - The MIDI input thread runs OnMidiInput: the filter, live thru and the appends of input.
-//   - The timer thread (inside a wake-up, holding the scheduler lock) runs EchoRecorded and RecordAt.
+//   - The timer thread (inside a wake-up, holding the scheduler lock) runs EchoRecorded, RecordWrap
+//     and RecordAt. RecordWrap re-anchors the playback clock while it holds Recorder::lock, and input
+//     is stamped from the clock under that lock, so no input is stamped across a wrap.
 //   - The main thread runs SetThru, ArmRecording, DeliverTake and the port releases.
 //   - The recorder's refill thread (started by the first recording, ended at teardown) makes the
 //     spare record chunk whenever it was taken, so that the timer thread never allocates.
