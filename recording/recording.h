@@ -137,6 +137,7 @@ struct Recorder {
   bool passClosedEarly = false;
   int64_t closedEntries = 0;  // entries up to the last end marker (echoable from the next wrap)
   int64_t passesEnded = 0;
+  bool passAtLoopStart = false;  // the pass that runs began at the loop start (a wrap, not a switch)
   // An echo call that used up its budget: the next call from the same tick resumes the same window.
   bool resumeActive = false;
   int32_t resumeFrom = 0;
@@ -203,7 +204,8 @@ void RecordNow(Engine& engine, uint32_t word);
 // Input of the recording that arrived at `arrivalMs` (platform::NowMs's scale). Stamping and
 // appending are one step with respect to a wrap: while looping, input that arrived once the loop
 // end was due opens the next pass (its end marker is appended first, its tick counted from the loop
-// start), and input of a pass that arrived before that pass began is filed at the loop start.
+// start), and input that arrived before the wrap that began the running pass is filed at the loop
+// start.
 void RecordArrived(Engine& engine, uint32_t word, double arrivalMs);
 // Appends a packed event at `tick`. An end marker closes a loop pass (a song switch): what the echo
 // still holds is released, and from here on the pass just closed is echoed too.

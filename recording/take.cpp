@@ -86,6 +86,7 @@ void DetachLocked(Recorder& r, Detached* d) {
   r.passClosedEarly = false;
   r.closedEntries = 0;
   r.passesEnded = 0;
+  r.passAtLoopStart = false;
   r.resumeActive = false;
   std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
   r.captureArmed = false;
@@ -235,8 +236,8 @@ void EndPassLocked(Recorder& r, int32_t tick) {
 // Under lock: the tick input that arrived at `arrivalMs` is filed at. While looping, input whose
 // tick reached the loop end belongs to the next pass: the pass that runs is closed here (the wrap's
 // wake-up may come late) and the tick counted from the loop start (at most to the loop's last tick);
-// input of a later pass that
-// arrived before that pass began (delivered late) is filed at its start.
+// input that arrived before the wrap that began the running pass (delivered late) is filed at the
+// loop start.
 int32_t StampLocked(Engine& engine, Recorder& r, double arrivalMs) {
   int32_t tick = TickAt(ReadClock(engine.clock), arrivalMs);
   const PlaybackState& p = engine.playback;
@@ -248,11 +249,12 @@ int32_t StampLocked(Engine& engine, Recorder& r, double arrivalMs) {
       if (!AppendLocked(r, loopEnd, kEndMarker, 1)) r.droppedEvents += 1;
       r.closedEntries = r.entryCount;
       r.passClosedEarly = true;
+      r.passAtLoopStart = true;
     }
     // A wrap later than a whole pass files the rest at the pass's last tick, never back at its start.
     return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(loopStart) + tick - loopEnd, loopEnd - 1));
   }
-  if ((r.passesEnded > 0 || r.passClosedEarly) && tick < loopStart) return loopStart;
+  if (r.passAtLoopStart && tick < loopStart) return loopStart;
   return tick;
 }
 
@@ -443,8 +445,12 @@ void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
   if (passEnds) ReleaseEchoHeld(engine);
   std::lock_guard<std::mutex> lock(r.lock);
   if (!r.armed) return;
-  if (passEnds)
+  if (passEnds) {
+    // A song switch: the pass goes on from the tick of the switch, not from the loop start.
+    bool early = r.passClosedEarly;
     EndPassLocked(r, tick);
+    r.passAtLoopStart = early;
+  }
   else if (!AppendLocked(r, tick, word, 1))
     r.droppedEvents += 1;
 }
@@ -453,7 +459,10 @@ void RecordWrap(Engine& engine, int32_t loopEnd, double dueMs, int32_t loopStart
   Recorder& r = engine.recording.recorder;
   ReleaseEchoHeld(engine);
   std::lock_guard<std::mutex> lock(r.lock);
-  if (r.armed) EndPassLocked(r, loopEnd);
+  if (r.armed) {
+    EndPassLocked(r, loopEnd);
+    r.passAtLoopStart = true;
+  }
   AnchorClockAt(engine.clock, dueMs, loopStart, ticksPerMinute);
 }
 
