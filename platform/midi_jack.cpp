@@ -215,6 +215,7 @@ bool WaitForRelease(Service& s) {
 
 void ReaderMain(Service* s) {
   std::unique_ptr<uint8_t[]> bytes(new uint8_t[kInRingBytes]);
+  int64_t lastArrivalNs = 0;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(s->readerMutex);
@@ -237,7 +238,9 @@ void ReaderMain(Service* s) {
                           static_cast<int64_t>(jack_get_buffer_size(s->client));
       jack_nframes_t rate = jack_get_sample_rate(s->client);
       int64_t ageNs = rate > 0 ? std::max<int64_t>(ageFrames, 0) * 1000000000 / rate : 0;
-      int64_t arrivalNs = MonotonicNs() - ageNs;
+      // Never before the event delivered ahead of it: the clocks' estimates jitter a little.
+      int64_t arrivalNs = std::max(MonotonicNs() - ageNs, lastArrivalNs);
+      lastArrivalNs = arrivalNs;
       midi_common::Deliver(s->inputs[r.device].state, bytes.get(), r.length, arrivalNs, r.epoch);
     }
   }
