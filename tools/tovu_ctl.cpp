@@ -770,11 +770,15 @@ int Play(const std::vector<std::string>& args) {
       for (size_t t = 0; t < soloTracks.size(); ++t)
         if (!soloTracks[t]) options[k].mutedTracks[t] = true;
     }
-    // One image holds two songs at a time: they share the finest resolution among them.
-    if (files.size() > 1 && !sameResolution) options[k].ticksPerQuarter = resolution;
   }
-  if (files.size() > 1 && !sameResolution)
-    for (auto& o : options) o.ticksPerQuarter = resolution;
+  // One image holds two songs at a time: they share the finest resolution among them, and the
+  // positions below are reckoned in it.
+  if (!sameResolution)
+    for (size_t k = 0; k < files.size(); ++k) {
+      options[k].ticksPerQuarter = resolution;
+      if (!tovu::ImportSmf(bytes[k].data(), bytes[k].size(), options[k], &songs[k], &error))
+        return Failure(files[k] + ": " + error);
+    }
 
   const tovu::SmfSong& first = songs[0];
   int64_t bars = BarCount(first);
@@ -806,7 +810,8 @@ int Play(const std::vector<std::string>& args) {
   int64_t at = 0;
   for (size_t k = 0; k < files.size(); ++k) {
     options[k].outputPortIndices = indices;
-    tovu::ImportSmf(bytes[k].data(), bytes[k].size(), options[k], &songs[k], &error);  // mapped, muted, moved
+    if (!tovu::ImportSmf(bytes[k].data(), bytes[k].size(), options[k], &songs[k], &error))  // mapped, muted, moved
+      return Failure(files[k] + ": " + error);
     offsets.push_back(static_cast<int32_t>(at));
     at += songs[k].endImageTick;
     if (at > 0x7FFFFF00) return Failure("the playlist is too long for one song image");
