@@ -143,15 +143,19 @@ std::vector<Message> TakeCopyData(Client& c, uint32_t type) {
   return found;
 }
 
-// The engine's own lines ("tovu: ...") among what its standard error carried; a library the engine
-// uses may add lines of its own, which are left out.
+// The engine's own lines among what its standard error carried ("tovu: ..." without that prefix,
+// "tovu-engine: ..." and "Error: ..." whole); a library the engine uses may add lines of its own,
+// which are left out.
 std::string EngineLines(const std::string& text) {
   std::string lines;
   size_t at = 0;
   while (at < text.size()) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    if (text.compare(at, 6, "tovu: ") == 0) lines += (lines.empty() ? "" : "\n") + text.substr(at + 6, end - at - 6);
+    std::string line = text.substr(at, end - at);
+    if (line.rfind("tovu: ", 0) == 0) line = line.substr(6);
+    else if (line.rfind("tovu-engine: ", 0) != 0 && line.rfind("Error: ", 0) != 0) line.clear();
+    if (!line.empty()) lines += (lines.empty() ? "" : "\n") + line;
     at = end + 1;
   }
   return lines;

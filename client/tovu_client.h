@@ -64,8 +64,8 @@ struct Client {
   uint32_t window = 0;        // this client's window handle, from the engine's HELLO
   uint32_t engineWindow = 0;  // the engine window's handle
   int startupPipe = -1;       // reading end of a started engine's standard error, until registered
-  // The lines ("tovu: ...") a started engine wrote on its standard error before this client
-  // registered: why it has no MIDI devices, for instance. Empty when the engine was running already.
+  // The lines a started engine wrote on its standard error before this client registered ("tovu: "
+  // taken off): why it has no MIDI devices, for instance. Empty when the engine was running already.
   std::string engineLines;
   // Why Connect failed, in words: a socket directory that is not private, an engine that could not
   // be started or that exited (with its own line), nothing answering.
