@@ -1225,6 +1225,10 @@ int SmallVerbs(const std::vector<std::string>& args) {
                                                           message.size() > 2 ? message[2] : 0, port));
       if (result != 0) return Failure("send " + text + " to \"" + s.outputs[port].name + "\" failed: " + MidiResultText(result));
       printf("sent %s to \"%s\"\n", text.c_str(), s.outputs[port].name.c_str());
+    } else if (v.verb == "open") {
+      std::string names;
+      for (uint8_t i : indices) names += (names.empty() ? "\"" : ", \"") + s.outputs[i].name + "\"";
+      printf("opened %s\n", names.c_str());
     } else if (v.verb == "sleep") {
       tovu::PumpMessages(s.client, v.sleepMs);
     } else if (v.verb == "panic") {

@@ -423,7 +423,9 @@ TEST(CtlVerbs, PortsByName) {
             "inputs (device, name, state):\n"
             "  0   \"Virtual In 1\"                   closed\n");
   EXPECT_EQ(RunCtl(p.env, {"open", "out 2", "ports"}), 0);
-  EXPECT_NE(ReadText(p.env.dir + "/ctl.out").find("\"Virtual Out 2\"                  open"), std::string::npos);
+  std::string out = ReadText(p.env.dir + "/ctl.out");
+  EXPECT_EQ(out.rfind("opened \"Virtual Out 2\"\noutputs", 0), 0u) << out;
+  EXPECT_NE(out.find("\"Virtual Out 2\"                  open"), std::string::npos) << out;
   EXPECT_EQ(RunCtl(p.env, {"send", "--out", "virtual out 2", "90", "40", "01"}), 0);
   EXPECT_EQ(RunCtl(p.env, {"send", "--out", "out", "90", "40", "01"}), 1);
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("output port out is ambiguous: it names \"Virtual Out 1\", \"Virtual Out 2\""),
