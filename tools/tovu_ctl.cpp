@@ -1180,8 +1180,8 @@ int SmallVerbs(const std::vector<std::string>& args) {
   }
   if (!StartSession(s)) return kExitFailed;
 
-  // Every port the chain names is opened once, before the first verb: opening again later would
-  // close the ports first and end what sounds.
+  // Every port the chain names is opened once, before the first verb that uses ports: opening again
+  // later would close the ports first and end what sounds.
   std::vector<uint8_t> open;
   std::vector<uint8_t> defaultPort;
   bool needAll = false, needOne = false;
@@ -1199,9 +1199,13 @@ int SmallVerbs(const std::vector<std::string>& args) {
   if (needOne) open.push_back(defaultPort[0]);
   if (needAll)
     for (size_t i = 0; i < s.outputs.size(); ++i) open.push_back(static_cast<uint8_t>(i));
-  if (!open.empty() && !OpenPorts(s, open, -1)) return kExitFailed;
+  bool opened = open.empty();
 
   for (SmallVerb& v : chain) {
+    if (!opened && (v.verb == "open" || v.verb == "send" || v.verb == "panic")) {
+      if (!OpenPorts(s, open, -1)) return kExitFailed;
+      opened = true;
+    }
     std::vector<uint8_t> indices;
     if (!v.outs.empty()) ResolveOutputs(s, v.outs, &indices);
     if (v.verb == "ports") {
