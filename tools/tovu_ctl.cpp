@@ -417,13 +417,15 @@ std::vector<uint8_t> PlaylistImage(const std::vector<tovu::SmfSong>& songs, cons
   return b.Build();
 }
 
-// The first sixteenth-note step of a song (its own ticks) through which no note sounds, or 0 when
-// there is none: a continue switches there, since a switch strikes again the notes held across it.
-int32_t FirstSilentStep(const tovu::SongBuilder& song) {
+// The sixteenth-note steps of a song (its own ticks) through which no note sounds, each after the
+// silence began: a continue switches at one of them, since a switch strikes again the notes held
+// across it and sends again the events at its very tick.
+std::vector<int32_t> SilentSteps(const tovu::SongBuilder& song) {
   int32_t step = std::max<int32_t>(1, static_cast<int32_t>(song.ticksPerQuarter / 4));
   std::vector<tovu::SongBuilder::Entry> events = song.events;
   std::stable_sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.tick < b.tick; });
   std::vector<uint8_t> held(256 * 16 * 128, 0);
+  std::vector<int32_t> steps;
   int sounding = 0;
   int32_t silentFrom = 0;
   for (size_t i = 0; i <= events.size(); ++i) {
@@ -432,11 +434,12 @@ int32_t FirstSilentStep(const tovu::SongBuilder& song) {
     bool on = !last && (w & 0xF0) == 0x90 && (w >> 16 & 0x7F) != 0;
     bool off = !last && ((w & 0xF0) == 0x80 || ((w & 0xF0) == 0x90 && (w >> 16 & 0x7F) == 0));
     if (!on && !off && !last) continue;
-    if (last || (on && sounding == 0)) {  // a silence ends here: does a whole step fit in it?
+    if (last || (on && sounding == 0)) {  // a silence ends here: the whole steps inside it
+      // Not a step on the release itself: a switch at an event's tick sends that event again.
       int32_t end = last ? song.endTick : events[i].tick;
-      int32_t s = (silentFrom + step - 1) / step * step;
-      if (s + step <= end) return s;
-      if (last) return 0;
+      for (int32_t s = silentFrom / step * step + step; s + step <= end && steps.size() < 100000; s += step)
+        steps.push_back(s);
+      if (last) break;
     }
     uint8_t& h = held[(w >> 24 & 0xFF) * 2048 + (w & 0x0F) * 128 + (w >> 8 & 0x7F)];
     if (on) {
@@ -446,7 +449,7 @@ int32_t FirstSilentStep(const tovu::SongBuilder& song) {
       if (sounding == 0) silentFrom = events[i].tick;
     }
   }
-  return 0;
+  return steps;
 }
 
 // ---- The display ----
@@ -574,9 +577,17 @@ enum class Ending { Ended, Stopped, Refused, Lost };
 Ending RunPlayback(Session& s, Display& display, uint32_t* errorCode, int32_t stopAt = INT32_MAX,
                    const std::function<bool()>& onPosition = nullptr) {
   bool stopSent = false;
-  int64_t stopWaitedMs = 0;
+  auto stopSentAt = std::chrono::steady_clock::now();
   for (;;) {
-    if (!tovu::PumpMessages(s.client, 20)) return Ending::Lost;
+    // Back as soon as something arrives (a position asks for an answer at once), or after 20 ms.
+    tovu::Message m;
+    if (!s.client.inbox.empty()) {
+      if (!tovu::PumpMessages(s.client, 20)) return Ending::Lost;
+    } else if (tovu::WaitForMessage(s.client, [](const tovu::Message&) { return true; }, 20, &m)) {
+      s.client.inbox.push_front(std::move(m));
+    } else if (!tovu::Connected(s.client)) {
+      return Ending::Lost;
+    }
     display.Absorb(s.client);
     if (display.countInMs > 0) display.Show();
     for (const tovu::NotificationInfo& n : tovu::TakeNotifications(s.client)) {
@@ -591,9 +602,13 @@ Ending RunPlayback(Session& s, Display& display, uint32_t* errorCode, int32_t st
     bool reached = display.haveTick && display.tick >= stopAt;
     if ((gInterrupted || reached) && !stopSent) {
       stopSent = true;
+      stopSentAt = std::chrono::steady_clock::now();
       tovu::Stop(s.client);
     }
-    if (stopSent && (stopWaitedMs += 20) > 5000) return Ending::Lost;
+    // The start and continue answers (1626) need nothing more.
+    for (auto it = s.client.inbox.begin(); it != s.client.inbox.end();)
+      it = it->msg == tovu::kStartMessage ? s.client.inbox.erase(it) : it + 1;
+    if (stopSent && std::chrono::steady_clock::now() - stopSentAt > std::chrono::seconds(5)) return Ending::Lost;
   }
 }
 
@@ -838,10 +853,17 @@ int Play(const std::vector<std::string>& args) {
   // and song k+1 follows song k without a gap.
   size_t queued = 1;  // the image of songs 0 and 1 is the one loaded
   bool loadFailed = false;
-  std::vector<int32_t> switchAt(songs.size(), 0);
-  for (size_t k = 1; k + 1 < songs.size(); ++k) switchAt[k] = offsets[k] + FirstSilentStep(songs[k].song);
+  // The switch is asked for when the position reports a silent step, so that it lands inside the
+  // silence; when none was seen, two beats before the song's end (a late machine may strike a
+  // held note again, but the next song still follows).
+  std::vector<std::vector<int32_t>> silent(songs.size());
+  for (size_t k = 1; k + 1 < songs.size(); ++k) silent[k] = SilentSteps(songs[k].song);
   auto advance = [&]() {
-    if (queued + 1 >= songs.size() || !display.haveTick || display.tick < switchAt[queued]) return true;
+    if (queued + 1 >= songs.size() || !display.haveTick || display.tick < offsets[queued]) return true;
+    int32_t local = display.tick - offsets[queued];
+    bool quiet = std::binary_search(silent[queued].begin(), silent[queued].end(), local);
+    bool late = display.tick >= offsets[queued + 1] - 2 * static_cast<int32_t>(songs[queued].ticksPerQuarter);
+    if (!quiet && !late) return true;
     if (!LoadAndCheck(s, PlaylistImage(songs, offsets, queued), true)) return !(loadFailed = true);
     tovu::Continue(s.client, MakeStart(0, false, 0, 0, false));
     ++queued;

@@ -9,8 +9,9 @@ that tovu-ctl wrote. Run with the system python (Debian's python3-mido).
   make_midi.py dense OUT.mid EXPECTED.txt N  N channel events over about 10 s with tempo changes
   make_midi.py format0 OUT.mid EXPECTED.txt  the song merged into format 0
   make_midi.py format2 OUT.mid               a format 2 file
-  make_midi.py tune OUT.mid EXPECTED.txt NOTE TPB  two bars of quarter notes from NOTE at 240 bpm,
-                                           TPB ticks per quarter (a playlist's part)
+  make_midi.py tune OUT.mid EXPECTED.txt NOTE TPB  two bars of notes from NOTE at 240 bpm, one a
+                                           beat, each held for half a beat; TPB ticks per quarter
+                                           (a playlist's part)
   make_midi.py xtrk OUT.mid EXPECTED.txt   the song with a chunk of unknown type ("XTrk") among the
                                            tracks, counted in the header's track count
   make_midi.py dump FILE.mid               prints each message: "<track> <tick> <type> <field>=<value>..."
@@ -124,9 +125,9 @@ def tune(base, tpb):
     track.append(mido.MetaMessage('set_tempo', tempo=mido.bpm2tempo(240)))
     track.append(mido.Message('program_change', channel=0, program=base % 8))
     for i in range(8):
-        track.append(mido.Message('note_on', channel=0, note=base + i, velocity=80, time=0 if i == 0 else tpb // 4))
-        track.append(mido.Message('note_off', channel=0, note=base + i, velocity=40, time=tpb * 3 // 4))
-    track.append(mido.MetaMessage('end_of_track', time=tpb // 4))
+        track.append(mido.Message('note_on', channel=0, note=base + i, velocity=80, time=0 if i == 0 else tpb // 2))
+        track.append(mido.Message('note_off', channel=0, note=base + i, velocity=40, time=tpb // 2))
+    track.append(mido.MetaMessage('end_of_track', time=tpb // 2))
     mid.tracks.append(track)
     return mid
 
