@@ -226,7 +226,11 @@ bool ReadFile(const uint8_t* data, size_t size, SmfSong* song, std::vector<RawEv
   song->division = division;
   size_t pos = 8 + static_cast<size_t>(headerLength);
   uint32_t found = 0;
+  uint32_t unknown = 0;  // chunks of other types, which are skipped
   while (found < trackCount) {
+    // Some writers count a chunk of another type among the tracks: a file that ends once the
+    // chunks make up the announced count is whole.
+    if (pos == size && found > 0 && found + unknown >= trackCount) break;
     if (size - pos < 8) {
       *error = pos == size ? Format("the header announces %u tracks but the file ends after %u", trackCount, found)
                            : Format("chunk header at byte %zu is cut off by the end of the file", pos);
@@ -245,6 +249,8 @@ bool ReadFile(const uint8_t* data, size_t size, SmfSong* song, std::vector<RawEv
       if (!reader.Read(events, &info, &song->counts)) return false;
       song->tracks.push_back(info);
       ++found;
+    } else {
+      ++unknown;
     }
     pos += 8 + static_cast<size_t>(length);
   }
@@ -362,9 +368,16 @@ bool ImportSmf(const uint8_t* data, size_t size, const SmfImportOptions& options
   bool keepTicks = song.division % 4 == 0;
   for (const RawEvent& e : events)
     if (e.kind == Kind::Meta && e.metaType == 0x51 && 60000000u % TempoValue(data + e.dataAt) != 0) keepTicks = false;
+  uint32_t wanted = options.ticksPerQuarter;
+  if (wanted != 0 && (wanted % 4 != 0 || wanted > 32764)) {
+    *error = Format("%u ticks per quarter note cannot be played (a multiple of 4 up to 32764 can)", wanted);
+    return false;
+  }
+  if (wanted != 0 && wanted != song.division) keepTicks = false;
   song.retimed = !keepTicks;
   song.ticksPerQuarter = keepTicks ? song.division
-                                   : std::min<uint32_t>(std::max<uint32_t>(kFineResolution, (song.division + 3) / 4 * 4), 32764);
+                         : wanted != 0 ? wanted
+                                       : std::min<uint32_t>(std::max<uint32_t>(kFineResolution, (song.division + 3) / 4 * 4), 32764);
 
   SongBuilder& b = song.song;
   b.ticksPerQuarter = song.ticksPerQuarter;
@@ -405,6 +418,19 @@ bool ImportSmf(const uint8_t* data, size_t size, const SmfImportOptions& options
     if (e.kind == Kind::Channel) {
       uint32_t channel = e.status & 0x0F;
       uint32_t kind = e.status & 0xF0;
+      if (kind <= 0xA0) {  // notes and poly pressure: muted, or transposed
+        bool muted = (options.mutedChannels >> channel & 1) ||
+                     (e.track < options.mutedTracks.size() && options.mutedTracks[e.track]);
+        int note = e.data1 + (channel == 9 ? 0 : options.transpose);
+        if (muted || note < 0 || note > 127) continue;
+        RawEvent moved = e;
+        moved.data1 = static_cast<uint8_t>(note);
+        if (kind == 0x80)
+          b.NoteRelease(tick, port, channel, moved.data1);
+        else
+          b.Raw(tick, PackEvent(e.status, moved.data1, e.data2, port));
+        continue;
+      }
       // The next events of the same track at the same tick, for the selections below.
       auto follows = [&](size_t k, uint8_t controller) {
         size_t j = i + k;
@@ -412,9 +438,7 @@ bool ImportSmf(const uint8_t* data, size_t size, const SmfImportOptions& options
                events[j].kind == Kind::Channel && events[j].status == e.status && events[j].data1 == controller &&
                events[j].port == e.port;
       };
-      if (kind == 0x80) {
-        b.NoteRelease(tick, port, channel, e.data1);
-      } else if (kind == 0xB0 && e.data1 == 0 && follows(1, 32)) {
+      if (kind == 0xB0 && e.data1 == 0 && follows(1, 32)) {
         b.Bank(tick, port, channel, BankKind::Full14, static_cast<uint32_t>(e.data2) << 7 | events[i + 1].data2);
         ++song.counts.banks;
         ++i;

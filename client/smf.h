@@ -1,8 +1,10 @@
 // Standard MIDI Files: reading one into a song image, and writing a recorded take as one.
 //
 // Import (ImportSmf) reads formats 0 and 1 with a ticks-per-quarter division; format 2 and SMPTE
-// divisions are refused. Every byte of the file is untrusted: each refusal names the track and the
-// byte offset in the file where reading stopped, and no input makes the reader leave the buffer.
+// divisions are refused. Chunks of types other than MTrk are skipped, and a header whose track
+// count includes them is taken as it is meant. Every byte of the file is untrusted: each refusal
+// names the track and the byte offset in the file where reading stopped, and no input makes the
+// reader leave the buffer.
 // What the song image gets:
 //   - channel messages as written, running status resolved; a note-off (0x8n) becomes a note-on of
 //     velocity 0, which is how a song image releases a note (the device sees the same note end);
@@ -80,6 +82,16 @@ struct SmfCounts {
 struct SmfImportOptions {
   // Output port index for each file port (meta 0x21), by file port modulo the count; empty = 0.
   std::vector<uint8_t> outputPortIndices;
+  // The image's ticks per quarter (a multiple of 4); 0 lets the import choose (see Timing). Songs
+  // that are to play one after another in one image share a resolution this way.
+  uint32_t ticksPerQuarter = 0;
+  // Semitones added to the notes (note-on, note-off, poly pressure) of every channel but 10, the
+  // drums; a note moved outside 0-127 is left out, its release with it.
+  int32_t transpose = 0;
+  // Notes and poly pressure of these channels (bit n = channel n + 1) and tracks (index from 0)
+  // are left out; their controllers, programs and the rest still play.
+  uint32_t mutedChannels = 0;
+  std::vector<bool> mutedTracks;
 };
 
 struct SmfSong {

@@ -143,6 +143,24 @@ std::vector<Message> TakeCopyData(Client& c, uint32_t type) {
   return found;
 }
 
+// The engine's own lines among what its standard error carried ("tovu: ..." without that prefix,
+// "tovu-engine: ..." and "Error: ..." whole); a library the engine uses may add lines of its own,
+// which are left out.
+std::string EngineLines(const std::string& text) {
+  std::string lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (line.rfind("tovu: ", 0) == 0) line = line.substr(6);
+    else if (line.rfind("tovu-engine: ", 0) != 0 && line.rfind("Error: ", 0) != 0) line.clear();
+    if (!line.empty()) lines += (lines.empty() ? "" : "\n") + line;
+    at = end + 1;
+  }
+  return lines;
+}
+
 std::string NameField(const uint8_t* p) { return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), 64)); }
 
 }  // namespace
@@ -154,18 +172,32 @@ bool Connect(Client& c, const ConnectOptions& options) {
   int startupPipe = -1;
   int starts = 0;
   bool mayStart = options.startEngine;
+  bool engineExited = false;
+  std::string startupText;
+  c.connectError.clear();
+  c.engineLines.clear();
   for (;;) {
     int fd = platform::BusConnect(path);
-    if (fd == platform::kBusRefused) break;  // not ours: neither talk to it nor start one there
+    if (fd == platform::kBusRefused) {  // not ours: neither talk to it nor start one there
+      c.connectError = "the engine socket " + path + " is refused: its directory " + platform::DirectoryOf(path) +
+                       " must belong to you and be closed to others (chmod 700), and an engine answering there "
+                       "must run as you";
+      break;
+    }
     if (fd < 0) {
       if (mayStart && starts < 2) {
         platform::CloseFd(startupPipe);
+        startupText.clear();
+        engineExited = false;
         startupPipe = platform::StartEngineProcess(engine);
         ++starts;
         mayStart = false;
       } else if (starts == 0 || NowMs() >= deadline) {
         break;
       }
+      // A started engine that has already exited closed its standard error: no use waiting.
+      if (startupPipe >= 0 && !engineExited) engineExited = platform::ReadPipeText(startupPipe, 0, &startupText);
+      if (engineExited && !mayStart) break;
       platform::SleepMs(5);
       continue;
     }
@@ -178,6 +210,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
     }
     if (c.window != 0) {
       c.startupPipe = startupPipe;
+      c.engineLines = EngineLines(startupText);
       return true;
     }
     bool closedBeforeHello = c.fd < 0;
@@ -188,6 +221,18 @@ bool Connect(Client& c, const ConnectOptions& options) {
     if (!closedBeforeHello || NowMs() >= deadline) break;
     mayStart = options.startEngine;
     platform::SleepMs(5);
+  }
+  if (c.connectError.empty()) {
+    if (startupPipe >= 0 && !engineExited) platform::ReadPipeText(startupPipe, 50, &startupText);
+    std::string lines = EngineLines(startupText);
+    if (!lines.empty())
+      c.connectError = "the engine started and stopped: " + lines;
+    else if (starts > 0 && engineExited)
+      c.connectError = "no engine answers at " + path + ", and " + engine + " could not be started";
+    else if (starts > 0)
+      c.connectError = "no engine answers at " + path + ": the one started (" + engine + ") did not answer in time";
+    else
+      c.connectError = "no engine answers at " + path;
   }
   platform::CloseFd(startupPipe);
   return false;
@@ -298,6 +343,12 @@ std::vector<Message> TakeInbox(Client& c) {
 int32_t Register(Client& c) {
   int32_t r = Command(c, 0, c.window);
   if (r == 0) {
+    if (c.startupPipe >= 0) {
+      std::string text;
+      platform::ReadPipeText(c.startupPipe, 0, &text);
+      std::string lines = EngineLines(text);
+      if (!lines.empty()) c.engineLines += (c.engineLines.empty() ? "" : "\n") + lines;
+    }
     platform::CloseFd(c.startupPipe);
     c.startupPipe = -1;
   }

@@ -64,6 +64,12 @@ struct Client {
   uint32_t window = 0;        // this client's window handle, from the engine's HELLO
   uint32_t engineWindow = 0;  // the engine window's handle
   int startupPipe = -1;       // reading end of a started engine's standard error, until registered
+  // The lines a started engine wrote on its standard error before this client registered ("tovu: "
+  // taken off): why it has no MIDI devices, for instance. Empty when the engine was running already.
+  std::string engineLines;
+  // Why Connect failed, in words: a socket directory that is not private, an engine that could not
+  // be started or that exited (with its own line), nothing answering.
+  std::string connectError;
   std::function<int32_t(const Message&)> windowProc;
   std::deque<Message> inbox;
   // internal
@@ -143,7 +149,8 @@ struct ThruSettings {
   int32_t velocityOffset = 0; // added to note-on velocities above 0 (clamped to 1-127)
 };
 
-// Engine commands 0 and 1. Register closes the started engine's start-up pipe once registered.
+// Engine commands 0 and 1. Register closes the started engine's start-up pipe once registered,
+// keeping the engine's own lines in `engineLines`.
 int32_t Register(Client& client);
 int32_t Unregister(Client& client);
 // Command 2 / 24: the result (0 sent, 1 no ports) and the records that arrived during the call.

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,6 +114,23 @@ long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs) {
     if (n <= 0) return -1;
     return n;
   }
+}
+
+bool ReadPipeText(int fd, int timeoutMs, std::string* text) {
+  if (fd < 0) return true;
+  pollfd p{fd, POLLIN, 0};
+  while (text->size() < 4096) {
+    int r = poll(&p, 1, timeoutMs);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    char buffer[512];
+    ssize_t n = read(fd, buffer, std::min(sizeof buffer, 4096 - text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    text->append(buffer, static_cast<size_t>(n));
+    timeoutMs = 0;
+  }
+  return false;
 }
 
 void CloseFd(int fd) {

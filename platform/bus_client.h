@@ -25,6 +25,9 @@ bool WriteAll(int fd, const void* bytes, size_t count);
 // the byte count, 0 on timeout, -1 when the connection has closed.
 long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs);
 void CloseFd(int fd);
+// Appends what a pipe holds (a started engine's standard error) to `text`, waiting up to timeoutMs
+// for the first byte and never more than 4 KiB in all. True when the writing end has closed.
+bool ReadPipeText(int fd, int timeoutMs, std::string* text);
 int32_t ProcessId();
 
 }  // namespace platform

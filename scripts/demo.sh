@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tovu-engine tovu-ctl tovu-demo-play
+# tovu-client too: with it, `cmake --install build` works after the demo alone.
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tovu-engine tovu-ctl tovu-demo-play tovu-client
 
 demo=$(mktemp -d /tmp/tovu-demo-XXXXXX)
 trap 'rm -rf "$demo"' EXIT
@@ -33,7 +34,7 @@ if [ "${1:-}" = "--jack" ]; then
   engine=$!
   for _ in $(seq 1 200); do [ -S "$TOVU_ENGINE_SOCKET" ] && break; sleep 0.01; done
   echo "== one client: list ports, open device 0, play a middle C (the engine's port meanwhile:)"
-  build/tovu-ctl ports open 0 send 00643C90 sleep 500 send 00003C90 &
+  build/tovu-ctl ports open 0 send 90 3C 64 sleep 500 send 80 3C 40 &
   ctl=$!
   sleep 0.3
   jack_lsp -c | sed -n '/^TovuEngine:/,+1p' | sed 's/^/  /'
@@ -56,7 +57,7 @@ engine=$!
 for _ in $(seq 1 200); do [ -S "$TOVU_ENGINE_SOCKET" ] && break; sleep 0.01; done
 
 echo "== one client: list ports, open both outputs, play a middle C, list again"
-build/tovu-ctl ports open 0,1 send 00643C90 sleep 250 send 00003C90 ports
+build/tovu-ctl ports open 0,1 send 90 3C 64 sleep 250 send 80 3C 40 ports
 echo "== what the virtual outputs received:"
 sed 's/^[0-9]* /  /' "$TOVU_VIRTUAL_LOG"
 

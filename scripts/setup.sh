@@ -13,6 +13,8 @@ command -v clang++ >/dev/null 2>&1 || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkgconf)
+# CLI11 (header-only), which parses tovu-ctl's verbs and options.
+[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 # mido, an independent reader and writer of Standard MIDI Files, for the tests of tovu-ctl.
 /usr/bin/python3 -c 'import mido' >/dev/null 2>&1 || need+=(python3-mido)
 if [ ${#need[@]} -gt 0 ]; then

@@ -33,7 +33,8 @@ case $mode in
     build=$1 source=$2
     shift 2
     cmake --install "$build" --prefix "$tmp/prefix" > /dev/null
-    for f in bin/tovu-engine bin/tovu-ctl include/tovu/client/tovu_client.h include/tovu/client/smf.h; do
+    for f in bin/tovu-engine bin/tovu-ctl include/tovu/client/tovu_client.h include/tovu/client/smf.h \
+             share/man/man1/tovu-ctl.1; do
       [ -e "$tmp/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
     done
     pc=$(ls -d "$tmp"/prefix/lib*/pkgconfig)
@@ -43,6 +44,12 @@ case $mode in
     c++ -std=c++20 "$@" "$source" $flags -Wl,-rpath,"$libdir" -o "$tmp/play_song"
     check_played "$tmp/play_song" "$tmp/prefix/bin/tovu-engine"
     "$tmp/prefix/bin/tovu-ctl" --help | grep -q 'play FILE.mid'
+    "$tmp/prefix/bin/tovu-ctl" --version | grep -qx 'tovu-ctl [0-9.]*'
+    # The manual page, formatted when man is there.
+    grep -q '^\.TH TOVU-CTL 1' "$tmp/prefix/share/man/man1/tovu-ctl.1"
+    if command -v man >/dev/null 2>&1; then
+      MANWIDTH=80 man -l "$tmp/prefix/share/man/man1/tovu-ctl.1" 2>/dev/null | grep -q 'Silences every output port'
+    fi
     ;;
 esac
 echo "ok"

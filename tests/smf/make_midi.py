@@ -9,7 +9,13 @@ that tovu-ctl wrote. Run with the system python (Debian's python3-mido).
   make_midi.py dense OUT.mid EXPECTED.txt N  N channel events over about 10 s with tempo changes
   make_midi.py format0 OUT.mid EXPECTED.txt  the song merged into format 0
   make_midi.py format2 OUT.mid               a format 2 file
+  make_midi.py tune OUT.mid EXPECTED.txt NOTE TPB  two bars of notes from NOTE at 240 bpm, one a
+                                           beat, each held for half a beat; TPB ticks per quarter
+                                           (a playlist's part)
+  make_midi.py xtrk OUT.mid EXPECTED.txt   the song with a chunk of unknown type ("XTrk") among the
+                                           tracks, counted in the header's track count
   make_midi.py dump FILE.mid               prints each message: "<track> <tick> <type> <field>=<value>..."
+  make_midi.py header FILE.mid             prints "type=<format> ticks_per_beat=<n>"
 """
 import random
 import sys
@@ -113,8 +119,42 @@ def dense(n):
     return mid
 
 
+def tune(base, tpb):
+    mid = mido.MidiFile(type=0, ticks_per_beat=tpb)
+    track = mido.MidiTrack()
+    track.append(mido.MetaMessage('set_tempo', tempo=mido.bpm2tempo(240)))
+    track.append(mido.Message('program_change', channel=0, program=base % 8))
+    for i in range(8):
+        track.append(mido.Message('note_on', channel=0, note=base + i, velocity=80, time=0 if i == 0 else tpb // 2))
+        track.append(mido.Message('note_off', channel=0, note=base + i, velocity=40, time=tpb // 2))
+    track.append(mido.MetaMessage('end_of_track', time=tpb // 2))
+    mid.tracks.append(track)
+    return mid
+
+
 def main():
     what = sys.argv[1]
+    if what == 'header':
+        mid = mido.MidiFile(sys.argv[2])
+        print('type=%d ticks_per_beat=%d' % (mid.type, mid.ticks_per_beat))
+        return
+    if what == 'tune':
+        mid = tune(int(sys.argv[4]), int(sys.argv[5]))
+        mid.save(sys.argv[2])
+        with open(sys.argv[3], 'w') as f:
+            f.write('\n'.join(expected_lines(mid)) + '\n')
+        return
+    if what == 'xtrk':
+        mid = song()
+        mid.save(sys.argv[2])
+        with open(sys.argv[3], 'w') as f:
+            f.write('\n'.join(expected_lines(mid)) + '\n')
+        data = open(sys.argv[2], 'rb').read()
+        count = int.from_bytes(data[10:12], 'big') + 1
+        chunk = b'XTrk' + (5).to_bytes(4, 'big') + b'\x01\x02\x03\x04\x05'
+        first = 14 + 8 + int.from_bytes(data[18:22], 'big')  # after the first track
+        open(sys.argv[2], 'wb').write(data[:10] + count.to_bytes(2, 'big') + data[12:first] + chunk + data[first:])
+        return
     if what == 'dump':
         for index, track in enumerate(mido.MidiFile(sys.argv[2]).tracks):
             tick = 0
