@@ -559,9 +559,11 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
 
   const int32_t stepSize = PositionStep(engine);
   int32_t step = ClampToInt32(FloorDiv(current, stepSize) * stepSize);
-  if (step != p.lastStep) {
+  // The click goes out at its step; the position is handed to the notifier only after the due
+  // events have gone out, so that waking the notifier never delays them.
+  const bool newStep = step != p.lastStep;
+  if (newStep) {
     if (MetronomeOn(engine)) MetronomeStep(engine, step);
-    PublishPosition(engine, step, serial, window);
     p.lastStep = step;
   }
 
@@ -589,6 +591,8 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
     EndFromTimer(engine, kEndedAt, tick, serial, window);
     return;
   }
+
+  if (newStep) PublishPosition(engine, step, serial, window);
 
   int64_t wake = (FloorDiv(current, stepSize) + 1) * stepSize;
   if (p.recordingClient.load() != 0) {
