@@ -9,6 +9,9 @@
 //    note against k x 100 ms shows whether passes drift.
 // 3. The bare loop: a thread at the timer thread's priority sleeps with clock_nanosleep(TIMER_ABSTIME)
 //    until each ideal time of run 1 and records its own lateness.
+// 4. The end of a song: a 200 ms song whose note is held to its end is played 40 times; the latency
+//    is the end marker's due time (from the anchor) to the note-off that silences the held note,
+//    and to notification 5 reaching the client.
 // Also: wake-ups per second of the engine's timer thread while playing (its voluntary context
 // switches) and the engine's CPU time over 3 s of idling with a client registered.
 //
@@ -105,6 +108,17 @@ std::vector<uint8_t> LoopSong() {
   s.NoteOn(0, 0, 0, 60, 100);
   s.NoteRelease(48, 0, 0, 60);
   s.End(1000);
+  return s.Build();
+}
+
+// A note held to the end, at tick 192 of 960 per second: the end is due 200 ms after the anchor.
+std::vector<uint8_t> EndSong() {
+  tovu::SongBuilder s;
+  s.ticksPerQuarter = 480;
+  s.Controller(-1, 0, 0, 7, 100);
+  s.Tempo(0, 120);
+  s.NoteOn(0, 0, 0, 62, 100);
+  s.End(192);
   return s.Build();
 }
 
@@ -219,6 +233,31 @@ std::vector<LogLine> Play(tovu::Client& c, const std::string& logPath, const std
   return out;
 }
 
+// Plays EndSong `rounds` times, each to its own end, and returns each end's latency in ms: the end's
+// due time to the note-off of the held note; and in `told`, to notification 5 reaching the client.
+std::vector<double> EndLatencies(tovu::Client& c, const std::string& logPath, int rounds, std::vector<double>* told) {
+  std::vector<double> out;
+  tovu::LoadSong(c, EndSong());
+  for (int i = 0; i < rounds; ++i) {
+    size_t before = ReadLog(logPath).size();
+    c.inbox.clear();
+    tovu::Start(c, tovu::StartRequest{});
+    uint32_t lParam = 0;
+    if (!tovu::WaitForNotification(c, tovu::kNotifyStopped, 5000, &lParam)) continue;
+    int64_t stopped = NowNs();
+    std::vector<LogLine> all = ReadLog(logPath);
+    int64_t anchor = -1, off = -1;
+    for (size_t k = before; k < all.size(); ++k) {
+      if (all[k].text == "data out0 b0 07 64" && anchor < 0) anchor = all[k].ns;
+      if (all[k].text == "data out0 90 3e 00") off = all[k].ns;
+    }
+    if (anchor >= 0 && off >= 0) out.push_back((off - anchor) / 1e6 - 200.0);
+    if (anchor >= 0) told->push_back((stopped - anchor) / 1e6 - 200.0);
+    usleep(20000);
+  }
+  return out;
+}
+
 // The bare loop: sleeps until each ideal time (from its own start) and records how late it woke.
 std::vector<double> BareLoop(const std::vector<double>& idealMs) {
   std::vector<double> lateness;
@@ -322,6 +361,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::vector<double> endTold;
+  std::vector<double> endLate = EndLatencies(c, logPath, 40, &endTold);
+
   if (stress > 0) {
     kill(stress, SIGTERM);
     waitpid(stress, nullptr, 0);
@@ -340,6 +382,9 @@ int main(int argc, char** argv) {
          std::max(1.5 * b.p99, b.p99 + 0.1), e.p99 <= std::max(1.5 * b.p99, b.p99 + 0.1) ? "met" : "missed");
   Print("loop of 100 ms: lateness of each pass's first note", Summarise(passLate));
   printf("  100th wrap: %.3f ms after its ideal time (%zu passes)\n", wrap100, passLate.size());
+  Print("end of a song: end due time to its held note's release", Summarise(endLate));
+  Print("end of a song: end due time to notification 5 at the client", Summarise(endTold));
+  printf("  (%zu of 40 ends measured)\n", endLate.size());
   printf("  timer thread wake-ups while playing: %.1f per second\n", wakeups);
   printf("  engine CPU time over 3 s idle: %ld clock ticks\n", idleTicks);
   return 0;

@@ -144,8 +144,9 @@ void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
   if (!client) return;
   double factor;
   memcpy(&factor, payload, 8);
-  // A factor that is not a finite number above 0 would stop or reverse the clock: it is ignored.
-  if (!std::isfinite(factor) || factor <= 0.0) return;
+  // A factor that is not a finite number above 0 would stop or reverse the clock: it plays at 1.0.
+  // (The clock also holds factors to its range, ClockTempoFactor.)
+  if (!std::isfinite(factor) || factor <= 0.0) factor = 1.0;
   client->tempoFactor = factor;
   if (engine.playback.playingClient.load() == window) SetPlaybackTempoFactor(engine, factor);
 }

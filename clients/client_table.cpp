@@ -53,12 +53,18 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
 
 int32_t UnregisterClient(Engine& engine, uint32_t window) {
   ClientTable& table = engine.clients;
-  if (FindClient(table, window) < 0) return 1;
+  int at = FindClient(table, window);
+  if (at < 0) return 1;
+  table.records[static_cast<size_t>(at)]->leaving = true;
   CloseClientPorts(engine, window);
   LoadSong(engine, window, 0, nullptr);
   // Closing the ports stops a playback, which sends to clients; a handler nested in those sends may
   // have unregistered this client already, and the table may have changed shape.
   int i = FindClient(table, window);
+  if (i < 0) return 0;
+  // No playback may outlive the record it plays from.
+  if (engine.playback.playingClient.load() == window) StopPlayback(engine, window);
+  i = FindClient(table, window);
   if (i < 0) return 0;
   ClientRecord* record;
   {

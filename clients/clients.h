@@ -27,6 +27,7 @@ struct ClientRecord {
   uint32_t currentSongSize = 0;
   uint32_t nextSongSize = 0;
   double tempoFactor = 1.0;
+  bool leaving = false;  // main thread: its unregistration is under way (it can start nothing)
   std::atomic<uint32_t> channelMask{0xFFFF};
   std::atomic<uint32_t> inputFlags{1};
   int32_t processId = 0;  // under the table lock; 0 once the watcher saw the process end

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "client/protocol.h"
@@ -21,6 +22,16 @@
 using namespace tovu::protocol;
 
 constexpr uint32_t kAuditionTimerId = 1000;
+constexpr uint32_t kHeldSendTimerId = 1001;
+
+// A direct send (main thread) held back because its port is still in its pause after a sysex, or
+// behind another held send for the same port: a short message (`word`), or a sysex when `sysex`
+// is not empty.
+struct HeldSend {
+  int32_t port = 0;
+  uint32_t word = 0;
+  std::vector<uint8_t> sysex;
+};
 
 // The one audition the engine holds: its events (empty when none is held; an empty audition
 // releases nothing either) and its release timer, the engine window's timer kAuditionTimerId.
@@ -38,6 +49,7 @@ struct Engine {
   Ports ports;
   platform::Event activityEvent;
   Audition audition;
+  std::deque<HeldSend> held;  // main thread; sent in order by the window timer kHeldSendTimerId
 
   ClientTable clients;
   Watcher watcher;
@@ -80,3 +92,9 @@ void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
 void ReleaseAudition(Engine& engine);
 void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port);
+// A short message from the main thread (command 18, lists, the audition): sent now, or held while
+// its port pauses after a sysex (0 is returned then). Returns the output path's result.
+int32_t SendDirectShort(Engine& engine, uint32_t event);
+// Window timer kHeldSendTimerId: sends the held messages whose port is free, in order, and sets the
+// timer again for the rest. With `all` (the teardown), sends every one at once.
+void SendHeld(Engine& engine, bool all);

@@ -4,8 +4,10 @@
 //
 // Threads: everything here runs on the main thread. The set-up starts the timer service (whose
 // thread runs the scheduler's wake-ups); the watcher and the notifier are started after the set-up.
-// The teardown stops the watcher and the notifier (by request, then joined) first, then the playback,
-// and then the timer service, waiting out a wake-up in flight, before anything is freed.
+// The teardown first silences: the audition is released and a running playback stopped, so no note
+// sounds on while threads end. Then the timer service stops (waiting out a wake-up in flight), the
+// bus gives up the sends of other threads (whose REPLYs only this thread could route), and the
+// notifier and the watcher are asked to end and joined; only then is anything freed.
 #include <cstdio>
 
 #include "host/engine.h"
@@ -48,13 +50,15 @@ bool SetUpEngine(Engine& engine) {
 void TearDownEngine(Engine& engine) {
   if (engine.tornDown || !engine.setUp) return;
   engine.tornDown = true;
-  StopWatcher(engine);
-  StopNotifier(engine);
   ReleaseAudition(engine);
+  SendHeld(engine, true);
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
   platform::TimerServiceStop(engine.playback.timers);
   engine.playback.timers = nullptr;
+  if (engine.bus) platform::BusAbandonSends(engine.bus);
+  StopNotifier(engine);
+  StopWatcher(engine);
   // Input stops before the tables go, so that no input callback can reach them.
   CloseAllInputs(engine.ports);
   FreeRecorder(engine);

@@ -75,7 +75,7 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
       RefreshMetronomeNotes(engine);
       return result;
     }
-    case 18: return SendShortMessage(engine.ports, lParam);
+    case 18: return SendDirectShort(engine, lParam);
     case 24: return ReplyPortList(engine, lParam, false);
     case 26: return ReplyMetronomeSettings(engine, lParam);
     case 31: return Panic(engine.ports);
@@ -100,6 +100,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     case platform::kWmCopyData: return HandleCopyData(engine, m);
     case platform::kWmTimer:
       if (m.wParam == kAuditionTimerId) ReleaseAudition(engine);
+      if (m.wParam == kHeldSendTimerId) SendHeld(engine, false);
       return 0;
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam);
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;

@@ -127,10 +127,11 @@ struct Bus {
   std::deque<QueuedMessage> queue;
   bool quitQueued = false;
 
-  std::mutex sendLock;  // guards pending and nextSendId
+  std::mutex sendLock;  // guards pending, nextSendId and abandoned
   std::condition_variable sendDone;
   std::list<PendingSend*> pending;
   uint32_t nextSendId = 1;
+  bool abandoned = false;  // sends from other threads give up at once (BusAbandonSends)
 
   std::vector<Timer> timers;  // main thread only
   int depth = 0;              // main thread: handlers running (nested ones included)
@@ -187,12 +188,14 @@ void FlushLocked(Connection& c) {
 
 // Queues one frame for a connection. False when the connection is gone, its output is full or the
 // frame cannot be buffered.
-bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* payload, uint32_t cbData) {
+bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* payload, uint32_t cbData,
+                const BusGate* gate = nullptr) {
   bool wake;
   bool written = true;
   {
     std::lock_guard<std::mutex> lock(c.writeLock);
     if (c.closedForWrites) return false;
+    if (gate && gate->value->load() != gate->expected) return false;
     if (c.out.size() - c.outStart + kFrameHeaderSize + cbData > kBusOutputCap) return false;
     try {
       AppendFrame(c.out, h, payload, cbData);
@@ -643,14 +646,18 @@ void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lP
   WriteFrame(bus, *c, h, nullptr, 0);
 }
 
-int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
-                const void* payload, uint32_t cbData) {
+namespace {
+
+int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
+                    const void* payload, uint32_t cbData, const BusGate* gate) {
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return 0;
+  bool mainThread = OnMainThread(bus);
   PendingSend wait;
   wait.hwnd = hwnd;
   try {
     std::lock_guard<std::mutex> lock(bus->sendLock);
+    if (bus->abandoned && !mainThread) return 0;
     wait.id = bus->nextSendId++;
     if (bus->nextSendId == 0) bus->nextSendId = 1;
     bus->pending.push_back(&wait);
@@ -665,9 +672,9 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
   h.wParam = wParam;
   h.lParam = lParam;
   h.dwData = dwData;
-  bool written = WriteFrame(bus, *c, h, payload, cbData);
+  bool written = WriteFrame(bus, *c, h, payload, cbData, gate);
   int64_t deadline = MonotonicNs() + static_cast<int64_t>(kBusSendTimeoutMs) * 1000000;
-  if (written && OnMainThread(bus)) {
+  if (written && mainThread) {
     // The main thread keeps serving: nested SENDs run now, POSTs wait in the queue.
     for (;;) {
       {
@@ -682,11 +689,48 @@ int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t
   } else if (written) {
     std::unique_lock<std::mutex> lock(bus->sendLock);
     bus->sendDone.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusSendTimeoutMs),
-                             [&] { return wait.done; });
+                             [&] { return wait.done || bus->abandoned; });
   }
   std::lock_guard<std::mutex> lock(bus->sendLock);
   bus->pending.remove(&wait);
   return wait.done ? wait.result : 0;
+}
+
+}  // namespace
+
+int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
+                const void* payload, uint32_t cbData) {
+  return SendAndWait(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData, nullptr);
+}
+
+int32_t BusSendGated(Bus* bus, const BusGate& gate, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
+                     uint32_t dwData, const void* payload, uint32_t cbData) {
+  return SendAndWait(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData, &gate);
+}
+
+bool BusSendNoWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
+                   const void* payload, uint32_t cbData) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return false;
+  FrameHeader h;
+  h.kind = kFrameSend;
+  {
+    std::lock_guard<std::mutex> lock(bus->sendLock);
+    h.id = bus->nextSendId++;  // its REPLY answers nothing in flight and is ignored
+    if (bus->nextSendId == 0) bus->nextSendId = 1;
+  }
+  h.hwnd = hwnd;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  h.dwData = dwData;
+  return WriteFrame(bus, *c, h, payload, cbData);
+}
+
+void BusAbandonSends(Bus* bus) {
+  std::lock_guard<std::mutex> lock(bus->sendLock);
+  bus->abandoned = true;
+  bus->sendDone.notify_all();
 }
 
 void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }

@@ -13,6 +13,7 @@
 // message queue by its own lock. No lock is held while a message is dispatched.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -68,6 +69,25 @@ void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lP
 // its output is full, or no REPLY comes in time. The engine window itself is not a target.
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
                 const void* payload, uint32_t cbData);
+
+// A condition for a send, looked at under the window's write lock just before the frame is queued:
+// the frame goes out only while *value equals expected. A thread that changes *value before it
+// queues frames of its own to the same window knows that no gated frame can follow them.
+struct BusGate {
+  const std::atomic<uint32_t>* value = nullptr;
+  uint32_t expected = 0;
+};
+// Any thread: BusSend when the gate is open; 0 (nothing sent) when it is closed.
+int32_t BusSendGated(Bus* bus, const BusGate& gate, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
+                     uint32_t dwData, const void* payload, uint32_t cbData);
+// Any thread: queues a SEND without waiting for its REPLY (which is ignored when it comes), so that
+// it keeps its place among the window's messages but never holds the caller up. False when the
+// window does not exist or its output is full.
+bool BusSendNoWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
+                   const void* payload, uint32_t cbData);
+// Main thread, at the teardown: sends from other threads waiting for a REPLY (which only the main
+// thread can route) give up now, and later ones give up at once, so that their threads can be joined.
+void BusAbandonSends(Bus* bus);
 
 // Main thread: from now on a termination signal arriving on `signalFd` (made by
 // BlockTerminationSignals; the bus owns it) is queued as WM_CLOSE, so that the engine closes as if

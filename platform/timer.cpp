@@ -91,9 +91,14 @@ void TimerThreadMain(TimerService* s) {
   std::unique_lock<std::mutex> guard(s->lock);
   for (;;) {
     if (s->stopping) return;
+    // Equal due times fire in the order they were armed (ids count up).
     int earliest = -1;
-    for (int i = 0; i < s->count; ++i)
-      if (earliest < 0 || s->timers[i].dueNs < s->timers[earliest].dueNs) earliest = i;
+    for (int i = 0; i < s->count; ++i) {
+      const ArmedTimer& t = s->timers[i];
+      if (earliest < 0 || t.dueNs < s->timers[earliest].dueNs ||
+          (t.dueNs == s->timers[earliest].dueNs && t.id < s->timers[earliest].id))
+        earliest = i;
+    }
     if (earliest >= 0 && s->timers[earliest].dueNs <= MonotonicNsNow()) {
       ArmedTimer due = s->timers[earliest];
       s->timers[earliest] = s->timers[--s->count];

@@ -3,7 +3,7 @@
 //
 // Threads:
 //   timer thread  sleeps (timerfd and poll, nothing while idle) until the earliest armed timer is
-//                 due, takes it off the table and runs its callback with no lock of the service
+//                 due (of equal due times, the one armed first), takes it off the table and runs its callback with no lock of the service
 //                 held, so a callback may arm and cancel timers itself. Real-time (SCHED_FIFO) when
 //                 permitted, else the best nice value; its timer slack is 1 ns.
 //   any thread    TimerArm, TimerCancel. The table (fixed capacity) is guarded by a short lock.

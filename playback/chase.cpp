@@ -181,6 +181,19 @@ void SendBank(Ports& ports, uint32_t port, uint32_t channel, uint32_t mode, uint
   }
 }
 
+int32_t EventOutputPort(const StateImage& image, uint32_t w) {
+  if (EventPort(w) == kIgnoredPort) return -1;
+  const uint32_t code = EventCode(w);
+  if (code < 0xF0) return static_cast<int32_t>(EventPort(w));
+  if (code == kCodeSysexRef)
+    return image.sysexBlock && SysexSendAllowed(image) ? image.sysexBlock[EventOffset(w)] : -1;
+  if (code == kCodeRpnRef || code == kCodeNrpnRef) {
+    const uint8_t* record = ParameterRecord(image, code == kCodeNrpnRef, w);
+    return record ? record[kParamRecordPort] : -1;
+  }
+  return -1;
+}
+
 void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t w, StateImage& image) {
   if (EventPort(w) == kIgnoredPort) return;
   const uint32_t code = EventCode(w);

@@ -44,6 +44,10 @@ bool ChaseAt(int32_t target, StateImage& image);
 // record references are ignored.
 void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t word, StateImage& image);
 
+// The output port index an event would send to when applied now (a sysex reference only when the
+// image's sysex mode lets it through), or -1 when it sends nothing.
+int32_t EventOutputPort(const StateImage& image, uint32_t word);
+
 // The messages that set a bank by its mode (1 controller 0 then 32 from the 14-bit value, 2
 // controller 0, 3 controller 32, 4 program change); any other mode sends nothing. Shared by event
 // application and the state replays.

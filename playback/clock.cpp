@@ -3,12 +3,19 @@
 // Threads: writers hold the scheduler lock; readers run anywhere and retry on a torn reading.
 #include "playback/clock.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "platform/timer.h"
 
+double ClockTempoFactor(double factor) {
+  if (!std::isfinite(factor) || factor <= 0.0) return 1.0;
+  return std::clamp(factor, kMinTempoFactor, kMaxTempoFactor);
+}
+
 double MsPerTick(int32_t ticksPerMinute, double tempoFactor) {
-  double rate = static_cast<double>(ticksPerMinute) * tempoFactor;
+  double rate = static_cast<double>(ticksPerMinute) * ClockTempoFactor(tempoFactor);
   if (!(rate > 0.0) || !std::isfinite(rate)) rate = kDefaultTicksPerMinute;
   double ms = 60000.0 / rate;
   return std::isfinite(ms) ? ms : 60000.0 / kDefaultTicksPerMinute;
@@ -48,16 +55,29 @@ void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute) 
   AnchorClockAt(clock, TickDueTime(clock, tick), tick, ticksPerMinute);
 }
 
-int32_t TickAt(const ClockAnchor& a, double timeMs) {
+double PositionAt(const ClockAnchor& a, double timeMs) {
   double ticks = (timeMs - a.anchorTime) / a.msPerTick + a.anchorTick;
+  if (std::isnan(ticks)) return a.anchorTick;
+  return std::clamp(ticks, static_cast<double>(INT32_MIN), static_cast<double>(INT32_MAX));
+}
+
+int32_t TickAt(const ClockAnchor& a, double timeMs) {
+  double ticks = PositionAt(a, timeMs);
   // At a tick's due time the division may land a hair short of the tick (toward zero); a millionth
   // of a tick away from zero reads the tick itself.
   ticks += ticks >= 0 ? 1e-6 : -1e-6;
-  if (!std::isfinite(ticks)) return a.anchorTick;
-  double t = std::trunc(ticks);
-  if (t > 9.0e18) t = 9.0e18;
-  if (t < -9.0e18) t = -9.0e18;
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(t))));
+  double t = std::clamp(std::trunc(ticks), static_cast<double>(INT32_MIN), static_cast<double>(INT32_MAX));
+  return static_cast<int32_t>(t);
+}
+
+void ChangeTempoFactorAt(PlaybackClock& clock, double timeMs, double factor, int32_t ticksPerMinute) {
+  ClockAnchor a = ReadClock(clock);
+  double position = PositionAt(a, timeMs);
+  int32_t tick = TickAt(a, timeMs);
+  clock.playbackTempoFactor.store(ClockTempoFactor(factor));
+  // Anchored at the whole tick, placed so that the fraction of a tick already played stays played.
+  double msPerTick = MsPerTick(ticksPerMinute, factor);
+  AnchorClockAt(clock, timeMs - (position - tick) * msPerTick, tick, ticksPerMinute);
 }
 
 int32_t TickNow(const PlaybackClock& clock) { return TickAt(ReadClock(clock), platform::NowMs()); }

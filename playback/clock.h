@@ -35,10 +35,16 @@ struct ClockAnchor {
 // The reset tempo, used for the clock whenever a tempo gives no usable rate.
 constexpr int32_t kDefaultTicksPerMinute = 14400;
 
-// Milliseconds per tick for a tempo scaled by the tempo factor: 60000 / (ticksPerMinute x factor).
-// A rate that is not a finite number above 0 (a tempo of 0 or below, a broken factor) falls back to
-// the reset tempo of 14400 ticks per minute at factor 1, so the clock never divides by zero or runs
-// at an infinite, negative or undefined speed.
+// The tempo factors the clock runs at: 1/100 to 100 times the song's tempo. A factor outside is held
+// to the nearer bound; 0, a negative factor and one that is not a finite number play at 1.0.
+constexpr double kMinTempoFactor = 0.01;
+constexpr double kMaxTempoFactor = 100.0;
+double ClockTempoFactor(double factor);
+
+// Milliseconds per tick for a tempo scaled by the tempo factor: 60000 / (ticksPerMinute x factor),
+// the factor held to its range first (ClockTempoFactor). A tempo of 0 or below falls back to the
+// reset tempo of 14400 ticks per minute, so the clock never divides by zero or runs at an infinite,
+// negative or undefined speed.
 double MsPerTick(int32_t ticksPerMinute, double tempoFactor);
 
 ClockAnchor ReadClock(const PlaybackClock& clock);
@@ -52,8 +58,13 @@ void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute);
 
 // The moment (NowMs's scale) at which the clock reaches `tick`.
 double TickDueTime(const PlaybackClock& clock, int32_t tick);
-// The song tick at `timeMs`: truncated toward zero, wrapped to 32 bits. At a tick's due time it
-// reads that tick (a millionth of a tick absorbs the rounding of the division).
+// The song tick at `timeMs`: truncated toward zero, held within the 32-bit tick range. At a tick's
+// due time it reads that tick (a millionth of a tick absorbs the rounding of the division).
 int32_t TickAt(const ClockAnchor& anchor, double timeMs);
+// The exact (fractional) song position at `timeMs`, held within the 32-bit tick range.
+double PositionAt(const ClockAnchor& anchor, double timeMs);
+// Changes the tempo factor at `timeMs` without a jump: the clock goes on from the exact position
+// reached then, at the new rate.
+void ChangeTempoFactorAt(PlaybackClock& clock, double timeMs, double factor, int32_t ticksPerMinute);
 // The song tick now. Any thread.
 int32_t TickNow(const PlaybackClock& clock);

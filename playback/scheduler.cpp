@@ -101,13 +101,12 @@ bool ArmAt(Engine& engine, double dueMs) {
 }
 
 // Under the scheduler lock: arms the next wake-up for the moment the clock reaches `tick`.
-bool ArmWakeUp(Engine& engine, int32_t tick) {
+bool ArmWakeUp(Engine& engine, int32_t tick, double nowMs) {
   PlaybackState& p = engine.playback;
-  double now = platform::NowMs();
   double due = TickDueTime(engine.clock, tick);
   double earliest = p.lastWakeMs + kMinWakeSpacingMs;
   if (due < earliest) due = earliest;
-  if (due > now + kMaxWakeDelayMs) due = now + kMaxWakeDelayMs;
+  if (due > nowMs + kMaxWakeDelayMs) due = nowMs + kMaxWakeDelayMs;
   bool armed = ArmAt(engine, due);
   p.wakeTick = tick;
   p.wakeByTick = true;
@@ -117,7 +116,8 @@ bool ArmWakeUp(Engine& engine, int32_t tick) {
 // Why a start cannot go ahead (an error code of notification 10), or 0.
 uint32_t StartRefusal(Engine& engine, uint32_t sender, const StartRequest& r) {
   ClientRecord* record = ClientOf(engine, sender);
-  if (!record) return kErrorNotRegistered;
+  // A client on its way out (unregistering) cannot start what nobody could stop after it has gone.
+  if (!record || record->leaving) return kErrorNotRegistered;
   if (!record->currentSong) return kErrorSongSlotEmpty;
   if (r.recordOn) {
     int32_t input = record->inputPort.load();
@@ -129,14 +129,58 @@ uint32_t StartRefusal(Engine& engine, uint32_t sender, const StartRequest& r) {
   return 0;
 }
 
+// Silences what a playback leaves sounding: every counted note on every open output port, then the
+// pedals (sustain, sostenuto, soft) on each channel where the main state holds them down, so that
+// a synth does not sustain the released notes. Clears the activity table. Under the scheduler lock.
+void Silence(Engine& engine) {
+  Ports& ports = engine.ports;
+  for (int32_t i = 0; i < ports.outputCount; ++i)
+    if (ports.outputs[i].handle.load() != 0) SendNoteOffs(ports, ports.outputs[i], i, false);
+  if (ports.outputCount > 0) ClearActivity(ports);
+  StateImage* main = engine.images[kMainImage];
+  if (!main || !main->snapshots) return;
+  for (int32_t i = 0; i < ports.outputCount; ++i) {
+    platform::MidiHandle handle = ports.outputs[i].handle.load();
+    if (handle == 0) continue;
+    for (uint32_t channel = 0; channel < 16 && i * 16 + static_cast<int32_t>(channel) < main->snapshotCount; ++channel) {
+      ChannelSnapshot& snapshot = SnapshotOf(*main, static_cast<uint32_t>(i), channel);
+      for (uint32_t pedal : {64u, 66u, 67u}) {
+        uint8_t& value = snapshot.controllers[pedal];
+        if (value == 0 || value == kNone7) continue;
+        platform::MidiOutShort(handle, 0xB0 | channel | pedal << 8);
+        value = 0;  // the state now holds it up, so a later silencing does not release it again
+      }
+    }
+  }
+}
+
+// Timer thread, under the scheduler lock: the playback has ended (`kind`, at `position` for
+// kEndedAt). Its positions stop here, the outputs are silenced at once, and the rest of the end is
+// posted to the main thread, which waits on nobody to finish it (EndPlayback).
+void EndFromTimer(Engine& engine, EndKind kind, int32_t position, uint32_t serial, uint32_t window) {
+  PlaybackState& p = engine.playback;
+  p.positionGate.store(0);
+  p.endKind = kind;
+  p.finalPosition = position;
+  p.pending = 0;
+  p.timer = 0;
+  size_t size = static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort;
+  if (p.endActivity.size() == size)
+    for (size_t i = 0; i < size; ++i) p.endActivity[i] = engine.ports.activity[i].load(std::memory_order_relaxed);
+  Silence(engine);
+  platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, serial, window);
+}
+
 // Main thread, under the scheduler lock: the set-up of a start after its messages have gone out.
 // Returns false when the playback ends at once (notification 12 and the stop are to be posted).
-bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uint32_t sender) {
+bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uint32_t sender, double nowMs) {
   PlaybackState& p = engine.playback;
   StateImage& main = *engine.images[kMainImage];
   StateImage& loopImage = *engine.images[kLoopStartImage];
   ResetClickState(engine);
   p.playingClient.store(sender);
+  p.positionGate.store(p.serial.load());
+  p.endKind = kRunning;
   p.record = &record;
   p.song = record.currentSong;
   p.pending = 0;
@@ -159,7 +203,7 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   }
   p.currentTick.store(current);
   engine.clock.positionStep.store(main.ticksPerSixteenth > 0 ? main.ticksPerSixteenth : 1);
-  engine.clock.playbackTempoFactor.store(record.tempoFactor);
+  engine.clock.playbackTempoFactor.store(ClockTempoFactor(record.tempoFactor));
   TakeSysexAndLoopEnd(p, r, songEnd, main, loopImage);
   ReplayState(engine.ports, main);
 
@@ -168,14 +212,14 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   p.timerPeriod = std::min(std::max(periodMin, 1u), periodMax);
   p.periodBegun = platform::TimerBeginPeriod(p.timerPeriod) == 0;
   p.echoPosition = current;
-  AnchorClock(engine.clock, current, main.ticksPerMinute);
+  AnchorClockAt(engine.clock, nowMs, current, main.ticksPerMinute);
   // Input is stamped against this playback's clock only from here on.
   if (recording) {
     p.recordingClient.store(sender);
     ArmRecording(engine, start, countIn, (record.inputFlags.load() & 8) != 0);
   }
-  p.lastWakeMs = platform::NowMs();
-  return ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
+  p.lastWakeMs = nowMs;
+  return ArmAt(engine, nowMs + kFirstWakeDelayMs);
 }
 
 // Timer thread, under the scheduler lock: a song taken out of the playing client's current slot.
@@ -189,7 +233,7 @@ void RetireFromTimer(PlaybackState& p, uint8_t* song) {
 
 // Timer thread, under the scheduler lock: the switch of a pending continue. Returns false when the
 // playback ended with it.
-bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
+bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs) {
   PlaybackState& p = engine.playback;
   ClientRecord& record = *p.record;
   StateImage& main = *engine.images[kMainImage];
@@ -198,16 +242,23 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
   StateImage& scratchLoop = *engine.images[kScratchLoopImage];
   StartRequest r = ReadRequest(p.pendingRequest);
   uint8_t* song = record.nextSong ? record.nextSong : record.currentSong;
-  int32_t t = TickNow(engine.clock);
+  // The loop is checked against the song actually switched to, which may have been loaded since
+  // the continue was accepted: a loop it cannot play is refused as at the continue itself.
+  if (song && !LoopIsValid(r, song)) {
+    PostNotification(engine, window, kNotifyFailed, kErrorBadLoop);
+    EndFromTimer(engine, kEndedRefused, 0, serial, window);
+    return false;
+  }
+  int32_t t = TickAt(ReadClock(engine.clock), nowMs);
   p.currentTick.store(t);
   t = TakeLoop(p, r, t);
   bool loopOn = p.loopOn.load();
-  int32_t songEnd = 0;
+  int32_t songEnd = t;
   // With both slots emptied while playing there is nothing to continue with: the playback ends.
   bool ended = !song || SeekImages(song, t, loopOn ? p.loopStart.load() : -1, scratchStart, scratchLoop, &songEnd);
   if (ended && (!loopOn || !song)) {
-    p.pending = 0;
-    PublishFinalPosition(engine, p.loopEnd.load(), serial, window);
+    // The final position is the end of the song switched to, which the playback has passed.
+    EndFromTimer(engine, kEndedAt, songEnd, serial, window);
     return false;
   }
   TakeSysexAndLoopEnd(p, r, songEnd, scratchStart, scratchLoop);
@@ -221,7 +272,7 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
   // The old song stays readable until the copy below has moved the main image off it.
   p.song = song;
   engine.clock.positionStep.store(scratchStart.ticksPerSixteenth > 0 ? scratchStart.ticksPerSixteenth : 1);
-  AnchorClock(engine.clock, t, scratchStart.ticksPerMinute);
+  AnchorClockAt(engine.clock, nowMs, t, scratchStart.ticksPerMinute);
   ReplayDifferences(engine.ports, scratchStart, main);
   CopyStateImage(main, scratchStart);
   if (loopOn) {
@@ -234,14 +285,13 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window) {
 
 // Timer thread, under the scheduler lock: the loop wrap. The clock is re-anchored at the loop end's
 // due time, so the next pass keeps the beat however late this wake-up came.
-void Wrap(Engine& engine) {
+void Wrap(Engine& engine, double nowMs) {
   PlaybackState& p = engine.playback;
   StateImage& main = *engine.images[kMainImage];
   StateImage& loopImage = *engine.images[kLoopStartImage];
   int32_t loopStart = p.loopStart.load(), loopEnd = p.loopEnd.load();
   double due = TickDueTime(engine.clock, loopEnd);
-  double now = platform::NowMs();
-  if (now - due > kMaxWrapCatchUpMs) due = now;
+  if (nowMs - due > kMaxWrapCatchUpMs) due = nowMs;
   p.echoPosition = loopStart;
   ReplayDifferences(engine.ports, loopImage, main);
   CopyStateImage(main, loopImage);
@@ -250,6 +300,124 @@ void Wrap(Engine& engine) {
     RecordWrap(engine, loopEnd, due, loopStart, main.ticksPerMinute);
   else
     AnchorClockAt(engine.clock, due, loopStart, main.ticksPerMinute);
+}
+
+void StartPlaybackWith(Engine& engine, uint32_t sender, const uint8_t* payload, const double* nowMs) {
+  PlaybackState& p = engine.playback;
+  if (p.playingClient.load() != 0 || p.starting != 0 || p.stopping != 0) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
+    return;
+  }
+  StartRequest r = ReadRequest(payload);
+  if (uint32_t error = StartRefusal(engine, sender, r)) {
+    PostNotification(engine, sender, kNotifyFailed, error);
+    return;
+  }
+  // The start message is sent while the start is marked, so that what the client does from its
+  // handler meets a start in progress; whatever it changed is looked at again afterwards.
+  p.starting = sender;
+  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
+  p.starting = 0;
+  if (engine.tornDown) return;
+  if (p.playingClient.load() != 0 || p.stopping != 0) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
+    return;
+  }
+  if (uint32_t error = StartRefusal(engine, sender, r)) {
+    PostNotification(engine, sender, kNotifyFailed, error);
+    return;
+  }
+  PostToAll(engine, kNotifyStarted, sender);
+  ClientRecord& record = *ClientOf(engine, sender);
+  uint32_t serial;
+  bool running;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    // The table the end copies the activity into, made here so that the timer thread never allocates.
+    try {
+      p.endActivity.resize(static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort);
+    } catch (...) {
+      p.endActivity.clear();
+    }
+    serial = p.serial.fetch_add(1) + 1;
+    running = SetUpStart(engine, record, r, sender, nowMs ? *nowMs : platform::NowMs());
+  }
+  if (!running) PostEnd(engine, serial, sender, true);
+}
+
+void ContinueWith(Engine& engine, uint32_t sender, const uint8_t* payload, const double* nowMs) {
+  PlaybackState& p = engine.playback;
+  if (sender == 0 || p.playingClient.load() != sender || p.stopping != 0) return;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    // A continue after the end has been found is ignored, as when nothing plays.
+    if (p.pending != 0 || p.endKind != kRunning) return;
+  }
+  ClientRecord* record = ClientOf(engine, sender);
+  if (!record) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorNotRegistered);
+    return;
+  }
+  StartRequest r = ReadRequest(payload);
+  uint32_t serial = p.serial.load();
+  if (!LoopIsValid(r, record->nextSong ? record->nextSong : record->currentSong)) {
+    PostNotification(engine, sender, kNotifyFailed, kErrorBadLoop);
+    PostEnd(engine, serial, sender, false);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.endKind != kRunning) return;
+    FreeRetiredSongs(p);
+    memcpy(p.pendingRequest, payload, sizeof p.pendingRequest);
+    p.pending = 3;
+  }
+  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
+  uint64_t replaced = 0;
+  bool armed = true;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    // A stop from the client's handler ended this playback; a wake-up may also have switched or
+    // found the end already.
+    if (p.serial.load() != serial || p.pending != 3 || p.endKind != kRunning) return;
+    replaced = p.timer;
+    p.lastWakeMs = nowMs ? *nowMs : platform::NowMs();
+    armed = ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
+    if (!armed) p.endKind = kEndedUnarmed;
+  }
+  platform::TimerCancel(p.timers, replaced);
+  if (!armed) PostEnd(engine, serial, sender, false);  // the end posts 12 before the stop
+}
+
+void SetTempoFactorAt(Engine& engine, double factor, const double* nowMs) {
+  PlaybackState& p = engine.playback;
+  uint64_t replaced = 0;
+  bool failed = false;
+  uint32_t serial = 0, window = 0;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    bool playing = p.playingClient.load() != 0 && engine.images[kMainImage] && p.endKind == kRunning;
+    if (!playing) {
+      engine.clock.playbackTempoFactor.store(ClockTempoFactor(factor));
+      return;
+    }
+    double now = nowMs ? *nowMs : platform::NowMs();
+    ChangeTempoFactorAt(engine.clock, now, factor, engine.images[kMainImage]->ticksPerMinute);
+    // The wake-up armed under the old speed is armed again for its tick under the new one.
+    if (p.timer != 0 && p.wakeByTick && p.pending == 0) {
+      replaced = p.timer;
+      if (!ArmWakeUp(engine, p.wakeTick, now)) {
+        // Without a timer the playback could never end: it ends now.
+        failed = true;
+        p.endKind = kEndedUnarmed;
+        serial = p.serial.load();
+        window = p.playingClient.load();
+      }
+    }
+  }
+  // Cancelled outside the lock: a cancel waits out a wake-up in flight, which waits for the lock.
+  platform::TimerCancel(p.timers, replaced);
+  if (failed) PostEnd(engine, serial, window, false);  // the end posts 12 before the stop
 }
 
 }  // namespace
@@ -278,93 +446,37 @@ void FreeRetiredSongs(PlaybackState& p) {
 }
 
 void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* payload) {
-  PlaybackState& p = engine.playback;
-  if (p.playingClient.load() != 0 || p.starting != 0 || p.stopping != 0) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
-    return;
-  }
-  StartRequest r = ReadRequest(payload);
-  if (uint32_t error = StartRefusal(engine, sender, r)) {
-    PostNotification(engine, sender, kNotifyFailed, error);
-    return;
-  }
-  // The start message is sent while the start is marked, so that what the client does from its
-  // handler meets a start in progress; whatever it changed is looked at again afterwards.
-  p.starting = sender;
-  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
-  p.starting = 0;
-  if (engine.tornDown) return;
-  if (p.playingClient.load() != 0) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
-    return;
-  }
-  if (uint32_t error = StartRefusal(engine, sender, r)) {
-    PostNotification(engine, sender, kNotifyFailed, error);
-    return;
-  }
-  PostToAll(engine, kNotifyStarted, sender);
-  ClientRecord& record = *ClientOf(engine, sender);
-  uint32_t serial;
-  bool running;
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    serial = p.serial.fetch_add(1) + 1;
-    running = SetUpStart(engine, record, r, sender);
-  }
-  if (!running) PostEnd(engine, serial, sender, true);
+  StartPlaybackWith(engine, sender, payload, nullptr);
+}
+
+void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* payload, double nowMs) {
+  StartPlaybackWith(engine, sender, payload, &nowMs);
 }
 
 void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* payload) {
-  PlaybackState& p = engine.playback;
-  if (sender == 0 || p.playingClient.load() != sender || p.stopping != 0) return;
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.pending != 0) return;
-  }
-  ClientRecord* record = ClientOf(engine, sender);
-  if (!record) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorNotRegistered);
-    return;
-  }
-  StartRequest r = ReadRequest(payload);
-  uint32_t serial = p.serial.load();
-  if (!LoopIsValid(r, record->nextSong ? record->nextSong : record->currentSong)) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorBadLoop);
-    PostEnd(engine, serial, sender, false);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    FreeRetiredSongs(p);
-    memcpy(p.pendingRequest, payload, sizeof p.pendingRequest);
-    p.pending = 3;
-  }
-  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
-  uint64_t replaced = 0;
-  bool armed = true;
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    // A stop from the client's handler ended this playback; a wake-up may also have switched already.
-    if (p.serial.load() != serial || p.pending != 3) return;
-    replaced = p.timer;
-    p.lastWakeMs = platform::NowMs();
-    armed = ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
-  }
-  platform::TimerCancel(p.timers, replaced);
-  if (!armed) PostEnd(engine, serial, sender, true);
+  ContinueWith(engine, sender, payload, nullptr);
+}
+
+void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* payload, double nowMs) {
+  ContinueWith(engine, sender, payload, &nowMs);
 }
 
 int32_t StopPlayback(Engine& engine, uint32_t window) {
   PlaybackState& p = engine.playback;
+  // The playing client's stop is always obeyed, even after its record is gone: nothing else could
+  // stop the playback then.
   if (window == 0 || p.playingClient.load() != window) return 1;
-  if (FindClient(engine.clients, window) < 0) return 1;
   // A stop acts at once, whatever is pending: the playback is over for the scheduler before anything
   // is sent, so no wake-up plays after the note-offs below.
   uint32_t recording;
   uint64_t timer;
+  int32_t endKind, finalPosition;
   {
     std::lock_guard<std::mutex> guard(p.lock);
+    endKind = p.endKind;
+    finalPosition = p.finalPosition;
     recording = p.recordingClient.load();
+    p.positionGate.store(0);
     p.playingClient.store(0);
     p.recordingClient.store(0);
     p.serial.fetch_add(1);
@@ -376,79 +488,76 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
   platform::TimerCancel(p.timers, timer);
   if (p.periodBegun) platform::TimerEndPeriod(p.timerPeriod);
   p.periodBegun = false;
-  // The last activity report shows what sounded at the stop. It is taken before the notes are
-  // silenced but sent after, so that nothing the client does from its handler (closing its ports,
-  // say) can keep a note from being released.
+  // The whole stop is marked: a start from a handler of what it sends (the take, say) is refused,
+  // so that no playback can begin under a client that is closing its ports or leaving.
+  p.stopping = window;
+  // Once a wake-up has found the end, the end wins, whoever stops: the client is told the final
+  // position and notification 12 first. Nothing here waits for its answer.
+  if (endKind == kEndedAt)
+    platform::BusSendNoWait(engine.bus, window, kPositionMessage, 0, static_cast<uint32_t>(std::max(finalPosition, 0)),
+                            0, nullptr, 0);
+  if (endKind == kEndedAt || endKind == kEndedUnarmed) PostNotification(engine, window, kNotifyEnded, 0);
+  // The last activity report shows what sounded at the stop (at an end, what the end found
+  // sounding as well). It is taken before the notes are silenced and queued after, without waiting
+  // for the client, so that nothing the client does or fails to do can keep a note from being
+  // released.
   std::vector<uint8_t> report;
   bool reported = CopyActivityTable(engine, &report);
-  for (int32_t i = 0; i < engine.ports.outputCount; ++i)
-    if (engine.ports.outputs[i].handle.load() != 0) SendNoteOffs(engine.ports, engine.ports.outputs[i], i, false);
-  ClearActivity(engine.ports);
   {
     std::lock_guard<std::mutex> guard(p.lock);
+    if (p.endKind != kRunning && reported && p.endActivity.size() == report.size())
+      for (size_t i = 0; i < report.size(); ++i)
+        report[i] = static_cast<uint8_t>(std::min(255, report[i] + p.endActivity[i]));
+    p.endKind = kRunning;
+    Silence(engine);
     FreeRetiredSongs(p);
   }
-  p.stopping = window;
   if (reported) SendActivityCopy(engine, window, report);
-  p.stopping = 0;
   PostToAll(engine, kNotifyStopped, window);
   if (recording != 0) DeliverTake(engine, recording);
+  p.stopping = 0;
   return 0;
 }
 
 void EndPlayback(Engine& engine, uint32_t serial, uint32_t window) {
+  // The stop tells the client of the end (final position, 12) before its own report and 5.
   if (engine.playback.serial.load() == serial) StopPlayback(engine, window);
 }
 
-void SetPlaybackTempoFactor(Engine& engine, double factor) {
-  PlaybackState& p = engine.playback;
-  uint64_t replaced = 0;
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    bool playing = p.playingClient.load() != 0 && engine.images[kMainImage];
-    int32_t t = playing ? TickNow(engine.clock) : 0;
-    double due = playing ? TickDueTime(engine.clock, t) : 0;
-    engine.clock.playbackTempoFactor.store(factor);
-    if (!playing) return;
-    AnchorClockAt(engine.clock, due, t, engine.images[kMainImage]->ticksPerMinute);
-    // The wake-up armed under the old speed is armed again for its tick under the new one.
-    if (p.timer != 0 && p.wakeByTick && p.pending == 0) {
-      replaced = p.timer;
-      if (!ArmWakeUp(engine, p.wakeTick)) {
-        uint32_t serial = p.serial.load(), window = p.playingClient.load();
-        platform::TimerCancel(p.timers, replaced);
-        PostEnd(engine, serial, window, true);
-        return;
-      }
-    }
-  }
-  platform::TimerCancel(p.timers, replaced);
+void SetPlaybackTempoFactor(Engine& engine, double factor) { SetTempoFactorAt(engine, factor, nullptr); }
+
+void SetPlaybackTempoFactor(Engine& engine, double factor, double nowMs) {
+  SetTempoFactorAt(engine, factor, &nowMs);
 }
 
 void SchedulerWakeUp(void* context, uint64_t timerId) {
-  Engine& engine = *static_cast<Engine*>(context);
+  SchedulerWakeUpAt(*static_cast<Engine*>(context), timerId, platform::NowMs());
+}
+
+void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
   PlaybackState& p = engine.playback;
   std::lock_guard<std::mutex> guard(p.lock);
   if (timerId != p.timer) return;  // replaced by a continue or a tempo-factor change, or stopped
   p.timer = 0;
   uint32_t window = p.playingClient.load();
-  if (window == 0 || !engine.images[kMainImage]) return;
-  p.lastWakeMs = platform::NowMs();
+  if (window == 0 || !engine.images[kMainImage] || p.endKind != kRunning) return;
+  p.lastWakeMs = nowMs;
   uint32_t serial = p.serial.load();
-  if (p.pending != 0 && !SwitchSongs(engine, serial, window)) return;
+  if (p.pending != 0 && !SwitchSongs(engine, serial, window, nowMs)) return;
 
   StateImage& main = *engine.images[kMainImage];
   bool loopOn = p.loopOn.load() != 0;
-  int32_t current = TickNow(engine.clock);
+  int32_t current = TickAt(ReadClock(engine.clock), nowMs);
   if (current >= p.loopEnd.load()) {
-    if (!loopOn) {
+    // A loop whose start is not before its end could only wrap for ever: it ends instead.
+    if (!loopOn || p.loopStart.load() >= p.loopEnd.load()) {
       p.currentTick.store(current);
-      PublishFinalPosition(engine, p.loopEnd.load(), serial, window);
+      EndFromTimer(engine, kEndedAt, p.loopEnd.load(), serial, window);
       return;
     }
     // The rest of the pass is echoed before the wrap, however late this wake-up came.
     if (p.recordingClient.load() != 0) EchoRecorded(engine, p.echoPosition, p.loopEnd.load());
-    Wrap(engine);
+    Wrap(engine, nowMs);
     current = p.loopStart.load();
   }
   p.currentTick.store(current);
@@ -456,29 +565,40 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
   const int32_t stepSize = PositionStep(engine);
   int32_t step = ClampToInt32(FloorDiv(current, stepSize) * stepSize);
   if (MetronomeOn(engine)) EndLongClick(engine, p.lastWakeMs);
-  if (step != p.lastStep) {
+  // The click goes out at its step; the position is handed to the notifier only after the due
+  // events have gone out, so that waking the notifier never delays them.
+  const bool newStep = step != p.lastStep;
+  if (newStep) {
     if (MetronomeOn(engine)) MetronomeStep(engine, step);
-    PublishPosition(engine, step, serial, window);
     p.lastStep = step;
   }
 
   // Dispatch every event that has come due. The cursor rests on the end marker of a loop or a
-  // recording that runs past the song's end.
+  // recording that runs past the song's end. An event for a port still in its pause after a sysex
+  // waits for a wake-up at the pause's end, with everything after it.
   const bool holdAtEnd = loopOn || p.recordingClient.load() != 0;
+  double portReady = 0.0;
   for (;;) {
     const uint8_t* entry = main.eventCursor;
     int32_t tick = ReadI32(entry);
     uint32_t word = ReadU32(entry + kEventWordOffset);
     if (tick > current) break;
+    double ready = SysexReadyAt(engine.ports, EventOutputPort(main, word));
+    if (ready > nowMs) {
+      portReady = ready;
+      break;
+    }
     ApplyEvent(engine.ports, engine.clock, tick, word, main);
     if (EventCode(word) != kCodeEnd) {
       main.eventCursor = entry + kEventEntrySize;
       continue;
     }
     if (holdAtEnd) break;
-    PublishFinalPosition(engine, tick, serial, window);
+    EndFromTimer(engine, kEndedAt, tick, serial, window);
     return;
   }
+
+  if (newStep) PublishPosition(engine, step, serial, window);
 
   int64_t wake = (FloorDiv(current, stepSize) + 1) * stepSize;
   if (p.recordingClient.load() != 0) {
@@ -492,10 +612,17 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
     wake = std::min<int64_t>(wake, echoWake);
   }
   uint32_t nextWord = ReadU32(main.eventCursor + kEventWordOffset);
-  if (!(holdAtEnd && EventCode(nextWord) == kCodeEnd)) wake = std::min<int64_t>(wake, ReadI32(main.eventCursor));
+  if (portReady == 0.0 && !(holdAtEnd && EventCode(nextWord) == kCodeEnd))
+    wake = std::min<int64_t>(wake, ReadI32(main.eventCursor));
   if (loopOn) wake = std::min<int64_t>(wake, p.loopEnd.load());
-  if (!ArmWakeUp(engine, ClampToInt32(wake))) {
-    // Without a timer the playback could never end: it ends now.
-    PostEnd(engine, serial, window, true);
+  bool armed;
+  if (portReady != 0.0) {
+    // Whatever else comes due before the port is free (a step, the loop end) still wakes it.
+    double due = std::min(portReady, TickDueTime(engine.clock, ClampToInt32(wake)));
+    armed = ArmAt(engine, std::max(due, p.lastWakeMs + kMinWakeSpacingMs));
+  } else {
+    armed = ArmWakeUp(engine, ClampToInt32(wake), nowMs);
   }
+  // Without a timer the playback could never end: it ends now.
+  if (!armed) EndFromTimer(engine, kEndedUnarmed, 0, serial, window);
 }

@@ -3,6 +3,8 @@
 // Threads: the main thread, while handling a song load.
 #include "playback/song_image.h"
 
+#include <climits>
+
 namespace {
 
 // Everything the walk needs to know about the image; sizes and offsets are held in 64 bits so that
@@ -59,8 +61,14 @@ bool ValidateSongImage(const uint8_t* image, size_t size, int32_t outputCount) {
 
   // The replay sends the first k records of the block for the first k sysex events, so the block is
   // walked from its start alongside the events: one record for each sysex event met.
+  // Events, the end marker among them, come in non-decreasing tick order: the scheduler plays them
+  // as its cursor meets them, so an image out of order would play scrambled.
   uint64_t blockWalk = sysexBlock;
+  int32_t lastTick = INT32_MIN;
   for (uint64_t at = kSongHeaderSize; at + kEventEntrySize <= b.size; at += kEventEntrySize) {
+    const int32_t tick = ReadI32(image + at);
+    if (tick < lastTick) return false;
+    lastTick = tick;
     const uint32_t w = ReadU32(image + at + kEventWordOffset);
     const uint32_t code = EventCode(w);
     if (code == kCodeEnd) return true;

@@ -1,15 +1,85 @@
 // Audition and direct sends: short-message lists, the one audition the engine holds at a time with
 // its release timer (a window timer, so its expiry arrives on the main thread), and direct
 // system-exclusive sends. Main thread only.
+//
+// A port pauses after each system-exclusive message (its sysex delay). The main thread never sleeps
+// for it: a direct send to a pausing port, and every later direct send to that port, is held in
+// order and sent by a window timer when the pause is over.
+#include <cmath>
 #include <cstring>
 #include <new>
 
 #include "host/engine.h"
+#include "platform/timer.h"
 #include "platform/wire.h"
+
+namespace {
+
+bool MustHold(const Engine& engine, int32_t port, double now) {
+  if (port < 0 || port >= engine.ports.outputCount) return false;
+  if (SysexReadyAt(engine.ports, port) > now) return true;
+  for (const HeldSend& h : engine.held)
+    if (h.port == port) return true;
+  return false;
+}
+
+// Queues a held send and makes sure the timer runs for it; false when there is no room.
+bool Hold(Engine& engine, HeldSend&& send) {
+  try {
+    engine.held.push_back(std::move(send));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (engine.held.size() == 1) SendHeld(engine, false);  // sets the timer
+  return true;
+}
+
+}  // namespace
+
+int32_t SendDirectShort(Engine& engine, uint32_t event) {
+  int32_t port = static_cast<int32_t>(event >> 24);
+  if (!MustHold(engine, port, platform::NowMs())) return SendShortMessage(engine.ports, event);
+  HeldSend h;
+  h.port = port;
+  h.word = event;
+  return Hold(engine, std::move(h)) ? 0 : SendShortMessage(engine.ports, event);
+}
+
+void SendHeld(Engine& engine, bool all) {
+  double now = platform::NowMs();
+  double soonest = 0.0;
+  for (auto it = engine.held.begin(); it != engine.held.end();) {
+    double ready = SysexReadyAt(engine.ports, it->port);
+    bool blocked = false;  // an earlier held send of the same port is still waiting
+    for (auto before = engine.held.begin(); before != it; ++before)
+      if (before->port == it->port) blocked = true;
+    if (!all && (blocked || ready > now)) {
+      if (!blocked && (soonest == 0.0 || ready < soonest)) soonest = ready;
+      ++it;
+      continue;
+    }
+    if (it->sysex.empty())
+      SendShortMessage(engine.ports, it->word);
+    else
+      SendSysexOnPort(engine.ports, static_cast<uint32_t>(it->sysex.size()), it->sysex.data(),
+                      static_cast<uint32_t>(it->port));
+    it = engine.held.erase(it);
+    if (!all) {  // a sysex just sent pauses its port: look again from the start
+      it = engine.held.begin();
+      soonest = 0.0;
+    }
+  }
+  if (!engine.bus) return;
+  if (engine.held.empty() || soonest == 0.0) {
+    platform::BusKillTimer(engine.bus, kHeldSendTimerId);
+    return;
+  }
+  platform::BusSetTimer(engine.bus, kHeldSendTimerId, static_cast<int32_t>(std::ceil(soonest - now)));
+}
 
 void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
   if (FindClient(engine.clients, window) < 0) return;
-  for (uint32_t i = 0; i < size / 4; ++i) SendShortMessage(engine.ports, platform::LoadLe32(events + 4 * i));
+  for (uint32_t i = 0; i < size / 4; ++i) SendDirectShort(engine, platform::LoadLe32(events + 4 * i));
 }
 
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
@@ -24,7 +94,7 @@ void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t
     return;
   }
   for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + 4 * i);
-  for (uint32_t event : a.list) SendShortMessage(engine.ports, event);
+  for (uint32_t event : a.list) SendDirectShort(engine, event);
   // A hold of 0 or below expires at the next turn of the message loop.
   platform::BusSetTimer(engine.bus, kAuditionTimerId, a.holdTimeMs);
 }
@@ -33,10 +103,21 @@ void ReleaseAudition(Engine& engine) {
   Audition& a = engine.audition;
   platform::BusKillTimer(engine.bus, kAuditionTimerId);  // nothing happens when none runs
   for (uint32_t event : a.list)
-    if ((event & 0xF0) == 0x90 && (event & 0xFF0000) != 0) SendShortMessage(engine.ports, event & 0xFF00FFFF);
+    if ((event & 0xF0) == 0x90 && (event & 0xFF0000) != 0) SendDirectShort(engine, event & 0xFF00FFFF);
   a.list.clear();
 }
 
 void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port) {
+  int32_t p = port > static_cast<uint32_t>(kMaxPorts) ? -1 : static_cast<int32_t>(port);
+  if (MustHold(engine, p, platform::NowMs())) {
+    HeldSend h;
+    h.port = p;
+    try {
+      h.sysex.assign(bytes, bytes + size);
+    } catch (const std::bad_alloc&) {
+      return;  // no room to hold it: dropped, like a song event that cannot be stored
+    }
+    if (Hold(engine, std::move(h))) return;
+  }
   SendSysexOnPort(engine.ports, size, bytes, port);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ports/ports.h"
+#include "platform/timer.h"
 
 namespace {
 
@@ -62,9 +63,20 @@ int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_
 
 int OutputPort::SendSysex(uint32_t length, const uint8_t* bytes) {
   int result = platform::MidiOutLong(handle.load(std::memory_order_acquire), bytes, length);
-  // The delay is waited whatever the send returned; a negative delay means none.
-  platform::SleepMs(sysexDelayMs.load(std::memory_order_relaxed));
+  // The pause runs whatever the send returned.
+  int32_t delay = SysexDelayOf(*this);
+  if (delay > 0) sysexReadyMs.store(platform::NowMs() + delay);
   return result;
+}
+
+int32_t SysexDelayOf(const OutputPort& port) {
+  int32_t delay = port.sysexDelayMs.load(std::memory_order_relaxed);
+  return delay < 0 ? 0 : (delay > kMaxSysexDelayMs ? kMaxSysexDelayMs : delay);
+}
+
+double SysexReadyAt(const Ports& ports, int32_t port) {
+  if (port < 0 || port >= ports.outputCount) return 0.0;
+  return ports.outputs[port].sysexReadyMs.load();
 }
 
 void SplitFourteenBit(uint32_t value, uint32_t* low, uint32_t* high) {

@@ -23,6 +23,9 @@ constexpr uint32_t kNoPortIndex = 255;  // top byte of a packed event naming no 
 constexpr int kActivityPerPort = 2048;  // 16 channels x 128 notes
 constexpr int kOutputRecordSize = 80;
 constexpr int kInputRecordSize = 72;
+// The longest pause a port's setting may put after each system-exclusive message (a device needs
+// tens of milliseconds; a longer setting is held to this). A negative setting means none.
+constexpr int32_t kMaxSysexDelayMs = 1000;
 
 struct OutputPort {
   char name[64] = {};
@@ -34,8 +37,12 @@ struct OutputPort {
 
   int Open();
   void Close();
-  // Sends one system-exclusive message and then waits the port's delay (a negative delay counts as
-  // none). Returns the device's result code.
+  // When the pause after the last system-exclusive message ends (NowMs's scale; 0 before any).
+  std::atomic<double> sysexReadyMs{0.0};
+
+  // Sends one system-exclusive message and starts the port's pause after it: the call itself never
+  // waits. Whoever sends next to the port waits until SysexReadyAt has passed (the scheduler with
+  // a timer). Returns the device's result code.
   int SendSysex(uint32_t length, const uint8_t* bytes);
 };
 
@@ -98,6 +105,11 @@ inline size_t ActivityIndex(uint32_t port, uint32_t channel, uint32_t note) {
 
 int SendShortMessage(Ports& ports, uint32_t event);
 int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_t port);
+// The port's sysex delay as it is applied: the setting held to 0 to kMaxSysexDelayMs.
+int32_t SysexDelayOf(const OutputPort& port);
+// When the port's pause after its last system-exclusive message ends; 0 for a port index that names
+// no output port.
+double SysexReadyAt(const Ports& ports, int32_t port);
 void SplitFourteenBit(uint32_t value, uint32_t* low, uint32_t* high);
 // The base event holds the port index in bits 24-31 and the channel in bits 0-3.
 int SendRpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value);

@@ -9,11 +9,6 @@
 
 namespace {
 
-// Whether the playback `serial` of `window` still plays.
-bool StillPlaying(const Engine& engine, uint32_t serial, uint32_t window) {
-  return window != 0 && engine.playback.serial.load() == serial && engine.playback.playingClient.load() == window;
-}
-
 void SendPosition(Engine& engine) {
   PublishedPosition p;
   {
@@ -21,17 +16,10 @@ void SendPosition(Engine& engine) {
     p = engine.notifier.published;
     engine.notifier.published.fresh = false;
   }
-  if (!p.fresh) return;
-  if (!p.final) {
-    if (StillPlaying(engine, p.serial, p.window))
-      platform::BusSend(engine.bus, p.window, kPositionMessage, 0, static_cast<uint32_t>(p.position), 0, nullptr, 0);
-    return;
-  }
-  // The end of a playback: its last position, notification 12, then its own stop.
-  if (StillPlaying(engine, p.serial, p.window))
-    platform::BusSend(engine.bus, p.window, kPositionMessage, 0, static_cast<uint32_t>(p.position), 0, nullptr, 0);
-  if (StillPlaying(engine, p.serial, p.window)) PostNotification(engine, p.window, kNotifyEnded, 0);
-  platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, p.serial, p.window);
+  if (!p.fresh || p.window == 0) return;
+  platform::BusGate gate{&engine.playback.positionGate, p.serial};
+  platform::BusSendGated(engine.bus, gate, p.window, kPositionMessage, 0, static_cast<uint32_t>(p.position), 0,
+                         nullptr, 0);
 }
 
 void CopyActivity(const Ports& ports, uint8_t* out, size_t size) {
@@ -56,22 +44,14 @@ void NotifierMain(Engine* engine) {
   }
 }
 
-void Publish(Engine& engine, int32_t position, uint32_t serial, uint32_t window, bool final) {
-  {
-    std::lock_guard<std::mutex> guard(engine.notifier.positionLock);
-    engine.notifier.published = PublishedPosition{position < 0 ? 0 : position, serial, window, final, true};
-  }
-  platform::EventSet(&engine.notifier.positionEvent);
-}
-
 }  // namespace
 
 void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window) {
-  Publish(engine, position, serial, window, false);
-}
-
-void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window) {
-  Publish(engine, position, serial, window, true);
+  {
+    std::lock_guard<std::mutex> guard(engine.notifier.positionLock);
+    engine.notifier.published = PublishedPosition{position < 0 ? 0 : position, serial, window, true};
+  }
+  platform::EventSet(&engine.notifier.positionEvent);
 }
 
 bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out) {
@@ -89,13 +69,15 @@ bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out) {
 
 void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table) {
   if (window == 0) return;
-  SendCopyData(engine, window, 30, table.data(), static_cast<uint32_t>(table.size()));
+  platform::BusSendNoWait(engine.bus, window, platform::kWmCopyData, engine.window, 0, 30, table.data(),
+                          static_cast<uint32_t>(table.size()));
 }
 
 void SendActivityReportTo(Engine& engine, uint32_t window) {
   if (window == 0) return;
   std::vector<uint8_t> copy;
-  if (CopyActivityTable(engine, &copy)) SendActivityCopy(engine, window, copy);
+  if (CopyActivityTable(engine, &copy))
+    SendCopyData(engine, window, 30, copy.data(), static_cast<uint32_t>(copy.size()));
 }
 
 void SendActivityReport(Engine& engine) {

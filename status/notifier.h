@@ -4,11 +4,12 @@
 // to the playing client and the activity table (copy-data type 30) to the playing client, else the
 // thru owner.
 //
-// Each published position carries the playback (serial and window) it belongs to, and is sent only
-// while that playback still plays, so no client receives another's position. The last position of a
-// playback that came to its end by itself is published as final: the notifier sends it, then posts
-// notification 12 and the playback's self-posted stop. Since one thread sends every position, none
-// can arrive after the final one.
+// Each published position carries the playback (serial and window) it belongs to, and goes out only
+// through the playback's position gate (PlaybackState::positionGate), which is open while that
+// playback plays and closes, before anything else is sent, when it ends or stops. The gate is looked
+// at under the client window's write lock, so no position of a playback can follow its final
+// position or its notification 5. The end of a playback never goes through this idle thread: the
+// scheduler and the main thread deliver it (scheduler.h).
 //
 // The notifier's loop: wait for the position event, the activity event or the stop request; a set
 // position event is taken before the activity event, which stays set for the next pass.
@@ -33,7 +34,6 @@ struct PublishedPosition {
   int32_t position = 0;
   uint32_t serial = 0;
   uint32_t window = 0;
-  bool final = false;
   bool fresh = false;  // published and not yet taken by the notifier
 };
 
@@ -48,12 +48,10 @@ struct Notifier {
 
 // Timer thread: the position (0 when negative) for the playback `serial` of `window`.
 void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window);
-// Timer thread: the playback ended by itself at `position`.
-void PublishFinalPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window);
 // Copies the activity table as it stands into `out` with atomic loads (empty with no output port).
 // False when memory runs out.
 bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out);
-// Sends a copy of the activity table to `window` (nothing when 0).
+// Queues a copy of the activity table for `window` (nothing when 0) without waiting for its answer.
 void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table);
 // Sends the activity table to `window` (nothing when 0).
 void SendActivityReportTo(Engine& engine, uint32_t window);
@@ -61,4 +59,6 @@ void SendActivityReportTo(Engine& engine, uint32_t window);
 void SendActivityReport(Engine& engine);
 
 bool StartNotifier(Engine& engine);
+// Asks the notifier to end and joins it. The caller has made the bus give up sends from other
+// threads (BusAbandonSends), so the join never waits on a client.
 void StopNotifier(Engine& engine);

@@ -113,15 +113,15 @@ TEST(DirectSends, SysexGoesToThePortInTheArgumentAfterThePortsDelay) {
   EXPECT_EQ(CopyData(f.stranger, 17, 0, {0xF0, 0x43, 0x10, 0xF7}), 1);
   EXPECT_EQ(tovu::SendShort(f.a, Note(0x90, 60, 100)), 0);
   EXPECT_EQ(CopyData(f.a, 17, 0, {0x01, 0x02}), 1);
+  // Nobody waits for the port's pause: the messages after the sysex are held until it is over, in
+  // their order.
+  ASSERT_TRUE(WaitUntil([&] { return Data(f.env).size() == 3; }, 3000));
   Lines data = Data(f.env);
   EXPECT_EQ(data, (Lines{"out0 f0 43 10 f7", "out0 90 3c 64", "out0 01 02"}));
-  // The delay is waited before the message returns, so the next message comes after it.
   EXPECT_GE(TimeOf(f.env, "out0 90 3c 64") - TimeOf(f.env, "out0 f0 43 10 f7"), 60 * kMs);
 
-  // A closed port's delay is waited too; ports 2 and 256 do not exist.
-  auto t0 = std::chrono::steady_clock::now();
+  // A closed port pauses too; ports 2 and 256 do not exist.
   EXPECT_EQ(CopyData(f.a, 17, 1, {0xF0, 0xF7}), 1);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(40));
   EXPECT_EQ(CopyData(f.a, 17, 2, {0xF0, 0xF7}), 1);
   EXPECT_EQ(CopyData(f.a, 17, 256, {0xF0, 0xF7}), 1);
   EXPECT_EQ(Data(f.env).size(), 3u);

@@ -1,9 +1,11 @@
-// A long, busy playback driven from several threads at once: looping starts, continues into next
-// songs, stops, tempo-factor changes, loads into the playing slots, and clients that vanish while
-// they play. The engine must keep serving, hang no note, and end cleanly; in the ThreadSanitizer
+// A long, busy playback driven from several threads at once, with both cores kept busy: looping
+// starts, continues into next songs, stops, tempo-factor changes, loads into the playing slots,
+// and clients that leave or vanish while they play, also from inside their handlers
+// of the engine's position and start messages and of its stops. The engine must keep serving,
+// hang no note, leave no playback that cannot be stopped, and end cleanly; in the ThreadSanitizer
 // build the engine process exits with a failure status at the first data race it sees.
-// Threads: the test thread and one driver thread per client (each client is used by its own thread
-// only).
+// Threads: the test thread, one driver thread per client (each client is used by its own thread
+// only) and two spinning threads that keep the cores busy.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -63,8 +65,27 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
     tovu::OpenPortsReply reply;
     tovu::OpenPorts(c, open, &reply);
     tovu::LoadSong(c, BusySong(rng(), 2000 + static_cast<int32_t>(rng() % 3000)));
-    for (int op = 0; op < 40 && std::chrono::steady_clock::now() < until; ++op) {
-      switch (rng() % 8) {
+    // Now and then the client acts from inside what the engine sends it: a position or a start
+    // message. Its rng is its own, so the handler never touches the driver's.
+    std::mt19937 handlerRng(rng());
+    bool gone = false;
+    c.windowProc = [&](const tovu::Message& m) -> int32_t {
+      if (gone || (m.msg != tovu::kPositionMessage && m.msg != tovu::kStartMessage) || handlerRng() % 12 != 0)
+        return 0;
+      switch (handlerRng() % 6) {
+        case 0: tovu::Stop(c); break;
+        case 1: tovu::Start(c, RandomRequest(handlerRng)); break;
+        case 2: tovu::Continue(c, RandomRequest(handlerRng)); break;
+        case 3: tovu::SetTempoFactor(c, 0.5 + (handlerRng() % 400) / 100.0); break;
+        case 4: tovu::LoadNextSong(c, BusySong(handlerRng(), 300)); break;
+        default:
+          gone = true;
+          tovu::Unregister(c);
+      }
+      return 0;
+    };
+    for (int op = 0; op < 40 && !gone && std::chrono::steady_clock::now() < until; ++op) {
+      switch (rng() % 9) {
         case 0: tovu::Start(c, RandomRequest(rng)); break;
         case 1: tovu::LoadNextSong(c, BusySong(rng(), 500 + static_cast<int32_t>(rng() % 2000))); break;
         case 2: tovu::Continue(c, RandomRequest(rng)); break;
@@ -74,10 +95,21 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
         default: break;
       }
       tovu::PumpMessages(c, static_cast<int>(rng() % 40));
+      // A stop seen (notification 5) is now and then answered by leaving at once.
+      bool stopped = false;
+      for (auto& m : c.inbox) {
+        tovu::NotificationInfo n;
+        stopped |= tovu::AsNotification(m, &n) && n.code == tovu::kNotifyStopped;
+      }
       c.inbox.clear();
+      if (!gone && stopped && rng() % 4 == 0) {
+        gone = true;
+        tovu::Unregister(c);
+      }
     }
+    c.windowProc = nullptr;
     // Half the time the client vanishes without a word, possibly while it plays.
-    if (rng() % 2) tovu::Unregister(c);
+    if (!gone && rng() % 2) tovu::Unregister(c);
     tovu::Disconnect(c);
   }
 }
@@ -92,11 +124,33 @@ TEST(PlaybackStress, ManyClientsPlayingAtOnceFromSeveralThreads) {
   ASSERT_TRUE(env.ConnectRegistered(keeper));
   std::atomic<int> failures{0};
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  std::atomic<bool> spin{true};
+  std::vector<std::thread> busy;
+  for (int i = 0; i < 2; ++i)
+    busy.emplace_back([&spin] {
+      volatile uint64_t x = 0;
+      while (spin.load(std::memory_order_relaxed)) x = x + 1;
+    });
   std::vector<std::thread> drivers;
   for (uint32_t seed = 1; seed <= 3; ++seed)
     drivers.emplace_back(Drive, std::cref(env), seed, until, &failures);
   for (auto& t : drivers) t.join();
+  spin = false;
+  for (auto& t : busy) t.join();
   EXPECT_EQ(failures.load(), 0);
+
+  // No playback is left behind: the keeper can start one, and stop it.
+  tovu::OpenPortsRequest open;
+  open.outputDevices = {0};
+  tovu::OpenPortsReply reply;
+  ASSERT_TRUE(tovu::OpenPorts(keeper, open, &reply));
+  ASSERT_TRUE(tovu::LoadSong(keeper, BusySong(99, 100000)));
+  keeper.inbox.clear();
+  ASSERT_TRUE(tovu::Start(keeper, tovu::StartRequest{}));
+  ASSERT_TRUE(tovu::WaitForNotification(keeper, tovu::kNotifyStarted, 5000));
+  tovu::NotificationInfo failed;
+  for (auto& m : keeper.inbox) EXPECT_FALSE(tovu::AsNotification(m, &failed) && failed.code == tovu::kNotifyFailed);
+  EXPECT_EQ(tovu::Stop(keeper), 0);
 
   // Still serving, and no note left sounding: every note-on logged has been released.
   EXPECT_EQ(tovu::AuditionHoldTime(keeper), 300);

@@ -88,7 +88,7 @@ std::vector<uint8_t> Slot(const uint8_t* bytes, uint32_t size) {
   return bytes ? std::vector<uint8_t>(bytes, bytes + size) : std::vector<uint8_t>{};
 }
 
-TEST(ClientRecords, TempoFactorIsStoredPerClientAndOnlyWhenFiniteAboveZero) {
+TEST(ClientRecords, TempoFactorIsStoredPerClientAndABrokenOneCountsAsOne) {
   EngineInProcess e;
   ASSERT_TRUE(e.created);
   ClientRecord& a = e.Add(101);
@@ -100,11 +100,12 @@ TEST(ClientRecords, TempoFactorIsStoredPerClientAndOnlyWhenFiniteAboveZero) {
   EXPECT_EQ(a.tempoFactor, 2.0);
   EXPECT_EQ(b.tempoFactor, 0.25);
 
-  const double refused[] = {0.0, -0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
-                            std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-  for (double f : refused) {
+  const double broken[] = {0.0, -0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  for (double f : broken) {
+    a.tempoFactor = 2.0;
     EXPECT_EQ(e.CopyData(101, 23, Factor(f)), 1);
-    EXPECT_EQ(a.tempoFactor, 2.0) << "factor " << f;
+    EXPECT_EQ(a.tempoFactor, 1.0) << "factor " << f;
   }
   // The smallest positive factor is still a factor.
   EXPECT_EQ(e.CopyData(101, 23, Factor(std::numeric_limits<double>::denorm_min())), 1);

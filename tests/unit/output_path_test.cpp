@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/timer.h"
 #include "ports/ports.h"
 #include "support/virtual_ports.h"
 
@@ -177,17 +178,25 @@ TEST(Sysex, PortIndexOutsideTheTableIsRefused) {
   EXPECT_TRUE(v.TakeData().empty());
 }
 
-TEST(Sysex, DelayIsWaitedAfterTheSendEvenWhenItFails) {
+// The send never waits: it starts the port's pause, which whoever sends next to the port waits out.
+// A failed send pauses too, and a setting beyond a second is held to one.
+TEST(Sysex, APauseFollowsEverySendEvenAFailedOneAndIsHeldToASecond) {
   VirtualPorts v(2);
   v.ports.outputs[1].Close();
   v.ports.outputs[0].sysexDelayMs = 20;
-  v.ports.outputs[1].sysexDelayMs = 20;
+  v.ports.outputs[1].sysexDelayMs = INT32_MAX;
+  double before = platform::NowMs();
   auto [openResult, openMs] = TimedSysex(v.ports, {0xF0, 0x01, 0xF7}, 0);
   EXPECT_EQ(openResult, 0);
-  EXPECT_GE(openMs, 20.0);
   auto [closedResult, closedMs] = TimedSysex(v.ports, {0xF0, 0x01, 0xF7}, 1);
   EXPECT_EQ(closedResult, 5);
-  EXPECT_GE(closedMs, 20.0);
+  double after = platform::NowMs();
+  EXPECT_LT(openMs + closedMs, 900.0);  // a wait of a second would show here
+  EXPECT_GE(SysexReadyAt(v.ports, 0), before + 20.0);
+  EXPECT_LE(SysexReadyAt(v.ports, 0), after + 20.0);
+  EXPECT_GE(SysexReadyAt(v.ports, 1), before + kMaxSysexDelayMs);
+  EXPECT_LE(SysexReadyAt(v.ports, 1), after + kMaxSysexDelayMs);
+  EXPECT_EQ(SysexReadyAt(v.ports, 2), 0.0);
   EXPECT_EQ(v.TakeData(), (Lines{"out0 f0 01 f7"}));
 }
 

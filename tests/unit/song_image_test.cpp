@@ -3,6 +3,7 @@
 // accepted image read or write out of bounds (run under the sanitizer build to see it).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -123,7 +124,7 @@ TEST(ValidateSongImage, AcceptsWhatIsOnlyUnusual) {
       {"tempo and time signature carry data in the top byte",
        [](auto& s) { s.Tempo(0, 0x050001); s.TimeSignature(0, 200, 255); }},
       {"ignored codes", [](auto& s) { s.Raw(0, 0x07FFFFF1); s.Raw(0, 0x09FFFFFD); }},
-      {"unsorted ticks and a negative tick", [](auto& s) { s.NoteOn(100, 0, 0, 1, 1); s.NoteOn(-5, 1, 15, 1, 1); }},
+      {"a negative tick", [](auto& s) { s.NoteOn(-5, 1, 15, 1, 1); s.NoteOn(100, 0, 0, 1, 1); s.End(100); }},
       {"duplicate list entries", [](auto& s) { s.SetRpnList({3, 3, 3}); s.SetNrpnList({}); s.Rpn(0, 1, 0, 3, 1); }},
       {"empty sysex message", [](auto& s) { s.Sysex(0, 1, {}); }},
       {"anything after the end marker", [](auto& s) { s.Raw(5, 0xFF); s.NoteOn(6, 99, 0, 1, 1); s.Raw(7, 0xF0); s.Raw(8, 0xFE); }},
@@ -162,6 +163,7 @@ uint32_t Below(Rng& rng, uint32_t n) { return std::uniform_int_distribution<uint
 // A random song within every limit for `ports` output ports.
 tovu::SongBuilder RandomSong(Rng& rng, uint32_t ports) {
   tovu::SongBuilder s;
+  s.sortByTick = true;  // images are accepted only in tick order
   const uint32_t resolutions[] = {4, 5, 96, 120, 480, 960, 0xFFFFFFFFu};
   s.ticksPerQuarter = resolutions[Below(rng, 7)];
   s.timeSigNumerator = static_cast<uint8_t>(Below(rng, 256));
@@ -175,10 +177,11 @@ tovu::SongBuilder RandomSong(Rng& rng, uint32_t ports) {
   };
   if (Below(rng, 3)) s.SetRpnList(list());
   if (Below(rng, 3)) s.SetNrpnList(list());
-  int32_t tick = static_cast<int32_t>(Below(rng, 20)) - 10;
+  int32_t tick = static_cast<int32_t>(Below(rng, 20)) - 10, lastTick = tick;
   const uint32_t events = Below(rng, 80);
   for (uint32_t i = 0; i < events; ++i) {
     tick += static_cast<int32_t>(Below(rng, 40)) - (Below(rng, 20) == 0 ? 60 : 0);
+    lastTick = std::max(lastTick, tick);
     const uint32_t port = Below(rng, ports), channel = Below(rng, 16), a = Below(rng, 256), b = Below(rng, 256);
     switch (Below(rng, 16)) {
       case 0: case 1: case 2: s.NoteOn(tick, port, channel, a, b); break;
@@ -200,7 +203,7 @@ tovu::SongBuilder RandomSong(Rng& rng, uint32_t ports) {
       }
     }
   }
-  s.End(tick + static_cast<int32_t>(Below(rng, 100)));
+  s.End(lastTick + static_cast<int32_t>(Below(rng, 100)));
   return s;
 }
 
@@ -308,4 +311,27 @@ TEST(SongImageFuzz, NoImageLeadsOutOfBounds) {
   RecordProperty("random_accepted", randomAccepted);
   RecordProperty("mutated_accepted", mutatedAccepted);
   std::printf("fuzz: %d random, %d mutated of %d accepted\n", randomAccepted, mutatedAccepted, rounds);
+}
+
+// The engine plays events as its cursor meets them: an image whose ticks go backwards anywhere,
+// the end marker included, is refused.
+TEST(SongImage, TicksThatGoBackwardsAreRefused) {
+  tovu::SongBuilder ok;
+  ok.NoteOn(0, 0, 0, 60, 100);
+  ok.NoteOn(100, 0, 0, 62, 100);
+  ok.NoteOn(100, 0, 0, 64, 100);  // equal ticks are fine
+  ok.End(100);
+  std::vector<uint8_t> image = ok.Build();
+  EXPECT_TRUE(ValidateSongImage(image.data(), image.size(), 1));
+  tovu::SongBuilder back;
+  back.NoteOn(100, 0, 0, 60, 100);
+  back.NoteOn(50, 0, 0, 62, 100);
+  back.End(200);
+  image = back.Build();
+  EXPECT_FALSE(ValidateSongImage(image.data(), image.size(), 1));
+  tovu::SongBuilder endFirst;
+  endFirst.NoteOn(100, 0, 0, 60, 100);
+  endFirst.End(99);
+  image = endFirst.Build();
+  EXPECT_FALSE(ValidateSongImage(image.data(), image.size(), 1));
 }

@@ -112,8 +112,10 @@ TEST(Timing, ExtremeHeaderAndTempoValuesClampWithoutUndefinedBehaviour) {
   EXPECT_EQ(TicksPerBar(254, 0x3FFFFFFF, 2), INT32_MAX);
   EXPECT_EQ(TicksPerBar(254, 0x3FFFFFFF, 40), 3);  // formed in 64 bits, then shifted
   EXPECT_EQ(TempoTicksPerMinute(0xFFFFFF, 0x3FFFFFFF), INT32_MAX);
-  for (double factor : {1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()})
-    EXPECT_DOUBLE_EQ(MsPerTick(factor == 1.0 ? 0 : 100, factor), 60000.0 / 14400);
+  // A tempo of 0 runs at the reset tempo; a broken factor counts as 1.0.
+  EXPECT_DOUBLE_EQ(MsPerTick(0, 1.0), 60000.0 / 14400);
+  for (double factor : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()})
+    EXPECT_DOUBLE_EQ(MsPerTick(100, factor), 60000.0 / 100);
 
   tovu::SongBuilder song;
   song.ticksPerQuarter = 0xFFFFFFFF;

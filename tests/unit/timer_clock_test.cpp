@@ -67,6 +67,23 @@ TEST(TimerService, FiresInDueOrderNeverEarlyAndNotWhenCancelled) {
   platform::TimerServiceStop(service);
 }
 
+TEST(TimerService, EqualDueTimesFireInTheOrderTheyWereArmed) {
+  platform::TimerService* service = platform::TimerServiceStart();
+  ASSERT_NE(service, nullptr);
+  Fired fired;
+  double due = platform::NowMs() + 20;
+  std::vector<Shot> shots;
+  for (int i = 0; i < 12; ++i) shots.push_back({&fired, i, due});
+  for (int i = 0; i < 12; ++i) ASSERT_NE(platform::TimerArm(service, due, Record, &shots[i]), 0u);
+  // Removing from the middle of the table reshuffles it; the order must still hold.
+  uint64_t extra = platform::TimerArm(service, due, Record, &shots[0]);
+  platform::TimerCancel(service, extra);
+  ASSERT_TRUE(WaitFor([&] { std::lock_guard<std::mutex> g(fired.lock); return fired.order.size() == 12; }, 2000));
+  std::lock_guard<std::mutex> guard(fired.lock);
+  EXPECT_EQ(fired.order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+  platform::TimerServiceStop(service);
+}
+
 TEST(TimerService, CancelWaitsOutARunningCallbackUnlessItIsTheCallersOwn) {
   platform::TimerService* service = platform::TimerServiceStart();
   ASSERT_NE(service, nullptr);
@@ -137,6 +154,29 @@ TEST(PlaybackClock, ReanchoringAtATickKeepsItsDueTime) {
   EXPECT_DOUBLE_EQ(MsPerTick(14400, -2.0), 60000.0 / 14400);
   EXPECT_TRUE(std::isfinite(MsPerTick(1, 1e-300)));
   EXPECT_GT(MsPerTick(INT32_MAX, 1e300), 0.0);
+}
+
+// Factors are held to 1/100 to 100 (0, negative and broken ones play at 1), and ticks saturate at
+// the ends of the 32-bit range instead of wrapping into negative ones.
+TEST(PlaybackClock, FactorsStayInRangeAndTicksSaturate) {
+  EXPECT_EQ(ClockTempoFactor(1e300), kMaxTempoFactor);
+  EXPECT_EQ(ClockTempoFactor(1e-300), kMinTempoFactor);
+  for (double broken : {0.0, -2.0, double(NAN), double(INFINITY), -double(INFINITY)}) EXPECT_EQ(ClockTempoFactor(broken), 1.0) << broken;
+  EXPECT_DOUBLE_EQ(MsPerTick(14400, 1e300), 60000.0 / (14400 * kMaxTempoFactor));
+  ClockAnchor a{0.0, INT32_MAX - 10, 1.0};
+  EXPECT_EQ(TickAt(a, 1e12), INT32_MAX);
+  a.anchorTick = INT32_MIN + 10;
+  EXPECT_EQ(TickAt(a, -1e12), INT32_MIN);
+  a.msPerTick = 1e-300;
+  EXPECT_EQ(TickAt(a, 5.0), INT32_MAX);
+
+  // A factor change goes on from the exact position reached: no part of a tick is lost or replayed.
+  PlaybackClock clock;
+  clock.playbackTempoFactor = 0.01;
+  AnchorClockAt(clock, 0.0, 100, 14400);  // 2.4 ticks per second
+  ChangeTempoFactorAt(clock, 1000.0, 1.0, 14400);  // at 102.4
+  EXPECT_EQ(TickAt(ReadClock(clock), 1000.0), 102);
+  EXPECT_NEAR(TickDueTime(clock, 103), 1000.0 + 0.6 * 60000.0 / 14400, 1e-6);
 }
 
 TEST(PlaybackClock, ReadersNeverSeeHalfAnAnchor) {
