@@ -52,12 +52,16 @@ void HandleFrame(Client& c, const FrameHeader& h, std::vector<uint8_t>&& payload
       int32_t result = 0;
       if (m.sent && c.windowProc) result = c.windowProc(m);
       c.inbox.push_back(std::move(m));
-      if (h.kind == platform::kFrameSend) {
+      if (h.kind == platform::kFrameSend && c.fd >= 0) {
         FrameHeader r;
         r.kind = platform::kFrameReply;
         r.id = h.id;
         r.lParam = static_cast<uint32_t>(result);
-        WriteFrame(c, r, nullptr, 0);
+        // A reply that cannot be written (the engine is closing and no longer reads) does not end
+        // the connection here: what the engine wrote before it went is still read and delivered.
+        std::vector<uint8_t> frame;
+        platform::AppendFrame(frame, r, nullptr, 0);
+        platform::WriteAll(c.fd, frame.data(), frame.size());
       }
       return;
     }

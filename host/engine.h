@@ -35,8 +35,11 @@ struct HeldSend {
 
 // The one audition the engine holds: its events (empty when none is held; an empty audition
 // releases nothing either) and its release timer, the engine window's timer kAuditionTimerId.
+// Beside each event, the handle its port had when it was sent: a port closed since then has
+// released its notes, and a port opened again since is not sent a release for them.
 struct Audition {
   std::vector<uint32_t> list;
+  std::vector<uint32_t> handles;
   int32_t holdTimeMs = 300;
 };
 

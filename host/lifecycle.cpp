@@ -8,7 +8,11 @@
 // sounds on while threads end. Then the timer service stops (waiting out a wake-up in flight), the
 // bus gives up the sends of other threads (whose REPLYs only this thread could route), and the
 // notifier and the watcher are asked to end and joined; only then is anything freed.
+#include <malloc.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "host/engine.h"
 #include "platform/process.h"
@@ -79,6 +83,11 @@ void TearDownEngine(Engine& engine) {
 }
 
 int EngineMain() {
+#ifdef __GLIBC__
+  // Large buffers (frames, song copies, queued output) are mapped and unmapped on their own, so that
+  // memory a crowd of clients made the engine take goes back when they leave.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
   platform::IgnoreBrokenPipes();
   platform::RaiseDescriptorLimit();
   // Before any thread starts, so that every thread leaves these signals to the message loop.
@@ -96,6 +105,9 @@ int EngineMain() {
   }
   int guard = platform::InstanceGuardAcquire(socketPath);
   if (guard < 0) {
+    // A full disk (no inode left) or a read-only one ends the engine here: say so, once.
+    int error = errno;
+    platform::ShowMessage("tovu-engine", ("cannot take the instance lock in " + socketDir + ": " + strerror(error)).c_str());
     platform::CloseHandle(terminationFd);
     return 2;
   }
@@ -107,6 +119,8 @@ int EngineMain() {
   }
   int listenFd = platform::BusListen(socketPath);
   if (listenFd < 0) {
+    int error = errno;
+    platform::ShowMessage("tovu-engine", ("cannot listen on " + socketPath + ": " + strerror(error)).c_str());
     platform::InstanceGuardRelease(guard);
     platform::CloseHandle(terminationFd);
     return 1;

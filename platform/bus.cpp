@@ -15,6 +15,17 @@
 // while the main thread waits in BusSend runs nested at once only when nothing of its connection is
 // still queued and fewer than kMaxNesting handlers are running; otherwise it is queued like any other
 // message. Nothing read lives on the stack of a wait: each connection reads into its own buffers.
+// The engine's own work (its posts to itself, window timers) runs nested in a wait as well; a close
+// never runs nested, but from the moment one is asked for no send waits any more.
+//
+// A window that does not answer. Each window is answering or silent:
+//
+//   answering --a SEND to it ran out, or it asked for something that must wait for the nesting to
+//               unwind while the engine waits for it (neither side can go on)--> silent
+//   silent    --any REPLY from it--> answering
+//
+// A SEND to a silent window is written (the window finds it when it reads again) but abandoned at
+// once with result 0, so one window that stops reading costs everybody at most one wait.
 //
 // Running out. A frame whose payload cannot be reserved ends its connection; a message that cannot
 // be queued is dropped (its SEND answered 0). When accept fails for want of descriptors, the
@@ -24,12 +35,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -55,6 +68,12 @@ constexpr int kMaxNesting = 32;           // handlers running at once on the mai
 constexpr size_t kStageSize = 8192;       // bytes one recv takes
 constexpr int kReadsPerTurn = 16;         // recvs per connection per turn of the loop
 constexpr int64_t kAcceptRetryNs = 200 * 1000000LL;  // listener paused for want of descriptors
+// What all connections together may hold: frames read and not yet handled (the one being read and
+// those queued) and output not yet taken by the peers. Past a budget, a connection holding more than
+// its even share is no longer read (input), or is written no more (output); the others go on.
+constexpr size_t kInputBudget = 128u * 1024 * 1024;
+constexpr size_t kOutputBudget = 64u * 1024 * 1024;
+constexpr size_t kQueuedOverhead = sizeof(void*) * 16;  // a queued message's own cost, roughly
 
 struct Connection {
   int fd = -1;
@@ -71,6 +90,12 @@ struct Connection {
   size_t stageEnd = 0;
   bool peerClosed = false;
   int queued = 0;
+  size_t queuedBytes = 0;  // what its queued messages hold (payloads and their own cost)
+
+  // Set when a SEND to this window ran out, or could never be answered (the window waits on the
+  // engine's reply to a request of its own that the engine cannot take yet): later SENDs to it are
+  // written and abandoned at once. Cleared by the next REPLY that comes from the window.
+  std::atomic<bool> silent{false};
 
   // Output (any thread, under writeLock).
   std::mutex writeLock;
@@ -98,6 +123,7 @@ struct QueuedMessage {
 struct PendingSend {
   uint32_t hwnd = 0;
   uint32_t id = 0;
+  bool onMain = false;  // the main thread waits for it, serving nested messages meanwhile
   bool done = false;
   int32_t result = 0;
 };
@@ -121,6 +147,8 @@ struct Bus {
 
   std::mutex tableLock;  // guards windows
   std::map<uint32_t, ConnectionRef> windows;
+  std::atomic<size_t> windowCount{0};
+  std::atomic<size_t> outputHeld{0};  // output queued for every connection together
   uint32_t nextWindow = kEngineWindow + 1;
 
   std::mutex queueLock;  // guards queue
@@ -135,7 +163,9 @@ struct Bus {
 
   std::vector<Timer> timers;  // main thread only
   int depth = 0;              // main thread: handlers running (nested ones included)
+  bool closing = false;       // main thread: a close is under way; no send waits any more
   bool acceptPaused = false;  // main thread: accept ran out of descriptors
+  bool trimDue = false;       // main thread: much was freed; give it back once the queue is empty
   int64_t acceptRetryNs = 0;
 
   BusWindowClosed windowClosed = nullptr;
@@ -160,10 +190,13 @@ ConnectionRef FindWindow(Bus* bus, uint32_t hwnd) {
   return it == bus->windows.end() ? nullptr : it->second;
 }
 
+size_t PendingOutput(const Connection& c) { return c.out.size() - c.outStart; }
+
 // Writes what the socket takes now; the rest waits for POLLOUT. A write that fails for good (the
 // peer shut its reading side or reset the connection) drops the output and marks the connection
 // broken, for the main thread to close. Caller holds writeLock.
-void FlushLocked(Connection& c) {
+void FlushLocked(Bus* bus, Connection& c) {
+  size_t before = PendingOutput(c);
   while (c.outStart < c.out.size()) {
     ssize_t n = send(c.fd, c.out.data() + c.outStart, c.out.size() - c.outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
@@ -172,6 +205,7 @@ void FlushLocked(Connection& c) {
       c.closedForWrites = true;
       c.out.clear();
       c.outStart = 0;
+      bus->outputHeld.fetch_sub(before);
       return;
     }
     if (n <= 0) break;
@@ -184,6 +218,7 @@ void FlushLocked(Connection& c) {
     c.out.erase(c.out.begin(), c.out.begin() + static_cast<ptrdiff_t>(c.outStart));
     c.outStart = 0;
   }
+  bus->outputHeld.fetch_sub(before - PendingOutput(c));
 }
 
 // Queues one frame for a connection. False when the connection is gone, its output is full or the
@@ -196,13 +231,19 @@ bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* paylo
     std::lock_guard<std::mutex> lock(c.writeLock);
     if (c.closedForWrites) return false;
     if (gate && gate->value->load() != gate->expected) return false;
-    if (c.out.size() - c.outStart + kFrameHeaderSize + cbData > kBusOutputCap) return false;
+    size_t frame = kFrameHeaderSize + cbData;
+    size_t pending = PendingOutput(c);
+    if (pending + frame > kBusOutputCap) return false;
+    // Past the budget, only a window holding less than its share is written to.
+    size_t share = kOutputBudget / std::max<size_t>(1, bus->windowCount.load());
+    if (bus->outputHeld.load() + frame > kOutputBudget && pending + frame > share) return false;
     try {
       AppendFrame(c.out, h, payload, cbData);
     } catch (const std::exception&) {
       return false;
     }
-    FlushLocked(c);
+    bus->outputHeld.fetch_add(frame);
+    FlushLocked(bus, c);
     if (c.broken) written = false;
     wake = !c.out.empty() || c.broken;
   }
@@ -220,19 +261,38 @@ void FailSendsTo(Bus* bus, uint32_t hwnd) {
   bus->sendDone.notify_all();
 }
 
+// The window is taken as not answering: every SEND waiting for it, on any thread, is abandoned now
+// (result 0), and later ones are abandoned as soon as they are written.
+void MarkSilent(Bus* bus, Connection& c) {
+  c.silent.store(true);
+  FailSendsTo(bus, c.hwnd);
+}
+
+// True when the main thread, somewhere down its stack of nested handlers, waits for this window.
+bool MainWaitsOn(Bus* bus, uint32_t hwnd) {
+  std::lock_guard<std::mutex> lock(bus->sendLock);
+  for (const PendingSend* p : bus->pending)
+    if (p->hwnd == hwnd && p->onMain && !p->done) return true;
+  return false;
+}
+
 void CloseConnection(Bus* bus, const ConnectionRef& c) {
   if (c->dead) return;
   c->dead = true;
   bus->acceptPaused = false;  // a descriptor is free again
+  if (c->reader.payload.capacity() + c->queuedBytes > (1u << 20)) bus->trimDue = true;
+  c->reader.payload = std::vector<uint8_t>();
   {
     std::lock_guard<std::mutex> lock(c->writeLock);
     c->closedForWrites = true;
+    bus->outputHeld.fetch_sub(PendingOutput(*c));
     c->out.clear();
     c->outStart = 0;
   }
   {
     std::lock_guard<std::mutex> lock(bus->tableLock);
     bus->windows.erase(c->hwnd);
+    bus->windowCount.store(bus->windows.size());
   }
   FailSendsTo(bus, c->hwnd);
   uint64_t one = 1;
@@ -285,6 +345,7 @@ void Accept(Bus* bus) {
       std::lock_guard<std::mutex> lock(bus->tableLock);
       uint32_t hwnd = bus->nextWindow;
       bus->windows[hwnd] = c;
+      bus->windowCount.store(bus->windows.size());
       c->hwnd = hwnd;
       bus->nextWindow = hwnd + 1 == 0 ? kEngineWindow + 1 : hwnd + 1;
     } catch (const std::exception&) {
@@ -311,7 +372,12 @@ void Reply(Bus* bus, const ConnectionRef& to, uint32_t id, int32_t result) {
   WriteFrame(bus, *to, r, nullptr, 0);
 }
 
+bool IsClose(const BusMessage& m) { return m.msg == kWmClose || m.msg == kWmDestroy; }
+
 int32_t Dispatch(Bus* bus, const BusMessage& m) {
+  // From a close on, what the engine sends is written but never waited for: the teardown tells the
+  // clients what it must and ends, whoever does not answer.
+  if (IsClose(m)) bus->closing = true;
   ++bus->depth;
   int32_t result = bus->dispatch(bus->context, m);
   --bus->depth;
@@ -337,6 +403,7 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
                  bool nested) {
   switch (h.kind) {
     case kFrameReply: {
+      c->silent.store(false);  // it reads and answers again
       std::lock_guard<std::mutex> lock(bus->sendLock);
       for (PendingSend* p : bus->pending)
         if (p->hwnd == c->hwnd && p->id == h.id && !p->done) {
@@ -365,15 +432,28 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
       q.m.dwData = h.dwData;
       q.m.cbData = h.cbData;
       q.payload = std::move(payload);
-      if (isSend && nested && bus->depth < kMaxNesting && c->queued == 0) {
-        q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
-        int32_t result = Dispatch(bus, q.m);
-        Reply(bus, c, q.sendId, result);
-        return;
+      if (isSend && nested) {
+        // A close never runs nested: the waits below it are abandoned, and it runs once they have
+        // unwound, in its turn.
+        if (IsClose(q.m)) {
+          bus->closing = true;
+        } else if (bus->depth < kMaxNesting && c->queued == 0) {
+          q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
+          int32_t result = Dispatch(bus, q.m);
+          Reply(bus, c, q.sendId, result);
+          return;
+        } else if (bus->depth >= kMaxNesting && MainWaitsOn(bus, c->hwnd)) {
+          // The window waits for the reply to a request that cannot run before the waits unwind,
+          // while the engine waits for the window: neither can answer. The engine stops waiting.
+          MarkSilent(bus, *c);
+        }
       }
+      size_t cost = q.payload.capacity() + kQueuedOverhead;
       ++c->queued;
+      c->queuedBytes += cost;
       if (!Enqueue(bus, std::move(q))) {
         --c->queued;
+        c->queuedBytes -= cost;
         if (isSend) Reply(bus, c, h.id, 0);
       }
       return;
@@ -446,18 +526,33 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
   fds.push_back({bus->wakeFd, POLLIN, 0});
   fds.push_back({bus->acceptPaused ? -1 : bus->listenFd, POLLIN, 0});
   fds.push_back({bus->signalFd, POLLIN, 0});  // a negative descriptor is skipped by poll
-  for (auto& c : conns) {
+  // Input held by each connection and by all: past the budget, those above their share wait.
+  size_t inputHeld = 0;
+  for (auto& c : conns) inputHeld += c->reader.payload.capacity() + c->queuedBytes;
+  size_t n = std::max<size_t>(1, conns.size());
+  bool inputPressed = inputHeld >= kInputBudget;
+  bool outputPressed = bus->outputHeld.load() >= kOutputBudget / 2;
+  std::vector<bool> held(conns.size(), false);
+  for (size_t i = 0; i < conns.size(); ++i) {
+    auto& c = conns[i];
     short events = POLLIN;
     bool broken;
+    size_t pending;
     {
       std::lock_guard<std::mutex> lock(c->writeLock);
-      if (!c->out.empty()) events |= POLLOUT;
+      pending = PendingOutput(*c);
       broken = c->broken;
     }
     if (broken) {
       CloseConnection(bus, c);
       timeoutMs = 0;
     }
+    // A connection over its share is not read (it may still be written to) until it is under again,
+    // or until its peer has gone: then what it left is read, so that the connection ends.
+    held[i] = (inputPressed && c->reader.payload.capacity() + c->queuedBytes >= kInputBudget / n) ||
+              (outputPressed && pending >= kOutputBudget / 2 / n);
+    if (held[i]) events = 0;
+    if (pending) events |= POLLOUT;
     fds.push_back({c->dead ? -1 : c->fd, events, 0});
   }
   int r = poll(fds.data(), fds.size(), timeoutMs);
@@ -477,11 +572,11 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
     const ConnectionRef& c = conns[i];
     short re = fds[i + 3].revents;
     if (c->dead || re == 0) continue;
-    if (re & POLLOUT) {
+    if (re & (POLLOUT | POLLHUP | POLLERR)) {
       std::lock_guard<std::mutex> lock(c->writeLock);
-      FlushLocked(*c);
+      FlushLocked(bus, *c);
     }
-    if (re & (POLLIN | POLLHUP | POLLERR)) ReadConnection(bus, c, nested);
+    if ((!held[i] && (re & POLLIN)) || (re & (POLLHUP | POLLERR))) ReadConnection(bus, c, nested);
   }
 }
 
@@ -516,6 +611,31 @@ void ExpireTimers(Bus* bus) {
   }
 }
 
+// Main thread, while a SEND waits for its REPLY: the engine's own work does not wait behind a client.
+// Window timers that are due, and messages the engine posted to itself (the stop of a playback that
+// ended, the unregistration of a client that is gone), run now, nested, ahead of the clients' POSTs
+// queued before them. A close is left in its place, but from then on no send waits.
+void RunEngineWork(Bus* bus) {
+  ExpireTimers(bus);
+  while (bus->depth < kMaxNesting && !bus->closing) {
+    QueuedMessage q;
+    {
+      std::lock_guard<std::mutex> lock(bus->queueLock);
+      auto it = std::find_if(bus->queue.begin(), bus->queue.end(),
+                             [](const QueuedMessage& m) { return !m.from && !m.quit; });
+      if (it == bus->queue.end()) return;
+      if (IsClose(it->m)) {
+        bus->closing = true;
+        return;
+      }
+      q = std::move(*it);
+      bus->queue.erase(it);
+    }
+    q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
+    Dispatch(bus, q.m);
+  }
+}
+
 // Main thread.
 bool PopMessage(Bus* bus, QueuedMessage* out) {
   {
@@ -524,7 +644,10 @@ bool PopMessage(Bus* bus, QueuedMessage* out) {
     *out = std::move(bus->queue.front());
     bus->queue.pop_front();
   }
-  if (out->from) --out->from->queued;
+  if (out->from) {
+    --out->from->queued;
+    out->from->queuedBytes -= out->payload.capacity() + kQueuedOverhead;
+  }
   return true;
 }
 
@@ -561,7 +684,7 @@ void BusDestroy(Bus* bus) {
     std::vector<pollfd> fds;
     for (auto& c : conns) {
       std::lock_guard<std::mutex> lock(c->writeLock);
-      FlushLocked(*c);
+      FlushLocked(bus, *c);
       if (!c->out.empty()) fds.push_back({c->fd, POLLOUT, 0});
     }
     int64_t left = (deadline - MonotonicNs()) / 1000000;
@@ -587,6 +710,14 @@ int BusTurn(Bus* bus, int timeoutMs) {
     int32_t result = Dispatch(bus, q.m);
     if (q.isSend) Reply(bus, q.from, q.sendId, result);
     return 1;
+  }
+  if (bus->trimDue) {
+    // What a crowd of connections held goes back to the system once they are gone, rather than
+    // staying with the process.
+    bus->trimDue = false;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
   }
   int64_t wait = NextTimerDelayMs(bus);
   if (timeoutMs >= 0 && (wait < 0 || wait > timeoutMs)) wait = timeoutMs;
@@ -652,48 +783,71 @@ int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint
                     const void* payload, uint32_t cbData, const BusGate* gate) {
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return 0;
-  bool mainThread = OnMainThread(bus);
-  PendingSend wait;
-  wait.hwnd = hwnd;
+  bool onMain = OnMainThread(bus);
+  // A window known not to answer, or a close under way: the message is delivered, not waited for.
+  bool wait = !c->silent.load() && !(onMain && bus->closing);
+  PendingSend pending;
+  pending.hwnd = hwnd;
+  pending.onMain = onMain;
   try {
     std::lock_guard<std::mutex> lock(bus->sendLock);
-    if (bus->abandoned && !mainThread) return 0;
-    wait.id = bus->nextSendId++;
+    // Once the teardown has given up other threads' sends, theirs are not even written.
+    if (bus->abandoned && !onMain) return 0;
+    pending.id = bus->nextSendId++;
     if (bus->nextSendId == 0) bus->nextSendId = 1;
-    bus->pending.push_back(&wait);
+    if (wait) bus->pending.push_back(&pending);
   } catch (const std::exception&) {
     return 0;
   }
   FrameHeader h;
   h.kind = kFrameSend;
-  h.id = wait.id;
+  h.id = pending.id;
   h.hwnd = hwnd;
   h.msg = msg;
   h.wParam = wParam;
   h.lParam = lParam;
   h.dwData = dwData;
   bool written = WriteFrame(bus, *c, h, payload, cbData, gate);
+  if (!wait) return 0;
   int64_t deadline = MonotonicNs() + static_cast<int64_t>(kBusSendTimeoutMs) * 1000000;
-  if (written && mainThread) {
-    // The main thread keeps serving: nested SENDs run now, POSTs wait in the queue.
+  bool ranOut = false;
+  if (written && onMain) {
+    // The main thread keeps serving: nested SENDs and the engine's own work run now, clients' POSTs
+    // wait in the queue.
     for (;;) {
       {
         std::lock_guard<std::mutex> lock(bus->sendLock);
-        if (wait.done) break;
+        if (pending.done) break;
       }
+      if (bus->closing) break;
       int64_t left = (deadline - MonotonicNs()) / 1000000;
-      if (left <= 0) break;
+      if (left <= 0) {
+        ranOut = true;
+        break;
+      }
       if (bus->waitHook) bus->waitHook(bus->waitHookContext);
-      Pump(bus, static_cast<int>(std::min<int64_t>(left, 100)), true);
+      int64_t timer = NextTimerDelayMs(bus);
+      int64_t turn = std::min<int64_t>(left, 100);
+      if (timer >= 0 && timer < turn) turn = timer;
+      Pump(bus, static_cast<int>(turn), true);
+      RunEngineWork(bus);
     }
   } else if (written) {
     std::unique_lock<std::mutex> lock(bus->sendLock);
-    bus->sendDone.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusSendTimeoutMs),
-                             [&] { return wait.done || bus->abandoned; });
+    ranOut = !bus->sendDone.wait_until(
+        lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusSendTimeoutMs),
+        [&] { return pending.done || bus->abandoned; });
   }
-  std::lock_guard<std::mutex> lock(bus->sendLock);
-  bus->pending.remove(&wait);
-  return wait.done ? wait.result : 0;
+  bool answered;
+  int32_t result;
+  {
+    std::lock_guard<std::mutex> lock(bus->sendLock);
+    bus->pending.remove(&pending);
+    answered = pending.done;
+    result = pending.result;
+  }
+  if (ranOut && !answered) MarkSilent(bus, *c);
+  return answered ? result : 0;
 }
 
 }  // namespace

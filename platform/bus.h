@@ -6,7 +6,8 @@
 //                dispatches them one at a time; expires window timers. While the main thread waits in
 //                BusSend for a client's REPLY, SENDs that arrive meanwhile are dispatched at once
 //                (nested, at most 32 handlers deep, and only when nothing earlier from the same
-//                connection is still queued), REPLYs are routed, POSTs are queued.
+//                connection is still queued), and so are the engine's posts to itself and its window
+//                timers; REPLYs are routed, clients' POSTs are queued.
 //   any thread   BusPostToEngine (engine-internal posts), BusPost and BusSend to client windows.
 //                A SEND from another thread waits for its REPLY, which the main thread routes to it.
 // Shared data: the window table and each connection's output buffer are guarded by short locks; the
@@ -66,7 +67,9 @@ void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam);
 // Any thread: post to a client window; dropped when the window does not exist or its output is full.
 void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam);
 // Any thread: send and wait (at most 2 s) for the window's result; 0 when the window does not exist,
-// its output is full, or no REPLY comes in time. The engine window itself is not a target.
+// its output is full, or no REPLY comes in time. A window that let a send run out is not waited for
+// again (the message is still written, the result is 0) until a REPLY comes from it; nor is any
+// window once the engine closes. The engine window itself is not a target.
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
                 const void* payload, uint32_t cbData);
 

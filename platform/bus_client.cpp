@@ -26,7 +26,7 @@ int BusConnect(const std::string& socketPath) {
   memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
   std::string dir = DirectoryOf(socketPath);
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return -1;  // no directory: no engine yet
+  if (lstat(dir.c_str(), &st) != 0) return -1;  // no directory: no engine yet (a link is refused below)
   if (!DirectoryIsPrivate(dir)) return kBusRefused;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

@@ -20,13 +20,27 @@
 // The server: alive --jack_on_shutdown--> gone. Once gone, sends and opens return 1, closes only
 // release our side, and nothing waits on a process callback that will not come.
 //
+// A server that hangs (stopped, swapped out) must not hang the engine's main thread. Every call that
+// waits on the server (registering, connecting, disconnecting, unregistering a port) and every wait
+// for a process cycle runs on the server worker, a thread of this file, one job after another:
+//
+//   job queued --worker takes it--> running --done--> the opener takes the port
+//                                       |--the opener stopped waiting (1 s): abandoned--> done, and
+//                                          what it made is unregistered again
+//
+// An open waits at most kServerWaitLimit for its job, and while the worker has been stuck in a job
+// longer than that, an open fails at once (result 1). A close waits at most as long (not at all
+// while the worker is stuck): the device is closed for senders at once, and its port is drained,
+// unpublished and unregistered by the worker, which finishes the close on its own when the server
+// is slow.
+//
 // Timing: a message stamped at frame s is written at s + one period, so every message has the same
 // latency and the sender's timing reaches the port unchanged, rather than rounded to the period.
 // A message due in a later cycle stays in the ring; one that is late is written at the start of the
 // cycle; none is written before a message sent earlier on the same port.
 //
 // Threads: Start and Stop on the main thread while nobody else uses the layer; opens and closes on
-// the main thread; sends on any thread, serialised among themselves by the device's sender mutex,
+// the main thread, their server calls on the server worker; sends on any thread, serialised among themselves by the device's sender mutex,
 // which the process callback never takes. The process callback (JACK's real-time thread) only reads
 // atomics, pops the output rings, pushes the input ring and calls libjack's real-time functions: it
 // never allocates, locks or enters the kernel. The input thread polls the input ring every
@@ -41,6 +55,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -60,10 +76,29 @@ using midi_common::InputState;
 
 constexpr size_t kOutRingBytes = size_t{1} << 17;  // per open output
 constexpr size_t kInRingBytes = size_t{1} << 18;   // shared by all inputs
-// How long a close waits for what was sent to be written, and for the callback to let go.
-constexpr auto kDrainLimit = std::chrono::milliseconds(500);
+// How long a close waits for what was sent to be written, and for the callback to let go. The close
+// waits on the server worker, not on its caller, so it can afford to wait out a server that stalls
+// for a while: its last note-offs still reach the port when the server answers again.
+constexpr auto kDrainLimit = std::chrono::seconds(10);
 constexpr auto kReleaseLimit = std::chrono::seconds(2);
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
+// How long an open waits for the server worker, and how long the end of the service waits for the
+// worker to finish what was queued.
+constexpr auto kServerWaitLimit = std::chrono::milliseconds(1000);
+constexpr auto kWorkerStopLimit = std::chrono::seconds(3);
+
+// One piece of work for the server worker. `run` returns a result code and, for an open, the port it
+// made; `undo` releases that port when the opener has stopped waiting.
+struct ServerJob {
+  std::function<int(jack_port_t**)> run;
+  std::function<void(jack_port_t*)> undo;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;       // guarded by mutex
+  bool abandoned = false;  // guarded by mutex
+  int result = 0;
+  jack_port_t* port = nullptr;
+};
 
 struct OutDevice {
   std::string target;  // the other client's port, "client:port"
@@ -99,6 +134,14 @@ struct Service {
   bool stopping = false;  // guarded by readerMutex
   int openInputs = 0;     // guarded by readerMutex
   std::thread reader;
+
+  std::mutex workMutex;  // guards work, workStop, workerDone
+  std::condition_variable workWake;
+  std::deque<std::shared_ptr<ServerJob>> work;
+  bool workStop = false;
+  bool workerDone = false;
+  std::atomic<int64_t> busySinceNs{0};  // when the worker began its current job; 0 while idle
+  std::thread worker;
 };
 
 Service* g_service = nullptr;  // set and cleared by Start and Stop only
@@ -209,6 +252,77 @@ bool WaitForRelease(Service& s) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return true;
+}
+
+// ---- The server worker ----
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void WorkerMain(Service* s) {
+  for (;;) {
+    std::shared_ptr<ServerJob> job;
+    {
+      std::unique_lock<std::mutex> lock(s->workMutex);
+      s->workWake.wait(lock, [s] { return s->workStop || !s->work.empty(); });
+      if (s->work.empty()) {  // stopping, and everything queued has been done
+        s->workerDone = true;
+        s->workWake.notify_all();
+        return;
+      }
+      job = std::move(s->work.front());
+      s->work.pop_front();
+    }
+    s->busySinceNs.store(SteadyNs());
+    jack_port_t* port = nullptr;
+    int result = job->run(&port);
+    s->busySinceNs.store(0);
+    bool abandoned;
+    {
+      std::lock_guard<std::mutex> lock(job->mutex);
+      job->done = true;
+      job->result = result;
+      job->port = port;
+      abandoned = job->abandoned;
+    }
+    job->finished.notify_all();
+    if (abandoned && port && job->undo) job->undo(port);
+  }
+}
+
+// True while the worker has spent longer than the open limit in one job: the server does not answer.
+bool WorkerStuck(const Service& s) {
+  int64_t since = s.busySinceNs.load();
+  return since != 0 && SteadyNs() - since > std::chrono::nanoseconds(kServerWaitLimit).count();
+}
+
+void Queue(Service& s, std::shared_ptr<ServerJob> job) {
+  {
+    std::lock_guard<std::mutex> lock(s.workMutex);
+    s.work.push_back(std::move(job));
+  }
+  s.workWake.notify_all();
+}
+
+// Runs a job on the worker and waits for it, at most kServerWaitLimit, and not at all while the
+// worker is stuck (an open is then not even queued: it fails at once; a close always is). A job that
+// does not finish in time is abandoned (the worker undoes an open when it finishes) and gives 1.
+int RunBounded(Service& s, std::shared_ptr<ServerJob> job, jack_port_t** port, bool queueWhenStuck = false) {
+  *port = nullptr;
+  if (WorkerStuck(s)) {
+    if (queueWhenStuck) Queue(s, job);
+    return kMidiError;
+  }
+  Queue(s, job);
+  std::unique_lock<std::mutex> lock(job->mutex);
+  if (!job->finished.wait_for(lock, kServerWaitLimit, [&] { return job->done; })) {
+    job->abandoned = true;
+    return kMidiError;
+  }
+  *port = job->port;
+  return job->result;
 }
 
 // ---- The input thread ----
@@ -382,6 +496,8 @@ bool Start(std::string* why) {
   }
   s->reader = std::thread(ReaderMain, s.get());
   pthread_setname_np(s->reader.native_handle(), "tovu-jack-in");
+  s->worker = std::thread(WorkerMain, s.get());
+  pthread_setname_np(s->worker.native_handle(), "tovu-jack-srv");
   // After a first cycle the largest event is known, so that a send too long for any event is
   // refused rather than taken and dropped.
   WaitForCycle(*s, std::chrono::milliseconds(1000));
@@ -417,10 +533,24 @@ void Stop() {
   }
   s->readerWake.notify_all();
   s->reader.join();
+  // The closes above are finished by the worker. A worker stuck on a server that does not answer is
+  // left behind with the client: the process is ending, and waiting for the server would hang it.
+  bool finished;
+  {
+    std::unique_lock<std::mutex> lock(s->workMutex);
+    s->workStop = true;
+    s->workWake.notify_all();
+    finished = s->workWake.wait_for(lock, kWorkerStopLimit, [s] { return s->workerDone; });
+  }
+  g_service = nullptr;
+  if (!finished) {
+    s->worker.detach();
+    return;
+  }
+  s->worker.join();
   // Deactivation waits for a process callback in progress; after it none runs again.
   if (Alive(*s)) jack_deactivate(s->client);
   jack_client_close(s->client);
-  g_service = nullptr;
   delete s;
 }
 
@@ -444,16 +574,29 @@ int OutOpen(uint32_t deviceId, MidiHandle* handle) {
   if (!s || deviceId >= s->outCount) return kMidiBadDeviceId;
   if (!handle) return kMidiError;
   OutDevice& d = s->outputs[deviceId];
-  std::lock_guard<std::mutex> lock(d.mutex);
-  if (d.handle != 0) return kMidiAllocated;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.handle != 0) return kMidiAllocated;
+  }
   if (!Alive(*s)) return kMidiError;
-  // The callback does not touch the ring while the port is unpublished.
-  if (d.ring.capacity == 0 ? !MidiRingInit(d.ring, kOutRingBytes) : (MidiRingReset(d.ring), false))
-    return kMidiNoMemory;
-  char own[16];
-  std::snprintf(own, sizeof own, "out%u", deviceId);
-  jack_port_t* port = RegisterAndConnect(*s, own, d.target, true);
-  if (!port) return kMidiError;
+  // Opens and closes come from the main thread only, so nothing else opens this device meanwhile;
+  // senders find its handle 0 until the port is published below.
+  auto job = std::make_shared<ServerJob>();
+  job->run = [s, &d, deviceId](jack_port_t** port) {
+    // The callback does not touch the ring while the port is unpublished (a close queued before this
+    // job has finished with it).
+    if (d.ring.capacity == 0 ? !MidiRingInit(d.ring, kOutRingBytes) : (MidiRingReset(d.ring), false))
+      return static_cast<int>(kMidiNoMemory);
+    char own[16];
+    std::snprintf(own, sizeof own, "out%u", deviceId);
+    *port = RegisterAndConnect(*s, own, d.target, true);
+    return *port ? static_cast<int>(kMidiOk) : static_cast<int>(kMidiError);
+  };
+  job->undo = [s](jack_port_t* port) { Unregister(*s, port); };
+  jack_port_t* port = nullptr;
+  int result = RunBounded(*s, job, &port);
+  if (result != kMidiOk) return result;
+  std::lock_guard<std::mutex> lock(d.mutex);
   d.handle = midi_common::NewHandle(deviceId, false);
   d.port.store(port, std::memory_order_seq_cst);
   *handle = d.handle;
@@ -463,23 +606,31 @@ int OutOpen(uint32_t deviceId, MidiHandle* handle) {
 int OutClose(MidiHandle handle) {
   OutDevice* d = FindOut(handle);
   if (!d) return kMidiInvalidHandle;
-  Service& s = *g_service;
-  std::lock_guard<std::mutex> lock(d->mutex);
-  if (d->handle != handle) return kMidiInvalidHandle;
-  d->handle = 0;
-  // What was sent is written first (a late note-off still sounds), then one more cycle passes so
-  // that the last buffer has reached the connected port before the connection goes.
-  auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-  while (Alive(s) && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  WaitForCycle(s, kDrainLimit);
-  jack_port_t* port = d->port.exchange(nullptr, std::memory_order_seq_cst);
-  if (!WaitForRelease(s)) {
-    d->ring.data.release();  // the callback may still hold it: leaked rather than freed under it
-    d->ring.capacity = 0;
-    return kMidiOk;
+  Service* s = g_service;
+  {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    if (d->handle != handle) return kMidiInvalidHandle;
+    d->handle = 0;  // no sender reaches the ring from now on
   }
-  if (port) Unregister(s, port);
+  auto job = std::make_shared<ServerJob>();
+  job->run = [s, d](jack_port_t**) {
+    // What was sent is written first (a late note-off still sounds), then one more cycle passes so
+    // that the last buffer has reached the connected port before the connection goes.
+    auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    while (Alive(*s) && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    WaitForCycle(*s, kDrainLimit);
+    jack_port_t* port = d->port.exchange(nullptr, std::memory_order_seq_cst);
+    if (!WaitForRelease(*s)) {
+      d->ring.data.release();  // the callback may still hold it: leaked rather than freed under it
+      d->ring.capacity = 0;
+      return static_cast<int>(kMidiOk);
+    }
+    if (port) Unregister(*s, port);
+    return static_cast<int>(kMidiOk);
+  };
+  jack_port_t* none;
+  RunBounded(*s, job, &none, /*queueWhenStuck=*/true);
   return kMidiOk;
 }
 
@@ -501,11 +652,21 @@ int InOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiH
   {
     std::lock_guard<std::mutex> lock(d.state.mutex);
     if (d.state.handle != 0) return kMidiAllocated;
-    if (!Alive(*s)) return kMidiError;
+  }
+  if (!Alive(*s)) return kMidiError;
+  auto job = std::make_shared<ServerJob>();
+  job->run = [s, &d, deviceId](jack_port_t** port) {
     char own[16];
     std::snprintf(own, sizeof own, "in%u", deviceId);
-    jack_port_t* port = RegisterAndConnect(*s, own, d.source, false);
-    if (!port) return kMidiError;
+    *port = RegisterAndConnect(*s, own, d.source, false);
+    return *port ? static_cast<int>(kMidiOk) : static_cast<int>(kMidiError);
+  };
+  job->undo = [s](jack_port_t* port) { Unregister(*s, port); };
+  jack_port_t* port = nullptr;
+  int result = RunBounded(*s, job, &port);
+  if (result != kMidiOk) return result;
+  {
+    std::lock_guard<std::mutex> lock(d.state.mutex);
     d.state.handle = midi_common::NewHandle(deviceId, true);
     d.state.started = false;
     d.state.callback = callback;
@@ -564,7 +725,15 @@ int InClose(MidiHandle handle) {
   }
   midi_common::WaitForCallback(d->state);
   ChangeOpenInputs(s, -1);
-  if (port && WaitForRelease(s)) Unregister(s, port);
+  if (port) {
+    auto job = std::make_shared<ServerJob>();
+    job->run = [sp = &s, port](jack_port_t**) {
+      if (WaitForRelease(*sp)) Unregister(*sp, port);
+      return static_cast<int>(kMidiOk);
+    };
+    jack_port_t* none;
+    RunBounded(s, job, &none, /*queueWhenStuck=*/true);
+  }
   return kMidiOk;
 }
 

@@ -41,15 +41,21 @@ std::string DirectoryOf(const std::string& path) {
 // Makes a missing directory and its missing parents with mode 0700.
 static void MakeDirectories(const std::string& dir) {
   struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return;
+  if (lstat(dir.c_str(), &st) == 0) return;
   std::string parent = DirectoryOf(dir);
   if (parent != dir) MakeDirectories(parent);
   mkdir(dir.c_str(), 0700);
 }
 
 bool DirectoryIsPrivate(const std::string& dir) {
+  // The directory itself, never what a link of that name points at: whoever can re-point the link
+  // could move the engine's socket out from under its clients.
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+  bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+  close(fd);
+  return ok;
 }
 
 bool EnsurePrivateDirectory(const std::string& dir) {
@@ -87,7 +93,9 @@ int InstanceGuardAcquire(const std::string& socketPath) {
   if (fd < 0) return -1;
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
+      int error = errno;
       close(fd);
+      errno = error;
       return -1;
     }
   }
@@ -120,8 +128,14 @@ bool BusPathAnswers(const std::string& socketPath) {
 
 int BusListen(const std::string& socketPath) {
   sockaddr_un addr;
-  if (!FillAddress(socketPath, &addr)) return -1;
-  if (!EnsurePrivateDirectory(DirectoryOf(socketPath))) return -1;
+  if (!FillAddress(socketPath, &addr)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  if (!EnsurePrivateDirectory(DirectoryOf(socketPath))) {
+    errno = EACCES;
+    return -1;
+  }
   unlink(socketPath.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
@@ -129,7 +143,9 @@ int BusListen(const std::string& socketPath) {
   int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   umask(old);
   if (bound != 0 || chmod(socketPath.c_str(), 0600) != 0 || listen(fd, 128) != 0) {
+    int error = errno;
     close(fd);
+    errno = error;
     return -1;
   }
   return fd;
@@ -205,11 +221,22 @@ void SetThreadIdlePriority() {
 }
 
 int BlockTerminationSignals() {
+  // Every signal another process can send whose default action would end the engine, leaving its
+  // notes sounding and its socket behind. Signals the kernel raises for a fault of the process itself
+  // (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) are left alone: blocking them would
+  // not keep a faulting process alive, only hide why it ended. SIGPIPE is ignored instead.
+  static const int kEnding[] = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM,
+#ifdef SIGSTKFLT
+                                SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+                                SIGPWR,
+#endif
+                                SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO};
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
+  for (int sig : kEnding) sigaddset(&set, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
   return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }

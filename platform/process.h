@@ -15,7 +15,8 @@ struct Event;
 // /tmp/tovu-<uid>/TovuEngine.sock.
 std::string BusSocketPath();
 std::string DirectoryOf(const std::string& path);
-// True when the directory exists, is owned by this user and gives no access to others.
+// True when the directory exists, is not a symbolic link, is owned by this user and gives no access
+// to others.
 bool DirectoryIsPrivate(const std::string& dir);
 // Creates the directory (mode 0700, missing parents too) when missing. False when it cannot be made
 // or when it exists but is not private: another user could then plant a socket or hold the lock.
@@ -23,14 +24,14 @@ bool EnsurePrivateDirectory(const std::string& dir);
 
 // The single-instance guard: an exclusive flock on WN7WendleCreateWinSem.lock beside the socket,
 // waited for without time limit. Returns the lock descriptor, or -1 when the lock file cannot be
-// made. Released by InstanceGuardRelease or by the process's end.
+// made (errno says why). Released by InstanceGuardRelease or by the process's end.
 int InstanceGuardAcquire(const std::string& socketPath);
 void InstanceGuardRelease(int fd);
 
 // True when something accepts connections on the bus path.
 bool BusPathAnswers(const std::string& socketPath);
 // Removes a stale socket file, binds and listens (socket mode 0600). Returns the listening
-// descriptor or -1.
+// descriptor, or -1 with errno saying why.
 int BusListen(const std::string& socketPath);
 
 // Prints "<caption>: <text>" on standard error.
@@ -58,9 +59,10 @@ void RaiseProcessPriority();
 void RaiseThreadPriority();  // real-time for the calling thread when permitted, else a lower nice
 void SetThreadIdlePriority();
 
-// Blocks SIGTERM, SIGINT and SIGHUP for the calling thread and the threads it starts afterwards, and
-// returns a descriptor that becomes readable when one arrives (-1 when that cannot be made). Call it
-// before any other thread exists.
+// Blocks every signal another process can send whose default would end the process (SIGTERM, SIGINT,
+// SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, the real-time signals and the like) for the calling thread and
+// the threads it starts afterwards, and returns a descriptor that becomes readable when one arrives
+// (-1 when that cannot be made). Call it before any other thread exists.
 int BlockTerminationSignals();
 // Reads the pending signals off that descriptor.
 void DrainTerminationSignals(int fd);

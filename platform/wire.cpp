@@ -44,16 +44,24 @@ FrameStatus FrameReaderPush(FrameReader& r, const uint8_t* bytes, size_t count, 
     // The header has just been completed.
     r.header = DecodeHeader(r.head);
     if (r.header.cbData != r.header.size - kFrameMinSize) return kFrameBad;
-    r.payload.clear();
+    r.payload = std::vector<uint8_t>();
+  }
+  size_t want = r.header.cbData - r.payload.size();
+  size_t take = std::min(count - *used, want);
+  // Room grows with the bytes that have come (doubling, never past the frame's end), so a header
+  // announcing 64 MiB that is never followed costs nothing; once a quarter of it has come, the whole
+  // frame is reserved in one step, so that a large frame never needs much more than its own size.
+  size_t need = r.payload.size() + take;
+  if (need > r.payload.capacity()) {
+    size_t grown = need >= r.header.cbData / 4
+                       ? r.header.cbData
+                       : std::max<size_t>({need, 2 * r.payload.capacity(), kFrameReaderFirstRoom});
     try {
-      r.payload.reserve(r.header.cbData);
+      r.payload.reserve(std::min<size_t>(grown, r.header.cbData));
     } catch (const std::exception&) {
       return kFrameNoMemory;
     }
   }
-  size_t want = r.header.cbData - r.payload.size();
-  size_t take = std::min(count - *used, want);
-  // Within the reserved capacity: never reallocates, never throws.
   r.payload.insert(r.payload.end(), bytes + *used, bytes + *used + take);
   *used += take;
   return r.payload.size() == r.header.cbData ? kFrameComplete : kFramePartial;

@@ -52,15 +52,19 @@ inline bool FrameSizeValid(uint32_t size) { return size >= kFrameMinSize && size
 //          |  size field read and invalid: bad                 |  room cannot be reserved: no memory
 //          |  header read and cbData != size - 32: bad
 //
-// The payload buffer is reserved once, at the header, and filled as bytes arrive, so a frame costs
-// its own size and nothing more; a complete frame is taken out whole (FrameReaderTake), and the
-// reader starts on the next one. Bad and no-memory are final: the connection must end.
+// The payload buffer grows as bytes arrive (doubling, never beyond the frame's end, and the whole
+// frame at once when a quarter of it has come), so a frame costs at most four times what has come of
+// it, never what its header merely announces; a complete frame is taken out whole
+// (FrameReaderTake), and the reader starts on the next one. Bad and no-memory are final: the
+// connection must end.
 struct FrameReader {
   uint8_t head[kFrameHeaderSize] = {};
   size_t headHave = 0;
   FrameHeader header;
   std::vector<uint8_t> payload;
 };
+
+constexpr size_t kFrameReaderFirstRoom = 4096;  // the payload buffer's first reservation
 
 enum FrameStatus { kFramePartial, kFrameComplete, kFrameBad, kFrameNoMemory };
 

@@ -53,7 +53,13 @@ int SendShortMessage(Ports& ports, uint32_t event) {
       CountNoteOff(counter);
     if (ports.activityEvent) platform::EventSet(ports.activityEvent);
   }
-  return platform::MidiOutShort(ports.outputs[p].handle.load(std::memory_order_acquire), event & 0xFFFFFF);
+  // Counted as under way while the handle is used, so that a last close waits for this send before
+  // it releases the port's notes.
+  OutputPort& port = ports.outputs[p];
+  port.sending.fetch_add(1, std::memory_order_seq_cst);
+  int result = platform::MidiOutShort(port.handle.load(std::memory_order_seq_cst), event & 0xFFFFFF);
+  port.sending.fetch_sub(1, std::memory_order_release);
+  return result;
 }
 
 int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_t port) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "platform/settings.h"
 #include "platform/wire.h"
@@ -49,6 +50,8 @@ bool BuildPortTables(Ports& ports) {
       if (platform::MidiOutName(id, name, sizeof name) != platform::kMidiOk) name[0] = 0;
       CopyName(ports.outputs[id].name, name);
       ports.outputs[id].deviceId = id;
+      ports.outputs[id].activity = &ports.activity[ActivityIndex(id, 0, 0)];
+      ports.outputs[id].activityEvent = ports.activityEvent;
     }
   }
   ports.outputCount = static_cast<int32_t>(outs);
@@ -103,8 +106,23 @@ int OutputPort::Open() {
 void OutputPort::Close() {
   if (--openCount > 0) return;
   openCount = 0;
-  platform::MidiHandle h = handle.exchange(0, std::memory_order_acq_rel);
-  if (h != 0) platform::MidiOutClose(h);
+  platform::MidiHandle h = handle.exchange(0, std::memory_order_seq_cst);
+  if (h == 0) return;
+  // A send that took the handle before it was withdrawn is let through first (it takes
+  // microseconds), so that no note-on can follow the releases below.
+  for (int spins = 0; sending.load(std::memory_order_seq_cst) != 0 && spins < 100000; ++spins)
+    std::this_thread::yield();
+  bool released = false;
+  if (activity) {
+    for (uint32_t ch = 0; ch < 16; ++ch)
+      for (uint32_t note = 0; note < 128; ++note) {
+        uint8_t sounding = activity[ch * 128 + note].exchange(0, std::memory_order_relaxed);
+        for (uint8_t i = 0; i < sounding; ++i) platform::MidiOutShort(h, 0x90 | ch | (note << 8));
+        released = released || sounding != 0;
+      }
+  }
+  if (released && activityEvent) platform::EventSet(activityEvent);
+  platform::MidiOutClose(h);
 }
 
 int InputPort::Open(platform::MidiInCallback callback, uintptr_t instance) {

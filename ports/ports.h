@@ -34,8 +34,15 @@ struct OutputPort {
   std::atomic<int32_t> sysexDelayMs{0};
   int32_t shortReset = 0;
   int32_t openCount = 0;
+  // This port's 2048 activity counters and the event that reports their changes (set when the
+  // tables are built), and the short sends under way on it from any thread.
+  std::atomic<uint8_t>* activity = nullptr;
+  platform::Event* activityEvent = nullptr;
+  std::atomic<int32_t> sending{0};
 
   int Open();
+  // The last close first releases the notes counted on the port, whoever sounded them, so that no
+  // note is left sounding on a device that nobody holds any more.
   void Close();
   // When the pause after the last system-exclusive message ends (NowMs's scale; 0 before any).
   std::atomic<double> sysexReadyMs{0.0};

@@ -16,10 +16,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -339,8 +342,9 @@ TEST(Hardening, FramesOfOneConnectionAreHandledInTheOrderWritten) {
   EXPECT_EQ(replies[2], std::make_pair(3u, 111)) << "command 3 overtook command 4";
 }
 
-// A socket directory that others can enter, or that another user owns, is refused by the engine
-// (a line naming it, status 1) and by the client library (which then starts no engine either).
+// A socket directory that others can enter, that another user owns, or that is a link, is refused
+// by the engine (a line naming it, status 1) and by the client library (which then starts no engine
+// either).
 TEST(Hardening, ASocketDirectoryThatIsNotPrivateIsRefused) {
   EngineEnv env;
   std::string run = env.dir + "/run";
@@ -378,6 +382,28 @@ TEST(Hardening, ASocketDirectoryThatIsNotPrivateIsRefused) {
   pollfd p{planted, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0) << "the client library connected to the planted socket";
   close(planted);
+
+  // A link in the directory's place, to a private directory of ours (which whoever made the link
+  // could re-point at will): refused by the engine and by the client library, even with a live
+  // listener behind it.
+  std::string real = env.dir + "/real";
+  ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+  std::filesystem::remove_all(run);
+  ASSERT_EQ(symlink(real.c_str(), run.c_str()), 0);
+  EngineProcess linked(env.Start());
+  EXPECT_EQ(linked.Wait(10000), 1);
+  EXPECT_NE(env.StderrText().find(run), std::string::npos) << env.StderrText();
+  EXPECT_NE(access((real + "/TovuEngine.sock").c_str(), F_OK), 0) << "the engine bound behind the link";
+  int behind = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  strncpy(addr.sun_path, (real + "/TovuEngine.sock").c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(behind, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(behind, 8), 0);
+  EXPECT_EQ(platform::BusConnect(env.socketPath), platform::kBusRefused);
+  tovu::Client viaLink;
+  EXPECT_FALSE(env.Connect(viaLink, /*startEngine=*/true));
+  pollfd b{behind, POLLIN, 0};
+  EXPECT_EQ(poll(&b, 1, 0), 0) << "the client library connected through the link";
+  close(behind);
 }
 
 // The client library talks only to an engine of its own user: a listener created by another user
@@ -440,4 +466,129 @@ TEST(Hardening, TheStartUpHandleIsClosedAfterTheStartUpPhase) {
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
   EXPECT_EQ(tovu::Unregister(c), 0);
   EXPECT_EQ(engine.Wait(10000), 0);
+}
+
+// When the lock file or the socket cannot be made (a full disk, or here something in their way),
+// the engine says why in one line on standard error and ends with status 2 or 1.
+TEST(Hardening, ALockOrSocketThatCannotBeMadeIsExplainedInOneLine) {
+  auto lineCount = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  EngineEnv env;
+  std::string run = env.dir + "/run";
+  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+  std::string lock = run + "/WN7WendleCreateWinSem.lock";
+  ASSERT_EQ(mkdir(lock.c_str(), 0700), 0);
+  EngineProcess noLock(env.Start());
+  EXPECT_EQ(noLock.Wait(10000), 2);
+  std::string said = env.StderrText();
+  EXPECT_EQ(lineCount(said), 1) << said;
+  EXPECT_NE(said.find(run), std::string::npos) << said;
+  EXPECT_NE(said.find(strerror(EISDIR)), std::string::npos) << said;
+
+  ASSERT_EQ(rmdir(lock.c_str()), 0);
+  { std::ofstream truncate(env.dir + "/engine.stderr", std::ios::trunc); }
+  ASSERT_EQ(mkdir(env.socketPath.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((env.socketPath + "/x").c_str(), 0700), 0);  // a directory that unlink cannot remove
+  EngineProcess noSocket(env.Start());
+  EXPECT_EQ(noSocket.Wait(10000), 1);
+  said = env.StderrText();
+  EXPECT_EQ(lineCount(said), 1) << said;
+  EXPECT_NE(said.find(env.socketPath), std::string::npos) << said;
+}
+
+namespace {
+
+// VmRSS of a process, in bytes (0 when it cannot be read).
+uint64_t ResidentBytes(pid_t pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!f) return 0;
+  char line[256];
+  uint64_t kib = 0;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, "VmRSS: %lu kB", &kib) == 1) break;
+  fclose(f);
+  return kib * 1024;
+}
+
+// Writes `bytes` (repeating `pattern`) to a non-blocking socket until they are written or the peer
+// has taken nothing for `stallMs`. Returns what was written.
+size_t WriteUntilStalled(int fd, const std::vector<uint8_t>& pattern, size_t bytes, int stallMs) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  size_t written = 0;
+  while (written < bytes) {
+    size_t at = written % pattern.size();
+    size_t chunk = std::min(pattern.size() - at, bytes - written);
+    ssize_t n = send(fd, pattern.data() + at, chunk, MSG_NOSIGNAL);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, stallMs) <= 0) break;
+  }
+  return written;
+}
+
+}  // namespace
+
+// What many connections together may hold is bounded, not only what each may: frames announced far
+// larger than what follows cost what has come, and connections that send without reading are no
+// longer read once over their share. Meanwhile a well-behaved client is answered at once, and the
+// memory goes back once the others have gone.
+TEST(Hardening, MemoryIsBoundedAcrossConnectionsAndAWellBehavedClientIsServed) {
+#ifdef TOVU_SANITIZED
+  GTEST_SKIP() << "sanitizers reserve memory of their own";
+#endif
+  EngineEnv env;
+  EngineProcess engine(env.Start());
+  ASSERT_TRUE(env.WaitReady());
+  tovu::Client good;
+  ASSERT_TRUE(env.ConnectRegistered(good));
+  std::vector<tovu::OutputPortInfo> outs;
+  ASSERT_EQ(tovu::RequestOutputPorts(good, &outs), 0);
+  uint64_t residentBefore = ResidentBytes(engine.pid);
+  uint64_t virtualBefore = VirtualMemoryBytes(engine.pid);
+  ASSERT_GT(residentBefore, 0u);
+
+  // Twenty frames announcing 64 MiB each, of which up to 12 MiB follow: 240 MiB offered.
+  std::vector<int> half;
+  std::vector<uint8_t> filler(1 << 16, 0x5A);
+  for (int i = 0; i < 20; ++i) {
+    int fd = ConnectUnchecked(env.socketPath);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> head = RawHeader(32 + (64u << 20), 64u << 20, 0x00010000, tovu::kWmCopyData);
+    ASSERT_TRUE(platform::WriteAll(fd, head.data(), head.size()));
+    WriteUntilStalled(fd, filler, 12u << 20, 300);
+    half.push_back(fd);
+  }
+  // Ten connections asking for the port list 40,000 times each without reading the answers.
+  std::vector<int> unread;
+  std::vector<uint8_t> asks;
+  for (int i = 0; i < 64; ++i) {
+    std::vector<uint8_t> one = RawConnection::Encode(SendFrame(1, 0x00010000, tovu::kEngineCommand, 2, 0));
+    asks.insert(asks.end(), one.begin(), one.end());
+  }
+  for (int i = 0; i < 10; ++i) {
+    int fd = ConnectUnchecked(env.socketPath);
+    ASSERT_GE(fd, 0);
+    WriteUntilStalled(fd, asks, asks.size() * 625, 300);
+    unread.push_back(fd);
+  }
+  auto asked = std::chrono::steady_clock::now();
+  ASSERT_EQ(tovu::RequestOutputPorts(good, &outs), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+  uint64_t resident = ResidentBytes(engine.pid);
+  uint64_t virtualSize = VirtualMemoryBytes(engine.pid);
+  std::printf("held by 30 hostile connections: resident %+lld MiB, virtual %+lld MiB\n",
+              static_cast<long long>(resident >> 20) - static_cast<long long>(residentBefore >> 20),
+              static_cast<long long>(virtualSize >> 20) - static_cast<long long>(virtualBefore >> 20));
+  EXPECT_LT(resident, residentBefore + (260u << 20)) << "resident " << (resident >> 20) << " MiB";
+  EXPECT_LT(virtualSize, virtualBefore + (600u << 20)) << "virtual " << (virtualSize >> 20) << " MiB";
+  ASSERT_TRUE(engine.Running());
+
+  for (int fd : half) close(fd);
+  for (int fd : unread) close(fd);
+  ASSERT_TRUE(WaitUntil([&] { return ResidentBytes(engine.pid) < residentBefore + (48u << 20); }, 10000))
+      << "resident " << (ResidentBytes(engine.pid) >> 20) << " MiB after the others left";
+  EXPECT_EQ(tovu::RequestOutputPorts(good, &outs), 0);
 }

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "client/song_builder.h"
+#include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
 
 TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
@@ -23,8 +25,10 @@ TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
   EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0);
 }
 
+// Every signal another process may send whose default would end the engine closes it as WM_CLOSE
+// does: clients are told, the playing note is released and the socket goes.
 TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN + 3}) {
     EngineEnv env;
     EngineProcess engine(env.Start());
     ASSERT_TRUE(env.WaitReady());
@@ -34,6 +38,14 @@ TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
     request.outputDevices = {0};
     tovu::OpenPortsReply reply;
     ASSERT_TRUE(tovu::OpenPorts(c, request, &reply));
+    tovu::SongBuilder song;
+    song.Tempo(0, 120);
+    song.NoteOn(0, 0, 0, 0x3c, 0x64);
+    song.NoteRelease(9000, 0, 0, 0x3c);
+    song.End(9600);
+    ASSERT_TRUE(tovu::LoadSong(c, song.Build()));
+    ASSERT_TRUE(tovu::Start(c, tovu::StartRequest{}));
+    ASSERT_TRUE(WaitForLogLine(env, "data out0 90 3c 64", 5000)) << "signal " << sig;
     ASSERT_EQ(kill(engine.pid, sig), 0);
     uint32_t lParam = 0;
     ASSERT_TRUE(tovu::WaitForNotification(c, tovu::kNotifyPortsClosed, 5000, &lParam)) << "signal " << sig;
@@ -42,6 +54,8 @@ TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
     }
     EXPECT_EQ(lParam, 1u) << "signal " << sig;
     EXPECT_EQ(engine.Wait(5000), 0) << "signal " << sig;
-    EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0);
+    EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0) << "signal " << sig;
+    auto lines = env.LogLines();
+    EXPECT_FALSE(Grep(lines, "data out0 90 3c 00").empty()) << "signal " << sig << ": the note was left sounding";
   }
 }

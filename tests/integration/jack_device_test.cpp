@@ -5,6 +5,7 @@
 // refused, and a requested service that cannot be had leaves the engine running without devices.
 // Threads: the test thread (and the test client's JACK thread).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,4 +150,51 @@ TEST(JackDevices, ARequestedServiceThatCannotBeHadLeavesNoDevicesAndOneLine) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_NE(text.find(std::string("MIDI service ") + service), std::string::npos) << text;
   }
+}
+
+// A server that stops answering (here: stopped with SIGSTOP) holds up neither the engine's main
+// thread nor an open for long: the open fails with a result code within the bound, another client's
+// command is answered meanwhile, a later open fails at once, and once the server answers again the
+// port opens as before and carries messages.
+TEST(JackDevices, AServerThatDoesNotAnswerHoldsUpNothingForLong) {
+  JackFixture f;
+  if (!f.server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << f.server.failure;
+  ASSERT_TRUE(f.Start());
+  tovu::Client other;
+  ASSERT_TRUE(f.env.ConnectRegistered(other));
+  auto since = [](std::chrono::steady_clock::time_point t) { return std::chrono::steady_clock::now() - t; };
+
+  ASSERT_EQ(kill(f.server.pid, SIGSTOP), 0);
+  tovu::OpenPortsRequest request;
+  request.outputDevices = {0};
+  tovu::OpenPortsReply reply;
+  auto start = std::chrono::steady_clock::now();
+  bool answered = tovu::OpenPorts(f.c, request, &reply);
+  auto openTook = since(start);
+  start = std::chrono::steady_clock::now();
+  int32_t hold = tovu::AuditionHoldTime(other);
+  auto commandTook = since(start);
+  start = std::chrono::steady_clock::now();
+  tovu::OpenPortsReply second;
+  bool secondAnswered = tovu::OpenPorts(other, request, &second);
+  auto secondTook = since(start);
+  ASSERT_EQ(kill(f.server.pid, SIGCONT), 0);
+
+  ASSERT_TRUE(answered);
+  EXPECT_NE(reply.outputResults[0], 0);
+  EXPECT_LT(openTook, std::chrono::seconds(3));
+  EXPECT_EQ(hold, 300);
+  EXPECT_LT(commandTook, std::chrono::seconds(1));
+  ASSERT_TRUE(secondAnswered);
+  EXPECT_NE(second.outputResults[0], 0);
+  EXPECT_LT(secondTook, std::chrono::milliseconds(500)) << "the second open waited for the server again";
+
+  // The server answers again: the port opens and a note reaches the sink.
+  ASSERT_TRUE(WaitUntil([&] { return f.Open(); }, 20000)) << "the port never opened again";
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x90, 60, 100, 0)), 0);
+  auto got = f.peer.WaitReceived(1, 10000);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes, (Bytes{0x90, 60, 100}));
+  EXPECT_EQ(tovu::Unregister(other), 0);
+  EXPECT_EQ(f.End(), 0);
 }

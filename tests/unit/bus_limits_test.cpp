@@ -88,12 +88,28 @@ TEST(BusLimits, SendsFromOtherThreadsGetTheirRepliesOrGiveUpAfterTwoSeconds) {
   EXPECT_GE(ElapsedMs(start), platform::kBusSendTimeoutMs - 10);
   // A window that does not exist answers 0 at once.
   EXPECT_EQ(platform::BusSend(bus, client.window + 1000, 1625, 0, 7, 0, nullptr, 0), 0);
-  // The late REPLY of the abandoned send is discarded; the next send gets its own answer.
+  // The window has let a send run out: later sends to it are written but not waited for.
+  start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(platform::BusSend(bus, client.window, 1625, 0, 8, 0, nullptr, 0), 0);
+  EXPECT_LT(ElapsedMs(start), platform::kBusSendTimeoutMs / 2);
+  // Once it reads again, it gets everything sent meanwhile and answers it (late REPLYs are
+  // discarded); from its first answer on, sends wait for it again and get their own answers.
   pumping.store(true);
+  std::atomic<int> delivered{0};
+  client.windowProc = [&](const tovu::Message& m) {
+    ++delivered;
+    return static_cast<int32_t>(m.lParam + 1);
+  };
   std::thread late([&] {
     while (pumping.load()) tovu::PumpMessages(client, 20);
   });
-  EXPECT_EQ(platform::BusSend(bus, client.window, 1625, 0, 9, 0, nullptr, 0), 10);
+  int32_t answer = 0;
+  for (int i = 0; i < 200 && answer != 10; ++i) {
+    answer = platform::BusSend(bus, client.window, 1625, 0, 9, 0, nullptr, 0);
+    if (answer != 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(answer, 10);
+  EXPECT_GE(delivered.load(), 7);  // the one that ran out, the five abandoned, and the answered one
   pumping.store(false);
   late.join();
   tovu::Disconnect(client);

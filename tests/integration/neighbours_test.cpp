@@ -1,0 +1,418 @@
+// One misbehaving neighbour must not cost the other clients their music: a window that never
+// answers, a client closing a port another one plays on. Checked over the bus against the virtual
+// log's timestamps, with bounds loose enough for a busy machine and far below what the faults cost.
+// Threads: the test thread only.
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/song_builder.h"
+#include "client/tovu_client.h"
+#include "integration/support/client_process.h"
+#include "integration/support/raw_bus.h"
+#include "platform/wire.h"
+
+namespace {
+
+constexpr int64_t kMs = 1000000;
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Time of the first log entry equal to `text` ("data out0 90 3c 64", "close out1"), or -1.
+int64_t TimeOf(const std::vector<LogEntry>& log, const std::string& text, size_t from = 0) {
+  for (size_t i = from; i < log.size(); ++i)
+    if (log[i].text == text) return log[i].ns;
+  return -1;
+}
+
+// Index of the first log entry equal to `text` at or after `from`, or -1.
+long IndexOf(const std::vector<LogEntry>& log, const std::string& text, size_t from = 0) {
+  for (size_t i = from; i < log.size(); ++i)
+    if (log[i].text == text) return static_cast<long>(i);
+  return -1;
+}
+
+bool OpenOutputs(tovu::Client& c, const std::vector<uint32_t>& devices) {
+  tovu::OpenPortsRequest r;
+  r.outputDevices = devices;
+  tovu::OpenPortsReply reply;
+  return tovu::OpenPorts(c, r, &reply);
+}
+
+// A connection that asks for the port list (posted, so that nobody waits for it here) and then
+// neither reads nor answers anything.
+std::unique_ptr<RawConnection> SilentAsker(const EngineEnv& env, int requests) {
+  auto raw = std::make_unique<RawConnection>();
+  if (!raw->Open(env.socketPath)) return nullptr;
+  for (int i = 0; i < requests; ++i)
+    if (!raw->Write(PostFrame(raw->engineWindow, tovu::kEngineCommand, 2, raw->window))) return nullptr;
+  return raw;
+}
+
+}  // namespace
+
+// A window that never answers costs the engine one wait of 2 s, not one per send; during that wait
+// the engine's own work goes on (an audition is released on time), and a termination signal ends
+// the engine at once rather than after every silent window's wait.
+TEST(Neighbours, AWindowThatNeverAnswersCostsOneWaitAndHoldsUpNothingOfTheEngines) {
+  EngineEnv env;
+  EngineProcess engine(env.Start());
+  ASSERT_TRUE(env.WaitReady());
+  tovu::Client good;
+  ASSERT_TRUE(env.ConnectRegistered(good));
+  ASSERT_TRUE(OpenOutputs(good, {0, 1}));
+
+  // Ten port lists for a window that never reads: ten sends to it.
+  auto asked = Clock::now();
+  auto silent = SilentAsker(env, 10);
+  ASSERT_TRUE(silent);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the engine now waits for it
+  // An audition held 300 ms, sent while the engine waits: released on time all the same.
+  ASSERT_TRUE(tovu::Audition(good, {tovu::PackEvent(0x90, 0x3c, 0x64, 0)}));
+  // A short message posted behind the ten requests: handled once the first send has run out.
+  ASSERT_TRUE(tovu::Post(good, tovu::kEngineCommand, 18, tovu::PackEvent(0x90, 0x3d, 0x64, 1)));
+  ASSERT_TRUE(WaitForLogLine(env, "data out1 90 3d 64", 15000));
+  int64_t postedAfterMs = MsSince(asked);
+  auto log = ReadTimedLog(env);
+  int64_t struck = TimeOf(log, "data out0 90 3c 64");
+  int64_t released = TimeOf(log, "data out0 90 3c 00");
+  ASSERT_GE(struck, 0);
+  ASSERT_GE(released, 0);
+  EXPECT_LT((released - struck) / kMs, 1000) << "the audition waited behind the silent window";
+  EXPECT_GE((released - struck) / kMs, 290);
+  EXPECT_LT(postedAfterMs, 6000) << "every send to the silent window waited its 2 s";
+
+  // Three more windows that will not answer, then SIGTERM while the engine waits for the first.
+  std::vector<std::unique_ptr<RawConnection>> more;
+  for (int i = 0; i < 3; ++i) {
+    more.push_back(SilentAsker(env, 1));
+    ASSERT_TRUE(more.back());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto signalled = Clock::now();
+  ASSERT_EQ(kill(engine.pid, SIGTERM), 0);
+  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_LT(MsSince(signalled), 3000) << "the close waited for the silent windows";
+}
+
+// Notes that one client sounds on a port only another client holds are released when that holder
+// closes the port, before the device closes: a playing song's note and an audition's. The
+// audition's own release later is not sent to the port opened again meanwhile.
+TEST(Neighbours, ALastCloseReleasesTheNotesOthersSoundedOnThePort) {
+  EngineEnv env;
+  EngineProcess engine(env.Start());
+  ASSERT_TRUE(env.WaitReady());
+  tovu::Client player, holder;
+  ASSERT_TRUE(env.ConnectRegistered(player));
+  ASSERT_TRUE(env.ConnectRegistered(holder));
+  ASSERT_TRUE(OpenOutputs(holder, {1}));
+
+  tovu::SongBuilder song;
+  song.Tempo(0, 120);
+  song.NoteOn(0, 1, 0, 0x40, 0x64);
+  song.NoteRelease(9000, 1, 0, 0x40);
+  song.End(9600);
+  ASSERT_TRUE(tovu::LoadSong(player, song.Build()));
+  ASSERT_TRUE(tovu::Start(player, tovu::StartRequest{}));
+  ASSERT_TRUE(WaitForLogLine(env, "data out1 90 40 64", 5000));
+  ASSERT_TRUE(tovu::ClosePorts(holder));
+  ASSERT_TRUE(WaitForLogLine(env, "close out1", 5000));
+  auto log = ReadTimedLog(env);
+  long released = IndexOf(log, "data out1 90 40 00");
+  long closed = IndexOf(log, "close out1");
+  EXPECT_GE(released, 0) << "the song's note was left sounding on the closed port";
+  EXPECT_LT(released, closed);
+
+  // The audition: struck on the port, released by the close, not again after the port reopens.
+  ASSERT_TRUE(OpenOutputs(holder, {1}));
+  ASSERT_EQ(tovu::SetAuditionHoldTime(player, 600), 0);
+  ASSERT_TRUE(tovu::Audition(player, {tovu::PackEvent(0x90, 0x41, 0x64, 1)}));
+  ASSERT_TRUE(WaitForLogLine(env, "data out1 90 41 64", 5000));
+  ASSERT_TRUE(tovu::ClosePorts(holder));
+  ASSERT_TRUE(OpenOutputs(holder, {1}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the hold has run out
+  log = ReadTimedLog(env);
+  long struck = IndexOf(log, "data out1 90 41 64");
+  long secondClose = IndexOf(log, "close out1", static_cast<size_t>(closed) + 1);
+  long reopened = IndexOf(log, "open out1", static_cast<size_t>(secondClose) + 1);
+  ASSERT_GE(secondClose, 0);
+  ASSERT_GE(reopened, 0);
+  long auditionReleased = IndexOf(log, "data out1 90 41 00", static_cast<size_t>(struck));
+  EXPECT_GE(auditionReleased, 0) << "the audition's note was left sounding on the closed port";
+  EXPECT_LT(auditionReleased, secondClose);
+  EXPECT_EQ(IndexOf(log, "data out1 90 41 00", static_cast<size_t>(reopened)), -1)
+      << "the audition's release went to the port opened again";
+  tovu::Stop(player);
+}
+
+namespace {
+
+// VmRSS of a process, in bytes (0 when it cannot be read).
+uint64_t Resident(pid_t pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!f) return 0;
+  char line[256];
+  uint64_t kib = 0;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, "VmRSS: %lu kB", &kib) == 1) break;
+  fclose(f);
+  return kib * 1024;
+}
+
+// Writes `pattern` over and over to a non-blocking socket, `bytes` in all, until the peer has taken
+// nothing for `stallMs`.
+void Flood(int fd, const std::vector<uint8_t>& pattern, size_t bytes, int stallMs) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  size_t written = 0;
+  while (written < bytes) {
+    size_t at = written % pattern.size();
+    ssize_t n = send(fd, pattern.data() + at, std::min(pattern.size() - at, bytes - written), MSG_NOSIGNAL);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, stallMs) <= 0) return;
+  }
+}
+
+std::vector<uint8_t> Repeat(const RawFrame& frame, int times) {
+  std::vector<uint8_t> one = RawConnection::Encode(frame), all;
+  for (int i = 0; i < times; ++i) all.insert(all.end(), one.begin(), one.end());
+  return all;
+}
+
+double Percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+}
+
+struct Figures {
+  size_t notes = 0;
+  double noteP50 = 0, noteP99 = 0, noteMax = 0;  // ms off the loop's grid, around its median
+  size_t commands = 0;
+  double commandP50 = 0, commandP99 = 0, commandMax = 0;  // ms per command
+  int sounding = 0;  // notes left sounding at the end
+  double residentGrowthMiB = 0;  // after the neighbours have gone, against before they came
+
+  std::string Text() const {
+    char text[400];
+    snprintf(text, sizeof text,
+             "%zu loop notes off their grid by p50 %.2f / p99 %.2f / max %.2f ms; %zu commands answered in "
+             "p50 %.2f / p99 %.2f / max %.1f ms; %d notes left sounding; resident memory %+.1f MiB",
+             notes, noteP50, noteP99, noteMax, commands, commandP50, commandP99, commandMax, sounding,
+             residentGrowthMiB);
+    return text;
+  }
+};
+
+// One phase of misbehaviour after another, each for about `phaseMs`, on the test's other thread.
+void Misbehave(const EngineEnv& env, uint32_t stoppedWindow, pid_t stoppedPid, int phaseMs,
+               const std::atomic<bool>& stop) {
+  auto phaseEnds = [&] { return Clock::now() + std::chrono::milliseconds(phaseMs); };
+  auto idleUntil = [&](Clock::time_point end) {
+    while (!stop.load() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  // Never answers: port lists asked for itself, never read.
+  {
+    auto end = phaseEnds();
+    auto silent = SilentAsker(env, 5);
+    idleUntil(end);
+  }
+  // Nests at the limit: answers every answer with a new request, never replying.
+  {
+    auto end = phaseEnds();
+    RawConnection nest;
+    if (nest.Open(env.socketPath)) {
+      uint32_t id = 1;
+      nest.Write(SendFrame(id++, nest.engineWindow, tovu::kEngineCommand, 2, nest.window));
+      while (!stop.load() && Clock::now() < end) {
+        RawFrame f;
+        if (nest.Read(&f, 50) != RawRead::kFrame) continue;
+        if (f.kind == platform::kFrameSend)
+          nest.Write(SendFrame(id++, nest.engineWindow, tovu::kEngineCommand, 2, nest.window));
+      }
+    }
+  }
+  // Floods sends whose answers it never reads.
+  {
+    auto end = phaseEnds();
+    RawConnection flood;
+    if (flood.Open(env.socketPath))
+      Flood(flood.fd, Repeat(SendFrame(1, flood.engineWindow, tovu::kEngineCommand, 2, 0), 256), 36u * 40000, 200);
+    idleUntil(end);
+  }
+  // Floods posts of 100 KiB (system-exclusive for no port).
+  {
+    auto end = phaseEnds();
+    RawConnection flood;
+    if (flood.Open(env.socketPath)) {
+      RawFrame post = PostFrame(flood.engineWindow, tovu::kWmCopyData, 0, 0);
+      post.dwData = 17 | (255u << 16);
+      post.payload.assign(100 * 1024, 0x42);
+      Flood(flood.fd, Repeat(post, 8), RawConnection::Encode(post).size() * 600, 200);
+    }
+    idleUntil(end);
+  }
+  // A registered client that stops reading in the middle of things.
+  {
+    auto end = phaseEnds();
+    RawConnection deaf;
+    int32_t result = -1;
+    if (deaf.Open(env.socketPath) && deaf.Call(1, tovu::kEngineCommand, 0, deaf.window, &result))
+      for (int i = 0; i < 3; ++i) deaf.Write(PostFrame(deaf.engineWindow, tovu::kEngineCommand, 2, deaf.window));
+    idleUntil(end);
+  }
+  // A client process stopped with SIGSTOP, to which port lists are sent meanwhile.
+  {
+    auto end = phaseEnds();
+    kill(stoppedPid, SIGSTOP);
+    RawConnection asker;
+    if (asker.Open(env.socketPath))
+      for (int i = 0; i < 3; ++i) asker.Write(PostFrame(asker.engineWindow, tovu::kEngineCommand, 2, stoppedWindow));
+    idleUntil(end);
+    kill(stoppedPid, SIGCONT);
+  }
+  // Opens and closes the ports the well-behaved client plays on.
+  {
+    auto end = phaseEnds();
+    tovu::Client closer;
+    if (env.ConnectRegistered(closer))
+      while (!stop.load() && Clock::now() < end) {
+        OpenOutputs(closer, {0, 1});
+        tovu::ClosePorts(closer);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+  }
+}
+
+// The well-behaved client: a looping song (a note every 125 ms on out0), an audition every 500 ms
+// on out1, and a command every 50 ms, for `runMs`, while others misbehave (or not).
+Figures PlayBeside(bool neighbours, int phaseMs, int runMs) {
+  Figures figures;
+  EngineEnv env;
+  EngineProcess engine(env.Start());
+  EXPECT_TRUE(env.WaitReady());
+  ClientProcess stopped;  // forked before any thread of this test starts
+  EXPECT_TRUE(StartClientProcess(env, {{0, 1}}, &stopped));
+  tovu::Client good;
+  EXPECT_TRUE(env.ConnectRegistered(good));
+  EXPECT_TRUE(OpenOutputs(good, {0, 1}));
+
+  tovu::SongBuilder song;  // 120 ticks per quarter, 480 per minute: 960 ticks a second
+  song.Tempo(0, 480);
+  for (int32_t t = 0; t < 960; t += 120) {
+    song.NoteOn(t, 0, 0, 0x3c, 0x64);
+    song.NoteRelease(t + 60, 0, 0, 0x3c);
+  }
+  song.End(960);
+  EXPECT_TRUE(tovu::LoadSong(good, song.Build()));
+  tovu::StartRequest loop;
+  loop.loopOn = 1;
+  loop.loopStart = 0;
+  loop.loopEnd = 960;
+  EXPECT_TRUE(tovu::Start(good, loop));
+  tovu::PumpMessages(good, 300);
+  uint64_t residentBefore = Resident(engine.pid);
+
+  std::atomic<bool> stop{false};
+  std::thread others;
+  if (neighbours)
+    others = std::thread([&] { Misbehave(env, stopped.windows.empty() ? 0 : stopped.windows[0], stopped.pid, phaseMs, stop); });
+  std::vector<double> commandMs;
+  auto end = Clock::now() + std::chrono::milliseconds(runMs);
+  auto nextAudition = Clock::now();
+  while (Clock::now() < end) {
+    auto asked = Clock::now();
+    EXPECT_EQ(tovu::AuditionHoldTime(good), 300);
+    commandMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+    if (Clock::now() >= nextAudition) {
+      tovu::Audition(good, {tovu::PackEvent(0x90, 0x50, 0x40, 1)});
+      nextAudition += std::chrono::milliseconds(500);
+    }
+    tovu::PumpMessages(good, 50);
+    good.inbox.clear();
+  }
+  stop.store(true);
+  if (others.joinable()) others.join();
+  EXPECT_EQ(tovu::Stop(good), 0);
+  tovu::PumpMessages(good, 800);  // the last audition's release
+  stopped.Kill();
+  WaitUntil([&] { return Resident(engine.pid) <= residentBefore + (8u << 20); }, 5000);
+  figures.residentGrowthMiB = (static_cast<double>(Resident(engine.pid)) - static_cast<double>(residentBefore)) / (1 << 20);
+
+  auto log = ReadTimedLog(env);
+  std::vector<int64_t> struck;
+  std::map<std::string, int> sounding;
+  for (auto& e : log) {
+    unsigned port, status, note, velocity;
+    if (sscanf(e.text.c_str(), "data out%u %x %x %x", &port, &status, &note, &velocity) != 4) continue;
+    std::string key = std::to_string(port) + "/" + std::to_string(status & 15) + "/" + std::to_string(note);
+    if ((status & 0xF0) == 0x90 && velocity > 0) {
+      ++sounding[key];
+      if (port == 0 && note == 0x3c) struck.push_back(e.ns);
+    } else if ((status & 0xF0) == 0x80 || (status & 0xF0) == 0x90) {
+      sounding[key] = std::max(0, sounding[key] - 1);
+    }
+  }
+  for (auto& [key, count] : sounding) figures.sounding += count;
+  std::vector<double> offGrid;
+  for (size_t k = 0; k < struck.size(); ++k)
+    offGrid.push_back(static_cast<double>(struck[k] - struck[0]) / kMs - 125.0 * static_cast<double>(k));
+  double median = Percentile(offGrid, 0.5);
+  for (double& d : offGrid) d = std::abs(d - median);
+  figures.notes = struck.size();
+  figures.noteP50 = Percentile(offGrid, 0.5);
+  figures.noteP99 = Percentile(offGrid, 0.99);
+  figures.noteMax = offGrid.empty() ? 0 : *std::max_element(offGrid.begin(), offGrid.end());
+  figures.commands = commandMs.size();
+  figures.commandP50 = Percentile(commandMs, 0.5);
+  figures.commandP99 = Percentile(commandMs, 0.99);
+  figures.commandMax = commandMs.empty() ? 0 : *std::max_element(commandMs.begin(), commandMs.end());
+  return figures;
+}
+
+}  // namespace
+
+// The well-behaved client's notes, answers and memory beside neighbours that never answer, nest at
+// the limit, flood unread sends, flood posts, stop reading, are stopped with SIGSTOP and close the
+// ports it plays on, against the same run alone.
+TEST(Neighbours, AWellBehavedClientPlaysAndIsAnsweredAsIfAlone) {
+  constexpr int kPhaseMs = 1500;
+  constexpr int kRunMs = 7 * kPhaseMs + 500;
+  Figures alone = PlayBeside(false, kPhaseMs, kRunMs);
+  Figures beside = PlayBeside(true, kPhaseMs, kRunMs);
+  std::printf("alone:            %s\nbeside neighbours: %s\n", alone.Text().c_str(), beside.Text().c_str());
+  RecordProperty("alone", alone.Text());
+  RecordProperty("beside", beside.Text());
+  ASSERT_GT(alone.notes, 50u);
+  ASSERT_GT(beside.notes, 50u);
+  EXPECT_EQ(alone.sounding, 0);
+  EXPECT_EQ(beside.sounding, 0);
+  EXPECT_LT(beside.noteP99, alone.noteP99 + 10.0);
+  EXPECT_LT(beside.commandMax, 2000.0);
+#ifndef TOVU_SANITIZED  // a sanitizer keeps freed memory in quarantine
+  EXPECT_LT(beside.residentGrowthMiB, 32.0);
+#endif
+}
