@@ -86,8 +86,11 @@ double SysexReadyAt(const Ports& ports, int32_t port) {
 }
 
 void SplitFourteenBit(uint32_t value, uint32_t* low, uint32_t* high) {
+  // A song may hold any 16-bit value; a data byte of 0x80 or more would reach the device as a
+  // status byte (0xFF a system reset), so what the wire cannot carry is held to its top.
+  if (value > 0x3FFF) value = 0x3FFF;
   *low = value & 0x7F;
-  *high = (value >> 7) & 0xFF;
+  *high = value >> 7;
 }
 
 int SendRpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value) {

@@ -117,6 +117,7 @@ int32_t SysexDelayOf(const OutputPort& port);
 // When the port's pause after its last system-exclusive message ends; 0 for a port index that names
 // no output port.
 double SysexReadyAt(const Ports& ports, int32_t port);
+// The two 7-bit data bytes of a 14-bit number; a number above 16383 is sent as 16383.
 void SplitFourteenBit(uint32_t value, uint32_t* low, uint32_t* high);
 // The base event holds the port index in bits 24-31 and the channel in bits 0-3.
 int SendRpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value);

@@ -126,14 +126,14 @@ TEST(ParameterWrites, NrpnUsesControllers99And98OnTheBasesChannelAndPort) {
   EXPECT_EQ(v.TakeData(), (Lines{"out2 bb 63 24", "out2 bb 62 34", "out2 bb 06 7f", "out2 bb 26 7f"}));
 }
 
-TEST(ParameterWrites, ValueAbove16383SendsItsHighPartUnmasked) {
+// Every data byte stays below 0x80, whatever number a song holds (0xFFFF would otherwise send 0xFF,
+// a system reset, as the data byte of controller 6).
+TEST(ParameterWrites, NumbersAbove16383AreSentAs16383) {
   VirtualPorts v(1);
-  uint32_t low = 0, high = 0;
-  SplitFourteenBit(20000, &low, &high);
-  EXPECT_EQ(low, 32u);
-  EXPECT_EQ(high, 156u);
   EXPECT_EQ(SendRpn(v.ports, 0x00000001, 1, 20000), 0);
-  EXPECT_EQ(v.TakeData(), (Lines{"out0 b1 65 00", "out0 b1 64 01", "out0 b1 06 9c", "out0 b1 26 20"}));
+  EXPECT_EQ(SendNrpn(v.ports, 0x00000001, 0xFFFF, 0xFFFF), 0);
+  EXPECT_EQ(v.TakeData(), (Lines{"out0 b1 65 00", "out0 b1 64 01", "out0 b1 06 7f", "out0 b1 26 7f",
+                                 "out0 b1 63 7f", "out0 b1 62 7f", "out0 b1 06 7f", "out0 b1 26 7f"}));
 }
 
 TEST(ParameterWrites, StopAtTheFirstRefusalAndReturnIt) {
