@@ -76,18 +76,6 @@ std::vector<uint8_t> SmallSong() {
   return song.Build();
 }
 
-// VmSize of a process, in bytes (0 when it cannot be read).
-uint64_t VirtualMemoryBytes(pid_t pid) {
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-  if (!f) return 0;
-  char line[256];
-  uint64_t kib = 0;
-  while (fgets(line, sizeof line, f))
-    if (sscanf(line, "VmSize: %lu kB", &kib) == 1) break;
-  fclose(f);
-  return kib * 1024;
-}
-
 bool PollHangsUp(int fd, int timeoutMs) {
   pollfd p{fd, POLLIN, 0};
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -494,42 +482,6 @@ TEST(Hardening, ALockOrSocketThatCannotBeMadeIsExplainedInOneLine) {
   EXPECT_EQ(lineCount(said), 1) << said;
   EXPECT_NE(said.find(env.socketPath), std::string::npos) << said;
 }
-
-namespace {
-
-// VmRSS of a process, in bytes (0 when it cannot be read).
-uint64_t ResidentBytes(pid_t pid) {
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-  if (!f) return 0;
-  char line[256];
-  uint64_t kib = 0;
-  while (fgets(line, sizeof line, f))
-    if (sscanf(line, "VmRSS: %lu kB", &kib) == 1) break;
-  fclose(f);
-  return kib * 1024;
-}
-
-// Writes `bytes` (repeating `pattern`) to a non-blocking socket until they are written or the peer
-// has taken nothing for `stallMs`. Returns what was written.
-size_t WriteUntilStalled(int fd, const std::vector<uint8_t>& pattern, size_t bytes, int stallMs) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  size_t written = 0;
-  while (written < bytes) {
-    size_t at = written % pattern.size();
-    size_t chunk = std::min(pattern.size() - at, bytes - written);
-    ssize_t n = send(fd, pattern.data() + at, chunk, MSG_NOSIGNAL);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-    pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, stallMs) <= 0) break;
-  }
-  return written;
-}
-
-}  // namespace
 
 // What many connections together may hold is bounded, not only what each may: frames announced far
 // larger than what follows cost what has come, and connections that send without reading are no

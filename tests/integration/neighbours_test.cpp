@@ -166,36 +166,6 @@ TEST(Neighbours, ALastCloseReleasesTheNotesOthersSoundedOnThePort) {
 
 namespace {
 
-// VmRSS of a process, in bytes (0 when it cannot be read).
-uint64_t Resident(pid_t pid) {
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-  if (!f) return 0;
-  char line[256];
-  uint64_t kib = 0;
-  while (fgets(line, sizeof line, f))
-    if (sscanf(line, "VmRSS: %lu kB", &kib) == 1) break;
-  fclose(f);
-  return kib * 1024;
-}
-
-// Writes `pattern` over and over to a non-blocking socket, `bytes` in all, until the peer has taken
-// nothing for `stallMs`.
-void Flood(int fd, const std::vector<uint8_t>& pattern, size_t bytes, int stallMs) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  size_t written = 0;
-  while (written < bytes) {
-    size_t at = written % pattern.size();
-    ssize_t n = send(fd, pattern.data() + at, std::min(pattern.size() - at, bytes - written), MSG_NOSIGNAL);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
-    pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, stallMs) <= 0) return;
-  }
-}
-
 std::vector<uint8_t> Repeat(const RawFrame& frame, int times) {
   std::vector<uint8_t> one = RawConnection::Encode(frame), all;
   for (int i = 0; i < times; ++i) all.insert(all.end(), one.begin(), one.end());
@@ -260,7 +230,7 @@ void Misbehave(const EngineEnv& env, uint32_t stoppedWindow, pid_t stoppedPid, i
     auto end = phaseEnds();
     RawConnection flood;
     if (flood.Open(env.socketPath))
-      Flood(flood.fd, Repeat(SendFrame(1, flood.engineWindow, tovu::kEngineCommand, 2, 0), 256), 36u * 40000, 200);
+      WriteUntilStalled(flood.fd, Repeat(SendFrame(1, flood.engineWindow, tovu::kEngineCommand, 2, 0), 256), 36u * 40000, 200);
     idleUntil(end);
   }
   // Floods posts of 100 KiB (system-exclusive for no port).
@@ -271,7 +241,7 @@ void Misbehave(const EngineEnv& env, uint32_t stoppedWindow, pid_t stoppedPid, i
       RawFrame post = PostFrame(flood.engineWindow, tovu::kWmCopyData, 0, 0);
       post.dwData = 17 | (255u << 16);
       post.payload.assign(100 * 1024, 0x42);
-      Flood(flood.fd, Repeat(post, 8), RawConnection::Encode(post).size() * 600, 200);
+      WriteUntilStalled(flood.fd, Repeat(post, 8), RawConnection::Encode(post).size() * 600, 200);
     }
     idleUntil(end);
   }
@@ -334,7 +304,7 @@ Figures PlayBeside(bool neighbours, int phaseMs, int runMs) {
   loop.loopEnd = 960;
   EXPECT_TRUE(tovu::Start(good, loop));
   tovu::PumpMessages(good, 300);
-  uint64_t residentBefore = Resident(engine.pid);
+  uint64_t residentBefore = ResidentBytes(engine.pid);
 
   std::atomic<bool> stop{false};
   std::thread others;
@@ -359,8 +329,8 @@ Figures PlayBeside(bool neighbours, int phaseMs, int runMs) {
   EXPECT_EQ(tovu::Stop(good), 0);
   tovu::PumpMessages(good, 800);  // the last audition's release
   stopped.Kill();
-  WaitUntil([&] { return Resident(engine.pid) <= residentBefore + (8u << 20); }, 5000);
-  figures.residentGrowthMiB = (static_cast<double>(Resident(engine.pid)) - static_cast<double>(residentBefore)) / (1 << 20);
+  WaitUntil([&] { return ResidentBytes(engine.pid) <= residentBefore + (8u << 20); }, 5000);
+  figures.residentGrowthMiB = (static_cast<double>(ResidentBytes(engine.pid)) - static_cast<double>(residentBefore)) / (1 << 20);
 
   auto log = ReadTimedLog(env);
   std::vector<int64_t> struck;

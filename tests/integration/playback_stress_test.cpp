@@ -72,12 +72,13 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
     c.windowProc = [&](const tovu::Message& m) -> int32_t {
       if (gone || (m.msg != tovu::kPositionMessage && m.msg != tovu::kStartMessage) || handlerRng() % 12 != 0)
         return 0;
-      switch (handlerRng() % 6) {
+      switch (handlerRng() % 7) {
         case 0: tovu::Stop(c); break;
         case 1: tovu::Start(c, RandomRequest(handlerRng)); break;
         case 2: tovu::Continue(c, RandomRequest(handlerRng)); break;
         case 3: tovu::SetTempoFactor(c, 0.5 + (handlerRng() % 400) / 100.0); break;
         case 4: tovu::LoadNextSong(c, BusySong(handlerRng(), 300)); break;
+        case 5: tovu::ClosePorts(c); break;  // possibly the last holder of a port its song plays on
         default:
           gone = true;
           tovu::Unregister(c);
@@ -85,13 +86,15 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
       return 0;
     };
     for (int op = 0; op < 40 && !gone && std::chrono::steady_clock::now() < until; ++op) {
-      switch (rng() % 9) {
+      switch (rng() % 10) {
         case 0: tovu::Start(c, RandomRequest(rng)); break;
         case 1: tovu::LoadNextSong(c, BusySong(rng(), 500 + static_cast<int32_t>(rng() % 2000))); break;
         case 2: tovu::Continue(c, RandomRequest(rng)); break;
         case 3: tovu::SetTempoFactor(c, 0.25 + (rng() % 800) / 100.0); break;
         case 4: tovu::Stop(c); break;
         case 5: tovu::LoadSong(c, BusySong(rng(), 1000)); break;
+        case 6: tovu::ClosePorts(c); break;
+        case 7: tovu::OpenPorts(c, open, &reply); break;
         default: break;
       }
       tovu::PumpMessages(c, static_cast<int>(rng() % 40));

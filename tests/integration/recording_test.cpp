@@ -135,12 +135,13 @@ TEST(Recording, CountInClicksBarsAndBeatsAndTheTakeCarriesIt) {
                     "out0 99 3d 64", "out0 99 3d 00"};
   ASSERT_GE(clicks.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(clicks[i].text, expected[i]) << i;
-  // Bar clicks a bar (400 ms) apart, each click one step (25 ms) long; bounds stay generous.
+  // Bar clicks a bar (400 ms) apart, each click ending by the next step (25 ms on); bounds stay
+  // generous, since a late wake-up on a busy machine strikes a click late and so shortens it.
   double bar = static_cast<double>(clicks[8].ns - clicks[0].ns) / kMs;
   double click = static_cast<double>(clicks[1].ns - clicks[0].ns) / kMs;
   EXPECT_GT(bar, 350.0);
   EXPECT_LT(bar, 1000.0);
-  EXPECT_GT(click, 15.0);
+  EXPECT_LT(click, 400.0);
 
   EXPECT_EQ(take.recordStartTick, 0);
   EXPECT_EQ(take.countInLength, 480);

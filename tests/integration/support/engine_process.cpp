@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -183,3 +184,21 @@ std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::
     if (l.find(needle) != std::string::npos) out.push_back(l);
   return out;
 }
+
+namespace {
+
+uint64_t StatusKiB(pid_t pid, const char* format) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!f) return 0;
+  char line[256];
+  uint64_t kib = 0;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, format, &kib) == 1) break;
+  fclose(f);
+  return kib;
+}
+
+}  // namespace
+
+uint64_t VirtualMemoryBytes(pid_t pid) { return StatusKiB(pid, "VmSize: %lu kB") * 1024; }
+uint64_t ResidentBytes(pid_t pid) { return StatusKiB(pid, "VmRSS: %lu kB") * 1024; }

@@ -72,3 +72,7 @@ bool ProcessAlive(pid_t pid);
 double CpuShare(pid_t pid, int ms);
 // Lines of `lines` that contain `needle`.
 std::vector<std::string> Grep(const std::vector<std::string>& lines, const std::string& needle);
+
+// VmSize and VmRSS of a process, in bytes (0 when they cannot be read).
+uint64_t VirtualMemoryBytes(pid_t pid);
+uint64_t ResidentBytes(pid_t pid);

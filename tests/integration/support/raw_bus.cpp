@@ -2,6 +2,7 @@
 #include "integration/support/raw_bus.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -232,4 +234,22 @@ int ConnectUnchecked(const std::string& socketPath) {
     return -1;
   }
   return fd;
+}
+
+size_t WriteUntilStalled(int fd, const std::vector<uint8_t>& pattern, size_t bytes, int stallMs) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  size_t written = 0;
+  while (written < bytes) {
+    size_t at = written % pattern.size();
+    size_t chunk = std::min(pattern.size() - at, bytes - written);
+    ssize_t n = send(fd, pattern.data() + at, chunk, MSG_NOSIGNAL);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, stallMs) <= 0) break;
+  }
+  return written;
 }

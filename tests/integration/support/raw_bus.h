@@ -74,3 +74,7 @@ std::string ReadAllFrom(int fd, int timeoutMs);
 // A 1080-byte open-ports request for the given output devices and no input device.
 std::vector<uint8_t> OpenRequest(const std::vector<uint32_t>& outputDevices, int32_t inputDevice = -1);
 uint32_t GetU32(const std::vector<uint8_t>& bytes, size_t at);
+
+// Writes `bytes` (repeating `pattern`) to a socket, made non-blocking, until they are written or the
+// peer has taken nothing for `stallMs`. Returns what was written.
+size_t WriteUntilStalled(int fd, const std::vector<uint8_t>& pattern, size_t bytes, int stallMs);
