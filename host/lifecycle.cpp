@@ -65,6 +65,9 @@ void TearDownEngine(Engine& engine) {
   StopWatcher(engine);
   // Input stops before the tables go, so that no input callback can reach them.
   CloseAllInputs(engine.ports);
+  // Every output still open closes as at its last close, releasing the notes counted on it: notes
+  // that direct sends struck would otherwise sound on after the engine.
+  CloseAllOutputs(engine.ports);
   FreeRecorder(engine);
   for (ClientRecord* record : engine.clients.records) {
     if (record->window == 0) continue;

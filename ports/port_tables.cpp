@@ -160,6 +160,15 @@ void CloseAllInputs(Ports& ports) {
   }
 }
 
+void CloseAllOutputs(Ports& ports) {
+  for (int i = 0; i < ports.outputCount; ++i) {
+    OutputPort& out = ports.outputs[i];
+    if (out.handle.load(std::memory_order_relaxed) == 0) continue;
+    out.openCount = 1;  // whoever still holds it, this is its last close
+    out.Close();
+  }
+}
+
 int32_t ReadSetting(const char* subKey, int32_t defaultValue) {
   char text[93];
   if (!platform::ReadSettingText(subKey, text, sizeof text)) return defaultValue;

@@ -100,6 +100,8 @@ int LoadSettings(Ports& ports);
 // Stops and closes every open input device whatever its open count (teardown), so that no input
 // callback runs afterwards.
 void CloseAllInputs(Ports& ports);
+// Main thread, at the teardown: closes every open output, each releasing its counted notes first.
+void CloseAllOutputs(Ports& ports);
 // The 80- and 72-byte records of the port-list replies, in port index order.
 void FillOutputPortRecords(const Ports& ports, uint8_t* out);
 void FillInputPortRecords(const Ports& ports, uint8_t* out);

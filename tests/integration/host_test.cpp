@@ -1,5 +1,6 @@
 // The engine process over the bus: single instance, start-up, port lists, closing, bad frames.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <signal.h>
 #include <unistd.h>
 
@@ -58,4 +59,26 @@ TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
     auto lines = env.LogLines();
     EXPECT_FALSE(Grep(lines, "data out0 90 3c 00").empty()) << "signal " << sig << ": the note was left sounding";
   }
+}
+
+// A note a direct send struck on a port still open when the engine closes is released before the
+// port closes, rather than left sounding after the engine.
+TEST(EngineHost, TheCloseReleasesNotesOfDirectSends) {
+  EngineEnv env;
+  EngineProcess engine(env.Start());
+  ASSERT_TRUE(env.WaitReady());
+  tovu::Client c;
+  ASSERT_TRUE(env.ConnectRegistered(c));
+  tovu::OpenPortsRequest request;
+  request.outputDevices = {1};
+  tovu::OpenPortsReply reply;
+  ASSERT_TRUE(tovu::OpenPorts(c, request, &reply));
+  ASSERT_EQ(tovu::SendShort(c, tovu::PackEvent(0x91, 0x40, 0x50, 1)), 0);
+  ASSERT_TRUE(WaitForLogLine(env, "data out1 91 40 50", 5000));
+  ASSERT_EQ(kill(engine.pid, SIGTERM), 0);
+  EXPECT_EQ(engine.Wait(5000), 0);
+  auto lines = env.LogLines();
+  auto release = std::find(lines.begin(), lines.end(), "data out1 91 40 00");
+  ASSERT_NE(release, lines.end()) << "the note was left sounding";
+  EXPECT_NE(std::find(release, lines.end(), "close out1"), lines.end()) << "released after the close";
 }
