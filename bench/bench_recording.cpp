@@ -294,20 +294,16 @@ double MsSince(const std::chrono::steady_clock::time_point& start) {
   return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()) / 1000.0;
 }
 
-// The take delivered by an engine process over the bus.
-void Delivery() {
-  char tmpl[] = "/tmp/tovu-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return;
-  std::string dir = tmpl;
-  std::string socketPath = dir + "/run/TovuEngine.sock";
-  std::string fifoPath = dir + "/virtual.in";
+// An engine process with the virtual service in `dir`, its input read from `fifoPath`, its output
+// logged nowhere and its standard streams on /dev/null.
+pid_t ForkEngine(const std::string& dir, const std::string& socketPath, const std::string& fifoPath) {
   setenv("TOVU_ENGINE_SOCKET", socketPath.c_str(), 1);
   setenv("TOVU_SETTINGS_DIR", (dir + "/settings").c_str(), 1);
   setenv("TOVU_MIDI", "virtual", 1);
   setenv("TOVU_VIRTUAL_INPUT", fifoPath.c_str(), 1);
   unsetenv("TOVU_VIRTUAL_LOG");
-  pid_t engine = fork();
-  if (engine == 0) {
+  pid_t pid = fork();
+  if (pid == 0) {
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, 0);
     dup2(devnull, 1);
@@ -315,6 +311,17 @@ void Delivery() {
     execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
+  return pid;
+}
+
+// The take delivered by an engine process over the bus.
+void Delivery() {
+  char tmpl[] = "/tmp/tovu-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return;
+  std::string dir = tmpl;
+  std::string socketPath = dir + "/run/TovuEngine.sock";
+  std::string fifoPath = dir + "/virtual.in";
+  pid_t engine = ForkEngine(dir, socketPath, fifoPath);
   tovu::Client c;
   tovu::ConnectOptions options;
   options.socketPath = socketPath;
@@ -390,20 +397,7 @@ bool StartEngineChild(EngineChild* e) {
   e->dir = tmpl;
   std::string socketPath = e->dir + "/run/TovuEngine.sock";
   e->fifoPath = e->dir + "/virtual.in";
-  setenv("TOVU_ENGINE_SOCKET", socketPath.c_str(), 1);
-  setenv("TOVU_SETTINGS_DIR", (e->dir + "/settings").c_str(), 1);
-  setenv("TOVU_MIDI", "virtual", 1);
-  setenv("TOVU_VIRTUAL_INPUT", e->fifoPath.c_str(), 1);
-  unsetenv("TOVU_VIRTUAL_LOG");
-  e->pid = fork();
-  if (e->pid == 0) {
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  e->pid = ForkEngine(e->dir, socketPath, e->fifoPath);
   tovu::ConnectOptions options;
   options.socketPath = socketPath;
   options.startEngine = false;

@@ -779,6 +779,25 @@ void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lP
 
 namespace {
 
+// Under sendLock: the id of a new SEND (never 0).
+uint32_t TakeSendId(Bus* bus) {
+  uint32_t id = bus->nextSendId++;
+  if (bus->nextSendId == 0) bus->nextSendId = 1;
+  return id;
+}
+
+FrameHeader SendHeader(uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData) {
+  FrameHeader h;
+  h.kind = kFrameSend;
+  h.id = id;
+  h.hwnd = hwnd;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  h.dwData = dwData;
+  return h;
+}
+
 int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
                     const void* payload, uint32_t cbData, const BusGate* gate) {
   ConnectionRef c = FindWindow(bus, hwnd);
@@ -793,21 +812,12 @@ int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint
     std::lock_guard<std::mutex> lock(bus->sendLock);
     // Once the teardown has given up other threads' sends, theirs are not even written.
     if (bus->abandoned && !onMain) return 0;
-    pending.id = bus->nextSendId++;
-    if (bus->nextSendId == 0) bus->nextSendId = 1;
+    pending.id = TakeSendId(bus);
     if (wait) bus->pending.push_back(&pending);
   } catch (const std::exception&) {
     return 0;
   }
-  FrameHeader h;
-  h.kind = kFrameSend;
-  h.id = pending.id;
-  h.hwnd = hwnd;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
-  bool written = WriteFrame(bus, *c, h, payload, cbData, gate);
+  bool written = WriteFrame(bus, *c, SendHeader(pending.id, hwnd, msg, wParam, lParam, dwData), payload, cbData, gate);
   if (!wait) return 0;
   int64_t deadline = MonotonicNs() + static_cast<int64_t>(kBusSendTimeoutMs) * 1000000;
   bool ranOut = false;
@@ -866,19 +876,12 @@ bool BusSendNoWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint3
                    const void* payload, uint32_t cbData) {
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return false;
-  FrameHeader h;
-  h.kind = kFrameSend;
+  uint32_t id;
   {
     std::lock_guard<std::mutex> lock(bus->sendLock);
-    h.id = bus->nextSendId++;  // its REPLY answers nothing in flight and is ignored
-    if (bus->nextSendId == 0) bus->nextSendId = 1;
+    id = TakeSendId(bus);  // its REPLY answers nothing in flight and is ignored
   }
-  h.hwnd = hwnd;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
-  return WriteFrame(bus, *c, h, payload, cbData);
+  return WriteFrame(bus, *c, SendHeader(id, hwnd, msg, wParam, lParam, dwData), payload, cbData);
 }
 
 void BusAbandonSends(Bus* bus) {

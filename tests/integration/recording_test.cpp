@@ -580,7 +580,7 @@ TEST(Recording, ALongLoopRecordingKeepsEveryPassAndReleasesEveryNote) {
 
   // Every note-on that thru and the echo played, and every click, was released before the stop
   // (allowing a few passes for what was struck just before it).
-  for (const std::string& port : {"out1", "out0"}) {
+  for (const char* port : {"out1", "out0"}) {
     std::vector<LogEntry> hung = Unreleased(f.Out(port), stopNs);
     for (const LogEntry& e : hung) EXPECT_GT(e.ns, stopNs - 100 * kMs) << port << " " << e.text;
   }
