@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +97,11 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
 
 bool JackServer::Start(int timeoutMs) {
   static std::atomic<int> counter{0};
+  if (lockFd < 0) {
+    lockFd = open("/tmp/tovu-jack-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    while (lockFd >= 0 && flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
   std::string jackd = FindJackd();
   if (jackd.empty()) {
     failure = "jackd is not installed";
@@ -174,9 +180,14 @@ void JackServer::Stop() {
     }
     pid = -1;
   }
-  if (name.empty()) return;
-  RemoveFiles();
-  name.clear();
+  if (!name.empty()) {
+    RemoveFiles();
+    name.clear();
+  }
+  if (lockFd >= 0) {
+    close(lockFd);  // gives the machine-wide lock back
+    lockFd = -1;
+  }
 }
 
 void JackServer::RemoveFiles() {

@@ -21,9 +21,15 @@
 // server waits for every client in each cycle, so that a client held up by a loaded machine makes
 // the cycle late instead of losing its events (asynchronous mode drops them, and tests would
 // flicker). Ended (and its files in /dev/shm removed) at destruction.
+//
+// One private server runs at a time on the machine: test programs running side by side share
+// JACK's server registry, and one server starting or ending while another's client opens fails
+// that open now and then. Start takes a machine-wide lock (a file lock in /tmp) and Stop gives it
+// back, so a second test waits for the first to end its server.
 struct JackServer {
   std::string name;
   pid_t pid = -1;
+  int lockFd = -1;  // the machine-wide lock, held from Start to the end of Stop
   std::string failure;  // why Start returned false
   bool killed = false;  // by Kill: Stop then reclaims the name's entry in the server registry
 
