@@ -1,0 +1,161 @@
+/* A client of the engine in plain C with nothing but windows.h, as any program written for the
+ * platform would talk to it: find the engine window, register a window of our own, ask for the port
+ * lists (answered by WM_COPYDATA during the call), open the first output, strike and release a note,
+ * set and read the audition hold time, close the ports and unregister.
+ *
+ *   win32_client [expected output count [expected input count]]
+ *
+ * Prints what it sees, one line per step, and ends with status 0 when every answer was the one
+ * expected, 1 otherwise (2 when no engine window was found within 10 seconds). */
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define ENGINE_COMMAND 1624
+#define OPEN_PORTS_SIZE 1080
+
+static int g_outputCount = -1; /* records in the last type 2 answer, -1 before one came */
+static int g_inputCount = -1;
+static char g_firstOutput[65];
+static unsigned g_firstOutputDevice;
+static unsigned char g_openReply[OPEN_PORTS_SIZE];
+static int g_openReplied;
+static int g_notify14;
+static int g_failures;
+
+static unsigned Le32(const unsigned char* p) {
+  return (unsigned)p[0] | (unsigned)p[1] << 8 | (unsigned)p[2] << 16 | (unsigned)p[3] << 24;
+}
+
+static void PutLe32(unsigned char* p, unsigned v) {
+  p[0] = (unsigned char)v;
+  p[1] = (unsigned char)(v >> 8);
+  p[2] = (unsigned char)(v >> 16);
+  p[3] = (unsigned char)(v >> 24);
+}
+
+static LRESULT CALLBACK ClientProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_COPYDATA) {
+    const COPYDATASTRUCT* data = (const COPYDATASTRUCT*)lParam;
+    const unsigned char* bytes = (const unsigned char*)data->lpData;
+    unsigned type = (unsigned)(data->dwData & 0xFFFF);
+    if (type == 2) {
+      g_outputCount = (int)(data->cbData / 80);
+      if (g_outputCount > 0) {
+        memcpy(g_firstOutput, bytes, 64);
+        g_firstOutput[64] = 0;
+        g_firstOutputDevice = Le32(bytes + 64);
+      }
+    } else if (type == 24) {
+      g_inputCount = (int)(data->cbData / 72);
+    } else if (type == 13 && data->cbData >= OPEN_PORTS_SIZE) {
+      memcpy(g_openReply, bytes, OPEN_PORTS_SIZE);
+      g_openReplied = 1;
+    }
+    return 1;
+  }
+  if (msg == ENGINE_COMMAND) {
+    if (wParam == 14) ++g_notify14;
+    return 0;
+  }
+  return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+static void Check(const char* what, long got, long expected) {
+  printf("%s: %ld%s\n", what, got, got == expected ? "" : " (unexpected)");
+  if (got != expected) ++g_failures;
+}
+
+static LRESULT Command(HWND engine, unsigned code, LPARAM lParam) {
+  return SendMessageA(engine, ENGINE_COMMAND, code, lParam);
+}
+
+static void DrainPosted(void) {
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
+int main(int argc, char** argv) {
+  int expectOutputs = argc > 1 ? atoi(argv[1]) : -1;
+  int expectInputs = argc > 2 ? atoi(argv[2]) : -1;
+  WNDCLASSA wc;
+  HWND self, engine = NULL;
+  LRESULT r;
+  unsigned char request[OPEN_PORTS_SIZE];
+  COPYDATASTRUCT data;
+  int i;
+
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = ClientProc;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = "TovuExampleClient";
+  if (!RegisterClassA(&wc)) return 1;
+  self = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  if (!self) return 1;
+
+  for (i = 0; i < 100 && !engine; ++i) {
+    engine = FindWindowA("TovuEngine", NULL);
+    if (!engine) Sleep(100);
+  }
+  if (!engine) {
+    printf("no engine window\n");
+    return 2;
+  }
+  printf("engine window found\n");
+
+  Check("register", (long)Command(engine, 0, (LPARAM)self), 0);
+  Check("register again", (long)Command(engine, 0, (LPARAM)self), 0);
+
+  r = Command(engine, 2, (LPARAM)self);
+  printf("output ports: %d (result %ld)\n", g_outputCount, (long)r);
+  if (g_outputCount > 0) {
+    printf("first output: \"%s\", device %u\n", g_firstOutput, g_firstOutputDevice);
+    Check("output list result", (long)r, 0);
+  } else {
+    Check("output list result with no output", (long)r, 1);
+  }
+  if (expectOutputs >= 0) Check("output count", g_outputCount < 0 ? 0 : g_outputCount, expectOutputs);
+  r = Command(engine, 24, (LPARAM)self);
+  printf("input ports: %d (result %ld)\n", g_inputCount, (long)r);
+  if (expectInputs >= 0) Check("input count", g_inputCount < 0 ? 0 : g_inputCount, expectInputs);
+
+  Check("set hold time", (long)Command(engine, 4, 500), 0);
+  Check("hold time", (long)Command(engine, 3, 0), 500);
+  Check("unknown command", (long)Command(engine, 9, 0), 0);
+
+  if (g_outputCount > 0) {
+    memset(request, 0, sizeof request);
+    PutLe32(request + 4, 1);                  /* one output */
+    PutLe32(request + 8, g_firstOutputDevice); /* the first one listed */
+    PutLe32(request + 1032, 0xFFFFFFFFu);      /* no input */
+    PutLe32(request + 1064, 0xFFFF);
+    PutLe32(request + 1068, 1);
+    data.dwData = 13;
+    data.cbData = sizeof request;
+    data.lpData = request;
+    r = SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data);
+    Check("open-ports request", (long)r, 1);
+    Check("open-ports reply came", g_openReplied, 1);
+    Check("open reply window", (long)Le32(g_openReply), (long)(unsigned)(UINT_PTR)self);
+    Check("output 0 result", (long)Le32(g_openReply + 8), 0);
+    Check("input result", (long)(int)Le32(g_openReply + 1032), -1);
+    /* Middle C on channel 1 of port index 0, then its release. */
+    Check("note on", (long)Command(engine, 18, 0x00643C90), 0);
+    Check("note off", (long)Command(engine, 18, 0x00003C80), 0);
+    Check("port 255 names no port", (long)Command(engine, 18, (LPARAM)0xFF003C90u), 0);
+    data.dwData = 14;
+    data.cbData = 0;
+    data.lpData = NULL;
+    Check("close ports", (long)SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data), 1);
+  }
+
+  Check("unregister", (long)Command(engine, 1, (LPARAM)self), 0);
+  Check("unregister again", (long)Command(engine, 1, (LPARAM)self), 1);
+  DrainPosted();
+  printf("notifications 14: %d\n", g_notify14);
+  printf("%s\n", g_failures == 0 ? "all answers as expected" : "some answers unexpected");
+  DestroyWindow(self);
+  return g_failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,248 @@
+// Processes, the single-instance guard, the start-up handle and priorities on Windows. See process.h.
+//
+// The engine's start-up goes through the same calls as on Linux, each standing for the platform's
+// own step: the "socket path" is the engine window's class name, its directory needs no making,
+// the instance guard is the named semaphore "Global\WN7WendleCreateWinSem" (created or opened, then
+// waited for without time limit), "the path answers" means FindWindowA finds a window of the class,
+// and "listening" registers the window class (the bus then creates the window itself).
+//
+// Waits on several handles are split into groups within the system's limit of 64 handles a wait:
+// beyond one group, a thread per group waits on its handles and on a shared "stop" event, and the
+// caller waits on the wake event and one "done" event per group.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/win32/handles.h"
+
+namespace platform {
+
+namespace win32 {
+// The engine window's class; defined by the bus (bus.cpp).
+bool RegisterEngineClass();
+extern const char kEngineClass[];
+}  // namespace win32
+
+std::string BusSocketPath() { return win32::kEngineClass; }
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return path.substr(0, 1);
+  return path.substr(0, slash);
+}
+
+bool DirectoryIsPrivate(const std::string&) { return true; }
+bool EnsurePrivateDirectory(const std::string&) { return true; }
+
+void RaiseDescriptorLimit() {}
+
+int InstanceGuardAcquire(const std::string&) {
+  HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "Global\\WN7WendleCreateWinSem");
+  if (!semaphore) {
+    errno = EACCES;
+    return -1;
+  }
+  if (WaitForSingleObject(semaphore, INFINITE) != WAIT_OBJECT_0) {
+    ::CloseHandle(semaphore);
+    errno = EACCES;
+    return -1;
+  }
+  return win32::IntOf(semaphore);
+}
+
+void InstanceGuardRelease(int guard) {
+  if (guard < 0) return;
+  ReleaseSemaphore(win32::HandleOf(guard), 1, nullptr);
+  ::CloseHandle(win32::HandleOf(guard));
+}
+
+bool BusPathAnswers(const std::string&) { return FindWindowA(win32::kEngineClass, nullptr) != nullptr; }
+
+int BusListen(const std::string&) {
+  if (!win32::RegisterEngineClass()) {
+    errno = EEXIST;
+    return -1;
+  }
+  return 0;
+}
+
+void ShowMessage(const char* caption, const char* text) {
+  if (const char* quiet = getenv("TOVU_NO_MESSAGE_BOX"); quiet && *quiet) {
+    std::string line = std::string(caption) + ": " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    return;
+  }
+  MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+int OpenProcessHandle(pid_t pid) {
+  if (pid <= 0) return -1;
+  return win32::IntOf(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+}
+
+void CloseHandle(int handle) {
+  if (handle >= 0) ::CloseHandle(win32::HandleOf(handle));
+}
+
+int WaitWakeOrStartupHandle(Event* wake) {
+  HANDLE startup = GetStdHandle(STD_ERROR_HANDLE);
+  if (startup == nullptr || startup == INVALID_HANDLE_VALUE) return -1;
+  HANDLE event = win32::HandleOf(wake->fd);
+  // Only a pipe can lose its reader; a console or a file is never signalled.
+  bool pipe = GetFileType(startup) == FILE_TYPE_PIPE;
+  for (;;) {
+    DWORD r = WaitForSingleObject(event, pipe ? 100 : INFINITE);
+    if (r == WAIT_OBJECT_0) {
+      EventConsume(wake);
+      return 0;
+    }
+    if (r != WAIT_TIMEOUT) return -1;
+    DWORD written = 0;
+    if (!WriteFile(startup, "", 0, &written, nullptr)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) {
+        // The wake event still comes first, as the lower index does in a wait on several handles.
+        if (WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
+          EventConsume(wake);
+          return 0;
+        }
+        return 1;
+      }
+    }
+  }
+}
+
+namespace {
+
+constexpr size_t kGroup = MAXIMUM_WAIT_OBJECTS - 1;  // one slot of every wait is the stop event
+
+struct GroupWait {
+  HANDLE stop = nullptr;
+  HANDLE done = nullptr;     // set when one of the group's handles was signalled, or the wait failed
+  const HANDLE* handles = nullptr;
+  size_t count = 0;
+  long ready = -1;           // index within the group, or -2 when the wait failed
+};
+
+DWORD WINAPI GroupThread(void* parameter) {
+  GroupWait* g = static_cast<GroupWait*>(parameter);
+  HANDLE list[MAXIMUM_WAIT_OBJECTS];
+  list[0] = g->stop;
+  for (size_t i = 0; i < g->count; ++i) list[i + 1] = g->handles[i];
+  DWORD r = WaitForMultipleObjects(static_cast<DWORD>(g->count + 1), list, FALSE, INFINITE);
+  if (r == WAIT_OBJECT_0) return 0;
+  if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + g->count)
+    g->ready = static_cast<long>(r - WAIT_OBJECT_0 - 1);
+  else
+    g->ready = -2;
+  SetEvent(g->done);
+  return 0;
+}
+
+}  // namespace
+
+int WaitAny(Event* wake, const int* fds, size_t count) {
+  std::vector<HANDLE> handles(count);
+  for (size_t i = 0; i < count; ++i) handles[i] = win32::HandleOf(fds[i]);
+  HANDLE event = win32::HandleOf(wake->fd);
+  if (count < MAXIMUM_WAIT_OBJECTS) {
+    HANDLE list[MAXIMUM_WAIT_OBJECTS];
+    list[0] = event;
+    for (size_t i = 0; i < count; ++i) list[i + 1] = handles[i];
+    DWORD r = WaitForMultipleObjects(static_cast<DWORD>(count + 1), list, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0) {
+      EventConsume(wake);
+      return 0;
+    }
+    if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
+    return -1;
+  }
+  // More than one wait can hold: a thread per group of 63 handles.
+  size_t groups = (count + kGroup - 1) / kGroup;
+  if (groups + 1 > MAXIMUM_WAIT_OBJECTS) return -1;  // beyond 63 * 63 handles
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!stop) return -1;
+  std::vector<GroupWait> waits(groups);
+  std::vector<HANDLE> threads;
+  HANDLE list[MAXIMUM_WAIT_OBJECTS];
+  list[0] = event;
+  int result = -1;
+  bool ok = true;
+  for (size_t g = 0; g < groups && ok; ++g) {
+    waits[g].stop = stop;
+    waits[g].handles = handles.data() + g * kGroup;
+    waits[g].count = g + 1 < groups ? kGroup : count - g * kGroup;
+    waits[g].done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = waits[g].done ? CreateThread(nullptr, 64 * 1024, GroupThread, &waits[g], 0, nullptr) : nullptr;
+    if (!thread) {
+      ok = false;
+      break;
+    }
+    threads.push_back(thread);
+    list[g + 1] = waits[g].done;
+  }
+  if (ok) {
+    DWORD r = WaitForMultipleObjects(static_cast<DWORD>(groups + 1), list, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0) {
+      EventConsume(wake);
+      result = 0;
+    } else if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + groups) {
+      const GroupWait& g = waits[r - WAIT_OBJECT_0 - 1];
+      if (g.ready >= 0) result = static_cast<int>((r - WAIT_OBJECT_0 - 1) * kGroup + static_cast<size_t>(g.ready) + 1);
+    }
+  }
+  SetEvent(stop);
+  for (HANDLE thread : threads) {
+    WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+  }
+  for (GroupWait& g : waits)
+    if (g.done) ::CloseHandle(g.done);
+  ::CloseHandle(stop);
+  return result;
+}
+
+void ReleaseStartupHandle() {
+  // The C runtime's descriptor 2 holds the start-up handle: NUL takes its place there and as the
+  // process's standard-error handle, which closes the handle the launcher is watching.
+  int nul = _open("NUL", _O_WRONLY);
+  if (nul < 0) {
+    HANDLE startup = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, nullptr);
+    if (startup && startup != INVALID_HANDLE_VALUE) ::CloseHandle(startup);
+    return;
+  }
+  std::fflush(stderr);
+  HANDLE startup = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE runtime = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+  _dup2(nul, 2);  // closes the runtime's handle of descriptor 2
+  _close(nul);
+  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  // A standard-error handle the runtime did not hold as descriptor 2 is closed here.
+  if (startup && startup != INVALID_HANDLE_VALUE && startup != runtime) ::CloseHandle(startup);
+}
+
+void RaiseProcessPriority() { SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS); }
+
+void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); }
+
+void SetThreadIdlePriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE); }
+
+// Termination requests reach the engine as console control events (BusWatchTermination installs
+// the handler); there is no descriptor for them.
+int BlockTerminationSignals() { return -1; }
+void DrainTerminationSignals(int) {}
+
+void IgnoreBrokenPipes() {}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the Windows targets with mingw-w64: build-win64/ (x86_64) and build-win32/ (i686), each with
+# tovu-engine.exe and the C example client. Installs what is missing first (mingw-w64 with its posix
+# thread model, wine for 64- and 32-bit programs), through apt-get.
+#
+#   scripts/build-windows.sh            install when missing, configure and build both targets
+#   scripts/build-windows.sh --no-install
+#   TOVU_WIN_TARGETS="win64" scripts/build-windows.sh   one target only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+install=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-install) install=0 ;;
+    *) echo "usage: $0 [--no-install]" >&2; exit 2 ;;
+  esac
+done
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing_packages() {
+  local pkg
+  for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix \
+             gcc-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 cmake ninja-build; do
+    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
+  done
+}
+
+if [ "$install" -eq 1 ]; then
+  need=$(missing_packages)
+  if [ -n "$need" ]; then
+    echo "build-windows: installing $(echo $need)"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      as_root dpkg --add-architecture i386
+    fi
+    as_root apt-get update
+    # shellcheck disable=SC2086
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need
+  fi
+fi
+
+targets=${TOVU_WIN_TARGETS:-"win64 win32"}
+jobs=${TOVU_JOBS:-2}
+for target in $targets; do
+  case "$target" in
+    win64) toolchain=cmake/mingw-x86_64.cmake ;;
+    win32) toolchain=cmake/mingw-i686.cmake ;;
+    *) echo "build-windows: unknown target $target" >&2; exit 2 ;;
+  esac
+  dir="build-$target"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$dir" -j"$jobs"
+  echo "build-windows: $dir/tovu-engine.exe built"
+done
