@@ -4,6 +4,8 @@
  * set and read the audition hold time, close the ports and unregister.
  *
  *   win32_client [expected output count [expected input count]]
+ *   win32_client --hold N    registers N windows of its own, says so, and waits to be ended (for
+ *                            tests of the engine noticing that a client process has gone)
  *
  * Prints what it sees, one line per step, and ends with status 0 when every answer was the one
  * expected, 1 otherwise (2 when no engine window was found within 10 seconds). */
@@ -23,6 +25,10 @@ static unsigned g_firstOutputDevice;
 static unsigned char g_openReply[OPEN_PORTS_SIZE];
 static int g_openReplied;
 static int g_notify14;
+static int g_notify5, g_notify12, g_notify21;
+static long g_startParam = -1; /* lParam of the start message 1626 */
+static int g_positions;        /* position messages 1625 */
+static long g_lastPosition = -1;
 static int g_failures;
 
 static unsigned Le32(const unsigned char* p) {
@@ -57,7 +63,19 @@ static LRESULT CALLBACK ClientProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lP
     return 1;
   }
   if (msg == ENGINE_COMMAND) {
+    if (wParam == 5) ++g_notify5;
+    if (wParam == 12) ++g_notify12;
     if (wParam == 14) ++g_notify14;
+    if (wParam == 21) ++g_notify21;
+    return 0;
+  }
+  if (msg == ENGINE_COMMAND + 1) {
+    ++g_positions;
+    g_lastPosition = (long)(int)lParam;
+    return 0;
+  }
+  if (msg == ENGINE_COMMAND + 2) {
+    g_startParam = (long)(int)lParam;
     return 0;
   }
   return DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -77,9 +95,64 @@ static void DrainPosted(void) {
   while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
 }
 
+/* Handles messages until *flag is set or `ms` milliseconds have passed. */
+static void PumpUntil(const int* flag, DWORD ms) {
+  DWORD start = GetTickCount();
+  while (!*flag && GetTickCount() - start < ms) {
+    MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+    DrainPosted();
+  }
+}
+
+/* A song of one bar at 120 quarter notes a minute (120 ticks a quarter): middle C on port index 0
+ * from tick 0, released at tick 120, the end at tick 240 (one second). */
+static unsigned char g_song[40 + 4 * 8];
+static void BuildSong(void) {
+  static const unsigned events[4][2] = {
+      {0, 0xFE | 120u << 8}, /* tempo: 120 quarter notes a minute */
+      {0, 0x00643C90},       /* note on, velocity 100 */
+      {120, 0x00003C90},     /* its release */
+      {240, 0x000000FF},     /* the end */
+  };
+  unsigned end = 40 + 4 * 8;
+  int i;
+  memset(g_song, 0, sizeof g_song);
+  PutLe32(g_song + 0, 120);
+  g_song[6] = 2; /* 4/4 */
+  g_song[7] = 4;
+  PutLe32(g_song + 8, 240);
+  PutLe32(g_song + 12, end);        /* no system-exclusive records */
+  PutLe32(g_song + 24, end);        /* no RPN records */
+  PutLe32(g_song + 28, 0xFFFFFFFFu); /* and no RPN list */
+  PutLe32(g_song + 32, end);
+  PutLe32(g_song + 36, 0xFFFFFFFFu);
+  for (i = 0; i < 4; ++i) {
+    PutLe32(g_song + 40 + 8 * i, events[i][0]);
+    PutLe32(g_song + 44 + 8 * i, events[i][1]);
+  }
+}
+
+/* Registers `count` windows of this process and waits without end. */
+static int Hold(HWND engine, HINSTANCE instance, const char* className, int count) {
+  int i, registered = 0;
+  for (i = 0; i < count; ++i) {
+    HWND window = CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
+    if (window && Command(engine, 0, (LPARAM)window) == 0) ++registered;
+  }
+  printf("registered %d\n", registered);
+  fflush(stdout);
+  for (;;) {
+    MSG msg;
+    if (GetMessageA(&msg, NULL, 0, 0) <= 0) break;
+    DispatchMessageA(&msg);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  int expectOutputs = argc > 1 ? atoi(argv[1]) : -1;
-  int expectInputs = argc > 2 ? atoi(argv[2]) : -1;
+  int hold = argc > 2 && strcmp(argv[1], "--hold") == 0 ? atoi(argv[2]) : 0;
+  int expectOutputs = !hold && argc > 1 ? atoi(argv[1]) : -1;
+  int expectInputs = !hold && argc > 2 ? atoi(argv[2]) : -1;
   WNDCLASSA wc;
   HWND self, engine = NULL;
   LRESULT r;
@@ -104,6 +177,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   printf("engine window found\n");
+  if (hold > 0) return Hold(engine, wc.hInstance, wc.lpszClassName, hold);
 
   Check("register", (long)Command(engine, 0, (LPARAM)self), 0);
   Check("register again", (long)Command(engine, 0, (LPARAM)self), 0);
@@ -145,6 +219,27 @@ int main(int argc, char** argv) {
     Check("note on", (long)Command(engine, 18, 0x00643C90), 0);
     Check("note off", (long)Command(engine, 18, 0x00003C80), 0);
     Check("port 255 names no port", (long)Command(engine, 18, (LPARAM)0xFF003C90u), 0);
+
+    /* The song: loaded, started from tick 0 without a loop, played to its end. */
+    BuildSong();
+    data.dwData = 19;
+    data.cbData = sizeof g_song;
+    data.lpData = g_song;
+    Check("load song", (long)SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data), 1);
+    memset(request, 0, 32);
+    PutLe32(request + 28, 1234); /* start parameter */
+    data.dwData = 21;
+    data.cbData = 32;
+    data.lpData = request;
+    Check("start", (long)SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data), 1);
+    Check("start message parameter", g_startParam, 1234);
+    PumpUntil(&g_notify5, 5000);
+    Check("started (notification 21)", g_notify21, 1);
+    Check("ended by itself (notification 12)", g_notify12, 1);
+    Check("stopped (notification 5)", g_notify5, 1);
+    printf("positions: %d, the last %ld\n", g_positions, g_lastPosition);
+    Check("final position", g_lastPosition, 240);
+
     data.dwData = 14;
     data.cbData = 0;
     data.lpData = NULL;
