@@ -167,7 +167,19 @@ int WaitAny(Event* wake, const int* fds, size_t count) {
     if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
     return -1;
   }
-  // More than one wait can hold: a thread per group of 63 handles.
+  // More than one wait can hold. What is ready already is found without a thread: a client process
+  // that ended with many windows leaves many handles signalled, and each is taken in turn.
+  if (WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
+    EventConsume(wake);
+    return 0;
+  }
+  for (size_t first = 0; first < count; first += kGroup) {
+    size_t n = count - first < kGroup ? count - first : kGroup;
+    DWORD r = WaitForMultipleObjects(static_cast<DWORD>(n), handles.data() + first, FALSE, 0);
+    if (r < WAIT_OBJECT_0 + n) return static_cast<int>(first + (r - WAIT_OBJECT_0) + 1);
+    if (r == WAIT_FAILED) return -1;
+  }
+  // Nothing yet: a thread per group of 63 handles waits, and this one on the groups.
   size_t groups = (count + kGroup - 1) / kGroup;
   if (groups + 1 > MAXIMUM_WAIT_OBJECTS) return -1;  // beyond 63 * 63 handles
   HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
