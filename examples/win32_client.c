@@ -3,9 +3,12 @@
  * lists (answered by WM_COPYDATA during the call), open the first output, strike and release a note,
  * set and read the audition hold time, close the ports and unregister.
  *
- *   win32_client [expected output count [expected input count]]
+ *   win32_client [expected output count [expected input count [input pipe]]]
  *   win32_client --hold N    registers N windows of its own, says so, and waits to be ended (for
  *                            tests of the engine noticing that a client process has gone)
+ *
+ * With an input pipe (the engine's virtual input, TOVU_VIRTUAL_INPUT), it also opens input 0 with
+ * thru to the first output and writes a note to the pipe, which the engine echoes there.
  *
  * Prints what it sees, one line per step, and ends with status 0 when every answer was the one
  * expected, 1 otherwise (2 when no engine window was found within 10 seconds). */
@@ -153,6 +156,7 @@ int main(int argc, char** argv) {
   int hold = argc > 2 && strcmp(argv[1], "--hold") == 0 ? atoi(argv[2]) : 0;
   int expectOutputs = !hold && argc > 1 ? atoi(argv[1]) : -1;
   int expectInputs = !hold && argc > 2 ? atoi(argv[2]) : -1;
+  const char* inputPipe = !hold && argc > 3 ? argv[3] : NULL;
   WNDCLASSA wc;
   HWND self, engine = NULL;
   LRESULT r;
@@ -240,6 +244,42 @@ int main(int argc, char** argv) {
     printf("positions: %d, the last %ld\n", g_positions, g_lastPosition);
     Check("final position", g_lastPosition, 240);
 
+    if (inputPipe && g_inputCount > 0) {
+      /* Input 0 with the first output, thru to that output on the incoming channel. */
+      HANDLE pipe;
+      DWORD written = 0;
+      static const char lines[] = "0 90 40 50\n0 80 40 00\n";
+      memset(request, 0, sizeof request);
+      PutLe32(request + 4, 1);
+      PutLe32(request + 8, g_firstOutputDevice);
+      PutLe32(request + 1032, 0);
+      PutLe32(request + 1064, 0xFFFF);
+      PutLe32(request + 1068, 1);
+      data.dwData = 13;
+      data.cbData = sizeof request;
+      data.lpData = request;
+      g_openReplied = 0;
+      SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data);
+      Check("input 0 result", (long)(int)Le32(g_openReply + 1032), 0);
+      memset(request, 0, 16);
+      PutLe32(request + 0, g_firstOutputDevice);
+      PutLe32(request + 4, 0xFFFFFFFFu); /* keep the incoming channel */
+      data.dwData = 29;
+      data.cbData = 16;
+      data.lpData = request;
+      Check("thru", (long)SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data), 1);
+      pipe = CreateFileA(inputPipe, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+      for (i = 0; pipe == INVALID_HANDLE_VALUE && i < 50; ++i) {
+        WaitNamedPipeA(inputPipe, 100);
+        pipe = CreateFileA(inputPipe, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+      }
+      Check("input pipe opened", pipe != INVALID_HANDLE_VALUE, 1);
+      if (pipe != INVALID_HANDLE_VALUE) {
+        Check("input lines written", WriteFile(pipe, lines, sizeof lines - 1, &written, NULL) && written == sizeof lines - 1, 1);
+        CloseHandle(pipe);
+      }
+      Sleep(500); /* the echo happens on the engine's input thread */
+    }
     data.dwData = 14;
     data.cbData = 0;
     data.lpData = NULL;

@@ -3,8 +3,9 @@
 # its build directory, with wine's null graphics driver (no display needed), against the engine with
 # the virtual MIDI service:
 #   - the C example client: registration, port lists, an open, direct sends, a song played to its
-#     end with its start message, positions and notifications, unregistration; the engine then
-#     closes by itself (status 0) and the virtual log holds exactly the expected bytes;
+#     end with its start message, positions and notifications, a note written to the virtual
+#     input's named pipe and echoed by thru, unregistration; the engine then closes by itself
+#     (status 0) and the virtual log holds exactly the expected lines;
 #   - a second engine started while one runs ends with status 2 and the single-instance message;
 #   - a client process holding 200 registered windows is killed: the engine unregisters them all
 #     and closes by itself.
@@ -72,9 +73,10 @@ run_target() {
 
   # The example client against a fresh engine.
   local start=$SECONDS
-  TOVU_MIDI=virtual TOVU_VIRTUAL_LOG="$winlog" "$wine" "$dir/tovu-engine.exe" > /dev/null 2> "$work/engine.err" &
+  local pipe="\\\\.\\pipe\\tovu-test-$$-$target"
+  TOVU_MIDI=virtual TOVU_VIRTUAL_LOG="$winlog" TOVU_VIRTUAL_INPUT="$pipe" "$wine" "$dir/tovu-engine.exe" > /dev/null 2> "$work/engine.err" &
   local engine=$!
-  if "$wine" "$dir/win32_client.exe" 2 1 > "$work/client.out" 2>&1; then
+  if "$wine" "$dir/win32_client.exe" 2 1 "$pipe" > "$work/client.out" 2>&1; then
     echo "client: all answers as expected ($(grep -c . "$work/client.out") lines)"
   else
     fail "$target: client"
@@ -89,7 +91,13 @@ data out0 90 3c 64
 data out0 80 3c 00
 data out0 90 3c 64
 data out0 90 3c 00
-close out0"
+close out0
+open out0
+open in0
+data out0 90 40 50
+data out0 90 40 00
+close out0
+close in0"
   local got
   got=$(cut -d' ' -f2- "$log" 2> /dev/null)
   if [ "$got" = "$expected" ]; then
