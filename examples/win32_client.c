@@ -6,6 +6,10 @@
  *   win32_client [expected output count [expected input count [input pipe]]]
  *   win32_client --hold N    registers N windows of its own, says so, and waits to be ended (for
  *                            tests of the engine noticing that a client process has gone)
+ *   win32_client --launch ENGINE
+ *                            starts the engine hidden with a pipe as its standard error, as a
+ *                            launcher does, and goes away without registering: the engine must
+ *                            notice and close by itself (status 0)
  *
  * With an input pipe (the engine's virtual input, TOVU_VIRTUAL_INPUT), it also opens input 0 with
  * thru to the first output and writes a note to the pipe, which the engine echoes there.
@@ -45,6 +49,9 @@ static void PutLe32(unsigned char* p, unsigned v) {
   p[3] = (unsigned char)(v >> 24);
 }
 
+static unsigned g_metronome[4];
+static int g_metronomeReplied;
+
 static LRESULT CALLBACK ClientProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_COPYDATA) {
     const COPYDATASTRUCT* data = (const COPYDATASTRUCT*)lParam;
@@ -57,6 +64,10 @@ static LRESULT CALLBACK ClientProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lP
         g_firstOutput[64] = 0;
         g_firstOutputDevice = Le32(bytes + 64);
       }
+    } else if (type == 26 && data->cbData >= 16) {
+      int k;
+      for (k = 0; k < 4; ++k) g_metronome[k] = Le32(bytes + 4 * k);
+      g_metronomeReplied = 1;
     } else if (type == 24) {
       g_inputCount = (int)(data->cbData / 72);
     } else if (type == 13 && data->cbData >= OPEN_PORTS_SIZE) {
@@ -135,6 +146,47 @@ static void BuildSong(void) {
   }
 }
 
+/* Starts the engine as a launcher would and leaves it before registering. */
+static int Launch(const char* enginePath) {
+  SECURITY_ATTRIBUTES sa;
+  STARTUPINFOA si;
+  PROCESS_INFORMATION pi;
+  HANDLE readEnd, writeEnd;
+  char commandLine[MAX_PATH + 3];
+  DWORD started, waited, status = 0;
+  int i;
+  sa.nLength = sizeof sa;
+  sa.lpSecurityDescriptor = NULL;
+  sa.bInheritHandle = TRUE;
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return 1;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  si.wShowWindow = SW_HIDE;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  si.hStdError = writeEnd;
+  snprintf(commandLine, sizeof commandLine, "\"%s\"", enginePath);
+  if (!CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
+    printf("cannot start %s (error %lu)\n", enginePath, GetLastError());
+    return 1;
+  }
+  CloseHandle(writeEnd);
+  for (i = 0; i < 100 && !FindWindowA("TovuEngine", NULL); ++i) Sleep(100);
+  printf("engine window %s\n", FindWindowA("TovuEngine", NULL) ? "found" : "not found");
+  started = GetTickCount();
+  CloseHandle(readEnd); /* the launcher goes away before registering */
+  waited = WaitForSingleObject(pi.hProcess, 10000);
+  GetExitCodeProcess(pi.hProcess, &status);
+  printf("engine %s, status %lu, %lu ms after the pipe closed\n", waited == WAIT_OBJECT_0 ? "ended" : "still running",
+         status, GetTickCount() - started);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return waited == WAIT_OBJECT_0 && status == 0 ? 0 : 1;
+}
+
 /* Registers `count` windows of this process and waits without end. */
 static int Hold(HWND engine, HINSTANCE instance, const char* className, int count) {
   int i, registered = 0;
@@ -164,6 +216,7 @@ int main(int argc, char** argv) {
   COPYDATASTRUCT data;
   int i;
 
+  if (argc > 2 && strcmp(argv[1], "--launch") == 0) return Launch(argv[2]);
   memset(&wc, 0, sizeof wc);
   wc.lpfnWndProc = ClientProc;
   wc.hInstance = GetModuleHandleA(NULL);
@@ -199,6 +252,10 @@ int main(int argc, char** argv) {
   printf("input ports: %d (result %ld)\n", g_inputCount, (long)r);
   if (expectInputs >= 0) Check("input count", g_inputCount < 0 ? 0 : g_inputCount, expectInputs);
 
+  r = Command(engine, 26, (LPARAM)self);
+  Check("metronome settings answered", g_metronomeReplied && r == 0, 1);
+  printf("metronome settings: %d %d %d %d\n", (int)g_metronome[0], (int)g_metronome[1], (int)g_metronome[2],
+         (int)g_metronome[3]);
   Check("set hold time", (long)Command(engine, 4, 500), 0);
   Check("hold time", (long)Command(engine, 3, 0), 500);
   Check("unknown command", (long)Command(engine, 9, 0), 0);

@@ -6,6 +6,10 @@
 #     end with its start message, positions and notifications, a note written to the virtual
 #     input's named pipe and echoed by thru, unregistration; the engine then closes by itself
 #     (status 0) and the virtual log holds exactly the expected lines;
+#   - settings are read from the registry (the metronome settings the client is sent);
+#   - an engine started by a launcher with a pipe as its standard error closes by itself when the
+#     launcher goes away before registering;
+#   - with the default winmm service and no devices (no sound card), the port lists are empty;
 #   - a second engine started while one runs ends with status 2 and the single-instance message;
 #   - a client process holding 200 registered windows is killed: the engine unregisters them all
 #     and closes by itself.
@@ -71,6 +75,12 @@ run_target() {
   local winlog="Z:${log//\//\\}"
   echo "== $target ($wine)"
 
+  # Settings in the registry: a channel with a leading blank, a note with trailing text, and no
+  # bar note (its default, 60, applies).
+  "$wine" reg delete 'HKCU\Software\Quembly\TovuEngine' /f > /dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Quembly\TovuEngine\MtrChan' /ve /d ' 5' /f > /dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Quembly\TovuEngine\MtrNB' /ve /d '70x' /f > /dev/null 2>&1
+
   # The example client against a fresh engine.
   local start=$SECONDS
   local pipe="\\\\.\\pipe\\tovu-test-$$-$target"
@@ -81,6 +91,11 @@ run_target() {
   else
     fail "$target: client"
     cat "$work/client.out"
+  fi
+  if tr -d '\r' < "$work/client.out" | grep -qx 'metronome settings: 32768 5 60 70'; then
+    echo "registry settings: read"
+  else
+    fail "$target: registry settings: $(grep metronome "$work/client.out")"
   fi
   local status=
   wait_status "$engine" 10
@@ -107,6 +122,25 @@ close in0"
     echo "$got"
   fi
   awk '$3 == "out0" && $4 == "90" && $5 == "3c" { if ($6 == "64") on = $1; else if (on) printf "song note held %.2f ms (500 written)\n", ($1 - on) / 1e6 }' "$log"
+
+  # Started by a launcher that goes away before registering.
+  local out
+  if out=$("$wine" "$dir/win32_client.exe" --launch "Z:${root//\//\\}\\$dir\\tovu-engine.exe" 2> /dev/null); then
+    echo "launched engine: $(echo "$out" | tr -d '\r' | tail -1)"
+  else
+    fail "$target: launched engine: $out"
+  fi
+
+  # The default service, winmm, with no devices here.
+  "$wine" "$dir/tovu-engine.exe" > /dev/null 2>&1 &
+  engine=$!
+  if out=$("$wine" "$dir/win32_client.exe" 0 0 2> /dev/null); then
+    echo "winmm without devices: no ports listed"
+  else
+    fail "$target: winmm without devices: $out"
+  fi
+  wait_status "$engine" 10
+  [ "$status" = 0 ] || fail "$target: winmm engine: $status"
 
   # A second engine while one runs.
   rm -f "$log"
