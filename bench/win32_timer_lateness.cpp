@@ -1,0 +1,114 @@
+// How late one-shot timers fire on Windows (or wine), three ways in the same run: the engine's timer
+// service (a chain of one-shot timers, each armed for an absolute time 1 to 4 ms after the last one
+// was due), a bare high-resolution waitable timer armed the same way, and a WinMM one-shot chain
+// (timeSetEvent). Lateness is the counter at the callback minus the due time; a negative figure is
+// an expiry that came early. Absolute figures under wine mean little; the ratios do.
+//
+//   win32_timer_lateness [count]    (default 500 timers each way)
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/timer.h"
+
+namespace {
+
+constexpr double kSpacingMs[] = {1.0, 2.5, 4.0, 1.5};
+
+struct Chain {
+  platform::TimerService* service = nullptr;
+  std::vector<double> lateness;
+  size_t wanted = 0;
+  double dueMs = 0;
+  HANDLE done = nullptr;
+};
+
+double Spacing(size_t i) { return kSpacingMs[i % 4]; }
+
+void OnServiceTimer(void* context, uint64_t) {
+  Chain* c = static_cast<Chain*>(context);
+  c->lateness.push_back(platform::NowMs() - c->dueMs);
+  if (c->lateness.size() == c->wanted) {
+    SetEvent(c->done);
+    return;
+  }
+  c->dueMs += Spacing(c->lateness.size());
+  platform::TimerArm(c->service, c->dueMs, OnServiceTimer, c);
+}
+
+Chain* g_winmm = nullptr;
+void CALLBACK OnWinmmTimer(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+  Chain* c = g_winmm;
+  c->lateness.push_back(platform::NowMs() - c->dueMs);
+  if (c->lateness.size() == c->wanted) {
+    SetEvent(c->done);
+    return;
+  }
+  c->dueMs += Spacing(c->lateness.size());
+  // WinMM takes whole milliseconds, relative: the delay is rounded to the nearest one.
+  double delay = c->dueMs - platform::NowMs();
+  UINT ms = delay < 1 ? 1 : static_cast<UINT>(delay + 0.5);
+  timeSetEvent(ms, 0, OnWinmmTimer, 0, TIME_ONESHOT | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+}
+
+void Report(const char* name, std::vector<double> v) {
+  if (v.empty()) {
+    std::printf("%-22s no samples\n", name);
+    return;
+  }
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+  size_t early = static_cast<size_t>(std::count_if(v.begin(), v.end(), [](double x) { return x < 0; }));
+  std::printf("%-22s n %zu  min %7.3f  p50 %7.3f  p99 %7.3f  max %7.3f ms  early %zu\n", name, v.size(), v.front(),
+              at(0.50), at(0.99), v.back(), early);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t count = argc > 1 ? static_cast<size_t>(std::atoi(argv[1])) : 500;
+  if (count == 0) count = 1;
+
+  Chain service;
+  service.wanted = count;
+  service.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  service.service = platform::TimerServiceStart();
+  if (!service.service) return 1;
+  service.dueMs = platform::NowMs() + 5;
+  platform::TimerArm(service.service, service.dueMs, OnServiceTimer, &service);
+  WaitForSingleObject(service.done, INFINITE);
+  platform::TimerServiceStop(service.service);
+
+  timeBeginPeriod(1);
+  Chain bare;
+  HANDLE waitable = CreateWaitableTimerExW(nullptr, nullptr, 0x2 /* high resolution */, TIMER_ALL_ACCESS);
+  if (!waitable) waitable = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  bare.dueMs = platform::NowMs() + 5;
+  for (size_t i = 0; i < count; ++i) {
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>((bare.dueMs - platform::NowMs()) * 1e4);
+    if (due.QuadPart >= 0) due.QuadPart = -1;
+    SetWaitableTimer(waitable, &due, 0, nullptr, nullptr, FALSE);
+    WaitForSingleObject(waitable, INFINITE);
+    bare.lateness.push_back(platform::NowMs() - bare.dueMs);
+    bare.dueMs += Spacing(i + 1);
+  }
+
+  Chain winmm;
+  winmm.wanted = count;
+  winmm.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_winmm = &winmm;
+  winmm.dueMs = platform::NowMs() + 5;
+  timeSetEvent(5, 0, OnWinmmTimer, 0, TIME_ONESHOT | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+  WaitForSingleObject(winmm.done, 30000);
+  timeEndPeriod(1);
+
+  Report("timer service", service.lateness);
+  Report("bare waitable timer", bare.lateness);
+  Report("winmm one-shot chain", winmm.lateness);
+  return 0;
+}
