@@ -24,7 +24,7 @@ as_root() {
 missing_packages() {
   local pkg
   for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix \
-             gcc-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 cmake ninja-build; do
+             gcc-mingw-w64-i686-posix wine wine64 wine32:i386 cmake ninja-build; do
     dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
   done
 }
