@@ -6,6 +6,9 @@
  *   win32_client [expected output count [expected input count [input pipe]]]
  *   win32_client --hold N    registers N windows of its own, says so, and waits to be ended (for
  *                            tests of the engine noticing that a client process has gone)
+ *   win32_client --stall     opens the first output, then answers the engine's port list only after
+ *                            5 s, while a note posted meanwhile waits for the engine's loop: the
+ *                            engine gives up on the answer after 2 s and plays the note then
  *   win32_client --launch ENGINE
  *                            starts the engine hidden with a pipe as its standard error, as a
  *                            launcher does, and goes away without registering: the engine must
@@ -37,6 +40,8 @@ static long g_startParam = -1; /* lParam of the start message 1626 */
 static int g_positions;        /* position messages 1625 */
 static long g_lastPosition = -1;
 static int g_failures;
+static int g_stall; /* the port list answer is held for 5 s */
+static HWND g_engine;
 
 static unsigned Le32(const unsigned char* p) {
   return (unsigned)p[0] | (unsigned)p[1] << 8 | (unsigned)p[2] << 16 | (unsigned)p[3] << 24;
@@ -57,6 +62,10 @@ static LRESULT CALLBACK ClientProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lP
     const COPYDATASTRUCT* data = (const COPYDATASTRUCT*)lParam;
     const unsigned char* bytes = (const unsigned char*)data->lpData;
     unsigned type = (unsigned)(data->dwData & 0xFFFF);
+    if (type == 2 && g_stall) {
+      Sleep(5000);
+      return 1;
+    }
     if (type == 2) {
       g_outputCount = (int)(data->cbData / 80);
       if (g_outputCount > 0) {
@@ -187,6 +196,43 @@ static int Launch(const char* enginePath) {
   return waited == WAIT_OBJECT_0 && status == 0 ? 0 : 1;
 }
 
+static DWORD WINAPI PostNoteLater(void* unused) {
+  (void)unused;
+  Sleep(300);
+  PostMessageA(g_engine, ENGINE_COMMAND, 18, 0x00403E90); /* note 0x3E, velocity 0x40 */
+  return 0;
+}
+
+/* Opens the first output, then holds the engine's answer to the port list for 5 s. */
+static int Stall(HWND engine, HWND self) {
+  unsigned char request[OPEN_PORTS_SIZE];
+  COPYDATASTRUCT data;
+  HANDLE thread;
+  DWORD start;
+  g_engine = engine;
+  if (Command(engine, 0, (LPARAM)self) != 0) return 1;
+  Command(engine, 2, (LPARAM)self);
+  memset(request, 0, sizeof request);
+  PutLe32(request + 4, 1);
+  PutLe32(request + 8, g_firstOutputDevice);
+  PutLe32(request + 1032, 0xFFFFFFFFu);
+  data.dwData = 13;
+  data.cbData = sizeof request;
+  data.lpData = request;
+  SendMessageA(engine, WM_COPYDATA, (WPARAM)self, (LPARAM)&data);
+  Command(engine, 18, 0x00403C90); /* the mark: note 0x3C */
+  thread = CreateThread(NULL, 0, PostNoteLater, NULL, 0, NULL);
+  g_stall = 1;
+  start = GetTickCount();
+  Command(engine, 2, (LPARAM)self); /* answered by a handler that takes 5 s */
+  printf("port list answered after %lu ms\n", GetTickCount() - start);
+  g_stall = 0;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  Command(engine, 1, (LPARAM)self);
+  return 0;
+}
+
 /* Registers `count` windows of this process and waits without end. */
 static int Hold(HWND engine, HINSTANCE instance, const char* className, int count) {
   int i, registered = 0;
@@ -235,6 +281,7 @@ int main(int argc, char** argv) {
   }
   printf("engine window found\n");
   if (hold > 0) return Hold(engine, wc.hInstance, wc.lpszClassName, hold);
+  if (argc > 1 && strcmp(argv[1], "--stall") == 0) return Stall(engine, self);
 
   Check("register", (long)Command(engine, 0, (LPARAM)self), 0);
   Check("register again", (long)Command(engine, 0, (LPARAM)self), 0);

@@ -6,6 +6,8 @@
 #     end with its start message, positions and notifications, a note written to the virtual
 #     input's named pipe and echoed by thru, unregistration; the engine then closes by itself
 #     (status 0) and the virtual log holds exactly the expected lines;
+#   - a client that holds the engine's answer for 5 s is given up on after 2 s: a note posted
+#     meanwhile is played 2 s after the send began, not 5 s;
 #   - settings are read from the registry (the metronome settings the client is sent);
 #   - an engine started by a launcher with a pipe as its standard error closes by itself when the
 #     launcher goes away before registering;
@@ -122,6 +124,20 @@ close in0"
     echo "$got"
   fi
   awk '$3 == "out0" && $4 == "90" && $5 == "3c" { if ($6 == "64") on = $1; else if (on) printf "song note held %.2f ms (500 written)\n", ($1 - on) / 1e6 }' "$log"
+
+  # A client slow to answer: the engine's send gives up after 2 s.
+  rm -f "$log"
+  TOVU_MIDI=virtual TOVU_VIRTUAL_LOG="$winlog" "$wine" "$dir/tovu-engine.exe" > /dev/null 2>&1 &
+  engine=$!
+  "$wine" "$dir/win32_client.exe" --stall > "$work/stall.out" 2>&1
+  wait_status "$engine" 10
+  local gap
+  gap=$(awk '$3 == "out0" && $4 == "90" && $6 == "40" { if ($5 == "3c") mark = $1; else if ($5 == "3e" && mark) printf "%d", ($1 - mark) / 1e6 }' "$log")
+  if [ -n "$gap" ] && [ "$gap" -ge 1900 ] && [ "$gap" -lt 4000 ]; then
+    echo "slow client: the engine gave up on it after $gap ms (posted note played then)"
+  else
+    fail "$target: slow client: posted note after '${gap}' ms; $(tr -d '\r' < "$work/stall.out")"
+  fi
 
   # Started by a launcher that goes away before registering.
   local out
