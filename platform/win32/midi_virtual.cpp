@@ -462,7 +462,8 @@ void ReadInput(Service* s) {
 // Creates the named pipe for the life of the service. INVALID_HANDLE_VALUE when it cannot be made.
 HANDLE OpenPipe(const std::string& name) {
   HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 64 * 1024, 0, nullptr);
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                 64 * 1024, 0, nullptr);
   if (pipe == INVALID_HANDLE_VALUE)
     std::fprintf(stderr, "tovu: cannot create MIDI input pipe %s (error %lu)\n", name.c_str(), GetLastError());
   return pipe;
