@@ -70,7 +70,13 @@ run_target() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot -i > /dev/null 2>&1
   fi
-  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+  if ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2> /dev/null; then
+    # The desktop process that wineboot left running took the display driver it found; it and
+    # the prefix's server end here, so that every later program uses the null driver.
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+    "$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -k > /dev/null 2>&1
+    "$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -w > /dev/null 2>&1
+  fi
   local work
   work=$(mktemp -d)
   local log="$work/midi.log"
