@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "host/engine.h"
+#include "playback/song_slots.h"
+#include "status/outbox.h"
 
 namespace {
 
@@ -58,7 +60,7 @@ int32_t ReplyPortList(Engine& engine, uint32_t target, bool outputs) {
     FillOutputPortRecords(engine.ports, records.data());
   else
     FillInputPortRecords(engine.ports, records.data());
-  SendCopyData(engine, target, outputs ? 2 : 24, records.data(), static_cast<uint32_t>(records.size()));
+  SendCopyData(engine.bus, engine.window, target, outputs ? 2 : 24, records.data(), static_cast<uint32_t>(records.size()));
   return 0;
 }
 
@@ -106,12 +108,4 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     default: return 0;
   }
-}
-
-void PostNotification(Engine& engine, uint32_t window, uint32_t code, uint32_t lParam) {
-  platform::BusPost(engine.bus, window, kEngineCommand, code, lParam);
-}
-
-int32_t SendCopyData(Engine& engine, uint32_t window, uint32_t type, const void* data, uint32_t size) {
-  return platform::BusSend(engine.bus, window, platform::kWmCopyData, engine.window, 0, type, data, size);
 }

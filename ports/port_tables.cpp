@@ -35,6 +35,13 @@ int32_t ParseLikeAtoi(const char* s) {
   return static_cast<int32_t>(value);
 }
 
+// The 72 bytes both port-list records begin with: the name, the device id and the open handle.
+void StoreCommonRecord(uint8_t* out, const char (&name)[64], uint32_t deviceId, uint32_t handle) {
+  memcpy(out, name, 64);
+  platform::StoreLe32(out + 64, deviceId);
+  platform::StoreLe32(out + 68, handle);
+}
+
 }  // namespace
 
 bool BuildPortTables(Ports& ports) {
@@ -195,9 +202,7 @@ int LoadSettings(Ports& ports) {
 void FillOutputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.outputCount; ++i, out += kOutputRecordSize) {
     const OutputPort& p = ports.outputs[i];
-    memcpy(out, p.name, 64);
-    platform::StoreLe32(out + 64, p.deviceId);
-    platform::StoreLe32(out + 68, p.handle.load(std::memory_order_relaxed));
+    StoreCommonRecord(out, p.name, p.deviceId, p.handle.load(std::memory_order_relaxed));
     platform::StoreLe32(out + 72, static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
     platform::StoreLe32(out + 76, static_cast<uint32_t>(p.shortReset));
   }
@@ -206,8 +211,6 @@ void FillOutputPortRecords(const Ports& ports, uint8_t* out) {
 void FillInputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.inputCount; ++i, out += kInputRecordSize) {
     const InputPort& p = ports.inputs[i];
-    memcpy(out, p.name, 64);
-    platform::StoreLe32(out + 64, p.deviceId);
-    platform::StoreLe32(out + 68, p.handle.load(std::memory_order_relaxed));
+    StoreCommonRecord(out, p.name, p.deviceId, p.handle.load(std::memory_order_relaxed));
   }
 }

@@ -29,7 +29,7 @@ bool ListensOn(Engine& engine, uint32_t window, platform::MidiHandle handle, Lis
 
 bool AcceptShortInput(Engine& engine, platform::MidiHandle handle, uint32_t message) {
   uint32_t window = engine.playback.recordingClient.load();
-  if (window == 0) window = engine.thruOwner.load();
+  if (window == 0) window = engine.recording.thru.owner.load();
   Listener listener;
   return ListensOn(engine, window, handle, &listener) &&
          FilterPasses(message, listener.channelMask, listener.inputFlags);
@@ -45,7 +45,7 @@ bool AcceptSysexInput(Engine& engine, platform::MidiHandle handle) {
 // What passed the filter goes to thru (as the thru settings change it; not when what thru held was
 // released since the filter admitted it) and to the take (as it came, stamped when it arrived).
 void RouteInput(Engine& engine, uint32_t message, uint32_t thruGeneration) {
-  if (engine.thruOwner.load() != 0) ThruPlayIn(engine, message, thruGeneration);
+  if (engine.recording.thru.owner.load() != 0) ThruPlayIn(engine, message, thruGeneration);
   if (engine.playback.recordingClient.load() != 0) RecordArrived(engine, message, platform::MidiInArrivalMs());
 }
 

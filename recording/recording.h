@@ -43,6 +43,10 @@ struct ThruSettings {
 struct Thru {
   std::mutex lock;
   ThruSettings settings;  // under lock
+  // Written on the main thread under lock; read by the timer and MIDI input threads (and the
+  // notifier, for the owner).
+  std::atomic<int32_t> port{-1};   // the output port index thru holds open
+  std::atomic<uint32_t> owner{0};  // the client that set thru (0 none)
   // Advanced (under lock) whenever the notes thru holds are released or forgotten: a message
   // admitted before that, by a filter or listener that may no longer hold, is not played after it.
   std::atomic<uint32_t> generation{0};

@@ -153,42 +153,42 @@ TEST(ClientRecords, SongSlotsFollowTheLoadRules) {
 
   // A load fills the current slot with a copy of the bytes.
   EXPECT_EQ(e.CopyData(301, 19, s1), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s1);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(b.currentSong, nullptr);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s1);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(b.songs.current, nullptr);
 
   // A next-slot load from a client that is not playing is a current-slot load.
   EXPECT_EQ(e.CopyData(301, 20, s2), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s2);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(a.nextSongSize, 0u);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s2);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(a.songs.nextSize, 0u);
 
   // From the playing client it replaces the next slot only; an empty one empties just that slot.
   e.engine.playback.playingClient = 301;
   EXPECT_EQ(e.CopyData(301, 20, s3), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s2);
-  EXPECT_EQ(Slot(a.nextSong, a.nextSongSize), s3);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s2);
+  EXPECT_EQ(Slot(a.songs.next, a.songs.nextSize), s3);
   EXPECT_EQ(e.CopyData(301, 20, s4), 1);
-  EXPECT_EQ(Slot(a.nextSong, a.nextSongSize), s4);
+  EXPECT_EQ(Slot(a.songs.next, a.songs.nextSize), s4);
   EXPECT_EQ(e.CopyData(301, 20, {}), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s2);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(a.nextSongSize, 0u);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s2);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(a.songs.nextSize, 0u);
 
   // Another client's next-slot load while 301 plays is its own current-slot load.
   EXPECT_EQ(e.CopyData(302, 20, s1), 1);
-  EXPECT_EQ(Slot(b.currentSong, b.currentSongSize), s1);
-  EXPECT_EQ(b.nextSong, nullptr);
+  EXPECT_EQ(Slot(b.songs.current, b.songs.currentSize), s1);
+  EXPECT_EQ(b.songs.next, nullptr);
 
   // A current-slot load of 0 bytes empties both slots.
   EXPECT_EQ(e.CopyData(301, 20, s3), 1);
-  ASSERT_EQ(Slot(a.nextSong, a.nextSongSize), s3);
+  ASSERT_EQ(Slot(a.songs.next, a.songs.nextSize), s3);
   e.engine.playback.playingClient = 0;
   EXPECT_EQ(e.CopyData(301, 19, {}), 1);
-  EXPECT_EQ(a.currentSong, nullptr);
-  EXPECT_EQ(a.currentSongSize, 0u);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(Slot(b.currentSong, b.currentSongSize), s1);
+  EXPECT_EQ(a.songs.current, nullptr);
+  EXPECT_EQ(a.songs.currentSize, 0u);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(Slot(b.songs.current, b.songs.currentSize), s1);
 }
 
 }  // namespace

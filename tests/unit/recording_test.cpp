@@ -187,7 +187,7 @@ TEST(Thru, EchoesAcceptedInputAndIgnoresOtherPortsAndClasses) {
   e.OpenInput(0);
   e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
   e.Thru(1, 5, 12, -20);
-  EXPECT_EQ(e.engine.thruOwner.load(), kWindow);
+  EXPECT_EQ(e.engine.recording.thru.owner.load(), kWindow);
   e.All();
   EXPECT_TRUE(e.Inject(0, {0x90, 60, 10}));
   EXPECT_TRUE(e.Inject(0, {0x80, 60, 64}));
@@ -214,7 +214,7 @@ TEST(Thru, SettingThruReleasesHeldNotesOnTheOldPortFirst) {
   e.All();
   ReleaseThruPort(e.engine);
   EXPECT_EQ(e.All(), (std::vector<std::string>{"out0 92 32 00", "close out0"}));
-  EXPECT_EQ(e.engine.thruOwner.load(), 0u);
+  EXPECT_EQ(e.engine.recording.thru.owner.load(), 0u);
   e.Inject(0, {0x90, 60, 100});
   EXPECT_TRUE(e.Data().empty());
 }
@@ -223,10 +223,10 @@ TEST(Thru, UnknownOrFailingDeviceTurnsThruOff) {
   RecordingEngine e(2, 1, {1});
   e.Thru(7);
   EXPECT_EQ(e.engine.recording.thru.settings.device, 0x8000);
-  EXPECT_EQ(e.engine.thruPort.load(), -1);
+  EXPECT_EQ(e.engine.recording.thru.port.load(), -1);
   e.Thru(1);  // fails to open
   EXPECT_EQ(e.engine.recording.thru.settings.device, 0x8000);
-  EXPECT_EQ(e.engine.thruOwner.load(), 0u);
+  EXPECT_EQ(e.engine.recording.thru.owner.load(), 0u);
 }
 
 // ---- Metronome ----
@@ -234,7 +234,7 @@ TEST(Thru, UnknownOrFailingDeviceTurnsThruOff) {
 TEST(Metronome, ClicksBarsAndBeatsOneStepLong) {
   RecordingEngine e;
   e.Metronome(0);
-  ASSERT_EQ(e.engine.metronomePort.load(), 0);
+  ASSERT_EQ(e.engine.metronome.port.load(), 0);
   ResetStateImage(*e.engine.images[kMainImage]);  // 30 ticks per step, 480 per bar, 120 per beat
   e.All();
   std::vector<std::string> expected;
@@ -300,7 +300,7 @@ TEST(Metronome, SettingsReadBackAndCountIn) {
   e.Metronome(1, 0x1F, 200, 300);  // fails to open: the device id stays, the values as given
   EXPECT_EQ(e.engine.ports.settings.mtrDev, 1);
   EXPECT_EQ(e.engine.ports.settings.mtrChan, 0x1F);
-  EXPECT_EQ(e.engine.metronomePort.load(), -1);
+  EXPECT_EQ(e.engine.metronome.port.load(), -1);
   EXPECT_EQ(BeginCountIn(e.engine, true), 480);
   EXPECT_TRUE(MetronomeOn(e.engine));
   EXPECT_EQ(BeginCountIn(e.engine, false), 0);

@@ -75,7 +75,7 @@ struct SchedulerEngine {
 
   void Load(const std::vector<uint8_t>& song) {
     LoadSong(engine, kWindow, static_cast<uint32_t>(song.size()), song.data());
-    ASSERT_NE(client->currentSong, nullptr);
+    ASSERT_NE(client->songs.current, nullptr);
   }
   void Collect(double at) {
     for (auto& e : platform::VirtualCaptureTake())
