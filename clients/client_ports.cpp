@@ -40,46 +40,46 @@ uint8_t* CopySong(Engine& engine, uint32_t window, uint32_t size, const uint8_t*
 
 void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
   CloseClientPorts(engine, window);
-  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + 4));
+  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsCountOffset));
   if (n == 0) return;
   // The request and the record have room for 256 outputs; other counts are clamped to 0-256.
   int32_t wanted = n < 0 ? 0 : (n > kMaxClientOutputs ? kMaxClientOutputs : n);
 
   uint8_t reply[kOpenPortsSize] = {};
-  platform::StoreLe32(reply, window);
-  platform::StoreLe32(reply + 4, static_cast<uint32_t>(n));
-  platform::StoreLe32(reply + 1032, static_cast<uint32_t>(-1));
+  platform::StoreLe32(reply + kOpenPortsWindowOffset, window);
+  platform::StoreLe32(reply + kOpenPortsCountOffset, static_cast<uint32_t>(n));
+  platform::StoreLe32(reply + kOpenPortsInputOffset, static_cast<uint32_t>(kNoInputDevice));
 
   ClientRecord* client = ClientOf(engine, window);
   if (!client) {
-    platform::StoreLe32(reply + 8, 1);
+    platform::StoreLe32(reply + kOpenPortsOutputsOffset, kPortNotRegistered);
   } else {
     for (int32_t j = 0; j < wanted; ++j) {
-      int port = FindOutputPortByDevice(engine.ports, platform::LoadLe32(request + 8 + 4 * j));
-      int32_t result = 2;
+      int port = FindOutputPortByDevice(engine.ports, platform::LoadLe32(request + kOpenPortsOutputsOffset + 4 * j));
+      int32_t result = kPortNoDevice;
       if (port >= 0) {
         result = engine.ports.outputs[port].Open();
         if (result == 0) client->outputs[client->outputCount++] = port;
       }
-      platform::StoreLe32(reply + 8 + 4 * j, static_cast<uint32_t>(result));
+      platform::StoreLe32(reply + kOpenPortsOutputsOffset + 4 * j, static_cast<uint32_t>(result));
     }
-    int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + 1032));
-    if (inputDevice != -1) {
+    int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsInputOffset));
+    if (inputDevice != kNoInputDevice) {
       int port = FindInputPortByDevice(engine.ports, static_cast<uint32_t>(inputDevice));
-      int32_t result = 2;
+      int32_t result = kPortNoDevice;
       if (port >= 0) {
         result = engine.ports.inputs[port].Open(engine.ports.inputCallback, engine.ports.inputInstance);
         if (result == 0) client->inputPort.store(port);
       }
-      platform::StoreLe32(reply + 1032, static_cast<uint32_t>(result));
+      platform::StoreLe32(reply + kOpenPortsInputOffset, static_cast<uint32_t>(result));
     }
-    client->channelMask.store(platform::LoadLe32(request + 1064));
-    client->inputFlags.store(platform::LoadLe32(request + 1068));
+    client->channelMask.store(platform::LoadLe32(request + kOpenPortsChannelMaskOffset));
+    client->inputFlags.store(platform::LoadLe32(request + kOpenPortsInputFlagsOffset));
     // Both ports were closed above; this client becomes the thru owner when thru is set.
     ReapplyThru(engine, window);
     ReapplyMetronome(engine);
   }
-  SendCopyData(engine, window, 13, reply, sizeof reply);
+  SendCopyData(engine, window, kCopyOpenPorts, reply, sizeof reply);
 }
 
 void CloseClientPorts(Engine& engine, uint32_t window) {
@@ -101,7 +101,7 @@ void CloseClientPorts(Engine& engine, uint32_t window) {
     engine.ports.inputs[input].Close();
     client->inputPort.store(-1);
   }
-  PostNotification(engine, window, kNotifyPortsClosed, 0);
+  PostNotification(engine, window, kNotifyPortsClosed, kPortsClosedClient);
 }
 
 void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
@@ -143,7 +143,7 @@ void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
   ClientRecord* client = ClientOf(engine, window);
   if (!client) return;
   double factor;
-  memcpy(&factor, payload, 8);
+  memcpy(&factor, payload, kTempoFactorSize);
   // A factor that is not a finite number above 0 would stop or reverse the clock: it plays at 1.0.
   // (The clock also holds factors to its range, ClockTempoFactor.)
   if (!std::isfinite(factor) || factor <= 0.0) factor = 1.0;
@@ -154,7 +154,7 @@ void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
 void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload) {
   ClientRecord* client = ClientOf(engine, window);
   if (!client) return;
-  client->channelMask.store(platform::LoadLe32(payload));
-  client->inputFlags.store(platform::LoadLe32(payload + 4));
+  client->channelMask.store(platform::LoadLe32(payload + kFilterChannelMaskOffset));
+  client->inputFlags.store(platform::LoadLe32(payload + kFilterFlagsOffset));
   InputFilterChanged(engine, window);
 }

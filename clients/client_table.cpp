@@ -47,7 +47,7 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
     }
   }
   platform::EventSet(&engine.watcher.wake);
-  if (engine.playback.playingClient.load() != 0) PostNotification(engine, window, kNotifyStarted, 0);
+  if (engine.playback.playingClient.load() != 0) PostNotification(engine, window, kNotifyStarted, kNotifyOther);
   return 0;
 }
 
@@ -82,7 +82,8 @@ int32_t UnregisterClient(Engine& engine, uint32_t window) {
 }
 
 void NoteWindowClosed(Engine& engine, uint32_t window) {
-  if (FindClient(engine.clients, window) >= 0) platform::BusPostToEngine(engine.bus, kEngineCommand, 1, window);
+  if (FindClient(engine.clients, window) >= 0)
+    platform::BusPostToEngine(engine.bus, kEngineCommand, kCommandUnregister, window);
 }
 
 void DestroyClientTable(ClientTable& table) {

@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "client/protocol.h"
 #include "platform/event.h"
 
-constexpr int kMaxClientOutputs = 256;
+constexpr int kMaxClientOutputs = tovu::protocol::kOpenPortsMaxOutputs;
 
 struct ClientRecord {
   uint32_t window = 0;
@@ -28,8 +29,8 @@ struct ClientRecord {
   uint32_t nextSongSize = 0;
   double tempoFactor = 1.0;
   bool leaving = false;  // main thread: its unregistration is under way (it can start nothing)
-  std::atomic<uint32_t> channelMask{0xFFFF};
-  std::atomic<uint32_t> inputFlags{1};
+  std::atomic<uint32_t> channelMask{tovu::protocol::kAllChannels};
+  std::atomic<uint32_t> inputFlags{tovu::protocol::kInputNotes};
   int32_t processId = 0;  // under the table lock; 0 once the watcher saw the process end
   // The process handle: the owner's pidfd, and a handle that is signalled when the client's window
   // closes; either one signalled means the client can never be served again.
@@ -95,7 +96,7 @@ bool StartWatcher(Engine& engine);
 void StopWatcher(Engine& engine);
 
 // Client ports and song slots (copy-data types 13, 14, 19, 20, 23, 25).
-constexpr uint32_t kOpenPortsSize = 1080;
+using tovu::protocol::kOpenPortsSize;
 void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request);
 void CloseClientPorts(Engine& engine, uint32_t window);
 void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);

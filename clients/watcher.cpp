@@ -53,7 +53,7 @@ void WatcherMain(Engine* engine) {
     if (k < 0) return;  // the wait failed: dead clients are no longer noticed
     if (k == 0) continue;
     uint32_t window = ClaimEndedClient(table, entries[static_cast<size_t>(k - 1)]);
-    if (window != 0) platform::BusPostToEngine(engine->bus, kEngineCommand, 1, window);
+    if (window != 0) platform::BusPostToEngine(engine->bus, kEngineCommand, kCommandUnregister, window);
   }
 }
 

@@ -75,7 +75,7 @@ void TearDownEngine(Engine& engine) {
     delete[] record->nextSong;
     record->currentSong = record->nextSong = nullptr;
     record->currentSongSize = record->nextSongSize = 0;
-    PostNotification(engine, record->window, kNotifyPortsClosed, 1);
+    PostNotification(engine, record->window, kNotifyPortsClosed, kPortsClosedShutdown);
   }
   DestroyClientTable(engine.clients);
   for (StateImage*& image : engine.images) {

@@ -51,10 +51,10 @@ void SetMetronome(Engine& engine, uint32_t, const uint8_t* payload) {
   if (old >= 0) engine.ports.outputs[old].Close();
 
   EngineSettings& s = engine.ports.settings;
-  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload));
-  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + 4));
-  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + 8));
-  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeDeviceOffset));
+  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeChannelOffset));
+  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeMeasureNoteOffset));
+  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeBeatNoteOffset));
   RefreshMetronomeNotes(engine);
   if (s.mtrDev == static_cast<int32_t>(kNoDevice)) return;
   int port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.mtrDev));
@@ -69,22 +69,22 @@ void SetMetronome(Engine& engine, uint32_t, const uint8_t* payload) {
 
 void ReapplyMetronome(Engine& engine) {
   const EngineSettings& s = engine.ports.settings;
-  uint8_t payload[16];
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
+  uint8_t payload[kMetronomeSettingsSize];
+  platform::StoreLe32(payload + kMetronomeDeviceOffset, static_cast<uint32_t>(s.mtrDev));
+  platform::StoreLe32(payload + kMetronomeChannelOffset, static_cast<uint32_t>(s.mtrChan));
+  platform::StoreLe32(payload + kMetronomeMeasureNoteOffset, static_cast<uint32_t>(s.mtrNM));
+  platform::StoreLe32(payload + kMetronomeBeatNoteOffset, static_cast<uint32_t>(s.mtrNB));
   SetMetronome(engine, 0, payload);
 }
 
 int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
   const EngineSettings& s = engine.ports.settings;
-  uint8_t payload[16];
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
-  SendCopyData(engine, window, 26, payload, sizeof payload);
+  uint8_t payload[kMetronomeSettingsSize];
+  platform::StoreLe32(payload + kMetronomeDeviceOffset, static_cast<uint32_t>(s.mtrDev));
+  platform::StoreLe32(payload + kMetronomeChannelOffset, static_cast<uint32_t>(s.mtrChan));
+  platform::StoreLe32(payload + kMetronomeMeasureNoteOffset, static_cast<uint32_t>(s.mtrNM));
+  platform::StoreLe32(payload + kMetronomeBeatNoteOffset, static_cast<uint32_t>(s.mtrNB));
+  SendCopyData(engine, window, kCopyMetronomeSettings, payload, sizeof payload);
   return 0;
 }
 

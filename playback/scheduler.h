@@ -44,12 +44,13 @@
 #include <mutex>
 #include <vector>
 
+#include "client/protocol.h"
 #include "platform/timer.h"
 
 struct ClientRecord;
 struct Engine;
 
-constexpr int32_t kNoLoopEnd = 0x7FFFFFFF;
+constexpr int32_t kNoLoopEnd = tovu::protocol::kLoopEndOpen;
 constexpr int kRetiredSongCapacity = 16;
 // Engine-internal message that carries the stop a playback posts for itself: wParam its serial,
 // lParam the playing client's window.

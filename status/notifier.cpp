@@ -69,7 +69,7 @@ bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out) {
 
 void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table) {
   if (window == 0) return;
-  platform::BusSendNoWait(engine.bus, window, platform::kWmCopyData, engine.window, 0, 30, table.data(),
+  platform::BusSendNoWait(engine.bus, window, platform::kWmCopyData, engine.window, 0, kCopyActivity, table.data(),
                           static_cast<uint32_t>(table.size()));
 }
 
@@ -77,7 +77,7 @@ void SendActivityReportTo(Engine& engine, uint32_t window) {
   if (window == 0) return;
   std::vector<uint8_t> copy;
   if (CopyActivityTable(engine, &copy))
-    SendCopyData(engine, window, 30, copy.data(), static_cast<uint32_t>(copy.size()));
+    SendCopyData(engine, window, kCopyActivity, copy.data(), static_cast<uint32_t>(copy.size()));
 }
 
 void SendActivityReport(Engine& engine) {
