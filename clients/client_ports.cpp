@@ -5,34 +5,37 @@
 #include <cmath>
 #include <cstring>
 
+#include "client/protocol.h"
 #include "clients/clients.h"
 #include "platform/wire.h"
 
+using namespace tovu::protocol;
+
 void OpenPortsOf(ClientRecord& client, Ports& ports, const uint8_t* request, uint8_t* reply) {
-  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + 4));
+  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsCountOffset));
   // The request and the record have room for 256 outputs; other counts are clamped to 0-256.
   int32_t wanted = n < 0 ? 0 : (n > kMaxClientOutputs ? kMaxClientOutputs : n);
   for (int32_t j = 0; j < wanted; ++j) {
-    int port = FindOutputPortByDevice(ports, platform::LoadLe32(request + 8 + 4 * j));
-    int32_t result = 2;
+    int port = FindOutputPortByDevice(ports, platform::LoadLe32(request + kOpenPortsOutputsOffset + 4 * j));
+    int32_t result = kPortNoDevice;
     if (port >= 0) {
       result = ports.outputs[port].Open();
       if (result == 0) client.outputs[client.outputCount++] = port;
     }
-    platform::StoreLe32(reply + 8 + 4 * j, static_cast<uint32_t>(result));
+    platform::StoreLe32(reply + kOpenPortsOutputsOffset + 4 * j, static_cast<uint32_t>(result));
   }
-  int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + 1032));
+  int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsInputOffset));
   if (inputDevice != -1) {
     int port = FindInputPortByDevice(ports, static_cast<uint32_t>(inputDevice));
-    int32_t result = 2;
+    int32_t result = kPortNoDevice;
     if (port >= 0) {
       result = ports.inputs[port].Open(ports.inputCallback, ports.inputInstance);
       if (result == 0) client.inputPort.store(port);
     }
-    platform::StoreLe32(reply + 1032, static_cast<uint32_t>(result));
+    platform::StoreLe32(reply + kOpenPortsInputOffset, static_cast<uint32_t>(result));
   }
-  client.channelMask.store(platform::LoadLe32(request + 1064));
-  client.inputFlags.store(platform::LoadLe32(request + 1068));
+  client.channelMask.store(platform::LoadLe32(request + kOpenPortsChannelMaskOffset));
+  client.inputFlags.store(platform::LoadLe32(request + kOpenPortsInputFlagsOffset));
 }
 
 void ClosePortsOf(ClientRecord& client, Ports& ports) {
@@ -50,7 +53,7 @@ void ClosePortsOf(ClientRecord& client, Ports& ports) {
 
 double StoreTempoFactor(ClientRecord& client, const uint8_t* payload) {
   double factor;
-  memcpy(&factor, payload, 8);
+  memcpy(&factor, payload, kTempoFactorSize);
   // A factor that is not a finite number above 0 would stop or reverse the clock: it plays at 1.0.
   // (The clock also holds factors to its range, ClockTempoFactor.)
   if (!std::isfinite(factor) || factor <= 0.0) factor = 1.0;
@@ -59,6 +62,6 @@ double StoreTempoFactor(ClientRecord& client, const uint8_t* payload) {
 }
 
 void StoreInputFilter(ClientRecord& client, const uint8_t* payload) {
-  client.channelMask.store(platform::LoadLe32(payload));
-  client.inputFlags.store(platform::LoadLe32(payload + 4));
+  client.channelMask.store(platform::LoadLe32(payload + kFilterChannelMaskOffset));
+  client.inputFlags.store(platform::LoadLe32(payload + kFilterFlagsOffset));
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/protocol.h"
 #include "platform/bus.h"
 #include "platform/event.h"
 #include "playback/song_slots.h"
@@ -23,7 +24,7 @@
 #include "status/background_thread.h"
 #include "status/lock_check.h"
 
-constexpr int kMaxClientOutputs = 256;
+constexpr int kMaxClientOutputs = tovu::protocol::kOpenPortsMaxOutputs;
 
 struct ClientRecord {
   uint32_t window = 0;
@@ -33,8 +34,8 @@ struct ClientRecord {
   SongSlots songs;  // playback's: read and written only there, under the scheduler lock
   double tempoFactor = 1.0;
   bool leaving = false;  // main thread: its unregistration is under way (it can start nothing)
-  std::atomic<uint32_t> channelMask{0xFFFF};
-  std::atomic<uint32_t> inputFlags{1};
+  std::atomic<uint32_t> channelMask{tovu::protocol::kAllChannels};
+  std::atomic<uint32_t> inputFlags{tovu::protocol::kInputNotes};
   int32_t processId = 0;  // under the table lock; 0 once the watcher saw the process end
   // The process handle: the owner's pidfd, and a handle that is signalled when the client's window
   // closes; either one signalled means the client can never be served again.
@@ -98,7 +99,7 @@ void StopWatcher(Watcher& watcher);
 
 // ---- The ports a client holds (copy-data 13 and 14, main thread) ----
 
-constexpr uint32_t kOpenPortsSize = 1080;
+using tovu::protocol::kOpenPortsSize;
 // Opens the ports an open-ports request names for `client`, whose ports are all closed, and fills
 // the reply's results; stores the request's input filter.
 void OpenPortsOf(ClientRecord& client, Ports& ports, const uint8_t* request, uint8_t* reply);

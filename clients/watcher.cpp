@@ -52,7 +52,7 @@ void WatcherMain(Watcher& w, ClientTable& table, platform::Bus* bus) {
     if (k < 0) return;  // the wait failed: dead clients are no longer noticed
     if (k == 0) continue;
     uint32_t window = ClaimEndedClient(table, entries[static_cast<size_t>(k - 1)]);
-    if (window != 0) platform::BusPostToEngine(bus, tovu::protocol::kEngineCommand, 1, window);
+    if (window != 0) platform::BusPostToEngine(bus, tovu::protocol::kEngineCommand, tovu::protocol::kCommandUnregister, window);
   }
 }
 

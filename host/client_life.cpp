@@ -44,64 +44,65 @@ ClientRecord* StopAndClosePorts(Engine& engine, uint32_t window) {
   ReleaseMetronomePort(engine);
   ReleaseThruPort(engine);
   ClosePortsOf(*client, engine.ports);
-  PostNotification(engine.bus, window, kNotifyPortsClosed, 0);
+  PostNotification(engine.bus, window, kNotifyPortsClosed, kPortsClosedClient);
   return client;
 }
 
 }  // namespace
 
 int32_t RegisterClient(Engine& engine, uint32_t window) {
-  if (FindClient(engine.clients, window) >= 0) return 0;
+  if (FindClient(engine.clients, window) >= 0) return kResultDone;
   int32_t pid = platform::BusWindowProcess(engine.bus, window);
-  if (pid <= 0) return 1;  // a handle that names no window: no process owns it
+  if (pid <= 0) return kResultRefused;  // a handle that names no window: no process owns it
   int processHandle = platform::OpenProcessHandle(pid);
-  if (processHandle < 0) return 1;
+  if (processHandle < 0) return kResultRefused;
   int closedHandle = platform::BusWindowClosedHandle(engine.bus, window);
   if (closedHandle < 0) {
     platform::CloseHandle(processHandle);
-    return 1;
+    return kResultRefused;
   }
-  if (!AddClient(engine.clients, window, pid, processHandle, closedHandle)) return 1;
+  if (!AddClient(engine.clients, window, pid, processHandle, closedHandle)) return kResultRefused;
   platform::EventSet(&engine.watcher.wake);
-  if (engine.playback.playingClient.load() != 0) PostNotification(engine.bus, window, kNotifyStarted, 0);
-  return 0;
+  if (engine.playback.playingClient.load() != 0) PostNotification(engine.bus, window, kNotifyStarted, kNotifyOther);
+  return kResultDone;
 }
 
 int32_t UnregisterClient(Engine& engine, uint32_t window) {
   ClientRecord* client = ClientOf(engine.clients, window);
-  if (!client) return 1;
+  if (!client) return kResultRefused;
   client->leaving = true;
   client = StopAndClosePorts(engine, window);
-  if (!client) return 0;
+  if (!client) return kResultDone;
   FreeSongSlots(engine.playback, client->songs);
   if (engine.playback.playingClient.load() == window) StopPlayback(engine, window);
-  if (!RemoveClient(engine.clients, engine.watcher.wake, window)) return 0;
+  if (!RemoveClient(engine.clients, engine.watcher.wake, window)) return kResultDone;
   if (engine.clients.records.empty()) platform::BusPostToEngine(engine.bus, platform::kWmClose, 0, 0);
-  return 0;
+  return kResultDone;
 }
 
 void NoteWindowClosed(Engine& engine, uint32_t window) {
-  if (FindClient(engine.clients, window) >= 0) platform::BusPostToEngine(engine.bus, kEngineCommand, 1, window);
+  if (FindClient(engine.clients, window) >= 0)
+    platform::BusPostToEngine(engine.bus, kEngineCommand, kCommandUnregister, window);
 }
 
 void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
   CloseClientPorts(engine, window);
-  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + 4));
+  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsCountOffset));
   if (n == 0) return;
   uint8_t reply[kOpenPortsSize] = {};
-  platform::StoreLe32(reply, window);
-  platform::StoreLe32(reply + 4, static_cast<uint32_t>(n));
-  platform::StoreLe32(reply + 1032, static_cast<uint32_t>(-1));
+  platform::StoreLe32(reply + kOpenPortsWindowOffset, window);
+  platform::StoreLe32(reply + kOpenPortsCountOffset, static_cast<uint32_t>(n));
+  platform::StoreLe32(reply + kOpenPortsInputOffset, static_cast<uint32_t>(kNoInputDevice));
   ClientRecord* client = ClientOf(engine.clients, window);
   if (!client) {
-    platform::StoreLe32(reply + 8, 1);
+    platform::StoreLe32(reply + kOpenPortsOutputsOffset, kPortNotRegistered);
   } else {
     OpenPortsOf(*client, engine.ports, request, reply);
     // Both ports were closed above; this client becomes the thru owner when thru is set.
     ReapplyThru(engine, window);
     ReapplyMetronome(engine);
   }
-  SendCopyData(engine.bus, engine.window, window, 13, reply, sizeof reply);
+  SendCopyData(engine.bus, engine.window, window, kCopyOpenPorts, reply, sizeof reply);
 }
 
 void CloseClientPorts(Engine& engine, uint32_t window) { StopAndClosePorts(engine, window); }
@@ -124,6 +125,6 @@ void EndEveryClient(Engine& engine) {
   for (ClientRecord* record : engine.clients.records) {
     if (record->window == 0) continue;
     FreeSongSlots(engine.playback, record->songs);
-    PostNotification(engine.bus, record->window, kNotifyPortsClosed, 1);
+    PostNotification(engine.bus, record->window, kNotifyPortsClosed, kPortsClosedShutdown);
   }
 }

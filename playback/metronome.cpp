@@ -32,12 +32,12 @@ void ClickLocked(Engine& engine, bool bar) {
   m.endsAtMs = platform::NowMs() + ReadClock(engine.clock).msPerTick * engine.clock.positionStep.load();
 }
 
-// The four settings as copy-data type 27 carries them (and the reply to command 26).
+// The four settings as kCopySetMetronome carries them (and kCopyMetronomeSettings answers).
 void StoreSettings(const EngineSettings& s, uint8_t* payload) {
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
+  platform::StoreLe32(payload + kMetronomeDeviceOffset, static_cast<uint32_t>(s.mtrDev));
+  platform::StoreLe32(payload + kMetronomeChannelOffset, static_cast<uint32_t>(s.mtrChan));
+  platform::StoreLe32(payload + kMetronomeMeasureNoteOffset, static_cast<uint32_t>(s.mtrNM));
+  platform::StoreLe32(payload + kMetronomeBeatNoteOffset, static_cast<uint32_t>(s.mtrNB));
 }
 
 // A whole multiple of a bar or beat length; a length of 0 has no multiples.
@@ -60,10 +60,10 @@ void SetMetronome(Engine& engine, uint32_t, const uint8_t* payload) {
   if (old >= 0) engine.ports.outputs[old].Close();
 
   EngineSettings& s = engine.ports.settings;
-  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload));
-  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + 4));
-  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + 8));
-  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeDeviceOffset));
+  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeChannelOffset));
+  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeMeasureNoteOffset));
+  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeBeatNoteOffset));
   RefreshMetronomeNotes(engine);
   if (s.mtrDev == static_cast<int32_t>(kNoDevice)) return;
   int port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.mtrDev));
@@ -85,7 +85,7 @@ void ReapplyMetronome(Engine& engine) {
 int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
   uint8_t payload[16];
   StoreSettings(engine.ports.settings, payload);
-  SendCopyData(engine.bus, engine.window, window, 26, payload, sizeof payload);
+  SendCopyData(engine.bus, engine.window, window, kCopyMetronomeSettings, payload, sizeof payload);
   return 0;
 }
 

@@ -26,8 +26,10 @@ struct StartRequest {
 };
 
 StartRequest ReadRequest(const uint8_t* r) {
-  auto at = [r](int i) { return static_cast<int32_t>(platform::LoadLe32(r + 4 * i)); };
-  return StartRequest{at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7)};
+  auto at = [r](uint32_t offset) { return static_cast<int32_t>(platform::LoadLe32(r + offset)); };
+  return StartRequest{at(kStartTickOffset),      at(kStartLoopStartOffset), at(kStartLoopEndOffset),
+                      at(kStartLoopOnOffset),    at(kStartSysexModeOffset), at(kStartSetupSysexOffset),
+                      at(kStartRecordOnOffset),  at(kStartParamOffset)};
 }
 
 constexpr double kFirstWakeDelayMs = 1.0;
@@ -218,7 +220,7 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   // Input is stamped against this playback's clock only from here on.
   if (recording) {
     p.recordingClient.store(sender);
-    ArmRecording(engine, start, countIn, (record.inputFlags.load() & 8) != 0);
+    ArmRecording(engine, start, countIn, (record.inputFlags.load() & kInputSysex) != 0);
   }
   p.lastWakeMs = nowMs;
   return ArmAt(engine, nowMs + kFirstWakeDelayMs);

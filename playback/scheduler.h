@@ -44,12 +44,13 @@
 #include <mutex>
 #include <vector>
 
+#include "client/protocol.h"
 #include "platform/timer.h"
 #include "playback/song_slots.h"
 
 struct Engine;
 
-constexpr int32_t kNoLoopEnd = 0x7FFFFFFF;
+constexpr int32_t kNoLoopEnd = tovu::protocol::kLoopEndOpen;
 // Engine-internal message that carries the stop a playback posts for itself: wParam its serial,
 // lParam the playing client's window.
 constexpr uint32_t kPlaybackEndMessage = 0x8001;

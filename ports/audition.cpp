@@ -87,14 +87,15 @@ void SendHeld(Engine& engine, bool all) {
 
 void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
   if (!ClientOf(engine.clients, window)) return;
-  for (uint32_t i = 0; i < size / 4; ++i) SendDirectShort(engine, platform::LoadLe32(events + 4 * i));
+  for (uint32_t i = 0; i < size / kPackedEventSize; ++i)
+    SendDirectShort(engine, platform::LoadLe32(events + kPackedEventSize * i));
 }
 
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
   if (!ClientOf(engine.clients, window)) return;
   ReleaseAudition(engine);
   Audition& a = engine.audition;
-  uint32_t n = size / 4;
+  uint32_t n = size / kPackedEventSize;
   try {
     a.list.assign(n, 0);
     a.handles.assign(n, 0);
@@ -103,7 +104,7 @@ void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t
     a.handles = std::vector<uint32_t>();
     return;
   }
-  for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + 4 * i);
+  for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + kPackedEventSize * i);
   for (uint32_t i = 0; i < n; ++i) {
     a.handles[i] = PortHandle(engine.ports, a.list[i]);
     SendDirectShort(engine, a.list[i]);

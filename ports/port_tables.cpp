@@ -14,7 +14,7 @@
 
 namespace {
 
-void CopyName(char (&field)[64], const char* name) {
+void CopyName(char (&field)[tovu::protocol::kPortNameSize], const char* name) {
   memset(field, 0, sizeof field);
   memcpy(field, name, strnlen(name, sizeof field - 1));
 }
@@ -36,10 +36,11 @@ int32_t ParseLikeAtoi(const char* s) {
 }
 
 // The 72 bytes both port-list records begin with: the name, the device id and the open handle.
-void StoreCommonRecord(uint8_t* out, const char (&name)[64], uint32_t deviceId, uint32_t handle) {
-  memcpy(out, name, 64);
-  platform::StoreLe32(out + 64, deviceId);
-  platform::StoreLe32(out + 68, handle);
+void StoreCommonRecord(uint8_t* out, const char (&name)[tovu::protocol::kPortNameSize], uint32_t deviceId,
+                       uint32_t handle) {
+  memcpy(out, name, tovu::protocol::kPortNameSize);
+  platform::StoreLe32(out + tovu::protocol::kPortDeviceIdOffset, deviceId);
+  platform::StoreLe32(out + tovu::protocol::kPortHandleOffset, handle);
 }
 
 }  // namespace
@@ -203,8 +204,9 @@ void FillOutputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.outputCount; ++i, out += kOutputRecordSize) {
     const OutputPort& p = ports.outputs[i];
     StoreCommonRecord(out, p.name, p.deviceId, p.handle.load(std::memory_order_relaxed));
-    platform::StoreLe32(out + 72, static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
-    platform::StoreLe32(out + 76, static_cast<uint32_t>(p.shortReset));
+    platform::StoreLe32(out + tovu::protocol::kPortSysexDelayOffset,
+                        static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
+    platform::StoreLe32(out + tovu::protocol::kPortShortResetOffset, static_cast<uint32_t>(p.shortReset));
   }
 }
 

@@ -39,7 +39,7 @@ bool AcceptShortInput(Engine& engine, platform::MidiHandle handle, uint32_t mess
 bool AcceptSysexInput(Engine& engine, platform::MidiHandle handle) {
   Listener listener;
   return ListensOn(engine, engine.playback.recordingClient.load(), handle, &listener) &&
-         (listener.inputFlags & 8) != 0;
+         (listener.inputFlags & tovu::protocol::kInputSysex) != 0;
 }
 
 // What passed the filter goes to thru (as the thru settings change it; not when what thru held was
@@ -56,9 +56,9 @@ bool FilterPasses(uint32_t message, uint32_t channelMask, uint32_t inputFlags) {
   if ((channelMask & bit) == 0) return false;
   switch (message & 0xF0) {
     case 0x80:
-    case 0x90: return (inputFlags & 1) != 0;
-    case 0xB0: return (inputFlags & 2) != 0;
-    case 0xE0: return (inputFlags & 4) != 0;
+    case 0x90: return (inputFlags & tovu::protocol::kInputNotes) != 0;
+    case 0xB0: return (inputFlags & tovu::protocol::kInputControllers) != 0;
+    case 0xE0: return (inputFlags & tovu::protocol::kInputPitchBend) != 0;
     default: return false;  // poly and channel pressure, program change, system messages
   }
 }

@@ -98,7 +98,7 @@ void DetachLocked(Recorder& r, Detached* d) {
 
 // Whether the take, grown by `entries` entries and `bytes` sysex bytes, stays within its limit.
 bool FitsLocked(const Recorder& r, int64_t entries, uint32_t bytes) {
-  int64_t size = kTakeHeaderSize + 8 * (r.entryCount + entries) + static_cast<int64_t>(r.byteCount) + bytes;
+  int64_t size = kTakeHeaderSize + kTakeEntrySize * (r.entryCount + entries) + static_cast<int64_t>(r.byteCount) + bytes;
   return size <= static_cast<int64_t>(kMaxTakeBytes);
 }
 
@@ -541,20 +541,20 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
   take.droppedEvents = d.droppedEvents;
   take.droppedSysex = d.droppedSysex;
   if (d.entryCount > 0) {
-    uint64_t size = kTakeHeaderSize + 8 * static_cast<uint64_t>(d.entryCount) + d.byteCount;
+    uint64_t size = kTakeHeaderSize + kTakeEntrySize * static_cast<uint64_t>(d.entryCount) + d.byteCount;
     if (size <= kMaxTakeBytes) take.bytes.reset(new (std::nothrow) uint8_t[size]);
     if (take.bytes) {
       uint8_t* p = take.bytes.get();
-      platform::StoreLe32(p, static_cast<uint32_t>(d.entryCount));
-      platform::StoreLe32(p + 4, static_cast<uint32_t>(d.recordStartTick));
-      platform::StoreLe32(p + 8, static_cast<uint32_t>(d.countInLength));
-      platform::StoreLe32(p + 12, static_cast<uint32_t>(d.blockCount));
-      platform::StoreLe32(p + 16, d.byteCount);
+      platform::StoreLe32(p + kTakeEventCountOffset, static_cast<uint32_t>(d.entryCount));
+      platform::StoreLe32(p + kTakeRecordStartOffset, static_cast<uint32_t>(d.recordStartTick));
+      platform::StoreLe32(p + kTakeCountInOffset, static_cast<uint32_t>(d.countInLength));
+      platform::StoreLe32(p + kTakeBlockCountOffset, static_cast<uint32_t>(d.blockCount));
+      platform::StoreLe32(p + kTakeByteCountOffset, d.byteCount);
       p += kTakeHeaderSize;
       for (const RecordChunk* chunk = d.head; chunk; chunk = chunk->next) {
-        for (int32_t i = 0; i < chunk->used; ++i, p += 8) {
+        for (int32_t i = 0; i < chunk->used; ++i, p += kTakeEntrySize) {
           platform::StoreLe32(p, static_cast<uint32_t>(chunk->entries[i].tick));
-          platform::StoreLe32(p + 4, chunk->entries[i].word);
+          platform::StoreLe32(p + kTakeEntryWordOffset, chunk->entries[i].word);
         }
       }
       for (int32_t i = 0; i < d.blockCount; ++i) {
@@ -576,7 +576,7 @@ void DeliverTake(Engine& engine, uint32_t window) {
   uint32_t owner = engine.recording.thru.owner.load();
   if (owner != 0 && owner != window) ForgetThruNotes(engine);
   BuiltTake take = FinishTake(engine, TickNow(engine.clock));
-  if (take.built) SendCopyData(engine.bus, engine.window, window, 28, take.bytes.get(), take.size);
+  if (take.built) SendCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size);
   if (take.lost) PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);
 }
 

@@ -136,10 +136,10 @@ void InputFilterChanged(Engine& engine, uint32_t window) {
 void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload) {
   Detach(engine);
   ThruSettings s;
-  s.device = static_cast<int32_t>(platform::LoadLe32(payload));
-  s.channel = static_cast<int32_t>(platform::LoadLe32(payload + 4));
-  s.transpose = static_cast<int32_t>(platform::LoadLe32(payload + 8));
-  s.velocityOffset = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  s.device = static_cast<int32_t>(platform::LoadLe32(payload + kThruDeviceOffset));
+  s.channel = static_cast<int32_t>(platform::LoadLe32(payload + kThruChannelOffset));
+  s.transpose = static_cast<int32_t>(platform::LoadLe32(payload + kThruTransposeOffset));
+  s.velocityOffset = static_cast<int32_t>(platform::LoadLe32(payload + kThruVelocityOffsetOffset));
   int port = -1;
   if (s.device != static_cast<int32_t>(kNoDevice)) {
     port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.device));
@@ -160,11 +160,11 @@ void ReapplyThru(Engine& engine, uint32_t sender) {
     EngineLock lock(engine.recording.thru.lock);
     s = engine.recording.thru.settings;
   }
-  uint8_t payload[16];
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.device));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.channel));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.transpose));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.velocityOffset));
+  uint8_t payload[kThruSettingsSize];
+  platform::StoreLe32(payload + kThruDeviceOffset, static_cast<uint32_t>(s.device));
+  platform::StoreLe32(payload + kThruChannelOffset, static_cast<uint32_t>(s.channel));
+  platform::StoreLe32(payload + kThruTransposeOffset, static_cast<uint32_t>(s.transpose));
+  platform::StoreLe32(payload + kThruVelocityOffsetOffset, static_cast<uint32_t>(s.velocityOffset));
   SetThru(engine, sender, payload);
 }
 

@@ -76,7 +76,7 @@ void SendActivityReportTo(Engine& engine, uint32_t window) {
   if (window == 0) return;
   std::vector<uint8_t> copy;
   if (CopyActivityTable(engine, &copy))
-    SendCopyData(engine.bus, engine.window, window, 30, copy.data(), static_cast<uint32_t>(copy.size()));
+    SendCopyData(engine.bus, engine.window, window, kCopyActivity, copy.data(), static_cast<uint32_t>(copy.size()));
 }
 
 void SendActivityReport(Engine& engine) {

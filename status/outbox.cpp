@@ -10,7 +10,9 @@ void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32
 
 void PostToAll(platform::Bus* bus, const ClientTable& table, uint32_t code, uint32_t sender) {
   for (const ClientRecord* record : table.records)
-    if (record->window != 0) PostNotification(bus, record->window, code, record->window == sender ? 1 : 0);
+    if (record->window != 0)
+      PostNotification(bus, record->window, code,
+                       record->window == sender ? tovu::protocol::kNotifyOwn : tovu::protocol::kNotifyOther);
 }
 
 int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
