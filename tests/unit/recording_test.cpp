@@ -14,12 +14,11 @@
 
 #include "client/song_builder.h"
 #include "client/take_reader.h"
-#include "host/engine.h"
 #include "platform/midi.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
 #include "playback/seek.h"
-#include "support/virtual_ports.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
@@ -34,47 +33,12 @@ std::vector<uint8_t> Four(int32_t a, int32_t b, int32_t c, int32_t d) {
   return p;
 }
 
-std::string Line(const platform::VirtualMidiEvent& e) {
-  std::string dev = std::string(e.input ? "in" : "out") + std::to_string(e.device);
-  if (e.kind == platform::VirtualMidiEvent::Open) return "open " + dev;
-  if (e.kind == platform::VirtualMidiEvent::Close) return "close " + dev;
-  return dev + " " + HexBytes(e.bytes);
-}
-
-struct RecordingEngine {
-  Engine engine;
+struct RecordingEngine : InProcessEngine {
   ClientRecord* client = nullptr;
-  bool created = false;
 
-  explicit RecordingEngine(int outputs = 2, int inputs = 2, std::vector<uint32_t> failOut = {}) {
-    platform::MidiShutdown();
-    platform::VirtualMidiConfig config;
-    for (int i = 0; i < outputs; ++i) config.outputs.push_back("Virtual Out " + std::to_string(i + 1));
-    for (int i = 0; i < inputs; ++i) config.inputs.push_back("Virtual In " + std::to_string(i + 1));
-    config.failOut = failOut;
-    platform::MidiStartVirtual(config);
-    platform::VirtualCaptureEnable(true);
-    platform::BusMessage create;
-    create.msg = platform::kWmCreate;
-    created = EngineWindowProc(engine, create) == 0;
-    client = new ClientRecord;
-    client->window = kWindow;
-    engine.clients.records.push_back(client);
+  explicit RecordingEngine(int outputs = 2, int inputs = 2, std::vector<uint32_t> failOut = {})
+      : InProcessEngine(outputs, inputs, std::move(failOut)), client(&AddClient(kWindow)) {
     FreezeClockAt(0);
-    platform::VirtualCaptureTake();
-  }
-  ~RecordingEngine() {
-    engine.playback.recordingClient = 0;
-    engine.playback.playingClient = 0;
-    platform::TimerServiceStop(engine.playback.timers);
-    CloseAllInputs(engine.ports);
-    FreeRecorder(engine);
-    DestroyClientTable(engine.clients);
-    for (StateImage*& image : engine.images)
-      if (image) DestroyStateImage(image);
-    platform::EventDestroy(&engine.activityEvent);
-    platform::VirtualCaptureEnable(false);
-    platform::MidiShutdown();
   }
 
   // Input stamped from now on reads `tick`: the clock advances one tick a minute and is anchored
@@ -115,17 +79,8 @@ struct RecordingEngine {
     if (raw) *raw = std::move(built);
     return take;
   }
-  std::vector<std::string> Data() {
-    std::vector<std::string> out;
-    for (auto& e : platform::VirtualCaptureTake())
-      if (e.kind == platform::VirtualMidiEvent::Data) out.push_back(Line(e));
-    return out;
-  }
-  std::vector<std::string> All() {
-    std::vector<std::string> out;
-    for (auto& e : platform::VirtualCaptureTake()) out.push_back(Line(e));
-    return out;
-  }
+  std::vector<std::string> Data() { return TakeCapturedData(); }
+  std::vector<std::string> All() { return TakeCapturedAll(); }
 };
 
 std::vector<std::pair<int32_t, uint32_t>> Entries(const tovu::Take& take) {
@@ -624,9 +579,7 @@ TEST(Thru, AChangeOfFilterOrListenerReleasesWhatThruHolds) {
   SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1, 0, 0).data());
   // A key held by the thru owner on its input, then another client starts recording on another
   // input: the owner's key-up no longer passes, so the note is released when the listener changes.
-  ClientRecord* other = new ClientRecord;
-  other->window = kOtherWindow;
-  e.engine.clients.records.push_back(other);
+  ClientRecord* other = &e.AddClient(kOtherWindow);
   e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
   other->inputPort = 1;
   e.Inject(0, {0x90, 62, 90});

@@ -10,19 +10,14 @@
 #include <vector>
 
 #include "client/song_builder.h"
-#include "host/engine.h"
 #include "platform/midi.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
-#include "support/virtual_ports.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
 constexpr uint32_t kWindow = 0x101;
-
-int32_t Dispatch(void* context, const platform::BusMessage& m) {
-  return EngineWindowProc(*static_cast<Engine*>(context), m);
-}
 
 std::vector<uint8_t> Request(int32_t start, bool loop = false, int32_t loopStart = 0, int32_t loopEnd = 0x7FFFFFFF) {
   std::vector<uint8_t> r(32, 0);
@@ -39,38 +34,15 @@ struct Played {
   std::string text;
 };
 
-struct SchedulerEngine {
-  Engine engine;
+struct SchedulerEngine : InProcessEngine {
   ClientRecord* client = nullptr;
   double origin = platform::NowMs() + 1e9;  // far beyond anything the timer service will reach
   std::vector<Played> played;
 
-  SchedulerEngine() {
-    platform::MidiShutdown();
-    platform::VirtualMidiConfig config;
-    config.outputs = {"Virtual Out 1", "Virtual Out 2"};
-    platform::MidiStartVirtual(config);
-    platform::VirtualCaptureEnable(true);
-    engine.bus = platform::BusCreate("", -1, Dispatch, &engine);
-    platform::BusMessage create;
-    create.msg = platform::kWmCreate;
-    EXPECT_EQ(EngineWindowProc(engine, create), 0);
-    client = new ClientRecord;
-    client->window = kWindow;
-    engine.clients.records.push_back(client);
+  SchedulerEngine() : InProcessEngine(2, 0), client(&AddClient(kWindow)) {
+    EXPECT_TRUE(created);
     for (int i = 0; i < engine.ports.outputCount; ++i) engine.ports.outputs[i].Open();
     platform::VirtualCaptureTake();
-  }
-  ~SchedulerEngine() {
-    StopPlayback(engine, kWindow);
-    platform::TimerServiceStop(engine.playback.timers);
-    DestroyClientTable(engine.clients);
-    for (StateImage*& image : engine.images)
-      if (image) DestroyStateImage(image);
-    platform::BusDestroy(engine.bus);
-    platform::EventDestroy(&engine.activityEvent);
-    platform::VirtualCaptureEnable(false);
-    platform::MidiShutdown();
   }
 
   void Load(const std::vector<uint8_t>& song) {
@@ -78,9 +50,7 @@ struct SchedulerEngine {
     ASSERT_NE(client->songs.current, nullptr);
   }
   void Collect(double at) {
-    for (auto& e : platform::VirtualCaptureTake())
-      if (e.kind == platform::VirtualMidiEvent::Data)
-        played.push_back({at, "out" + std::to_string(e.device) + " " + HexBytes(e.bytes)});
+    for (std::string& line : TakeCapturedData()) played.push_back({at, std::move(line)});
   }
   void Start(const std::vector<uint8_t>& request, double at) {
     StartPlayback(engine, kWindow, request.data(), origin + at);
