@@ -15,7 +15,7 @@ TEST(InProcessEngine, TeardownEndsEveryThreadTheEngineStarted) {
   {
     InProcessEngine e;
     ASSERT_TRUE(e.created);
-    ASSERT_TRUE(StartWatcher(e.engine));
+    ASSERT_TRUE(StartWatcher(e.engine.watcher, e.engine.clients, e.engine.bus));
     ASSERT_TRUE(StartNotifier(e.engine));
     e.AddClient(0x101);
     tovu::SongBuilder song;
