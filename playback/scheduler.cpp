@@ -38,6 +38,8 @@ constexpr double kMaxWakeDelayMs = 1000.0;
 // ... and never sooner than this after the one before, so that no song (a loop of a fraction of a
 // millisecond, say) can keep the real-time timer thread busy.
 constexpr double kMinWakeSpacingMs = 0.05;
+// How often a playback held at its song's end for a continue looks again.
+constexpr double kHoldAtEndMs = 1.0;
 // A wrap makes up for at most this much lateness past the loop end; a wake-up later than that (a
 // stalled machine) starts the new pass now instead of rushing through the missed part of it.
 constexpr double kMaxWrapCatchUpMs = 50.0;
@@ -166,7 +168,7 @@ void EndFromTimer(Engine& engine, EndKind kind, int32_t position, uint32_t seria
   p.positionGate.store(0);
   p.endKind = kind;
   p.finalPosition = position;
-  p.pending = 0;
+  p.pending = kNoContinue;
   p.timer = 0;
   size_t size = static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort;
   if (p.endActivity.size() == size)
@@ -187,7 +189,7 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   p.endKind = kRunning;
   p.slots = &record.songs;
   p.song = record.songs.current;
-  p.pending = 0;
+  p.pending = kNoContinue;
   bool recording = r.recordOn != 0;
   int32_t start = TakeLoop(p, r, r.startTick);
   bool loopOn = p.loopOn.load();
@@ -226,7 +228,18 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   return ArmAt(engine, nowMs + kFirstWakeDelayMs);
 }
 
-// Timer thread, under the scheduler lock: the switch of a pending continue. Returns false when the
+// Timer thread, under the scheduler lock: a wake-up that found the song's end while a continue's
+// start message is still with its client holds the playback at the end, a millisecond at a time,
+// rather than end it: the continue's own wake-up, armed once the client has answered, switches
+// songs. True when held (or ended, should no timer be armed).
+bool HoldForContinue(Engine& engine, uint32_t serial, uint32_t window, double nowMs) {
+  PlaybackState& p = engine.playback;
+  if (p.pending != kContinueAnnounced) return false;
+  if (!ArmAt(engine, nowMs + kHoldAtEndMs)) EndFromTimer(engine, kEndedUnarmed, 0, serial, window);
+  return true;
+}
+
+// Timer thread, under the scheduler lock: the switch of a continue that is due. Returns false when the
 // playback ended with it.
 bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs) {
   PlaybackState& p = engine.playback;
@@ -268,7 +281,7 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs)
     CopyStateImage(loopImage, scratchLoop);
     if (p.recordingClient.load() != 0) RecordAt(engine, kCodeEnd, p.loopEnd.load());
   }
-  p.pending = 0;
+  p.pending = kNoContinue;
   return true;
 }
 
@@ -340,7 +353,7 @@ void ContinueWith(Engine& engine, uint32_t sender, const uint8_t* payload, const
   {
     EngineLock guard(p.lock, LockKind::kScheduler);
     // A continue after the end has been found is ignored, as when nothing plays.
-    if (p.pending != 0 || p.endKind != kRunning) return;
+    if (p.pending != kNoContinue || p.endKind != kRunning) return;
   }
   ClientRecord* record = ClientOf(engine.clients, sender);
   if (!record) {
@@ -359,7 +372,7 @@ void ContinueWith(Engine& engine, uint32_t sender, const uint8_t* payload, const
     if (p.endKind != kRunning) return;
     FreeRetiredSongs(p);
     memcpy(p.pendingRequest, payload, sizeof p.pendingRequest);
-    p.pending = 3;
+    p.pending = kContinueAnnounced;
   }
   SendToClient(engine.bus, sender, kStartMessage, static_cast<uint32_t>(r.startParam));
   uint64_t replaced = 0;
@@ -368,10 +381,11 @@ void ContinueWith(Engine& engine, uint32_t sender, const uint8_t* payload, const
     EngineLock guard(p.lock, LockKind::kScheduler);
     // A stop from the client's handler ended this playback; a wake-up may also have switched or
     // found the end already.
-    if (p.serial.load() != serial || p.pending != 3 || p.endKind != kRunning) return;
+    if (p.serial.load() != serial || p.pending != kContinueAnnounced || p.endKind != kRunning) return;
     replaced = p.timer;
     p.lastWakeMs = nowMs ? *nowMs : platform::NowMs();
     armed = ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
+    if (armed) p.pending = kContinueDue;
     if (!armed) p.endKind = kEndedUnarmed;
   }
   CancelWakeUp(p, replaced);
@@ -446,7 +460,7 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
     p.playingClient.store(0);
     p.recordingClient.store(0);
     p.serial.fetch_add(1);
-    p.pending = 0;
+    p.pending = kNoContinue;
     p.slots = nullptr;
     timer = p.timer;
     p.timer = 0;
@@ -508,7 +522,7 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
   if (window == 0 || !engine.images[kMainImage] || p.endKind != kRunning) return;
   p.lastWakeMs = nowMs;
   uint32_t serial = p.serial.load();
-  if (p.pending != 0 && !SwitchSongs(engine, serial, window, nowMs)) return;
+  if (p.pending == kContinueDue && !SwitchSongs(engine, serial, window, nowMs)) return;
 
   StateImage& main = *engine.images[kMainImage];
   bool loopOn = p.loopOn.load() != 0;
@@ -517,6 +531,7 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
     // A loop whose start is not before its end could only wrap for ever: it ends instead.
     if (!loopOn || p.loopStart.load() >= p.loopEnd.load()) {
       p.currentTick.store(current);
+      if (HoldForContinue(engine, serial, window, nowMs)) return;
       EndFromTimer(engine, kEndedAt, p.loopEnd.load(), serial, window);
       return;
     }
@@ -559,6 +574,7 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
       continue;
     }
     if (holdAtEnd) break;
+    if (HoldForContinue(engine, serial, window, nowMs)) return;
     EndFromTimer(engine, kEndedAt, tick, serial, window);
     return;
   }

@@ -5,9 +5,9 @@
 //
 //            start (type 21)                       wake-ups, each arming the next
 //   idle ---------------------> starting -------> playing <---------------------------+
-//    ^    (1626 sent; nested     (seek, replay,     |   |  continue (type 22): pending, |
-//    |     starts refused)       anchor, arm)       |   |  a wake-up 1 ms later         |
-//    |                                              |   +--> switches songs -----------+
+//    ^    (1626 sent; nested     (seek, replay,     |   |  continue (type 22): 1626;  |
+//    |     starts refused)       anchor, arm)       |   |  once answered, a wake-up   |
+//    |                                              |   +--> 1 ms later switches -----+
 //    |                                              |
 //    |                                              |  song end, a continue whose loop the
 //    |                                              v  switched-to song refuses, or a timer
@@ -51,6 +51,12 @@
 struct Engine;
 
 constexpr int32_t kNoLoopEnd = tovu::protocol::kLoopEndOpen;
+// A continue's progress (PlaybackState::pending): accepted and its start message on its way to the
+// client, whose handler may still load the song to switch to (wake-ups meanwhile play on, and hold
+// at the song's end rather than end it); then due, its own wake-up armed, which switches songs.
+constexpr int32_t kNoContinue = 0;
+constexpr int32_t kContinueAnnounced = 2;
+constexpr int32_t kContinueDue = 3;
 // Engine-internal message that carries the stop a playback posts for itself: wParam its serial,
 // lParam the playing client's window.
 constexpr uint32_t kPlaybackEndMessage = 0x8001;
@@ -79,7 +85,7 @@ struct PlaybackState {
   SongSlots* slots = nullptr;       // the playing client's song slots (they outlive the playback)
   const uint8_t* song = nullptr;    // the song image the playback images point into
   int32_t lastStep = -1;            // kept from one playback to the next
-  int32_t pending = 0;              // 0 nothing, 3 continue pending
+  int32_t pending = 0;              // kNoContinue, kContinueAnnounced or kContinueDue
   // How the playback ended on the timer thread, for the main thread to finish: kRunning while it
   // plays; kEndedAt with its final position, kEndedUnarmed (no timer could be armed) and
   // kEndedRefused (a continue's loop that the switched-to song cannot play).
