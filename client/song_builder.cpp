@@ -1,20 +1,18 @@
 // Song image builder. See song_builder.h.
 //
+// The layout written is the one the engine reads: playback/song_image.h, the one definition of the
+// song image.
+//
 // Threads: whichever thread uses the builder.
 #include "client/song_builder.h"
 
 #include <algorithm>
 
+#include "playback/song_image.h"
+
 namespace tovu {
 
 namespace {
-
-constexpr size_t kHeaderSize = 40;
-
-void PutU16(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  out[at] = static_cast<uint8_t>(v);
-  out[at + 1] = static_cast<uint8_t>(v >> 8);
-}
 
 void PutU32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -82,24 +80,24 @@ void SongBuilder::Bank(int32_t tick, uint32_t port, uint32_t channel, BankKind k
 }
 
 void SongBuilder::Tempo(int32_t tick, uint32_t quarterNotesPerMinute) {
-  Raw(tick, Reference(0xFE, quarterNotesPerMinute));
+  Raw(tick, Reference(kCodeTempo, quarterNotesPerMinute));
 }
 
 void SongBuilder::TimeSignature(int32_t tick, uint32_t numerator, uint32_t denominatorPower) {
-  Raw(tick, PackEvent(0xFA, 0, denominatorPower, numerator));
+  Raw(tick, PackEvent(kCodeTimeSig, 0, denominatorPower, numerator));
 }
 
 void SongBuilder::Sysex(int32_t tick, uint32_t port, const std::vector<uint8_t>& bytes) {
-  events.push_back({tick, 0xF0, static_cast<int32_t>(sysexMessages.size())});
+  events.push_back({tick, kCodeSysexRef, static_cast<int32_t>(sysexMessages.size())});
   sysexMessages.push_back({static_cast<uint8_t>(port), bytes});
 }
 
 void SongBuilder::Rpn(int32_t tick, uint32_t port, uint32_t channel, uint32_t parameter, uint32_t value) {
-  Raw(tick, Reference(0xF4, AddParamRecord(rpnRecords, port, channel, parameter, value)));
+  Raw(tick, Reference(kCodeRpnRef, AddParamRecord(rpnRecords, port, channel, parameter, value)));
 }
 
 void SongBuilder::Nrpn(int32_t tick, uint32_t port, uint32_t channel, uint32_t parameter, uint32_t value) {
-  Raw(tick, Reference(0xF5, AddParamRecord(nrpnRecords, port, channel, parameter, value)));
+  Raw(tick, Reference(kCodeNrpnRef, AddParamRecord(nrpnRecords, port, channel, parameter, value)));
 }
 
 void SongBuilder::SetRpnList(const std::vector<uint16_t>& parameters) {
@@ -126,25 +124,25 @@ std::vector<uint8_t> SongBuilder::Build() const {
                      [](const Entry& a, const Entry& b) { return a.tick < b.tick; });
   const int32_t closingTick = hasEnd ? endTick : (ordered.empty() ? 0 : ordered.back().tick);
 
-  std::vector<uint8_t> out(kHeaderSize + (ordered.size() + 1) * 8, 0);
+  std::vector<uint8_t> out(kSongHeaderSize + (ordered.size() + 1) * kEventEntrySize, 0);
   std::vector<uint8_t> sysexBlock;
-  size_t at = kHeaderSize;
+  size_t at = kSongHeaderSize;
   for (const Entry& e : ordered) {
     uint32_t word = e.word;
     if (e.sysex >= 0) {
       // Records go into the block in the order their events play.
       const SysexMessage& m = sysexMessages[static_cast<size_t>(e.sysex)];
-      word = Reference(0xF0, static_cast<uint32_t>(sysexBlock.size()));
+      word = Reference(kCodeSysexRef, static_cast<uint32_t>(sysexBlock.size()));
       sysexBlock.push_back(m.port);
       AppendU32(sysexBlock, static_cast<uint32_t>(m.bytes.size()));
       sysexBlock.insert(sysexBlock.end(), m.bytes.begin(), m.bytes.end());
     }
     PutU32(out, at, static_cast<uint32_t>(e.tick));
-    PutU32(out, at + 4, word);
-    at += 8;
+    PutU32(out, at + kEventWordOffset, word);
+    at += kEventEntrySize;
   }
   PutU32(out, at, static_cast<uint32_t>(closingTick));
-  PutU32(out, at + 4, 0xFF);
+  PutU32(out, at + kEventWordOffset, kCodeEnd);
 
   const uint32_t sysexOffset = static_cast<uint32_t>(out.size());
   out.insert(out.end(), sysexBlock.begin(), sysexBlock.end());
@@ -152,31 +150,30 @@ std::vector<uint8_t> SongBuilder::Build() const {
   out.insert(out.end(), rpnRecords.begin(), rpnRecords.end());
   const uint32_t nrpnOffset = static_cast<uint32_t>(out.size());
   out.insert(out.end(), nrpnRecords.begin(), nrpnRecords.end());
-  uint32_t rpnListOffset = 0xFFFFFFFFu;
+  uint32_t rpnListOffset = kNoParameterList;
   if (hasRpnList) {
     rpnListOffset = static_cast<uint32_t>(out.size());
     AppendU16(out, static_cast<uint32_t>(rpnList.size()));
     for (uint16_t p : rpnList) AppendU16(out, p);
   }
-  uint32_t nrpnListOffset = 0xFFFFFFFFu;
+  uint32_t nrpnListOffset = kNoParameterList;
   if (hasNrpnList) {
     nrpnListOffset = static_cast<uint32_t>(out.size());
     AppendU16(out, static_cast<uint32_t>(nrpnList.size()));
     for (uint16_t p : nrpnList) AppendU16(out, p);
   }
 
-  PutU32(out, 0, ticksPerQuarter);
-  PutU16(out, 4, 0);
-  out[6] = timeSigDenominatorPower;
-  out[7] = timeSigNumerator;
-  PutU32(out, 8, static_cast<uint32_t>(songEndTick.value_or(closingTick)));
-  PutU32(out, 12, sysexOffset);
-  PutU32(out, 16, static_cast<uint32_t>(setupSysexCount));
-  PutU32(out, 20, replaySysexFlag);
-  PutU32(out, 24, rpnOffset);
-  PutU32(out, 28, rpnListOffset);
-  PutU32(out, 32, nrpnOffset);
-  PutU32(out, 36, nrpnListOffset);
+  PutU32(out, kSongTicksPerQuarter, ticksPerQuarter);  // bytes 4-5 stay 0
+  out[kSongTimeSigDenominatorPower] = timeSigDenominatorPower;
+  out[kSongTimeSigNumerator] = timeSigNumerator;
+  PutU32(out, kSongEndTick, static_cast<uint32_t>(songEndTick.value_or(closingTick)));
+  PutU32(out, kSongSysexBlockOffset, sysexOffset);
+  PutU32(out, kSongSetupSysexCount, static_cast<uint32_t>(setupSysexCount));
+  PutU32(out, kSongReplaySysexFlag, replaySysexFlag);
+  PutU32(out, kSongRpnRecordsOffset, rpnOffset);
+  PutU32(out, kSongRpnListOffset, rpnListOffset);
+  PutU32(out, kSongNrpnRecordsOffset, nrpnOffset);
+  PutU32(out, kSongNrpnListOffset, nrpnListOffset);
   return out;
 }
 

@@ -5,6 +5,8 @@
 
 namespace tovu {
 
+using namespace protocol;
+
 namespace {
 
 bool Fail(std::string* error, const char* reason) {
@@ -15,23 +17,23 @@ bool Fail(std::string* error, const char* reason) {
 }  // namespace
 
 bool ReadTake(const uint8_t* data, size_t size, Take* take, std::string* error) {
-  if (!data || size < 20) return Fail(error, "shorter than the take header");
-  const int32_t eventCount = static_cast<int32_t>(platform::LoadLe32(data));
-  const int32_t blockCount = static_cast<int32_t>(platform::LoadLe32(data + 12));
-  const int32_t byteCount = static_cast<int32_t>(platform::LoadLe32(data + 16));
+  if (!data || size < kTakeHeaderSize) return Fail(error, "shorter than the take header");
+  const int32_t eventCount = static_cast<int32_t>(platform::LoadLe32(data + kTakeEventCountOffset));
+  const int32_t blockCount = static_cast<int32_t>(platform::LoadLe32(data + kTakeBlockCountOffset));
+  const int32_t byteCount = static_cast<int32_t>(platform::LoadLe32(data + kTakeByteCountOffset));
   if (eventCount < 0 || blockCount < 0 || byteCount < 0) return Fail(error, "negative count");
-  if (20 + 8 * static_cast<uint64_t>(eventCount) + static_cast<uint64_t>(byteCount) != size)
+  if (kTakeHeaderSize + kTakeEntrySize * static_cast<uint64_t>(eventCount) + static_cast<uint64_t>(byteCount) != size)
     return Fail(error, "size disagrees with the counts");
   Take t;
-  t.recordStartTick = static_cast<int32_t>(platform::LoadLe32(data + 4));
-  t.countInLength = static_cast<int32_t>(platform::LoadLe32(data + 8));
+  t.recordStartTick = static_cast<int32_t>(platform::LoadLe32(data + kTakeRecordStartOffset));
+  t.countInLength = static_cast<int32_t>(platform::LoadLe32(data + kTakeCountInOffset));
   t.events.resize(static_cast<size_t>(eventCount));
-  const uint8_t* p = data + 20;
+  const uint8_t* p = data + kTakeHeaderSize;
   std::vector<uint32_t> offsets;
   for (TakeEvent& e : t.events) {
     e.tick = static_cast<int32_t>(platform::LoadLe32(p));
-    e.event = platform::LoadLe32(p + 4);
-    p += 8;
+    e.event = platform::LoadLe32(p + kTakeEntryWordOffset);
+    p += kTakeEntrySize;
     if (IsSysexMarker(e.event)) {
       uint32_t offset = e.event >> 8;
       if (offsets.empty() ? offset != 0 : offset <= offsets.back()) return Fail(error, "sysex offsets out of order");

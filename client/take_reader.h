@@ -19,9 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "client/protocol.h"
+
 namespace tovu {
 
-constexpr uint32_t kTakeEndMarker = 0x000000FF;
+using protocol::kTakeEndMarker;
 
 struct TakeEvent {
   int32_t tick = 0;
@@ -36,7 +38,7 @@ struct Take {
 };
 
 inline bool IsEndMarker(uint32_t event) { return event == kTakeEndMarker; }
-inline bool IsSysexMarker(uint32_t event) { return (event & 0xFF) == 0xF0; }
+inline bool IsSysexMarker(uint32_t event) { return (event & 0xFF) == protocol::kTakeSysexMarker; }
 
 // Reads and checks a take: sizes that agree with each other and with `size`, one sysex marker per
 // block with offsets rising from 0 within the sysex bytes. False (with a reason) otherwise.

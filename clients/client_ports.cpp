@@ -1,160 +1,67 @@
-// Each client's ports and song slots: open-ports requests with their reply, closing, song loads
-// (checked once at load), the tempo factor and the input filter. Main thread only.
+// The ports each client holds: opening the ports of an open-ports request (filling its reply) and
+// closing them, and the tempo factor and input filter a client stores. Main thread only; what the
+// rest of the engine does around them (stopping a playback, thru and the metronome, telling the
+// client) is sequenced in host/client_life.cpp.
 #include <cmath>
 #include <cstring>
-#include <new>
 
-#include "host/engine.h"
+#include "client/protocol.h"
+#include "clients/clients.h"
 #include "platform/wire.h"
-#include "playback/song_image.h"
 
-namespace {
+using namespace tovu::protocol;
 
-// Under the scheduler lock: empties a slot. A song the playback still plays from is kept by the
-// playback until it lets go of it.
-void FreeSlot(Engine& engine, uint8_t*& song, uint32_t& size) {
-  ReleaseSong(engine.playback, song);
-  song = nullptr;
-  size = 0;
-}
-
-// The engine's own copy of a song after checking it, or null when there is none to load (no bytes)
-// or it is refused: the client is told with notification 10. Made outside the scheduler lock, so
-// that checking a large song never holds up a wake-up.
-uint8_t* CopySong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  if (size == 0 || !bytes) return nullptr;
-  if (!ValidateSongImage(bytes, size, engine.ports.outputCount)) {
-    PostNotification(engine, window, kNotifyFailed, kErrorMalformedSong);
-    return nullptr;
-  }
-  uint8_t* copy = new (std::nothrow) uint8_t[size];
-  if (!copy) {
-    PostNotification(engine, window, kNotifyFailed, kErrorOutOfMemory);
-    return nullptr;
-  }
-  memcpy(copy, bytes, size);
-  return copy;
-}
-
-}  // namespace
-
-void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
-  CloseClientPorts(engine, window);
-  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + 4));
-  if (n == 0) return;
+void OpenPortsOf(ClientRecord& client, Ports& ports, const uint8_t* request, uint8_t* reply) {
+  int32_t n = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsCountOffset));
   // The request and the record have room for 256 outputs; other counts are clamped to 0-256.
   int32_t wanted = n < 0 ? 0 : (n > kMaxClientOutputs ? kMaxClientOutputs : n);
-
-  uint8_t reply[kOpenPortsSize] = {};
-  platform::StoreLe32(reply, window);
-  platform::StoreLe32(reply + 4, static_cast<uint32_t>(n));
-  platform::StoreLe32(reply + 1032, static_cast<uint32_t>(-1));
-
-  ClientRecord* client = ClientOf(engine, window);
-  if (!client) {
-    platform::StoreLe32(reply + 8, 1);
-  } else {
-    for (int32_t j = 0; j < wanted; ++j) {
-      int port = FindOutputPortByDevice(engine.ports, platform::LoadLe32(request + 8 + 4 * j));
-      int32_t result = 2;
-      if (port >= 0) {
-        result = engine.ports.outputs[port].Open();
-        if (result == 0) client->outputs[client->outputCount++] = port;
-      }
-      platform::StoreLe32(reply + 8 + 4 * j, static_cast<uint32_t>(result));
+  for (int32_t j = 0; j < wanted; ++j) {
+    int port = FindOutputPortByDevice(ports, platform::LoadLe32(request + kOpenPortsOutputsOffset + 4 * j));
+    int32_t result = kPortNoDevice;
+    if (port >= 0) {
+      result = ports.outputs[port].Open();
+      if (result == 0) client.outputs[client.outputCount++] = port;
     }
-    int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + 1032));
-    if (inputDevice != -1) {
-      int port = FindInputPortByDevice(engine.ports, static_cast<uint32_t>(inputDevice));
-      int32_t result = 2;
-      if (port >= 0) {
-        result = engine.ports.inputs[port].Open(engine.ports.inputCallback, engine.ports.inputInstance);
-        if (result == 0) client->inputPort.store(port);
-      }
-      platform::StoreLe32(reply + 1032, static_cast<uint32_t>(result));
-    }
-    client->channelMask.store(platform::LoadLe32(request + 1064));
-    client->inputFlags.store(platform::LoadLe32(request + 1068));
-    // Both ports were closed above; this client becomes the thru owner when thru is set.
-    ReapplyThru(engine, window);
-    ReapplyMetronome(engine);
+    platform::StoreLe32(reply + kOpenPortsOutputsOffset + 4 * j, static_cast<uint32_t>(result));
   }
-  SendCopyData(engine, window, 13, reply, sizeof reply);
+  int32_t inputDevice = static_cast<int32_t>(platform::LoadLe32(request + kOpenPortsInputOffset));
+  if (inputDevice != -1) {
+    int port = FindInputPortByDevice(ports, static_cast<uint32_t>(inputDevice));
+    int32_t result = kPortNoDevice;
+    if (port >= 0) {
+      result = ports.inputs[port].Open(ports.inputCallback, ports.inputInstance);
+      if (result == 0) client.inputPort.store(port);
+    }
+    platform::StoreLe32(reply + kOpenPortsInputOffset, static_cast<uint32_t>(result));
+  }
+  client.channelMask.store(platform::LoadLe32(request + kOpenPortsChannelMaskOffset));
+  client.inputFlags.store(platform::LoadLe32(request + kOpenPortsInputFlagsOffset));
 }
 
-void CloseClientPorts(Engine& engine, uint32_t window) {
-  if (!ClientOf(engine, window)) return;
-  StopPlayback(engine, window);
-  // The stop sends to clients, and their handlers may have unregistered this one meanwhile.
-  ClientRecord* client = ClientOf(engine, window);
-  if (!client) return;
-  // The sounding click and the notes thru holds are ended on their ports before those close.
-  ReleaseMetronomePort(engine);
-  ReleaseThruPort(engine);
-  for (int32_t j = 0; j < client->outputCount; ++j) {
-    engine.ports.outputs[client->outputs[j]].Close();
-    client->outputs[j] = -1;
+void ClosePortsOf(ClientRecord& client, Ports& ports) {
+  for (int32_t j = 0; j < client.outputCount; ++j) {
+    ports.outputs[client.outputs[j]].Close();
+    client.outputs[j] = -1;
   }
-  client->outputCount = 0;
-  int32_t input = client->inputPort.load();
+  client.outputCount = 0;
+  int32_t input = client.inputPort.load();
   if (input != -1) {
-    engine.ports.inputs[input].Close();
-    client->inputPort.store(-1);
+    ports.inputs[input].Close();
+    client.inputPort.store(-1);
   }
-  PostNotification(engine, window, kNotifyPortsClosed, 0);
 }
 
-void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  ClientRecord* client = ClientOf(engine, window);
-  if (!client) {
-    PostNotification(engine, window, kNotifyFailed, kErrorNotRegistered);
-    return;
-  }
-  uint8_t* copy = CopySong(engine, window, size, bytes);
-  std::lock_guard<std::mutex> guard(engine.playback.lock);
-  FreeSlot(engine, client->currentSong, client->currentSongSize);
-  FreeSlot(engine, client->nextSong, client->nextSongSize);
-  if (!copy) return;
-  client->currentSong = copy;
-  client->currentSongSize = size;
-}
-
-void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  // A client whose start is under way (it is handling the start message) counts as playing.
-  bool playing = window != 0 && (engine.playback.playingClient.load() == window || engine.playback.starting == window);
-  if (!playing) {
-    LoadSong(engine, window, size, bytes);
-    return;
-  }
-  ClientRecord* client = ClientOf(engine, window);
-  if (!client) {
-    PostNotification(engine, window, kNotifyFailed, kErrorNotRegistered);
-    return;
-  }
-  uint8_t* copy = CopySong(engine, window, size, bytes);
-  std::lock_guard<std::mutex> guard(engine.playback.lock);
-  FreeSlot(engine, client->nextSong, client->nextSongSize);
-  if (!copy) return;
-  client->nextSong = copy;
-  client->nextSongSize = size;
-}
-
-void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
-  ClientRecord* client = ClientOf(engine, window);
-  if (!client) return;
+double StoreTempoFactor(ClientRecord& client, const uint8_t* payload) {
   double factor;
-  memcpy(&factor, payload, 8);
+  memcpy(&factor, payload, kTempoFactorSize);
   // A factor that is not a finite number above 0 would stop or reverse the clock: it plays at 1.0.
   // (The clock also holds factors to its range, ClockTempoFactor.)
   if (!std::isfinite(factor) || factor <= 0.0) factor = 1.0;
-  client->tempoFactor = factor;
-  if (engine.playback.playingClient.load() == window) SetPlaybackTempoFactor(engine, factor);
+  client.tempoFactor = factor;
+  return factor;
 }
 
-void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload) {
-  ClientRecord* client = ClientOf(engine, window);
-  if (!client) return;
-  client->channelMask.store(platform::LoadLe32(payload));
-  client->inputFlags.store(platform::LoadLe32(payload + 4));
-  InputFilterChanged(engine, window);
+void StoreInputFilter(ClientRecord& client, const uint8_t* payload) {
+  client.channelMask.store(platform::LoadLe32(payload + kFilterChannelMaskOffset));
+  client.inputFlags.store(platform::LoadLe32(payload + kFilterFlagsOffset));
 }

@@ -1,4 +1,7 @@
-// Registered clients: the client table, the liveness watcher, each client's ports and song slots.
+// Registered clients: the client table, the liveness watcher, and each client's record with the
+// ports it holds and the handle of its song slots (playback/song_slots.h). A client's life as a
+// whole (registration, the port set, departure by any cause) is sequenced in host/client_life.cpp;
+// what is here touches only these records and the port tables.
 //
 // Threads: the main thread registers, unregisters and changes every record. The liveness watcher
 // reads the table and the process fields under the client-table lock and only ever writes
@@ -13,23 +16,26 @@
 #include <thread>
 #include <vector>
 
+#include "client/protocol.h"
+#include "platform/bus.h"
 #include "platform/event.h"
+#include "playback/song_slots.h"
+#include "ports/ports.h"
+#include "status/background_thread.h"
+#include "status/lock_check.h"
 
-constexpr int kMaxClientOutputs = 256;
+constexpr int kMaxClientOutputs = tovu::protocol::kOpenPortsMaxOutputs;
 
 struct ClientRecord {
   uint32_t window = 0;
   int32_t outputCount = 0;
   int32_t outputs[kMaxClientOutputs] = {};
   std::atomic<int32_t> inputPort{-1};
-  uint8_t* currentSong = nullptr;
-  uint8_t* nextSong = nullptr;
-  uint32_t currentSongSize = 0;
-  uint32_t nextSongSize = 0;
+  SongSlots songs;  // playback's: read and written only there, under the scheduler lock
   double tempoFactor = 1.0;
   bool leaving = false;  // main thread: its unregistration is under way (it can start nothing)
-  std::atomic<uint32_t> channelMask{0xFFFF};
-  std::atomic<uint32_t> inputFlags{1};
+  std::atomic<uint32_t> channelMask{tovu::protocol::kAllChannels};
+  std::atomic<uint32_t> inputFlags{tovu::protocol::kInputNotes};
   int32_t processId = 0;  // under the table lock; 0 once the watcher saw the process end
   // The process handle: the owner's pidfd, and a handle that is signalled when the client's window
   // closes; either one signalled means the client can never be served again.
@@ -45,20 +51,18 @@ struct ClientTable {
   uint64_t lastWatchId = 0;  // main thread
 };
 
-struct Watcher {
-  platform::Event wake;  // the watcher wake event
-  std::atomic<bool> stopRequested{false};
-  std::thread thread;  // joinable while the watcher runs
-};
-
-struct Engine;
+// The liveness watcher's thread; `wake` is the watcher wake event, which registration and
+// unregistration set as well.
+using Watcher = BackgroundThread;
 
 int FindClient(const ClientTable& table, uint32_t window);
+// Main thread: the record of `window`, or null when it is not registered.
+ClientRecord* ClientOf(ClientTable& table, uint32_t window);
 // Any thread but the main one: calls read(record) for the client's record under the client-table
 // lock and returns true, or returns false when the window is not registered. Keep `read` short.
 template <typename Read>
 bool WithClientLocked(ClientTable& table, uint32_t window, Read&& read) {
-  std::lock_guard<std::mutex> lock(table.lock);
+  EngineLock lock(table.lock);
   for (ClientRecord* record : table.records)
     if (record->window == window) {
       read(*record);
@@ -66,14 +70,13 @@ bool WithClientLocked(ClientTable& table, uint32_t window, Read&& read) {
     }
   return false;
 }
-ClientRecord* ClientOf(Engine& engine, uint32_t window);  // main thread; null when not registered
-int32_t RegisterClient(Engine& engine, uint32_t window);
-int32_t UnregisterClient(Engine& engine, uint32_t window);
-// Main thread, from the bus: the window's connection has closed. A registered client is then
-// unregistered through a posted engine command 1, as the watcher would have it (which it may still
-// also do; the later of the two finds nothing to do). The watcher runs at idle priority and can be
-// kept waiting by any busy process; this keeps dead clients from piling up meanwhile.
-void NoteWindowClosed(Engine& engine, uint32_t window);
+// Main thread: enters a new record for `window` whose process and window-closed handles the record
+// then owns; null (the handles closed) when memory runs out.
+ClientRecord* AddClient(ClientTable& table, uint32_t window, int32_t processId, int processHandle,
+                        int windowClosedHandle);
+// Main thread: takes `window`'s record out of the table, closes its handles and frees it (its song
+// slots with it), setting the watcher's wake event under the lock. False when it is not registered.
+bool RemoveClient(ClientTable& table, platform::Event& watcherWake, uint32_t window);
 // Frees every record (teardown); the caller has stopped the watcher.
 void DestroyClientTable(ClientTable& table);
 
@@ -88,17 +91,22 @@ struct WatchEntry {
 // now belong to another client.
 uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry);
 
-// Starts the watcher with the start-up handle (standard error) in its start-up phase. False when the
-// thread cannot be started.
-bool StartWatcher(Engine& engine);
+// Starts the watcher with the start-up handle (standard error) in its start-up phase; it posts its
+// findings to the engine window through `bus`. False when the thread cannot be started.
+bool StartWatcher(Watcher& watcher, ClientTable& table, platform::Bus* bus);
 // Asks the watcher to end and joins it.
-void StopWatcher(Engine& engine);
+void StopWatcher(Watcher& watcher);
 
-// Client ports and song slots (copy-data types 13, 14, 19, 20, 23, 25).
-constexpr uint32_t kOpenPortsSize = 1080;
-void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request);
-void CloseClientPorts(Engine& engine, uint32_t window);
-void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
-void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
-void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload);
-void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload);
+// ---- The ports a client holds (copy-data 13 and 14, main thread) ----
+
+using tovu::protocol::kOpenPortsSize;
+// Opens the ports an open-ports request names for `client`, whose ports are all closed, and fills
+// the reply's results; stores the request's input filter.
+void OpenPortsOf(ClientRecord& client, Ports& ports, const uint8_t* request, uint8_t* reply);
+// Closes every port `client` holds.
+void ClosePortsOf(ClientRecord& client, Ports& ports);
+// Copy-data 23: stores the tempo factor (a factor that is not a finite number above 0 is stored as
+// 1.0) and returns it.
+double StoreTempoFactor(ClientRecord& client, const uint8_t* payload);
+// Copy-data 25: stores the input filter (channel mask and flags) as given.
+void StoreInputFilter(ClientRecord& client, const uint8_t* payload);

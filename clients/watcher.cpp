@@ -11,17 +11,16 @@
 //
 // Threads: this thread reads the table under the client-table lock and writes only `processId`;
 // the main thread starts it and, at teardown, stops it by request and joins it.
-#include <system_error>
+#include <exception>
 #include <vector>
 
-#include "host/engine.h"
+#include "client/protocol.h"
+#include "clients/clients.h"
 #include "platform/process.h"
 
 namespace {
 
-void WatcherMain(Engine* engine) {
-  Watcher& w = engine->watcher;
-  ClientTable& table = engine->clients;
+void WatcherMain(Watcher& w, ClientTable& table, platform::Bus* bus) {
   platform::SetThreadIdlePriority();
 
   // Start-up phase: the first registration (or a stop request) sets the wake event.
@@ -29,7 +28,7 @@ void WatcherMain(Engine* engine) {
   // The start-up handle is closed whatever the outcome, so that a launcher reading it sees its end.
   platform::ReleaseStartupHandle();
   if (w.stopRequested.load()) return;
-  if (first == 1) platform::BusPostToEngine(engine->bus, platform::kWmClose, 0, 0);
+  if (first == 1) platform::BusPostToEngine(bus, platform::kWmClose, 0, 0);
 
   std::vector<int> fds;
   std::vector<WatchEntry> entries;  // for each fd, where it came from
@@ -38,7 +37,7 @@ void WatcherMain(Engine* engine) {
     fds.clear();
     entries.clear();
     {
-      std::lock_guard<std::mutex> lock(table.lock);
+      EngineLock lock(table.lock);
       for (ClientRecord* r : table.records) {
         if (r->processId == 0) continue;
         fds.push_back(r->processHandle);
@@ -53,14 +52,14 @@ void WatcherMain(Engine* engine) {
     if (k < 0) return;  // the wait failed: dead clients are no longer noticed
     if (k == 0) continue;
     uint32_t window = ClaimEndedClient(table, entries[static_cast<size_t>(k - 1)]);
-    if (window != 0) platform::BusPostToEngine(engine->bus, kEngineCommand, 1, window);
+    if (window != 0) platform::BusPostToEngine(bus, tovu::protocol::kEngineCommand, tovu::protocol::kCommandUnregister, window);
   }
 }
 
 }  // namespace
 
 uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry) {
-  std::lock_guard<std::mutex> lock(table.lock);
+  EngineLock lock(table.lock);
   for (ClientRecord* r : table.records)
     if (r->watchId == entry.watchId && r->processId != 0) {
       r->processId = 0;
@@ -69,32 +68,15 @@ uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry) {
   return 0;
 }
 
-bool StartWatcher(Engine& engine) {
-  Watcher& w = engine.watcher;
-  if (w.thread.joinable()) return true;
-  if (!platform::EventCreate(&w.wake)) return false;
-  w.stopRequested.store(false);
-  try {
-    // An allocation failure inside the watcher ends the thread: dead clients are then no longer
-    // noticed, but commands keep working.
-    w.thread = std::thread([&engine] {
-      try {
-        WatcherMain(&engine);
-      } catch (const std::exception&) {
-      }
-    });
-  } catch (const std::system_error&) {
-    platform::EventDestroy(&w.wake);
-    return false;
-  }
-  return true;
+bool StartWatcher(Watcher& w, ClientTable& table, platform::Bus* bus) {
+  // An allocation failure inside the watcher ends the thread: dead clients are then no longer
+  // noticed, but commands keep working.
+  return StartBackgroundThread(w, [&w, &table, bus] {
+    try {
+      WatcherMain(w, table, bus);
+    } catch (const std::exception&) {
+    }
+  });
 }
 
-void StopWatcher(Engine& engine) {
-  Watcher& w = engine.watcher;
-  if (!w.thread.joinable()) return;
-  w.stopRequested.store(true);
-  platform::EventSet(&w.wake);
-  w.thread.join();
-  platform::EventDestroy(&w.wake);
-}
+void StopWatcher(Watcher& w) { StopBackgroundThread(w); }

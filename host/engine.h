@@ -1,6 +1,7 @@
 // The engine record: every piece of engine-wide state, gathered in one place that EngineMain owns.
 // Each subsystem keeps its own record here; functions take the narrowest one they need, so that a
-// test can build a fresh engine in process.
+// test can build a fresh engine in process. The locks inside these records, the threads that take
+// them and their order are written down in host/locking.h.
 #pragma once
 
 #include <cstdint>
@@ -9,39 +10,19 @@
 
 #include "client/protocol.h"
 #include "clients/clients.h"
+#include "host/locking.h"
 #include "platform/bus.h"
 #include "playback/clock.h"
 #include "playback/metronome.h"
 #include "playback/scheduler.h"
 #include "playback/state_image.h"
+#include "ports/audition.h"
 #include "ports/ports.h"
 #include "recording/recording.h"
 #include "status/notifier.h"
 
 // The message catalogue's numbers and codes, shared with the client library.
 using namespace tovu::protocol;
-
-constexpr uint32_t kAuditionTimerId = 1000;
-constexpr uint32_t kHeldSendTimerId = 1001;
-
-// A direct send (main thread) held back because its port is still in its pause after a sysex, or
-// behind another held send for the same port: a short message (`word`), or a sysex when `sysex`
-// is not empty.
-struct HeldSend {
-  int32_t port = 0;
-  uint32_t word = 0;
-  std::vector<uint8_t> sysex;
-};
-
-// The one audition the engine holds: its events (empty when none is held; an empty audition
-// releases nothing either) and its release timer, the engine window's timer kAuditionTimerId.
-// Beside each event, the handle its port had when it was sent: a port closed since then has
-// released its notes, and a port opened again since is not sent a release for them.
-struct Audition {
-  std::vector<uint32_t> list;
-  std::vector<uint32_t> handles;
-  int32_t holdTimeMs = 300;
-};
 
 enum StateImageRole { kMainImage, kLoopStartImage, kScratchStartImage, kScratchLoopImage, kThruImage, kImageCount };
 
@@ -62,11 +43,6 @@ struct Engine {
   PlaybackState playback;
   Notifier notifier;
 
-  // Written on the main thread under the metronome's or thru's lock; read by the timer and MIDI
-  // input threads (and the notifier, for the thru owner).
-  std::atomic<int32_t> metronomePort{-1};  // output port index the metronome holds open
-  std::atomic<int32_t> thruPort{-1};       // output port index thru holds open
-  std::atomic<uint32_t> thruOwner{0};
   Metronome metronome;
   Recording recording;
 
@@ -85,19 +61,27 @@ void TearDownEngine(Engine& engine);
 // The window procedure: routes one message to its handler and returns its result.
 int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& message);
 
-// Posting and sending to a client window.
-void PostNotification(Engine& engine, uint32_t window, uint32_t code, uint32_t lParam);
-int32_t SendCopyData(Engine& engine, uint32_t window, uint32_t type, const void* data, uint32_t size);
+// ---- A client's life (host/client_life.cpp) ----
 
-// ---- Audition and direct sends ----
-
-void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
-void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
-void ReleaseAudition(Engine& engine);
-void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port);
-// A short message from the main thread (command 18, lists, the audition): sent now, or held while
-// its port pauses after a sysex (0 is returned then). Returns the output path's result.
-int32_t SendDirectShort(Engine& engine, uint32_t event);
-// Window timer kHeldSendTimerId: sends the held messages whose port is free, in order, and sets the
-// timer again for the rest. With `all` (the teardown), sends every one at once.
-void SendHeld(Engine& engine, bool all);
+// Command 0: registers `window` (0 also when it is registered already, 1 when no process owns it or
+// memory runs out).
+int32_t RegisterClient(Engine& engine, uint32_t window);
+// Command 1, whatever ended the client (its own request, its process's end, its window closing):
+// the client's departure. 1 when `window` is not registered, else 0.
+int32_t UnregisterClient(Engine& engine, uint32_t window);
+// Main thread, from the bus: the window's connection has closed. A registered client is then
+// unregistered through a posted engine command 1, as the watcher would have it (which it may still
+// also do; the later of the two finds nothing to do). The watcher runs at idle priority and can be
+// kept waiting by any busy process; this keeps dead clients from piling up meanwhile.
+void NoteWindowClosed(Engine& engine, uint32_t window);
+// Copy-data 13: the ports the client holds are closed, the requested ones opened, thru and the
+// metronome set again, and the reply (type 13) sent.
+void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request);
+// Copy-data 14: the client's playback stops, thru and the click end, its ports close, and it is
+// told (notification 14).
+void CloseClientPorts(Engine& engine, uint32_t window);
+// Copy-data 23 and 25: the tempo factor and input filter, and what follows them.
+void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload);
+void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload);
+// Teardown: every client's song slots are freed and it is told the engine is going (14, lParam 1).
+void EndEveryClient(Engine& engine);

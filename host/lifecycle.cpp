@@ -26,6 +26,15 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
 
 void WindowClosed(void* context, uint32_t window) { NoteWindowClosed(*static_cast<Engine*>(context), window); }
 
+// A start-up that cannot go on: the one message the engine shows, then the instance lock (when
+// taken) and the signal descriptor are given back. Returns the exit status.
+int Refuse(const char* title, const std::string& text, int guard, int terminationFd, int status) {
+  platform::ShowMessage(title, text.c_str());
+  if (guard >= 0) platform::InstanceGuardRelease(guard);
+  platform::CloseHandle(terminationFd);
+  return status;
+}
+
 }  // namespace
 
 bool SetUpEngine(Engine& engine) {
@@ -62,21 +71,14 @@ void TearDownEngine(Engine& engine) {
   engine.playback.timers = nullptr;
   if (engine.bus) platform::BusAbandonSends(engine.bus);
   StopNotifier(engine);
-  StopWatcher(engine);
+  StopWatcher(engine.watcher);
   // Input stops before the tables go, so that no input callback can reach them.
   CloseAllInputs(engine.ports);
   // Every output still open closes as at its last close, releasing the notes counted on it: notes
   // that direct sends struck would otherwise sound on after the engine.
   CloseAllOutputs(engine.ports);
   FreeRecorder(engine);
-  for (ClientRecord* record : engine.clients.records) {
-    if (record->window == 0) continue;
-    delete[] record->currentSong;
-    delete[] record->nextSong;
-    record->currentSong = record->nextSong = nullptr;
-    record->currentSongSize = record->nextSongSize = 0;
-    PostNotification(engine, record->window, kNotifyPortsClosed, 1);
-  }
+  EndEveryClient(engine);
   DestroyClientTable(engine.clients);
   for (StateImage*& image : engine.images) {
     if (image) DestroyStateImage(image);
@@ -101,32 +103,20 @@ int EngineMain() {
   std::string socketPath = platform::BusSocketPath();
   // A directory another user owns or can enter could hold a planted socket or our lock: refused.
   std::string socketDir = platform::DirectoryOf(socketPath);
-  if (!platform::EnsurePrivateDirectory(socketDir)) {
-    platform::ShowMessage("tovu-engine", ("socket directory " + socketDir + " is not private to this user").c_str());
-    platform::CloseHandle(terminationFd);
-    return 1;
-  }
+  if (!platform::EnsurePrivateDirectory(socketDir))
+    return Refuse("tovu-engine", "socket directory " + socketDir + " is not private to this user", -1, terminationFd, 1);
   int guard = platform::InstanceGuardAcquire(socketPath);
+  // A full disk (no inode left) or a read-only one ends the engine here: say so, once.
   if (guard < 0) {
-    // A full disk (no inode left) or a read-only one ends the engine here: say so, once.
-    int error = errno;
-    platform::ShowMessage("tovu-engine", ("cannot take the instance lock in " + socketDir + ": " + strerror(error)).c_str());
-    platform::CloseHandle(terminationFd);
-    return 2;
+    std::string reason = strerror(errno);
+    return Refuse("tovu-engine", "cannot take the instance lock in " + socketDir + ": " + reason, -1, terminationFd, 2);
   }
-  if (platform::BusPathAnswers(socketPath)) {
-    platform::ShowMessage("Error", "Another instance of Wendle is active");
-    platform::InstanceGuardRelease(guard);
-    platform::CloseHandle(terminationFd);
-    return 2;
-  }
+  if (platform::BusPathAnswers(socketPath))
+    return Refuse("Error", "Another instance of Wendle is active", guard, terminationFd, 2);
   int listenFd = platform::BusListen(socketPath);
   if (listenFd < 0) {
-    int error = errno;
-    platform::ShowMessage("tovu-engine", ("cannot listen on " + socketPath + ": " + strerror(error)).c_str());
-    platform::InstanceGuardRelease(guard);
-    platform::CloseHandle(terminationFd);
-    return 1;
+    std::string reason = strerror(errno);
+    return Refuse("tovu-engine", "cannot listen on " + socketPath + ": " + reason, guard, terminationFd, 1);
   }
 
   platform::MidiStartFromEnvironment();
@@ -140,7 +130,7 @@ int EngineMain() {
   // A thread that cannot start fails the set-up like a table that cannot be allocated: the socket
   // goes first, then the lock, so a successor finds neither a dead socket nor a held lock.
   bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;
-  if (!created || !StartWatcher(*engine) || !StartNotifier(*engine)) {
+  if (!created || !StartWatcher(engine->watcher, engine->clients, engine->bus) || !StartNotifier(*engine)) {
     TearDownEngine(*engine);
     platform::BusDestroy(engine->bus);
     platform::InstanceGuardRelease(guard);

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "host/engine.h"
+#include "playback/song_slots.h"
+#include "status/outbox.h"
 
 namespace {
 
@@ -12,73 +14,76 @@ namespace {
 // its end: the message is ignored (and still returns 1).
 int32_t MinimumPayload(uint32_t type) {
   switch (type) {
-    case 14: case 15: case 16: case 17: case 19: case 20: return 0;
-    case 13: return static_cast<int32_t>(kOpenPortsSize);
-    case 21: case 22: return 32;
-    case 23: case 25: return 8;
-    case 27: case 29: return 16;
+    case kCopyClosePorts: case kCopyShortList: case kCopyAudition: case kCopySysex:
+    case kCopyLoadSong: case kCopyLoadNextSong: return 0;
+    case kCopyOpenPorts: return static_cast<int32_t>(kOpenPortsSize);
+    case kCopyStart: case kCopyContinue: return kStartRequestSize;
+    case kCopyTempoFactor: return kTempoFactorSize;
+    case kCopyInputFilter: return kInputFilterSize;
+    case kCopySetMetronome: return kMetronomeSettingsSize;
+    case kCopySetThru: return kThruSettingsSize;
     default: return -1;
   }
 }
 
 int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
-  uint32_t type = m.dwData & 0xFFFF;
-  uint32_t argument = m.dwData >> 16;
+  uint32_t type = CopyDataType(m.dwData);
+  uint32_t argument = CopyDataArgument(m.dwData);
   uint32_t sender = m.wParam;
   const uint8_t* data = m.payload;
   uint32_t size = data ? m.cbData : 0;
   int32_t minimum = MinimumPayload(type);
-  if (minimum < 0) return 0;
-  if (size < static_cast<uint32_t>(minimum)) return 1;
+  if (minimum < 0) return kCopyDataUnknown;
+  if (size < static_cast<uint32_t>(minimum)) return kCopyDataHandled;
   switch (type) {
-    case 13: OpenClientPorts(engine, sender, data); break;
-    case 14: CloseClientPorts(engine, sender); break;
-    case 15: SendShortList(engine, sender, size, data); break;
-    case 16: StartAudition(engine, sender, size, data); break;
-    case 17: SendDirectSysex(engine, size, data, argument); break;
-    case 19: LoadSong(engine, sender, size, data); break;
-    case 20: LoadNextSong(engine, sender, size, data); break;
-    case 23: SetTempoFactor(engine, sender, data); break;
-    case 21: StartPlayback(engine, sender, data); break;
-    case 22: ContinueWithNextSong(engine, sender, data); break;
-    case 25: SetInputFilter(engine, sender, data); break;
-    case 27: SetMetronome(engine, sender, data); break;
-    case 29: SetThru(engine, sender, data); break;
+    case kCopyOpenPorts: OpenClientPorts(engine, sender, data); break;
+    case kCopyClosePorts: CloseClientPorts(engine, sender); break;
+    case kCopyShortList: SendShortList(engine, sender, size, data); break;
+    case kCopyAudition: StartAudition(engine, sender, size, data); break;
+    case kCopySysex: SendDirectSysex(engine, size, data, argument); break;
+    case kCopyLoadSong: LoadSong(engine, sender, size, data); break;
+    case kCopyLoadNextSong: LoadNextSong(engine, sender, size, data); break;
+    case kCopyTempoFactor: SetTempoFactor(engine, sender, data); break;
+    case kCopyStart: StartPlayback(engine, sender, data); break;
+    case kCopyContinue: ContinueWithNextSong(engine, sender, data); break;
+    case kCopyInputFilter: SetInputFilter(engine, sender, data); break;
+    case kCopySetMetronome: SetMetronome(engine, sender, data); break;
+    case kCopySetThru: SetThru(engine, sender, data); break;
     default: break;
   }
-  return 1;
+  return kCopyDataHandled;
 }
 
 int32_t ReplyPortList(Engine& engine, uint32_t target, bool outputs) {
   int32_t count = outputs ? engine.ports.outputCount : engine.ports.inputCount;
-  if (count <= 0) return 1;
+  if (count <= 0) return kResultRefused;
   uint32_t recordSize = outputs ? kOutputRecordSize : kInputRecordSize;
   std::vector<uint8_t> records(static_cast<size_t>(count) * recordSize);
   if (outputs)
     FillOutputPortRecords(engine.ports, records.data());
   else
     FillInputPortRecords(engine.ports, records.data());
-  SendCopyData(engine, target, outputs ? 2 : 24, records.data(), static_cast<uint32_t>(records.size()));
+  SendCopyData(engine.bus, engine.window, target, outputs ? kCopyOutputPorts : kCopyInputPorts, records.data(), static_cast<uint32_t>(records.size()));
   return 0;
 }
 
 int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
   switch (code) {
-    case 0: return RegisterClient(engine, lParam);
-    case 1: return UnregisterClient(engine, lParam);
-    case 2: return ReplyPortList(engine, lParam, true);
-    case 3: return engine.audition.holdTimeMs;
-    case 4: engine.audition.holdTimeMs = static_cast<int32_t>(lParam); return 0;
-    case 5: return StopPlayback(engine, lParam);
-    case 8: {
+    case kCommandRegister: return RegisterClient(engine, lParam);
+    case kCommandUnregister: return UnregisterClient(engine, lParam);
+    case kCommandOutputPorts: return ReplyPortList(engine, lParam, true);
+    case kCommandAuditionHoldTime: return engine.audition.holdTimeMs;
+    case kCommandSetAuditionHoldTime: engine.audition.holdTimeMs = static_cast<int32_t>(lParam); return kResultDone;
+    case kCommandStop: return StopPlayback(engine, lParam);
+    case kCommandReloadSettings: {
       int32_t result = LoadSettings(engine.ports);
       RefreshMetronomeNotes(engine);
       return result;
     }
-    case 18: return SendDirectShort(engine, lParam);
-    case 24: return ReplyPortList(engine, lParam, false);
-    case 26: return ReplyMetronomeSettings(engine, lParam);
-    case 31: return Panic(engine.ports);
+    case kCommandSendShort: return SendDirectShort(engine, lParam);
+    case kCommandInputPorts: return ReplyPortList(engine, lParam, false);
+    case kCommandMetronomeSettings: return ReplyMetronomeSettings(engine, lParam);
+    case kCommandPanic: return Panic(engine.ports);
     default: return 0;
   }
 }
@@ -95,7 +100,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
   }
   // After the teardown the tables are gone: whatever is still queued is refused. An engine command
   // answers 1 (0 would report a registration or a port list as done); anything else 0.
-  if (engine.tornDown || !engine.setUp) return m.msg == kEngineCommand ? 1 : 0;
+  if (engine.tornDown || !engine.setUp) return m.msg == kEngineCommand ? kResultRefused : 0;
   switch (m.msg) {
     case platform::kWmCopyData: return HandleCopyData(engine, m);
     case platform::kWmTimer:
@@ -106,12 +111,4 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     default: return 0;
   }
-}
-
-void PostNotification(Engine& engine, uint32_t window, uint32_t code, uint32_t lParam) {
-  platform::BusPost(engine.bus, window, kEngineCommand, code, lParam);
-}
-
-int32_t SendCopyData(Engine& engine, uint32_t window, uint32_t type, const void* data, uint32_t size) {
-  return platform::BusSend(engine.bus, window, platform::kWmCopyData, engine.window, 0, type, data, size);
 }

@@ -1,10 +1,15 @@
-// MIDI device services: choosing the service at start-up and sending every entry point of midi.h to
-// the service that runs, through a table of its operations; `none` has no table and no devices,
-// `virtual` lives in midi_virtual.cpp, `jack` in midi_jack.cpp and `alsa` in midi_alsa.cpp.
+// MIDI device services: choosing the service at start-up, and the entry points of midi.h on the one
+// service state this file owns. The entry points themselves are midi_common's, written once for
+// every service; each service differs only in its table of operations (MidiOps): `virtual` in
+// midi_virtual.cpp, `jack` in midi_jack.cpp, `alsa` in midi_alsa.cpp and, on Windows, `winmm` in
+// win32/midi_winmm.cpp; `none` has no table and no devices. A build without libjack or RtMidi has no
+// jack or alsa service (a Windows build has neither, and a Linux build no winmm): its name then
+// selects nothing, as for a service that cannot be had.
 //
 // Selection: TOVU_MIDI names the service; a named real service that cannot be had is reported in one
 // line on standard error and leaves no devices. Unset: jack when a JACK server answers (none is ever
-// started), else alsa when the ALSA sequencer can be opened, else none, without a word.
+// started), else alsa when the ALSA sequencer can be opened, else none, without a word; on Windows,
+// winmm.
 //
 // Threads: MidiStart*, MidiShutdown, opens and closes on the main thread; sends from the main,
 // timer and MIDI input threads; the service is only ever changed while no other thread uses the
@@ -13,75 +18,50 @@
 
 #include <strings.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "platform/midi_alsa.h"
 #include "platform/midi_common.h"
-#include "platform/midi_jack.h"
 #include "platform/midi_virtual.h"
-#include "platform/timer.h"
+#if TOVU_HAVE_JACK
+#include "platform/midi_jack.h"
+#endif
+#if TOVU_HAVE_RTMIDI
+#include "platform/midi_alsa.h"
+#endif
+#if TOVU_HAVE_WINMM
+#include "platform/win32/midi_winmm.h"
+#endif
 
 namespace platform {
 namespace {
 
-// The arrival of the message whose callback runs on this thread; negative outside a callback.
-thread_local double t_arrivalMs = -1.0;
+midi_common::MidiServiceState g_midi;
 
-struct MidiOps {
-  uint32_t (*outCount)();
-  uint32_t (*inCount)();
-  int (*outName)(uint32_t, char*, size_t);
-  int (*inName)(uint32_t, char*, size_t);
-  int (*outOpen)(uint32_t, MidiHandle*);
-  int (*outClose)(MidiHandle);
-  int (*outShort)(MidiHandle, uint32_t);
-  int (*outLong)(MidiHandle, const uint8_t*, uint32_t);
-  int (*inOpen)(uint32_t, MidiInCallback, uintptr_t, MidiHandle*);
-  int (*inStart)(MidiHandle);
-  int (*inStop)(MidiHandle);
-  int (*inClose)(MidiHandle);
-  int (*inAddBuffer)(MidiHandle, MidiInBuffer*);
-  void (*stop)();
-};
-
-#define TOVU_MIDI_OPS(ns)                                                                          \
-  {ns::OutCount, ns::InCount,  ns::OutName, ns::InName, ns::OutOpen,  ns::OutClose,    ns::OutShort, \
-   ns::OutLong,  ns::InOpen,   ns::InStart, ns::InStop, ns::InClose,  ns::InAddBuffer, ns::Stop}
-const MidiOps kVirtualOps = TOVU_MIDI_OPS(virtual_midi);
-const MidiOps kJackOps = TOVU_MIDI_OPS(jack_midi);
-const MidiOps kAlsaOps = TOVU_MIDI_OPS(alsa_midi);
-#undef TOVU_MIDI_OPS
-
-std::atomic<MidiService> g_service{MidiService::None};
-
-MidiService Current() { return g_service.load(std::memory_order_acquire); }
-
-const MidiOps* Ops() {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return &kVirtualOps;
-    case MidiService::Jack:
-      return &kJackOps;
-    case MidiService::Alsa:
-      return &kAlsaOps;
-    case MidiService::None:
-      break;
-  }
-  return nullptr;
+MidiService Current() {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  return ops ? ops->service : MidiService::None;
 }
 
-const char* ServiceName(MidiService service) { return service == MidiService::Alsa ? "alsa" : "jack"; }
+const char* ServiceName(MidiService service) {
+  return service == MidiService::Alsa ? "alsa" : service == MidiService::Winmm ? "winmm" : "jack";
+}
 
-// Starts jack or alsa. False (nothing running) when it cannot be had; `say` reports that in one line.
+// Starts jack, alsa or winmm. False (nothing running) when it cannot be had; `say` reports that in one line.
 bool StartReal(MidiService service, bool say) {
-  std::string why;
-  bool started = service == MidiService::Jack ? jack_midi::Start(&why) : alsa_midi::Start(&why);
-  if (started) {
-    g_service.store(service, std::memory_order_release);
-  } else if (say) {
+  std::string why = "this build has no support for it";
+  bool started = false;
+#if TOVU_HAVE_JACK
+  if (service == MidiService::Jack) started = jack_midi::Start(g_midi, &why);
+#endif
+#if TOVU_HAVE_RTMIDI
+  if (service == MidiService::Alsa) started = alsa_midi::Start(g_midi, &why);
+#endif
+#if TOVU_HAVE_WINMM
+  if (service == MidiService::Winmm) started = winmm_midi::Start(g_midi, &why);
+#endif
+  if (!started && say) {
     std::fprintf(stderr, "tovu: MIDI service %s cannot be used (%s); no MIDI devices\n", ServiceName(service),
                  why.c_str());
   }
@@ -94,7 +74,13 @@ MidiService MidiStartFromEnvironment() {
   MidiShutdown();
   const char* value = std::getenv("TOVU_MIDI");
   if (!value || !*value) {
+#if TOVU_HAVE_WINMM
+    StartReal(MidiService::Winmm, false);
+#else
     if (!StartReal(MidiService::Jack, false)) StartReal(MidiService::Alsa, false);
+#endif
+  } else if (strcasecmp(value, "winmm") == 0) {
+    StartReal(MidiService::Winmm, true);
   } else if (strcasecmp(value, "alsa") == 0) {
     StartReal(MidiService::Alsa, true);
   } else if (strcasecmp(value, "jack") == 0) {
@@ -111,101 +97,47 @@ void MidiStartNone() { MidiShutdown(); }
 
 void MidiStartVirtual(const VirtualMidiConfig& config) {
   MidiShutdown();
-  virtual_midi::Start(config);
-  g_service.store(MidiService::Virtual, std::memory_order_release);
+  virtual_midi::Start(g_midi, config);
 }
 
-void MidiShutdown() {
-  if (const MidiOps* ops = Ops()) ops->stop();
-  g_service.store(MidiService::None, std::memory_order_release);
-}
+void MidiShutdown() { midi_common::EndService(g_midi); }
 
 MidiService MidiCurrentService() { return Current(); }
 
-uint32_t MidiOutCount() {
-  const MidiOps* ops = Ops();
-  return ops ? ops->outCount() : 0;
-}
-
-uint32_t MidiInCount() {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inCount() : 0;
-}
+uint32_t MidiOutCount() { return g_midi.outCount; }
+uint32_t MidiInCount() { return g_midi.inCount; }
 
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->outName(deviceId, name, capacity) : kMidiBadDeviceId;
+  return midi_common::OutName(g_midi, deviceId, name, capacity);
 }
 
 int MidiInName(uint32_t deviceId, char* name, size_t capacity) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inName(deviceId, name, capacity) : kMidiBadDeviceId;
+  return midi_common::InName(g_midi, deviceId, name, capacity);
 }
 
-int MidiOutOpen(uint32_t deviceId, MidiHandle* handle) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->outOpen(deviceId, handle) : kMidiBadDeviceId;
-}
-
-int MidiOutClose(MidiHandle handle) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->outClose(handle) : kMidiInvalidHandle;
-}
-
-int MidiOutShort(MidiHandle handle, uint32_t word) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->outShort(handle, word) : kMidiInvalidHandle;
-}
+int MidiOutOpen(uint32_t deviceId, MidiHandle* handle) { return midi_common::OutOpen(g_midi, deviceId, handle); }
+int MidiOutClose(MidiHandle handle) { return midi_common::OutClose(g_midi, handle); }
+int MidiOutShort(MidiHandle handle, uint32_t word) { return midi_common::OutShort(g_midi, handle, word); }
 
 int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->outLong(handle, bytes, length) : kMidiInvalidHandle;
+  return midi_common::OutSend(g_midi, handle, bytes, length);
 }
 
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inOpen(deviceId, callback, instance, handle) : kMidiBadDeviceId;
+  return midi_common::InOpen(g_midi, deviceId, callback, instance, handle);
 }
 
-int MidiInStart(MidiHandle handle) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inStart(handle) : kMidiInvalidHandle;
-}
-
-int MidiInStop(MidiHandle handle) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inStop(handle) : kMidiInvalidHandle;
-}
-
-int MidiInClose(MidiHandle handle) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inClose(handle) : kMidiInvalidHandle;
-}
+int MidiInStart(MidiHandle handle) { return midi_common::InStart(g_midi, handle); }
+int MidiInStop(MidiHandle handle) { return midi_common::InStop(g_midi, handle); }
+int MidiInClose(MidiHandle handle) { return midi_common::InClose(g_midi, handle); }
 
 int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer) {
-  const MidiOps* ops = Ops();
-  return ops ? ops->inAddBuffer(handle, buffer) : kMidiInvalidHandle;
+  return midi_common::InAddBuffer(g_midi, handle, buffer);
 }
 
 bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count) {
-  switch (Current()) {
-    case MidiService::Virtual:
-      return virtual_midi::Inject(inputId, bytes, count);
-    case MidiService::Alsa:
-    case MidiService::Jack:
-    case MidiService::None:
-      break;
-  }
-  return false;
+  if (Current() != MidiService::Virtual || inputId >= g_midi.inCount) return false;
+  return midi_common::DeliverNow(g_midi.inputs[inputId], bytes, count);
 }
-
-double MidiInArrivalMs() { return t_arrivalMs >= 0 ? t_arrivalMs : NowMs(); }
-
-namespace midi_common {
-
-ArrivalScope::ArrivalScope(int64_t arrivalNs) { t_arrivalMs = static_cast<double>(arrivalNs) / 1e6; }
-ArrivalScope::~ArrivalScope() { t_arrivalMs = -1.0; }
-
-}  // namespace midi_common
 
 }  // namespace platform

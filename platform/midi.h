@@ -8,7 +8,8 @@
 //            in-process capture; inputs read a FIFO or take bytes injected in process;
 //   jack     the MIDI ports of the other clients of a running JACK server (libjack), each message
 //            written one period after it was sent, at the frame its send time gives;
-//   alsa     the ports of the ALSA sequencer (RtMidi).
+//   alsa     the ports of the ALSA sequencer (RtMidi);
+//   winmm    on Windows, the system's own WinMM devices.
 // A real service that cannot be had leaves no devices (see MidiStartFromEnvironment).
 //
 // Threads: the engine's main thread opens and closes; the main thread, the timer thread and the
@@ -51,7 +52,7 @@ struct MidiInBuffer {
 using MidiInCallback = void (*)(MidiHandle handle, uint32_t msg, uintptr_t instance, uintptr_t param1,
                                 uintptr_t param2);
 
-enum class MidiService { None, Virtual, Alsa, Jack };
+enum class MidiService { None, Virtual, Alsa, Jack, Winmm };
 
 struct VirtualMidiConfig {
   std::vector<std::string> outputs;  // device names, in device order
@@ -64,8 +65,8 @@ struct VirtualMidiConfig {
 
 // Reads TOVU_MIDI and the TOVU_VIRTUAL_* variables and starts the service they name: a real service
 // that cannot be had is reported in one line on standard error and gives none. Unset: jack when a
-// JACK server answers (none is ever started), else alsa when its sequencer opens, else none.
-// Returns the service started.
+// JACK server answers (none is ever started), else alsa when its sequencer opens, else none; on
+// Windows, winmm. Returns the service started.
 MidiService MidiStartFromEnvironment();
 // Parses the TOVU_VIRTUAL_* variables into a configuration (exposed for tests).
 VirtualMidiConfig VirtualConfigFromEnvironment();

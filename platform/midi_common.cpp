@@ -1,11 +1,15 @@
-// What the real device services share: handles, input delivery, names. See midi_common.h.
-// Threads: as in midi_common.h.
+// The device record, the entry points and the input path that every MIDI service shares. See
+// midi_common.h for the states and the threads.
 #include "platform/midi_common.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace platform::midi_common {
+#include "platform/event.h"
+#include "platform/timer.h"
+
+namespace platform {
+namespace midi_common {
 namespace {
 
 constexpr uint32_t kIndexMask = 0xFFF;
@@ -15,6 +19,65 @@ constexpr uint32_t kSerialMask = (1u << (32 - kSerialShift)) - 1;
 static_assert(kMaxDevices <= kIndexMask, "device ids must fit the handle");
 
 std::atomic<uint32_t> g_serial{0};
+
+// The arrival of the message whose callback runs on this thread; negative outside a callback.
+thread_local double t_arrivalMs = -1.0;
+
+OutDevice* FindOut(MidiServiceState& s, MidiHandle handle) {
+  if (IsInputHandle(handle)) return nullptr;
+  uint32_t id = DeviceIdOf(handle);
+  return id < s.outCount ? &s.outputs[id] : nullptr;
+}
+
+InDevice* FindIn(MidiServiceState& s, MidiHandle handle) {
+  if (!IsInputHandle(handle)) return nullptr;
+  uint32_t id = DeviceIdOf(handle);
+  return id < s.inCount ? &s.inputs[id] : nullptr;
+}
+
+// Opens device `id` of the `count` in `devices`: the checks, the service's open, then a new handle
+// published under the device's mutex, which is left held in `lock` for the caller to finish with.
+template <typename Device>
+int OpenDevice(MidiServiceState& s, Device* devices, uint32_t count, uint32_t id, bool input, MidiHandle* handle,
+               std::unique_lock<std::mutex>* lock) {
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  if (!ops || id >= count) return kMidiBadDeviceId;
+  if (!handle) return kMidiError;
+  Device& d = devices[id];
+  {
+    std::lock_guard<std::mutex> check(d.mutex);
+    if (d.handle != 0) return kMidiAllocated;
+  }
+  // Opens come from the main thread only, so nothing else opens this device meanwhile; senders find
+  // its handle 0 until it is published below.
+  int result = input ? ops->inOpen(s, id) : ops->outOpen(s, id);
+  if (result != kMidiOk) return result;
+  *lock = std::unique_lock<std::mutex>(d.mutex);
+  d.handle = NewHandle(id, input);
+  *handle = d.handle;
+  return kMidiOk;
+}
+
+// The device, locked, when it is open under `handle`; else null, with nothing locked.
+template <typename Device>
+Device* LockOpen(Device* d, MidiHandle handle, std::unique_lock<std::mutex>* lock) {
+  if (!d) return nullptr;
+  *lock = std::unique_lock<std::mutex>(d->mutex);
+  if (d->handle == handle) return d;
+  lock->unlock();
+  return nullptr;
+}
+
+// Stops input on an input whose mutex the caller holds.
+void Halt(InDevice& d) {
+  d.started = false;
+  d.flowing.store(false, std::memory_order_release);
+}
+
+void Event(MidiServiceState& s, VirtualMidiEvent::Kind kind, bool input, uint32_t id) {
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  if (ops && ops->event) ops->event(s, kind, input, id);
+}
 
 }  // namespace
 
@@ -30,10 +93,179 @@ uint32_t DeviceIdOf(MidiHandle handle) {
   return index == 0 ? kMaxDevices : index - 1;
 }
 
-void Deliver(InputState& d, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch) {
-  if (!bytes || count == 0 || (bytes[0] != 0xF0 && count > 3)) return;
+// ---- The service ----
+
+void MakeDevices(MidiServiceState& s, const MidiOps& ops, const std::vector<std::string>& outs,
+                 const std::vector<std::string>& ins, void* own) {
+  s.outCount = static_cast<uint32_t>(std::min<size_t>(outs.size(), kMaxDevices));
+  s.inCount = static_cast<uint32_t>(std::min<size_t>(ins.size(), kMaxDevices));
+  s.outputs = std::make_unique<OutDevice[]>(s.outCount);
+  s.inputs = std::make_unique<InDevice[]>(s.inCount);
+  for (uint32_t i = 0; i < s.outCount; ++i) s.outputs[i].name = outs[i];
+  for (uint32_t i = 0; i < s.inCount; ++i) s.inputs[i].name = ins[i];
+  s.own = own;
+  s.ops.store(&ops, std::memory_order_release);
+}
+
+void EndService(MidiServiceState& s) {
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  bool ended = !ops || ops->stop(s);
+  s.ops.store(nullptr, std::memory_order_release);
+  if (!ended) {
+    // A thread of the service may still read them: left behind with it, as the process ends.
+    (void)s.outputs.release();
+    (void)s.inputs.release();
+  }
+  s.outputs.reset();
+  s.inputs.reset();
+  s.outCount = 0;
+  s.inCount = 0;
+  s.own = nullptr;
+}
+
+void CloseAll(MidiServiceState& s, bool inputsFirst) {
+  for (int pass = 0; pass < 2; ++pass) {
+    if ((pass == 0) == inputsFirst) {
+      for (uint32_t i = 0; i < s.inCount; ++i) {
+        MidiHandle handle;
+        {
+          std::lock_guard<std::mutex> lock(s.inputs[i].mutex);
+          handle = s.inputs[i].handle;
+        }
+        if (handle != 0) InClose(s, handle);
+      }
+    } else {
+      for (uint32_t i = 0; i < s.outCount; ++i) {
+        MidiHandle handle;
+        {
+          std::lock_guard<std::mutex> lock(s.outputs[i].mutex);
+          handle = s.outputs[i].handle;
+        }
+        if (handle != 0) OutClose(s, handle);
+      }
+    }
+  }
+}
+
+int OutName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity) {
+  if (deviceId >= s.outCount) return kMidiBadDeviceId;
+  return CopyName(s.outputs[deviceId].name, name, capacity);
+}
+
+int InName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity) {
+  if (deviceId >= s.inCount) return kMidiBadDeviceId;
+  return CopyName(s.inputs[deviceId].name, name, capacity);
+}
+
+// ---- Outputs ----
+
+int OutOpen(MidiServiceState& s, uint32_t deviceId, MidiHandle* handle) {
+  std::unique_lock<std::mutex> lock;
+  int result = OpenDevice(s, s.outputs.get(), s.outCount, deviceId, false, handle, &lock);
+  if (result == kMidiOk) Event(s, VirtualMidiEvent::Open, false, deviceId);
+  return result;
+}
+
+int OutClose(MidiServiceState& s, MidiHandle handle) {
+  uint32_t id = DeviceIdOf(handle);
+  std::unique_lock<std::mutex> lock;
+  OutDevice* d = LockOpen(FindOut(s, handle), handle, &lock);
+  if (!d) return kMidiInvalidHandle;
+  d->handle = 0;  // no sender reaches the port from now on
+  Event(s, VirtualMidiEvent::Close, false, id);
+  lock.unlock();
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  if (ops && ops->outClose) ops->outClose(s, id);
+  return kMidiOk;
+}
+
+int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length) {
+  std::unique_lock<std::mutex> lock;
+  if (!LockOpen(FindOut(s, handle), handle, &lock)) return kMidiInvalidHandle;
+  if (length == 0) return kMidiOk;  // nothing goes out
+  if (!bytes) return kMidiError;
+  return s.ops.load(std::memory_order_acquire)->send(s, DeviceIdOf(handle), bytes, length);
+}
+
+int OutShort(MidiServiceState& s, MidiHandle handle, uint32_t word) {
+  uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                      static_cast<uint8_t>(word >> 16)};
+  return OutSend(s, handle, bytes, static_cast<uint32_t>(ShortMessageLength(bytes[0])));
+}
+
+// ---- Inputs ----
+
+int InOpen(MidiServiceState& s, uint32_t deviceId, MidiInCallback callback, uintptr_t instance,
+           MidiHandle* handle) {
+  std::unique_lock<std::mutex> lock;
+  int result = OpenDevice(s, s.inputs.get(), s.inCount, deviceId, true, handle, &lock);
+  if (result != kMidiOk) return result;
+  InDevice& d = s.inputs[deviceId];
+  d.started = false;
+  d.flowing.store(false, std::memory_order_release);
+  d.callback = callback;
+  d.instance = instance;
+  d.buffers.clear();
+  Event(s, VirtualMidiEvent::Open, true, deviceId);
+  return kMidiOk;
+}
+
+int InStart(MidiServiceState& s, MidiHandle handle) {
+  std::unique_lock<std::mutex> lock;
+  InDevice* d = LockOpen(FindIn(s, handle), handle, &lock);
+  if (!d) return kMidiInvalidHandle;
+  if (!d->started) {
+    d->started = true;
+    d->startNs = s.ops.load(std::memory_order_acquire)->inputClockNs();
+    d->epoch.fetch_add(1, std::memory_order_acq_rel);
+    d->flowing.store(true, std::memory_order_release);
+  }
+  return kMidiOk;
+}
+
+int InStop(MidiServiceState& s, MidiHandle handle) {
+  std::unique_lock<std::mutex> lock;
+  InDevice* d = LockOpen(FindIn(s, handle), handle, &lock);
+  if (!d) return kMidiInvalidHandle;
+  Halt(*d);
+  lock.unlock();
+  WaitForCallback(*d);
+  return kMidiOk;
+}
+
+int InClose(MidiServiceState& s, MidiHandle handle) {
+  std::unique_lock<std::mutex> lock;
+  InDevice* d = LockOpen(FindIn(s, handle), handle, &lock);
+  if (!d) return kMidiInvalidHandle;
+  uint32_t id = DeviceIdOf(handle);
+  d->handle = 0;
+  Halt(*d);
+  d->callback = nullptr;
+  d->buffers.clear();
+  Event(s, VirtualMidiEvent::Close, true, id);
+  lock.unlock();
+  bool fromCallback = d->callbackThread.load(std::memory_order_acquire) == std::this_thread::get_id();
+  WaitForCallback(*d);
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  if (ops && ops->inClose) ops->inClose(s, id, fromCallback);
+  return kMidiOk;
+}
+
+int InAddBuffer(MidiServiceState& s, MidiHandle handle, MidiInBuffer* buffer) {
+  std::unique_lock<std::mutex> lock;
+  InDevice* d = LockOpen(FindIn(s, handle), handle, &lock);
+  if (!d) return kMidiInvalidHandle;
+  if (!buffer || (!buffer->data && buffer->length > 0)) return kMidiError;
+  d->buffers.push_back(buffer);
+  return kMidiOk;
+}
+
+// ---- Delivery ----
+
+bool Deliver(InDevice& d, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch) {
+  if (!bytes || count == 0 || (bytes[0] != 0xF0 && count > 3)) return false;
   std::thread::id self = std::this_thread::get_id();
-  if (d.callbackThread.load(std::memory_order_acquire) == self) return;
+  if (d.callbackThread.load(std::memory_order_acquire) == self) return false;  // from its own callback
   std::lock_guard<std::mutex> running(d.callbackMutex);
   MidiInCallback callback;
   uintptr_t instance;
@@ -42,13 +274,14 @@ void Deliver(InputState& d, const uint8_t* bytes, size_t count, int64_t arrivalN
   MidiInBuffer* buffer = nullptr;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.handle == 0 || !d.started || d.epoch != epoch || !d.callback) return;
+    if (d.handle == 0 || !d.started || d.epoch.load(std::memory_order_relaxed) != epoch) return false;
     callback = d.callback;
     instance = d.instance;
     handle = d.handle;
     startNs = d.startNs;
+    if (!callback) return true;  // opened without a callback: accepted, and goes nowhere
     if (bytes[0] == 0xF0) {
-      if (d.buffers.empty()) return;  // no buffer queued: dropped
+      if (d.buffers.empty()) return true;  // no buffer queued: dropped
       buffer = d.buffers.front();
       d.buffers.pop_front();
     }
@@ -69,9 +302,18 @@ void Deliver(InputState& d, const uint8_t* bytes, size_t count, int64_t arrivalN
     callback(handle, kMimData, instance, word, ms);
   }
   d.callbackThread.store(std::thread::id(), std::memory_order_release);
+  return true;
 }
 
-void WaitForCallback(InputState& d) {
+bool DeliverNow(InDevice& d, const uint8_t* bytes, size_t count) {
+  uint32_t epoch = d.epoch.load(std::memory_order_acquire);
+  return Deliver(d, bytes, count, MonotonicNs(), epoch);
+}
+
+ArrivalScope::ArrivalScope(int64_t arrivalNs) { t_arrivalMs = static_cast<double>(arrivalNs) / 1e6; }
+ArrivalScope::~ArrivalScope() { t_arrivalMs = -1.0; }
+
+void WaitForCallback(InDevice& d) {
   if (d.callbackThread.load(std::memory_order_acquire) == std::this_thread::get_id()) return;
   std::lock_guard<std::mutex> wait(d.callbackMutex);
 }
@@ -84,4 +326,17 @@ int CopyName(const std::string& text, char* name, size_t capacity) {
   return kMidiOk;
 }
 
-}  // namespace platform::midi_common
+}  // namespace midi_common
+
+double MidiInArrivalMs() { return midi_common::t_arrivalMs >= 0 ? midi_common::t_arrivalMs : NowMs(); }
+
+int ShortMessageLength(uint8_t status) {
+  if (status < 0xC0) return 3;  // running status (data first) and 0x8n-0xBn
+  if (status < 0xE0) return 2;  // program change, channel pressure
+  if (status < 0xF0) return 3;  // pitch bend
+  if (status == 0xF1 || status == 0xF3) return 2;
+  if (status == 0xF2) return 3;
+  return 1;
+}
+
+}  // namespace platform

@@ -1,75 +1,135 @@
-// What the real device services (jack, alsa) share: handle numbers and an input's delivery state
-// with the rules for handing input to the engine's callback (short messages through kMimData,
-// system-exclusive input filling the oldest queued buffer through kMimLongData, dropped when none is
-// queued).
+// The device record and the input path that every MIDI service (virtual, jack, alsa) shares, and the
+// small table of operations in which the services differ.
 //
-// Threads: opens, closes, starts and stops on the main thread; delivery on the service's input
-// thread; the engine's callback runs with the input's callback mutex held, so that stop and close
-// can wait for a callback in progress, and without its state mutex, so that the callback may queue
-// buffers and send.
+// One service runs at a time; its state is one MidiServiceState (midi.cpp owns it): the devices'
+// common records (name, handle, sender mutex; for inputs the delivery state) and a pointer to the
+// service's own record, reachable only through its operations. The entry points of midi.h are the
+// functions below, written once: they check handles, keep the records and call the service's
+// operations for what only the service can do (make and release a port, put bytes on the wire).
+//
+// A device: closed --open--> open --close--> closed. An input while open: stopped --start (a new
+// epoch)--> started --stop--> stopped. Input read in one epoch is never delivered in another.
+//
+// Threads: Start, Stop, opens and closes on the main thread, while no other thread changes the
+// service. Sends on any thread, serialised per output by its mutex, under which the service's send
+// runs. Input is delivered on the service's own input thread (or the thread that injects): the
+// engine's callback runs with the input's callback mutex held, so that stop and close can wait for
+// a callback in progress, and without its state mutex, so that the callback may queue buffers and
+// send. A service's real-time thread (jack's process callback) reads only the atomics `epoch` and
+// `flowing`.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/midi.h"
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace platform::midi_common {
-
-// libjack lets the clients of a port buffer take turns (the writer in a cycle before its readers,
-// the next cycle after them) through its own semaphores, which ThreadSanitizer cannot see: with two
-// clients in one process, as in the tests, it would take their turns for races. Every client calls
-// these around its use of a JACK port buffer in its process callback; outside ThreadSanitizer
-// builds they are nothing.
-inline void JackBufferTake(void* buffer) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_acquire(buffer);
-#else
-  (void)buffer;
-#endif
-}
-inline void JackBufferLeave(void* buffer) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_release(buffer);
-#else
-  (void)buffer;
-#endif
-}
 
 // Handles: bits 0-11 device id + 1, bit 12 set for inputs, bits 13-31 a serial number that is never
 // reset, so a handle from before a close (or a restart of the service) stays invalid.
-constexpr uint32_t kMaxDevices = 4095;
+constexpr uint32_t kMaxDevices = 4095;  // more devices in one direction are cut to this many
 MidiHandle NewHandle(uint32_t deviceId, bool input);
 bool IsInputHandle(MidiHandle handle);
-// The device id a handle names, or kMaxDevices when it names none.
+// The device id a handle names, or kMaxDevices when it names none (0 included).
 uint32_t DeviceIdOf(MidiHandle handle);
 
-struct InputState {
+struct OutDevice {
+  std::string name;
+  std::mutex mutex;  // serialises sends, open and close
+  MidiHandle handle = 0;
+};
+
+struct InDevice {
+  std::string name;
   std::mutex callbackMutex;                       // held while the engine's callback runs
   std::atomic<std::thread::id> callbackThread{};  // the thread running the callback, if any
-  std::mutex mutex;                               // guards the fields below
+  std::atomic<uint32_t> epoch{0};    // advanced (under `mutex`) by every start; read by input threads
+  std::atomic<bool> flowing{false};  // `started`, for a real-time reader that takes no lock
+  std::mutex mutex;                  // guards the fields below
   MidiHandle handle = 0;
   bool started = false;
   MidiInCallback callback = nullptr;
   uintptr_t instance = 0;
   int64_t startNs = 0;  // when input was started, on the clock of the arrival times
-  uint32_t epoch = 0;   // advanced by every start, so that input from before a stop is dropped
   std::deque<MidiInBuffer*> buffers;
 };
 
-// Hands one message that arrived at `arrivalNs` (CLOCK_MONOTONIC, in epoch `epoch`) to the input's callback, if the
-// input is open and started in that epoch. 1 to 3 bytes are one short message; a first byte of 0xF0
-// is system-exclusive input; anything else is dropped.
-void Deliver(InputState& input, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch);
+struct MidiOps;
+
+struct MidiServiceState {
+  std::atomic<const MidiOps*> ops{nullptr};  // null: no service (no devices)
+  uint32_t outCount = 0;
+  uint32_t inCount = 0;
+  std::unique_ptr<OutDevice[]> outputs;
+  std::unique_ptr<InDevice[]> inputs;
+  void* own = nullptr;  // the service's own record, for its operations only
+};
+
+// What differs between the services. Every slot runs on the main thread with no device lock held,
+// except `send` and `event`; a null `inClose`, `outClose` or `event` does nothing.
+struct MidiOps {
+  MidiService service;
+  // Closes whatever is still open (CloseAll, in the service's order), ends the service's threads and
+  // frees its own record. False when a thread that may still use the device records could not be
+  // ended: the records are then left allocated rather than freed under it.
+  bool (*stop)(MidiServiceState& s);
+  // The clock on which input arrives (CLOCK_MONOTONIC in ns, or the service's estimate of it).
+  int64_t (*inputClockNs)();
+  // Makes the port of device `id` (not open): 0, or the result code of the failed open.
+  int (*outOpen)(MidiServiceState& s, uint32_t id);
+  // Releases the port of an output whose handle has just been cleared (no sender reaches it now).
+  void (*outClose)(MidiServiceState& s, uint32_t id);
+  // Puts 1 or more bytes on output `id`, with its mutex held and its handle checked.
+  int (*send)(MidiServiceState& s, uint32_t id, const uint8_t* bytes, uint32_t length);
+  int (*inOpen)(MidiServiceState& s, uint32_t id);
+  // Releases the port of an input whose handle has been cleared once no callback of it runs;
+  // `fromCallback`: the close came from that input's own callback, which is still running.
+  void (*inClose)(MidiServiceState& s, uint32_t id, bool fromCallback);
+  // Told of every open and close as it happens, under the device's mutex (the virtual log).
+  void (*event)(MidiServiceState& s, VirtualMidiEvent::Kind kind, bool input, uint32_t id);
+};
+
+// Gives the state its device records, named in device order (each list cut to kMaxDevices), and
+// `ops`, and makes the service current.
+void MakeDevices(MidiServiceState& s, const MidiOps& ops, const std::vector<std::string>& outs,
+                 const std::vector<std::string>& ins, void* own);
+// Ends the current service (its stop) and leaves the state without devices. Safe to call twice.
+void EndService(MidiServiceState& s);
+// Closes every device still open: inputs first, or outputs first.
+void CloseAll(MidiServiceState& s, bool inputsFirst);
+
+// The entry points of midi.h on one service state.
+int OutName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity);
+int InName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity);
+int OutOpen(MidiServiceState& s, uint32_t deviceId, MidiHandle* handle);
+int OutClose(MidiServiceState& s, MidiHandle handle);
+int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length);
+int OutShort(MidiServiceState& s, MidiHandle handle, uint32_t word);
+int InOpen(MidiServiceState& s, uint32_t deviceId, MidiInCallback callback, uintptr_t instance,
+           MidiHandle* handle);
+int InStart(MidiServiceState& s, MidiHandle handle);
+int InStop(MidiServiceState& s, MidiHandle handle);
+int InClose(MidiServiceState& s, MidiHandle handle);
+int InAddBuffer(MidiServiceState& s, MidiHandle handle, MidiInBuffer* buffer);
+
+// Hands one message that arrived at `arrivalNs` (the input clock) in epoch `epoch` to the input's
+// callback: 1 to 3 bytes are one short message (kMimData); a first byte of 0xF0 is system-exclusive
+// input, filling the oldest queued buffer (kMimLongData), dropped when none is queued. False, with
+// nothing delivered, when the bytes are none of these, the input is not open and started in that
+// epoch, or the caller is that input's own callback; true otherwise (also when the message goes
+// nowhere: no callback, or no buffer).
+bool Deliver(InDevice& input, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch);
+// Deliver for a message arriving now (CLOCK_MONOTONIC), in the input's current epoch.
+bool DeliverNow(InDevice& input, const uint8_t* bytes, size_t count);
+
 // While it lives, MidiInArrivalMs on this thread reports `arrivalNs` (CLOCK_MONOTONIC).
 struct ArrivalScope {
   explicit ArrivalScope(int64_t arrivalNs);
@@ -79,7 +139,7 @@ struct ArrivalScope {
 };
 
 // Returns once no callback of the input is running, unless the caller is that callback.
-void WaitForCallback(InputState& input);
+void WaitForCallback(InDevice& input);
 
 // Cuts `text` to fit `capacity` - 1 characters and zero-terminates it.
 int CopyName(const std::string& text, char* name, size_t capacity);

@@ -39,26 +39,30 @@
 // A message due in a later cycle stays in the ring; one that is late is written at the start of the
 // cycle; none is written before a message sent earlier on the same port.
 //
+// The devices' records, handles and input states are midi_common's (the process callback reads only
+// an input's atomics there); this file keeps each device's JACK port and each output's ring.
+//
 // Threads: Start and Stop on the main thread while nobody else uses the layer; opens and closes on
-// the main thread, their server calls on the server worker; sends on any thread, serialised among themselves by the device's sender mutex,
-// which the process callback never takes. The process callback (JACK's real-time thread) only reads
-// atomics, pops the output rings, pushes the input ring and calls libjack's real-time functions: it
-// never allocates, locks or enters the kernel. The input thread polls the input ring every
-// millisecond while an input is open (the callback cannot wake it without a system call).
+// the main thread, their server calls on the server worker; sends on any thread, serialised among
+// themselves by the device's sender mutex (midi_common's), which the process callback never takes.
+// The process callback (JACK's real-time thread) only reads atomics, pops the output rings, pushes
+// the input ring and calls libjack's real-time functions: it never allocates, locks or enters the
+// kernel. The input thread polls the input ring every millisecond while an input is open (the
+// callback cannot wake it without a system call).
 #include "platform/midi_jack.h"
 
 #include <jack/jack.h>
-#include <pthread.h>
 #include <jack/midiport.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,13 +70,14 @@
 #include <vector>
 
 #include "platform/event.h"
-#include "platform/midi_common.h"
 #include "platform/midi_ring.h"
 
 namespace platform::jack_midi {
 namespace {
 
-using midi_common::InputState;
+using midi_common::InDevice;
+using midi_common::MidiOps;
+using midi_common::MidiServiceState;
 
 constexpr size_t kOutRingBytes = size_t{1} << 17;  // per open output
 constexpr size_t kInRingBytes = size_t{1} << 18;   // shared by all inputs
@@ -100,20 +105,14 @@ struct ServerJob {
   jack_port_t* port = nullptr;
 };
 
-struct OutDevice {
-  std::string target;  // the other client's port, "client:port"
-  std::mutex mutex;    // serialises senders, open and close; never taken by the process callback
-  MidiHandle handle = 0;
-  MidiRing ring;           // producer: a sender holding `mutex`; consumer: the process callback
+struct OutPort {
+  MidiRing ring;  // producer: a sender holding the device's mutex; consumer: the process callback
   std::atomic<jack_port_t*> port{nullptr};  // non-null while the process callback serves it
 };
 
-struct InDevice {
-  std::string source;
-  InputState state;
+// While `flowing` (midi_common's, set by start and stop), the process callback queues its events.
+struct InPort {
   std::atomic<jack_port_t*> port{nullptr};
-  std::atomic<bool> flowing{false};  // started: the process callback queues its events
-  std::atomic<uint32_t> epoch{0};    // state.epoch, for the process callback
 };
 
 struct Service {
@@ -125,8 +124,9 @@ struct Service {
   std::atomic<uint64_t> cycles{0};
   uint32_t outCount = 0;
   uint32_t inCount = 0;
-  std::unique_ptr<OutDevice[]> outputs;
-  std::unique_ptr<InDevice[]> inputs;
+  std::unique_ptr<OutPort[]> outputs;
+  std::unique_ptr<InPort[]> inputs;
+  InDevice* devices = nullptr;  // the state's input records (inCount of them)
 
   MidiRing inRing;  // producer: the process callback; consumer: the input thread
   std::mutex readerMutex;
@@ -144,14 +144,14 @@ struct Service {
   std::thread worker;
 };
 
-Service* g_service = nullptr;  // set and cleared by Start and Stop only
+Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
 
 // ---- The process callback (real-time) ----
 
-void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
+void WriteOutput(Service& s, OutPort& d, jack_port_t* port, jack_nframes_t cycleStart,
                  jack_nframes_t nframes) {
   void* buffer = jack_port_get_buffer(port, nframes);
-  midi_common::JackBufferTake(buffer);
+  JackBufferTake(buffer);
   jack_midi_clear_buffer(buffer);
   s.maxEvent.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)), std::memory_order_relaxed);
   const int32_t period = static_cast<int32_t>(nframes);
@@ -178,14 +178,14 @@ void WriteOutput(Service& s, OutDevice& d, jack_port_t* port, jack_nframes_t cyc
     last = offset;
     wrote = true;
   }
-  midi_common::JackBufferLeave(buffer);
+  JackBufferLeave(buffer);
 }
 
-void ReadInput(Service& s, uint32_t device, InDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
+void ReadInput(Service& s, uint32_t device, const InDevice& d, jack_port_t* port, jack_nframes_t cycleStart,
                jack_nframes_t nframes) {
   if (!d.flowing.load(std::memory_order_acquire)) return;
   void* buffer = jack_port_get_buffer(port, nframes);
-  midi_common::JackBufferTake(buffer);
+  JackBufferTake(buffer);
   uint32_t epoch = d.epoch.load(std::memory_order_acquire);
   uint32_t count = jack_midi_get_event_count(buffer);
   for (uint32_t i = 0; i < count; ++i) {
@@ -198,7 +198,7 @@ void ReadInput(Service& s, uint32_t device, InDevice& d, jack_port_t* port, jack
     r.epoch = epoch;
     MidiRingPush(s.inRing, r, event.buffer);  // a full ring drops the event
   }
-  midi_common::JackBufferLeave(buffer);
+  JackBufferLeave(buffer);
 }
 
 int Process(jack_nframes_t nframes, void* arg) {
@@ -211,7 +211,7 @@ int Process(jack_nframes_t nframes, void* arg) {
   }
   for (uint32_t i = 0; i < s.inCount; ++i) {
     jack_port_t* port = s.inputs[i].port.load(std::memory_order_seq_cst);
-    if (port) ReadInput(s, i, s.inputs[i], port, cycleStart, nframes);
+    if (port) ReadInput(s, i, s.devices[i], port, cycleStart, nframes);
   }
   s.cycles.fetch_add(1, std::memory_order_release);
   s.inCallback.store(0, std::memory_order_seq_cst);
@@ -355,7 +355,7 @@ void ReaderMain(Service* s) {
       // Never before the event delivered ahead of it: the clocks' estimates jitter a little.
       int64_t arrivalNs = std::max(MonotonicNs() - ageNs, lastArrivalNs);
       lastArrivalNs = arrivalNs;
-      midi_common::Deliver(s->inputs[r.device].state, bytes.get(), r.length, arrivalNs, r.epoch);
+      midi_common::Deliver(s->devices[r.device], bytes.get(), r.length, arrivalNs, r.epoch);
     }
   }
 }
@@ -384,20 +384,6 @@ std::vector<std::string> OtherPorts(jack_client_t* client, const std::string& se
   return names;
 }
 
-OutDevice* FindOut(MidiHandle handle) {
-  Service* s = g_service;
-  if (!s || midi_common::IsInputHandle(handle)) return nullptr;
-  uint32_t id = midi_common::DeviceIdOf(handle);
-  return id < s->outCount ? &s->outputs[id] : nullptr;
-}
-
-InDevice* FindIn(MidiHandle handle) {
-  Service* s = g_service;
-  if (!s || !midi_common::IsInputHandle(handle)) return nullptr;
-  uint32_t id = midi_common::DeviceIdOf(handle);
-  return id < s->inCount ? &s->inputs[id] : nullptr;
-}
-
 // Registers our port and connects it with `other`. Null when either fails (nothing is left).
 jack_port_t* RegisterAndConnect(Service& s, const char* ownName, const std::string& other, bool output) {
   jack_port_t* port = jack_port_register(s.client, ownName, JACK_DEFAULT_MIDI_TYPE,
@@ -419,15 +405,9 @@ void Unregister(Service& s, jack_port_t* port) {
   jack_port_unregister(s.client, port);
 }
 
-// Sends under the device's sender mutex: stamps the message and pushes it for the process callback.
-int Send(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
-  OutDevice* d = FindOut(handle);
-  if (!d) return kMidiInvalidHandle;
-  Service& s = *g_service;
-  std::lock_guard<std::mutex> lock(d->mutex);
-  if (d->handle != handle) return kMidiInvalidHandle;
-  if (length == 0) return kMidiOk;
-  if (!bytes) return kMidiError;
+// Stamps the message and pushes it for the process callback, under the device's sender mutex.
+int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t length) {
+  Service& s = Own(state);
   if (!Alive(s)) return kMidiError;
   uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
   if (maxEvent != 0 && length > maxEvent) return kMidiError;  // one event could never carry it
@@ -437,16 +417,142 @@ int Send(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
   MidiRecord r;
   r.length = length;
   r.frame = jack_frame_time(s.client);
-  if (!MidiRingPush(d->ring, r, bytes)) return kMidiNoMemory;
+  if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
   return kMidiOk;
 }
+
+// ---- Operations ----
+
+bool Stop(MidiServiceState& state) {
+  Service* s = &Own(state);
+  // Outputs first, so that what was sent before the stop is still written.
+  midi_common::CloseAll(state, /*inputsFirst=*/false);
+  {
+    std::lock_guard<std::mutex> lock(s->readerMutex);
+    s->stopping = true;
+  }
+  s->readerWake.notify_all();
+  s->reader.join();
+  // The closes above are finished by the worker. A worker stuck on a server that does not answer is
+  // left behind with the client (and the device records, which the process callback still reads):
+  // the process is ending, and waiting for the server would hang it.
+  bool finished;
+  {
+    std::unique_lock<std::mutex> lock(s->workMutex);
+    s->workStop = true;
+    s->workWake.notify_all();
+    finished = s->workWake.wait_for(lock, kWorkerStopLimit, [s] { return s->workerDone; });
+  }
+  if (!finished) {
+    s->worker.detach();
+    return false;
+  }
+  s->worker.join();
+  // Deactivation waits for a process callback in progress; after it none runs again.
+  if (Alive(*s)) jack_deactivate(s->client);
+  jack_client_close(s->client);
+  delete s;
+  return true;
+}
+
+int64_t InputClockNs() { return static_cast<int64_t>(jack_get_time()) * 1000; }
+
+// Registers our port for device `deviceId` ("out<n>" or "in<n>") and connects it with `other`, on
+// the server worker and waiting for it at most as RunBounded does, after `prepare` (run there too)
+// has succeeded. The port is in `*port` when the result is 0.
+int OpenPort(Service* s, uint32_t deviceId, bool output, std::string other, std::function<int()> prepare,
+             jack_port_t** port) {
+  auto job = std::make_shared<ServerJob>();
+  job->run = [s, deviceId, output, other = std::move(other), prepare = std::move(prepare)](jack_port_t** made) {
+    int result = prepare ? prepare() : static_cast<int>(kMidiOk);
+    if (result != kMidiOk) return result;
+    char own[16];
+    std::snprintf(own, sizeof own, output ? "out%u" : "in%u", deviceId);
+    *made = RegisterAndConnect(*s, own, other, output);
+    return *made ? static_cast<int>(kMidiOk) : static_cast<int>(kMidiError);
+  };
+  job->undo = [s](jack_port_t* made) { Unregister(*s, made); };
+  return RunBounded(*s, job, port);
+}
+
+int OutOpen(MidiServiceState& state, uint32_t deviceId) {
+  Service* s = &Own(state);
+  if (!Alive(*s)) return kMidiError;
+  OutPort& d = s->outputs[deviceId];
+  // The callback does not touch the ring while the port is unpublished (a close queued before this
+  // open has finished with it).
+  auto resetRing = [&d] {
+    if (d.ring.capacity == 0 ? !MidiRingInit(d.ring, kOutRingBytes) : (MidiRingReset(d.ring), false))
+      return static_cast<int>(kMidiNoMemory);
+    return static_cast<int>(kMidiOk);
+  };
+  jack_port_t* port = nullptr;
+  int result = OpenPort(s, deviceId, true, state.outputs[deviceId].name, resetRing, &port);
+  // Published before the handle: until then no sender reaches the (empty) ring.
+  if (result == kMidiOk) d.port.store(port, std::memory_order_seq_cst);
+  return result;
+}
+
+void OutClose(MidiServiceState& state, uint32_t deviceId) {
+  Service* s = &Own(state);
+  OutPort* d = &s->outputs[deviceId];
+  auto job = std::make_shared<ServerJob>();
+  job->run = [s, d](jack_port_t**) {
+    // What was sent is written first (a late note-off still sounds), then one more cycle passes so
+    // that the last buffer has reached the connected port before the connection goes.
+    auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    while (Alive(*s) && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    WaitForCycle(*s, kDrainLimit);
+    jack_port_t* port = d->port.exchange(nullptr, std::memory_order_seq_cst);
+    if (!WaitForRelease(*s)) {
+      d->ring.data.release();  // the callback may still hold it: leaked rather than freed under it
+      d->ring.capacity = 0;
+      return static_cast<int>(kMidiOk);
+    }
+    if (port) Unregister(*s, port);
+    return static_cast<int>(kMidiOk);
+  };
+  jack_port_t* none;
+  RunBounded(*s, job, &none, /*queueWhenStuck=*/true);
+}
+
+int InOpen(MidiServiceState& state, uint32_t deviceId) {
+  Service* s = &Own(state);
+  if (!Alive(*s)) return kMidiError;
+  jack_port_t* port = nullptr;
+  int result = OpenPort(s, deviceId, false, state.inputs[deviceId].name, nullptr, &port);
+  if (result != kMidiOk) return result;
+  // The input is not flowing until it is started: the process callback leaves the port alone.
+  s->inputs[deviceId].port.store(port, std::memory_order_seq_cst);
+  ChangeOpenInputs(*s, 1);
+  return kMidiOk;
+}
+
+void InClose(MidiServiceState& state, uint32_t deviceId, bool) {
+  Service& s = Own(state);
+  jack_port_t* port = s.inputs[deviceId].port.exchange(nullptr, std::memory_order_seq_cst);
+  ChangeOpenInputs(s, -1);
+  if (port) {
+    auto job = std::make_shared<ServerJob>();
+    job->run = [sp = &s, port](jack_port_t**) {
+      if (WaitForRelease(*sp)) Unregister(*sp, port);
+      return static_cast<int>(kMidiOk);
+    };
+    jack_port_t* none;
+    RunBounded(s, job, &none, /*queueWhenStuck=*/true);
+  }
+}
+
+const MidiOps kOps = {
+    MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr,
+};
 
 }  // namespace
 
 // ---- Service ----
 
-bool Start(std::string* why) {
-  Stop();
+bool Start(MidiServiceState& state, std::string* why) {
   // libjack reports a missing server on standard error itself; the layer says it in one line.
   jack_set_error_function(Quiet);
   jack_set_info_function(Quiet);
@@ -480,10 +586,8 @@ bool Start(std::string* why) {
   std::vector<std::string> ins = OtherPorts(client, s->clientName, JackPortIsOutput);
   s->outCount = static_cast<uint32_t>(outs.size());
   s->inCount = static_cast<uint32_t>(ins.size());
-  s->outputs = std::make_unique<OutDevice[]>(s->outCount);
-  s->inputs = std::make_unique<InDevice[]>(s->inCount);
-  for (uint32_t i = 0; i < s->outCount; ++i) s->outputs[i].target = outs[i];
-  for (uint32_t i = 0; i < s->inCount; ++i) s->inputs[i].source = ins[i];
+  s->outputs = std::make_unique<OutPort[]>(s->outCount);
+  s->inputs = std::make_unique<InPort[]>(s->inCount);
   bool ready = MidiRingInit(s->inRing, kInRingBytes) && jack_set_process_callback(client, Process, s.get()) == 0;
   if (ready) {
     jack_on_shutdown(client, OnShutdown, s.get());
@@ -494,257 +598,18 @@ bool Start(std::string* why) {
     if (why) *why = "the JACK client could not be activated";
     return false;
   }
-  s->reader = std::thread(ReaderMain, s.get());
-  pthread_setname_np(s->reader.native_handle(), "tovu-jack-in");
-  s->worker = std::thread(WorkerMain, s.get());
-  pthread_setname_np(s->worker.native_handle(), "tovu-jack-srv");
+  // The process callback reads the input records only for a port that an open publishes later.
+  Service* own = s.release();
+  midi_common::MakeDevices(state, kOps, outs, ins, own);
+  own->devices = state.inputs.get();
+  own->reader = std::thread(ReaderMain, own);
+  pthread_setname_np(own->reader.native_handle(), "tovu-jack-in");
+  own->worker = std::thread(WorkerMain, own);
+  pthread_setname_np(own->worker.native_handle(), "tovu-jack-srv");
   // After a first cycle the largest event is known, so that a send too long for any event is
   // refused rather than taken and dropped.
-  WaitForCycle(*s, std::chrono::milliseconds(1000));
-  g_service = s.release();
+  WaitForCycle(*own, std::chrono::milliseconds(1000));
   return true;
-}
-
-void Stop() {
-  Service* s = g_service;
-  if (!s) return;
-  // Outputs first, so that what was sent before the stop is still written.
-  for (uint32_t i = 0; i < s->outCount; ++i) {
-    OutDevice& d = s->outputs[i];
-    MidiHandle handle;
-    {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      handle = d.handle;
-    }
-    if (handle != 0) OutClose(handle);
-  }
-  for (uint32_t i = 0; i < s->inCount; ++i) {
-    InDevice& d = s->inputs[i];
-    MidiHandle handle;
-    {
-      std::lock_guard<std::mutex> lock(d.state.mutex);
-      handle = d.state.handle;
-    }
-    if (handle != 0) InClose(handle);
-  }
-  {
-    std::lock_guard<std::mutex> lock(s->readerMutex);
-    s->stopping = true;
-  }
-  s->readerWake.notify_all();
-  s->reader.join();
-  // The closes above are finished by the worker. A worker stuck on a server that does not answer is
-  // left behind with the client: the process is ending, and waiting for the server would hang it.
-  bool finished;
-  {
-    std::unique_lock<std::mutex> lock(s->workMutex);
-    s->workStop = true;
-    s->workWake.notify_all();
-    finished = s->workWake.wait_for(lock, kWorkerStopLimit, [s] { return s->workerDone; });
-  }
-  g_service = nullptr;
-  if (!finished) {
-    s->worker.detach();
-    return;
-  }
-  s->worker.join();
-  // Deactivation waits for a process callback in progress; after it none runs again.
-  if (Alive(*s)) jack_deactivate(s->client);
-  jack_client_close(s->client);
-  delete s;
-}
-
-uint32_t OutCount() { return g_service ? g_service->outCount : 0; }
-uint32_t InCount() { return g_service ? g_service->inCount : 0; }
-
-int OutName(uint32_t deviceId, char* name, size_t capacity) {
-  if (!g_service || deviceId >= g_service->outCount) return kMidiBadDeviceId;
-  return midi_common::CopyName(g_service->outputs[deviceId].target, name, capacity);
-}
-
-int InName(uint32_t deviceId, char* name, size_t capacity) {
-  if (!g_service || deviceId >= g_service->inCount) return kMidiBadDeviceId;
-  return midi_common::CopyName(g_service->inputs[deviceId].source, name, capacity);
-}
-
-// ---- Outputs ----
-
-int OutOpen(uint32_t deviceId, MidiHandle* handle) {
-  Service* s = g_service;
-  if (!s || deviceId >= s->outCount) return kMidiBadDeviceId;
-  if (!handle) return kMidiError;
-  OutDevice& d = s->outputs[deviceId];
-  {
-    std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.handle != 0) return kMidiAllocated;
-  }
-  if (!Alive(*s)) return kMidiError;
-  // Opens and closes come from the main thread only, so nothing else opens this device meanwhile;
-  // senders find its handle 0 until the port is published below.
-  auto job = std::make_shared<ServerJob>();
-  job->run = [s, &d, deviceId](jack_port_t** port) {
-    // The callback does not touch the ring while the port is unpublished (a close queued before this
-    // job has finished with it).
-    if (d.ring.capacity == 0 ? !MidiRingInit(d.ring, kOutRingBytes) : (MidiRingReset(d.ring), false))
-      return static_cast<int>(kMidiNoMemory);
-    char own[16];
-    std::snprintf(own, sizeof own, "out%u", deviceId);
-    *port = RegisterAndConnect(*s, own, d.target, true);
-    return *port ? static_cast<int>(kMidiOk) : static_cast<int>(kMidiError);
-  };
-  job->undo = [s](jack_port_t* port) { Unregister(*s, port); };
-  jack_port_t* port = nullptr;
-  int result = RunBounded(*s, job, &port);
-  if (result != kMidiOk) return result;
-  std::lock_guard<std::mutex> lock(d.mutex);
-  d.handle = midi_common::NewHandle(deviceId, false);
-  d.port.store(port, std::memory_order_seq_cst);
-  *handle = d.handle;
-  return kMidiOk;
-}
-
-int OutClose(MidiHandle handle) {
-  OutDevice* d = FindOut(handle);
-  if (!d) return kMidiInvalidHandle;
-  Service* s = g_service;
-  {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    if (d->handle != handle) return kMidiInvalidHandle;
-    d->handle = 0;  // no sender reaches the ring from now on
-  }
-  auto job = std::make_shared<ServerJob>();
-  job->run = [s, d](jack_port_t**) {
-    // What was sent is written first (a late note-off still sounds), then one more cycle passes so
-    // that the last buffer has reached the connected port before the connection goes.
-    auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-    while (Alive(*s) && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    WaitForCycle(*s, kDrainLimit);
-    jack_port_t* port = d->port.exchange(nullptr, std::memory_order_seq_cst);
-    if (!WaitForRelease(*s)) {
-      d->ring.data.release();  // the callback may still hold it: leaked rather than freed under it
-      d->ring.capacity = 0;
-      return static_cast<int>(kMidiOk);
-    }
-    if (port) Unregister(*s, port);
-    return static_cast<int>(kMidiOk);
-  };
-  jack_port_t* none;
-  RunBounded(*s, job, &none, /*queueWhenStuck=*/true);
-  return kMidiOk;
-}
-
-int OutShort(MidiHandle handle, uint32_t word) {
-  uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                      static_cast<uint8_t>(word >> 16)};
-  return Send(handle, bytes, static_cast<uint32_t>(ShortMessageLength(bytes[0])));
-}
-
-int OutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) { return Send(handle, bytes, length); }
-
-// ---- Inputs ----
-
-int InOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
-  Service* s = g_service;
-  if (!s || deviceId >= s->inCount) return kMidiBadDeviceId;
-  if (!handle) return kMidiError;
-  InDevice& d = s->inputs[deviceId];
-  {
-    std::lock_guard<std::mutex> lock(d.state.mutex);
-    if (d.state.handle != 0) return kMidiAllocated;
-  }
-  if (!Alive(*s)) return kMidiError;
-  auto job = std::make_shared<ServerJob>();
-  job->run = [s, &d, deviceId](jack_port_t** port) {
-    char own[16];
-    std::snprintf(own, sizeof own, "in%u", deviceId);
-    *port = RegisterAndConnect(*s, own, d.source, false);
-    return *port ? static_cast<int>(kMidiOk) : static_cast<int>(kMidiError);
-  };
-  job->undo = [s](jack_port_t* port) { Unregister(*s, port); };
-  jack_port_t* port = nullptr;
-  int result = RunBounded(*s, job, &port);
-  if (result != kMidiOk) return result;
-  {
-    std::lock_guard<std::mutex> lock(d.state.mutex);
-    d.state.handle = midi_common::NewHandle(deviceId, true);
-    d.state.started = false;
-    d.state.callback = callback;
-    d.state.instance = instance;
-    d.state.buffers.clear();
-    d.flowing.store(false, std::memory_order_release);
-    d.port.store(port, std::memory_order_seq_cst);
-    *handle = d.state.handle;
-  }
-  ChangeOpenInputs(*s, 1);
-  return kMidiOk;
-}
-
-int InStart(MidiHandle handle) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->state.mutex);
-  if (d->state.handle != handle) return kMidiInvalidHandle;
-  if (!d->state.started) {
-    d->state.started = true;
-    d->state.startNs = static_cast<int64_t>(jack_get_time()) * 1000;
-    d->state.epoch += 1;
-    d->epoch.store(d->state.epoch, std::memory_order_release);
-    d->flowing.store(true, std::memory_order_release);
-  }
-  return kMidiOk;
-}
-
-int InStop(MidiHandle handle) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  {
-    std::lock_guard<std::mutex> lock(d->state.mutex);
-    if (d->state.handle != handle) return kMidiInvalidHandle;
-    d->state.started = false;
-    d->flowing.store(false, std::memory_order_release);
-  }
-  midi_common::WaitForCallback(d->state);
-  return kMidiOk;
-}
-
-int InClose(MidiHandle handle) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  Service& s = *g_service;
-  jack_port_t* port;
-  {
-    std::lock_guard<std::mutex> lock(d->state.mutex);
-    if (d->state.handle != handle) return kMidiInvalidHandle;
-    d->state.handle = 0;
-    d->state.started = false;
-    d->state.callback = nullptr;
-    d->state.buffers.clear();
-    d->flowing.store(false, std::memory_order_release);
-    port = d->port.exchange(nullptr, std::memory_order_seq_cst);
-  }
-  midi_common::WaitForCallback(d->state);
-  ChangeOpenInputs(s, -1);
-  if (port) {
-    auto job = std::make_shared<ServerJob>();
-    job->run = [sp = &s, port](jack_port_t**) {
-      if (WaitForRelease(*sp)) Unregister(*sp, port);
-      return static_cast<int>(kMidiOk);
-    };
-    jack_port_t* none;
-    RunBounded(s, job, &none, /*queueWhenStuck=*/true);
-  }
-  return kMidiOk;
-}
-
-int InAddBuffer(MidiHandle handle, MidiInBuffer* buffer) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->state.mutex);
-  if (d->state.handle != handle) return kMidiInvalidHandle;
-  if (!buffer || (!buffer->data && buffer->length > 0)) return kMidiError;
-  d->state.buffers.push_back(buffer);
-  return kMidiOk;
 }
 
 }  // namespace platform::jack_midi

@@ -1,32 +1,39 @@
-// The jack service's entry points (midi_jack.cpp), for midi.cpp's dispatch only (engine code uses
-// midi.h). Threads: as in midi.h; Start and Stop run on the main thread while nothing else uses the
-// layer.
+// The jack service (midi_jack.cpp), for midi.cpp only (engine code uses midi.h), and what JACK
+// clients in tests share with it. Built only when libjack is found (TOVU_HAVE_JACK).
 #pragma once
 
 #include <string>
 
-#include "platform/midi.h"
+#include "platform/midi_common.h"
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace platform::jack_midi {
 
-// Starts the service. False, with the reason in `why` and nothing left running, when it cannot be had.
-bool Start(std::string* why);
-void Stop();
+// Starts the service on `s` (which has none running). False, with the reason in `why` and nothing
+// left running, when it cannot be had. Main thread, while nothing else uses the layer.
+bool Start(midi_common::MidiServiceState& s, std::string* why);
 
-uint32_t OutCount();
-uint32_t InCount();
-int OutName(uint32_t deviceId, char* name, size_t capacity);
-int InName(uint32_t deviceId, char* name, size_t capacity);
-
-int OutOpen(uint32_t deviceId, MidiHandle* handle);
-int OutClose(MidiHandle handle);
-int OutShort(MidiHandle handle, uint32_t word);
-int OutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length);
-
-int InOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
-int InStart(MidiHandle handle);
-int InStop(MidiHandle handle);
-int InClose(MidiHandle handle);
-int InAddBuffer(MidiHandle handle, MidiInBuffer* buffer);
+// libjack lets the clients of a port buffer take turns (the writer in a cycle before its readers,
+// the next cycle after them) through its own semaphores, which ThreadSanitizer cannot see: with two
+// clients in one process, as in the tests, it would take their turns for races. Every client calls
+// these around its use of a JACK port buffer in its process callback; outside ThreadSanitizer
+// builds they are nothing.
+inline void JackBufferTake(void* buffer) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_acquire(buffer);
+#else
+  (void)buffer;
+#endif
+}
+inline void JackBufferLeave(void* buffer) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_release(buffer);
+#else
+  (void)buffer;
+#endif
+}
 
 }  // namespace platform::jack_midi

@@ -87,8 +87,8 @@ void UpdateTimeSignature(StateImage& image, int32_t tick, uint32_t w) {
 
 // Whether playback sends the sysex reference that comes after `sysexPassed` others.
 inline bool SysexSendAllowed(const StateImage& image) {
-  if (image.sysexMode == 1) return true;
-  if (image.sysexMode != 0) return false;
+  if (image.sysexMode == tovu::protocol::kSysexModeAll) return true;
+  if (image.sysexMode != tovu::protocol::kSysexModeHoldSetup) return false;
   return image.setupSysexFlag != 0 || image.sysexPassed >= image.setupSysexCount;
 }
 

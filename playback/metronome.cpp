@@ -3,6 +3,7 @@
 #include "playback/metronome.h"
 
 #include "host/engine.h"
+#include "status/outbox.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
 
@@ -24,11 +25,19 @@ void EndClickLocked(Engine& engine) {
 void ClickLocked(Engine& engine, bool bar) {
   Metronome& m = engine.metronome;
   uint32_t word = ClickWord(m.channel, bar ? m.barNote : m.beatNote, bar ? kBarClickVelocity : kBeatClickVelocity,
-                            engine.metronomePort.load(std::memory_order_relaxed));
+                            engine.metronome.port.load(std::memory_order_relaxed));
   SendShortMessage(engine.ports, word);
   m.sounding = word;
   m.clickState = bar ? 2 : 1;
   m.endsAtMs = platform::NowMs() + ReadClock(engine.clock).msPerTick * engine.clock.positionStep.load();
+}
+
+// The four settings as kCopySetMetronome carries them (and kCopyMetronomeSettings answers).
+void StoreSettings(const EngineSettings& s, uint8_t* payload) {
+  platform::StoreLe32(payload + kMetronomeDeviceOffset, static_cast<uint32_t>(s.mtrDev));
+  platform::StoreLe32(payload + kMetronomeChannelOffset, static_cast<uint32_t>(s.mtrChan));
+  platform::StoreLe32(payload + kMetronomeMeasureNoteOffset, static_cast<uint32_t>(s.mtrNM));
+  platform::StoreLe32(payload + kMetronomeBeatNoteOffset, static_cast<uint32_t>(s.mtrNB));
 }
 
 // A whole multiple of a bar or beat length; a length of 0 has no multiples.
@@ -44,17 +53,17 @@ void SetMetronome(Engine& engine, uint32_t, const uint8_t* payload) {
   Metronome& m = engine.metronome;
   int32_t old;
   {
-    std::lock_guard<std::mutex> lock(m.lock);
+    EngineLock lock(m.lock);
     EndClickLocked(engine);
-    old = engine.metronomePort.exchange(-1);
+    old = engine.metronome.port.exchange(-1);
   }
   if (old >= 0) engine.ports.outputs[old].Close();
 
   EngineSettings& s = engine.ports.settings;
-  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload));
-  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + 4));
-  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + 8));
-  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  s.mtrDev = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeDeviceOffset));
+  s.mtrChan = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeChannelOffset));
+  s.mtrNM = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeMeasureNoteOffset));
+  s.mtrNB = static_cast<int32_t>(platform::LoadLe32(payload + kMetronomeBeatNoteOffset));
   RefreshMetronomeNotes(engine);
   if (s.mtrDev == static_cast<int32_t>(kNoDevice)) return;
   int port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.mtrDev));
@@ -63,34 +72,26 @@ void SetMetronome(Engine& engine, uint32_t, const uint8_t* payload) {
     return;
   }
   if (engine.ports.outputs[port].Open() != platform::kMidiOk) return;  // the device id stays, no port
-  std::lock_guard<std::mutex> lock(m.lock);
-  engine.metronomePort.store(port);
+  EngineLock lock(m.lock);
+  engine.metronome.port.store(port);
 }
 
 void ReapplyMetronome(Engine& engine) {
-  const EngineSettings& s = engine.ports.settings;
   uint8_t payload[16];
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
+  StoreSettings(engine.ports.settings, payload);
   SetMetronome(engine, 0, payload);
 }
 
 int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
-  const EngineSettings& s = engine.ports.settings;
   uint8_t payload[16];
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.mtrDev));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.mtrChan));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.mtrNM));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.mtrNB));
-  SendCopyData(engine, window, 26, payload, sizeof payload);
+  StoreSettings(engine.ports.settings, payload);
+  SendCopyData(engine.bus, engine.window, window, kCopyMetronomeSettings, payload, sizeof payload);
   return 0;
 }
 
 void RefreshMetronomeNotes(Engine& engine) {
   const EngineSettings& s = engine.ports.settings;
-  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  EngineLock lock(engine.metronome.lock);
   engine.metronome.channel = static_cast<uint32_t>(s.mtrChan) & 0x0F;
   engine.metronome.barNote = static_cast<uint32_t>(s.mtrNM) & 0x7F;
   engine.metronome.beatNote = static_cast<uint32_t>(s.mtrNB) & 0x7F;
@@ -99,15 +100,15 @@ void RefreshMetronomeNotes(Engine& engine) {
 void ReleaseMetronomePort(Engine& engine) {
   int32_t old;
   {
-    std::lock_guard<std::mutex> lock(engine.metronome.lock);
+    EngineLock lock(engine.metronome.lock);
     EndClickLocked(engine);
-    old = engine.metronomePort.exchange(-1);
+    old = engine.metronome.port.exchange(-1);
   }
   if (old >= 0) engine.ports.outputs[old].Close();
 }
 
 void ResetClickState(Engine& engine) {
-  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  EngineLock lock(engine.metronome.lock);
   engine.metronome.sounding = 0;
   engine.metronome.clickState = 0;
 }
@@ -128,7 +129,7 @@ int32_t BeginCountIn(Engine& engine, bool recording) {
 bool MetronomeOn(const Engine& engine) { return engine.metronome.on.load(std::memory_order_relaxed); }
 
 void MetronomeStep(Engine& engine, int32_t step) {
-  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  EngineLock lock(engine.metronome.lock);
   EndClickLocked(engine);
   const StateImage* main = engine.images[kMainImage];
   if (!main) return;
@@ -140,6 +141,6 @@ void MetronomeStep(Engine& engine, int32_t step) {
 }
 
 void EndLongClick(Engine& engine, double nowMs) {
-  std::lock_guard<std::mutex> lock(engine.metronome.lock);
+  EngineLock lock(engine.metronome.lock);
   if (engine.metronome.sounding != 0 && nowMs >= engine.metronome.endsAtMs) EndClickLocked(engine);
 }

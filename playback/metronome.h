@@ -16,7 +16,7 @@
 //
 // Threads: SetMetronome, ReplyMetronomeSettings, ReleaseMetronomePort, ResetClickState and
 // BeginCountIn run on the main thread; MetronomeStep on the timer thread inside a wake-up (which
-// holds the scheduler lock). The click state, the masked click notes and `metronomePort` change only
+// holds the scheduler lock). The click state, the masked click notes and `port` change only
 // under the metronome's own lock, which is held for at most two sends (end a click, strike the next)
 // and never while the scheduler lock is taken.
 #pragma once
@@ -39,6 +39,9 @@ struct Metronome {
   uint32_t barNote = 60;
   uint32_t beatNote = 61;
   uint32_t sounding = 0;   // the note-on that struck the sounding click; 0 = none
+  // The output port index the metronome holds open (-1 none): written on the main thread under
+  // lock, read by the timer thread.
+  std::atomic<int32_t> port{-1};
   int32_t clickState = 0;  // 0 none, 1 beat click sounding, 2 bar click sounding
   double endsAtMs = 0;     // when the sounding click has lasted one step (platform::NowMs's scale)
 };

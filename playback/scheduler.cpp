@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "host/engine.h"
+#include "status/outbox.h"
 #include "platform/wire.h"
 #include "playback/chase.h"
 #include "playback/seek.h"
@@ -25,8 +26,10 @@ struct StartRequest {
 };
 
 StartRequest ReadRequest(const uint8_t* r) {
-  auto at = [r](int i) { return static_cast<int32_t>(platform::LoadLe32(r + 4 * i)); };
-  return StartRequest{at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7)};
+  auto at = [r](uint32_t offset) { return static_cast<int32_t>(platform::LoadLe32(r + offset)); };
+  return StartRequest{at(kStartTickOffset),      at(kStartLoopStartOffset), at(kStartLoopEndOffset),
+                      at(kStartLoopOnOffset),    at(kStartSysexModeOffset), at(kStartSetupSysexOffset),
+                      at(kStartRecordOnOffset),  at(kStartParamOffset)};
 }
 
 constexpr double kFirstWakeDelayMs = 1.0;
@@ -35,6 +38,8 @@ constexpr double kMaxWakeDelayMs = 1000.0;
 // ... and never sooner than this after the one before, so that no song (a loop of a fraction of a
 // millisecond, say) can keep the real-time timer thread busy.
 constexpr double kMinWakeSpacingMs = 0.05;
+// How often a playback held at its song's end for a continue looks again.
+constexpr double kHoldAtEndMs = 1.0;
 // A wrap makes up for at most this much lateness past the loop end; a wake-up later than that (a
 // stalled machine) starts the new pass now instead of rushing through the missed part of it.
 constexpr double kMaxWrapCatchUpMs = 50.0;
@@ -59,14 +64,9 @@ int32_t PositionStep(const Engine& engine) {
   return step > 0 ? step : 1;
 }
 
-void PostToAll(Engine& engine, uint32_t code, uint32_t sender) {
-  for (ClientRecord* record : engine.clients.records)
-    if (record->window != 0) PostNotification(engine, record->window, code, record->window == sender ? 1 : 0);
-}
-
 // The playback `serial` of `window` posts its own stop, after `code` 12 when given.
 void PostEnd(Engine& engine, uint32_t serial, uint32_t window, bool ended) {
-  if (ended) PostNotification(engine, window, kNotifyEnded, 0);
+  if (ended) PostNotification(engine.bus, window, kNotifyEnded, 0);
   platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, serial, window);
 }
 
@@ -92,6 +92,12 @@ void TakeSysexAndLoopEnd(PlaybackState& p, const StartRequest& r, int32_t songEn
   loop.sysexMode = r.sysexMode;
 }
 
+// Not under the scheduler lock: a cancel waits out a wake-up in flight, which waits for the lock.
+void CancelWakeUp(PlaybackState& p, uint64_t timer) {
+  CheckSchedulerLockNotHeld();
+  platform::TimerCancel(p.timers, timer);
+}
+
 // Under the scheduler lock.
 bool ArmAt(Engine& engine, double dueMs) {
   PlaybackState& p = engine.playback;
@@ -115,16 +121,16 @@ bool ArmWakeUp(Engine& engine, int32_t tick, double nowMs) {
 
 // Why a start cannot go ahead (an error code of notification 10), or 0.
 uint32_t StartRefusal(Engine& engine, uint32_t sender, const StartRequest& r) {
-  ClientRecord* record = ClientOf(engine, sender);
+  ClientRecord* record = ClientOf(engine.clients, sender);
   // A client on its way out (unregistering) cannot start what nobody could stop after it has gone.
   if (!record || record->leaving) return kErrorNotRegistered;
-  if (!record->currentSong) return kErrorSongSlotEmpty;
+  if (!record->songs.current) return kErrorSongSlotEmpty;
   if (r.recordOn) {
     int32_t input = record->inputPort.load();
     if (input < 0 || input >= engine.ports.inputCount || engine.ports.inputs[input].handle.load() == 0)
       return kErrorNoInputPort;
   }
-  if (!LoopIsValid(r, record->currentSong)) return kErrorBadLoop;
+  if (!LoopIsValid(r, record->songs.current)) return kErrorBadLoop;
   if (!engine.images[kMainImage]) return kErrorNoOutputPorts;
   return 0;
 }
@@ -162,7 +168,7 @@ void EndFromTimer(Engine& engine, EndKind kind, int32_t position, uint32_t seria
   p.positionGate.store(0);
   p.endKind = kind;
   p.finalPosition = position;
-  p.pending = 0;
+  p.pending = kNoContinue;
   p.timer = 0;
   size_t size = static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort;
   if (p.endActivity.size() == size)
@@ -181,9 +187,9 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   p.playingClient.store(sender);
   p.positionGate.store(p.serial.load());
   p.endKind = kRunning;
-  p.record = &record;
-  p.song = record.currentSong;
-  p.pending = 0;
+  p.slots = &record.songs;
+  p.song = record.songs.current;
+  p.pending = kNoContinue;
   bool recording = r.recordOn != 0;
   int32_t start = TakeLoop(p, r, r.startTick);
   bool loopOn = p.loopOn.load();
@@ -216,36 +222,38 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   // Input is stamped against this playback's clock only from here on.
   if (recording) {
     p.recordingClient.store(sender);
-    ArmRecording(engine, start, countIn, (record.inputFlags.load() & 8) != 0);
+    ArmRecording(engine, start, countIn, (record.inputFlags.load() & kInputSysex) != 0);
   }
   p.lastWakeMs = nowMs;
   return ArmAt(engine, nowMs + kFirstWakeDelayMs);
 }
 
-// Timer thread, under the scheduler lock: a song taken out of the playing client's current slot.
-void RetireFromTimer(PlaybackState& p, uint8_t* song) {
-  if (!song) return;
-  if (p.retiredCount < kRetiredSongCapacity)
-    p.retired[p.retiredCount++] = song;
-  else
-    delete[] song;  // no main-thread command came for many switches; nothing points into it
+// Timer thread, under the scheduler lock: a wake-up that found the song's end while a continue's
+// start message is still with its client holds the playback at the end, a millisecond at a time,
+// rather than end it: the continue's own wake-up, armed once the client has answered, switches
+// songs. True when held (or ended, should no timer be armed).
+bool HoldForContinue(Engine& engine, uint32_t serial, uint32_t window, double nowMs) {
+  PlaybackState& p = engine.playback;
+  if (p.pending != kContinueAnnounced) return false;
+  if (!ArmAt(engine, nowMs + kHoldAtEndMs)) EndFromTimer(engine, kEndedUnarmed, 0, serial, window);
+  return true;
 }
 
-// Timer thread, under the scheduler lock: the switch of a pending continue. Returns false when the
+// Timer thread, under the scheduler lock: the switch of a continue that is due. Returns false when the
 // playback ended with it.
 bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs) {
   PlaybackState& p = engine.playback;
-  ClientRecord& record = *p.record;
+  SongSlots& slots = *p.slots;
   StateImage& main = *engine.images[kMainImage];
   StateImage& loopImage = *engine.images[kLoopStartImage];
   StateImage& scratchStart = *engine.images[kScratchStartImage];
   StateImage& scratchLoop = *engine.images[kScratchLoopImage];
   StartRequest r = ReadRequest(p.pendingRequest);
-  uint8_t* song = record.nextSong ? record.nextSong : record.currentSong;
+  uint8_t* song = slots.next ? slots.next : slots.current;
   // The loop is checked against the song actually switched to, which may have been loaded since
   // the continue was accepted: a loop it cannot play is refused as at the continue itself.
   if (song && !LoopIsValid(r, song)) {
-    PostNotification(engine, window, kNotifyFailed, kErrorBadLoop);
+    PostNotification(engine.bus, window, kNotifyFailed, kErrorBadLoop);
     EndFromTimer(engine, kEndedRefused, 0, serial, window);
     return false;
   }
@@ -262,13 +270,7 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs)
     return false;
   }
   TakeSysexAndLoopEnd(p, r, songEnd, scratchStart, scratchLoop);
-  if (record.nextSong) {
-    RetireFromTimer(p, record.currentSong);
-    record.currentSong = record.nextSong;
-    record.currentSongSize = record.nextSongSize;
-    record.nextSong = nullptr;
-    record.nextSongSize = 0;
-  }
+  TakeNextSong(p, slots);
   // The old song stays readable until the copy below has moved the main image off it.
   p.song = song;
   engine.clock.positionStep.store(scratchStart.ticksPerSixteenth > 0 ? scratchStart.ticksPerSixteenth : 1);
@@ -279,7 +281,7 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs)
     CopyStateImage(loopImage, scratchLoop);
     if (p.recordingClient.load() != 0) RecordAt(engine, kCodeEnd, p.loopEnd.load());
   }
-  p.pending = 0;
+  p.pending = kNoContinue;
   return true;
 }
 
@@ -305,34 +307,34 @@ void Wrap(Engine& engine, double nowMs) {
 void StartPlaybackWith(Engine& engine, uint32_t sender, const uint8_t* payload, const double* nowMs) {
   PlaybackState& p = engine.playback;
   if (p.playingClient.load() != 0 || p.starting != 0 || p.stopping != 0) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
+    PostNotification(engine.bus, sender, kNotifyFailed, kErrorAlreadyPlaying);
     return;
   }
   StartRequest r = ReadRequest(payload);
   if (uint32_t error = StartRefusal(engine, sender, r)) {
-    PostNotification(engine, sender, kNotifyFailed, error);
+    PostNotification(engine.bus, sender, kNotifyFailed, error);
     return;
   }
   // The start message is sent while the start is marked, so that what the client does from its
   // handler meets a start in progress; whatever it changed is looked at again afterwards.
   p.starting = sender;
-  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
+  SendToClient(engine.bus, sender, kStartMessage, static_cast<uint32_t>(r.startParam));
   p.starting = 0;
   if (engine.tornDown) return;
   if (p.playingClient.load() != 0 || p.stopping != 0) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorAlreadyPlaying);
+    PostNotification(engine.bus, sender, kNotifyFailed, kErrorAlreadyPlaying);
     return;
   }
   if (uint32_t error = StartRefusal(engine, sender, r)) {
-    PostNotification(engine, sender, kNotifyFailed, error);
+    PostNotification(engine.bus, sender, kNotifyFailed, error);
     return;
   }
-  PostToAll(engine, kNotifyStarted, sender);
-  ClientRecord& record = *ClientOf(engine, sender);
+  PostToAll(engine.bus, engine.clients, kNotifyStarted, sender);
+  ClientRecord& record = *ClientOf(engine.clients, sender);
   uint32_t serial;
   bool running;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     // The table the end copies the activity into, made here so that the timer thread never allocates.
     try {
       p.endActivity.resize(static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort);
@@ -349,43 +351,44 @@ void ContinueWith(Engine& engine, uint32_t sender, const uint8_t* payload, const
   PlaybackState& p = engine.playback;
   if (sender == 0 || p.playingClient.load() != sender || p.stopping != 0) return;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     // A continue after the end has been found is ignored, as when nothing plays.
-    if (p.pending != 0 || p.endKind != kRunning) return;
+    if (p.pending != kNoContinue || p.endKind != kRunning) return;
   }
-  ClientRecord* record = ClientOf(engine, sender);
+  ClientRecord* record = ClientOf(engine.clients, sender);
   if (!record) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorNotRegistered);
+    PostNotification(engine.bus, sender, kNotifyFailed, kErrorNotRegistered);
     return;
   }
   StartRequest r = ReadRequest(payload);
   uint32_t serial = p.serial.load();
-  if (!LoopIsValid(r, record->nextSong ? record->nextSong : record->currentSong)) {
-    PostNotification(engine, sender, kNotifyFailed, kErrorBadLoop);
+  if (!LoopIsValid(r, record->songs.next ? record->songs.next : record->songs.current)) {
+    PostNotification(engine.bus, sender, kNotifyFailed, kErrorBadLoop);
     PostEnd(engine, serial, sender, false);
     return;
   }
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     if (p.endKind != kRunning) return;
     FreeRetiredSongs(p);
     memcpy(p.pendingRequest, payload, sizeof p.pendingRequest);
-    p.pending = 3;
+    p.pending = kContinueAnnounced;
   }
-  platform::BusSend(engine.bus, sender, kStartMessage, 0, static_cast<uint32_t>(r.startParam), 0, nullptr, 0);
+  SendToClient(engine.bus, sender, kStartMessage, static_cast<uint32_t>(r.startParam));
   uint64_t replaced = 0;
   bool armed = true;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     // A stop from the client's handler ended this playback; a wake-up may also have switched or
     // found the end already.
-    if (p.serial.load() != serial || p.pending != 3 || p.endKind != kRunning) return;
+    if (p.serial.load() != serial || p.pending != kContinueAnnounced || p.endKind != kRunning) return;
     replaced = p.timer;
     p.lastWakeMs = nowMs ? *nowMs : platform::NowMs();
     armed = ArmAt(engine, p.lastWakeMs + kFirstWakeDelayMs);
+    if (armed) p.pending = kContinueDue;
     if (!armed) p.endKind = kEndedUnarmed;
   }
-  platform::TimerCancel(p.timers, replaced);
+  CancelWakeUp(p, replaced);
   if (!armed) PostEnd(engine, serial, sender, false);  // the end posts 12 before the stop
 }
 
@@ -395,7 +398,7 @@ void SetTempoFactorAt(Engine& engine, double factor, const double* nowMs) {
   bool failed = false;
   uint32_t serial = 0, window = 0;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     bool playing = p.playingClient.load() != 0 && engine.images[kMainImage] && p.endKind == kRunning;
     if (!playing) {
       engine.clock.playbackTempoFactor.store(ClockTempoFactor(factor));
@@ -416,34 +419,11 @@ void SetTempoFactorAt(Engine& engine, double factor, const double* nowMs) {
     }
   }
   // Cancelled outside the lock: a cancel waits out a wake-up in flight, which waits for the lock.
-  platform::TimerCancel(p.timers, replaced);
+  CancelWakeUp(p, replaced);
   if (failed) PostEnd(engine, serial, window, false);  // the end posts 12 before the stop
 }
 
 }  // namespace
-
-void ReleaseSong(PlaybackState& p, uint8_t* song) {
-  if (!song) return;
-  FreeRetiredSongs(p);
-  if (p.playingClient.load() != 0 && song == p.song && p.retiredCount < kRetiredSongCapacity) {
-    p.retired[p.retiredCount++] = song;
-    return;
-  }
-  delete[] song;
-}
-
-void FreeRetiredSongs(PlaybackState& p) {
-  bool playing = p.playingClient.load() != 0;
-  int kept = 0;
-  for (int i = 0; i < p.retiredCount; ++i) {
-    if (playing && p.retired[i] == p.song)
-      p.retired[kept++] = p.retired[i];
-    else
-      delete[] p.retired[i];
-  }
-  for (int i = kept; i < p.retiredCount; ++i) p.retired[i] = nullptr;
-  p.retiredCount = kept;
-}
 
 void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* payload) {
   StartPlaybackWith(engine, sender, payload, nullptr);
@@ -472,7 +452,7 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
   uint64_t timer;
   int32_t endKind, finalPosition;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     endKind = p.endKind;
     finalPosition = p.finalPosition;
     recording = p.recordingClient.load();
@@ -480,12 +460,12 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
     p.playingClient.store(0);
     p.recordingClient.store(0);
     p.serial.fetch_add(1);
-    p.pending = 0;
-    p.record = nullptr;
+    p.pending = kNoContinue;
+    p.slots = nullptr;
     timer = p.timer;
     p.timer = 0;
   }
-  platform::TimerCancel(p.timers, timer);
+  CancelWakeUp(p, timer);
   if (p.periodBegun) platform::TimerEndPeriod(p.timerPeriod);
   p.periodBegun = false;
   // The whole stop is marked: a start from a handler of what it sends (the take, say) is refused,
@@ -494,9 +474,8 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
   // Once a wake-up has found the end, the end wins, whoever stops: the client is told the final
   // position and notification 12 first. Nothing here waits for its answer.
   if (endKind == kEndedAt)
-    platform::BusSendNoWait(engine.bus, window, kPositionMessage, 0, static_cast<uint32_t>(std::max(finalPosition, 0)),
-                            0, nullptr, 0);
-  if (endKind == kEndedAt || endKind == kEndedUnarmed) PostNotification(engine, window, kNotifyEnded, 0);
+    QueueToClient(engine.bus, window, kPositionMessage, static_cast<uint32_t>(std::max(finalPosition, 0)));
+  if (endKind == kEndedAt || endKind == kEndedUnarmed) PostNotification(engine.bus, window, kNotifyEnded, 0);
   // The last activity report shows what sounded at the stop (at an end, what the end found
   // sounding as well). It is taken before the notes are silenced and queued after, without waiting
   // for the client, so that nothing the client does or fails to do can keep a note from being
@@ -504,7 +483,7 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
   std::vector<uint8_t> report;
   bool reported = CopyActivityTable(engine, &report);
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    EngineLock guard(p.lock, LockKind::kScheduler);
     if (p.endKind != kRunning && reported && p.endActivity.size() == report.size())
       for (size_t i = 0; i < report.size(); ++i)
         report[i] = static_cast<uint8_t>(std::min(255, report[i] + p.endActivity[i]));
@@ -513,7 +492,7 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
     FreeRetiredSongs(p);
   }
   if (reported) SendActivityCopy(engine, window, report);
-  PostToAll(engine, kNotifyStopped, window);
+  PostToAll(engine.bus, engine.clients, kNotifyStopped, window);
   if (recording != 0) DeliverTake(engine, recording);
   p.stopping = 0;
   return 0;
@@ -536,14 +515,14 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
 
 void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
   PlaybackState& p = engine.playback;
-  std::lock_guard<std::mutex> guard(p.lock);
+  EngineLock guard(p.lock, LockKind::kScheduler);
   if (timerId != p.timer) return;  // replaced by a continue or a tempo-factor change, or stopped
   p.timer = 0;
   uint32_t window = p.playingClient.load();
   if (window == 0 || !engine.images[kMainImage] || p.endKind != kRunning) return;
   p.lastWakeMs = nowMs;
   uint32_t serial = p.serial.load();
-  if (p.pending != 0 && !SwitchSongs(engine, serial, window, nowMs)) return;
+  if (p.pending == kContinueDue && !SwitchSongs(engine, serial, window, nowMs)) return;
 
   StateImage& main = *engine.images[kMainImage];
   bool loopOn = p.loopOn.load() != 0;
@@ -552,6 +531,7 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
     // A loop whose start is not before its end could only wrap for ever: it ends instead.
     if (!loopOn || p.loopStart.load() >= p.loopEnd.load()) {
       p.currentTick.store(current);
+      if (HoldForContinue(engine, serial, window, nowMs)) return;
       EndFromTimer(engine, kEndedAt, p.loopEnd.load(), serial, window);
       return;
     }
@@ -594,6 +574,7 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
       continue;
     }
     if (holdAtEnd) break;
+    if (HoldForContinue(engine, serial, window, nowMs)) return;
     EndFromTimer(engine, kEndedAt, tick, serial, window);
     return;
   }

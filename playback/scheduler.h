@@ -5,9 +5,9 @@
 //
 //            start (type 21)                       wake-ups, each arming the next
 //   idle ---------------------> starting -------> playing <---------------------------+
-//    ^    (1626 sent; nested     (seek, replay,     |   |  continue (type 22): pending, |
-//    |     starts refused)       anchor, arm)       |   |  a wake-up 1 ms later         |
-//    |                                              |   +--> switches songs -----------+
+//    ^    (1626 sent; nested     (seek, replay,     |   |  continue (type 22): 1626;  |
+//    |     starts refused)       anchor, arm)       |   |  once answered, a wake-up   |
+//    |                                              |   +--> 1 ms later switches -----+
 //    |                                              |
 //    |                                              |  song end, a continue whose loop the
 //    |                                              v  switched-to song refuses, or a timer
@@ -44,13 +44,19 @@
 #include <mutex>
 #include <vector>
 
+#include "client/protocol.h"
 #include "platform/timer.h"
+#include "playback/song_slots.h"
 
-struct ClientRecord;
 struct Engine;
 
-constexpr int32_t kNoLoopEnd = 0x7FFFFFFF;
-constexpr int kRetiredSongCapacity = 16;
+constexpr int32_t kNoLoopEnd = tovu::protocol::kLoopEndOpen;
+// A continue's progress (PlaybackState::pending): accepted and its start message on its way to the
+// client, whose handler may still load the song to switch to (wake-ups meanwhile play on, and hold
+// at the song's end rather than end it); then due, its own wake-up armed, which switches songs.
+constexpr int32_t kNoContinue = 0;
+constexpr int32_t kContinueAnnounced = 2;
+constexpr int32_t kContinueDue = 3;
 // Engine-internal message that carries the stop a playback posts for itself: wParam its serial,
 // lParam the playing client's window.
 constexpr uint32_t kPlaybackEndMessage = 0x8001;
@@ -76,10 +82,10 @@ struct PlaybackState {
   std::atomic<int32_t> loopEnd{kNoLoopEnd};
 
   // Under the scheduler lock.
-  ClientRecord* record = nullptr;   // the playing client's record (it outlives the playback)
+  SongSlots* slots = nullptr;       // the playing client's song slots (they outlive the playback)
   const uint8_t* song = nullptr;    // the song image the playback images point into
   int32_t lastStep = -1;            // kept from one playback to the next
-  int32_t pending = 0;              // 0 nothing, 3 continue pending
+  int32_t pending = 0;              // kNoContinue, kContinueAnnounced or kContinueDue
   // How the playback ended on the timer thread, for the main thread to finish: kRunning while it
   // plays; kEndedAt with its final position, kEndedUnarmed (no timer could be armed) and
   // kEndedRefused (a continue's loop that the switched-to song cannot play).
@@ -95,9 +101,8 @@ struct PlaybackState {
   uint32_t timerPeriod = 1;
   bool periodBegun = false;
   // Songs taken out of their slots while the playback images may still point into them; freed by
-  // the main thread once the scheduler has let go of them.
-  uint8_t* retired[kRetiredSongCapacity] = {};
-  int retiredCount = 0;
+  // the main thread once the scheduler has let go of them (song_slots.h).
+  RetiredSongs retired;
 
   platform::TimerService* timers = nullptr;
 };
@@ -120,12 +125,6 @@ int32_t StopPlayback(Engine& engine, uint32_t window);
 void EndPlayback(Engine& engine, uint32_t serial, uint32_t window);
 void SetPlaybackTempoFactor(Engine& engine, double factor);
 void SetPlaybackTempoFactor(Engine& engine, double factor, double nowMs);
-
-// Main thread, under the scheduler lock: frees a song taken out of a slot, or, when the playback may
-// still point into it, keeps it until the playback has let go of it.
-void ReleaseSong(PlaybackState& playback, uint8_t* song);
-// Main thread, under the scheduler lock: frees the retired songs the playback no longer uses.
-void FreeRetiredSongs(PlaybackState& playback);
 
 // ---- Timer thread ----
 

@@ -120,17 +120,13 @@ void ReleaseStateArrays(StateImage& image) {
 void ResetStateImage(StateImage& image) {
   ReleaseStateArrays(image);
   image.eventCursor = nullptr;
-  image.ticksPerSixteenth = 30;
-  image.ticksPerMinute = 14400;
-  image.timeSigTick = 0;
-  image.numerator = 4;
-  image.denominatorPower = 2;
-  image.ticksPerBar = 480;
-  image.ticksPerBeat = 120;
-  image.sysexPassed = 0;
-  image.setupSysexCount = 0;
-  image.replaySysexFlag = 0;
-  image.setupSysexFlag = 0;
+  // 4/4 from tick 0 at 120 quarter notes a minute, 30 ticks a sixteenth (480 a bar, 120 a beat).
+  image.ticksPerSixteenth = 30, image.ticksPerMinute = 14400;
+  image.timeSigTick = 0, image.numerator = 4, image.denominatorPower = 2;
+  image.ticksPerBar = 480, image.ticksPerBeat = 120;
+  // No sysex passed or held back; mode 2 sends none.
+  image.sysexPassed = image.setupSysexCount = 0;
+  image.replaySysexFlag = image.setupSysexFlag = 0;
   image.sysexMode = 2;
   image.sysexBlock = image.rpnRecords = image.nrpnRecords = nullptr;
   if (image.snapshotCount == 0) return;

@@ -1,10 +1,12 @@
 // Audition and direct sends: short-message lists, the one audition the engine holds at a time with
 // its release timer (a window timer, so its expiry arrives on the main thread), and direct
-// system-exclusive sends. Main thread only.
+// system-exclusive sends. Main thread only. The records are drawn in audition.h.
 //
 // A port pauses after each system-exclusive message (its sysex delay). The main thread never sleeps
 // for it: a direct send to a pausing port, and every later direct send to that port, is held in
 // order and sent by a window timer when the pause is over.
+#include "ports/audition.h"
+
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -84,15 +86,16 @@ void SendHeld(Engine& engine, bool all) {
 }
 
 void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
-  if (FindClient(engine.clients, window) < 0) return;
-  for (uint32_t i = 0; i < size / 4; ++i) SendDirectShort(engine, platform::LoadLe32(events + 4 * i));
+  if (!ClientOf(engine.clients, window)) return;
+  for (uint32_t i = 0; i < size / kPackedEventSize; ++i)
+    SendDirectShort(engine, platform::LoadLe32(events + kPackedEventSize * i));
 }
 
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events) {
-  if (FindClient(engine.clients, window) < 0) return;
+  if (!ClientOf(engine.clients, window)) return;
   ReleaseAudition(engine);
   Audition& a = engine.audition;
-  uint32_t n = size / 4;
+  uint32_t n = size / kPackedEventSize;
   try {
     a.list.assign(n, 0);
     a.handles.assign(n, 0);
@@ -101,7 +104,7 @@ void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t
     a.handles = std::vector<uint32_t>();
     return;
   }
-  for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + 4 * i);
+  for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + kPackedEventSize * i);
   for (uint32_t i = 0; i < n; ++i) {
     a.handles[i] = PortHandle(engine.ports, a.list[i]);
     SendDirectShort(engine, a.list[i]);

@@ -14,7 +14,7 @@
 
 namespace {
 
-void CopyName(char (&field)[64], const char* name) {
+void CopyName(char (&field)[tovu::protocol::kPortNameSize], const char* name) {
   memset(field, 0, sizeof field);
   memcpy(field, name, strnlen(name, sizeof field - 1));
 }
@@ -33,6 +33,14 @@ int32_t ParseLikeAtoi(const char* s) {
   if (negative) value = -value;
   if (value > INT32_MAX) value = INT32_MAX;
   return static_cast<int32_t>(value);
+}
+
+// The 72 bytes both port-list records begin with: the name, the device id and the open handle.
+void StoreCommonRecord(uint8_t* out, const char (&name)[tovu::protocol::kPortNameSize], uint32_t deviceId,
+                       uint32_t handle) {
+  memcpy(out, name, tovu::protocol::kPortNameSize);
+  platform::StoreLe32(out + tovu::protocol::kPortDeviceIdOffset, deviceId);
+  platform::StoreLe32(out + tovu::protocol::kPortHandleOffset, handle);
 }
 
 }  // namespace
@@ -195,19 +203,16 @@ int LoadSettings(Ports& ports) {
 void FillOutputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.outputCount; ++i, out += kOutputRecordSize) {
     const OutputPort& p = ports.outputs[i];
-    memcpy(out, p.name, 64);
-    platform::StoreLe32(out + 64, p.deviceId);
-    platform::StoreLe32(out + 68, p.handle.load(std::memory_order_relaxed));
-    platform::StoreLe32(out + 72, static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
-    platform::StoreLe32(out + 76, static_cast<uint32_t>(p.shortReset));
+    StoreCommonRecord(out, p.name, p.deviceId, p.handle.load(std::memory_order_relaxed));
+    platform::StoreLe32(out + tovu::protocol::kPortSysexDelayOffset,
+                        static_cast<uint32_t>(p.sysexDelayMs.load(std::memory_order_relaxed)));
+    platform::StoreLe32(out + tovu::protocol::kPortShortResetOffset, static_cast<uint32_t>(p.shortReset));
   }
 }
 
 void FillInputPortRecords(const Ports& ports, uint8_t* out) {
   for (int i = 0; i < ports.inputCount; ++i, out += kInputRecordSize) {
     const InputPort& p = ports.inputs[i];
-    memcpy(out, p.name, 64);
-    platform::StoreLe32(out + 64, p.deviceId);
-    platform::StoreLe32(out + 68, p.handle.load(std::memory_order_relaxed));
+    StoreCommonRecord(out, p.name, p.deviceId, p.handle.load(std::memory_order_relaxed));
   }
 }

@@ -14,21 +14,23 @@
 #include <cstdint>
 #include <memory>
 
+#include "client/protocol.h"
 #include "platform/event.h"
 #include "platform/midi.h"
 
 constexpr int kMaxPorts = 255;
-constexpr uint32_t kNoDevice = 0x8000;
-constexpr uint32_t kNoPortIndex = 255;  // top byte of a packed event naming no port
-constexpr int kActivityPerPort = 2048;  // 16 channels x 128 notes
-constexpr int kOutputRecordSize = 80;
-constexpr int kInputRecordSize = 72;
+// The protocol's none-values, activity table size and port record sizes (client/protocol.h).
+using tovu::protocol::kNoDevice;
+using tovu::protocol::kNoPortIndex;  // top byte of a packed event naming no port
+using tovu::protocol::kActivityPerPort;  // 16 channels x 128 notes
+using tovu::protocol::kOutputRecordSize;
+using tovu::protocol::kInputRecordSize;
 // The longest pause a port's setting may put after each system-exclusive message (a device needs
 // tens of milliseconds; a longer setting is held to this). A negative setting means none.
 constexpr int32_t kMaxSysexDelayMs = 1000;
 
 struct OutputPort {
-  char name[64] = {};
+  char name[tovu::protocol::kPortNameSize] = {};
   uint32_t deviceId = 0;
   std::atomic<uint32_t> handle{0};  // written on the main thread only; 0 while closed
   std::atomic<int32_t> sysexDelayMs{0};
@@ -54,7 +56,7 @@ struct OutputPort {
 };
 
 struct InputPort {
-  char name[64] = {};
+  char name[tovu::protocol::kPortNameSize] = {};
   uint32_t deviceId = 0;
   std::atomic<uint32_t> handle{0};
   int32_t openCount = 0;

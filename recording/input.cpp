@@ -29,7 +29,7 @@ bool ListensOn(Engine& engine, uint32_t window, platform::MidiHandle handle, Lis
 
 bool AcceptShortInput(Engine& engine, platform::MidiHandle handle, uint32_t message) {
   uint32_t window = engine.playback.recordingClient.load();
-  if (window == 0) window = engine.thruOwner.load();
+  if (window == 0) window = engine.recording.thru.owner.load();
   Listener listener;
   return ListensOn(engine, window, handle, &listener) &&
          FilterPasses(message, listener.channelMask, listener.inputFlags);
@@ -39,13 +39,13 @@ bool AcceptShortInput(Engine& engine, platform::MidiHandle handle, uint32_t mess
 bool AcceptSysexInput(Engine& engine, platform::MidiHandle handle) {
   Listener listener;
   return ListensOn(engine, engine.playback.recordingClient.load(), handle, &listener) &&
-         (listener.inputFlags & 8) != 0;
+         (listener.inputFlags & tovu::protocol::kInputSysex) != 0;
 }
 
 // What passed the filter goes to thru (as the thru settings change it; not when what thru held was
 // released since the filter admitted it) and to the take (as it came, stamped when it arrived).
 void RouteInput(Engine& engine, uint32_t message, uint32_t thruGeneration) {
-  if (engine.thruOwner.load() != 0) ThruPlayIn(engine, message, thruGeneration);
+  if (engine.recording.thru.owner.load() != 0) ThruPlayIn(engine, message, thruGeneration);
   if (engine.playback.recordingClient.load() != 0) RecordArrived(engine, message, platform::MidiInArrivalMs());
 }
 
@@ -56,9 +56,9 @@ bool FilterPasses(uint32_t message, uint32_t channelMask, uint32_t inputFlags) {
   if ((channelMask & bit) == 0) return false;
   switch (message & 0xF0) {
     case 0x80:
-    case 0x90: return (inputFlags & 1) != 0;
-    case 0xB0: return (inputFlags & 2) != 0;
-    case 0xE0: return (inputFlags & 4) != 0;
+    case 0x90: return (inputFlags & tovu::protocol::kInputNotes) != 0;
+    case 0xB0: return (inputFlags & tovu::protocol::kInputControllers) != 0;
+    case 0xE0: return (inputFlags & tovu::protocol::kInputPitchBend) != 0;
     default: return false;  // poly and channel pressure, program change, system messages
   }
 }

@@ -22,19 +22,20 @@
 #include <mutex>
 #include <thread>
 
+#include "client/protocol.h"
 #include "platform/event.h"
 #include "platform/midi.h"
 
 struct Engine;
 
 constexpr int32_t kNoRecordedTick = 0x7FFFFFFF;
-constexpr uint32_t kEndMarker = 0x000000FF;
-constexpr uint32_t kSysexMarkerCode = 0xF0;
+constexpr uint32_t kEndMarker = tovu::protocol::kTakeEndMarker;
+constexpr uint32_t kSysexMarkerCode = tovu::protocol::kTakeSysexMarker;
 
 // ---- Thru ----
 
 struct ThruSettings {
-  int32_t device = 0x8000;  // 0x8000 = thru off
+  int32_t device = tovu::protocol::kNoDevice;  // kNoDevice = thru off
   int32_t channel = 0;      // negative: keep the incoming channel
   int32_t transpose = 0;
   int32_t velocityOffset = 0;
@@ -43,6 +44,10 @@ struct ThruSettings {
 struct Thru {
   std::mutex lock;
   ThruSettings settings;  // under lock
+  // Written on the main thread under lock; read by the timer and MIDI input threads (and the
+  // notifier, for the owner).
+  std::atomic<int32_t> port{-1};   // the output port index thru holds open
+  std::atomic<uint32_t> owner{0};  // the client that set thru (0 none)
   // Advanced (under lock) whenever the notes thru holds are released or forgotten: a message
   // admitted before that, by a filter or listener that may no longer hold, is not played after it.
   std::atomic<uint32_t> generation{0};
@@ -88,7 +93,7 @@ bool FilterPasses(uint32_t message, uint32_t channelMask, uint32_t inputFlags);
 constexpr int32_t kChunkEntries = 1000;
 constexpr int32_t kMaxSysexBlocks = 128;
 constexpr uint32_t kCaptureBufferSize = 65500;
-constexpr uint32_t kTakeHeaderSize = 20;
+using tovu::protocol::kTakeHeaderSize;
 // The largest take the engine builds: what the bus can queue for one client (16 MiB) less room for
 // the frame and for the messages around it. Input stops being recorded before the take would grow
 // past it; the final end marker always fits. What is dropped is counted and reported.

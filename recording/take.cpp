@@ -30,6 +30,7 @@
 #include <new>
 
 #include "host/engine.h"
+#include "status/outbox.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
 
@@ -97,7 +98,7 @@ void DetachLocked(Recorder& r, Detached* d) {
 
 // Whether the take, grown by `entries` entries and `bytes` sysex bytes, stays within its limit.
 bool FitsLocked(const Recorder& r, int64_t entries, uint32_t bytes) {
-  int64_t size = kTakeHeaderSize + 8 * (r.entryCount + entries) + static_cast<int64_t>(r.byteCount) + bytes;
+  int64_t size = kTakeHeaderSize + kTakeEntrySize * (r.entryCount + entries) + static_cast<int64_t>(r.byteCount) + bytes;
   return size <= static_cast<int64_t>(kMaxTakeBytes);
 }
 
@@ -138,7 +139,7 @@ void EnsureSpare(Recorder& r) {
   RecordChunk* chunk = new (std::nothrow) RecordChunk;
   if (!chunk) return;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     if (!r.spare) {
       r.spare = chunk;
       chunk = nullptr;
@@ -201,7 +202,7 @@ void ReleaseEchoHeld(Engine& engine) {
   int n = 0;
   uint32_t generation = engine.recording.thru.generation.load();
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     if (generation != r.heldGeneration) {
       std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
       r.heldGeneration = generation;
@@ -277,7 +278,7 @@ int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
   int n = 0;
   Recorder& r = engine.recording.recorder;
   const uint32_t thruGeneration = engine.recording.thru.generation.load();
-  std::unique_lock<std::mutex> lock(r.lock);
+  EngineLock lock(r.lock);
   if (!r.armed) return kNoRecordedTick;
   int64_t dueTo = to;
   int64_t best = kNoRecordedTick;
@@ -345,7 +346,7 @@ CaptureBuffer* FindCaptureLocked(Recorder& r, const platform::MidiInBuffer* buff
 // Queues the capture buffer of the recording client's input port, unless it is queued there
 // already (left from an earlier recording) or on its way back (the input thread will queue it).
 void ArmCapture(Engine& engine) {
-  ClientRecord* client = ClientOf(engine, engine.playback.recordingClient.load());
+  ClientRecord* client = ClientOf(engine.clients, engine.playback.recordingClient.load());
   if (!client) return;
   int32_t port = client->inputPort.load();
   if (port < 0 || port >= engine.ports.inputCount) return;
@@ -356,7 +357,7 @@ void ArmCapture(Engine& engine) {
   std::unique_ptr<CaptureBuffer> made;
   bool haveSlot;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     haveSlot = r.captures && r.captures[port];
   }
   if (!haveSlot) {
@@ -372,7 +373,7 @@ void ArmCapture(Engine& engine) {
   CaptureBuffer* capture;
   bool queue = false;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     if (!r.armed) return;
     if (!r.captures) {
       r.captures = std::move(slots);
@@ -391,7 +392,7 @@ void ArmCapture(Engine& engine) {
     }
   }
   if (queue && platform::MidiInAddBuffer(handle, &capture->header) != platform::kMidiOk) {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     if (capture->queuedOn == handle) capture->queuedOn = 0;
   }
 }
@@ -411,7 +412,7 @@ void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength
   RecordChunk* spare = new (std::nothrow) RecordChunk;
   Detached leftover;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     DetachLocked(r, &leftover);
     r.spare = spare;
     r.needSpare.store(spare == nullptr);
@@ -423,7 +424,7 @@ void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength
   FreeDetached(leftover);
   // The recording client now listens instead of the thru owner: what the owner's keys hold through
   // thru is released, since their releases no longer pass.
-  uint32_t owner = engine.thruOwner.load();
+  uint32_t owner = engine.recording.thru.owner.load();
   if (owner != 0 && owner != engine.playback.recordingClient.load()) ReleaseThruNotes(engine);
   if (captureSysex) ArmCapture(engine);
 }
@@ -433,7 +434,7 @@ void RecordNow(Engine& engine, uint32_t word) { RecordArrived(engine, word, plat
 void RecordArrived(Engine& engine, uint32_t word, double arrivalMs) {
   Recorder& r = engine.recording.recorder;
   EnsureSpare(r);
-  std::lock_guard<std::mutex> lock(r.lock);
+  EngineLock lock(r.lock);
   if (!r.armed) return;
   int32_t tick = StampLocked(engine, r, arrivalMs);
   if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
@@ -443,7 +444,7 @@ void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
   Recorder& r = engine.recording.recorder;
   const bool passEnds = (word & 0xFF) == kEndMarker;
   if (passEnds) ReleaseEchoHeld(engine);
-  std::lock_guard<std::mutex> lock(r.lock);
+  EngineLock lock(r.lock);
   if (!r.armed) return;
   if (passEnds) {
     // A song switch: the pass goes on from the tick of the switch, not from the loop start.
@@ -458,7 +459,7 @@ void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
 void RecordWrap(Engine& engine, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute) {
   Recorder& r = engine.recording.recorder;
   ReleaseEchoHeld(engine);
-  std::lock_guard<std::mutex> lock(r.lock);
+  EngineLock lock(r.lock);
   if (r.armed) {
     EndPassLocked(r, loopEnd);
     r.passAtLoopStart = true;
@@ -475,7 +476,7 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
   bool record;
   uint32_t length;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     capture = FindCaptureLocked(r, buffer);
     if (!capture) return;
     capture->queuedOn = 0;
@@ -494,7 +495,7 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
   EnsureSpare(r);
   bool requeue;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     if (record && length > 0) {
       bool room = block && r.armed && r.blockCount < kMaxSysexBlocks && FitsLocked(r, 2, length);
       if (room) {
@@ -521,7 +522,7 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
   }
   delete[] block;
   if (requeue && platform::MidiInAddBuffer(handle, &capture->header) != platform::kMidiOk) {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     if (capture->queuedOn == handle) capture->queuedOn = 0;
   }
 }
@@ -531,7 +532,7 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
   EnsureSpare(r);
   Detached d;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     // Room for this marker was kept by every other append.
     if (r.entryCount > 0 && !AppendLocked(r, stopTick, kEndMarker, 0)) r.droppedEvents += 1;
     DetachLocked(r, &d);
@@ -540,20 +541,20 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
   take.droppedEvents = d.droppedEvents;
   take.droppedSysex = d.droppedSysex;
   if (d.entryCount > 0) {
-    uint64_t size = kTakeHeaderSize + 8 * static_cast<uint64_t>(d.entryCount) + d.byteCount;
+    uint64_t size = kTakeHeaderSize + kTakeEntrySize * static_cast<uint64_t>(d.entryCount) + d.byteCount;
     if (size <= kMaxTakeBytes) take.bytes.reset(new (std::nothrow) uint8_t[size]);
     if (take.bytes) {
       uint8_t* p = take.bytes.get();
-      platform::StoreLe32(p, static_cast<uint32_t>(d.entryCount));
-      platform::StoreLe32(p + 4, static_cast<uint32_t>(d.recordStartTick));
-      platform::StoreLe32(p + 8, static_cast<uint32_t>(d.countInLength));
-      platform::StoreLe32(p + 12, static_cast<uint32_t>(d.blockCount));
-      platform::StoreLe32(p + 16, d.byteCount);
+      platform::StoreLe32(p + kTakeEventCountOffset, static_cast<uint32_t>(d.entryCount));
+      platform::StoreLe32(p + kTakeRecordStartOffset, static_cast<uint32_t>(d.recordStartTick));
+      platform::StoreLe32(p + kTakeCountInOffset, static_cast<uint32_t>(d.countInLength));
+      platform::StoreLe32(p + kTakeBlockCountOffset, static_cast<uint32_t>(d.blockCount));
+      platform::StoreLe32(p + kTakeByteCountOffset, d.byteCount);
       p += kTakeHeaderSize;
       for (const RecordChunk* chunk = d.head; chunk; chunk = chunk->next) {
-        for (int32_t i = 0; i < chunk->used; ++i, p += 8) {
+        for (int32_t i = 0; i < chunk->used; ++i, p += kTakeEntrySize) {
           platform::StoreLe32(p, static_cast<uint32_t>(chunk->entries[i].tick));
-          platform::StoreLe32(p + 4, chunk->entries[i].word);
+          platform::StoreLe32(p + kTakeEntryWordOffset, chunk->entries[i].word);
         }
       }
       for (int32_t i = 0; i < d.blockCount; ++i) {
@@ -572,11 +573,11 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
 void DeliverTake(Engine& engine, uint32_t window) {
   // The stop has silenced every counted note, the click and thru's among them.
   ResetClickState(engine);
-  uint32_t owner = engine.thruOwner.load();
+  uint32_t owner = engine.recording.thru.owner.load();
   if (owner != 0 && owner != window) ForgetThruNotes(engine);
   BuiltTake take = FinishTake(engine, TickNow(engine.clock));
-  if (take.built) SendCopyData(engine, window, 28, take.bytes.get(), take.size);
-  if (take.lost) PostNotification(engine, window, kNotifyFailed, kErrorOutOfMemory);
+  if (take.built) SendCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size);
+  if (take.lost) PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);
 }
 
 void FreeRecorder(Engine& engine) {
@@ -584,7 +585,7 @@ void FreeRecorder(Engine& engine) {
   Detached d;
   std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures;
   {
-    std::lock_guard<std::mutex> lock(r.lock);
+    EngineLock lock(r.lock);
     DetachLocked(r, &d);
     captures = std::move(r.captures);
     r.captureSlots = 0;

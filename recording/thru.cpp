@@ -42,8 +42,8 @@ void TakeHeldLocked(Engine& engine, std::vector<uint32_t>* releases) {
 // was held (-1 none).
 int32_t DetachLocked(Engine& engine, std::vector<uint32_t>* releases) {
   TakeHeldLocked(engine, releases);
-  engine.thruOwner.store(0);
-  return engine.thruPort.exchange(-1);
+  engine.recording.thru.owner.store(0);
+  return engine.recording.thru.port.exchange(-1);
 }
 
 // Silences what thru holds and closes its port; thru is off afterwards.
@@ -51,7 +51,7 @@ void Detach(Engine& engine) {
   std::vector<uint32_t> releases;
   int32_t old;
   {
-    std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+    EngineLock lock(engine.recording.thru.lock);
     old = DetachLocked(engine, &releases);
   }
   for (uint32_t word : releases) SendShortMessage(engine.ports, word);
@@ -90,9 +90,9 @@ bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation) {
   StateImage* image = engine.images[kThruImage];
   if (!image) return true;
   Thru& thru = engine.recording.thru;
-  std::lock_guard<std::mutex> lock(thru.lock);
+  EngineLock lock(thru.lock);
   if (thru.generation.load() != generation) return false;
-  int32_t port = engine.thruPort.load(std::memory_order_relaxed);
+  int32_t port = engine.recording.thru.port.load(std::memory_order_relaxed);
   if (port < 0) return true;
   ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, message), *image);
   return true;
@@ -102,9 +102,9 @@ void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t
   StateImage* image = engine.images[kThruImage];
   if (!image || count <= 0) return;
   Thru& thru = engine.recording.thru;
-  std::lock_guard<std::mutex> lock(thru.lock);
+  EngineLock lock(thru.lock);
   if (thru.generation.load() != generation) return;
-  int32_t port = engine.thruPort.load(std::memory_order_relaxed);
+  int32_t port = engine.recording.thru.port.load(std::memory_order_relaxed);
   if (port < 0) return;
   for (int i = 0; i < count; ++i) {
     uint32_t kind = messages[i] & 0xF0;
@@ -116,55 +116,55 @@ void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t
 void ReleaseThruNotes(Engine& engine) {
   std::vector<uint32_t> releases;
   {
-    std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+    EngineLock lock(engine.recording.thru.lock);
     TakeHeldLocked(engine, &releases);
   }
   for (uint32_t word : releases) SendShortMessage(engine.ports, word);
 }
 
 void ForgetThruNotes(Engine& engine) {
-  std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+  EngineLock lock(engine.recording.thru.lock);
   TakeHeldLocked(engine, nullptr);
 }
 
 void InputFilterChanged(Engine& engine, uint32_t window) {
   uint32_t listener = engine.playback.recordingClient.load();
-  if (listener == 0) listener = engine.thruOwner.load();
+  if (listener == 0) listener = engine.recording.thru.owner.load();
   if (window != 0 && window == listener) ReleaseThruNotes(engine);
 }
 
 void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload) {
   Detach(engine);
   ThruSettings s;
-  s.device = static_cast<int32_t>(platform::LoadLe32(payload));
-  s.channel = static_cast<int32_t>(platform::LoadLe32(payload + 4));
-  s.transpose = static_cast<int32_t>(platform::LoadLe32(payload + 8));
-  s.velocityOffset = static_cast<int32_t>(platform::LoadLe32(payload + 12));
+  s.device = static_cast<int32_t>(platform::LoadLe32(payload + kThruDeviceOffset));
+  s.channel = static_cast<int32_t>(platform::LoadLe32(payload + kThruChannelOffset));
+  s.transpose = static_cast<int32_t>(platform::LoadLe32(payload + kThruTransposeOffset));
+  s.velocityOffset = static_cast<int32_t>(platform::LoadLe32(payload + kThruVelocityOffsetOffset));
   int port = -1;
   if (s.device != static_cast<int32_t>(kNoDevice)) {
     port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.device));
     if (port >= 0 && engine.ports.outputs[port].Open() != platform::kMidiOk) port = -1;
     if (port < 0) s.device = kNoDevice;  // no such port, or it would not open: thru is off
   }
-  std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+  EngineLock lock(engine.recording.thru.lock);
   engine.recording.thru.settings = s;
   if (port >= 0) {
-    engine.thruPort.store(port);
-    engine.thruOwner.store(sender);
+    engine.recording.thru.port.store(port);
+    engine.recording.thru.owner.store(sender);
   }
 }
 
 void ReapplyThru(Engine& engine, uint32_t sender) {
   ThruSettings s;
   {
-    std::lock_guard<std::mutex> lock(engine.recording.thru.lock);
+    EngineLock lock(engine.recording.thru.lock);
     s = engine.recording.thru.settings;
   }
-  uint8_t payload[16];
-  platform::StoreLe32(payload, static_cast<uint32_t>(s.device));
-  platform::StoreLe32(payload + 4, static_cast<uint32_t>(s.channel));
-  platform::StoreLe32(payload + 8, static_cast<uint32_t>(s.transpose));
-  platform::StoreLe32(payload + 12, static_cast<uint32_t>(s.velocityOffset));
+  uint8_t payload[kThruSettingsSize];
+  platform::StoreLe32(payload + kThruDeviceOffset, static_cast<uint32_t>(s.device));
+  platform::StoreLe32(payload + kThruChannelOffset, static_cast<uint32_t>(s.channel));
+  platform::StoreLe32(payload + kThruTransposeOffset, static_cast<uint32_t>(s.transpose));
+  platform::StoreLe32(payload + kThruVelocityOffsetOffset, static_cast<uint32_t>(s.velocityOffset));
   SetThru(engine, sender, payload);
 }
 

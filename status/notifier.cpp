@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/engine.h"
+#include "status/outbox.h"
 #include "platform/process.h"
 
 namespace {
@@ -12,14 +13,13 @@ namespace {
 void SendPosition(Engine& engine) {
   PublishedPosition p;
   {
-    std::lock_guard<std::mutex> guard(engine.notifier.positionLock);
+    EngineLock guard(engine.notifier.positionLock);
     p = engine.notifier.published;
     engine.notifier.published.fresh = false;
   }
   if (!p.fresh || p.window == 0) return;
   platform::BusGate gate{&engine.playback.positionGate, p.serial};
-  platform::BusSendGated(engine.bus, gate, p.window, kPositionMessage, 0, static_cast<uint32_t>(p.position), 0,
-                         nullptr, 0);
+  SendGatedToClient(engine.bus, gate, p.window, kPositionMessage, static_cast<uint32_t>(p.position));
 }
 
 void CopyActivity(const Ports& ports, uint8_t* out, size_t size) {
@@ -31,7 +31,7 @@ void NotifierMain(Engine* engine) {
   Notifier& n = engine->notifier;
   const int fds[2] = {n.positionEvent.fd, engine->activityEvent.fd};
   std::vector<uint8_t> activity;
-  while (!n.stopRequested.load()) {
+  while (!n.worker.stopRequested.load()) {
     if (platform::EventConsume(&n.positionEvent)) {
       SendPosition(*engine);
       continue;
@@ -40,7 +40,7 @@ void NotifierMain(Engine* engine) {
       SendActivityReport(*engine);
       continue;
     }
-    if (platform::WaitAny(&n.stopEvent, fds, 2) < 0) return;  // a failed wait ends the reporting
+    if (platform::WaitAny(&n.worker.wake, fds, 2) < 0) return;  // a failed wait ends the reporting
   }
 }
 
@@ -48,7 +48,7 @@ void NotifierMain(Engine* engine) {
 
 void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window) {
   {
-    std::lock_guard<std::mutex> guard(engine.notifier.positionLock);
+    EngineLock guard(engine.notifier.positionLock);
     engine.notifier.published = PublishedPosition{position < 0 ? 0 : position, serial, window, true};
   }
   platform::EventSet(&engine.notifier.positionEvent);
@@ -69,39 +69,26 @@ bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out) {
 
 void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table) {
   if (window == 0) return;
-  platform::BusSendNoWait(engine.bus, window, platform::kWmCopyData, engine.window, 0, 30, table.data(),
-                          static_cast<uint32_t>(table.size()));
+  QueueCopyData(engine.bus, engine.window, window, 30, table.data(), static_cast<uint32_t>(table.size()));
 }
 
 void SendActivityReportTo(Engine& engine, uint32_t window) {
   if (window == 0) return;
   std::vector<uint8_t> copy;
   if (CopyActivityTable(engine, &copy))
-    SendCopyData(engine, window, 30, copy.data(), static_cast<uint32_t>(copy.size()));
+    SendCopyData(engine.bus, engine.window, window, kCopyActivity, copy.data(), static_cast<uint32_t>(copy.size()));
 }
 
 void SendActivityReport(Engine& engine) {
   uint32_t target = engine.playback.playingClient.load();
-  if (target == 0) target = engine.thruOwner.load();
+  if (target == 0) target = engine.recording.thru.owner.load();
   SendActivityReportTo(engine, target);
 }
 
 bool StartNotifier(Engine& engine) {
   Notifier& n = engine.notifier;
-  if (!platform::EventCreate(&n.positionEvent) || !platform::EventCreate(&n.stopEvent)) return false;
-  n.stopRequested.store(false);
-  try {
-    n.thread = std::thread(NotifierMain, &engine);
-  } catch (...) {
-    return false;
-  }
-  return true;
+  if (!platform::EventCreate(&n.positionEvent)) return false;
+  return StartBackgroundThread(n.worker, [&engine] { NotifierMain(&engine); });
 }
 
-void StopNotifier(Engine& engine) {
-  Notifier& n = engine.notifier;
-  if (!n.thread.joinable()) return;
-  n.stopRequested.store(true);
-  platform::EventSet(&n.stopEvent);
-  n.thread.join();
-}
+void StopNotifier(Engine& engine) { StopBackgroundThread(engine.notifier.worker); }

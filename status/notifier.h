@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "status/background_thread.h"
 
 struct Engine;
 
@@ -41,9 +42,7 @@ struct Notifier {
   std::mutex positionLock;  // the position lock: guards `published` only
   PublishedPosition published;
   platform::Event positionEvent;
-  platform::Event stopEvent;
-  std::atomic<bool> stopRequested{false};
-  std::thread thread;  // joinable while the notifier runs
+  BackgroundThread worker;  // its wake event is the stop request's
 };
 
 // Timer thread: the position (0 when negative) for the playback `serial` of `window`.

@@ -327,7 +327,7 @@ bool OpenPorts(Session& s, const std::vector<uint8_t>& outputIndices, int32_t in
       request.outputDevices.push_back(id);
   }
   request.inputDevice = input;
-  request.inputFlags = 0xF;  // notes, controllers, pitch bend, system exclusive
+  request.inputFlags = tovu::kInputNotes | tovu::kInputControllers | tovu::kInputPitchBend | tovu::kInputSysex;
   tovu::OpenPortsReply reply;
   if (!tovu::OpenPorts(s.client, request, &reply)) return Failure("the engine did not answer the port opening") == 0;
   for (size_t i = 0; i < request.outputDevices.size(); ++i)
@@ -368,8 +368,8 @@ tovu::StartRequest MakeStart(int32_t startTick, bool loop, int32_t loopStart, in
   r.startTick = startTick;
   r.loopOn = loop ? 1 : 0;
   r.loopStart = loop ? loopStart : 0;
-  r.loopEnd = loop ? loopEnd : 0x7FFFFFFF;
-  r.sysexMode = 1;
+  r.loopEnd = loop ? loopEnd : tovu::kLoopEndOpen;
+  r.sysexMode = tovu::kSysexModeAll;
   r.setupSysex = 1;
   r.recordOn = record ? 1 : 0;
   return r;
@@ -424,7 +424,7 @@ std::vector<int32_t> SilentSteps(const tovu::SongBuilder& song) {
   int32_t step = std::max<int32_t>(1, static_cast<int32_t>(song.ticksPerQuarter / 4));
   std::vector<tovu::SongBuilder::Entry> events = song.events;
   std::stable_sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.tick < b.tick; });
-  std::vector<uint8_t> held(256 * 16 * 128, 0);
+  std::vector<uint8_t> held(256 * tovu::kActivityPerPort, 0);
   std::vector<int32_t> steps;
   int sounding = 0;
   int32_t silentFrom = 0;
@@ -441,7 +441,7 @@ std::vector<int32_t> SilentSteps(const tovu::SongBuilder& song) {
         steps.push_back(s);
       if (last) break;
     }
-    uint8_t& h = held[(w >> 24 & 0xFF) * 2048 + (w & 0x0F) * 128 + (w >> 8 & 0x7F)];
+    uint8_t& h = held[(w >> 24 & 0xFF) * tovu::kActivityPerPort + (w & 0x0F) * 128 + (w >> 8 & 0x7F)];
     if (on) {
       sounding += h < 255, h += h < 255;
     } else if (h > 0) {
@@ -486,7 +486,7 @@ struct Display {
       for (int ch = 0; ch < 16; ++ch) {
         std::string notes;
         for (int n = 0; n < 128; ++n) {
-          size_t at = static_cast<size_t>(p) * 2048 + ch * 128 + n;
+          size_t at = static_cast<size_t>(p) * tovu::kActivityPerPort + ch * 128 + n;
           if (at < activity.size() && activity[at] > 0)
             notes += std::string(" ") + kNames[n % 12] + std::to_string(n / 12 - 1);
         }
@@ -557,7 +557,7 @@ struct Display {
         tick = static_cast<int32_t>(it->lParam);
         haveTick = true;
         changed = true;
-      } else if (it->msg == tovu::kWmCopyData && (it->dwData & 0xFFFF) == 30) {
+      } else if (tovu::IsCopyData(*it, tovu::kCopyActivity)) {
         activity = std::move(it->payload);
         changed = true;
       } else {
@@ -595,8 +595,9 @@ Ending RunPlayback(Session& s, Display& display, uint32_t* errorCode, int32_t st
         *errorCode = n.lParam;
         return Ending::Refused;
       }
-      if (n.code == tovu::kNotifyStopped && n.lParam == 1) return stopSent ? Ending::Stopped : Ending::Ended;
-      if (n.code == tovu::kNotifyPortsClosed && n.lParam == 1) return Ending::Lost;
+      if (n.code == tovu::kNotifyStopped && n.lParam == tovu::kNotifyOwn)
+        return stopSent ? Ending::Stopped : Ending::Ended;
+      if (n.code == tovu::kNotifyPortsClosed && n.lParam == tovu::kPortsClosedShutdown) return Ending::Lost;
     }
     if (onPosition && !stopSent && !onPosition()) gInterrupted = 1;
     bool reached = display.haveTick && display.tick >= stopAt;
@@ -1003,7 +1004,8 @@ int Record(const std::vector<std::string>& args) {
   bool haveMetronome = !clickIndex.empty() && tovu::RequestMetronomeSettings(s.client, &metronomeBefore);
   if (!clickIndex.empty())
     tovu::SetMetronome(s.client, {static_cast<int32_t>(s.outputs[clickIndex[0]].deviceId), 9, 76, 77});
-  if (!thruIndex.empty()) tovu::SetThru(s.client, {static_cast<int32_t>(s.outputs[thruIndex[0]].deviceId), -1, 0, 0});
+  if (!thruIndex.empty())
+    tovu::SetThru(s.client, {static_cast<int32_t>(s.outputs[thruIndex[0]].deviceId), tovu::kThruOwnChannel, 0, 0});
 
   int32_t loopEnd = bars > 0 ? tovu::TickOfBar(song, bars + 1) : 0;
   Display display;
@@ -1041,7 +1043,7 @@ int Record(const std::vector<std::string>& args) {
   tovu::AuditionHoldTime(s.client);
   tovu::Message take;
   bool got = tovu::WaitForMessage(
-      s.client, [](const tovu::Message& m) { return m.msg == tovu::kWmCopyData && (m.dwData & 0xFFFF) == 28; }, 0, &take);
+      s.client, [](const tovu::Message& m) { return tovu::IsCopyData(m, tovu::kCopyTake); }, 0, &take);
   uint32_t lost = 0;
   bool inputLost = TakeFailure(s, &lost) && lost == tovu::kErrorOutOfMemory;
   restore();

@@ -1,24 +1,28 @@
 // The winmm service: the system's MIDI devices through WinMM, in the system's own order, named by
-// the capability records' product names.
+// the capability records' product names. The device records, handles, opens, closes, starts and
+// the delivery of input are midi_common's; what is WinMM's own is here.
 //
 // Outputs: opened with an event callback, so that a long message can be waited for without
 // spinning: the send prepares a header on the caller's bytes, hands it over and returns only once
-// the system has marked it done. Sends on one device are serialised by its mutex.
+// the system has marked it done. One to three bytes that are not system-exclusive go as a short
+// message. Sends on one device are serialised by its mutex (midi_common).
 //
-// Inputs: WinMM calls its input callback on a thread of its own, where little may be done; the
+// Inputs: WinMM calls the input callback on a thread of its own, where little may be done; the
 // callback only copies what came (a short message, or which system-exclusive buffer came back) into
-// the device's single-producer ring, stamped with the open it belongs to, its start epoch and its
+// the device's single-producer ring, stamped with the open it belongs to, the input's epoch and its
 // arrival time, and wakes the input thread of this file. That thread hands each message to the
-// engine's callback through the shared delivery rules (midi_common), copies system-exclusive bytes
-// out of the returned buffer and queues the buffer again. Each input keeps four 64 KiB buffers of
-// its own with WinMM; the engine's buffers are filled from them.
+// engine's callback through the shared delivery (midi_common's Deliver, which drops what belongs to
+// another epoch or arrives while stopped), copies system-exclusive bytes out of the returned buffer
+// and queues the buffer again. Each input keeps four 64 KiB buffers of its own with WinMM; the
+// engine's buffers are filled from them. WinMM input runs from open to close; starting and stopping
+// are the shared record's.
 //
-//   input device: closed --open--> open (buffers queued with WinMM) --start--> started --stop-->
-//   open ... --close--> closed (WinMM reset: buffers come back and are dropped; ring records of an
-//   earlier open are dropped by their stamp)
+//   input device: closed --open--> open (buffers queued with WinMM, input running) --close-->
+//   closed (WinMM reset: buffers come back and are dropped; ring records of an earlier open are
+//   dropped by their stamp)
 //
-// Threads: Start, Stop, opens, closes, starts and stops on the main thread; sends on any thread;
-// the WinMM callback thread produces into the rings; the input thread consumes them.
+// Threads: Start, stop, opens and closes on the main thread; sends on any thread; the WinMM callback
+// thread produces into the rings; the input thread consumes them.
 #include "platform/win32/midi_winmm.h"
 
 #include <windows.h>
@@ -32,89 +36,73 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
-#include "platform/midi_common.h"
 #include "platform/midi_ring.h"
 
 namespace platform::winmm_midi {
 namespace {
 
-constexpr uint32_t kMaxDevices = midi_common::kMaxDevices;
+using midi_common::MidiOps;
+using midi_common::MidiServiceState;
+
 constexpr int kSysexBuffers = 4;
 constexpr DWORD kSysexBufferSize = 64 * 1024;
 constexpr size_t kRingBytes = 64 * 1024;
-constexpr uint32_t kSysexRecord = 0xFFFFFFFFu;  // MidiRecord::length of a returned buffer's record
+constexpr uint32_t kSysexRecord = 0xFFFFFFFFu;  // the length of a returned buffer's record
 
-struct OutDevice {
-  std::string name;
-  std::mutex mutex;  // serialises sends, open and close
+struct Output {
   HMIDIOUT out = nullptr;
   HANDLE done = nullptr;  // set by WinMM as long messages finish
-  MidiHandle handle = 0;
 };
 
-struct InDevice {
-  std::string name;
-  midi_common::InputState state;
+struct Input {
+  midi_common::InDevice* shared = nullptr;  // the device's common record
+  HANDLE wake = nullptr;                    // the service's
   std::mutex io;  // guards `in` and the buffers' turns with WinMM between the input thread and close
   HMIDIIN in = nullptr;
-  std::atomic<uint32_t> liveHandle{0};  // the open the callback stamps its records with
-  std::atomic<uint32_t> epoch{0};
+  std::atomic<uint32_t> open{0};  // the open the callback stamps its records with; 0 when closed
   MidiRing ring;
   MIDIHDR headers[kSysexBuffers] = {};
   std::unique_ptr<char[]> sysex[kSysexBuffers];
-  uint32_t device = 0;
 };
 
-// A ring record's bytes: a short message, or which buffer came back (its index).
+// A ring record's bytes: the arrival, a short message or which buffer came back (its index), and the
+// message length (or kSysexRecord).
 struct RecordBytes {
   int64_t arrivalNs;
   uint8_t bytes[4];
+  uint32_t length;
 };
 
 struct Service {
-  uint32_t outCount = 0;
+  std::unique_ptr<Output[]> outputs;
+  std::unique_ptr<Input[]> inputs;
   uint32_t inCount = 0;
-  std::unique_ptr<OutDevice[]> outputs;
-  std::unique_ptr<InDevice[]> inputs;
   HANDLE wake = nullptr;  // auto-reset: input arrived, or the service stops
   std::atomic<bool> stopping{false};
+  std::atomic<uint32_t> opens{0};
   std::thread reader;
 };
 
-Service* g_service = nullptr;
-
-OutDevice* FindOut(MidiHandle handle) {
-  Service* s = g_service;
-  if (!s || midi_common::IsInputHandle(handle)) return nullptr;
-  uint32_t id = midi_common::DeviceIdOf(handle);
-  return id < s->outCount ? &s->outputs[id] : nullptr;
-}
-
-InDevice* FindIn(MidiHandle handle) {
-  Service* s = g_service;
-  if (!s || !midi_common::IsInputHandle(handle)) return nullptr;
-  uint32_t id = midi_common::DeviceIdOf(handle);
-  return id < s->inCount ? &s->inputs[id] : nullptr;
-}
+Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
 
 // WinMM's input thread: copies, stamps and wakes; nothing else.
 void CALLBACK OnWinmmInput(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
-  InDevice* d = reinterpret_cast<InDevice*>(instance);
-  Service* s = g_service;
-  if (!d || !s || (msg != MIM_DATA && msg != MIM_LONGDATA)) return;
-  RecordBytes record{MonotonicNs(), {}};
+  Input* d = reinterpret_cast<Input*>(instance);
+  if (!d || (msg != MIM_DATA && msg != MIM_LONGDATA)) return;
+  RecordBytes record{MonotonicNs(), {}, 0};
   MidiRecord header;
-  header.device = d->device;
-  header.frame = d->liveHandle.load(std::memory_order_acquire);
-  header.epoch = d->epoch.load(std::memory_order_acquire);
+  header.frame = d->open.load(std::memory_order_acquire);
+  header.epoch = d->shared->epoch.load(std::memory_order_acquire);
+  header.length = sizeof record;
   if (msg == MIM_DATA) {
     uint32_t word = static_cast<uint32_t>(param1);
     record.bytes[0] = static_cast<uint8_t>(word);
     record.bytes[1] = static_cast<uint8_t>(word >> 8);
     record.bytes[2] = static_cast<uint8_t>(word >> 16);
-    header.length = static_cast<uint32_t>(ShortMessageLength(record.bytes[0]));
+    record.length = static_cast<uint32_t>(ShortMessageLength(record.bytes[0]));
   } else {
     const MIDIHDR* returned = reinterpret_cast<const MIDIHDR*>(param1);
     int index = -1;
@@ -122,16 +110,11 @@ void CALLBACK OnWinmmInput(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR para
       if (returned == &d->headers[i]) index = i;
     if (index < 0) return;
     record.bytes[0] = static_cast<uint8_t>(index);
-    header.length = kSysexRecord;
+    record.length = kSysexRecord;
   }
-  // One ring record: the stamped bytes, then the message length (or kSysexRecord).
-  uint8_t raw[sizeof(RecordBytes) + 4];
-  std::memcpy(raw, &record, sizeof record);
-  std::memcpy(raw + sizeof record, &header.length, 4);
-  header.length = sizeof raw;
   // A full ring drops the message (the input thread is far behind): better than holding WinMM's
   // thread up. A buffer whose return is dropped so stays out of use until the device reopens.
-  if (MidiRingPush(d->ring, header, raw)) SetEvent(s->wake);
+  if (MidiRingPush(d->ring, header, reinterpret_cast<const uint8_t*>(&record))) SetEvent(d->wake);
 }
 
 // The input thread: hands each ring record of the open that stamped it to the engine.
@@ -141,46 +124,115 @@ void ReadInput(Service* s) {
   while (!s->stopping.load(std::memory_order_acquire)) {
     WaitForSingleObject(s->wake, INFINITE);
     for (uint32_t i = 0; i < s->inCount; ++i) {
-      InDevice& d = s->inputs[i];
+      Input& d = s->inputs[i];
       MidiRecord header;
       while (MidiRingPeek(d.ring, &header)) {
-        uint8_t raw[sizeof(RecordBytes) + 4];
-        if (header.length != sizeof raw) {
+        if (header.length != sizeof(RecordBytes)) {
           MidiRingPop(d.ring, header, nullptr);
           continue;
         }
-        MidiRingPop(d.ring, header, raw);
         RecordBytes record;
-        uint32_t length;
-        std::memcpy(&record, raw, sizeof record);
-        std::memcpy(&length, raw + sizeof record, 4);
-        if (length != kSysexRecord) {
-          midi_common::Deliver(d.state, record.bytes, length, record.arrivalNs, header.epoch);
+        MidiRingPop(d.ring, header, reinterpret_cast<uint8_t*>(&record));
+        if (record.length != kSysexRecord) {
+          midi_common::Deliver(*d.shared, record.bytes, record.length, record.arrivalNs, header.epoch);
           continue;
         }
-        int index = record.bytes[0];
         uint32_t count = 0;
         {
           std::lock_guard<std::mutex> lock(d.io);
-          if (!d.in || header.frame != d.liveHandle.load(std::memory_order_acquire)) continue;
-          MIDIHDR& h = d.headers[index];
+          if (!d.in || header.frame != d.open.load(std::memory_order_acquire)) continue;
+          MIDIHDR& h = d.headers[record.bytes[0] % kSysexBuffers];
           count = std::min<DWORD>(h.dwBytesRecorded, kSysexBufferSize);
           std::memcpy(copy.get(), h.lpData, count);
           h.dwBytesRecorded = 0;
           midiInAddBuffer(d.in, &h, sizeof(MIDIHDR));
         }
         if (count > 0 && copy[0] == 0xF0)
-          midi_common::Deliver(d.state, copy.get(), count, record.arrivalNs, header.epoch);
+          midi_common::Deliver(*d.shared, copy.get(), count, record.arrivalNs, header.epoch);
       }
     }
   }
 }
 
-// Closes WinMM's side of an input: buffers come back (their records are dropped) and are released.
-void CloseDevice(InDevice& d) {
+// ---- Operations ----
+
+int OutOpen(MidiServiceState& state, uint32_t id) {
+  Output& d = Own(state).outputs[id];
+  if (!d.done) d.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!d.done) return kMidiNoMemory;
+  HMIDIOUT out = nullptr;
+  MMRESULT r = midiOutOpen(&out, id, reinterpret_cast<DWORD_PTR>(d.done), 0, CALLBACK_EVENT);
+  if (r != MMSYSERR_NOERROR) return static_cast<int>(r);
+  d.out = out;
+  return kMidiOk;
+}
+
+void OutClose(MidiServiceState& state, uint32_t id) {
+  Output& d = Own(state).outputs[id];
+  if (!d.out) return;
+  midiOutReset(d.out);
+  midiOutClose(d.out);
+  d.out = nullptr;
+}
+
+int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t length) {
+  Output& d = Own(state).outputs[id];
+  if (!d.out) return kMidiInvalidHandle;
+  if (length <= 3 && bytes[0] != 0xF0) {
+    uint32_t word = bytes[0];
+    if (length > 1) word |= static_cast<uint32_t>(bytes[1]) << 8;
+    if (length > 2) word |= static_cast<uint32_t>(bytes[2]) << 16;
+    return static_cast<int>(midiOutShortMsg(d.out, word));
+  }
+  MIDIHDR h{};
+  h.lpData = reinterpret_cast<LPSTR>(const_cast<uint8_t*>(bytes));
+  h.dwBufferLength = length;
+  h.dwBytesRecorded = length;
+  MMRESULT r = midiOutPrepareHeader(d.out, &h, sizeof h);
+  if (r != MMSYSERR_NOERROR) return static_cast<int>(r);
+  r = midiOutLongMsg(d.out, &h, sizeof h);
+  // The bytes are the caller's: the send returns only once the system is done with them. The wait
+  // wakes on the device's event; its limit only guards against a signal taken by an earlier send.
+  if (r == MMSYSERR_NOERROR)
+    while (!(h.dwFlags & MHDR_DONE)) WaitForSingleObject(d.done, 20);
+  while (midiOutUnprepareHeader(d.out, &h, sizeof h) == MIDIERR_STILLPLAYING) WaitForSingleObject(d.done, 20);
+  return static_cast<int>(r);
+}
+
+int InOpen(MidiServiceState& state, uint32_t id) {
+  Service& s = Own(state);
+  Input& d = s.inputs[id];
+  if (!d.ring.data) return kMidiNoMemory;
+  std::lock_guard<std::mutex> lock(d.io);
+  uint32_t open = s.opens.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (open == 0) open = s.opens.fetch_add(1, std::memory_order_relaxed) + 1;  // 0 means closed
+  d.open.store(open, std::memory_order_release);
+  HMIDIIN in = nullptr;
+  MMRESULT r = midiInOpen(&in, id, reinterpret_cast<DWORD_PTR>(OnWinmmInput), reinterpret_cast<DWORD_PTR>(&d),
+                          CALLBACK_FUNCTION);
+  if (r != MMSYSERR_NOERROR) {
+    d.open.store(0, std::memory_order_release);
+    return static_cast<int>(r);
+  }
+  d.in = in;
+  for (int k = 0; k < kSysexBuffers; ++k) {
+    if (!d.sysex[k]) continue;
+    MIDIHDR& h = d.headers[k];
+    h = MIDIHDR{};
+    h.lpData = d.sysex[k].get();
+    h.dwBufferLength = kSysexBufferSize;
+    if (midiInPrepareHeader(in, &h, sizeof h) == MMSYSERR_NOERROR) midiInAddBuffer(in, &h, sizeof h);
+  }
+  midiInStart(in);
+  return kMidiOk;
+}
+
+// WinMM's side of an input: buffers come back (their records are dropped) and are released.
+void InClose(MidiServiceState& state, uint32_t id, bool /*fromCallback*/) {
+  Input& d = Own(state).inputs[id];
   std::lock_guard<std::mutex> lock(d.io);
   if (!d.in) return;
-  d.liveHandle.store(0, std::memory_order_release);
+  d.open.store(0, std::memory_order_release);
   midiInStop(d.in);
   midiInReset(d.in);
   for (MIDIHDR& h : d.headers)
@@ -189,242 +241,63 @@ void CloseDevice(InDevice& d) {
   d.in = nullptr;
 }
 
+bool Stop(MidiServiceState& state) {
+  Service* s = &Own(state);
+  midi_common::CloseAll(state, /*inputsFirst=*/true);
+  s->stopping.store(true, std::memory_order_release);
+  if (s->wake) SetEvent(s->wake);
+  if (s->reader.joinable()) s->reader.join();
+  for (uint32_t i = 0; i < state.outCount; ++i)
+    if (s->outputs[i].done) CloseHandle(s->outputs[i].done);
+  if (s->wake) CloseHandle(s->wake);
+  delete s;
+  return true;
+}
+
+const MidiOps kOps = {
+    MidiService::Winmm, Stop, MonotonicNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr,
+};
+
 }  // namespace
 
-void Start() {
-  Stop();
+bool Start(MidiServiceState& state, std::string* why) {
   auto s = std::make_unique<Service>();
-  s->outCount = std::min<uint32_t>(midiOutGetNumDevs(), kMaxDevices);
-  s->inCount = std::min<uint32_t>(midiInGetNumDevs(), kMaxDevices);
-  s->outputs = std::make_unique<OutDevice[]>(s->outCount);
-  s->inputs = std::make_unique<InDevice[]>(s->inCount);
-  for (uint32_t i = 0; i < s->outCount; ++i) {
+  uint32_t outCount = std::min<uint32_t>(midiOutGetNumDevs(), midi_common::kMaxDevices);
+  uint32_t inCount = std::min<uint32_t>(midiInGetNumDevs(), midi_common::kMaxDevices);
+  std::vector<std::string> outs(outCount), ins(inCount);
+  for (uint32_t i = 0; i < outCount; ++i) {
     MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) s->outputs[i].name = caps.szPname;
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) outs[i] = caps.szPname;
   }
-  for (uint32_t i = 0; i < s->inCount; ++i) {
-    InDevice& d = s->inputs[i];
-    d.device = i;
+  for (uint32_t i = 0; i < inCount; ++i) {
     MIDIINCAPSA caps{};
-    if (midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) d.name = caps.szPname;
+    if (midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) ins[i] = caps.szPname;
+  }
+  s->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!s->wake) {
+    *why = "no event for its input thread";
+    return false;
+  }
+  s->outputs = std::make_unique<Output[]>(outCount);
+  s->inputs = std::make_unique<Input[]>(inCount);
+  s->inCount = inCount;
+  Service* own = s.release();
+  midi_common::MakeDevices(state, kOps, outs, ins, own);
+  for (uint32_t i = 0; i < inCount; ++i) {
+    Input& d = own->inputs[i];
+    d.shared = &state.inputs[i];
+    d.wake = own->wake;
     MidiRingInit(d.ring, kRingBytes);
     for (int k = 0; k < kSysexBuffers; ++k) d.sysex[k].reset(new (std::nothrow) char[kSysexBufferSize]);
   }
-  s->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (s->inCount > 0 && s->wake) {
+  if (inCount > 0) {
     try {
-      s->reader = std::thread(ReadInput, s.get());
+      own->reader = std::thread(ReadInput, own);
     } catch (const std::system_error&) {
       // No thread to read them: no input arrives.
     }
   }
-  g_service = s.release();
-}
-
-void Stop() {
-  Service* s = g_service;
-  if (!s) return;
-  for (uint32_t i = 0; i < s->inCount; ++i) {
-    InDevice& d = s->inputs[i];
-    {
-      std::lock_guard<std::mutex> lock(d.state.mutex);
-      d.state.handle = 0;
-      d.state.started = false;
-      d.state.callback = nullptr;
-      d.state.buffers.clear();
-    }
-    midi_common::WaitForCallback(d.state);
-    CloseDevice(d);
-  }
-  s->stopping.store(true, std::memory_order_release);
-  if (s->wake) SetEvent(s->wake);
-  if (s->reader.joinable()) s->reader.join();
-  for (uint32_t i = 0; i < s->outCount; ++i) {
-    OutDevice& d = s->outputs[i];
-    std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.out) {
-      midiOutReset(d.out);
-      midiOutClose(d.out);
-    }
-    if (d.done) CloseHandle(d.done);
-    d.out = nullptr;
-    d.done = nullptr;
-    d.handle = 0;
-  }
-  if (s->wake) CloseHandle(s->wake);
-  g_service = nullptr;
-  delete s;
-}
-
-uint32_t OutCount() { return g_service ? g_service->outCount : 0; }
-uint32_t InCount() { return g_service ? g_service->inCount : 0; }
-
-int OutName(uint32_t deviceId, char* name, size_t capacity) {
-  if (!g_service || deviceId >= g_service->outCount) return kMidiBadDeviceId;
-  return midi_common::CopyName(g_service->outputs[deviceId].name, name, capacity);
-}
-
-int InName(uint32_t deviceId, char* name, size_t capacity) {
-  if (!g_service || deviceId >= g_service->inCount) return kMidiBadDeviceId;
-  return midi_common::CopyName(g_service->inputs[deviceId].name, name, capacity);
-}
-
-int OutOpen(uint32_t deviceId, MidiHandle* handle) {
-  Service* s = g_service;
-  if (!s || deviceId >= s->outCount) return kMidiBadDeviceId;
-  if (!handle) return kMidiError;
-  OutDevice& d = s->outputs[deviceId];
-  std::lock_guard<std::mutex> lock(d.mutex);
-  if (d.handle != 0) return kMidiAllocated;
-  if (!d.done) d.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (!d.done) return kMidiNoMemory;
-  HMIDIOUT out = nullptr;
-  MMRESULT r = midiOutOpen(&out, deviceId, reinterpret_cast<DWORD_PTR>(d.done), 0, CALLBACK_EVENT);
-  if (r != MMSYSERR_NOERROR) return static_cast<int>(r);
-  d.out = out;
-  d.handle = midi_common::NewHandle(deviceId, false);
-  *handle = d.handle;
-  return kMidiOk;
-}
-
-int OutClose(MidiHandle handle) {
-  OutDevice* d = FindOut(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->mutex);
-  if (d->handle != handle || !d->out) return kMidiInvalidHandle;
-  midiOutClose(d->out);
-  d->out = nullptr;
-  d->handle = 0;
-  return kMidiOk;
-}
-
-int OutShort(MidiHandle handle, uint32_t word) {
-  OutDevice* d = FindOut(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->mutex);
-  if (d->handle != handle || !d->out) return kMidiInvalidHandle;
-  return static_cast<int>(midiOutShortMsg(d->out, word & 0xFFFFFF));
-}
-
-int OutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
-  OutDevice* d = FindOut(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->mutex);
-  if (d->handle != handle || !d->out) return kMidiInvalidHandle;
-  if (length == 0) return kMidiOk;
-  if (!bytes) return kMidiError;
-  MIDIHDR h{};
-  h.lpData = reinterpret_cast<LPSTR>(const_cast<uint8_t*>(bytes));
-  h.dwBufferLength = length;
-  h.dwBytesRecorded = length;
-  MMRESULT r = midiOutPrepareHeader(d->out, &h, sizeof h);
-  if (r != MMSYSERR_NOERROR) return static_cast<int>(r);
-  r = midiOutLongMsg(d->out, &h, sizeof h);
-  // The bytes are the caller's: the send returns only once the system is done with them. The wait
-  // wakes on the device's event; its limit only guards against a signal taken by an earlier send.
-  if (r == MMSYSERR_NOERROR)
-    while (!(h.dwFlags & MHDR_DONE)) WaitForSingleObject(d->done, 20);
-  while (midiOutUnprepareHeader(d->out, &h, sizeof h) == MIDIERR_STILLPLAYING) WaitForSingleObject(d->done, 20);
-  return static_cast<int>(r);
-}
-
-int InOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
-  Service* s = g_service;
-  if (!s || deviceId >= s->inCount) return kMidiBadDeviceId;
-  if (!handle) return kMidiError;
-  InDevice& d = s->inputs[deviceId];
-  {
-    std::lock_guard<std::mutex> lock(d.state.mutex);
-    if (d.state.handle != 0) return kMidiAllocated;
-  }
-  if (!d.ring.data) return kMidiNoMemory;
-  MidiHandle opened = midi_common::NewHandle(deviceId, true);
-  {
-    std::lock_guard<std::mutex> lock(d.io);
-    d.liveHandle.store(opened, std::memory_order_release);
-    HMIDIIN in = nullptr;
-    MMRESULT r = midiInOpen(&in, deviceId, reinterpret_cast<DWORD_PTR>(OnWinmmInput), reinterpret_cast<DWORD_PTR>(&d),
-                            CALLBACK_FUNCTION);
-    if (r != MMSYSERR_NOERROR) {
-      d.liveHandle.store(0, std::memory_order_release);
-      return static_cast<int>(r);
-    }
-    d.in = in;
-    for (int k = 0; k < kSysexBuffers; ++k) {
-      if (!d.sysex[k]) continue;
-      MIDIHDR& h = d.headers[k];
-      h = MIDIHDR{};
-      h.lpData = d.sysex[k].get();
-      h.dwBufferLength = kSysexBufferSize;
-      if (midiInPrepareHeader(in, &h, sizeof h) == MMSYSERR_NOERROR) midiInAddBuffer(in, &h, sizeof h);
-    }
-  }
-  std::lock_guard<std::mutex> lock(d.state.mutex);
-  d.state.handle = opened;
-  d.state.started = false;
-  d.state.callback = callback;
-  d.state.instance = instance;
-  d.state.buffers.clear();
-  *handle = opened;
-  return kMidiOk;
-}
-
-int InStart(MidiHandle handle) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->state.mutex);
-  if (d->state.handle != handle) return kMidiInvalidHandle;
-  if (!d->state.started) {
-    d->state.started = true;
-    d->state.startNs = MonotonicNs();
-    d->state.epoch += 1;
-    d->epoch.store(d->state.epoch, std::memory_order_release);
-    std::lock_guard<std::mutex> io(d->io);
-    if (d->in) midiInStart(d->in);
-  }
-  return kMidiOk;
-}
-
-int InStop(MidiHandle handle) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  {
-    std::lock_guard<std::mutex> lock(d->state.mutex);
-    if (d->state.handle != handle) return kMidiInvalidHandle;
-    d->state.started = false;
-  }
-  {
-    std::lock_guard<std::mutex> io(d->io);
-    if (d->in) midiInStop(d->in);
-  }
-  midi_common::WaitForCallback(d->state);
-  return kMidiOk;
-}
-
-int InClose(MidiHandle handle) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  {
-    std::lock_guard<std::mutex> lock(d->state.mutex);
-    if (d->state.handle != handle) return kMidiInvalidHandle;
-    d->state.handle = 0;
-    d->state.started = false;
-    d->state.callback = nullptr;
-    d->state.buffers.clear();
-  }
-  midi_common::WaitForCallback(d->state);
-  CloseDevice(*d);
-  return kMidiOk;
-}
-
-int InAddBuffer(MidiHandle handle, MidiInBuffer* buffer) {
-  InDevice* d = FindIn(handle);
-  if (!d) return kMidiInvalidHandle;
-  std::lock_guard<std::mutex> lock(d->state.mutex);
-  if (d->state.handle != handle) return kMidiInvalidHandle;
-  if (!buffer || (!buffer->data && buffer->length > 0)) return kMidiError;
-  d->state.buffers.push_back(buffer);
-  return kMidiOk;
+  return true;
 }
 
 }  // namespace platform::winmm_midi

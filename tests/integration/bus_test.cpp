@@ -48,8 +48,8 @@ std::vector<uint8_t> SizeFieldOnly(uint32_t size) {
 
 TEST(EngineBus, WmCloseTellsRegisteredClientsEndsTheEngineAndRemovesTheSocket) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client a, b;
   ASSERT_TRUE(env.Connect(a));
   ASSERT_TRUE(env.Connect(b));
@@ -74,10 +74,9 @@ TEST(EngineBus, WmCloseTellsRegisteredClientsEndsTheEngineAndRemovesTheSocket) {
 
 TEST(EngineBus, MalformedFramesEndOnlyTheirOwnConnection) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client good;
-  ASSERT_TRUE(env.ConnectRegistered(good));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, good));
   ASSERT_EQ(tovu::SetAuditionHoldTime(good, 350), 0);
 
   struct Case {
@@ -165,8 +164,7 @@ TEST(EngineBus, MalformedFramesEndOnlyTheirOwnConnection) {
   for (const tovu::Message& m : tovu::TakeInbox(good)) EXPECT_NE(m.msg, tovu::kWmClose) << "routed to a client";
   EXPECT_TRUE(engine.Running());
 
-  EXPECT_EQ(tovu::Unregister(good), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(good), 0);
 }
 
 TEST(EngineBus, PeerOfAnotherUserIsCutOff) {
@@ -178,8 +176,8 @@ TEST(EngineBus, PeerOfAnotherUserIsCutOff) {
   self[n] = 0;
 
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   // Let the other user reach the socket; the engine itself must refuse it.
   ASSERT_EQ(chmod(env.dir.c_str(), 0711), 0);
   ASSERT_EQ(chmod((env.dir + "/run").c_str(), 0711), 0);
@@ -208,10 +206,9 @@ TEST(EngineBus, PeerOfAnotherUserIsCutOff) {
 TEST(EngineBus, CatalogueResultsForCommandsAndCopyDataTypes) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
   EXPECT_EQ(tovu::SetAuditionHoldTime(c, 500), 0);
@@ -257,16 +254,15 @@ TEST(EngineBus, CatalogueResultsForCommandsAndCopyDataTypes) {
   EXPECT_EQ(GetU32(reply.payload, 8), 0u);
   EXPECT_EQ(Grep(env.LogLines(), "open out0").size(), 1u);
 
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 // Messages already on their way when WM_CLOSE is handled find the engine torn down: they are
 // answered with 0 (or not at all), send nothing and open nothing.
 TEST(EngineBus, MessagesAfterWmCloseDoNothing) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   RawConnection raw;
   ASSERT_TRUE(raw.Open(env.socketPath));
   int32_t result = -1;

@@ -74,22 +74,6 @@ std::vector<uint32_t> PortsClosedNotices(tovu::Client& c) {
   return codes;
 }
 
-std::vector<bool> OpenOutputs(tovu::Client& c) {
-  std::vector<tovu::OutputPortInfo> ports;
-  tovu::RequestOutputPorts(c, &ports);
-  std::vector<bool> open;
-  for (auto& p : ports) open.push_back(p.handle != 0);
-  return open;
-}
-
-std::vector<bool> OpenInputs(tovu::Client& c) {
-  std::vector<tovu::InputPortInfo> ports;
-  tovu::RequestInputPorts(c, &ports);
-  std::vector<bool> open;
-  for (auto& p : ports) open.push_back(p.handle != 0);
-  return open;
-}
-
 // Open and close lines of the log, in order ("open out0", "close in1", ...).
 std::vector<std::string> OpensAndCloses(const EngineEnv& env) {
   std::vector<std::string> out;
@@ -111,10 +95,9 @@ TEST(ClientPorts, OpenReplyCarriesOneResultPerRequestedPort) {
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "4";
   env.vars["TOVU_VIRTUAL_INPUTS"] = "2";
   env.vars["TOVU_VIRTUAL_FAIL_OPEN"] = "out:2,in:1";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   // Device 9 and 0x8000 name no port (2); device 2 refuses to open (4); device 1 twice is fine.
   OpenOutcome o = Open(c, Request({0, 9, 2, 1, 1, 0x8000}, 0));
@@ -123,8 +106,8 @@ TEST(ClientPorts, OpenReplyCarriesOneResultPerRequestedPort) {
   EXPECT_EQ(o.reply, ExpectedReply(c.window, 6, {0, 2, 4, 0, 0, 2}, 0));
   EXPECT_EQ(o.noticesBefore, std::vector<uint32_t>{0});  // the close that comes first
   EXPECT_EQ(OpensAndCloses(env), (std::vector<std::string>{"open out0", "open out1", "open in0"}));
-  EXPECT_EQ(OpenOutputs(c), (std::vector<bool>{true, true, false, false}));
-  EXPECT_EQ(OpenInputs(c), (std::vector<bool>{true, false}));
+  EXPECT_EQ(OutputsOpen(c), (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(InputsOpen(c), (std::vector<bool>{true, false}));
 
   // A new request replaces the whole set: everything closes first, then the new ports open.
   o = Open(c, Request({3}, 1));
@@ -137,17 +120,16 @@ TEST(ClientPorts, OpenReplyCarriesOneResultPerRequestedPort) {
   EXPECT_EQ(o.reply, ExpectedReply(c.window, 1, {0}, 2));
   o = Open(c, Request({3}, -1));
   EXPECT_EQ(o.reply, ExpectedReply(c.window, 1, {0}, -1));
-  EXPECT_EQ(OpenInputs(c), (std::vector<bool>{false, false}));
+  EXPECT_EQ(InputsOpen(c), (std::vector<bool>{false, false}));
 
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 TEST(ClientPorts, UnregisteredSenderGetsResultOneAndNothingOpens) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_INPUTS"] = "1";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client stranger;
   ASSERT_TRUE(env.Connect(stranger));
   OpenOutcome o = Open(stranger, Request({0, 1, 0}, 0));
@@ -163,8 +145,8 @@ TEST(ClientPorts, UnregisteredSenderGetsResultOneAndNothingOpens) {
 
 TEST(ClientPorts, OneDeviceOpenedTwiceStaysOpenUntilEveryHolderHasClosedIt) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client a, b;
   ASSERT_TRUE(env.Connect(a));
   ASSERT_TRUE(env.Connect(b));
@@ -194,8 +176,8 @@ TEST(ClientPorts, OneDeviceOpenedTwiceStaysOpenUntilEveryHolderHasClosedIt) {
 
 TEST(ClientPorts, PortsClosedNotificationGoesToTheClientConcernedWithLParamZero) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client a, b, stranger;
   ASSERT_TRUE(env.Connect(a));
   ASSERT_TRUE(env.Connect(b));
@@ -212,7 +194,7 @@ TEST(ClientPorts, PortsClosedNotificationGoesToTheClientConcernedWithLParamZero)
   EXPECT_EQ(result, 1);
   EXPECT_EQ(PortsClosedNotices(a), std::vector<uint32_t>{0});
   EXPECT_TRUE(PortsClosedNotices(b).empty());
-  EXPECT_EQ(OpenOutputs(a), (std::vector<bool>{false, true}));
+  EXPECT_EQ(OutputsOpen(a), (std::vector<bool>{false, true}));
 
   // An output count of 0 only closes: a notification, and no reply.
   Open(a, Request({0}));
@@ -220,31 +202,29 @@ TEST(ClientPorts, PortsClosedNotificationGoesToTheClientConcernedWithLParamZero)
   EXPECT_EQ(o.result, 1);
   EXPECT_FALSE(o.replied);
   EXPECT_EQ(o.noticesBefore, std::vector<uint32_t>{0});
-  EXPECT_EQ(OpenOutputs(a), (std::vector<bool>{false, true}));
+  EXPECT_EQ(OutputsOpen(a), (std::vector<bool>{false, true}));
 
   // Closing from an unregistered window does nothing and tells nobody.
   ASSERT_TRUE(tovu::SendCopyData(stranger, 14, 0, nullptr, 0, &result));
   EXPECT_EQ(result, 1);
   EXPECT_TRUE(PortsClosedNotices(stranger).empty());
   EXPECT_TRUE(PortsClosedNotices(b).empty());
-  EXPECT_EQ(OpenOutputs(a), (std::vector<bool>{false, true}));
+  EXPECT_EQ(OutputsOpen(a), (std::vector<bool>{false, true}));
 
   // Unregistering closes the ports and says so.
   EXPECT_EQ(tovu::Unregister(b), 0);
   EXPECT_EQ(PortsClosedNotices(b), std::vector<uint32_t>{0});
   EXPECT_TRUE(PortsClosedNotices(a).empty());
-  EXPECT_EQ(OpenOutputs(a), (std::vector<bool>{false, false}));
-  EXPECT_EQ(tovu::Unregister(a), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(OutputsOpen(a), (std::vector<bool>{false, false}));
+  EXPECT_EQ(engine.EndWith(a), 0);
 }
 
 TEST(ClientPorts, OutputCountsOutsideTheRequestAreClamped) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_INPUTS"] = "1";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   // 1000 asked for, 256 given (all device 0): the count is echoed, 256 entries answered.
   tovu::OpenPortsRequest all0 = Request(std::vector<uint32_t>(256, 0));
@@ -261,7 +241,7 @@ TEST(ClientPorts, OutputCountsOutsideTheRequestAreClamped) {
   o = Open(c, over);
   ASSERT_TRUE(o.replied);
   EXPECT_EQ(o.reply, ExpectedReply(c.window, 257, std::vector<int32_t>(256, 0), 0));
-  EXPECT_EQ(OpenOutputs(c), (std::vector<bool>{false, true}));
+  EXPECT_EQ(OutputsOpen(c), (std::vector<bool>{false, true}));
 
   // Negative counts open no output at all; the count is still echoed.
   for (uint32_t count : {0xFFFFFFFFu, 0x80000000u}) {
@@ -271,17 +251,16 @@ TEST(ClientPorts, OutputCountsOutsideTheRequestAreClamped) {
     EXPECT_EQ(o.result, 1);
     EXPECT_TRUE(o.replied) << count;  // only a count of 0 goes without a reply
     EXPECT_EQ(o.reply, ExpectedReply(c.window, count, {}, -1)) << count;
-    EXPECT_EQ(OpenOutputs(c), (std::vector<bool>{false, false})) << count;
+    EXPECT_EQ(OutputsOpen(c), (std::vector<bool>{false, false})) << count;
   }
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 TEST(ClientRegistration, TwiceIsOnceAndUnknownWindowsAreRefused) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client a, b;
   ASSERT_TRUE(env.Connect(a));
   ASSERT_TRUE(env.Connect(b));
@@ -305,15 +284,14 @@ TEST(ClientRegistration, TwiceIsOnceAndUnknownWindowsAreRefused) {
   EXPECT_EQ(tovu::Unregister(a), 1);
   EXPECT_EQ(tovu::Register(a), 0);  // and it may come back
   EXPECT_EQ(tovu::Unregister(a), 0);
-  EXPECT_EQ(tovu::Unregister(b), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(b), 0);
 }
 
 TEST(ClientRegistration, UnregisteringTheMiddleClientLeavesTheOthersTheirPorts) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client c[3];
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(env.ConnectRegistered(c[i]));
@@ -322,7 +300,7 @@ TEST(ClientRegistration, UnregisteringTheMiddleClientLeavesTheOthersTheirPorts) 
   EXPECT_EQ(tovu::Unregister(c[1]), 0);
   EXPECT_EQ(OpensAndCloses(env),
             (std::vector<std::string>{"open out0", "open out1", "open out2", "close out1"}));
-  EXPECT_EQ(OpenOutputs(c[0]), (std::vector<bool>{true, false, true}));
+  EXPECT_EQ(OutputsOpen(c[0]), (std::vector<bool>{true, false, true}));
   // Short lists are served for registered clients only.
   EXPECT_TRUE(Sends(c[0], tovu::PackEvent(0x90, 60, 100, 0), env));
   EXPECT_TRUE(Sends(c[2], tovu::PackEvent(0x90, 60, 100, 2), env));

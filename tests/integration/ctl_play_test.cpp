@@ -23,76 +23,13 @@
 
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "support/mido_writer.h"
 
 namespace {
 
-// Starts tovu-ctl with `args` in the environment of `env`, its output and errors to files there.
-pid_t StartCtl(const EngineEnv& env, const std::vector<std::string>& args, const std::string& name = "ctl") {
-  std::string out = env.dir + "/" + name + ".out", err = env.dir + "/" + name + ".err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    env.Export();
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv{const_cast<char*>(TOVU_CTL_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TOVU_CTL_BINARY, argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-int RunCtl(const EngineEnv& env, const std::vector<std::string>& args, int timeoutMs = 60000) {
-  return WaitExit(StartCtl(env, args), timeoutMs);
-}
-
-bool WriteMidi(const EngineEnv& env, const std::string& args) {
-  std::string command = "/usr/bin/python3 " TOVU_SOURCE_DIR "/tests/smf/make_midi.py " + args;
-  (void)env;
-  return std::system(command.c_str()) == 0;
-}
-
-struct Expected {
-  double seconds;
-  std::string text;  // "out<port> <hex>"
-};
-
-std::vector<Expected> ReadExpected(const std::string& path) {
-  std::vector<Expected> out;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    double seconds;
-    int port;
-    fields >> seconds >> port;
-    std::string rest;
-    std::getline(fields, rest);
-    out.push_back({seconds, "out" + std::to_string(port) + rest});
-  }
-  return out;
-}
-
-std::vector<LogEntry> DataEntries(const EngineEnv& env) {
-  std::vector<LogEntry> out;
-  for (LogEntry& e : ReadTimedLog(env))
-    if (e.text.rfind("data ", 0) == 0) out.push_back({e.ns, e.text.substr(5)});
-  return out;
-}
-
 // Signed timing errors in milliseconds, each event against the first, after checking the bytes.
 // `speed` is the tempo factor the file was played at.
-std::vector<double> CompareTimed(const std::vector<Expected>& expected, const std::vector<LogEntry>& got,
+std::vector<double> CompareTimed(const std::vector<ExpectedSend>& expected, const std::vector<LogEntry>& got,
                                  double speed = 1.0) {
   std::vector<double> errors;
   EXPECT_EQ(got.size(), expected.size());
@@ -122,20 +59,19 @@ std::map<std::string, int> Balance(const std::vector<LogEntry>& entries) {
 
 struct PlayEnv {
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   PlayEnv() {
     env.vars["TOVU_VIRTUAL_OUTPUTS"] = "2";
-    engine = std::make_unique<EngineProcess>(env.Start());
-    EXPECT_TRUE(env.WaitReady());
+    EXPECT_TRUE(engine.Start(env));
   }
 };
 
 TEST(CtlPlay, AMidoSongArrivesAsWrittenAndOnTime) {
   PlayEnv p;
   std::string file = p.env.dir + "/song.mid", expected = p.env.dir + "/song.txt";
-  ASSERT_TRUE(WriteMidi(p.env, "song " + file + " " + expected));
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--tempo", "4"}), 0) << ReadText(p.env.dir + "/ctl.err");
-  std::vector<double> errors = CompareTimed(ReadExpected(expected), DataEntries(p.env), 4.0);
+  ASSERT_TRUE(RunMidoWriter("song " + file + " " + expected));
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0,1", "--tempo", "4"}), 0) << ReadText(p.env.dir + "/ctl.err");
+  std::vector<double> errors = CompareTimed(ReadExpectedSends(expected), DataEntries(p.env), 4.0);
   // Generous: single events on a busy shared machine can be tens of milliseconds late; a fault in
   // tempo or ticks would shift many by far more.
   // The median too is bounded loosely (a sanitizer build on a busy machine has shown 8.6 ms); the
@@ -163,15 +99,15 @@ TEST(CtlPlay, AMidoSongArrivesAsWrittenAndOnTime) {
   }
   EXPECT_TRUE(drumsShown) << out;
   EXPECT_EQ(last, "10.4.2  0:20.750 / 0:20.750");
-  EXPECT_EQ(p.engine->Wait(10000), 0);  // the last client left: the engine closed
+  EXPECT_EQ(p.engine.Wait(10000), 0);  // the last client left: the engine closed
 }
 
 TEST(CtlPlay, TwoThousandEventsWithTempoChangesKeepTheirTimes) {
   PlayEnv p;
   std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
-  ASSERT_TRUE(WriteMidi(p.env, "dense " + file + " " + expected + " 2000"));
-  EXPECT_EQ(RunCtl(p.env, {"play", file}), 0) << ReadText(p.env.dir + "/ctl.err");
-  std::vector<double> errors = CompareTimed(ReadExpected(expected), DataEntries(p.env));
+  ASSERT_TRUE(RunMidoWriter("dense " + file + " " + expected + " 2000"));
+  EXPECT_EQ(p.env.RunCtl({"play", file}), 0) << ReadText(p.env.dir + "/ctl.err");
+  std::vector<double> errors = CompareTimed(ReadExpectedSends(expected), DataEntries(p.env));
   ASSERT_EQ(errors.size(), 2000u);
   std::vector<double> sorted = errors;
   for (double& e : sorted) e = std::fabs(e);
@@ -189,8 +125,8 @@ TEST(CtlPlay, TwoThousandEventsWithTempoChangesKeepTheirTimes) {
 TEST(CtlPlay, AStartInTheMiddleSendsTheStateFirst) {
   PlayEnv p;
   std::string file = p.env.dir + "/song.mid", expected = p.env.dir + "/song.txt";
-  ASSERT_TRUE(WriteMidi(p.env, "song " + file + " " + expected));
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--from", "9.2", "--tempo", "4"}), 0)
+  ASSERT_TRUE(RunMidoWriter("song " + file + " " + expected));
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0,1", "--from", "9.2", "--tempo", "4"}), 0)
       << ReadText(p.env.dir + "/ctl.err");
   std::vector<std::string> got;
   for (const LogEntry& e : DataEntries(p.env)) got.push_back(e.text);
@@ -206,21 +142,21 @@ TEST(CtlPlay, AStartInTheMiddleSendsTheStateFirst) {
 TEST(CtlPlay, CtrlCStopsWithStatus130AndNothingSounding) {
   PlayEnv p;
   std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
-  ASSERT_TRUE(WriteMidi(p.env, "dense " + file + " " + expected + " 2000"));
-  pid_t ctl = StartCtl(p.env, {"play", file, "--loop", "1-2"});
+  ASSERT_TRUE(RunMidoWriter("dense " + file + " " + expected + " 2000"));
+  pid_t ctl = p.env.StartCtl({"play", file, "--loop", "1-2"});
   ASSERT_TRUE(WaitUntil([&] { return DataEntries(p.env).size() > 200; }, 20000));
   kill(ctl, SIGINT);
   EXPECT_EQ(WaitExit(ctl, 20000), 130) << ReadText(p.env.dir + "/ctl.err");
   std::vector<LogEntry> entries = DataEntries(p.env);
   for (auto& [key, count] : Balance(entries)) EXPECT_LE(count, 0) << key << " still sounding";
-  EXPECT_EQ(p.engine->Wait(10000), 0);
+  EXPECT_EQ(p.engine.Wait(10000), 0);
 }
 
 TEST(CtlPlay, HelpUsageAndBadFiles) {
   EngineEnv env;
-  EXPECT_EQ(RunCtl(env, {"--help"}), 0);
+  EXPECT_EQ(env.RunCtl({"--help"}), 0);
   EXPECT_NE(ReadText(env.dir + "/ctl.out").find("play FILE.mid"), std::string::npos);
-  EXPECT_EQ(RunCtl(env, {"--version"}), 0);
+  EXPECT_EQ(env.RunCtl({"--version"}), 0);
   EXPECT_EQ(ReadText(env.dir + "/ctl.out"), "tovu-ctl 0.1.0\n");
   // Every verb answers --help, wherever it stands, and does nothing else: no engine is started.
   std::vector<std::vector<std::string>> helps = {
@@ -228,7 +164,7 @@ TEST(CtlPlay, HelpUsageAndBadFiles) {
       {"send", "90", "3C", "64", "--help"}, {"sleep", "--help"}, {"panic", "--help"}, {"reload", "--help"},
       {"close", "--help"}, {"ports", "send", "--help", "90", "3C", "64"}};
   for (const std::vector<std::string>& args : helps) {
-    EXPECT_EQ(RunCtl(env, args), 0) << args[0];
+    EXPECT_EQ(env.RunCtl(args), 0) << args[0];
     std::string help = ReadText(env.dir + "/ctl.out");
     EXPECT_NE(help.find("Usage: tovu-ctl "), std::string::npos) << help;
     EXPECT_NE(help.find("example"), std::string::npos) << help;
@@ -236,30 +172,30 @@ TEST(CtlPlay, HelpUsageAndBadFiles) {
   EXPECT_FALSE(std::ifstream(env.socketPath).good());
   EXPECT_TRUE(env.LogLines().empty());
   // What play says about note-offs, and why.
-  RunCtl(env, {"play", "--help"});
+  env.RunCtl({"play", "--help"});
   EXPECT_NE(ReadText(env.dir + "/ctl.out").find("a note-off (8n) goes out as a note-on of\nvelocity 0"), std::string::npos);
-  EXPECT_EQ(RunCtl(env, {"play"}), 2);
-  EXPECT_EQ(RunCtl(env, {"play", "a.mid", "--loop", "4-2"}), 2);
+  EXPECT_EQ(env.RunCtl({"play"}), 2);
+  EXPECT_EQ(env.RunCtl({"play", "a.mid", "--loop", "4-2"}), 2);
   EXPECT_NE(ReadText(env.dir + "/ctl.err").find("--loop needs BAR-BAR"), std::string::npos);
-  EXPECT_EQ(RunCtl(env, {"record", "out.mid", "--count-in"}), 2);
-  EXPECT_EQ(RunCtl(env, {"play", "a.mid", "--frobnicate"}), 2);
-  EXPECT_EQ(RunCtl(env, {"play", env.dir + "/missing.mid"}), 1);
+  EXPECT_EQ(env.RunCtl({"record", "out.mid", "--count-in"}), 2);
+  EXPECT_EQ(env.RunCtl({"play", "a.mid", "--frobnicate"}), 2);
+  EXPECT_EQ(env.RunCtl({"play", env.dir + "/missing.mid"}), 1);
   EXPECT_NE(ReadText(env.dir + "/ctl.err").find("cannot read"), std::string::npos);
   std::string bad = env.dir + "/bad.mid";
   std::ofstream(bad) << std::string("MThd\0\0\0\6\0\0\0\1\0\x60MTrk\0\0\0\2\x00\x3c", 24);
-  EXPECT_EQ(RunCtl(env, {"play", bad}), 1);
+  EXPECT_EQ(env.RunCtl({"play", bad}), 1);
   EXPECT_NE(ReadText(env.dir + "/ctl.err").find("track 1 at byte 23: data byte 0x3C without a status"), std::string::npos)
       << ReadText(env.dir + "/ctl.err");
-  EXPECT_EQ(RunCtl(env, {"info", bad}), 1);
+  EXPECT_EQ(env.RunCtl({"info", bad}), 1);
   // A directory is no file: a clear message, not an abort.
   for (const char* verb : {"play", "info"}) {
-    EXPECT_EQ(RunCtl(env, {verb, env.dir + "/"}), 1) << verb;
+    EXPECT_EQ(env.RunCtl({verb, env.dir + "/"}), 1) << verb;
     EXPECT_NE(ReadText(env.dir + "/ctl.err").find("it is a directory, not a MIDI file"), std::string::npos);
   }
   // info needs no engine: nothing runs in this environment.
   std::string song = env.dir + "/song.mid";
-  ASSERT_TRUE(WriteMidi(env, "song " + song + " " + env.dir + "/song.txt"));
-  EXPECT_EQ(RunCtl(env, {"info", song}), 0);
+  ASSERT_TRUE(RunMidoWriter("song " + song + " " + env.dir + "/song.txt"));
+  EXPECT_EQ(env.RunCtl({"info", song}), 0);
   std::string info = ReadText(env.dir + "/ctl.out");
   EXPECT_NE(info.find("format 1, 3 tracks, 96 ticks per quarter note"), std::string::npos) << info;
   EXPECT_NE(info.find("43 note-on, 43 note-off"), std::string::npos) << info;
@@ -273,7 +209,7 @@ TEST(CtlPlay, HelpUsageAndBadFiles) {
            {"--loop", "1-11", "--loop 1-11 reaches past the end of " + song + ", which has 10 bars"},
            {"--mute", "ch17", "channel 17 (channels are 1-16)"},
            {"--solo", "bass", "no track named bass"}}) {
-    EXPECT_EQ(RunCtl(env, {"play", song, option, value}), 2) << option << " " << value;
+    EXPECT_EQ(env.RunCtl({"play", song, option, value}), 2) << option << " " << value;
     EXPECT_NE(ReadText(env.dir + "/ctl.err").find(message), std::string::npos) << ReadText(env.dir + "/ctl.err");
   }
   EXPECT_FALSE(std::ifstream(env.socketPath).good());
@@ -284,11 +220,11 @@ TEST(CtlPlay, HelpUsageAndBadFiles) {
 TEST(CtlPlay, AChunkOfUnknownTypeIsSkipped) {
   PlayEnv p;
   std::string file = p.env.dir + "/xtrk.mid", expected = p.env.dir + "/xtrk.txt";
-  ASSERT_TRUE(WriteMidi(p.env, "xtrk " + file + " " + expected));
-  EXPECT_EQ(RunCtl(p.env, {"info", file}), 0) << ReadText(p.env.dir + "/ctl.err");
+  ASSERT_TRUE(RunMidoWriter("xtrk " + file + " " + expected));
+  EXPECT_EQ(p.env.RunCtl({"info", file}), 0) << ReadText(p.env.dir + "/ctl.err");
   EXPECT_NE(ReadText(p.env.dir + "/ctl.out").find("format 1, 3 tracks"), std::string::npos);
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--tempo", "8"}), 0) << ReadText(p.env.dir + "/ctl.err");
-  CompareTimed(ReadExpected(expected), DataEntries(p.env), 8.0);
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0,1", "--tempo", "8"}), 0) << ReadText(p.env.dir + "/ctl.err");
+  CompareTimed(ReadExpectedSends(expected), DataEntries(p.env), 8.0);
 }
 
 // Three files, the middle one at another resolution, played one after another through the engine's
@@ -296,16 +232,16 @@ TEST(CtlPlay, AChunkOfUnknownTypeIsSkipped) {
 // from the first song's first event), and nothing left sounding.
 TEST(CtlPlay, APlaylistPlaysWithoutAGap) {
   PlayEnv p;
-  std::vector<Expected> all;
+  std::vector<ExpectedSend> all;
   std::vector<std::string> args{"play"};
   const char* parts[3][2] = {{"60", "96"}, {"72", "120"}, {"84", "96"}};
   for (int k = 0; k < 3; ++k) {
     std::string file = p.env.dir + "/part" + std::to_string(k) + ".mid", expected = file + ".txt";
-    ASSERT_TRUE(WriteMidi(p.env, std::string("tune ") + file + " " + expected + " " + parts[k][0] + " " + parts[k][1]));
-    for (Expected e : ReadExpected(expected)) all.push_back({e.seconds + 2.0 * k, e.text});  // 2 s each
+    ASSERT_TRUE(RunMidoWriter(std::string("tune ") + file + " " + expected + " " + parts[k][0] + " " + parts[k][1]));
+    for (ExpectedSend e : ReadExpectedSends(expected)) all.push_back({e.seconds + 2.0 * k, e.text});  // 2 s each
     args.push_back(file);
   }
-  EXPECT_EQ(RunCtl(p.env, args), 0) << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(p.env.RunCtl(args), 0) << ReadText(p.env.dir + "/ctl.err");
   std::vector<LogEntry> got = DataEntries(p.env);
   std::vector<double> errors = CompareTimed(all, got);
   ASSERT_EQ(errors.size(), 3 * 17u);
@@ -325,12 +261,12 @@ TEST(CtlPlay, APlaylistPlaysWithoutAGap) {
 TEST(CtlPlay, TransposeMuteAndSolo) {
   PlayEnv p;
   std::string file = p.env.dir + "/song.mid", expected = p.env.dir + "/song.txt";
-  ASSERT_TRUE(WriteMidi(p.env, "song " + file + " " + expected));
+  ASSERT_TRUE(RunMidoWriter("song " + file + " " + expected));
   // The expected lines with notes moved by `transpose` (not on channel 10) and those of `muted`
   // channels (bit n = channel n + 1) left out.
   auto expect = [&](int transpose, uint32_t muted) {
     std::vector<std::string> out;
-    for (const Expected& e : ReadExpected(expected)) {
+    for (const ExpectedSend& e : ReadExpectedSends(expected)) {
       std::istringstream fields(e.text);
       std::string port;
       unsigned status, note;
@@ -351,15 +287,15 @@ TEST(CtlPlay, TransposeMuteAndSolo) {
     for (const LogEntry& e : DataEntries(p.env)) out.push_back(e.text);
     return out;
   };
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--tempo", "8", "--transpose", "2", "--mute", "t3"}), 0)
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0,1", "--tempo", "8", "--transpose", "2", "--mute", "t3"}), 0)
       << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(played(), expect(2, 1u << 9));
   std::ofstream(p.env.logPath, std::ios::trunc).close();
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--tempo", "8", "--transpose", "-3", "--solo", "ch10"}), 0)
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0,1", "--tempo", "8", "--transpose", "-3", "--solo", "ch10"}), 0)
       << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(played(), expect(-3, 1u));
   std::ofstream(p.env.logPath, std::ios::trunc).close();
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "0,1", "--tempo", "8", "--solo", "piano"}), 0)
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0,1", "--tempo", "8", "--solo", "piano"}), 0)
       << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(played(), expect(0, 1u << 9));
 }
@@ -367,10 +303,10 @@ TEST(CtlPlay, TransposeMuteAndSolo) {
 TEST(CtlPlay, AnUnknownOutputIsRefused) {
   PlayEnv p;
   std::string file = p.env.dir + "/song.mid";
-  ASSERT_TRUE(WriteMidi(p.env, "song " + file + " " + p.env.dir + "/song.txt"));
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "7"}), 1);
+  ASSERT_TRUE(RunMidoWriter("song " + file + " " + p.env.dir + "/song.txt"));
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "7"}), 1);
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("no output device 7 (tovu-ctl ports lists them)"), std::string::npos);
-  EXPECT_EQ(p.engine->Wait(10000), 0);
+  EXPECT_EQ(p.engine.Wait(10000), 0);
 }
 
 // send takes a message as a musician writes it and refuses what is not one; panic alone silences
@@ -381,10 +317,10 @@ TEST(CtlVerbs, SendTakesBytesAsWrittenAndPanicSilencesTheOutputs) {
     std::vector<std::string> log = p.env.LogLines();
     return std::count(log.begin(), log.end(), line);
   };
-  EXPECT_EQ(RunCtl(p.env, {"send", "90", "3C", "64"}), 0) << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(p.env.RunCtl({"send", "90", "3C", "64"}), 0) << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(ReadText(p.env.dir + "/ctl.out"), "sent 90 3C 64 to \"Virtual Out 1\"\n");
-  EXPECT_EQ(RunCtl(p.env, {"send", "0x80 0x3c 0x40", "--out", "1"}), 0) << ReadText(p.env.dir + "/ctl.err");
-  EXPECT_EQ(RunCtl(p.env, {"open", "out 2", "send", "C0", "05", "sleep", "10", "send", "F0 7E 7F 09 01 F7"}), 0)
+  EXPECT_EQ(p.env.RunCtl({"send", "0x80 0x3c 0x40", "--out", "1"}), 0) << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(p.env.RunCtl({"open", "out 2", "send", "C0", "05", "sleep", "10", "send", "F0 7E 7F 09 01 F7"}), 0)
       << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(count("data out0 90 3c 64"), 1);
   EXPECT_EQ(count("data out1 80 3c 40"), 1);
@@ -395,19 +331,19 @@ TEST(CtlVerbs, SendTakesBytesAsWrittenAndPanicSilencesTheOutputs) {
            {"zz"}, {"903C64"}, {"3C", "64"}, {"90", "3C"}, {"C0", "05", "06"}, {"90", "3C", "80"}, {"F0", "01"}, {}}) {
     std::vector<std::string> args{"send"};
     args.insert(args.end(), bad.begin(), bad.end());
-    EXPECT_EQ(RunCtl(p.env, args), 2) << testing::PrintToString(bad);
+    EXPECT_EQ(p.env.RunCtl(args), 2) << testing::PrintToString(bad);
     EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("see tovu-ctl send --help"), std::string::npos);
   }
   EXPECT_EQ(p.env.LogLines().size(), before);  // nothing was sent, not even a port opened
 
   // Panic alone: every output gets a note-off for every note and the controller reset.
-  EXPECT_EQ(RunCtl(p.env, {"panic"}), 0) << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(p.env.RunCtl({"panic"}), 0) << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(ReadText(p.env.dir + "/ctl.out"), "silenced \"Virtual Out 1\", \"Virtual Out 2\"\n");
   for (const char* port : {"out0", "out1"}) {
     EXPECT_EQ(count(std::string("data ") + port + " 9f 7f 00"), 1) << port;
     EXPECT_EQ(count(std::string("data ") + port + " bf 79 00"), 1) << port;
   }
-  EXPECT_EQ(RunCtl(p.env, {"panic", "--out", "OUT 2"}), 0) << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(p.env.RunCtl({"panic", "--out", "OUT 2"}), 0) << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(count("data out0 bf 79 00"), 1);
   EXPECT_EQ(count("data out1 bf 79 00"), 2);
 }
@@ -415,28 +351,28 @@ TEST(CtlVerbs, SendTakesBytesAsWrittenAndPanicSilencesTheOutputs) {
 // Ports are named by device id, by name or by a unique part of one; ports lists them in words.
 TEST(CtlVerbs, PortsByName) {
   PlayEnv p;
-  EXPECT_EQ(RunCtl(p.env, {"ports"}), 0);
+  EXPECT_EQ(p.env.RunCtl({"ports"}), 0);
   EXPECT_EQ(ReadText(p.env.dir + "/ctl.out"),
             "outputs (device, name, state):\n"
             "  0   \"Virtual Out 1\"                  closed\n"
             "  1   \"Virtual Out 2\"                  closed\n"
             "inputs (device, name, state):\n"
             "  0   \"Virtual In 1\"                   closed\n");
-  EXPECT_EQ(RunCtl(p.env, {"open", "out 2", "ports"}), 0);
+  EXPECT_EQ(p.env.RunCtl({"open", "out 2", "ports"}), 0);
   std::string out = ReadText(p.env.dir + "/ctl.out");
   EXPECT_EQ(out.rfind("opened \"Virtual Out 2\"\noutputs", 0), 0u) << out;
   EXPECT_NE(out.find("\"Virtual Out 2\"                  open"), std::string::npos) << out;
-  EXPECT_EQ(RunCtl(p.env, {"send", "--out", "virtual out 2", "90", "40", "01"}), 0);
-  EXPECT_EQ(RunCtl(p.env, {"send", "--out", "out", "90", "40", "01"}), 1);
+  EXPECT_EQ(p.env.RunCtl({"send", "--out", "virtual out 2", "90", "40", "01"}), 0);
+  EXPECT_EQ(p.env.RunCtl({"send", "--out", "out", "90", "40", "01"}), 1);
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("output port out is ambiguous: it names \"Virtual Out 1\", \"Virtual Out 2\""),
             std::string::npos) << ReadText(p.env.dir + "/ctl.err");
-  EXPECT_EQ(RunCtl(p.env, {"send", "--out", "synth", "90", "40", "01"}), 1);
+  EXPECT_EQ(p.env.RunCtl({"send", "--out", "synth", "90", "40", "01"}), 1);
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("no output port synth (tovu-ctl ports lists them)"), std::string::npos);
   std::string file = p.env.dir + "/song.mid";
-  ASSERT_TRUE(WriteMidi(p.env, "tune " + file + " " + file + ".txt 60 96"));
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "2"}), 1);  // a device id, not a part of a name
+  ASSERT_TRUE(RunMidoWriter("tune " + file + " " + file + ".txt 60 96"));
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "2"}), 1);  // a device id, not a part of a name
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("no output device 2"), std::string::npos);
-  EXPECT_EQ(RunCtl(p.env, {"play", file, "--out", "Out 2"}), 0);
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "Out 2"}), 0);
   std::vector<std::string> log = p.env.LogLines();
   EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 90 40 01"), 1);
   EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 90 3c 50"), 1);
@@ -449,7 +385,7 @@ TEST(CtlErrors, TheRealReasonIsShown) {
     EngineEnv env;
     mkdir((env.dir + "/run").c_str(), 0755);
     chmod((env.dir + "/run").c_str(), 0755);
-    EXPECT_EQ(RunCtl(env, {"ports"}), 1);
+    EXPECT_EQ(env.RunCtl({"ports"}), 1);
     EXPECT_NE(ReadText(env.dir + "/ctl.err").find("its directory " + env.dir + "/run must belong to you and be closed to others"),
               std::string::npos) << ReadText(env.dir + "/ctl.err");
   }
@@ -459,8 +395,8 @@ TEST(CtlErrors, TheRealReasonIsShown) {
     env.vars["JACK_DEFAULT_SERVER"] = "tovu-no-server-" + std::to_string(getpid());
     env.vars["JACK_NO_START_SERVER"] = "1";
     std::string file = env.dir + "/song.mid";
-    ASSERT_TRUE(WriteMidi(env, "tune " + file + " " + file + ".txt 60 96"));
-    EXPECT_EQ(RunCtl(env, {"play", file}), 1);
+    ASSERT_TRUE(RunMidoWriter("tune " + file + " " + file + ".txt 60 96"));
+    EXPECT_EQ(env.RunCtl({"play", file}), 1);
     std::string err = ReadText(env.dir + "/ctl.err");
     EXPECT_NE(err.find("the engine has no output ports; the engine said: MIDI service jack cannot be used"),
               std::string::npos) << err;

@@ -24,45 +24,14 @@
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
 #include "integration/support/raw_bus.h"
+#include "support/mido_writer.h"
 #include "support/take_bytes.h"
 
 namespace {
 
-pid_t StartCtl(const EngineEnv& env, const std::vector<std::string>& args) {
-  std::string out = env.dir + "/ctl.out", err = env.dir + "/ctl.err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    env.Export();
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv{const_cast<char*>(TOVU_CTL_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TOVU_CTL_BINARY, argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // mido's reading of the file: "<track> <tick> <type> <field>=<value>..." per message.
 std::vector<std::string> Dump(const EngineEnv& env, const std::string& file) {
-  std::string out = env.dir + "/dump.txt";
-  std::string command = "/usr/bin/python3 " TOVU_SOURCE_DIR "/tests/smf/make_midi.py dump " + file + " > " + out;
-  std::vector<std::string> lines;
-  if (std::system(command.c_str()) != 0) return lines;
-  std::ifstream in(out);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
+  return MidoDump(file, env.dir + "/dump.txt");
 }
 
 // The messages of track 1 without their ticks, and their ticks.
@@ -82,12 +51,11 @@ void Track1(const std::vector<std::string>& dump, std::vector<std::string>* mess
 
 struct RecordEnv {
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   explicit RecordEnv(const char* inputs = "1") {
     env.vars["TOVU_VIRTUAL_OUTPUTS"] = "2";
     env.vars["TOVU_VIRTUAL_INPUTS"] = inputs;
-    engine = std::make_unique<EngineProcess>(env.Start());
-    EXPECT_TRUE(env.WaitReady());
+    EXPECT_TRUE(engine.Start(env));
   }
   // Writes lines "<input id> <hex bytes>" into the input FIFO.
   void Feed(const std::string& line) const {
@@ -103,20 +71,20 @@ TEST(CtlRecord, NothingRecordedWritesNoFileAndNoInputIsRefused) {
   {
     RecordEnv r;
     std::string file = r.env.dir + "/take.mid";
-    EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--bars", "1", "--tempo-less-option"}), 20000), 2);
-    EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--bars", "1"}), 20000), 1);
+    EXPECT_EQ(r.env.RunCtl({"record", file, "--bars", "1", "--tempo-less-option"}, 20000), 2);
+    EXPECT_EQ(r.env.RunCtl({"record", file, "--bars", "1"}, 20000), 1);
     EXPECT_NE(ReadText(r.env.dir + "/ctl.err").find("nothing was recorded"), std::string::npos)
         << ReadText(r.env.dir + "/ctl.err");
     EXPECT_FALSE(std::ifstream(file).good());
     std::string out = ReadText(r.env.dir + "/ctl.out");  // stopped once bar 2 was reached
     EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1, 2), "2.") << out;
-    EXPECT_EQ(r.engine->Wait(10000), 0);
+    EXPECT_EQ(r.engine.Wait(10000), 0);
   }
   {
     RecordEnv r("0");
-    EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", r.env.dir + "/take.mid"}), 20000), 1);
+    EXPECT_EQ(r.env.RunCtl({"record", r.env.dir + "/take.mid"}, 20000), 1);
     EXPECT_NE(ReadText(r.env.dir + "/ctl.err").find("no input ports"), std::string::npos);
-    EXPECT_EQ(r.engine->Wait(10000), 0);
+    EXPECT_EQ(r.engine.Wait(10000), 0);
   }
 }
 
@@ -202,8 +170,8 @@ TEST(CtlRecord, TheTakeIsWrittenAsAFileThatMidoReads) {
   ASSERT_TRUE(fake.Listen());
   std::thread server([&] { fake.Serve(); });
   std::string file = env.dir + "/take.mid";
-  int status = WaitExit(StartCtl(env, {"record", file, "--bars", "1", "--in", "0", "--click", "0", "--count-in",
-                                       "--thru", "0"}), 30000);
+  int status = env.RunCtl({"record", file, "--bars", "1", "--in", "0", "--click", "0", "--count-in",
+                                       "--thru", "0"}, 30000);
   shutdown(fake.listener, SHUT_RDWR);  // ends a wait for a client that never came
   server.join();
   close(fake.listener);
@@ -231,7 +199,7 @@ TEST(CtlRecord, TheTakeIsWrittenAsAFileThatMidoReads) {
 TEST(CtlRecord, WhatArrivesAtTheInputIsWrittenAsPlayed) {
   RecordEnv r;
   std::string file = r.env.dir + "/take.mid";
-  pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "2", "--in", "0", "--click", "1", "--count-in"});
+  pid_t ctl = r.env.StartCtl({"record", file, "--bars", "2", "--in", "0", "--click", "1", "--count-in"});
   ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   r.Feed("0 90 30 64");  // during the one-bar count-in (2 s at 120 bpm): left out of the file
@@ -266,7 +234,7 @@ TEST(CtlRecord, WhatArrivesAtTheInputIsWrittenAsPlayed) {
 TEST(CtlRecord, ALoopRecordingMarksEachPass) {
   RecordEnv r;
   std::string file = r.env.dir + "/loop.mid";
-  pid_t ctl = StartCtl(r.env, {"record", file, "--bars", "1", "--loop"});
+  pid_t ctl = r.env.StartCtl({"record", file, "--bars", "1", "--loop"});
   ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   r.Feed("0 90 40 64");
@@ -295,10 +263,10 @@ TEST(CtlRecord, ALoopRecordingMarksEachPass) {
 TEST(CtlRecord, SettingsWithoutABackingFileAndATwoBarCountIn) {
   RecordEnv r;
   std::string file = r.env.dir + "/waltz.mid";
-  EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--time-signature", "3/5"}), 20000), 2);
-  EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--ppq", "90"}), 20000), 2);
-  EXPECT_EQ(WaitExit(StartCtl(r.env, {"record", file, "--count-in", "2"}), 20000), 2);  // needs --click
-  pid_t ctl = StartCtl(r.env, {"record", file, "--bpm", "120", "--time-signature", "3/4", "--ppq", "96", "--click",
+  EXPECT_EQ(r.env.RunCtl({"record", file, "--time-signature", "3/5"}, 20000), 2);
+  EXPECT_EQ(r.env.RunCtl({"record", file, "--ppq", "90"}, 20000), 2);
+  EXPECT_EQ(r.env.RunCtl({"record", file, "--count-in", "2"}, 20000), 2);  // needs --click
+  pid_t ctl = r.env.StartCtl({"record", file, "--bpm", "120", "--time-signature", "3/4", "--ppq", "96", "--click",
                                "out 2", "--count-in", "2", "--bars", "2"});
   // The bar clicks of both count-in bars (1.5 s each) have sounded: recording begins.
   auto barClicks = [&] {

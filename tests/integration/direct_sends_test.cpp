@@ -41,13 +41,6 @@ double WaitAndMeasure(const EngineEnv& env, const std::string& since, const std:
   return static_cast<double>(TimeOf(env, text) - TimeOf(env, since)) / kMs;
 }
 
-bool OpenOutputs(tovu::Client& c, const std::vector<uint32_t>& devices) {
-  tovu::OpenPortsRequest r;
-  r.outputDevices = devices;
-  tovu::OpenPortsReply reply;
-  return tovu::OpenPorts(c, r, &reply);
-}
-
 int32_t CopyData(tovu::Client& c, uint16_t type, uint16_t argument, const std::vector<uint8_t>& bytes) {
   int32_t result = -1;
   tovu::SendCopyData(c, type, argument, bytes.data(), static_cast<uint32_t>(bytes.size()), &result);
@@ -58,18 +51,17 @@ int32_t CopyData(tovu::Client& c, uint16_t type, uint16_t argument, const std::v
 // connection that never registers.
 struct Fixture {
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   tovu::Client a, b, stranger;
 
   bool Start(const std::vector<uint32_t>& aOutputs) {
-    engine = std::make_unique<EngineProcess>(env.Start());
-    return env.WaitReady() && env.Connect(a) && env.Connect(b) && env.Connect(stranger) &&
-           tovu::Register(a) == 0 && tovu::Register(b) == 0 && OpenOutputs(a, aOutputs);
+    return engine.Start(env) && env.Connect(a) && env.Connect(b) && env.Connect(stranger) &&
+           tovu::Register(a) == 0 && tovu::Register(b) == 0 && OpenPorts(a, aOutputs);
   }
   // WM_CLOSE; the teardown runs with the ports still open.
   int Close() {
     tovu::CloseEngine(stranger);
-    return engine->Wait(10000);
+    return engine.Wait(10000);
   }
 };
 

@@ -96,8 +96,8 @@ bool PollHangsUp(int fd, int timeoutMs) {
 // every one is answered, and the engine serves on.
 TEST(Hardening, NestingStopsAt32HandlersAndEveryRequestIsAnswered) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
 
   RawConnection lists;
   ASSERT_TRUE(lists.Open(env.socketPath));
@@ -118,8 +118,7 @@ TEST(Hardening, NestingStopsAt32HandlersAndEveryRequestIsAnswered) {
   tovu::Client c;
   ASSERT_TRUE(env.ConnectRegistered(c));
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 // With room for a 60 MiB payload but not for a second copy of it, loading a 60 MiB song is refused
@@ -129,10 +128,9 @@ TEST(Hardening, ASongThatCannotBeCopiedIsRefusedWithError12) {
   GTEST_SKIP() << "sanitizers cannot run under an address-space limit";
 #endif
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
   // The limit is what the engine uses plus 90 MiB, whatever its threads and libraries take, measured
   // once the watcher (woken by the registration, at idle priority) has made its allocations.
@@ -169,8 +167,7 @@ TEST(Hardening, ASongThatCannotBeCopiedIsRefusedWithError12) {
   std::vector<tovu::OutputPortInfo> outs;
   EXPECT_EQ(tovu::RequestOutputPorts(c, &outs), 0);
   EXPECT_EQ(outs.size(), 2u);
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 // When no thread can start (every thread stack is larger than the address space allowed), the
@@ -188,12 +185,10 @@ TEST(Hardening, AThreadThatCannotStartFailsTheSetUpCleanly) {
   EXPECT_NE(lstat(env.socketPath.c_str(), &st), 0) << "a socket file was left behind";
 
   env.limits.clear();
-  EngineProcess next(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(next.Wait(10000), 0);
+  EngineProcess next;
+  ASSERT_TRUE(next.StartRegistered(env, c));
+  EXPECT_EQ(next.EndWith(c), 0);
 }
 
 // With 64 descriptors at most and 80 connections pending, the engine accepts what it can and waits
@@ -201,10 +196,9 @@ TEST(Hardening, AThreadThatCannotStartFailsTheSetUpCleanly) {
 TEST(Hardening, RunningOutOfDescriptorsNeitherSpinsNorStopsServing) {
   EngineEnv env;
   env.limits.push_back({RLIMIT_NOFILE, 64, 64});
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client keeper;
-  ASSERT_TRUE(env.ConnectRegistered(keeper));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, keeper));
 
   std::vector<int> crowd;
   for (int i = 0; i < 80; ++i) {
@@ -222,16 +216,15 @@ TEST(Hardening, RunningOutOfDescriptorsNeitherSpinsNorStopsServing) {
   tovu::Client late;
   ASSERT_TRUE(env.Connect(late));
   EXPECT_EQ(tovu::AuditionHoldTime(late), 300);
-  EXPECT_EQ(tovu::Unregister(keeper), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(keeper), 0);
 }
 
 // A soft limit below the hard one is raised at start: 80 windows under a soft limit of 64.
 TEST(Hardening, TheDescriptorSoftLimitIsRaisedToTheHardLimit) {
   EngineEnv env;
   env.limits.push_back({RLIMIT_NOFILE, 64, 1024});
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   std::vector<std::unique_ptr<RawConnection>> windows;
   for (int i = 0; i < 80; ++i) {
     windows.push_back(std::make_unique<RawConnection>());
@@ -239,18 +232,16 @@ TEST(Hardening, TheDescriptorSoftLimitIsRaisedToTheHardLimit) {
   }
   tovu::Client c;
   ASSERT_TRUE(env.ConnectRegistered(c));
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 // A client that shut its reading side and then asks for the port list cannot take the answer: its
 // window ends, and the engine does not spin on output it can never deliver.
 TEST(Hardening, APeerThatCannotReadIsDisconnectedWithoutSpinning) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client keeper;
-  ASSERT_TRUE(env.ConnectRegistered(keeper));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, keeper));
 
   RawConnection raw;
   ASSERT_TRUE(raw.Open(env.socketPath));
@@ -265,16 +256,15 @@ TEST(Hardening, APeerThatCannotReadIsDisconnectedWithoutSpinning) {
   std::vector<uint8_t> post = RawConnection::Encode(PostFrame(raw.engineWindow, tovu::kEngineCommand, 3, 0));
   EXPECT_TRUE(WaitUntil([&] { return send(raw.fd, post.data(), post.size(), MSG_NOSIGNAL) < 0; }, 3000));
   EXPECT_EQ(tovu::AuditionHoldTime(keeper), 300);
-  EXPECT_EQ(tovu::Unregister(keeper), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(keeper), 0);
 }
 
 // Frames written just before a close are all handled, however the bytes fall into reads: 65,536
 // bytes (a padding POST, then WM_CLOSE) arrive together with the end of file.
 TEST(Hardening, FramesWrittenBeforeACloseAreHandled) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   RawConnection raw;
   ASSERT_TRUE(raw.Open(env.socketPath));
 
@@ -299,8 +289,8 @@ TEST(Hardening, FramesWrittenBeforeACloseAreHandled) {
 // is answered after the second was applied, as written.
 TEST(Hardening, FramesOfOneConnectionAreHandledInTheOrderWritten) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   RawConnection raw;
   ASSERT_TRUE(raw.Open(env.socketPath));
 
@@ -452,8 +442,7 @@ TEST(Hardening, TheStartUpHandleIsClosedAfterTheStartUpPhase) {
   close(p[0]);
   EXPECT_TRUE(engine.Running());
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 // When the lock file or the socket cannot be made (a full disk, or here something in their way),
@@ -492,10 +481,9 @@ TEST(Hardening, MemoryIsBoundedAcrossConnectionsAndAWellBehavedClientIsServed) {
   GTEST_SKIP() << "sanitizers reserve memory of their own";
 #endif
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client good;
-  ASSERT_TRUE(env.ConnectRegistered(good));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, good));
   std::vector<tovu::OutputPortInfo> outs;
   ASSERT_EQ(tovu::RequestOutputPorts(good, &outs), 0);
   uint64_t residentBefore = ResidentBytes(engine.pid);

@@ -10,8 +10,8 @@
 
 TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
   EXPECT_NE(c.window, 0u);
@@ -31,14 +31,10 @@ TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
 TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN + 3}) {
     EngineEnv env;
-    EngineProcess engine(env.Start());
-    ASSERT_TRUE(env.WaitReady());
     tovu::Client c;
-    ASSERT_TRUE(env.ConnectRegistered(c));
-    tovu::OpenPortsRequest request;
-    request.outputDevices = {0};
-    tovu::OpenPortsReply reply;
-    ASSERT_TRUE(tovu::OpenPorts(c, request, &reply));
+    EngineProcess engine;
+    ASSERT_TRUE(engine.StartRegistered(env, c));
+    ASSERT_TRUE(OpenPorts(c, {0}));
     tovu::SongBuilder song;
     song.Tempo(0, 120);
     song.NoteOn(0, 0, 0, 0x3c, 0x64);
@@ -65,14 +61,10 @@ TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
 // port closes, rather than left sounding after the engine.
 TEST(EngineHost, TheCloseReleasesNotesOfDirectSends) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
-  tovu::OpenPortsRequest request;
-  request.outputDevices = {1};
-  tovu::OpenPortsReply reply;
-  ASSERT_TRUE(tovu::OpenPorts(c, request, &reply));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
+  ASSERT_TRUE(OpenPorts(c, {1}));
   ASSERT_EQ(tovu::SendShort(c, tovu::PackEvent(0x91, 0x40, 0x50, 1)), 0);
   ASSERT_TRUE(WaitForLogLine(env, "data out1 91 40 50", 5000));
   ASSERT_EQ(kill(engine.pid, SIGTERM), 0);

@@ -32,10 +32,9 @@ struct Pipe {
 
 TEST(EngineInstance, SecondEngineReportsTheFirstAndLeavesItUntouched) {
   EngineEnv env;
-  EngineProcess first(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess first;
+  ASSERT_TRUE(first.StartRegistered(env, c));
   ASSERT_EQ(tovu::SetAuditionHoldTime(c, 450), 0);
 
   Pipe err;
@@ -97,14 +96,14 @@ TEST(EngineInstance, EnginesStartedTogetherLeaveExactlyOneRunning) {
 
 TEST(EngineInstance, KilledEngineDoesNotBlockTheNext) {
   EngineEnv env;
-  EngineProcess first(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess first;
+  ASSERT_TRUE(first.Start(env));
   kill(first.pid, SIGKILL);
   EXPECT_EQ(first.Wait(10000), 128 + SIGKILL);
   ASSERT_EQ(access(env.socketPath.c_str(), F_OK), 0) << "the killed engine's socket file stays behind";
 
-  EngineProcess next(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess next;
+  ASSERT_TRUE(next.Start(env));
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);

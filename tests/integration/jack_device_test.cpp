@@ -30,7 +30,7 @@ struct JackFixture {
   JackServer server;
   JackPeer peer;
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   tovu::Client c;
 
   // Server, test client, engine (client name `engineName`, or the default), one registered client.
@@ -39,21 +39,17 @@ struct JackFixture {
     env.vars["TOVU_MIDI"] = "jack";
     env.vars["JACK_DEFAULT_SERVER"] = server.name;
     if (!engineName.empty()) env.vars["TOVU_JACK_CLIENT"] = engineName;
-    engine = std::make_unique<EngineProcess>(env.Start());
-    return env.WaitReady(10000) && env.ConnectRegistered(c);
+    return engine.Start(env, 10000) && env.ConnectRegistered(c);
   }
   bool Open(int32_t input = -1) {
-    tovu::OpenPortsRequest request;
-    request.outputDevices = {0};
-    request.inputDevice = input;
     tovu::OpenPortsReply reply;
-    return tovu::OpenPorts(c, request, &reply) && reply.outputResults[0] == 0 &&
+    return OpenPorts(c, {0}, input, 1, &reply) && reply.outputResults[0] == 0 &&
            (input < 0 || reply.inputResult == 0);
   }
   // Unregisters the last client: the engine closes by itself.
   int End() {
     tovu::Unregister(c);
-    return engine->Wait(10000);
+    return engine.Wait(10000);
   }
 };
 

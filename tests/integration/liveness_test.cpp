@@ -16,23 +16,12 @@
 #include "integration/support/engine_process.h"
 #include "platform/bus_client.h"
 #include "platform/event.h"
-#include "platform/event.h"
 
 namespace {
 
-std::vector<bool> OpenOutputs(tovu::Client& c) {
-  std::vector<tovu::OutputPortInfo> ports;
-  tovu::RequestOutputPorts(c, &ports);
-  std::vector<bool> open;
-  for (auto& p : ports) open.push_back(p.handle != 0);
-  return open;
-}
-
 int32_t OpenOutputsFor(tovu::Client& c, const std::vector<uint32_t>& devices) {
-  tovu::OpenPortsRequest request;
-  request.outputDevices = devices;
   tovu::OpenPortsReply reply;
-  if (!tovu::OpenPorts(c, request, &reply)) return -1;
+  if (!OpenPorts(c, devices, -1, 1, &reply)) return -1;
   for (size_t i = 0; i < devices.size(); ++i)
     if (reply.outputResults[i] != 0) return reply.outputResults[i];
   return 0;
@@ -73,59 +62,55 @@ struct CloseEngineAtEnd {
 TEST(ClientLiveness, KilledClientIsUnregisteredAndTheOthersKeepTheirPorts) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client survivor;
-  ASSERT_TRUE(env.ConnectRegistered(survivor));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, survivor));
   ASSERT_EQ(OpenOutputsFor(survivor, {0}), 0);
 
   ClientProcess victim;
   ASSERT_TRUE(StartClientProcess(env, {{0, 1, 2}}, &victim));
-  ASSERT_EQ(OpenOutputs(survivor), (std::vector<bool>{true, true, true}));
+  ASSERT_EQ(OutputsOpen(survivor), (std::vector<bool>{true, true, true}));
   PortsClosedNotices(survivor);
 
   victim.Kill();
   ASSERT_TRUE(WaitForLogLine(env, "close out2", 10000));
   EXPECT_EQ(Closes(env), (std::set<std::string>{"out1", "out2"}));  // out0 is still the survivor's
-  EXPECT_EQ(OpenOutputs(survivor), (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(OutputsOpen(survivor), (std::vector<bool>{true, false, false}));
   EXPECT_EQ(tovu::Command(survivor, 1, victim.windows[0]), 1) << "the killed client is still registered";
   EXPECT_EQ(PortsClosedNotices(survivor), 0u);
   EXPECT_EQ(tovu::SendShort(survivor, tovu::PackEvent(0x90, 60, 100, 0)), 0);
   EXPECT_EQ(Grep(env.LogLines(), "data out0 90 3c 64").size(), 1u);
 
-  EXPECT_EQ(tovu::Unregister(survivor), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(survivor), 0);
   EXPECT_EQ(Closes(env), (std::set<std::string>{"out0", "out1", "out2"}));
 }
 
 TEST(ClientLiveness, TwoWindowsOfAKilledProcessAreBothUnregistered) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client survivor;
-  ASSERT_TRUE(env.ConnectRegistered(survivor));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, survivor));
   ASSERT_EQ(OpenOutputsFor(survivor, {2}), 0);
 
   ClientProcess victim;
   ASSERT_TRUE(StartClientProcess(env, {{0}, {1}}, &victim));
   ASSERT_EQ(victim.windows.size(), 2u);
-  ASSERT_EQ(OpenOutputs(survivor), (std::vector<bool>{true, true, true}));
+  ASSERT_EQ(OutputsOpen(survivor), (std::vector<bool>{true, true, true}));
 
   victim.Kill();
   ASSERT_TRUE(WaitUntil([&] { return Closes(env).size() == 2; }, 10000));
   EXPECT_EQ(Closes(env), (std::set<std::string>{"out0", "out1"}));
   EXPECT_EQ(tovu::Command(survivor, 1, victim.windows[0]), 1);
   EXPECT_EQ(tovu::Command(survivor, 1, victim.windows[1]), 1);
-  EXPECT_EQ(OpenOutputs(survivor), (std::vector<bool>{false, false, true}));
-  EXPECT_EQ(tovu::Unregister(survivor), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(OutputsOpen(survivor), (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(engine.EndWith(survivor), 0);
 }
 
 TEST(ClientLiveness, EngineClosesWhenItsLastClientsAreKilled) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   ClientProcess victim;
   ASSERT_TRUE(StartClientProcess(env, {{0}, {1}}, &victim));
   victim.Kill();
@@ -140,16 +125,15 @@ TEST(ClientLiveness, TwoHundredClientsAreAllWatched) {
   constexpr int kClients = 200;
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = std::to_string(kClients);
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client observer;
-  ASSERT_TRUE(env.ConnectRegistered(observer));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, observer));
 
   std::vector<ClientProcess> clients(kClients);
   for (int i = 0; i < kClients; ++i)
     ASSERT_TRUE(StartClientProcess(env, {{static_cast<uint32_t>(i)}}, &clients[static_cast<size_t>(i)]))
         << "client " << i;
-  std::vector<bool> open = OpenOutputs(observer);
+  std::vector<bool> open = OutputsOpen(observer);
   ASSERT_EQ(std::count(open.begin(), open.end(), true), kClients);
 
   // Killing any one unregisters exactly that one.
@@ -163,7 +147,7 @@ TEST(ClientLiveness, TwoHundredClientsAreAllWatched) {
     EXPECT_EQ(Closes(env), killed);
     EXPECT_EQ(tovu::Command(observer, 1, window), 1);
   }
-  open = OpenOutputs(observer);
+  open = OutputsOpen(observer);
   for (int i = 0; i < kClients; ++i)
     EXPECT_EQ(open[static_cast<size_t>(i)], !killed.count("out" + std::to_string(i))) << "port " << i;
   EXPECT_EQ(Closes(env), killed);
@@ -171,8 +155,7 @@ TEST(ClientLiveness, TwoHundredClientsAreAllWatched) {
   // And all the rest, killed together, are noticed too.
   clients.clear();
   EXPECT_TRUE(WaitUntil([&] { return Closes(env).size() == kClients; }, 30000));
-  EXPECT_EQ(tovu::Unregister(observer), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(observer), 0);
 }
 
 TEST(StartupHandle, EngineClosesWhenItsLauncherDiesBeforeRegistering) {

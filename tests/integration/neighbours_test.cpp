@@ -51,13 +51,6 @@ long IndexOf(const std::vector<LogEntry>& log, const std::string& text, size_t f
   return -1;
 }
 
-bool OpenOutputs(tovu::Client& c, const std::vector<uint32_t>& devices) {
-  tovu::OpenPortsRequest r;
-  r.outputDevices = devices;
-  tovu::OpenPortsReply reply;
-  return tovu::OpenPorts(c, r, &reply);
-}
-
 // A connection that asks for the port list (posted, so that nobody waits for it here) and then
 // neither reads nor answers anything.
 std::unique_ptr<RawConnection> SilentAsker(const EngineEnv& env, int requests) {
@@ -75,11 +68,10 @@ std::unique_ptr<RawConnection> SilentAsker(const EngineEnv& env, int requests) {
 // the engine at once rather than after every silent window's wait.
 TEST(Neighbours, AWindowThatNeverAnswersCostsOneWaitAndHoldsUpNothingOfTheEngines) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client good;
-  ASSERT_TRUE(env.ConnectRegistered(good));
-  ASSERT_TRUE(OpenOutputs(good, {0, 1}));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, good));
+  ASSERT_TRUE(OpenPorts(good, {0, 1}));
 
   // Ten port lists for a window that never reads: ten sends to it.
   auto asked = Clock::now();
@@ -119,12 +111,12 @@ TEST(Neighbours, AWindowThatNeverAnswersCostsOneWaitAndHoldsUpNothingOfTheEngine
 // audition's own release later is not sent to the port opened again meanwhile.
 TEST(Neighbours, ALastCloseReleasesTheNotesOthersSoundedOnThePort) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client player, holder;
   ASSERT_TRUE(env.ConnectRegistered(player));
   ASSERT_TRUE(env.ConnectRegistered(holder));
-  ASSERT_TRUE(OpenOutputs(holder, {1}));
+  ASSERT_TRUE(OpenPorts(holder, {1}));
 
   tovu::SongBuilder song;
   song.Tempo(0, 120);
@@ -143,12 +135,12 @@ TEST(Neighbours, ALastCloseReleasesTheNotesOthersSoundedOnThePort) {
   EXPECT_LT(released, closed);
 
   // The audition: struck on the port, released by the close, not again after the port reopens.
-  ASSERT_TRUE(OpenOutputs(holder, {1}));
+  ASSERT_TRUE(OpenPorts(holder, {1}));
   ASSERT_EQ(tovu::SetAuditionHoldTime(player, 600), 0);
   ASSERT_TRUE(tovu::Audition(player, {tovu::PackEvent(0x90, 0x41, 0x64, 1)}));
   ASSERT_TRUE(WaitForLogLine(env, "data out1 90 41 64", 5000));
   ASSERT_TRUE(tovu::ClosePorts(holder));
-  ASSERT_TRUE(OpenOutputs(holder, {1}));
+  ASSERT_TRUE(OpenPorts(holder, {1}));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the hold has run out
   log = ReadTimedLog(env);
   long struck = IndexOf(log, "data out1 90 41 64");
@@ -270,7 +262,7 @@ void Misbehave(const EngineEnv& env, uint32_t stoppedWindow, pid_t stoppedPid, i
     tovu::Client closer;
     if (env.ConnectRegistered(closer))
       while (!stop.load() && Clock::now() < end) {
-        OpenOutputs(closer, {0, 1});
+        OpenPorts(closer, {0, 1});
         tovu::ClosePorts(closer);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
@@ -288,7 +280,7 @@ Figures PlayBeside(bool neighbours, int phaseMs, int runMs) {
   EXPECT_TRUE(StartClientProcess(env, {{0, 1}}, &stopped));
   tovu::Client good;
   EXPECT_TRUE(env.ConnectRegistered(good));
-  EXPECT_TRUE(OpenOutputs(good, {0, 1}));
+  EXPECT_TRUE(OpenPorts(good, {0, 1}));
 
   tovu::SongBuilder song;  // 120 ticks per quarter, 480 per minute: 960 ticks a second
   song.Tempo(0, 480);

@@ -20,18 +20,12 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "integration/support/playback_events.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 constexpr double kMsPerNs = 1e-6;
-
-// 120 ticks per quarter at 480 quarter notes per minute: 960 ticks per second.
-tovu::SongBuilder FastSong() {
-  tovu::SongBuilder s;
-  s.Tempo(0, 480);
-  return s;
-}
 
 // A note on port 0 every `every` ticks, each released halfway, up to `end`.
 std::vector<uint8_t> NotesEvery(int32_t every, int32_t end, uint32_t note = 60) {
@@ -44,52 +38,12 @@ std::vector<uint8_t> NotesEvery(int32_t every, int32_t end, uint32_t note = 60) 
   return s.Build();
 }
 
-tovu::StartRequest Request(int32_t start, bool loop = false, int32_t loopStart = 0, int32_t loopEnd = 0x7FFFFFFF) {
-  tovu::StartRequest r;
-  r.startTick = start;
-  r.loopOn = loop ? 1 : 0;
-  r.loopStart = loopStart;
-  r.loopEnd = loopEnd;
-  return r;
-}
-
-bool OpenPorts(tovu::Client& c, const std::vector<uint32_t>& outputs, int32_t input = -1) {
-  tovu::OpenPortsRequest r;
-  r.outputDevices = outputs;
-  r.inputDevice = input;
-  tovu::OpenPortsReply reply;
-  return tovu::OpenPorts(c, r, &reply);
-}
-
-// Notifications, start and position messages of an inbox, in arrival order ("n5:1", "start:0",
-// "pos:240").
-Lines Events(const std::deque<tovu::Message>& inbox, bool positions = true) {
-  Lines out;
-  for (auto& m : inbox) {
-    tovu::NotificationInfo n;
-    if (tovu::AsNotification(m, &n))
-      out.push_back("n" + std::to_string(n.code) + ":" + std::to_string(n.lParam));
-    else if (m.msg == tovu::kStartMessage)
-      out.push_back("start:" + std::to_string(m.lParam));
-    else if (m.msg == tovu::kPositionMessage && positions)
-      out.push_back("pos:" + std::to_string(static_cast<int32_t>(m.lParam)));
-  }
-  return out;
-}
-
 bool HasNotification(const tovu::Client& c, uint32_t code) {
   for (auto& m : c.inbox) {
     tovu::NotificationInfo n;
     if (tovu::AsNotification(m, &n) && n.code == code) return true;
   }
   return false;
-}
-
-bool PumpUntil(tovu::Client& c, uint32_t code, int timeoutMs) {
-  return WaitUntil([&] {
-    tovu::PumpMessages(c, 5);
-    return HasNotification(c, code);
-  }, timeoutMs);
 }
 
 // The log's data lines with their times in ms since `origin` (CLOCK_MONOTONIC ns).
@@ -99,8 +53,8 @@ struct Timed {
 };
 std::vector<Timed> DataAfter(const EngineEnv& env, int64_t origin) {
   std::vector<Timed> out;
-  for (auto& e : ReadTimedLog(env))
-    if (e.text.rfind("data ", 0) == 0 && e.ns >= origin) out.push_back({(e.ns - origin) * kMsPerNs, e.text.substr(5)});
+  for (auto& e : DataEntries(env))
+    if (e.ns >= origin) out.push_back({(e.ns - origin) * kMsPerNs, e.text});
   return out;
 }
 
@@ -119,13 +73,12 @@ bool IsNoteOn(const std::string& line) {
 // An engine with two outputs and one input; A and B registered, both holding the outputs open.
 struct Fixture {
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   tovu::Client a, b;
 
   bool Start(int32_t inputForA = -1) {
-    engine = std::make_unique<EngineProcess>(env.Start());
-    return env.WaitReady() && env.ConnectRegistered(a) && env.ConnectRegistered(b) && OpenPorts(a, {0, 1}, inputForA) &&
-           OpenPorts(b, {0, 1});
+    return engine.Start(env) && env.ConnectRegistered(a) && env.ConnectRegistered(b) &&
+           OpenPorts(a, {0, 1}, inputForA) && OpenPorts(b, {0, 1});
   }
   void Clear() {
     tovu::PumpMessages(a, 20);
@@ -146,7 +99,7 @@ TEST(PlaybackSafety, AClientOnItsWayOutCannotStartAndNoPlaybackOutlivesIt) {
   tovu::StartRequest r = Request(0, true, 0, 960);
   r.recordOn = 1;
   ASSERT_TRUE(tovu::Start(f.a, r));
-  ASSERT_TRUE(PumpUntil(f.a, tovu::kNotifyStarted, 3000));
+  ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStarted, 3000));
   int fifo = open(f.env.fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(fifo, 0);
   std::string input = "0 90 40 50\n0 80 40 00\n";
@@ -178,7 +131,7 @@ TEST(PlaybackSafety, AClientOnItsWayOutCannotStartAndNoPlaybackOutlivesIt) {
   f.Clear();
   ASSERT_TRUE(tovu::LoadSong(f.b, NotesEvery(120, 96000)));
   ASSERT_TRUE(tovu::Start(f.b, Request(0)));
-  ASSERT_TRUE(PumpUntil(f.b, tovu::kNotifyStarted, 3000));
+  ASSERT_TRUE(PumpUntilNotification(f.b, tovu::kNotifyStarted, 3000));
   EXPECT_FALSE(HasNotification(f.b, tovu::kNotifyFailed));
   EXPECT_EQ(tovu::Stop(f.b), 0);
   int64_t stopped = NowNs();
@@ -194,7 +147,7 @@ TEST(PlaybackSafety, AContinuesLoopIsCheckedAgainstTheSongItSwitchesTo) {
   ASSERT_TRUE(f.Start());
   ASSERT_TRUE(tovu::LoadSong(f.a, NotesEvery(240, 48000)));
   ASSERT_TRUE(tovu::Start(f.a, Request(0)));
-  ASSERT_TRUE(PumpUntil(f.a, tovu::kNotifyStarted, 3000));
+  ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStarted, 3000));
   std::vector<uint8_t> shortSong = NotesEvery(120, 480, 72);
   f.a.windowProc = [&](const tovu::Message& m) -> int32_t {
     if (m.msg == tovu::kStartMessage) tovu::LoadNextSong(f.a, shortSong);
@@ -202,7 +155,7 @@ TEST(PlaybackSafety, AContinuesLoopIsCheckedAgainstTheSongItSwitchesTo) {
   };
   f.Clear();
   ASSERT_TRUE(tovu::Continue(f.a, Request(0, true, 2000, 0x7FFFFFFF)));
-  ASSERT_TRUE(PumpUntil(f.a, tovu::kNotifyStopped, 3000));
+  ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 3000));
   EXPECT_EQ(Events(f.a.inbox, false), (Lines{"start:0", "n10:10", "n5:1"}));
   int64_t stopped = NowNs();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -235,7 +188,7 @@ TEST(PlaybackSafety, TheEndOfASongWaitsForNoClient) {
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the song has ended by now
   ASSERT_TRUE(tovu::Continue(f.a, Request(0, true, 0, 240)));
   stall.join();
-  ASSERT_TRUE(PumpUntil(f.a, tovu::kNotifyStopped, 5000));
+  ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 5000));
   tovu::PumpMessages(f.a, 100);
 
   std::vector<Timed> data = DataAfter(f.env, started);
@@ -311,7 +264,7 @@ TEST(PlaybackSafety, ClosingWhileTheNotifierWaitsOnAClientStopsAtOnce) {
   int64_t closed = NowNs();
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(tovu::CloseEngine(f.b));
-  EXPECT_EQ(f.engine->Wait(10000), 0);
+  EXPECT_EQ(f.engine.Wait(10000), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
   std::vector<Timed> after = DataAfter(f.env, closed);
   for (auto& l : after) {
@@ -344,7 +297,7 @@ TEST(PlaybackSafety, StopsAndEndsReleaseThePedalsTheSongHolds) {
     if (stop) {
       EXPECT_EQ(tovu::Stop(f.a), 0);
     }
-    ASSERT_TRUE(PumpUntil(f.a, tovu::kNotifyStopped, 3000));
+    ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 3000));
     std::vector<Timed> data = DataAfter(f.env, mark);
     Lines texts;
     for (auto& t : data) texts.push_back(t.text);

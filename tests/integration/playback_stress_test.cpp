@@ -60,10 +60,7 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
       ++*failures;
       return;
     }
-    tovu::OpenPortsRequest open;
-    open.outputDevices = {0, 1};
-    tovu::OpenPortsReply reply;
-    tovu::OpenPorts(c, open, &reply);
+    OpenPorts(c, {0, 1});
     tovu::LoadSong(c, BusySong(rng(), 2000 + static_cast<int32_t>(rng() % 3000)));
     // Now and then the client acts from inside what the engine sends it: a position or a start
     // message. Its rng is its own, so the handler never touches the driver's.
@@ -94,7 +91,7 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
         case 4: tovu::Stop(c); break;
         case 5: tovu::LoadSong(c, BusySong(rng(), 1000)); break;
         case 6: tovu::ClosePorts(c); break;
-        case 7: tovu::OpenPorts(c, open, &reply); break;
+        case 7: OpenPorts(c, {0, 1}); break;
         default: break;
       }
       tovu::PumpMessages(c, static_cast<int>(rng() % 40));
@@ -121,8 +118,8 @@ void Drive(const EngineEnv& env, uint32_t seed, std::chrono::steady_clock::time_
 
 TEST(PlaybackStress, ManyClientsPlayingAtOnceFromSeveralThreads) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client keeper;  // keeps the engine alive between the drivers' clients
   ASSERT_TRUE(env.ConnectRegistered(keeper));
   std::atomic<int> failures{0};
@@ -143,10 +140,7 @@ TEST(PlaybackStress, ManyClientsPlayingAtOnceFromSeveralThreads) {
   EXPECT_EQ(failures.load(), 0);
 
   // No playback is left behind: the keeper can start one, and stop it.
-  tovu::OpenPortsRequest open;
-  open.outputDevices = {0};
-  tovu::OpenPortsReply reply;
-  ASSERT_TRUE(tovu::OpenPorts(keeper, open, &reply));
+  ASSERT_TRUE(OpenPorts(keeper, {0}));
   ASSERT_TRUE(tovu::LoadSong(keeper, BusySong(99, 100000)));
   keeper.inbox.clear();
   ASSERT_TRUE(tovu::Start(keeper, tovu::StartRequest{}));

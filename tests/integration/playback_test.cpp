@@ -17,20 +17,13 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "integration/support/playback_events.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 constexpr int64_t kMs = 1000000;
 constexpr uint32_t kPosition = tovu::kPositionMessage;
-constexpr uint32_t kStartMsg = tovu::kStartMessage;
-
-// 120 ticks per quarter (30 per sixteenth) at 480 quarter notes per minute: 960 ticks per second.
-tovu::SongBuilder FastSong() {
-  tovu::SongBuilder s;
-  s.Tempo(0, 480);
-  return s;
-}
 
 // Program 5 and a note on port 0, a note on port 1 channel 1, both released; ends at 470.
 std::vector<uint8_t> ShortSong() {
@@ -53,45 +46,9 @@ std::vector<uint8_t> HeldNoteSong(uint32_t note, int32_t endTick) {
   return s.Build();
 }
 
-bool OpenOutputs(tovu::Client& c, const std::vector<uint32_t>& devices, int32_t input = -1) {
-  tovu::OpenPortsRequest r;
-  r.outputDevices = devices;
-  r.inputDevice = input;
-  tovu::OpenPortsReply reply;
-  return tovu::OpenPorts(c, r, &reply);
-}
-
 bool IsNotification(const tovu::Message& m, uint32_t code, uint32_t lParam) {
   tovu::NotificationInfo n;
   return tovu::AsNotification(m, &n) && n.code == code && n.lParam == lParam;
-}
-
-// Pumps until a notification with `code` arrives (left in the inbox); false on timeout.
-bool PumpUntilNotification(tovu::Client& c, uint32_t code, int timeoutMs) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    for (auto& m : c.inbox) {
-      tovu::NotificationInfo n;
-      if (tovu::AsNotification(m, &n) && n.code == code) return true;
-    }
-    if (std::chrono::steady_clock::now() > until) return false;
-    tovu::PumpMessages(c, 10);
-  }
-}
-
-// The notifications and start/position messages of an inbox, as text, in arrival order.
-Lines Events(const std::deque<tovu::Message>& inbox) {
-  Lines out;
-  for (auto& m : inbox) {
-    tovu::NotificationInfo n;
-    if (tovu::AsNotification(m, &n))
-      out.push_back("n" + std::to_string(n.code) + ":" + std::to_string(n.lParam));
-    else if (m.msg == kStartMsg)
-      out.push_back("start:" + std::to_string(m.lParam));
-    else if (m.msg == kPosition)
-      out.push_back("pos:" + std::to_string(static_cast<int32_t>(m.lParam)));
-  }
-  return out;
 }
 
 Lines WithoutPositions(const Lines& events) {
@@ -116,10 +73,9 @@ struct TimedLine {
 std::vector<TimedLine> TimedData(const EngineEnv& env) {
   std::vector<TimedLine> out;
   int64_t first = -1;
-  for (auto& e : ReadTimedLog(env)) {
-    if (e.text.rfind("data ", 0) != 0) continue;
+  for (auto& e : DataEntries(env)) {
     if (first < 0) first = e.ns;
-    out.push_back({static_cast<double>(e.ns - first) / kMs, e.text.substr(5)});
+    out.push_back({static_cast<double>(e.ns - first) / kMs, e.text});
   }
   return out;
 }
@@ -134,12 +90,11 @@ Lines Texts(const std::vector<TimedLine>& lines) {
 // both outputs and the input open.
 struct Fixture {
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   tovu::Client a, b;
 
   bool Start() {
-    engine = std::make_unique<EngineProcess>(env.Start());
-    return env.WaitReady() && env.ConnectRegistered(a) && env.ConnectRegistered(b) && OpenOutputs(a, {0, 1}, 0);
+    return engine.Start(env) && env.ConnectRegistered(a) && env.ConnectRegistered(b) && OpenPorts(a, {0, 1}, 0);
   }
   // Drops what the inboxes and the log hold so far (the port opening).
   void ClearInboxes() {
@@ -159,15 +114,6 @@ tovu::StartRequest From(int32_t tick, int32_t startParam = 0) {
   tovu::StartRequest r;
   r.startTick = tick;
   r.startParam = startParam;
-  return r;
-}
-
-tovu::StartRequest Loop(int32_t start, int32_t loopStart, int32_t loopEnd) {
-  tovu::StartRequest r;
-  r.startTick = start;
-  r.loopOn = 1;
-  r.loopStart = loopStart;
-  r.loopEnd = loopEnd;
   return r;
 }
 
@@ -225,17 +171,17 @@ TEST(Playback, StartsAreRefusedWithTheirErrorCodes) {
   record.recordOn = 1;
   ASSERT_TRUE(tovu::Start(f.b, record));
   EXPECT_EQ(errorOf(f.b), 3);  // B has no input open
-  ASSERT_TRUE(tovu::Start(f.b, Loop(0, 480, 480)));
+  ASSERT_TRUE(tovu::Start(f.b, Request(0, true, 480, 480)));
   EXPECT_EQ(errorOf(f.b), 10);
   // A loop whose end is left open ends at the song's end (470): a loop start past it is refused
   // rather than wrapping at every wake-up.
-  ASSERT_TRUE(tovu::Start(f.b, Loop(0, 5000, 0x7FFFFFFF)));
+  ASSERT_TRUE(tovu::Start(f.b, Request(0, true, 5000, 0x7FFFFFFF)));
   EXPECT_EQ(errorOf(f.b), 10);
 
   // The same loop fields with loopOn 0 are ignored: B plays. A second start from anyone is refused
   // with 11 and the running playback goes on to its end.
   f.ClearInboxes();
-  tovu::StartRequest ignoredLoop = Loop(0, 480, 480);
+  tovu::StartRequest ignoredLoop = Request(0, true, 480, 480);
   ignoredLoop.loopOn = 0;
   ASSERT_TRUE(tovu::Start(f.b, ignoredLoop));
   ASSERT_TRUE(tovu::WaitForNotification(f.b, tovu::kNotifyStarted, 3000));
@@ -286,7 +232,7 @@ TEST(Playback, LoopWrapsWithoutPlayingTheEventAtTheLoopEndAndKeepsTheBeat) {
   f.ClearInboxes();
   size_t mark = f.LogMark();
   // A start beyond the loop end begins at the loop start; each pass lasts 250 ms.
-  ASSERT_TRUE(tovu::Start(f.a, Loop(2000, 0, 240)));
+  ASSERT_TRUE(tovu::Start(f.a, Request(2000, true, 0, 240)));
   tovu::PumpMessages(f.a, 1130);
   EXPECT_EQ(tovu::Stop(f.a), 0);
   std::vector<TimedLine> played = f.DataSince(mark);
@@ -310,7 +256,7 @@ TEST(Playback, LoopEndLeftOpenWrapsAtTheSongsEnd) {
   ASSERT_TRUE(tovu::LoadSong(f.a, s.Build()));
   f.ClearInboxes();
   size_t mark = f.LogMark();
-  ASSERT_TRUE(tovu::Start(f.a, Loop(0, 0, 0x7FFFFFFF)));
+  ASSERT_TRUE(tovu::Start(f.a, Request(0, true, 0, 0x7FFFFFFF)));
   tovu::PumpMessages(f.a, 700);
   EXPECT_EQ(tovu::Stop(f.a), 0);
   std::vector<TimedLine> played = f.DataSince(mark);
@@ -403,7 +349,7 @@ TEST(Playback, ASwitchToAnotherResolutionKeepsTheTempoAndSteps) {
   next.Tempo(0, 120);
   ASSERT_TRUE(tovu::LoadNextSong(f.a, Metronomic(next, 120, 96000).Build()));
   ASSERT_TRUE(tovu::Continue(f.a, From(0)));
-  ASSERT_TRUE(tovu::WaitForMessage(f.a, [](const tovu::Message& m) { return m.msg == kStartMsg; }, 3000));
+  ASSERT_TRUE(tovu::WaitForMessage(f.a, [](const tovu::Message& m) { return m.msg == tovu::kStartMessage; }, 3000));
   tovu::PumpMessages(f.a, 100);
   f.a.inbox.clear();
   double rate = NoteRate(f, f.a, 1000);
@@ -469,7 +415,7 @@ TEST(Playback, HandlersInsideTheEnginesSendsCannotBreakThePlayback) {
   // From its start-message handler A loads a next song (which must not replace the song about to
   // play) and starts again (refused: a start is under way).
   f.a.windowProc = [&](const tovu::Message& m) -> int32_t {
-    if (m.msg == kStartMsg) {
+    if (m.msg == tovu::kStartMessage) {
       tovu::LoadNextSong(f.a, other);
       tovu::Start(f.a, From(0));
     }
@@ -519,7 +465,7 @@ TEST(Playback, AClientThatLeavesMidPlayIsStoppedAndOthersPlayOn) {
   ASSERT_TRUE(f.Start());
   tovu::Client c;
   ASSERT_TRUE(f.env.ConnectRegistered(c));
-  ASSERT_TRUE(OpenOutputs(c, {0}));
+  ASSERT_TRUE(OpenPorts(c, {0}));
   ASSERT_TRUE(tovu::LoadSong(c, HeldNoteSong(60, 48000)));
   ASSERT_TRUE(tovu::Start(c, From(0)));
   ASSERT_TRUE(WaitForLogLine(f.env, "data out0 90 3c 64", 3000));
@@ -527,7 +473,7 @@ TEST(Playback, AClientThatLeavesMidPlayIsStoppedAndOthersPlayOn) {
   ASSERT_TRUE(PumpUntilNotification(f.b, tovu::kNotifyStopped, 5000));
   ASSERT_TRUE(WaitForLogLine(f.env, "data out0 90 3c 00", 3000));
   ASSERT_TRUE(tovu::LoadSong(f.b, ShortSong()));
-  ASSERT_TRUE(OpenOutputs(f.b, {0, 1}));
+  ASSERT_TRUE(OpenPorts(f.b, {0, 1}));
   f.ClearInboxes();
   ASSERT_TRUE(tovu::Start(f.b, From(0)));
   ASSERT_TRUE(PumpUntilNotification(f.b, tovu::kNotifyStopped, 5000));
@@ -551,7 +497,7 @@ TEST(Playback, ClosingTheEngineMidPlayStopsThenSaysGoodbye) {
     tovu::PumpMessages(f.b, 5);
     return goodbye(f.a) && goodbye(f.b);
   }, 10000));
-  EXPECT_EQ(f.engine->Wait(10000), 0);
+  EXPECT_EQ(f.engine.Wait(10000), 0);
   EXPECT_EQ(WithoutPositions(Events(f.a.inbox)), (Lines{"n5:1", "n14:1"}));
   EXPECT_EQ(Events(f.b.inbox), (Lines{"n5:0", "n14:1"}));
   EXPECT_FALSE(Grep(f.env.LogLines(), "data out0 90 3c 00").empty());
@@ -568,7 +514,7 @@ TEST(Playback, LoadsIntoThePlayingSlotsNeverPullTheSongAway) {
   s.End(4800);
   std::vector<uint8_t> song = s.Build();
   ASSERT_TRUE(tovu::LoadSong(f.a, song));
-  ASSERT_TRUE(tovu::Start(f.a, Loop(0, 0, 600)));
+  ASSERT_TRUE(tovu::Start(f.a, Request(0, true, 0, 600)));
   // The playing client replaces its current song (freed at once when nothing played from it), its
   // next song, and continues: the playback keeps reading the song it started with, or the switch's.
   for (int round = 0; round < 6; ++round) {
@@ -576,7 +522,7 @@ TEST(Playback, LoadsIntoThePlayingSlotsNeverPullTheSongAway) {
     ASSERT_TRUE(tovu::LoadSong(f.a, round % 2 ? song : HeldNoteSong(50 + round, 4800)));
     ASSERT_TRUE(tovu::LoadNextSong(f.a, HeldNoteSong(70 + round, 4800)));
     if (round % 3 == 2) {
-      ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
+      ASSERT_TRUE(tovu::Continue(f.a, Request(0, true, 0, 600)));
     }
   }
   // Both slots emptied while playing: the playback goes on with what it has, and a continue
@@ -585,7 +531,7 @@ TEST(Playback, LoadsIntoThePlayingSlotsNeverPullTheSongAway) {
   ASSERT_TRUE(tovu::LoadSong(f.a, {}));
   tovu::PumpMessages(f.a, 100);
   f.a.inbox.clear();
-  ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 600)));
+  ASSERT_TRUE(tovu::Continue(f.a, Request(0, true, 0, 600)));
   ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 3000)) << testing::PrintToString(Events(f.a.inbox));
   EXPECT_EQ(WithoutPositions(Events(f.a.inbox)), (Lines{"start:0", "n12:0", "n5:1"}));
   EXPECT_EQ(tovu::Stop(f.a), 1);
@@ -624,7 +570,7 @@ TEST(Playback, ExtremeTempoFactorsNeitherStallNorFloodTheEngine) {
   Fixture f;
   ASSERT_TRUE(f.Start());
   ASSERT_TRUE(tovu::LoadSong(f.a, HeldNoteSong(60, 48000)));
-  ASSERT_TRUE(tovu::Start(f.a, Loop(0, 0, 4800)));
+  ASSERT_TRUE(tovu::Start(f.a, Request(0, true, 0, 4800)));
   for (double factor : {1e-300, 4.9e-324, 1e300, 1e-6, 1e6, 1.0}) {
     ASSERT_TRUE(tovu::SetTempoFactor(f.a, factor));
     tovu::PumpMessages(f.a, 100);
@@ -650,7 +596,7 @@ TEST(Playback, ContinueWithoutANextSongReseeksTheCurrentOneWithItsNewLoop) {
   ASSERT_TRUE(WaitForLogLine(f.env, "data out0 90 3e 64", 3000));  // tick 240 reached
   size_t mark = f.LogMark();
   // The new loop ends before the tick reached: the switch resumes at the loop start, 0.
-  ASSERT_TRUE(tovu::Continue(f.a, Loop(0, 0, 200)));
+  ASSERT_TRUE(tovu::Continue(f.a, Request(0, true, 0, 200)));
   tovu::PumpMessages(f.a, 700);
   EXPECT_EQ(tovu::Stop(f.a), 0);
   Lines after = Texts(f.DataSince(mark));

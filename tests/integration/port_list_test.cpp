@@ -50,10 +50,9 @@ TEST(PortLists, OutputAndInputRecordsArriveDuringTheSendByteForByte) {
   env.vars["TOVU_VIRTUAL_INPUTS"] = "2";
   env.WriteSetting("Dev1/ExclDly", "15");
   env.WriteSetting("Dev2/ShrtRes", "1");
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   // Closed ports: handle 0 everywhere.
   ListAnswer closed = RequestList(c, 2);
@@ -89,11 +88,8 @@ TEST(PortLists, OutputAndInputRecordsArriveDuringTheSendByteForByte) {
   }
 
   // Open output device 1 and input device 1: only their records carry a handle.
-  tovu::OpenPortsRequest request;
-  request.outputDevices = {1};
-  request.inputDevice = 1;
   tovu::OpenPortsReply reply;
-  ASSERT_TRUE(tovu::OpenPorts(c, request, &reply));
+  ASSERT_TRUE(OpenPorts(c, {1}, 1, 1, &reply));
   ASSERT_EQ(reply.outputResults[0], 0);
   ASSERT_EQ(reply.inputResult, 0);
   ListAnswer open = RequestList(c, 2);
@@ -115,8 +111,7 @@ TEST(PortLists, OutputAndInputRecordsArriveDuringTheSendByteForByte) {
   EXPECT_EQ(RequestList(c, 2).message.payload, p);
   EXPECT_EQ(RequestList(c, 24).message.payload, inputs.message.payload);
 
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 // The order on the wire: HELLO first; after a SEND of command 2 the engine's SEND of the answer
@@ -124,8 +119,8 @@ TEST(PortLists, OutputAndInputRecordsArriveDuringTheSendByteForByte) {
 // command we send it.
 TEST(PortLists, AnswerIsSentBeforeTheReplyAndNestedCommandsAreServed) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   RawConnection raw;
   ASSERT_TRUE(raw.Open(env.socketPath));
   EXPECT_EQ(raw.protocolVersion, 1u);
@@ -166,8 +161,8 @@ TEST(PortLists, AnswerIsSentBeforeTheReplyAndNestedCommandsAreServed) {
 // The client library lets a window procedure send a command while it handles an engine answer.
 TEST(PortLists, ClientSendsFromInsideItsHandlingOfTheAnswer) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
   ASSERT_EQ(tovu::SetAuditionHoldTime(c, 420), 0);
@@ -192,10 +187,9 @@ TEST(PortLists, ClientSendsFromInsideItsHandlingOfTheAnswer) {
 TEST(PortLists, WithoutDevicesListsAreRefusedAndPortsFailSafely) {
   EngineEnv env;
   env.vars["TOVU_MIDI"] = "none";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   ListAnswer outs = RequestList(c, 2);
   EXPECT_EQ(outs.result, 1);
@@ -218,16 +212,15 @@ TEST(PortLists, WithoutDevicesListsAreRefusedAndPortsFailSafely) {
   EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
   EXPECT_TRUE(env.LogLines().empty());
 
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 TEST(PortLists, DeviceCountsAreCutTo255) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "300";
   env.vars["TOVU_VIRTUAL_INPUTS"] = "300";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
 
@@ -250,8 +243,7 @@ TEST(PortLists, DeviceCountsAreCutTo255) {
   EXPECT_EQ(reply.outputResults[0], 0);
   EXPECT_EQ(reply.outputResults[1], 2);
 
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 TEST(PortLists, LongDeviceNamesAreCutTo63CharactersAndZeroFilled) {
@@ -260,8 +252,8 @@ TEST(PortLists, LongDeviceNamesAreCutTo63CharactersAndZeroFilled) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = longName + "|B";
   env.vars["TOVU_VIRTUAL_INPUTS"] = "x|" + longName;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
 

@@ -49,9 +49,21 @@ std::vector<uint8_t> StartRequest(int32_t startTick, bool record, bool loop = fa
   return r;
 }
 
+// Pumps until a stop notification has come (the notifications before it are taken with it).
+bool WaitStopped(tovu::Client& c) {
+  return WaitUntil(
+      [&] {
+        tovu::PumpMessages(c, 5);
+        for (auto& n : tovu::TakeNotifications(c))
+          if (n.code == tovu::kNotifyStopped) return true;
+        return false;
+      },
+      5000);
+}
+
 struct Fixture {
   EngineEnv env;
-  std::unique_ptr<EngineProcess> engine;
+  EngineProcess engine;
   tovu::Client client;
   int fifo = -1;
 
@@ -60,8 +72,7 @@ struct Fixture {
   explicit Fixture(uint32_t inputFlags = 1, const std::vector<std::pair<std::string, std::string>>& settings = {}) {
     env.vars["TOVU_VIRTUAL_INPUTS"] = "2";
     for (auto& [key, value] : settings) env.WriteSetting(key, value);
-    engine = std::make_unique<EngineProcess>(env.Start());
-    EXPECT_TRUE(env.WaitReady());
+    EXPECT_TRUE(engine.Start(env));
     EXPECT_TRUE(env.ConnectRegistered(client));
     EXPECT_TRUE(OpenPorts(client, 0, inputFlags));
     fifo = open(env.fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -72,12 +83,8 @@ struct Fixture {
   }
 
   static bool OpenPorts(tovu::Client& c, int32_t input, uint32_t flags) {
-    tovu::OpenPortsRequest r;
-    r.outputDevices = {0, 1};
-    r.inputDevice = input;
-    r.inputFlags = flags;
     tovu::OpenPortsReply reply;
-    return tovu::OpenPorts(c, r, &reply) && reply.inputResult == 0;
+    return ::OpenPorts(c, {0, 1}, input, flags, &reply) && reply.inputResult == 0;
   }
   // One input line: "<input id> <hex bytes>".
   void Feed(const std::string& line) {
@@ -107,12 +114,7 @@ struct Fixture {
     return true;
   }
   // The data lines of one output, e.g. "out0 99 3c 7e", with their times.
-  std::vector<LogEntry> Out(const std::string& port) {
-    std::vector<LogEntry> out;
-    for (auto& e : ReadTimedLog(env))
-      if (e.text.rfind("data " + port + " ", 0) == 0) out.push_back({e.ns, e.text.substr(5)});
-    return out;
-  }
+  std::vector<LogEntry> Out(const std::string& port) { return DataEntries(env, port); }
 };
 
 size_t Count(const std::vector<LogEntry>& lines, const std::string& text) {
@@ -290,11 +292,7 @@ TEST(Recording, ThruTransformsClampsAndFiltersByClassAndPort) {
   Fixture f(1);
   tovu::Client other;
   ASSERT_TRUE(f.env.ConnectRegistered(other));
-  tovu::OpenPortsRequest r;
-  r.outputDevices = {0};
-  r.inputDevice = 1;
-  tovu::OpenPortsReply reply;
-  ASSERT_TRUE(tovu::OpenPorts(other, r, &reply));
+  ASSERT_TRUE(OpenPorts(other, {0}, 1));
   tovu::ThruSettings thru;
   thru.device = 1;
   thru.channel = 5;
@@ -382,14 +380,7 @@ TEST(Recording, ARecordingClientThatDiesLeavesTheNextRecordingWhole) {
     Fixture::Pass(doomed, 600);
     tovu::Disconnect(doomed);  // gone mid-take: unregistered by the watcher, its take goes nowhere
   }
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        tovu::PumpMessages(f.client, 5);
-        for (auto& n : tovu::TakeNotifications(f.client))
-          if (n.code == tovu::kNotifyStopped) return true;
-        return false;
-      },
-      5000));
+  ASSERT_TRUE(WaitStopped(f.client));
   f.Start(f.client, StartRequest(0, true));
   f.Feed("0 90 40 64");
   f.Feed("0 f0 01 f7");
@@ -399,7 +390,7 @@ TEST(Recording, ARecordingClientThatDiesLeavesTheNextRecordingWhole) {
   ASSERT_EQ(take.events.size(), 3u);
   EXPECT_EQ(take.events[0].event, 0x644090u);
   EXPECT_EQ(take.sysex, (std::vector<std::vector<uint8_t>>{{0xF0, 1, 0xF7}}));
-  EXPECT_TRUE(f.engine->Running());
+  EXPECT_TRUE(f.engine.Running());
 }
 
 TEST(Recording, InputFloodDuringLoopRecordingWhileSettingsChange) {
@@ -440,7 +431,7 @@ TEST(Recording, InputFloodDuringLoopRecordingWhileSettingsChange) {
   ASSERT_TRUE(Fixture::StopForTake(f.client, &take, 10000));
   EXPECT_GT(fed.load(), 1000);
   EXPECT_GT(take.events.size(), 100u);
-  EXPECT_TRUE(f.engine->Running());
+  EXPECT_TRUE(f.engine.Running());
 }
 
 // The note-ons of `lines` (one port's data lines) that no release followed by `beforeNs`, matched
@@ -493,14 +484,7 @@ TEST(Recording, ALongLoopRecordingKeepsEveryPassAndReleasesEveryNote) {
     Fixture::Pass(doomed, 200);
     tovu::Disconnect(doomed);
   }
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        tovu::PumpMessages(f.client, 5);
-        for (auto& n : tovu::TakeNotifications(f.client))
-          if (n.code == tovu::kNotifyStopped) return true;
-        return false;
-      },
-      5000));
+  ASSERT_TRUE(WaitStopped(f.client));
   Fixture::Pass(f.client, 100);
   int64_t firstRoundEnd = platform::MonotonicNs();
   EXPECT_TRUE(Unreleased(f.Out("out1"), firstRoundEnd).empty());
@@ -584,7 +568,7 @@ TEST(Recording, ALongLoopRecordingKeepsEveryPassAndReleasesEveryNote) {
     std::vector<LogEntry> hung = Unreleased(f.Out(port), stopNs);
     for (const LogEntry& e : hung) EXPECT_GT(e.ns, stopNs - 100 * kMs) << port << " " << e.text;
   }
-  EXPECT_TRUE(f.engine->Running());
+  EXPECT_TRUE(f.engine.Running());
 }
 
 }  // namespace

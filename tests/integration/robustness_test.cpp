@@ -11,10 +11,9 @@
 TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "3";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   std::mt19937 rng(20261207);
   auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
@@ -46,16 +45,14 @@ TEST(EngineRobustness, RandomMessagesNeverBreakTheEngine) {
   tovu::Client other;
   ASSERT_TRUE(env.Connect(other));
   EXPECT_EQ(tovu::AuditionHoldTime(other), tovu::AuditionHoldTime(c));
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }
 
 TEST(EngineRobustness, RandomByteStreamsEndOnlyTheirOwnConnection) {
   EngineEnv env;
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   std::mt19937 rng(7);
   for (int i = 0; i < 300; ++i) {
@@ -92,6 +89,5 @@ TEST(EngineRobustness, RandomByteStreamsEndOnlyTheirOwnConnection) {
   std::vector<tovu::OutputPortInfo> outs;
   EXPECT_EQ(tovu::RequestOutputPorts(c, &outs), 0);
   EXPECT_EQ(outs.size(), 2u);
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }

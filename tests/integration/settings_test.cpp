@@ -56,8 +56,8 @@ TEST(PortSettingsStore, FilesAreReadPerPortAndReloadedByCommand8) {
   env.WriteSetting("Dev13/ExclDly", "13");
   env.WriteSetting("Dev13/ShrtRes", "1");
 
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
   tovu::Client c;
   ASSERT_TRUE(env.Connect(c));
 

@@ -30,10 +30,9 @@ std::vector<uint32_t> FailuresAfterSync(tovu::Client& c) {
 TEST(SongLoad, MalformedImagesAreRefusedWithError13) {
   EngineEnv env;
   env.vars["TOVU_VIRTUAL_OUTPUTS"] = "2";
-  EngineProcess engine(env.Start());
-  ASSERT_TRUE(env.WaitReady());
   tovu::Client c;
-  ASSERT_TRUE(env.ConnectRegistered(c));
+  EngineProcess engine;
+  ASSERT_TRUE(engine.StartRegistered(env, c));
 
   // Accepted: a good image through both slots, and a load of 0 bytes (no notification).
   EXPECT_TRUE(tovu::LoadSong(c, GoodSong()));
@@ -78,6 +77,5 @@ TEST(SongLoad, MalformedImagesAreRefusedWithError13) {
   EXPECT_TRUE(tovu::LoadNextSong(stranger, bad[0]));
   EXPECT_EQ(FailuresAfterSync(stranger), std::vector<uint32_t>{1});
 
-  EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(engine.EndWith(c), 0);
 }

@@ -18,7 +18,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/midi_common.h"
+#include "platform/midi_jack.h"
 
 namespace {
 
@@ -67,19 +67,19 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
   std::lock_guard<std::mutex> lock(p.mutex);
   for (jack_port_t* port : p.sources) {
     void* buffer = jack_port_get_buffer(port, nframes);
-    platform::midi_common::JackBufferTake(buffer);
+    platform::jack_midi::JackBufferTake(buffer);
     jack_midi_clear_buffer(buffer);
   }
   for (uint32_t i = 0; i < p.sinks.size(); ++i) {
     void* buffer = jack_port_get_buffer(p.sinks[i], nframes);
-    platform::midi_common::JackBufferTake(buffer);
+    platform::jack_midi::JackBufferTake(buffer);
     uint32_t count = jack_midi_get_event_count(buffer);
     for (uint32_t k = 0; k < count; ++k) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, k) != 0) continue;
       p.received.push_back({i, start + event.time, std::vector<uint8_t>(event.buffer, event.buffer + event.size)});
     }
-    platform::midi_common::JackBufferLeave(buffer);
+    platform::jack_midi::JackBufferLeave(buffer);
   }
   while (!p.pending.empty()) {
     auto& [source, bytes] = p.pending.front();
@@ -89,7 +89,7 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
     }
     p.pending.pop_front();
   }
-  for (jack_port_t* port : p.sources) platform::midi_common::JackBufferLeave(jack_port_get_buffer(port, nframes));
+  for (jack_port_t* port : p.sources) platform::jack_midi::JackBufferLeave(jack_port_get_buffer(port, nframes));
   return 0;
 }
 

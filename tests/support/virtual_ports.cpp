@@ -43,18 +43,21 @@ static std::string Describe(const platform::VirtualMidiEvent& e) {
   }
 }
 
-std::vector<std::string> VirtualPorts::TakeData() {
+std::vector<std::string> TakeCapturedData() {
   std::vector<std::string> out;
   for (auto& e : platform::VirtualCaptureTake())
     if (e.kind == platform::VirtualMidiEvent::Data) out.push_back(Describe(e));
   return out;
 }
 
-std::vector<std::string> VirtualPorts::TakeAll() {
+std::vector<std::string> TakeCapturedAll() {
   std::vector<std::string> out;
   for (auto& e : platform::VirtualCaptureTake()) out.push_back(Describe(e));
   return out;
 }
+
+std::vector<std::string> VirtualPorts::TakeData() { return TakeCapturedData(); }
+std::vector<std::string> VirtualPorts::TakeAll() { return TakeCapturedAll(); }
 
 uint8_t VirtualPorts::Activity(uint32_t port, uint32_t channel, uint32_t note) const {
   return ports.activity[ActivityIndex(port, channel, note)].load();

@@ -28,3 +28,7 @@ struct VirtualPorts {
 
 // "b0 65 00" for the given bytes.
 std::string HexBytes(const std::vector<uint8_t>& bytes);
+// What the device layer captured since the last take, one string each: the data messages only
+// ("out0 b0 65 00"), or everything, opens and closes included ("open in1", "close out0").
+std::vector<std::string> TakeCapturedData();
+std::vector<std::string> TakeCapturedAll();

@@ -1,5 +1,5 @@
 // What the bus cannot show of a client record: the tempo factor and input filter a client stores,
-// and which song slot each load fills. An engine is set up in process (no bus) over virtual devices,
+// and which song slot each load fills. An engine is set up in process over virtual devices,
 // clients are entered into its table directly, and copy-data messages go through the window
 // procedure as the message loop would hand them over. Only messages that neither post nor send to
 // a client are used here: the rest is covered over the bus.
@@ -12,55 +12,11 @@
 #include <vector>
 
 #include "client/song_builder.h"
-#include "host/engine.h"
 #include "platform/midi.h"
 #include "playback/state_image.h"
+#include "support/engine_fixture.h"
 
 namespace {
-
-struct EngineInProcess {
-  Engine engine;
-
-  EngineInProcess() {
-    platform::MidiShutdown();
-    platform::VirtualMidiConfig config;
-    config.outputs = {"Virtual Out 1", "Virtual Out 2"};
-    config.inputs = {"Virtual In 1"};
-    platform::MidiStartVirtual(config);
-    platform::BusMessage create;
-    create.msg = platform::kWmCreate;
-    created = EngineWindowProc(engine, create) == 0;
-  }
-  ~EngineInProcess() {
-    engine.playback.playingClient = 0;
-    DestroyClientTable(engine.clients);
-    for (StateImage*& image : engine.images)
-      if (image) DestroyStateImage(image);
-    platform::EventDestroy(&engine.activityEvent);
-    platform::MidiShutdown();
-  }
-
-  // Enters a registered client as RegisterClient leaves it (the process fields are not used here).
-  ClientRecord& Add(uint32_t window) {
-    auto* record = new ClientRecord;
-    record->window = window;
-    engine.clients.records.push_back(record);
-    return *record;
-  }
-
-  int32_t CopyData(uint32_t sender, uint32_t type, const std::vector<uint8_t>& payload) {
-    platform::BusMessage m;
-    m.hwnd = 1;
-    m.msg = platform::kWmCopyData;
-    m.wParam = sender;
-    m.dwData = type;
-    m.cbData = static_cast<uint32_t>(payload.size());
-    m.payload = payload.empty() ? nullptr : payload.data();
-    return EngineWindowProc(engine, m);
-  }
-
-  bool created = false;
-};
 
 std::vector<uint8_t> Factor(double value) {
   std::vector<uint8_t> b(8);
@@ -89,10 +45,10 @@ std::vector<uint8_t> Slot(const uint8_t* bytes, uint32_t size) {
 }
 
 TEST(ClientRecords, TempoFactorIsStoredPerClientAndABrokenOneCountsAsOne) {
-  EngineInProcess e;
+  InProcessEngine e(2, 1);
   ASSERT_TRUE(e.created);
-  ClientRecord& a = e.Add(101);
-  ClientRecord& b = e.Add(102);
+  ClientRecord& a = e.AddClient(101);
+  ClientRecord& b = e.AddClient(102);
   EXPECT_EQ(a.tempoFactor, 1.0);
 
   EXPECT_EQ(e.CopyData(101, 23, Factor(2.0)), 1);
@@ -121,10 +77,10 @@ TEST(ClientRecords, TempoFactorIsStoredPerClientAndABrokenOneCountsAsOne) {
 }
 
 TEST(ClientRecords, InputFilterIsStoredWholeForTheSenderOnly) {
-  EngineInProcess e;
+  InProcessEngine e(2, 1);
   ASSERT_TRUE(e.created);
-  ClientRecord& a = e.Add(201);
-  ClientRecord& b = e.Add(202);
+  ClientRecord& a = e.AddClient(201);
+  ClientRecord& b = e.AddClient(202);
   EXPECT_EQ(a.channelMask.load(), 0xFFFFu);
   EXPECT_EQ(a.inputFlags.load(), 1u);
 
@@ -145,50 +101,50 @@ TEST(ClientRecords, InputFilterIsStoredWholeForTheSenderOnly) {
 }
 
 TEST(ClientRecords, SongSlotsFollowTheLoadRules) {
-  EngineInProcess e;
+  InProcessEngine e(2, 1);
   ASSERT_TRUE(e.created);
-  ClientRecord& a = e.Add(301);
-  ClientRecord& b = e.Add(302);
+  ClientRecord& a = e.AddClient(301);
+  ClientRecord& b = e.AddClient(302);
   const auto s1 = Song(60), s2 = Song(61), s3 = Song(62), s4 = Song(63);
 
   // A load fills the current slot with a copy of the bytes.
   EXPECT_EQ(e.CopyData(301, 19, s1), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s1);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(b.currentSong, nullptr);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s1);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(b.songs.current, nullptr);
 
   // A next-slot load from a client that is not playing is a current-slot load.
   EXPECT_EQ(e.CopyData(301, 20, s2), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s2);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(a.nextSongSize, 0u);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s2);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(a.songs.nextSize, 0u);
 
   // From the playing client it replaces the next slot only; an empty one empties just that slot.
   e.engine.playback.playingClient = 301;
   EXPECT_EQ(e.CopyData(301, 20, s3), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s2);
-  EXPECT_EQ(Slot(a.nextSong, a.nextSongSize), s3);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s2);
+  EXPECT_EQ(Slot(a.songs.next, a.songs.nextSize), s3);
   EXPECT_EQ(e.CopyData(301, 20, s4), 1);
-  EXPECT_EQ(Slot(a.nextSong, a.nextSongSize), s4);
+  EXPECT_EQ(Slot(a.songs.next, a.songs.nextSize), s4);
   EXPECT_EQ(e.CopyData(301, 20, {}), 1);
-  EXPECT_EQ(Slot(a.currentSong, a.currentSongSize), s2);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(a.nextSongSize, 0u);
+  EXPECT_EQ(Slot(a.songs.current, a.songs.currentSize), s2);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(a.songs.nextSize, 0u);
 
   // Another client's next-slot load while 301 plays is its own current-slot load.
   EXPECT_EQ(e.CopyData(302, 20, s1), 1);
-  EXPECT_EQ(Slot(b.currentSong, b.currentSongSize), s1);
-  EXPECT_EQ(b.nextSong, nullptr);
+  EXPECT_EQ(Slot(b.songs.current, b.songs.currentSize), s1);
+  EXPECT_EQ(b.songs.next, nullptr);
 
   // A current-slot load of 0 bytes empties both slots.
   EXPECT_EQ(e.CopyData(301, 20, s3), 1);
-  ASSERT_EQ(Slot(a.nextSong, a.nextSongSize), s3);
+  ASSERT_EQ(Slot(a.songs.next, a.songs.nextSize), s3);
   e.engine.playback.playingClient = 0;
   EXPECT_EQ(e.CopyData(301, 19, {}), 1);
-  EXPECT_EQ(a.currentSong, nullptr);
-  EXPECT_EQ(a.currentSongSize, 0u);
-  EXPECT_EQ(a.nextSong, nullptr);
-  EXPECT_EQ(Slot(b.currentSong, b.currentSongSize), s1);
+  EXPECT_EQ(a.songs.current, nullptr);
+  EXPECT_EQ(a.songs.currentSize, 0u);
+  EXPECT_EQ(a.songs.next, nullptr);
+  EXPECT_EQ(Slot(b.songs.current, b.songs.currentSize), s1);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Tests of the MIDI device layer's virtual service: configuration from the environment, the output
 // log and capture, refused opens and sends, FIFO and injected input, system-exclusive buffers, the
-// wait for a running input callback, concurrent sends, and restarting the service.
+// wait for a running input callback, concurrent sends, and restarting the service; the selection of
+// a real service that cannot be had; and the ring between jack's senders and its process callback.
 // Threads: the test thread, plus sender and injector threads where a test says so.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +22,8 @@
 #include <vector>
 
 #include "platform/midi.h"
+#include "platform/midi_ring.h"
+#include "platform/timer.h"
 
 namespace platform {
 namespace {
@@ -425,6 +429,36 @@ TEST_F(PlatformMidiTest, InjectionFollowsTheSameRules) {
   EXPECT_EQ(got.sysex[1], (std::vector<uint8_t>(sysex, sysex + sizeof sysex)));
 }
 
+// Virtual input takes the path every service's input takes: the callback learns when the message
+// arrived (not when it asks), and the milliseconds since the input was started.
+TEST_F(PlatformMidiTest, InjectedInputCarriesItsArrivalTime) {
+  MidiStartVirtual(Config({}, {"I"}));
+  struct Seen {
+    double arrival = 0, askedAt = 0;
+    uintptr_t sinceStart = 0;
+  } seen;
+  auto callback = [](MidiHandle, uint32_t, uintptr_t instance, uintptr_t, uintptr_t ms) {
+    auto* s = reinterpret_cast<Seen*>(instance);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    s->arrival = MidiInArrivalMs();
+    s->askedAt = NowMs();
+    s->sinceStart = ms;
+  };
+  MidiHandle in = 0;
+  ASSERT_EQ(MidiInOpen(0, callback, reinterpret_cast<uintptr_t>(&seen), &in), kMidiOk);
+  double started = NowMs();
+  ASSERT_EQ(MidiInStart(in), kMidiOk);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  double before = NowMs();
+  const uint8_t note[] = {0x90, 0x3C, 0x64};
+  ASSERT_TRUE(VirtualInject(0, note, sizeof note));
+  EXPECT_GE(seen.arrival, before);
+  EXPECT_LE(seen.arrival, seen.askedAt - 25.0);  // the arrival, not the moment of asking
+  EXPECT_GE(seen.sinceStart, 4u);
+  EXPECT_LE(static_cast<double>(seen.sinceStart), seen.arrival - started + 1.0);
+  EXPECT_GT(MidiInArrivalMs(), NowMs() - 1.0);  // outside a callback: now
+}
+
 TEST_F(PlatformMidiTest, StopWaitsForARunningCallback) {
   MidiStartVirtual(Config({}, {"I"}));
   struct Gate {
@@ -542,6 +576,72 @@ TEST_F(PlatformMidiTest, ServiceRestartsManyTimes) {
                      "close in0", "close out0"});
   }
   EXPECT_EQ(ReadLog(config.logPath), expected);
+}
+
+// A service that cannot be had (no JACK server; no ALSA sequencer here; or not built at all).
+TEST(MidiSelection, ARequestedServiceThatCannotBeHadGivesNoDevicesAndOneLine) {
+  ScopedEnv server("JACK_DEFAULT_SERVER", ("tovu-absent-" + std::to_string(getpid())).c_str());
+  for (const char* service : {"jack", "alsa"}) {
+    SCOPED_TRACE(service);
+    if (std::string(service) == "alsa" && access("/dev/snd/seq", F_OK) == 0) continue;  // a real sequencer
+    ScopedEnv midi("TOVU_MIDI", service);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MidiStartFromEnvironment(), MidiService::None);
+    std::string text = testing::internal::GetCapturedStderr();
+    // One line of ours; libjack may add lines of its own when it fails to reach a server.
+    size_t ours = 0;
+    for (size_t at = text.find("MIDI service "); at != std::string::npos; at = text.find("MIDI service ", at + 1)) ++ours;
+    EXPECT_EQ(ours, 1u) << text;
+    EXPECT_NE(text.find(std::string("MIDI service ") + service), std::string::npos) << text;
+    EXPECT_EQ(MidiOutCount(), 0u);
+    EXPECT_EQ(MidiInCount(), 0u);
+    MidiHandle handle = 0;
+    EXPECT_EQ(MidiOutOpen(0, &handle), kMidiBadDeviceId);
+  }
+  if (access("/dev/snd/seq", F_OK) != 0) {
+    // Nothing asked for and nothing there: none, without a word.
+    ScopedEnv midi("TOVU_MIDI", nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MidiStartFromEnvironment(), MidiService::None);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  }
+  MidiShutdown();
+}
+
+TEST(MidiRingTest, RecordsWrapAroundWholeAndAFullRingRefuses) {
+  MidiRing ring;
+  ASSERT_TRUE(MidiRingInit(ring, 256));
+  uint32_t pushed = 0, popped = 0;
+  uint8_t out[200];
+  for (int round = 0; round < 500; ++round) {
+    // Lengths 0 to 90 in a pattern that makes records straddle the end of the buffer.
+    uint32_t length = static_cast<uint32_t>((round * 37) % 91);
+    std::vector<uint8_t> bytes(length);
+    for (uint32_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(pushed + i);
+    MidiRecord r;
+    r.length = length;
+    r.frame = pushed;
+    while (!MidiRingPush(ring, r, bytes.data())) {
+      // Full: drain one record and check it.
+      MidiRecord head;
+      ASSERT_TRUE(MidiRingPeek(ring, &head));
+      ASSERT_EQ(head.frame, popped);
+      MidiRingPop(ring, head, out);
+      for (uint32_t i = 0; i < head.length; ++i) ASSERT_EQ(out[i], static_cast<uint8_t>(popped + i));
+      ++popped;
+    }
+    ++pushed;
+  }
+  MidiRecord head;
+  while (MidiRingPeek(ring, &head)) {
+    ASSERT_EQ(head.frame, popped++);
+    MidiRingPop(ring, head, nullptr);
+  }
+  EXPECT_EQ(popped, pushed);
+  EXPECT_TRUE(MidiRingEmpty(ring));
+  MidiRecord tooLong;
+  tooLong.length = 256;
+  EXPECT_FALSE(MidiRingPush(ring, tooLong, out));
 }
 
 }  // namespace

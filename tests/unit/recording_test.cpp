@@ -14,12 +14,11 @@
 
 #include "client/song_builder.h"
 #include "client/take_reader.h"
-#include "host/engine.h"
 #include "platform/midi.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
 #include "playback/seek.h"
-#include "support/virtual_ports.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
@@ -34,47 +33,12 @@ std::vector<uint8_t> Four(int32_t a, int32_t b, int32_t c, int32_t d) {
   return p;
 }
 
-std::string Line(const platform::VirtualMidiEvent& e) {
-  std::string dev = std::string(e.input ? "in" : "out") + std::to_string(e.device);
-  if (e.kind == platform::VirtualMidiEvent::Open) return "open " + dev;
-  if (e.kind == platform::VirtualMidiEvent::Close) return "close " + dev;
-  return dev + " " + HexBytes(e.bytes);
-}
-
-struct RecordingEngine {
-  Engine engine;
+struct RecordingEngine : InProcessEngine {
   ClientRecord* client = nullptr;
-  bool created = false;
 
-  explicit RecordingEngine(int outputs = 2, int inputs = 2, std::vector<uint32_t> failOut = {}) {
-    platform::MidiShutdown();
-    platform::VirtualMidiConfig config;
-    for (int i = 0; i < outputs; ++i) config.outputs.push_back("Virtual Out " + std::to_string(i + 1));
-    for (int i = 0; i < inputs; ++i) config.inputs.push_back("Virtual In " + std::to_string(i + 1));
-    config.failOut = failOut;
-    platform::MidiStartVirtual(config);
-    platform::VirtualCaptureEnable(true);
-    platform::BusMessage create;
-    create.msg = platform::kWmCreate;
-    created = EngineWindowProc(engine, create) == 0;
-    client = new ClientRecord;
-    client->window = kWindow;
-    engine.clients.records.push_back(client);
+  explicit RecordingEngine(int outputs = 2, int inputs = 2, std::vector<uint32_t> failOut = {})
+      : InProcessEngine(outputs, inputs, std::move(failOut)), client(&AddClient(kWindow)) {
     FreezeClockAt(0);
-    platform::VirtualCaptureTake();
-  }
-  ~RecordingEngine() {
-    engine.playback.recordingClient = 0;
-    engine.playback.playingClient = 0;
-    platform::TimerServiceStop(engine.playback.timers);
-    CloseAllInputs(engine.ports);
-    FreeRecorder(engine);
-    DestroyClientTable(engine.clients);
-    for (StateImage*& image : engine.images)
-      if (image) DestroyStateImage(image);
-    platform::EventDestroy(&engine.activityEvent);
-    platform::VirtualCaptureEnable(false);
-    platform::MidiShutdown();
   }
 
   // Input stamped from now on reads `tick`: the clock advances one tick a minute and is anchored
@@ -115,17 +79,8 @@ struct RecordingEngine {
     if (raw) *raw = std::move(built);
     return take;
   }
-  std::vector<std::string> Data() {
-    std::vector<std::string> out;
-    for (auto& e : platform::VirtualCaptureTake())
-      if (e.kind == platform::VirtualMidiEvent::Data) out.push_back(Line(e));
-    return out;
-  }
-  std::vector<std::string> All() {
-    std::vector<std::string> out;
-    for (auto& e : platform::VirtualCaptureTake()) out.push_back(Line(e));
-    return out;
-  }
+  std::vector<std::string> Data() { return TakeCapturedData(); }
+  std::vector<std::string> All() { return TakeCapturedAll(); }
 };
 
 std::vector<std::pair<int32_t, uint32_t>> Entries(const tovu::Take& take) {
@@ -187,7 +142,7 @@ TEST(Thru, EchoesAcceptedInputAndIgnoresOtherPortsAndClasses) {
   e.OpenInput(0);
   e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
   e.Thru(1, 5, 12, -20);
-  EXPECT_EQ(e.engine.thruOwner.load(), kWindow);
+  EXPECT_EQ(e.engine.recording.thru.owner.load(), kWindow);
   e.All();
   EXPECT_TRUE(e.Inject(0, {0x90, 60, 10}));
   EXPECT_TRUE(e.Inject(0, {0x80, 60, 64}));
@@ -214,7 +169,7 @@ TEST(Thru, SettingThruReleasesHeldNotesOnTheOldPortFirst) {
   e.All();
   ReleaseThruPort(e.engine);
   EXPECT_EQ(e.All(), (std::vector<std::string>{"out0 92 32 00", "close out0"}));
-  EXPECT_EQ(e.engine.thruOwner.load(), 0u);
+  EXPECT_EQ(e.engine.recording.thru.owner.load(), 0u);
   e.Inject(0, {0x90, 60, 100});
   EXPECT_TRUE(e.Data().empty());
 }
@@ -223,10 +178,10 @@ TEST(Thru, UnknownOrFailingDeviceTurnsThruOff) {
   RecordingEngine e(2, 1, {1});
   e.Thru(7);
   EXPECT_EQ(e.engine.recording.thru.settings.device, 0x8000);
-  EXPECT_EQ(e.engine.thruPort.load(), -1);
+  EXPECT_EQ(e.engine.recording.thru.port.load(), -1);
   e.Thru(1);  // fails to open
   EXPECT_EQ(e.engine.recording.thru.settings.device, 0x8000);
-  EXPECT_EQ(e.engine.thruOwner.load(), 0u);
+  EXPECT_EQ(e.engine.recording.thru.owner.load(), 0u);
 }
 
 // ---- Metronome ----
@@ -234,7 +189,7 @@ TEST(Thru, UnknownOrFailingDeviceTurnsThruOff) {
 TEST(Metronome, ClicksBarsAndBeatsOneStepLong) {
   RecordingEngine e;
   e.Metronome(0);
-  ASSERT_EQ(e.engine.metronomePort.load(), 0);
+  ASSERT_EQ(e.engine.metronome.port.load(), 0);
   ResetStateImage(*e.engine.images[kMainImage]);  // 30 ticks per step, 480 per bar, 120 per beat
   e.All();
   std::vector<std::string> expected;
@@ -300,7 +255,7 @@ TEST(Metronome, SettingsReadBackAndCountIn) {
   e.Metronome(1, 0x1F, 200, 300);  // fails to open: the device id stays, the values as given
   EXPECT_EQ(e.engine.ports.settings.mtrDev, 1);
   EXPECT_EQ(e.engine.ports.settings.mtrChan, 0x1F);
-  EXPECT_EQ(e.engine.metronomePort.load(), -1);
+  EXPECT_EQ(e.engine.metronome.port.load(), -1);
   EXPECT_EQ(BeginCountIn(e.engine, true), 480);
   EXPECT_TRUE(MetronomeOn(e.engine));
   EXPECT_EQ(BeginCountIn(e.engine, false), 0);
@@ -624,9 +579,7 @@ TEST(Thru, AChangeOfFilterOrListenerReleasesWhatThruHolds) {
   SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1, 0, 0).data());
   // A key held by the thru owner on its input, then another client starts recording on another
   // input: the owner's key-up no longer passes, so the note is released when the listener changes.
-  ClientRecord* other = new ClientRecord;
-  other->window = kOtherWindow;
-  e.engine.clients.records.push_back(other);
+  ClientRecord* other = &e.AddClient(kOtherWindow);
   e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
   other->inputPort = 1;
   e.Inject(0, {0x90, 62, 90});

@@ -6,23 +6,19 @@
 // Threads: the test thread only (it stands in for the main thread and the timer thread).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "client/song_builder.h"
-#include "host/engine.h"
 #include "platform/midi.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
-#include "support/virtual_ports.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
 constexpr uint32_t kWindow = 0x101;
-
-int32_t Dispatch(void* context, const platform::BusMessage& m) {
-  return EngineWindowProc(*static_cast<Engine*>(context), m);
-}
 
 std::vector<uint8_t> Request(int32_t start, bool loop = false, int32_t loopStart = 0, int32_t loopEnd = 0x7FFFFFFF) {
   std::vector<uint8_t> r(32, 0);
@@ -39,48 +35,23 @@ struct Played {
   std::string text;
 };
 
-struct SchedulerEngine {
-  Engine engine;
+struct SchedulerEngine : InProcessEngine {
   ClientRecord* client = nullptr;
   double origin = platform::NowMs() + 1e9;  // far beyond anything the timer service will reach
   std::vector<Played> played;
 
-  SchedulerEngine() {
-    platform::MidiShutdown();
-    platform::VirtualMidiConfig config;
-    config.outputs = {"Virtual Out 1", "Virtual Out 2"};
-    platform::MidiStartVirtual(config);
-    platform::VirtualCaptureEnable(true);
-    engine.bus = platform::BusCreate("", -1, Dispatch, &engine);
-    platform::BusMessage create;
-    create.msg = platform::kWmCreate;
-    EXPECT_EQ(EngineWindowProc(engine, create), 0);
-    client = new ClientRecord;
-    client->window = kWindow;
-    engine.clients.records.push_back(client);
+  SchedulerEngine() : InProcessEngine(2, 0), client(&AddClient(kWindow)) {
+    EXPECT_TRUE(created);
     for (int i = 0; i < engine.ports.outputCount; ++i) engine.ports.outputs[i].Open();
     platform::VirtualCaptureTake();
-  }
-  ~SchedulerEngine() {
-    StopPlayback(engine, kWindow);
-    platform::TimerServiceStop(engine.playback.timers);
-    DestroyClientTable(engine.clients);
-    for (StateImage*& image : engine.images)
-      if (image) DestroyStateImage(image);
-    platform::BusDestroy(engine.bus);
-    platform::EventDestroy(&engine.activityEvent);
-    platform::VirtualCaptureEnable(false);
-    platform::MidiShutdown();
   }
 
   void Load(const std::vector<uint8_t>& song) {
     LoadSong(engine, kWindow, static_cast<uint32_t>(song.size()), song.data());
-    ASSERT_NE(client->currentSong, nullptr);
+    ASSERT_NE(client->songs.current, nullptr);
   }
   void Collect(double at) {
-    for (auto& e : platform::VirtualCaptureTake())
-      if (e.kind == platform::VirtualMidiEvent::Data)
-        played.push_back({at, "out" + std::to_string(e.device) + " " + HexBytes(e.bytes)});
+    for (std::string& line : TakeCapturedData()) played.push_back({at, std::move(line)});
   }
   void Start(const std::vector<uint8_t>& request, double at) {
     StartPlayback(engine, kWindow, request.data(), origin + at);
@@ -179,4 +150,41 @@ TEST(Scheduler, ALateWakeUpFindsTheEndAndTheEndWins) {
   EXPECT_EQ(e.engine.playback.playingClient.load(), 0u);
   e.Collect(903);
   EXPECT_EQ(e.played.back().text, "out0 90 3c 00");  // released once, at the end
+}
+
+// While a continue's start message is still with its client, whose handler may load the song to
+// switch to, wake-ups play on and hold at the song's end instead of ending it; the switch comes
+// with the continue's own wake-up, to the song loaded meanwhile, at the position reached.
+TEST(Scheduler, AContinueSwitchesOnlyOnceItsClientHasAnswered) {
+  SchedulerEngine e;
+  tovu::SongBuilder a;
+  a.Tempo(0, 480);
+  a.NoteOn(0, 0, 0, 60, 100);  // held to the end
+  a.End(240);                   // 250 ms
+  e.Load(a.Build());
+  e.Start(Request(0), 0);
+  e.Run(1, 100);
+  PlaybackState& p = e.engine.playback;
+  std::vector<uint8_t> request = Request(0);
+  memcpy(p.pendingRequest, request.data(), request.size());
+  p.pending = kContinueAnnounced;  // as while the start message is being handled
+  tovu::SongBuilder b;             // the first song and one more note after it
+  b.Tempo(0, 480);
+  b.NoteOn(0, 0, 0, 60, 100);
+  b.NoteOn(400, 0, 0, 62, 100);
+  b.End(960);
+  std::vector<uint8_t> next = b.Build();
+  LoadNextSong(e.engine, kWindow, static_cast<uint32_t>(next.size()), next.data());
+  const uint8_t* first = p.song;
+  e.Run(101, 400, 50);  // past the first song's end
+  EXPECT_EQ(p.endKind, kRunning);
+  EXPECT_EQ(p.song, first);
+  EXPECT_NE(p.timer, 0u);
+  for (const Played& line : e.played) EXPECT_NE(line.text, "out0 90 3c 00") << "released at " << line.ms;
+  p.pending = kContinueDue;  // the client has answered: the continue's wake-up is armed
+  e.Run(401, 430);
+  EXPECT_NE(p.song, first);
+  ASSERT_FALSE(e.played.empty());
+  EXPECT_EQ(e.played.back().text, "out0 90 3e 64");
+  EXPECT_GE(e.played.back().ms, 416);  // tick 400 at 960 ticks a second
 }

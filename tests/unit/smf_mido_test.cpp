@@ -18,6 +18,7 @@
 #include "client/take_reader.h"
 #include "playback/seek.h"
 #include "playback_test_util.h"
+#include "support/mido_writer.h"
 #include "support/virtual_ports.h"
 
 namespace {
@@ -34,11 +35,6 @@ struct TempDir {
   ~TempDir() { fs::remove_all(path); }
 };
 
-bool RunWriter(const std::string& args) {
-  std::string command = "/usr/bin/python3 " TOVU_SOURCE_DIR "/tests/smf/make_midi.py " + args;
-  return std::system(command.c_str()) == 0;
-}
-
 std::vector<uint8_t> ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -51,17 +47,7 @@ struct Sent {
 
 std::vector<Sent> Expected(const fs::path& path) {
   std::vector<Sent> out;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    double seconds;
-    int port;
-    fields >> seconds >> port;
-    std::string rest;
-    std::getline(fields, rest);
-    out.push_back({seconds * 1e6, "out" + std::to_string(port) + rest});
-  }
+  for (const ExpectedSend& e : ReadExpectedSends(path.string())) out.push_back({e.seconds * 1e6, e.text});
   return out;
 }
 
@@ -105,7 +91,7 @@ TEST(SmfMido, FormatOneAndZeroPlayAsMidoListsThem) {
   for (const char* kind : {"song", "format0"}) {
     SCOPED_TRACE(kind);
     fs::path file = dir.path / (std::string(kind) + ".mid"), expected = dir.path / (std::string(kind) + ".txt");
-    ASSERT_TRUE(RunWriter(std::string(kind) + " " + file.string() + " " + expected.string()));
+    ASSERT_TRUE(RunMidoWriter(std::string(kind) + " " + file.string() + " " + expected.string()));
     std::vector<uint8_t> bytes = ReadBytes(file);
     tovu::SmfSong song;
     std::string error;
@@ -120,7 +106,7 @@ TEST(SmfMido, FormatOneAndZeroPlayAsMidoListsThem) {
 TEST(SmfMido, FractionalTemposPlayWithinAFewMicroseconds) {
   TempDir dir;
   fs::path file = dir.path / "dense.mid", expected = dir.path / "dense.txt";
-  ASSERT_TRUE(RunWriter("dense " + file.string() + " " + expected.string() + " 2000"));
+  ASSERT_TRUE(RunMidoWriter("dense " + file.string() + " " + expected.string() + " 2000"));
   std::vector<uint8_t> bytes = ReadBytes(file);
   tovu::SmfSong song;
   std::string error;
@@ -128,16 +114,6 @@ TEST(SmfMido, FractionalTemposPlayWithinAFewMicroseconds) {
   EXPECT_TRUE(song.retimed);
   // Half an image tick at the slowest tempo (87.5 bpm, rounded to 88) is under 45 microseconds.
   ExpectSame(Expected(expected), Played(song.song.Build(), 1), 45.0);
-}
-
-// mido's reading of a file: "<track> <tick> <type> <field>=<value>..." per message, fields sorted.
-std::vector<std::string> Dump(const fs::path& file, const fs::path& out) {
-  std::vector<std::string> lines;
-  if (!RunWriter("dump " + file.string() + " > " + out.string())) return lines;
-  std::ifstream in(out);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
 }
 
 TEST(SmfMido, ExportedTakesReadBackWithMido) {
@@ -160,7 +136,7 @@ TEST(SmfMido, ExportedTakesReadBackWithMido) {
   std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   // Passes: 960-2880 at file 0, 960-2880 at 1920, 960-1500 at 3840. The 80 bpm change at song
   // tick 1920 comes 960 into each full pass.
-  EXPECT_EQ(Dump(file, dir.path / "dump.txt"), (std::vector<std::string>{
+  EXPECT_EQ(MidoDump(file.string(), (dir.path / "dump.txt").string()), (std::vector<std::string>{
       "0 0 time_signature clocks_per_click=24 denominator=4 notated_32nd_notes_per_beat=8 numerator=3",
       "0 0 set_tempo tempo=500000",
       "0 960 set_tempo tempo=600000",
@@ -186,7 +162,7 @@ TEST(SmfMido, ExportedTakesReadBackWithMido) {
 TEST(SmfMido, FormatTwoIsRefused) {
   TempDir dir;
   fs::path file = dir.path / "f2.mid";
-  ASSERT_TRUE(RunWriter("format2 " + file.string()));
+  ASSERT_TRUE(RunMidoWriter("format2 " + file.string()));
   std::vector<uint8_t> bytes = ReadBytes(file);
   tovu::SmfSong song;
   std::string error;

@@ -185,6 +185,14 @@ std::vector<std::string> DataLines(const std::vector<LogEntry>& entries) {
   return out;
 }
 
+std::vector<LogEntry> DataEntries(const EngineEnv& env, const std::string& output) {
+  std::string prefix = output.empty() ? "data " : "data " + output + " ";
+  std::vector<LogEntry> out;
+  for (LogEntry& e : ReadTimedLog(env))
+    if (e.text.rfind(prefix, 0) == 0) out.push_back({e.ns, e.text.substr(5)});
+  return out;
+}
+
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {

@@ -56,6 +56,8 @@ struct LogEntry {
 std::vector<LogEntry> ReadTimedLog(const EngineEnv& env);
 // The texts of the entries that start with "data " (that prefix removed: "out0 90 3c 64").
 std::vector<std::string> DataLines(const std::vector<LogEntry>& entries);
+// The data entries of the log (prefix removed), of all outputs or of one ("out1").
+std::vector<LogEntry> DataEntries(const EngineEnv& env, const std::string& output = "");
 // Polls `condition` every few milliseconds until it holds (true) or timeoutMs has passed (false).
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
 // Waits until the log holds a line equal to `text` (after the timestamp); false on timeout.

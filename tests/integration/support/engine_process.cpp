@@ -50,24 +50,69 @@ void EngineEnv::Export() const {
   for (auto& [k, v] : vars) setenv(k.c_str(), v.c_str(), 1);
 }
 
-pid_t EngineEnv::Start(int stderrFd) const {
-  std::string errPath = dir + "/engine.stderr";
+namespace {
+
+// How a process is started in an environment: its program and arguments, where its output and
+// errors go, and whether it waits at a gate and takes the environment's resource limits.
+struct Launch {
+  const char* binary = TOVU_ENGINE_BINARY;
+  std::vector<std::string> args;
+  std::string outPath = "/dev/null";
+  std::string errPath;
+  int errFd = -1;       // used instead of errPath when >= 0
+  bool truncate = false;  // errPath: truncated, else appended to
+  int gateFd = -1;
+  bool limits = false;
+};
+
+pid_t Fork(const EngineEnv& env, const Launch& l) {
   pid_t pid = fork();
-  if (pid == 0) {
-    Export();
-    for (const ResourceLimit& l : limits) {
-      rlimit r{static_cast<rlim_t>(l.soft), static_cast<rlim_t>(l.hard)};
-      if (setrlimit(l.resource, &r) != 0) _exit(126);
+  if (pid != 0) return pid;
+  if (l.gateFd >= 0) {
+    char byte;
+    while (read(l.gateFd, &byte, 1) < 0 && errno == EINTR) {
     }
-    int err = stderrFd >= 0 ? stderrFd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(err, 2);
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
   }
-  return pid;
+  env.Export();
+  if (l.limits)
+    for (const ResourceLimit& r : env.limits) {
+      rlimit limit{static_cast<rlim_t>(r.soft), static_cast<rlim_t>(r.hard)};
+      if (setrlimit(r.resource, &limit) != 0) _exit(126);
+    }
+  int mode = O_WRONLY | O_CREAT | (l.truncate ? O_TRUNC : O_APPEND);
+  dup2(l.errFd >= 0 ? l.errFd : open(l.errPath.c_str(), mode, 0600), 2);
+  dup2(open(l.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+  dup2(open("/dev/null", O_RDONLY), 0);
+  std::vector<char*> argv{const_cast<char*>(l.binary)};
+  for (const std::string& a : l.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(l.binary, argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+pid_t EngineEnv::Start(int stderrFd, int gateFd) const {
+  Launch l;
+  l.errPath = dir + "/engine.stderr";
+  l.errFd = stderrFd;
+  l.gateFd = gateFd;
+  l.limits = true;
+  return Fork(*this, l);
+}
+
+pid_t EngineEnv::StartCtl(const std::vector<std::string>& args, const std::string& name) const {
+  Launch l;
+  l.binary = TOVU_CTL_BINARY;
+  l.args = args;
+  l.outPath = dir + "/" + name + ".out";
+  l.errPath = dir + "/" + name + ".err";
+  l.truncate = true;
+  return Fork(*this, l);
+}
+
+int EngineEnv::RunCtl(const std::vector<std::string>& args, int timeoutMs) const {
+  return WaitExit(StartCtl(args), timeoutMs);
 }
 
 bool EngineEnv::WaitReady(int timeoutMs) const {
@@ -107,8 +152,43 @@ std::vector<std::string> EngineEnv::LogLines() const {
   return lines;
 }
 
-std::string EngineEnv::StderrText() const {
-  std::ifstream in(dir + "/engine.stderr");
+std::string EngineEnv::StderrText() const { return ReadText(dir + "/engine.stderr"); }
+
+bool OpenPorts(tovu::Client& client, const std::vector<uint32_t>& outputs, int32_t input, uint32_t inputFlags,
+               tovu::OpenPortsReply* reply) {
+  tovu::OpenPortsRequest request;
+  request.outputDevices = outputs;
+  request.inputDevice = input;
+  request.inputFlags = inputFlags;
+  tovu::OpenPortsReply local;
+  return tovu::OpenPorts(client, request, reply ? reply : &local);
+}
+
+namespace {
+
+template <typename Port>
+std::vector<bool> HandlesSet(const std::vector<Port>& ports) {
+  std::vector<bool> open;
+  for (const Port& p : ports) open.push_back(p.handle != 0);
+  return open;
+}
+
+}  // namespace
+
+std::vector<bool> OutputsOpen(tovu::Client& client) {
+  std::vector<tovu::OutputPortInfo> ports;
+  tovu::RequestOutputPorts(client, &ports);
+  return HandlesSet(ports);
+}
+
+std::vector<bool> InputsOpen(tovu::Client& client) {
+  std::vector<tovu::InputPortInfo> ports;
+  tovu::RequestInputPorts(client, &ports);
+  return HandlesSet(ports);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
@@ -120,6 +200,20 @@ EngineProcess::~EngineProcess() {
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+bool EngineProcess::Start(const EngineEnv& env, int timeoutMs) {
+  pid = env.Start();
+  return pid > 0 && env.WaitReady(timeoutMs);
+}
+
+bool EngineProcess::StartRegistered(const EngineEnv& env, tovu::Client& client) {
+  return Start(env) && env.ConnectRegistered(client);
+}
+
+int EngineProcess::EndWith(tovu::Client& last, int timeoutMs) {
+  int32_t result = tovu::Unregister(last);
+  return result != 0 ? 1000 + result : Wait(timeoutMs);
 }
 
 int EngineProcess::Wait(int timeoutMs) {

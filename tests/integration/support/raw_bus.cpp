@@ -1,6 +1,8 @@
 // Integration-test support below the client library. See raw_bus.h.
 #include "integration/support/raw_bus.h"
 
+#include <gtest/gtest.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,10 +30,7 @@ void Put(std::vector<uint8_t>& out, uint32_t v) {
 
 }  // namespace
 
-uint32_t GetU32(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 | static_cast<uint32_t>(b[at + 2]) << 16 |
-         static_cast<uint32_t>(b[at + 3]) << 24;
-}
+uint32_t GetU32(const std::vector<uint8_t>& b, size_t at) { return platform::LoadLe32(b.data() + at); }
 
 RawConnection::~RawConnection() { Close(); }
 
@@ -58,16 +57,8 @@ bool RawConnection::WriteBytes(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> RawConnection::Encode(const RawFrame& f) {
-  platform::FrameHeader h;
-  h.kind = f.kind;
-  h.id = f.id;
-  h.hwnd = f.hwnd;
-  h.msg = f.msg;
-  h.wParam = f.wParam;
-  h.lParam = f.lParam;
-  h.dwData = f.dwData;
   std::vector<uint8_t> out;
-  platform::AppendFrame(out, h, f.payload.data(), static_cast<uint32_t>(f.payload.size()));
+  platform::AppendFrame(out, f, f.payload.data(), static_cast<uint32_t>(f.payload.size()));
   return out;
 }
 
@@ -79,13 +70,7 @@ RawRead RawConnection::Read(RawFrame* frame, int timeoutMs) {
       if (!platform::FrameSizeValid(h.size) || h.cbData != h.size - platform::kFrameMinSize) return RawRead::kClosed;
       size_t total = 4 + static_cast<size_t>(h.size);
       if (in.size() >= total) {
-        frame->kind = h.kind;
-        frame->id = h.id;
-        frame->hwnd = h.hwnd;
-        frame->msg = h.msg;
-        frame->wParam = h.wParam;
-        frame->lParam = h.lParam;
-        frame->dwData = h.dwData;
+        static_cast<platform::FrameHeader&>(*frame) = h;
         frame->payload.assign(in.begin() + platform::kFrameHeaderSize, in.begin() + static_cast<ptrdiff_t>(total));
         in.erase(in.begin(), in.begin() + static_cast<ptrdiff_t>(total));
         return RawRead::kFrame;
@@ -175,25 +160,15 @@ std::vector<uint8_t> RawHeader(uint32_t size, uint32_t cbData, uint32_t hwnd, ui
 
 std::vector<pid_t> StartEnginesTogether(const EngineEnv& env, const std::vector<int>& stderrFds) {
   int gate[2];
-  if (pipe(gate) != 0) return {};
+  if (pipe2(gate, O_CLOEXEC) != 0) return {};
   std::vector<pid_t> pids;
-  for (int err : stderrFds) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(gate[1]);
-      char byte;
-      while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
-      }
-      close(gate[0]);
-      env.Export();
-      dup2(err, 2);
-      execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    pids.push_back(pid);
-  }
+  for (int err : stderrFds) pids.push_back(env.Start(err, gate[0]));
+  // One byte for each: every engine now execs (one left waiting is killed by its caller's guard).
+  std::string bytes(pids.size(), 'x');
+  ssize_t released = write(gate[1], bytes.data(), bytes.size());
+  EXPECT_EQ(released, static_cast<ssize_t>(bytes.size()));
   close(gate[0]);
-  close(gate[1]);  // every child now sees end of file and execs
+  close(gate[1]);
   return pids;
 }
 

@@ -10,15 +10,10 @@
 #include <vector>
 
 #include "integration/support/engine_process.h"
+#include "platform/wire.h"
 
-struct RawFrame {
-  uint32_t kind = 0;
-  uint32_t id = 0;
-  uint32_t hwnd = 0;
-  uint32_t msg = 0;
-  uint32_t wParam = 0;
-  uint32_t lParam = 0;
-  uint32_t dwData = 0;
+// A frame's header fields (size and cbData follow from the payload when it is encoded) and payload.
+struct RawFrame : platform::FrameHeader {
   std::vector<uint8_t> payload;
 };
 

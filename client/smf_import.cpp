@@ -1,4 +1,7 @@
-// Standard MIDI File import and take export. See smf.h.
+// Standard MIDI File import: reading a file (header, chunks, each track's events) and converting
+// its merged events into a song image, step by step, with the tempo map that relates the file's
+// ticks, the image's ticks and time; and the position queries on an imported song's tempo map. The
+// file is untrusted: every read is checked against the chunk it belongs to. See smf.h.
 //
 // Threads: whichever thread calls; no shared state.
 #include "client/smf.h"
@@ -8,7 +11,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-
 
 namespace tovu {
 
@@ -305,47 +307,252 @@ std::vector<BarGeometry> Bars(const SmfSong& song) {
   return out;
 }
 
-// ---- Writing ----
+// ---- Converting the merged events into the song image ----
 
-void PutVlq(std::vector<uint8_t>& out, uint32_t v) {
-  uint8_t buf[5];
-  int n = 0;
-  buf[n++] = v & 0x7F;
-  while (v >>= 7) buf[n++] = 0x80 | (v & 0x7F);
-  while (n) out.push_back(buf[--n]);
+// Puts the events of all tracks in playing order: by tick, ties in track order, then file order.
+void MergeTracks(std::vector<RawEvent>* events) {
+  std::stable_sort(events->begin(), events->end(), [](const RawEvent& a, const RawEvent& b) {
+    if (a.tick != b.tick) return a.tick < b.tick;
+    if (a.track != b.track) return a.track < b.track;
+    return a.seq < b.seq;
+  });
 }
 
-void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<uint8_t>(v >> s));
+// The image's resolution: the file's own when its ticks can be kept, else the one asked for (0:
+// none), else a fine one (see Timing in smf.h).
+bool ChooseResolution(const uint8_t* data, const std::vector<RawEvent>& events, uint32_t wanted, SmfSong* song,
+                      std::string* error) {
+  bool keepTicks = song->division % 4 == 0;
+  for (const RawEvent& e : events)
+    if (e.kind == Kind::Meta && e.metaType == 0x51 && 60000000u % TempoValue(data + e.dataAt) != 0) keepTicks = false;
+  if (wanted != 0 && (wanted % 4 != 0 || wanted > 32764)) {
+    *error = Format("%u ticks per quarter note cannot be played (a multiple of 4 up to 32764 can)", wanted);
+    return false;
+  }
+  if (wanted != 0 && wanted != song->division) keepTicks = false;
+  song->retimed = !keepTicks;
+  song->ticksPerQuarter = keepTicks ? song->division
+                          : wanted != 0 ? wanted
+                                        : std::min<uint32_t>(std::max<uint32_t>(kFineResolution, (song->division + 3) / 4 * 4), 32764);
+  song->song.ticksPerQuarter = song->ticksPerQuarter;
+  return true;
 }
 
-struct FileEvent {
-  int64_t tick;
-  std::vector<uint8_t> bytes;  // status onwards
+// What the conversion carries from one event to the next.
+struct Conversion {
+  const uint8_t* data;  // the file
+  const SmfImportOptions& options;
+  const std::vector<RawEvent>& events;  // merged
+  SmfSong& song;
+  std::string* error;
+  int64_t lastTick = 0;             // the last image tick placed: no event goes back before it
+  bool firstTempoReplaces = false;  // the file's own tempo at tick 0 replaces the default one
+  bool timeSigAtZero = false;       // the file's time signature at tick 0 has been seen
+  std::vector<uint16_t> rpnList{}, nrpnList{};  // parameters written, for chasing
+  size_t sysexBytes = 0;            // the sysex area so far
 };
 
-void PutTrack(std::vector<uint8_t>& out, std::vector<FileEvent> events, int64_t endTick) {
-  std::stable_sort(events.begin(), events.end(), [](const FileEvent& a, const FileEvent& b) { return a.tick < b.tick; });
-  std::vector<uint8_t> body;
-  int64_t last = 0;
-  for (const FileEvent& e : events) {
-    PutVlq(body, static_cast<uint32_t>(e.tick - last));
-    body.insert(body.end(), e.bytes.begin(), e.bytes.end());
-    last = e.tick;
+// The tempo map starts at the default 120 bpm and 4/4 until the file's own at tick 0 replace them;
+// the image gets the default tempo only when the file has none at tick 0.
+void StartTempoMap(Conversion& c) {
+  SmfTempo initial;
+  c.song.tempos.push_back(initial);
+  bool tempoAtZero = false;
+  for (const RawEvent& e : c.events)
+    if (e.tick == 0 && e.kind == Kind::Meta && e.metaType == 0x51) tempoAtZero = true;
+  if (!tempoAtZero) c.song.song.Tempo(0, initial.imageTempo);
+  c.firstTempoReplaces = tempoAtZero;
+  c.song.timeSigs.push_back(SmfTimeSignature{});
+}
+
+// The image tick of a file tick, by the tempo map so far; false when it lies past the image's last.
+bool Place(Conversion& c, int64_t fileTick, int32_t* tick) {
+  int64_t x = std::max(ImageTickOf(c.song, c.song.tempos.back(), static_cast<double>(fileTick)), c.lastTick);
+  if (x > kMaxTick) {
+    *c.error = Format("the song is too long: tick %lld of the file lies past the song image's last tick",
+                      static_cast<long long>(fileTick));
+    return false;
   }
-  PutVlq(body, static_cast<uint32_t>(std::max(endTick, last) - last));
-  body.insert(body.end(), {0xFF, 0x2F, 0x00});
-  out.insert(out.end(), {'M', 'T', 'r', 'k'});
-  PutBe32(out, static_cast<uint32_t>(body.size()));
-  out.insert(out.end(), body.begin(), body.end());
+  c.lastTick = x;
+  *tick = static_cast<int32_t>(x);
+  return true;
 }
 
-FileEvent TempoEvent(int64_t tick, uint32_t us) {
-  return {tick, {0xFF, 0x51, 0x03, static_cast<uint8_t>(us >> 16), static_cast<uint8_t>(us >> 8), static_cast<uint8_t>(us)}};
+uint32_t PortOf(const SmfImportOptions& options, uint8_t filePort) {
+  const std::vector<uint8_t>& ports = options.outputPortIndices;
+  return ports.empty() ? 0 : ports[filePort % ports.size()];
 }
 
-FileEvent TimeSigEvent(int64_t tick, const SmfTimeSignature& s) {
-  return {tick, {0xFF, 0x58, 0x04, static_cast<uint8_t>(s.numerator), static_cast<uint8_t>(s.denominatorPower), 24, 8}};
+// A note-on, note-off or poly pressure: left out when muted or transposed out of range.
+void AddNote(Conversion& c, const RawEvent& e, int32_t tick, uint32_t port) {
+  uint32_t channel = e.status & 0x0F;
+  bool muted = (c.options.mutedChannels >> channel & 1) ||
+               (e.track < c.options.mutedTracks.size() && c.options.mutedTracks[e.track]);
+  int note = e.data1 + (channel == 9 ? 0 : c.options.transpose);
+  if (muted || note < 0 || note > 127) return;
+  if ((e.status & 0xF0) == 0x80)
+    c.song.song.NoteRelease(tick, port, channel, static_cast<uint8_t>(note));
+  else
+    c.song.song.Raw(tick, PackEvent(e.status, static_cast<uint8_t>(note), e.data2, port));
+}
+
+// Whether the k-th event after event i is the same channel's `controller`, on the same track, tick
+// and port: the selections below are written as such runs.
+bool FollowedBy(const Conversion& c, size_t i, size_t k, uint8_t controller) {
+  const RawEvent& e = c.events[i];
+  size_t j = i + k;
+  return j < c.events.size() && c.events[j].tick == e.tick && c.events[j].track == e.track &&
+         c.events[j].kind == Kind::Channel && c.events[j].status == e.status && c.events[j].data1 == controller &&
+         c.events[j].port == e.port;
+}
+
+// An RPN (101, 100, 6, 38) or NRPN (99, 98, 6, 38) write at event *i: one parameter reference, the
+// parameter listed for chasing. Moves *i to its last controller.
+bool AddParameter(Conversion& c, size_t* i, int32_t tick, uint32_t port) {
+  const std::vector<RawEvent>& events = c.events;
+  const RawEvent& e = events[*i];
+  SongBuilder& b = c.song.song;
+  uint32_t channel = e.status & 0x0F;
+  uint32_t parameter = static_cast<uint32_t>(e.data2) << 7 | events[*i + 1].data2;
+  uint32_t value = static_cast<uint32_t>(events[*i + 2].data2) << 7 | events[*i + 3].data2;
+  bool rpn = e.data1 == 101;
+  std::vector<uint16_t>& list = rpn ? c.rpnList : c.nrpnList;
+  if (std::find(list.begin(), list.end(), parameter) == list.end()) list.push_back(static_cast<uint16_t>(parameter));
+  if (rpn) {
+    b.Rpn(tick, port, channel, parameter, value);
+    ++c.song.counts.rpns;
+  } else {
+    b.Nrpn(tick, port, channel, parameter, value);
+    ++c.song.counts.nrpns;
+  }
+  if ((rpn ? b.rpnRecords : b.nrpnRecords).size() > kMaxAreaBytes) {
+    *c.error = "too many RPN or NRPN writes for one song image";
+    return false;
+  }
+  *i += 3;
+  return true;
+}
+
+// A control change at event *i: a bank selection (a 14-bit one takes the controller 32 after it),
+// a parameter write, or a plain controller. Moves *i past what it took.
+bool AddController(Conversion& c, size_t* i, int32_t tick, uint32_t port) {
+  const RawEvent& e = c.events[*i];
+  SongBuilder& b = c.song.song;
+  uint32_t channel = e.status & 0x0F;
+  if (e.data1 == 0 && FollowedBy(c, *i, 1, 32)) {
+    b.Bank(tick, port, channel, BankKind::Full14, static_cast<uint32_t>(e.data2) << 7 | c.events[*i + 1].data2);
+    ++c.song.counts.banks;
+    ++*i;
+  } else if (e.data1 == 0 || e.data1 == 32) {
+    b.Bank(tick, port, channel, e.data1 == 0 ? BankKind::Msb : BankKind::Lsb, e.data2);
+    ++c.song.counts.banks;
+  } else if ((e.data1 == 101 || e.data1 == 99) && FollowedBy(c, *i, 1, static_cast<uint8_t>(e.data1 - 1)) &&
+             FollowedBy(c, *i, 2, 6) && FollowedBy(c, *i, 3, 38)) {
+    return AddParameter(c, i, tick, port);
+  } else {
+    b.Raw(tick, PackEvent(e.status, e.data1, e.data2, port));
+  }
+  return true;
+}
+
+bool AddChannelEvent(Conversion& c, size_t* i, int32_t tick, uint32_t port) {
+  const RawEvent& e = c.events[*i];
+  uint32_t kind = e.status & 0xF0;
+  if (kind <= 0xA0) {
+    AddNote(c, e, tick, port);
+    return true;
+  }
+  if (kind == 0xB0) return AddController(c, i, tick, port);
+  c.song.song.Raw(tick, PackEvent(e.status, e.data1, e.data2, port));
+  return true;
+}
+
+// An F0 event is sent as F0 and its data, an F7 (escape) event as its data alone; an empty escape
+// sends nothing.
+bool AddSysex(Conversion& c, const RawEvent& e, int32_t tick, uint32_t port) {
+  const uint8_t* from = c.data + e.dataAt;
+  std::vector<uint8_t> bytes(from, from + e.dataLength);
+  if (e.kind == Kind::SysexF0) bytes.insert(bytes.begin(), 0xF0);
+  if (bytes.empty()) return true;
+  c.sysexBytes += 5 + bytes.size();
+  if (c.sysexBytes > kMaxAreaBytes) {
+    *c.error = "more than 16 MB of system-exclusive data for one song image";
+    return false;
+  }
+  c.song.song.Sysex(tick, port, bytes);
+  return true;
+}
+
+// A tempo change: the exact file time and the engine's time of its tick join the tempo map.
+void AddTempo(Conversion& c, const RawEvent& e, int32_t tick) {
+  SmfSong& song = c.song;
+  uint32_t us = TempoValue(c.data + e.dataAt);
+  SmfTempo t;
+  t.fileTick = e.tick;
+  t.imageTick = tick;
+  t.usPerQuarter = us;
+  t.imageTempo = ImageTempoFor(us);
+  const SmfTempo& prev = song.tempos.back();
+  t.timeUs = prev.timeUs + static_cast<double>(e.tick - prev.fileTick) * prev.usPerQuarter / song.division;
+  t.engineTimeUs = prev.engineTimeUs + static_cast<double>(tick - prev.imageTick) * 60e6 /
+                                           (static_cast<double>(prev.imageTempo) * song.ticksPerQuarter);
+  if (c.firstTempoReplaces) {
+    song.tempos.back() = t;  // the file's own tempo at tick 0 replaces the default
+    c.firstTempoReplaces = false;
+  } else {
+    song.tempos.push_back(t);
+  }
+  song.song.Tempo(tick, t.imageTempo);
+}
+
+void AddTimeSignature(Conversion& c, const RawEvent& e, int32_t tick) {
+  SmfSong& song = c.song;
+  SmfTimeSignature s{e.tick, tick, c.data[e.dataAt], c.data[e.dataAt + 1]};
+  if (e.tick == 0 && !c.timeSigAtZero) {
+    song.timeSigs.back() = s;
+    c.timeSigAtZero = true;
+    song.song.timeSigNumerator = static_cast<uint8_t>(s.numerator);
+    song.song.timeSigDenominatorPower = static_cast<uint8_t>(s.denominatorPower);
+  } else {
+    if (song.timeSigs.back().fileTick == e.tick) song.timeSigs.pop_back();  // the later of two at one tick holds
+    song.timeSigs.push_back(s);
+  }
+  song.song.TimeSignature(tick, s.numerator, s.denominatorPower);
+}
+
+// Every merged event in turn, each placed on the image's ticks by the tempo map so far.
+bool ConvertEvents(Conversion& c) {
+  for (size_t i = 0; i < c.events.size(); ++i) {
+    const RawEvent& e = c.events[i];
+    int32_t tick;
+    if (!Place(c, e.tick, &tick)) return false;
+    uint32_t port = PortOf(c.options, e.port);
+    bool ok = true;
+    if (e.kind == Kind::Channel)
+      ok = AddChannelEvent(c, &i, tick, port);
+    else if (e.kind == Kind::SysexF0 || e.kind == Kind::SysexF7)
+      ok = AddSysex(c, e, tick, port);
+    else if (e.metaType == 0x51)
+      AddTempo(c, e, tick);
+    else if (e.metaType == 0x58)
+      AddTimeSignature(c, e, tick);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The song's end (the latest end of track), its length, and the parameter lists.
+bool Finish(Conversion& c) {
+  SmfSong& song = c.song;
+  int32_t endTick;
+  if (!Place(c, song.endFileTick, &endTick)) return false;
+  song.endImageTick = endTick;
+  const SmfTempo& last = song.tempos.back();
+  song.lengthUs = last.timeUs + static_cast<double>(song.endFileTick - last.fileTick) * last.usPerQuarter / song.division;
+  song.song.End(endTick);
+  if (!c.rpnList.empty()) song.song.SetRpnList(c.rpnList);
+  if (!c.nrpnList.empty()) song.song.SetNrpnList(c.nrpnList);
+  return true;
 }
 
 }  // namespace
@@ -357,167 +564,12 @@ bool ImportSmf(const uint8_t* data, size_t size, const SmfImportOptions& options
   if (!error) error = &ignored;
   if (data == nullptr) size = 0;
   if (!ReadFile(data, size, &song, &events, error)) return false;
-  std::stable_sort(events.begin(), events.end(), [](const RawEvent& a, const RawEvent& b) {
-    if (a.tick != b.tick) return a.tick < b.tick;
-    if (a.track != b.track) return a.track < b.track;
-    return a.seq < b.seq;
-  });
+  MergeTracks(&events);
   for (const SmfTrack& t : song.tracks) song.endFileTick = std::max(song.endFileTick, t.endTick);
-
-  // Resolution: the file's own when its ticks can be kept, else a fine one (see Timing in smf.h).
-  bool keepTicks = song.division % 4 == 0;
-  for (const RawEvent& e : events)
-    if (e.kind == Kind::Meta && e.metaType == 0x51 && 60000000u % TempoValue(data + e.dataAt) != 0) keepTicks = false;
-  uint32_t wanted = options.ticksPerQuarter;
-  if (wanted != 0 && (wanted % 4 != 0 || wanted > 32764)) {
-    *error = Format("%u ticks per quarter note cannot be played (a multiple of 4 up to 32764 can)", wanted);
-    return false;
-  }
-  if (wanted != 0 && wanted != song.division) keepTicks = false;
-  song.retimed = !keepTicks;
-  song.ticksPerQuarter = keepTicks ? song.division
-                         : wanted != 0 ? wanted
-                                       : std::min<uint32_t>(std::max<uint32_t>(kFineResolution, (song.division + 3) / 4 * 4), 32764);
-
-  SongBuilder& b = song.song;
-  b.ticksPerQuarter = song.ticksPerQuarter;
-  const std::vector<uint8_t>& ports = options.outputPortIndices;
-  auto portOf = [&](uint8_t filePort) -> uint32_t { return ports.empty() ? 0 : ports[filePort % ports.size()]; };
-
-  // Tempo state: the file's (for exact times) and the engine's (for placing ticks).
-  SmfTempo current;  // the default 120 bpm from tick 0 until the file's first tempo
-  song.tempos.push_back(current);
-  bool tempoAtZero = false;
-  for (const RawEvent& e : events)
-    if (e.tick == 0 && e.kind == Kind::Meta && e.metaType == 0x51) tempoAtZero = true;
-  if (!tempoAtZero) b.Tempo(0, current.imageTempo);
-  bool firstTempoReplaces = tempoAtZero;
-  song.timeSigs.push_back(SmfTimeSignature{});
-  bool timeSigAtZero = false;
-  int64_t lastTick = 0;
-  std::vector<uint16_t> rpnList, nrpnList;
-  size_t sysexBytes = 0;
-
-  auto place = [&](int64_t fileTick, int32_t* tick) -> bool {
-    int64_t x = std::max(ImageTickOf(song, song.tempos.back(), static_cast<double>(fileTick)), lastTick);
-    if (x > kMaxTick) {
-      *error = Format("the song is too long: tick %lld of the file lies past the song image's last tick",
-                      static_cast<long long>(fileTick));
-      return false;
-    }
-    lastTick = x;
-    *tick = static_cast<int32_t>(x);
-    return true;
-  };
-
-  for (size_t i = 0; i < events.size(); ++i) {
-    const RawEvent& e = events[i];
-    int32_t tick;
-    if (!place(e.tick, &tick)) return false;
-    uint32_t port = portOf(e.port);
-    if (e.kind == Kind::Channel) {
-      uint32_t channel = e.status & 0x0F;
-      uint32_t kind = e.status & 0xF0;
-      if (kind <= 0xA0) {  // notes and poly pressure: muted, or transposed
-        bool muted = (options.mutedChannels >> channel & 1) ||
-                     (e.track < options.mutedTracks.size() && options.mutedTracks[e.track]);
-        int note = e.data1 + (channel == 9 ? 0 : options.transpose);
-        if (muted || note < 0 || note > 127) continue;
-        RawEvent moved = e;
-        moved.data1 = static_cast<uint8_t>(note);
-        if (kind == 0x80)
-          b.NoteRelease(tick, port, channel, moved.data1);
-        else
-          b.Raw(tick, PackEvent(e.status, moved.data1, e.data2, port));
-        continue;
-      }
-      // The next events of the same track at the same tick, for the selections below.
-      auto follows = [&](size_t k, uint8_t controller) {
-        size_t j = i + k;
-        return j < events.size() && events[j].tick == e.tick && events[j].track == e.track &&
-               events[j].kind == Kind::Channel && events[j].status == e.status && events[j].data1 == controller &&
-               events[j].port == e.port;
-      };
-      if (kind == 0xB0 && e.data1 == 0 && follows(1, 32)) {
-        b.Bank(tick, port, channel, BankKind::Full14, static_cast<uint32_t>(e.data2) << 7 | events[i + 1].data2);
-        ++song.counts.banks;
-        ++i;
-      } else if (kind == 0xB0 && (e.data1 == 0 || e.data1 == 32)) {
-        b.Bank(tick, port, channel, e.data1 == 0 ? BankKind::Msb : BankKind::Lsb, e.data2);
-        ++song.counts.banks;
-      } else if (kind == 0xB0 && (e.data1 == 101 || e.data1 == 99) && follows(1, e.data1 - 1) && follows(2, 6) &&
-                 follows(3, 38)) {
-        uint32_t parameter = static_cast<uint32_t>(e.data2) << 7 | events[i + 1].data2;
-        uint32_t value = static_cast<uint32_t>(events[i + 2].data2) << 7 | events[i + 3].data2;
-        bool rpn = e.data1 == 101;
-        std::vector<uint16_t>& list = rpn ? rpnList : nrpnList;
-        if (std::find(list.begin(), list.end(), parameter) == list.end()) list.push_back(static_cast<uint16_t>(parameter));
-        if (rpn) {
-          b.Rpn(tick, port, channel, parameter, value);
-          ++song.counts.rpns;
-        } else {
-          b.Nrpn(tick, port, channel, parameter, value);
-          ++song.counts.nrpns;
-        }
-        if ((rpn ? b.rpnRecords : b.nrpnRecords).size() > kMaxAreaBytes) {
-          *error = "too many RPN or NRPN writes for one song image";
-          return false;
-        }
-        i += 3;
-      } else {
-        b.Raw(tick, PackEvent(e.status, e.data1, e.data2, port));
-      }
-    } else if (e.kind == Kind::SysexF0 || e.kind == Kind::SysexF7) {
-      std::vector<uint8_t> bytes;
-      if (e.kind == Kind::SysexF0) bytes.push_back(0xF0);
-      bytes.insert(bytes.end(), data + e.dataAt, data + e.dataAt + e.dataLength);
-      if (bytes.empty()) continue;  // an empty escape sends nothing
-      sysexBytes += 5 + bytes.size();
-      if (sysexBytes > kMaxAreaBytes) {
-        *error = "more than 16 MB of system-exclusive data for one song image";
-        return false;
-      }
-      b.Sysex(tick, port, bytes);
-    } else if (e.metaType == 0x51) {
-      uint32_t us = TempoValue(data + e.dataAt);
-      SmfTempo t;
-      t.fileTick = e.tick;
-      t.imageTick = tick;
-      t.usPerQuarter = us;
-      t.imageTempo = ImageTempoFor(us);
-      const SmfTempo& prev = song.tempos.back();
-      t.timeUs = prev.timeUs + static_cast<double>(e.tick - prev.fileTick) * prev.usPerQuarter / song.division;
-      t.engineTimeUs = prev.engineTimeUs + static_cast<double>(tick - prev.imageTick) * 60e6 /
-                                               (static_cast<double>(prev.imageTempo) * song.ticksPerQuarter);
-      if (firstTempoReplaces) {
-        song.tempos.back() = t;  // the file's own tempo at tick 0 replaces the default
-        firstTempoReplaces = false;
-      } else {
-        song.tempos.push_back(t);
-      }
-      b.Tempo(tick, t.imageTempo);
-    } else if (e.metaType == 0x58) {
-      SmfTimeSignature s{e.tick, tick, data[e.dataAt], data[e.dataAt + 1]};
-      if (e.tick == 0 && !timeSigAtZero) {
-        song.timeSigs.back() = s;
-        timeSigAtZero = true;
-        b.timeSigNumerator = static_cast<uint8_t>(s.numerator);
-        b.timeSigDenominatorPower = static_cast<uint8_t>(s.denominatorPower);
-      } else {
-        if (song.timeSigs.back().fileTick == e.tick) song.timeSigs.pop_back();  // the later of two at one tick holds
-        song.timeSigs.push_back(s);
-      }
-      b.TimeSignature(tick, s.numerator, s.denominatorPower);
-    }
-  }
-  int32_t endTick;
-  if (!place(song.endFileTick, &endTick)) return false;
-  song.endImageTick = endTick;
-  const SmfTempo& last = song.tempos.back();
-  song.lengthUs = last.timeUs + static_cast<double>(song.endFileTick - last.fileTick) * last.usPerQuarter / song.division;
-  b.End(endTick);
-  if (!rpnList.empty()) b.SetRpnList(rpnList);
-  if (!nrpnList.empty()) b.SetNrpnList(nrpnList);
+  if (!ChooseResolution(data, events, options.ticksPerQuarter, &song, error)) return false;
+  Conversion c{data, options, events, song, error};
+  StartTempoMap(c);
+  if (!ConvertEvents(c) || !Finish(c)) return false;
   *out = std::move(song);
   return true;
 }
@@ -566,105 +618,6 @@ std::string FormatPosition(const SmfPosition& p) {
   int minutes = static_cast<int>(s / 60);
   return Format("%lld.%lld.%lld  %d:%06.3f", static_cast<long long>(p.bar), static_cast<long long>(p.beat),
                 static_cast<long long>(p.sixteenth), minutes, s - minutes * 60.0);
-}
-
-TakeExportOptions ExportOptionsFor(const SmfSong& song) {
-  TakeExportOptions o;
-  o.ticksPerQuarter = song.ticksPerQuarter;
-  o.tempos.clear();
-  for (const SmfTempo& t : song.tempos)
-    o.tempos.push_back({t.imageTick, static_cast<uint32_t>(std::llround(60e6 / t.imageTempo))});
-  o.timeSigs = song.timeSigs;
-  return o;
-}
-
-std::vector<uint8_t> ExportTakeSmf(const Take& take, const TakeExportOptions& options, size_t* dropped) {
-  size_t droppedCount = 0;
-  uint32_t q = options.ticksPerQuarter;
-  if (q == 0 || q > 0x7FFF) q = 480;  // the file cannot say otherwise; times then follow the tempo map as given
-  // Loop passes: each end marker but the last closes one; later passes start again at loopStart.
-  struct Pass {
-    int32_t songStart, songEnd;
-    int64_t fileStart;
-  };
-  std::vector<Pass> passes{{take.recordStartTick, take.recordStartTick, 0}};
-  std::vector<FileEvent> events;
-  int64_t endTick = 0;
-  size_t sysexIndex = 0;  // the n-th sysex marker stands for the n-th message
-  for (size_t i = 0; i < take.events.size(); ++i) {
-    const TakeEvent& e = take.events[i];
-    Pass& pass = passes.back();
-    int64_t fileTick = pass.fileStart + (static_cast<int64_t>(e.tick) - pass.songStart);
-    uint32_t code = e.event & 0xFF;
-    if (IsEndMarker(e.event)) {
-      pass.songEnd = e.tick;
-      endTick = std::max(endTick, fileTick);
-      if (i + 1 < take.events.size()) passes.push_back({options.loopStart, options.loopStart, std::max<int64_t>(fileTick, 0)});
-      continue;
-    }
-    const std::vector<uint8_t>* block = nullptr;
-    if (IsSysexMarker(e.event)) {
-      block = sysexIndex < take.sysex.size() ? &take.sysex[sysexIndex] : nullptr;
-      ++sysexIndex;
-    }
-    if (fileTick < 0 || code >= 0xF1 || code < 0x80 || (code == 0xF0 && (!block || block->empty()))) {
-      ++droppedCount;
-      continue;
-    }
-    endTick = std::max(endTick, fileTick);
-    if (block) {
-      FileEvent f{fileTick, {}};
-      bool framed = (*block)[0] == 0xF0;
-      f.bytes.push_back(framed ? 0xF0 : 0xF7);
-      PutVlq(f.bytes, static_cast<uint32_t>(block->size() - (framed ? 1 : 0)));
-      f.bytes.insert(f.bytes.end(), block->begin() + (framed ? 1 : 0), block->end());
-      events.push_back(std::move(f));
-      continue;
-    }
-    FileEvent f{fileTick, {static_cast<uint8_t>(code), static_cast<uint8_t>((e.event >> 8) & 0x7F)}};
-    if ((code & 0xE0) != 0xC0) f.bytes.push_back(static_cast<uint8_t>((e.event >> 16) & 0x7F));
-    events.push_back(std::move(f));
-  }
-  if (passes.back().songEnd == passes.back().songStart) passes.back().songEnd = passes.back().songStart + static_cast<int32_t>(endTick - passes.back().fileStart);
-
-  // The song's tempo and time signature for each pass: what is in force at its start, then changes.
-  std::vector<FileEvent> conductor;
-  std::vector<FileEvent> markers;
-  auto tempoAt = [&](int32_t tick) {
-    uint32_t us = 500000;
-    for (auto& [t, v] : options.tempos)
-      if (t <= tick) us = v;
-    return us;
-  };
-  auto sigAt = [&](int32_t tick) {
-    SmfTimeSignature s;
-    for (const SmfTimeSignature& v : options.timeSigs)
-      if (v.imageTick <= tick) s = v;
-    return s;
-  };
-  for (size_t k = 0; k < passes.size(); ++k) {
-    const Pass& p = passes[k];
-    if (passes.size() > 1) {
-      std::string text = Format("pass %zu", k + 1);
-      FileEvent m{p.fileStart, {0xFF, 0x06}};
-      PutVlq(m.bytes, static_cast<uint32_t>(text.size()));
-      m.bytes.insert(m.bytes.end(), text.begin(), text.end());
-      markers.push_back(std::move(m));
-    }
-    conductor.push_back(TimeSigEvent(p.fileStart, sigAt(p.songStart)));
-    conductor.push_back(TempoEvent(p.fileStart, tempoAt(p.songStart)));
-    for (const SmfTimeSignature& s : options.timeSigs)
-      if (s.imageTick > p.songStart && s.imageTick < p.songEnd) conductor.push_back(TimeSigEvent(p.fileStart + s.imageTick - p.songStart, s));
-    for (auto& [t, us] : options.tempos)
-      if (t > p.songStart && t < p.songEnd) conductor.push_back(TempoEvent(p.fileStart + t - p.songStart, us));
-  }
-  markers.insert(markers.end(), std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
-
-  std::vector<uint8_t> out = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 2, static_cast<uint8_t>(q >> 8), static_cast<uint8_t>(q)};
-  PutTrack(out, std::move(conductor), 0);
-  PutTrack(out, std::move(markers), endTick);
-  if (dropped) *dropped = droppedCount;
-  return out;
 }
 
 }  // namespace tovu

@@ -1,0 +1,213 @@
+// Golden scripts: each tests/golden/<name>.script drives a real engine process through the client
+// library, one command a line, and the virtual devices' log it leaves must equal
+// tests/golden/<name>.log byte for byte, each line without its timestamp. The engine is started at
+// the first `connect`; when the script is done the runner waits for the engine to end (a script
+// ends by unregistering its last client or closing the engine) and compares the whole log.
+// With TOVU_GOLDEN_UPDATE=1 in the environment the runner writes the .log files instead: read
+// every line of a file it wrote before you keep it.
+//
+// Script lines ('#' starts a comment; MIDI bytes in hex, everything else decimal; an event is
+// port/status/data1/data2 in hex, e.g. 0/90/3c/64):
+//   env NAME VALUE          engine environment (before the first connect)
+//   connect W               connects window W and registers it; `stranger W` connects only
+//   open W DEV...           opens these output devices for W; `close W` closes W's ports
+//   short W EVENT           command 18;  list W EVENT...  (type 15);  audition W EVENT... (type 16)
+//   sysex W PORT BYTES...   type 17;  hold W MS  (the audition hold time)
+//   song W ... end TICK     a song built line by line, in tick order (tempo, program, control,
+//                           note, release, bend, bank, rpn, nrpn, sysex: see SongLine) and loaded
+//   play W [TICK [MODE]]    starts W's song there (with that sysex mode) and waits until it has
+//                           stopped
+//   unregister W            command 1;  close-engine W  (WM_CLOSE)
+//
+// Threads: the test thread only; the engine runs as a child process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "client/song_builder.h"
+#include "integration/support/engine_process.h"
+
+namespace {
+
+const std::string kGoldenDir = TOVU_SOURCE_DIR "/tests/golden";
+
+std::vector<uint8_t> HexBytes(std::istringstream& in) {
+  std::vector<uint8_t> bytes;
+  std::string b;
+  while (in >> b) bytes.push_back(static_cast<uint8_t>(std::stoul(b, nullptr, 16)));
+  return bytes;
+}
+
+// "0/90/3c/64": the packed event for port 0.
+uint32_t Event(const std::string& text) {
+  uint32_t f[4] = {};
+  std::istringstream in(text);
+  std::string part;
+  for (int i = 0; i < 4 && std::getline(in, part, '/'); ++i)
+    f[i] = static_cast<uint32_t>(std::stoul(part, nullptr, 16));
+  return tovu::PackEvent(f[1], f[2], f[3], f[0]);
+}
+
+std::vector<uint32_t> Events(std::istringstream& in) {
+  std::vector<uint32_t> events;
+  std::string e;
+  while (in >> e) events.push_back(Event(e));
+  return events;
+}
+
+// One song line: "<what> <tick> <port> <channel> <values...>" (tempo: "tempo <tick> <bpm>";
+// sysex: "sysex <tick> <port> <hex bytes>"; bank: "bank <tick> <port> <channel> msb|lsb|full <value>";
+// the chased parameters: "rpnlist <parameter>...", "nrpnlist <parameter>...").
+bool SongLine(tovu::SongBuilder& song, const std::string& what, std::istringstream& in) {
+  int32_t tick = 0;
+  uint32_t port = 0, channel = 0, a = 0, b = 0;
+  if (what == "rpnlist" || what == "nrpnlist") {
+    std::vector<uint16_t> parameters;
+    while (in >> a) parameters.push_back(static_cast<uint16_t>(a));
+    return (what == "rpnlist" ? song.SetRpnList(parameters) : song.SetNrpnList(parameters)), true;
+  }
+  in >> tick;
+  if (what == "tempo") return static_cast<bool>(in >> a) && (song.Tempo(tick, a), true);
+  in >> port;
+  if (what == "sysex") return (song.Sysex(tick, port, HexBytes(in)), true);
+  in >> channel;
+  if (what == "bank") {
+    std::string kind;
+    in >> kind >> a;
+    song.Bank(tick, port, channel,
+              kind == "msb" ? tovu::BankKind::Msb : kind == "lsb" ? tovu::BankKind::Lsb : tovu::BankKind::Full14, a);
+    return true;
+  }
+  in >> a >> b;
+  if (what == "program") song.Program(tick, port, channel, a);
+  else if (what == "control") song.Controller(tick, port, channel, a, b);
+  else if (what == "note") song.NoteOn(tick, port, channel, a, b);
+  else if (what == "release") song.NoteRelease(tick, port, channel, a);
+  else if (what == "bend") song.PitchBend(tick, port, channel, a);
+  else if (what == "rpn") song.Rpn(tick, port, channel, a, b);
+  else if (what == "nrpn") song.Nrpn(tick, port, channel, a, b);
+  else return false;
+  return true;
+}
+
+// Runs one script; failures are reported where they happen. Returns the log it left.
+std::vector<std::string> RunScript(const std::string& path) {
+  EngineEnv env;
+  EngineProcess engine;
+  std::map<std::string, std::unique_ptr<tovu::Client>> windows;
+  std::unique_ptr<tovu::SongBuilder> song;
+  std::string songFor;
+  std::ifstream script(path);
+  std::string line;
+  for (int number = 1; std::getline(script, line); ++number) {
+    SCOPED_TRACE(path + ":" + std::to_string(number) + ": " + line);
+    line = line.substr(0, line.find('#'));
+    std::istringstream in(line);
+    std::string command, name;
+    if (!(in >> command)) continue;
+    if (song) {
+      if (command == "end") {
+        int32_t tick = 0;
+        in >> tick;
+        song->End(tick);
+        EXPECT_TRUE(tovu::LoadSong(*windows[songFor], song->Build()));
+        song.reset();
+      } else {
+        EXPECT_TRUE(SongLine(*song, command, in)) << "unknown song line";
+      }
+      continue;
+    }
+    std::string key, text;
+    if (command == "env") {
+      in >> key >> text;
+      env.vars[key] = text;
+      continue;
+    }
+    in >> name;
+    if (command == "connect" || command == "stranger") {
+      auto& c = windows[name] = std::make_unique<tovu::Client>();
+      bool ok = (engine.pid > 0 || engine.Start(env)) &&
+                (command == "connect" ? env.ConnectRegistered(*c) : env.Connect(*c));
+      EXPECT_TRUE(ok) << "the engine did not start, or " << name << " could not connect";
+      if (!ok) return {};
+      continue;
+    }
+    tovu::Client& c = *windows.at(name);
+    uint32_t value = 0;
+    if (command == "open") {
+      std::vector<uint32_t> devices;
+      while (in >> value) devices.push_back(value);
+      EXPECT_TRUE(OpenPorts(c, devices));
+    } else if (command == "close") {
+      EXPECT_TRUE(tovu::ClosePorts(c));
+    } else if (command == "short") {
+      EXPECT_EQ(in >> text ? tovu::SendShort(c, Event(text)) : -1, 0);
+    } else if (command == "list") {
+      EXPECT_TRUE(tovu::SendShortList(c, Events(in)));
+    } else if (command == "audition") {
+      EXPECT_TRUE(tovu::Audition(c, Events(in)));
+    } else if (command == "sysex") {
+      in >> value;
+      EXPECT_TRUE(tovu::SendSysex(c, static_cast<uint8_t>(value), HexBytes(in)));
+    } else if (command == "hold") {
+      int32_t ms = 0;
+      in >> ms;
+      EXPECT_EQ(tovu::SetAuditionHoldTime(c, ms), 0);
+    } else if (command == "song") {
+      song = std::make_unique<tovu::SongBuilder>();
+      songFor = name;
+    } else if (command == "play") {
+      tovu::StartRequest request;
+      int32_t tick = 0, sysexMode = 0;
+      if (in >> tick) request.startTick = tick;
+      if (in >> sysexMode) request.sysexMode = sysexMode;
+      tovu::TakeInbox(c);
+      EXPECT_TRUE(tovu::Start(c, request));
+      uint32_t lParam = 0;
+      EXPECT_TRUE(tovu::WaitForNotification(c, tovu::kNotifyStopped, 10000, &lParam) && lParam == 1)
+          << "notification 10 with error " << (tovu::WaitForNotification(c, tovu::kNotifyFailed, 0, &lParam) ? lParam : 0);
+    } else if (command == "unregister") {
+      EXPECT_EQ(tovu::Unregister(c), 0);
+    } else if (command == "close-engine") {
+      EXPECT_TRUE(tovu::CloseEngine(c));
+    } else {
+      ADD_FAILURE() << "unknown command";
+    }
+  }
+  EXPECT_EQ(engine.Wait(10000), 0) << "the script must end the engine";
+  return env.LogLines();
+}
+
+std::vector<std::string> Scripts() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(kGoldenDir))
+    if (entry.path().extension() == ".script") names.push_back(entry.path().stem().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Golden : public testing::TestWithParam<std::string> {};
+
+TEST_P(Golden, TheLogMatches) {
+  std::string base = kGoldenDir + "/" + GetParam();
+  std::vector<std::string> log = RunScript(base + ".script");
+  std::string text;
+  for (const std::string& l : log) text += l + "\n";
+  const char* update = getenv("TOVU_GOLDEN_UPDATE");
+  if (update && std::string(update) == "1") {
+    std::ofstream(base + ".log", std::ios::binary) << text;
+    return;
+  }
+  EXPECT_EQ(text, ReadText(base + ".log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, Golden, testing::ValuesIn(Scripts()),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace
