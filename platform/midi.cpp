@@ -1,7 +1,7 @@
 // MIDI device services: choosing the service at start-up, and the entry points of midi.h on the one
 // service state this file owns. The entry points themselves are midi_common's, written once for
 // every service; each service differs only in its table of operations (MidiOps): `virtual` in
-// midi_virtual.cpp, `jack` in midi_jack.cpp, `alsa` in midi_alsa.cpp and, on Windows, `winmm` in
+// midi_virtual.cpp, `jack` in posix/midi_jack.cpp, `alsa` in posix/midi_alsa.cpp and, on Windows, `winmm` in
 // win32/midi_winmm.cpp; `none` has no table and no devices. A build without libjack or RtMidi has no
 // jack or alsa service (a Windows build has neither, and a Linux build no winmm): its name then
 // selects nothing, as for a service that cannot be had.

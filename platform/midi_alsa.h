@@ -1,4 +1,4 @@
-// The alsa service (midi_alsa.cpp), for midi.cpp only (engine code uses midi.h). Built only when
+// The alsa service (posix/midi_alsa.cpp), for midi.cpp only (engine code uses midi.h). Built only when
 // RtMidi is found (TOVU_HAVE_RTMIDI). Main thread, while nothing else uses the layer.
 #pragma once
 

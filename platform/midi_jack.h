@@ -1,4 +1,4 @@
-// The jack service (midi_jack.cpp), for midi.cpp only (engine code uses midi.h), and what JACK
+// The jack service (posix/midi_jack.cpp), for midi.cpp only (engine code uses midi.h), and what JACK
 // clients in tests share with it. Built only when libjack is found (TOVU_HAVE_JACK).
 #pragma once
 

@@ -1,5 +1,5 @@
 // What each platform gives the virtual MIDI service (midi_virtual.cpp, midi_virtual_log.cpp): the
-// log file, and the reader of the input FIFO (Linux, midi_virtual_io.cpp) or named pipe (Windows,
+// log file, and the reader of the input FIFO (Linux, posix/midi_virtual_io.cpp) or named pipe (Windows,
 // win32/midi_virtual_io.cpp), which hands what it reads to the shared line parser below.
 //
 // Threads: OpenLog, CloseLog, StartInputReader and StopInputReader on the main thread while the
