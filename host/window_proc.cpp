@@ -1,6 +1,6 @@
 // The engine window procedure: every message addressed to the engine window is routed here, on the
-// main thread, one at a time. Handlers of commands that belong to subsystems not built yet do
-// nothing; listed copy-data types still return 1.
+// main thread, one at a time, to the subsystem that handles it. Every listed copy-data type returns
+// kCopyDataHandled whatever its handler did; an unknown command code answers 0.
 #include <cstring>
 
 #include "host/engine.h"

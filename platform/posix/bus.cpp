@@ -765,16 +765,28 @@ void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam) {
   if (!OnMainThread(bus)) Wake(bus);
 }
 
-void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
-  ConnectionRef c = FindWindow(bus, hwnd);
-  if (!c) return;
+namespace {
+
+// The header of a frame of `kind` to a client window (a SEND's `id` is never 0; a POST's is 0).
+FrameHeader HeaderFor(uint32_t kind, uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
+                      uint32_t dwData) {
   FrameHeader h;
-  h.kind = kFramePost;
+  h.kind = kind;
+  h.id = id;
   h.hwnd = hwnd;
   h.msg = msg;
   h.wParam = wParam;
   h.lParam = lParam;
-  WriteFrame(bus, *c, h, nullptr, 0);
+  h.dwData = dwData;
+  return h;
+}
+
+}  // namespace
+
+void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return;
+  WriteFrame(bus, *c, HeaderFor(kFramePost, 0, hwnd, msg, wParam, lParam, 0), nullptr, 0);
 }
 
 namespace {
@@ -787,15 +799,7 @@ uint32_t TakeSendId(Bus* bus) {
 }
 
 FrameHeader SendHeader(uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData) {
-  FrameHeader h;
-  h.kind = kFrameSend;
-  h.id = id;
-  h.hwnd = hwnd;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
-  return h;
+  return HeaderFor(kFrameSend, id, hwnd, msg, wParam, lParam, dwData);
 }
 
 int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
