@@ -42,7 +42,12 @@ uint32_t Be32(const uint8_t* p) {
 }
 uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The printf the formats are checked against: the C library's own, unless the build names another
+// (gnu_printf with mingw, whose C++ runtime formats as C99 does, not as the system's library).
+#ifndef TOVU_PRINTF_FORMAT
+#define TOVU_PRINTF_FORMAT printf
+#endif
+std::string Format(const char* fmt, ...) __attribute__((format(TOVU_PRINTF_FORMAT, 1, 2)));
 std::string Format(const char* fmt, ...) {
   char buf[256];
   va_list args;
