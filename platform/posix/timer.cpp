@@ -10,24 +10,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/timer_table.h"
 
 namespace platform {
 
 namespace {
-
-struct ArmedTimer {
-  uint64_t id;
-  int64_t dueNs;
-  TimerCallback callback;
-  void* context;
-};
 
 int64_t MonotonicNsNow() {
   timespec ts;
@@ -35,24 +28,12 @@ int64_t MonotonicNsNow() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-// A due time in milliseconds to whole nanoseconds, rounded up so that the clock read at expiry is
-// never below the requested time; clamped to what a timespec holds.
-int64_t DueNs(double dueMs) {
-  if (std::isnan(dueMs)) return 0;
-  double ns = std::ceil(dueMs * 1e6);
-  if (ns < 0) return 0;
-  if (ns > 4.0e18) return static_cast<int64_t>(4.0e18);
-  return static_cast<int64_t>(ns);
-}
-
 }  // namespace
 
 struct TimerService {
   std::mutex lock;
   std::condition_variable callbackDone;
-  ArmedTimer timers[kTimerCapacity];
-  int count = 0;
-  uint64_t nextId = 1;
+  TimerTable table;
   uint64_t inFlight = 0;  // id whose callback runs now
   bool stopping = false;
   int timerFd = -1;  // absolute CLOCK_MONOTONIC expiry of the earliest timer
@@ -91,17 +72,9 @@ void TimerThreadMain(TimerService* s) {
   std::unique_lock<std::mutex> guard(s->lock);
   for (;;) {
     if (s->stopping) return;
-    // Equal due times fire in the order they were armed (ids count up).
-    int earliest = -1;
-    for (int i = 0; i < s->count; ++i) {
-      const ArmedTimer& t = s->timers[i];
-      if (earliest < 0 || t.dueNs < s->timers[earliest].dueNs ||
-          (t.dueNs == s->timers[earliest].dueNs && t.id < s->timers[earliest].id))
-        earliest = i;
-    }
-    if (earliest >= 0 && s->timers[earliest].dueNs <= MonotonicNsNow()) {
-      ArmedTimer due = s->timers[earliest];
-      s->timers[earliest] = s->timers[--s->count];
+    int earliest = s->table.Earliest();
+    if (earliest >= 0 && s->table.timers[earliest].dueNs <= MonotonicNsNow()) {
+      ArmedTimer due = s->table.Take(earliest);
       s->inFlight = due.id;
       guard.unlock();
       due.callback(due.context, due.id);
@@ -110,7 +83,7 @@ void TimerThreadMain(TimerService* s) {
       s->callbackDone.notify_all();
       continue;
     }
-    if (earliest >= 0) SetExpiry(s, s->timers[earliest].dueNs);
+    if (earliest >= 0) SetExpiry(s, s->table.timers[earliest].dueNs);
     guard.unlock();
     pollfd fds[2] = {{s->wakeFd, POLLIN, 0}, {s->timerFd, POLLIN, 0}};
     int n = poll(fds, earliest >= 0 ? 2 : 1, -1);
@@ -157,7 +130,7 @@ void TimerServiceStop(TimerService* s) {
   {
     std::lock_guard<std::mutex> guard(s->lock);
     s->stopping = true;
-    s->count = 0;
+    s->table.count = 0;
   }
   Wake(s);
   if (s->thread.joinable()) s->thread.join();
@@ -170,13 +143,10 @@ uint64_t TimerArm(TimerService* s, double dueMs, TimerCallback callback, void* c
   uint64_t id;
   {
     std::lock_guard<std::mutex> guard(s->lock);
-    if (s->stopping || s->count == kTimerCapacity) return 0;
-    int64_t due = DueNs(dueMs);
-    bool earliest = true;
-    for (int i = 0; i < s->count; ++i)
-      if (s->timers[i].dueNs <= due) earliest = false;
-    id = s->nextId++;
-    s->timers[s->count++] = ArmedTimer{id, due, callback, context};
+    if (s->stopping) return 0;
+    bool earliest = false;
+    id = s->table.Add(TimerDueNs(dueMs), callback, context, &earliest);
+    if (id == 0) return 0;
     // The timer thread looks at the table again after every callback; only a sleeping thread needs
     // telling that something earlier came in.
     wake = earliest && std::this_thread::get_id() != s->threadId;
@@ -188,23 +158,9 @@ uint64_t TimerArm(TimerService* s, double dueMs, TimerCallback callback, void* c
 void TimerCancel(TimerService* s, uint64_t id) {
   if (!s || id == 0) return;
   std::unique_lock<std::mutex> guard(s->lock);
-  for (int i = 0; i < s->count; ++i)
-    if (s->timers[i].id == id) {
-      s->timers[i] = s->timers[--s->count];
-      return;  // a timer still in the table has not started its callback
-    }
+  if (s->table.Remove(id)) return;  // a timer still in the table has not started its callback
   if (std::this_thread::get_id() == s->threadId) return;
   s->callbackDone.wait(guard, [&] { return s->inFlight != id; });
 }
-
-uint32_t TimerGetDevCaps(uint32_t* periodMin, uint32_t* periodMax) {
-  if (!periodMin || !periodMax) return 1;
-  *periodMin = 1;
-  *periodMax = 1;
-  return 0;
-}
-
-uint32_t TimerBeginPeriod(uint32_t periodMs) { return periodMs == 1 ? 0 : 97; }
-uint32_t TimerEndPeriod(uint32_t periodMs) { return periodMs == 1 ? 0 : 97; }
 
 }  // namespace platform

@@ -12,10 +12,10 @@
 //   any thread    TimerArm, TimerCancel, under the table's critical section.
 #include "platform/timer.h"
 
-#include <cmath>
 #include <new>
 
 #include "platform/process.h"
+#include "platform/timer_table.h"
 #include "platform/win32/handles.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -24,31 +24,10 @@
 
 namespace platform {
 
-namespace {
-
-struct ArmedTimer {
-  uint64_t id;
-  int64_t dueNs;
-  TimerCallback callback;
-  void* context;
-};
-
-int64_t DueNs(double dueMs) {
-  if (std::isnan(dueMs)) return 0;
-  double ns = std::ceil(dueMs * 1e6);
-  if (ns < 0) return 0;
-  if (ns > 4.0e18) return static_cast<int64_t>(4.0e18);
-  return static_cast<int64_t>(ns);
-}
-
-}  // namespace
-
 struct TimerService {
   CRITICAL_SECTION lock;
   CONDITION_VARIABLE callbackDone;
-  ArmedTimer timers[kTimerCapacity];
-  int count = 0;
-  uint64_t nextId = 1;
+  TimerTable table;
   uint64_t inFlight = 0;
   bool stopping = false;
   HANDLE waitable = nullptr;  // armed for the earliest timer
@@ -66,17 +45,10 @@ DWORD WINAPI TimerThreadMain(void* parameter) {
   EnterCriticalSection(&s->lock);
   for (;;) {
     if (s->stopping) break;
-    int earliest = -1;
-    for (int i = 0; i < s->count; ++i) {
-      const ArmedTimer& t = s->timers[i];
-      if (earliest < 0 || t.dueNs < s->timers[earliest].dueNs ||
-          (t.dueNs == s->timers[earliest].dueNs && t.id < s->timers[earliest].id))
-        earliest = i;
-    }
+    int earliest = s->table.Earliest();
     int64_t now = win32::CounterNs();
-    if (earliest >= 0 && s->timers[earliest].dueNs <= now) {
-      ArmedTimer due = s->timers[earliest];
-      s->timers[earliest] = s->timers[--s->count];
+    if (earliest >= 0 && s->table.timers[earliest].dueNs <= now) {
+      ArmedTimer due = s->table.Take(earliest);
       s->inFlight = due.id;
       LeaveCriticalSection(&s->lock);
       due.callback(due.context, due.id);
@@ -88,7 +60,7 @@ DWORD WINAPI TimerThreadMain(void* parameter) {
     DWORD count = 1;
     if (earliest >= 0) {
       // Relative, in 100 ns units, rounded up: an expiry that still comes early is waited out above.
-      int64_t left = (s->timers[earliest].dueNs - now + 99) / 100;
+      int64_t left = (s->table.timers[earliest].dueNs - now + 99) / 100;
       LARGE_INTEGER due;
       due.QuadPart = -(left > 0 ? left : 1);
       if (SetWaitableTimer(s->waitable, &due, 0, nullptr, nullptr, FALSE)) count = 2;
@@ -142,7 +114,7 @@ void TimerServiceStop(TimerService* s) {
   if (!s) return;
   EnterCriticalSection(&s->lock);
   s->stopping = true;
-  s->count = 0;
+  s->table.count = 0;
   LeaveCriticalSection(&s->lock);
   SetEvent(s->wake);
   WaitForSingleObject(s->thread, INFINITE);
@@ -151,20 +123,10 @@ void TimerServiceStop(TimerService* s) {
 
 uint64_t TimerArm(TimerService* s, double dueMs, TimerCallback callback, void* context) {
   if (!s || !callback) return 0;
-  bool wake = false;
-  uint64_t id;
   EnterCriticalSection(&s->lock);
-  if (s->stopping || s->count == kTimerCapacity) {
-    LeaveCriticalSection(&s->lock);
-    return 0;
-  }
-  int64_t due = DueNs(dueMs);
-  bool earliest = true;
-  for (int i = 0; i < s->count; ++i)
-    if (s->timers[i].dueNs <= due) earliest = false;
-  id = s->nextId++;
-  s->timers[s->count++] = ArmedTimer{id, due, callback, context};
-  wake = earliest && GetCurrentThreadId() != s->threadId;
+  bool earliest = false;
+  uint64_t id = s->stopping ? 0 : s->table.Add(TimerDueNs(dueMs), callback, context, &earliest);
+  bool wake = id != 0 && earliest && GetCurrentThreadId() != s->threadId;
   LeaveCriticalSection(&s->lock);
   if (wake) SetEvent(s->wake);
   return id;
@@ -173,25 +135,9 @@ uint64_t TimerArm(TimerService* s, double dueMs, TimerCallback callback, void* c
 void TimerCancel(TimerService* s, uint64_t id) {
   if (!s || id == 0) return;
   EnterCriticalSection(&s->lock);
-  for (int i = 0; i < s->count; ++i)
-    if (s->timers[i].id == id) {
-      s->timers[i] = s->timers[--s->count];
-      LeaveCriticalSection(&s->lock);
-      return;
-    }
-  if (GetCurrentThreadId() != s->threadId)
+  if (!s->table.Remove(id) && GetCurrentThreadId() != s->threadId)
     while (s->inFlight == id) SleepConditionVariableCS(&s->callbackDone, &s->lock, INFINITE);
   LeaveCriticalSection(&s->lock);
 }
-
-uint32_t TimerGetDevCaps(uint32_t* periodMin, uint32_t* periodMax) {
-  if (!periodMin || !periodMax) return 1;
-  *periodMin = 1;
-  *periodMax = 1;
-  return 0;
-}
-
-uint32_t TimerBeginPeriod(uint32_t periodMs) { return periodMs == 1 ? 0 : 97; }
-uint32_t TimerEndPeriod(uint32_t periodMs) { return periodMs == 1 ? 0 : 97; }
 
 }  // namespace platform

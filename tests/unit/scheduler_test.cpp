@@ -118,18 +118,23 @@ TEST(Scheduler, ATempoFactorChangeGoesOnWithoutABurst) {
   EXPECT_LE(burst, 1);
 }
 
+// A song of 250 ms whose one note is held to the end, started at 0 and played to 100 ms.
+void PlayHeldNoteSongTo100Ms(SchedulerEngine& e) {
+  tovu::SongBuilder s;
+  s.Tempo(0, 480);
+  s.NoteOn(0, 0, 0, 60, 100);
+  s.End(240);
+  e.Load(s.Build());
+  e.Start(Request(0), 0);
+  e.Run(1, 100);
+}
+
 // A wake-up that comes long after the end marker's due time still ends the song once, with the
 // outputs silenced at once and the end posted to the main thread; a continue and a tempo factor
 // that come before the main thread has finished the end change nothing.
 TEST(Scheduler, ALateWakeUpFindsTheEndAndTheEndWins) {
   SchedulerEngine e;
-  tovu::SongBuilder s;
-  s.Tempo(0, 480);
-  s.NoteOn(0, 0, 0, 60, 100);  // held to the end
-  s.End(240);                   // 250 ms
-  e.Load(s.Build());
-  e.Start(Request(0), 0);
-  e.Run(1, 100);
+  PlayHeldNoteSongTo100Ms(e);
   uint64_t id = e.engine.playback.timer;
   ASSERT_NE(id, 0u);
   platform::TimerCancel(e.engine.playback.timers, id);
@@ -157,13 +162,7 @@ TEST(Scheduler, ALateWakeUpFindsTheEndAndTheEndWins) {
 // with the continue's own wake-up, to the song loaded meanwhile, at the position reached.
 TEST(Scheduler, AContinueSwitchesOnlyOnceItsClientHasAnswered) {
   SchedulerEngine e;
-  tovu::SongBuilder a;
-  a.Tempo(0, 480);
-  a.NoteOn(0, 0, 0, 60, 100);  // held to the end
-  a.End(240);                   // 250 ms
-  e.Load(a.Build());
-  e.Start(Request(0), 0);
-  e.Run(1, 100);
+  PlayHeldNoteSongTo100Ms(e);
   PlaybackState& p = e.engine.playback;
   std::vector<uint8_t> request = Request(0);
   memcpy(p.pendingRequest, request.data(), request.size());
