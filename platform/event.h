@@ -19,8 +19,12 @@ void EventDestroy(Event* event);
 void EventSet(Event* event);
 // Consumes the signal if set; returns whether it was set. Used after poll reported the fd readable.
 bool EventConsume(Event* event);
-// Waits without time limit (timeoutMs < 0) or up to timeoutMs; true when the event was signalled.
+// Waits without time limit (timeoutMs < 0) or up to timeoutMs in all; true when the event was
+// signalled. The loop is shared (event.cpp); each system provides EventObjectWait.
 bool EventWait(Event* event, int timeoutMs);
+// Waits for the event's system object (descriptor or handle) to be ready, without time limit
+// (timeoutMs < 0) or up to timeoutMs. False on timeout, and when a signal cut the wait short.
+bool EventObjectWait(Event* event, int timeoutMs);
 
 // Milliseconds since an arbitrary start, 32 bits and wrapping (the platform's millisecond clock).
 uint32_t MillisecondClock();

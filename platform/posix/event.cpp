@@ -42,19 +42,9 @@ bool EventConsume(Event* event) {
   return event->signalled.exchange(false, std::memory_order_acq_rel);
 }
 
-bool EventWait(Event* event, int timeoutMs) {
-  for (;;) {
-    if (event->signalled.load(std::memory_order_acquire)) {
-      EventConsume(event);
-      return true;
-    }
-    pollfd p{event->fd, POLLIN, 0};
-    int r = poll(&p, 1, timeoutMs);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    if (EventConsume(event)) return true;
-    if (timeoutMs == 0) return false;
-  }
+bool EventObjectWait(Event* event, int timeoutMs) {
+  pollfd p{event->fd, POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0;
 }
 
 uint32_t MillisecondClock() {

@@ -48,17 +48,9 @@ bool EventConsume(Event* event) {
   return event->signalled.exchange(false, std::memory_order_acq_rel);
 }
 
-bool EventWait(Event* event, int timeoutMs) {
-  for (;;) {
-    if (event->signalled.load(std::memory_order_acquire)) {
-      EventConsume(event);
-      return true;
-    }
-    DWORD r = WaitForSingleObject(win32::HandleOf(event->fd), timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
-    if (r != WAIT_OBJECT_0) return false;
-    if (EventConsume(event)) return true;
-    if (timeoutMs == 0) return false;
-  }
+bool EventObjectWait(Event* event, int timeoutMs) {
+  DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+  return WaitForSingleObject(win32::HandleOf(event->fd), limit) == WAIT_OBJECT_0;
 }
 
 uint32_t MillisecondClock() { return static_cast<uint32_t>(win32::CounterNs() / 1000000); }
