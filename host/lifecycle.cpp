@@ -84,6 +84,8 @@ void TearDownEngine(Engine& engine) {
     if (image) DestroyStateImage(image);
     image = nullptr;
   }
+  // Its last setters (the output path, the notifier) have stopped, and the window refuses from here.
+  platform::EventDestroy(&engine.activityEvent);
   platform::BusPostQuit(engine.bus);
 }
 

@@ -91,4 +91,8 @@ bool StartNotifier(Engine& engine) {
   return StartBackgroundThread(n.worker, [&engine] { NotifierMain(&engine); });
 }
 
-void StopNotifier(Engine& engine) { StopBackgroundThread(engine.notifier.worker); }
+// The timer service has stopped before this, so nothing publishes a position any more.
+void StopNotifier(Engine& engine) {
+  StopBackgroundThread(engine.notifier.worker);
+  platform::EventDestroy(&engine.notifier.positionEvent);
+}
