@@ -358,10 +358,10 @@ void Delivery() {
   while (MsSince(quiet) < 1500) tovu::PumpMessages(c, 10);
   tovu::TakeInbox(c);
   auto t0 = std::chrono::steady_clock::now();
-  tovu::Command(c, 5, c.window);
+  tovu::Command(c, tovu::kCommandStop, c.window);
   tovu::Message m;
   bool got = tovu::WaitForMessage(
-      c, [](const tovu::Message& x) { return x.msg == tovu::kWmCopyData && (x.dwData & 0xFFFF) == 28; }, 10000, &m);
+      c, [](const tovu::Message& x) { return tovu::IsCopyData(x, tovu::kCopyTake); }, 10000, &m);
   double stopToTake = MsSince(t0);
   tovu::Take take;
   if (got && tovu::ReadTake(m.payload, &take)) {
@@ -483,9 +483,9 @@ void CommandsDuringFlood() {
   double worstAtMs = 0;
   std::vector<int64_t> flooded = TimeCommands(e.c, 17000, &worstAtMs);  // the flood's pass and the next
   writer.join();
-  tovu::Command(e.c, 5, e.c.window);
+  tovu::Command(e.c, tovu::kCommandStop, e.c.window);
   tovu::WaitForMessage(
-      e.c, [](const tovu::Message& x) { return x.msg == tovu::kWmCopyData && (x.dwData & 0xFFFF) == 28; }, 20000);
+      e.c, [](const tovu::Message& x) { return tovu::IsCopyData(x, tovu::kCopyTake); }, 20000);
   close(fifo);
   EndEngineChild(&e);
   auto p99 = [](const std::vector<int64_t>& v) { return v.empty() ? 0 : v[std::min(v.size() - 1, v.size() * 99 / 100)]; };
