@@ -36,7 +36,7 @@ int64_t detail::NowMs() { return platform::MonotonicNs() / 1000000; }
 using detail::NowMs;
 
 // The engine's own lines among what its standard error carried ("tovu: ..." without that prefix,
-// "tovu-engine: ..." and "Error: ..." whole); a library the engine uses may add lines of its own,
+// "tovu-engine: ..." and "Error: ..." whole, without the CR of a CR LF); a library the engine uses may add lines of its own,
 // which are left out.
 std::string detail::EngineLines(const std::string& text) {
   std::string lines;
@@ -45,6 +45,7 @@ std::string detail::EngineLines(const std::string& text) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows ends lines with CR LF
     if (line.rfind("tovu: ", 0) == 0) line = line.substr(6);
     else if (line.rfind("tovu-engine: ", 0) != 0 && line.rfind("Error: ", 0) != 0) line.clear();
     if (!line.empty()) lines += (lines.empty() ? "" : "\n") + line;
