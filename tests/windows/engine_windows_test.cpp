@@ -36,6 +36,17 @@ const bool kStandInEngine = [] {
   return false;
 }();
 
+// Time limits, scaled by TOVU_WIN_TEST_TIME_SCALE where programs run emulated and slowly (the 32-bit
+// build on a 64-bit machine without 32-bit support).
+int Limit(int ms) {
+  static const int scale = [] {
+    const char* v = getenv("TOVU_WIN_TEST_TIME_SCALE");
+    int n = v ? atoi(v) : 1;
+    return n > 0 ? n : 1;
+  }();
+  return ms * scale;
+}
+
 std::string ProgramDirectory() {
   char self[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
@@ -131,7 +142,9 @@ long WaitForExit(HANDLE process, DWORD timeoutMs) {
 
 // Connects (starting the engine when none runs) and registers with the outputs opened.
 bool ConnectRegistered(tovu::Client& c) {
-  if (!tovu::Connect(c)) {
+  tovu::ConnectOptions options;
+  options.timeoutMs = Limit(5000);
+  if (!tovu::Connect(c, options)) {
     ADD_FAILURE() << c.connectError;
     return false;
   }
@@ -214,14 +227,14 @@ TEST(WindowsEngine, StartedByTheLibraryRecordsATakeFromThePipeAndClosesAfterItsL
   tovu::StartRequest record;
   record.recordOn = 1;
   ASSERT_TRUE(tovu::Start(a, record));
-  ASSERT_TRUE(tovu::WaitForNotification(a, tovu::kNotifyStarted, 5000));
+  ASSERT_TRUE(tovu::WaitForNotification(a, tovu::kNotifyStarted, Limit(5000)));
   ASSERT_TRUE(v.Feed("0 90 3c 64\n"));  // during the count-in
   Pass(a, 700);
   ASSERT_TRUE(v.Feed("0 80 3c 00\n"));  // after the recording began
   Pass(a, 100);
   EXPECT_EQ(tovu::Stop(a), 0);
   tovu::Message takeMessage;
-  ASSERT_TRUE(tovu::WaitForMessage(a, [](const tovu::Message& m) { return tovu::IsCopyData(m, 28); }, 5000,
+  ASSERT_TRUE(tovu::WaitForMessage(a, [](const tovu::Message& m) { return tovu::IsCopyData(m, 28); }, Limit(5000),
                                    &takeMessage));
   EXPECT_TRUE(takeMessage.sent);
   tovu::Take take;
@@ -244,7 +257,7 @@ TEST(WindowsEngine, StartedByTheLibraryRecordsATakeFromThePipeAndClosesAfterItsL
   tovu::Disconnect(b);
   EXPECT_EQ(WaitForExit(engine, 500), -1);
   EXPECT_EQ(tovu::Unregister(a), 0);
-  EXPECT_EQ(WaitForExit(engine, 10000), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
   CloseHandle(engine);
   EXPECT_FALSE(tovu::PumpMessages(a, 100));
   EXPECT_FALSE(tovu::Connected(a));
@@ -298,7 +311,7 @@ TEST(WindowsEngine, PlaysASongWithPositionsAndItsEndWhileTheClientMoves) {
   std::vector<tovu::Message> seen = tovu::TakeInbox(first);
   tovu::PumpMessages(first, 100);
   tovu::Client c = std::move(first);  // a record moved between calls still receives
-  ASSERT_TRUE(PumpUntilNotification(c, tovu::kNotifyStopped, 5000, &seen));
+  ASSERT_TRUE(PumpUntilNotification(c, tovu::kNotifyStopped, Limit(5000), &seen));
 
   Lines events;
   std::vector<int32_t> positions;
@@ -327,7 +340,7 @@ TEST(WindowsEngine, PlaysASongWithPositionsAndItsEndWhileTheClientMoves) {
   // A payload cannot be posted here.
   EXPECT_FALSE(tovu::PostCopyData(c, 15, 0, "\x90\x3c\x64\xff", 4));
   EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(WaitForExit(engine, 10000), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
   CloseHandle(engine);
   tovu::Disconnect(c);
   // The log is complete once the engine has ended.
@@ -338,7 +351,7 @@ TEST(WindowsEngine, PlaysASongWithPositionsAndItsEndWhileTheClientMoves) {
   if (data.size() == 4) {
     // 240 ticks: 250 ms from the first note to the second.
     EXPECT_GT(data[2].ms - data[0].ms, 200.0);
-    EXPECT_LT(data[2].ms - data[0].ms, 800.0);
+    EXPECT_LT(data[2].ms - data[0].ms, Limit(800));
   }
 }
 
@@ -348,7 +361,7 @@ TEST(WindowsEngine, AnEngineThatCannotStartIsReported) {
   tovu::Client c;
   tovu::ConnectOptions missing;
   missing.enginePath = ProgramDirectory() + "no-such-engine.exe";
-  missing.timeoutMs = 3000;
+  missing.timeoutMs = Limit(3000);
   EXPECT_FALSE(tovu::Connect(c, missing));
   EXPECT_NE(c.connectError.find("could not be started"), std::string::npos) << c.connectError;
   EXPECT_NE(c.connectError.find("no-such-engine.exe"), std::string::npos) << c.connectError;
@@ -359,7 +372,7 @@ TEST(WindowsEngine, AnEngineThatCannotStartIsReported) {
   SetEnvironmentVariableA("TOVU_WIN_TEST_STAND_IN", "1");
   tovu::ConnectOptions standIn;
   standIn.enginePath = ProgramDirectory() + "tovu_win_integration_tests.exe";
-  standIn.timeoutMs = 10000;
+  standIn.timeoutMs = Limit(10000);
   EXPECT_FALSE(tovu::Connect(c, standIn));
   SetEnvironmentVariableA("TOVU_WIN_TEST_STAND_IN", nullptr);
   EXPECT_EQ(c.connectError, "the engine started and stopped: MIDI service broken cannot be used");
@@ -367,14 +380,16 @@ TEST(WindowsEngine, AnEngineThatCannotStartIsReported) {
   // A MIDI service that does not exist: the engine runs without devices and says why in the lines
   // the client keeps once registered.
   SetEnvironmentVariableA("TOVU_MIDI", "no-such-service");
-  ASSERT_TRUE(tovu::Connect(c)) << c.connectError;
+  tovu::ConnectOptions slow;
+  slow.timeoutMs = Limit(5000);
+  ASSERT_TRUE(tovu::Connect(c, slow)) << c.connectError;
   SetEnvironmentVariableA("TOVU_MIDI", "virtual");
   EXPECT_EQ(tovu::Register(c), 0);
   EXPECT_EQ(c.startupPipe, -1);
   EXPECT_NE(c.engineLines.find("no-such-service"), std::string::npos) << c.engineLines;
   HANDLE engine = EngineProcessOf(c.engineWindow);
   EXPECT_EQ(tovu::Unregister(c), 0);
-  EXPECT_EQ(WaitForExit(engine, 10000), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
   CloseHandle(engine);
   tovu::Disconnect(c);
 
@@ -403,7 +418,7 @@ int RunBeside(const std::string& program, const std::string& arguments, std::str
   CloseHandle(file);
   if (!ok) return -1;
   DWORD status = 1;
-  if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
+  if (WaitForSingleObject(pi.hProcess, Limit(30000)) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
   GetExitCodeProcess(pi.hProcess, &status);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
@@ -450,7 +465,7 @@ TEST(WindowsEngine, TovuCtlListsPortsAndPlaysAFile) {
   EXPECT_EQ(RunBeside("tovu-ctl.exe", "play \"" + midi + "\" --out 1", &out), 0) << out;
   DeleteFileA(midi.c_str());
   EXPECT_EQ(tovu::Unregister(keeper), 0);
-  EXPECT_EQ(WaitForExit(engine, 10000), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
   CloseHandle(engine);
   tovu::Disconnect(keeper);
   std::vector<LogLine> data = v.Data();
@@ -464,7 +479,7 @@ TEST(WindowsEngine, TovuCtlListsPortsAndPlaysAFile) {
   EXPECT_EQ(notes[0].text, "out1 90 3c 64");
   EXPECT_EQ(notes[2].text, "out1 90 40 50");
   EXPECT_GT(notes[2].ms - notes[0].ms, 200.0);
-  EXPECT_LT(notes[2].ms - notes[0].ms, 800.0);
+  EXPECT_LT(notes[2].ms - notes[0].ms, Limit(800));
 }
 
 }  // namespace
