@@ -2,8 +2,10 @@
 // it (connecting, starting an engine when none answers, posting, sending and waiting for the result,
 // receiving into the inbox). It knows message numbers and frames, never what a payload holds: the
 // payloads are built and read by client/messages.h, and tovu_client.h joins the two into one call
-// per request. This one runs over the engine bus (a Unix socket); another transport would provide
-// the same functions over its own connection.
+// per request. On Linux it runs over the engine bus (a Unix socket, transport_bus.cpp); on Windows
+// with window messages from a hidden window of the client's own (transport_window.cpp): the engine
+// window found by its class, sends by SendMessageTimeout, posts by PostMessage. The inbox, waiting
+// and notifications are shared (transport.cpp).
 //
 // A `Client` is one window on the engine bus (one connection). A program may hold several. A client
 // is used from one thread at a time.
@@ -39,9 +41,11 @@ struct Message {
   bool sent = false;  // delivered with SEND (the engine waited for our reply)
 };
 
+// Window handles are 32-bit values on both systems (on Windows, HWND and kernel handle values fit in
+// 32 bits, sign-extended in 64-bit processes). A Client may be moved between calls.
 struct Client {
-  int fd = -1;
-  uint32_t window = 0;        // this client's window handle, from the engine's HELLO
+  int fd = -1;                // the bus socket; on Windows 0 while connected (no descriptor), -1 when not
+  uint32_t window = 0;        // this client's window handle (from the engine's HELLO on Linux)
   uint32_t engineWindow = 0;  // the engine window's handle
   int startupPipe = -1;       // reading end of a started engine's standard error, until registered
   // The lines a started engine wrote on its standard error before this client registered ("tovu: "
@@ -60,13 +64,14 @@ struct Client {
 };
 
 struct ConnectOptions {
-  std::string socketPath;   // empty: the platform's bus path (TOVU_ENGINE_SOCKET and so on)
+  std::string socketPath;   // empty: the platform's bus path (TOVU_ENGINE_SOCKET and so on); unused on Windows
   bool startEngine = true;  // start tovu-engine when nothing answers
   std::string enginePath;   // empty: TOVU_ENGINE_BINARY, beside this program, or on PATH
   int timeoutMs = 5000;     // how long to wait for a started engine to answer
 };
 
-// Connects and reads the engine's HELLO. False when no engine could be reached, and at once when the
+// Connects and reads the engine's HELLO (on Windows: finds the engine window, starting the engine
+// hidden when none is open, and creates this client's window). False when no engine could be reached, and at once when the
 // socket's directory is not private to this user or the engine answering runs as another user (no
 // engine is started then).
 bool Connect(Client& client, const ConnectOptions& options = {});
@@ -82,6 +87,7 @@ bool Post(Client& client, uint32_t msg, uint32_t wParam, uint32_t lParam);
 bool Send(Client& client, uint32_t msg, uint32_t wParam, uint32_t lParam, int32_t* result, int timeoutMs = 10000);
 bool SendCopyData(Client& client, uint16_t type, uint16_t argument, const void* data, uint32_t size,
                   int32_t* result = nullptr, int timeoutMs = 10000);
+// Always false on Windows: the system cannot post WM_COPYDATA (use SendCopyData).
 bool PostCopyData(Client& client, uint16_t type, uint16_t argument, const void* data, uint32_t size);
 // Engine command 1624 with the given code, sent synchronously; returns the result, -1 on failure.
 int32_t Command(Client& client, uint32_t code, uint32_t lParam);

@@ -1,5 +1,7 @@
 // The client side of the engine bus at the socket level: connecting, starting an engine when none
 // answers, and blocking reads and writes with time limits. The client library builds on this.
+// On Windows only the engine start, the pipe, CloseFd and ProcessId exist (handles stand where
+// descriptors do); a client reaches the engine window there through client_window.h.
 #pragma once
 
 #include <cstddef>

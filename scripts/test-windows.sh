@@ -14,7 +14,9 @@
 #   - with the default winmm service and no devices (no sound card), the port lists are empty;
 #   - a second engine started while one runs ends with status 2 and the single-instance message;
 #   - a client process holding 200 registered windows is killed: the engine unregisters them all
-#     and closes by itself.
+#     and closes by itself;
+#   - tovu_win_integration_tests.exe: the client library starting engines itself, recording from
+#     the named pipe, a song played with positions, start failures, tovu-ctl.exe (tests/windows).
 #
 #   scripts/test-windows.sh             both targets (a target whose wine cannot run here is skipped)
 #   TOVU_WIN_TARGETS=win64 scripts/test-windows.sh
@@ -163,6 +165,20 @@ close in0"
   fi
   wait_status "$engine" 10
   [ "$status" = 0 ] || fail "$target: winmm engine: $status"
+
+  # The client library, tovu-ctl.exe and engines it starts itself, through window messages.
+  if [ -x "$dir/tovu_win_integration_tests.exe" ]; then
+    local scale=1
+    [ "$target" = win32 ] && scale=60  # emulated 32-bit programs start and run far slower
+    if TOVU_WIN_TEST_TIME_SCALE=$scale "$wine" "$dir/tovu_win_integration_tests.exe" > "$work/integration.out" 2>&1; then
+      echo "client library and tovu-ctl: $(tr -d '\r' < "$work/integration.out" | grep -E '^\[  PASSED  \]')"
+    else
+      fail "$target: client library and tovu-ctl tests"
+      tr -d '\r' < "$work/integration.out" | grep -vE '^\[ +(RUN|OK) +\]'
+    fi
+  else
+    fail "$target: $dir/tovu_win_integration_tests.exe missing"
+  fi
 
   # A second engine while one runs.
   rm -f "$log"
