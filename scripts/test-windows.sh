@@ -28,20 +28,44 @@ fail() {
   failures=$((failures + 1))
 }
 
-# The wine loader for a target: 64-bit programs need wine64; 32-bit ones the 32-bit loader, which
-# needs a kernel that runs 32-bit programs.
+# The wine loader for a target. Both run in a 64-bit prefix through wine64, which hands 32-bit
+# programs to wine's 32-bit loader; that one runs only where the kernel runs 32-bit programs (or
+# where qemu-user is registered for them: scripts/setup.sh), so a win32 target needs it to answer.
 wine_for() {
   local loader
-  if [ "$1" = win64 ]; then
-    for loader in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-      [ -n "$loader" ] && [ -x "$loader" ] && { echo "$loader"; return 0; }
-    done
-  else
-    for loader in /usr/lib/wine/wine "$(command -v wine || true)"; do
-      [ -n "$loader" ] && [ -x "$loader" ] && "$loader" --version > /dev/null 2>&1 && { echo "$loader"; return 0; }
-    done
+  if [ "$1" = win32 ] && ! /usr/lib/wine/wine --version > /dev/null 2>&1; then
+    return 1
   fi
+  for loader in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+    [ -n "$loader" ] && [ -x "$loader" ] && { echo "$loader"; return 0; }
+  done
   return 1
+}
+
+wineserver_for() { command -v wineserver || echo /usr/lib/wine/wineserver64; }
+
+# Makes the target's private prefix ($WINEPREFIX) once: a copy of the other target's prefix when
+# that one is ready (making a prefix runs wine's 32-bit set-up programs too, minutes under qemu),
+# else a new one; either way with wine's null graphics driver.
+make_prefix() {
+  local wine=$1 other
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    for other in "$root"/build-win64/wineprefix "$root"/build-win32/wineprefix; do
+      [ "$other" != "$WINEPREFIX" ] && grep -q '"Graphics"="null"' "$other/user.reg" 2> /dev/null || continue
+      WINEPREFIX="$other" "$(wineserver_for)" -k > /dev/null 2>&1
+      WINEPREFIX="$other" "$(wineserver_for)" -w > /dev/null 2>&1
+      rm -rf "$WINEPREFIX"
+      cp -a "$other" "$WINEPREFIX" && return 0
+    done
+    "$wine" wineboot -i > /dev/null 2>&1
+  fi
+  if ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2> /dev/null; then
+    # The desktop process that wineboot left running took the display driver it found; it and
+    # the prefix's server end here, so that every later program uses the null driver.
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+    "$(wineserver_for)" -k > /dev/null 2>&1
+    "$(wineserver_for)" -w > /dev/null 2>&1
+  fi
 }
 
 # Waits up to $2 seconds for process $1 (a child of this shell) to end; sets `status` to its exit
@@ -59,6 +83,55 @@ wait_status() {
   status=running
 }
 
+# The unit tests (tovu_unit_tests.exe) as one process: $1 the target, $2 the wine loader, $3 the
+# build directory, $4 a --gtest_filter (empty: all of them).
+unit_tests() {
+  local target=$1 wine=$2 dir=$3 filter=$4 out start=$SECONDS
+  [ -x "$dir/tovu_unit_tests.exe" ] || { fail "$target: $dir/tovu_unit_tests.exe missing"; return; }
+  out=$(mktemp)
+  if "$wine" "$dir/tovu_unit_tests.exe" --gtest_brief=1 ${filter:+"--gtest_filter=$filter"} > "$out" 2>&1; then
+    echo "unit tests: $(tr -d '\r' < "$out" | grep -E '^\[  PASSED  \]') ($((SECONDS - start)) s)"
+  else
+    fail "$target: unit tests"
+    tr -d '\r' < "$out" | tail -40
+  fi
+  rm -f "$out"
+}
+
+# Which unit tests a target runs: all on win64; on win32, emulated instruction by instruction by
+# qemu-user here, ... (see below).
+unit_filter() {
+  case "$1" in
+    win64) echo "" ;;
+    win32) echo "${TOVU_WIN32_UNIT_FILTER-}" ;;
+  esac
+}
+
+# A 32-bit client against the 64-bit engine: the example client's whole exchange (handles and
+# every value 32-bit on the wire both ways) and the virtual log as in the target's own run. Called
+# from run_target, whose `expected` log and `work` directory it uses.
+cross_bitness() {
+  local wine=$1 engine_dir=$2 client_dir=$3 status= got
+  local log="$work/cross.log" pipe="\\\\.\\pipe\\tovu-cross-$$"
+  TOVU_MIDI=virtual TOVU_VIRTUAL_LOG="Z:${log//\//\\}" TOVU_VIRTUAL_INPUT="$pipe" "$wine" "$engine_dir/tovu-engine.exe" > /dev/null 2>&1 &
+  local engine=$!
+  if "$wine" "$client_dir/win32_client.exe" 2 1 "$pipe" > "$work/cross.out" 2>&1; then
+    echo "$client_dir client against the $engine_dir engine: all answers as expected"
+  else
+    fail "$client_dir client against the $engine_dir engine"
+    tr -d '\r' < "$work/cross.out"
+  fi
+  wait_status "$engine" 10
+  [ "$status" = 0 ] || { fail "$engine_dir engine after its $client_dir client: $status"; kill "$engine" 2> /dev/null; }
+  got=$(cut -d' ' -f2- "$log" 2> /dev/null)
+  if [ "$got" = "$expected" ]; then
+    echo "$client_dir client against the $engine_dir engine: virtual log as expected"
+  else
+    fail "$client_dir client against the $engine_dir engine: virtual log"
+    echo "$got"
+  fi
+}
+
 run_target() {
   local target=$1 dir="build-$1" wine
   if ! wine=$(wine_for "$target"); then
@@ -67,21 +140,17 @@ run_target() {
   fi
   [ -x "$dir/tovu-engine.exe" ] || { fail "$target: $dir/tovu-engine.exe missing (run scripts/build-windows.sh)"; return; }
   export WINEPREFIX="$root/$dir/wineprefix" WINEDEBUG=-all
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    "$wine" wineboot -i > /dev/null 2>&1
-  fi
-  if ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2> /dev/null; then
-    # The desktop process that wineboot left running took the display driver it found; it and
-    # the prefix's server end here, so that every later program uses the null driver.
-    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
-    "$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -k > /dev/null 2>&1
-    "$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -w > /dev/null 2>&1
-  fi
+  local prefix_start=$SECONDS
+  make_prefix "$wine"
+  echo "== $target: wine prefix ready ($((SECONDS - prefix_start)) s)"
   local work
   work=$(mktemp -d)
   local log="$work/midi.log"
   local winlog="Z:${log//\//\\}"
   echo "== $target ($wine)"
+
+  # The unit tests, in one process.
+  unit_tests "$target" "$wine" "$dir" "$(unit_filter "$target")"
 
   # Settings in the registry: a channel with a leading blank, a note with trailing text, and no
   # bar note (its default, 60, applies).
@@ -130,6 +199,11 @@ close in0"
     echo "$got"
   fi
   awk '$3 == "out0" && $4 == "90" && $5 == "3c" { if ($6 == "64") on = $1; else if (on) printf "song note held %.2f ms (500 written)\n", ($1 - on) / 1e6 }' "$log"
+
+  # The other bitness: this target's client against the 64-bit engine.
+  if [ "$target" = win32 ] && [ -x build-win64/tovu-engine.exe ]; then
+    cross_bitness "$wine" build-win64 "$dir"
+  fi
 
   # A client slow to answer: the engine's send gives up after 2 s.
   rm -f "$log"
