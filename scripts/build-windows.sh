@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows targets with mingw-w64: build-win64/ (x86_64) and build-win32/ (i686), each with
-# tovu-engine.exe and the C example client. Installs what is missing first (mingw-w64 with its posix
-# thread model, wine for 64- and 32-bit programs), through apt-get.
+# tovu-engine.exe, the C example client, the unit tests (tovu_unit_tests.exe) and bench_timing.exe.
+# Installs what is missing first (mingw-w64 with its posix thread model, GoogleTest's sources, wine
+# for 64- and 32-bit programs), through apt-get; scripts/setup.sh also sets up 32-bit wine on a
+# kernel that cannot run 32-bit programs.
 #
 #   scripts/build-windows.sh            install when missing, configure and build both targets
 #   scripts/build-windows.sh --no-install
@@ -24,7 +26,7 @@ as_root() {
 missing_packages() {
   local pkg
   for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix \
-             gcc-mingw-w64-i686-posix wine wine64 wine32:i386 cmake ninja-build; do
+             gcc-mingw-w64-i686-posix googletest wine wine64 wine32:i386 cmake ninja-build; do
     dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
   done
 }

@@ -135,14 +135,20 @@ bool RegisterEngineClass() {
 
 }  // namespace win32
 
-Bus* BusCreate(const std::string&, int, BusDispatch dispatch, void* context) {
+Bus* BusCreate(const std::string&, int listenFd, BusDispatch dispatch, void* context) {
   Bus* bus = new Bus;
   InitializeCriticalSection(&bus->order);
   InitializeCriticalSection(&bus->watchLock);
   bus->mainThread = GetCurrentThreadId();
   bus->loopEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  bus->hwnd = CreateWindowExA(0, win32::kEngineClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                              CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  // Without BusListen's registration (an engine in process, for tests) the window is message-only:
+  // FindWindowA never finds it, so no client can reach it, but its own posts still arrive.
+  bool listening = listenFd >= 0;
+  if (listening || win32::RegisterEngineClass()) {
+    bus->hwnd = CreateWindowExA(0, win32::kEngineClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, listening ? nullptr : HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
+                                nullptr);
+  }
   if (bus->hwnd) {
     SetWindowLongPtrA(bus->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(bus));
     bus->window = win32::Low32(bus->hwnd);

@@ -1,7 +1,7 @@
 // Test support: the engine in process. See engine_fixture.h.
 #include "support/engine_fixture.h"
 
-#include <dirent.h>
+#include "platform/thread_count.h"
 
 namespace {
 
@@ -53,11 +53,4 @@ int32_t InProcessEngine::CopyData(uint32_t sender, uint32_t type, const std::vec
   return EngineWindowProc(engine, m);
 }
 
-int ThreadCount() {
-  int count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
-    closedir(tasks);
-  }
-  return count;
-}
+int ThreadCount() { return platform::ThreadCountOfThisProcess(); }

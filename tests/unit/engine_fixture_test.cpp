@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "client/song_builder.h"
-#include "client/tovu_client.h"
+#include "client/messages.h"
 #include "support/engine_fixture.h"
 
 TEST(InProcessEngine, TeardownEndsEveryThreadTheEngineStarted) {

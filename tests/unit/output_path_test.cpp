@@ -158,7 +158,7 @@ std::pair<int, double> TimedSysex(Ports& ports, const std::vector<uint8_t>& byte
   std::thread([task] { (*task)(); }).detach();
   if (result.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     ADD_FAILURE() << "the sysex send did not return";
-    std::quick_exit(1);  // the sender still uses the ports; nothing sane is left to run
+    std::_Exit(1);  // the sender still uses the ports; nothing sane is left to run
   }
   return result.get();
 }

@@ -52,8 +52,10 @@ TEST(TimerService, FiresInDueOrderNeverEarlyAndNotWhenCancelled) {
   ASSERT_NE(service, nullptr);
   Fired fired;
   double now = platform::NowMs();
-  // Armed out of order; the third is cancelled; the last is already past and fires at once.
-  Shot shots[5] = {{&fired, 0, now + 30}, {&fired, 1, now + 10}, {&fired, 2, now + 20}, {&fired, 3, now + 5},
+  // Armed out of order; the third is cancelled; the last is already past and fires at once. The
+  // soonest future one is due 35 ms on, so that a test thread held up while arming (both cores
+  // busy) does not see it fire before the past one is armed.
+  Shot shots[5] = {{&fired, 0, now + 60}, {&fired, 1, now + 40}, {&fired, 2, now + 50}, {&fired, 3, now + 35},
                    {&fired, 4, now - 100}};
   uint64_t ids[5];
   for (int i = 0; i < 5; ++i) ids[i] = platform::TimerArm(service, shots[i].due, Record, &shots[i]);
