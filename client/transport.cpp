@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "client/transport_connection.h"
+#include "platform/bus_client.h"
 #include "platform/event.h"
 
 namespace tovu {
@@ -58,6 +59,21 @@ int32_t Command(Client& c, uint32_t code, uint32_t lParam) {
   int32_t result = -1;
   if (!Send(c, kEngineCommand, code, lParam, &result)) return -1;
   return result;
+}
+
+bool Connected(const Client& c) { return c.fd >= 0; }
+
+// The started engine's pipe holds what it wrote before this client registered: its own lines are
+// kept, the pipe closed (both systems keep its reading end in `startupPipe`).
+void KeepEngineLines(Client& c) {
+  if (c.startupPipe >= 0) {
+    std::string text;
+    platform::ReadPipeText(c.startupPipe, 0, &text);
+    std::string lines = detail::EngineLines(text);
+    if (!lines.empty()) c.engineLines += (c.engineLines.empty() ? "" : "\n") + lines;
+  }
+  platform::CloseFd(c.startupPipe);
+  c.startupPipe = -1;
 }
 
 bool PumpMessages(Client& c, int timeoutMs) {

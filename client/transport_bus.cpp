@@ -238,19 +238,6 @@ void Disconnect(Client& c) {
   c.startupPipe = -1;
 }
 
-bool Connected(const Client& c) { return c.fd >= 0; }
-
-void KeepEngineLines(Client& c) {
-  if (c.startupPipe >= 0) {
-    std::string text;
-    platform::ReadPipeText(c.startupPipe, 0, &text);
-    std::string lines = EngineLines(text);
-    if (!lines.empty()) c.engineLines += (c.engineLines.empty() ? "" : "\n") + lines;
-  }
-  platform::CloseFd(c.startupPipe);
-  c.startupPipe = -1;
-}
-
 bool Post(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam) {
   return PostFrame(c, msg, wParam, lParam, 0, nullptr, 0);
 }
