@@ -35,12 +35,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/timing_song.h"
 #include "client/tovu_client.h"
 
 namespace {
@@ -61,44 +61,8 @@ Stats Summarise(std::vector<double> v) {
   return {at(0.5), at(0.99), v.back()};
 }
 
-// The song of run 1 and each data event's ideal time after the anchor, in ms.
-struct Scheduled {
-  std::vector<uint8_t> image;
-  std::vector<double> idealMs;  // in log order: events are strictly increasing in tick
-};
-
-Scheduled IrregularSong() {
-  Scheduled out;
-  tovu::SongBuilder s;
-  s.ticksPerQuarter = 480;  // 120 ticks per sixteenth
-  s.Controller(-1, 0, 0, 7, 100);  // replayed at the start, just before the clock is anchored
-  std::mt19937 rng(7);
-  int32_t tick = 0;
-  double ms = 0;
-  uint32_t qpm = 120;
-  s.Tempo(0, qpm);
-  int32_t lastTempoTick = 0;
-  double lastTempoMs = 0;
-  auto msAt = [&](int32_t t) { return lastTempoMs + (t - lastTempoTick) * 60000.0 / (qpm * 4.0 * 120); };
-  int note = 0;
-  while (ms < 20000) {
-    tick += 7 + static_cast<int32_t>(rng() % 340);
-    if (rng() % 40 == 0) {  // a tempo change, on its own tick
-      lastTempoMs = msAt(tick);
-      lastTempoTick = tick;
-      qpm = 60 + rng() % 180;
-      s.Tempo(tick, qpm);
-      tick += 1 + static_cast<int32_t>(rng() % 50);
-    }
-    ms = msAt(tick);
-    s.Controller(tick, 0, 1, 20 + note % 10, note % 128);  // one logged line per event
-    out.idealMs.push_back(ms);
-    ++note;
-  }
-  s.End(tick + 10);
-  out.image = s.Build();
-  return out;
-}
+using bench::IrregularSong;
+using bench::Scheduled;
 
 std::vector<uint8_t> LoopSong() {
   tovu::SongBuilder s;
@@ -194,7 +158,7 @@ long CpuTicks(pid_t pid) {
 // the clock), which stays first.
 void FromAnchor(std::vector<LogLine>& lines) {
   for (size_t i = 0; i < lines.size(); ++i)
-    if (lines[i].text == "data out0 b0 07 64") {
+    if (lines[i].text == bench::kAnchorLine) {
       lines.erase(lines.begin(), lines.begin() + static_cast<long>(i));
       return;
     }
@@ -330,7 +294,7 @@ int main(int argc, char** argv) {
   sleep(3);
   long idleTicks = CpuTicks(engine) - idleBefore;
 
-  Scheduled song = IrregularSong();
+  Scheduled song = IrregularSong(20);
   double wakeups = 0;
   std::vector<LogLine> played = Play(c, logPath, song.image, 0, 21.5, engine, &wakeups);
   std::vector<double> engineLate;

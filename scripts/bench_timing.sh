@@ -4,9 +4,10 @@
 #
 #   scripts/bench_timing.sh           Linux: the engine's event lateness beside a bare sleep loop
 #   scripts/bench_timing.sh --wine    Windows build (build-win64/, scripts/build-windows.sh) under
-#                                     wine: the timer service beside a bare waitable-timer loop and a
-#                                     WinMM one-shot chain, in the same run (under wine the ratios
-#                                     mean more than the absolute figures)
+#                                     wine: the engine's event lateness and its timer service's,
+#                                     beside a bare waitable-timer loop and a WinMM one-shot chain,
+#                                     in the same run (under wine the ratios mean more than the
+#                                     absolute figures)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = --wine ]; then
