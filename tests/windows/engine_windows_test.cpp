@@ -247,7 +247,7 @@ TEST(WindowsEngine, StartedByTheLibraryRecordsATakeFromThePipeAndClosesAfterItsL
   Pass(a, 100);
   EXPECT_EQ(tovu::Stop(a), 0);
   tovu::Message takeMessage;
-  ASSERT_TRUE(tovu::WaitForMessage(a, [](const tovu::Message& m) { return tovu::IsCopyData(m, 28); }, Limit(5000),
+  ASSERT_TRUE(tovu::WaitForMessage(a, [](const tovu::Message& m) { return tovu::IsCopyData(m, tovu::kCopyTake); }, Limit(5000),
                                    &takeMessage));
   EXPECT_TRUE(takeMessage.sent);
   tovu::Take take;
