@@ -37,14 +37,8 @@ bool WriteFrame(Client& c, const FrameHeader& h, const void* payload, uint32_t c
 
 bool PostFrame(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData, const void* data,
                uint32_t size) {
-  FrameHeader h;
-  h.kind = platform::kFramePost;
-  h.hwnd = c.engineWindow;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
-  return WriteFrame(c, h, data, size);
+  return WriteFrame(c, platform::HeaderFor(platform::kFramePost, 0, c.engineWindow, msg, wParam, lParam, dwData), data,
+                    size);
 }
 
 // Handles one frame from the engine. SENDs are answered at once (also while we wait for a reply).
@@ -127,15 +121,8 @@ namespace {
 
 bool SendFrame(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData, const void* data,
                uint32_t size, int32_t* result, int timeoutMs) {
-  FrameHeader h;
-  h.kind = platform::kFrameSend;
-  h.id = c.nextSendId++;
+  FrameHeader h = platform::HeaderFor(platform::kFrameSend, c.nextSendId++, c.engineWindow, msg, wParam, lParam, dwData);
   if (c.nextSendId == 0) c.nextSendId = 1;
-  h.hwnd = c.engineWindow;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
   c.repliesWanted.push_back(h.id);
   bool ok = WriteFrame(c, h, data, size);
   int64_t deadline = NowMs() + timeoutMs;

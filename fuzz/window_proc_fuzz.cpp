@@ -65,16 +65,9 @@ void WriteBytes(FuzzClient& c, const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> Frame(uint32_t kind, uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
                            uint32_t dwData, const std::vector<uint8_t>& payload) {
-  platform::FrameHeader h;
-  h.kind = kind;
-  h.id = id;
-  h.hwnd = hwnd;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
   std::vector<uint8_t> out;
-  platform::AppendFrame(out, h, payload.data(), static_cast<uint32_t>(payload.size()));
+  platform::AppendFrame(out, platform::HeaderFor(kind, id, hwnd, msg, wParam, lParam, dwData), payload.data(),
+                        static_cast<uint32_t>(payload.size()));
   return out;
 }
 

@@ -39,6 +39,21 @@ inline uint32_t LoadLe32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+// The header of a frame of `kind` (a SEND's `id` is never 0; a POST's is 0); size and cbData are
+// set when the frame is appended.
+inline FrameHeader HeaderFor(uint32_t kind, uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam,
+                             uint32_t lParam, uint32_t dwData) {
+  FrameHeader h;
+  h.kind = kind;
+  h.id = id;
+  h.hwnd = hwnd;
+  h.msg = msg;
+  h.wParam = wParam;
+  h.lParam = lParam;
+  h.dwData = dwData;
+  return h;
+}
+
 // Appends header and payload to `out` as one frame (size is computed from cbData).
 void AppendFrame(std::vector<uint8_t>& out, FrameHeader header, const void* payload, uint32_t cbData);
 // Decodes the 36-byte header at `bytes`.

@@ -141,7 +141,7 @@ unit_filter() {
 # every value 32-bit on the wire both ways) and the virtual log as in the target's own run. Called
 # from run_target, whose `expected` log and `work` directory it uses.
 cross_bitness() {
-  local wine=$1 engine_dir=$2 client_dir=$3 status= got
+  local wine=$1 engine_dir=$2 client_dir=$3 status=
   local log="$work/cross.log" pipe="\\\\.\\pipe\\tovu-cross-$$"
   TOVU_MIDI=virtual TOVU_VIRTUAL_LOG="Z:${log//\//\\}" TOVU_VIRTUAL_INPUT="$pipe" "$wine" "$engine_dir/tovu-engine.exe" > /dev/null 2>&1 &
   local engine=$!
@@ -153,11 +153,18 @@ cross_bitness() {
   fi
   wait_status "$engine" 30
   [ "$status" = 0 ] || { fail "$engine_dir engine after its $client_dir client: $status"; kill "$engine" 2> /dev/null; }
-  got=$(cut -d' ' -f2- "$log" 2> /dev/null)
+  check_log "$log" "$client_dir client against the $engine_dir engine: virtual log"
+}
+
+# Compares the virtual log $1 (the timestamps cut off) with what the example client leaves; $2 names
+# the check in its line.
+check_log() {
+  local got
+  got=$(cut -d' ' -f2- "$1" 2> /dev/null)
   if [ "$got" = "$expected" ]; then
-    echo "$client_dir client against the $engine_dir engine: virtual log as expected"
+    echo "$2: as expected"
   else
-    fail "$client_dir client against the $engine_dir engine: virtual log"
+    fail "$2"
     echo "$got"
   fi
 }
@@ -209,14 +216,7 @@ example_client() {
   wait_status "$engine" "$(end_limit "$target")"
   [ "$status" = 0 ] || { fail "$target: engine after the last unregistration: $status"; tr -d '\r' < "$work/engine.err"; kill "$engine" 2> /dev/null; }
   echo "engine closed after the last client with status $status ($((SECONDS - start)) s in all)"
-  local got
-  got=$(cut -d' ' -f2- "$log" 2> /dev/null)
-  if [ "$got" = "$expected" ]; then
-    echo "virtual log: as expected"
-  else
-    fail "$target: virtual log"
-    echo "$got"
-  fi
+  check_log "$log" "$target: virtual log"
   awk '$3 == "out0" && $4 == "90" && $5 == "3c" { if ($6 == "64") on = $1; else if (on) printf "song note held %.2f ms (500 written)\n", ($1 - on) / 1e6 }' "$log"
 }
 

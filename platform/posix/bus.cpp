@@ -765,24 +765,6 @@ void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam) {
   if (!OnMainThread(bus)) Wake(bus);
 }
 
-namespace {
-
-// The header of a frame of `kind` to a client window (a SEND's `id` is never 0; a POST's is 0).
-FrameHeader HeaderFor(uint32_t kind, uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
-                      uint32_t dwData) {
-  FrameHeader h;
-  h.kind = kind;
-  h.id = id;
-  h.hwnd = hwnd;
-  h.msg = msg;
-  h.wParam = wParam;
-  h.lParam = lParam;
-  h.dwData = dwData;
-  return h;
-}
-
-}  // namespace
-
 void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return;

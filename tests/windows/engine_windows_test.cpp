@@ -109,6 +109,13 @@ struct VirtualEngine {
     return lines;
   }
 
+  // The texts of those lines ("out0 90 3c 64").
+  static Lines Texts(const std::vector<LogLine>& data) {
+    Lines texts;
+    for (const LogLine& l : data) texts.push_back(l.text);
+    return texts;
+  }
+
   // Writes input lines ("<input> <hex bytes>") to the virtual input's pipe.
   bool Feed(const std::string& lines) const {
     HANDLE h = CreateFileA(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -358,8 +365,7 @@ TEST(WindowsEngine, PlaysASongWithPositionsAndItsEndWhileTheClientMoves) {
   tovu::Disconnect(c);
   // The log is complete once the engine has ended.
   std::vector<LogLine> data = v.Data();
-  Lines texts;
-  for (const LogLine& l : data) texts.push_back(l.text);
+  Lines texts = VirtualEngine::Texts(data);
   EXPECT_EQ(texts, (Lines{"out1 90 3c 64", "out1 90 3c 00", "out1 90 40 5a", "out1 90 40 00"})) << ReadText(v.log);
   if (data.size() == 4) {
     // 240 ticks: 250 ms from the first note to the second.
@@ -482,8 +488,7 @@ TEST(WindowsEngine, TovuCtlListsPortsAndPlaysAFile) {
   CloseHandle(engine);
   tovu::Disconnect(keeper);
   std::vector<LogLine> data = v.Data();
-  Lines texts;
-  for (const LogLine& l : data) texts.push_back(l.text);
+  Lines texts = VirtualEngine::Texts(data);
   std::vector<LogLine> notes;
   std::copy_if(data.begin(), data.end(), std::back_inserter(notes), [](const LogLine& l) {
     return l.text.rfind("out1 90", 0) == 0 || l.text.rfind("out1 80", 0) == 0;
