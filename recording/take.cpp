@@ -149,6 +149,38 @@ void EnsureSpare(Recorder& r) {
   delete chunk;
 }
 
+// Under `lock` (the recorder's), on a thread that may allocate (input, the stop): makes sure that
+// `entries` more entries have a place, letting go of the lock while it makes a chunk. The spare
+// EnsureSpare made before the lock was taken may be gone by the time it is held (a pass end on the
+// timer thread took it, and the refill thread has not run yet): input neither waits for the refill
+// thread nor is lost to it. False when memory runs out, and when the recording ended while the lock
+// was let go (what was to be appended belongs to no take then).
+bool MakeRoomLocked(Recorder& r, EngineLock& lock, int32_t entries) {
+  if (!r.armed) return false;
+  RecordChunk* made = nullptr;
+  const uint64_t generation = r.generation;
+  for (;;) {
+    const bool fits = r.tail && kChunkEntries - r.tail->used >= entries;
+    if (fits || r.spare) break;
+    if (made) {
+      r.spare = made;
+      made = nullptr;
+      r.needSpare.store(false);
+      break;
+    }
+    lock.unlock();
+    made = new (std::nothrow) RecordChunk;
+    lock.lock();
+    if (!made) return false;
+    if (r.generation != generation) {
+      delete made;
+      return false;
+    }
+  }
+  delete made;  // the refill thread was quicker
+  return true;
+}
+
 void RefillMain(Recorder* r) {
   while (!r->refillerStop.load()) {
     platform::EventWait(&r->refill, -1);
@@ -435,7 +467,12 @@ void RecordArrived(Engine& engine, uint32_t word, double arrivalMs) {
   Recorder& r = engine.recording.recorder;
   EnsureSpare(r);
   EngineLock lock(r.lock);
+  // Room for the word and for the end marker stamping may put before it.
   if (!r.armed) return;
+  if (!MakeRoomLocked(r, lock, 2)) {
+    if (r.armed) r.droppedEvents += 1;
+    return;
+  }
   int32_t tick = StampLocked(engine, r, arrivalMs);
   if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
 }
@@ -497,7 +534,8 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
   {
     EngineLock lock(r.lock);
     if (record && length > 0) {
-      bool room = block && r.armed && r.blockCount < kMaxSysexBlocks && FitsLocked(r, 2, length);
+      bool room = block && r.blockCount < kMaxSysexBlocks && MakeRoomLocked(r, lock, 2) && r.armed &&
+                  FitsLocked(r, 2, length);
       if (room) {
         int32_t tick = StampLocked(engine, r, arrivalMs);
         room = AppendLocked(r, tick, kSysexMarkerCode | r.byteCount << 8, 1);
@@ -533,8 +571,9 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
   Detached d;
   {
     EngineLock lock(r.lock);
-    // Room for this marker was kept by every other append.
-    if (r.entryCount > 0 && !AppendLocked(r, stopTick, kEndMarker, 0)) r.droppedEvents += 1;
+    // Room for this marker in the take's size was kept by every other append.
+    if (r.entryCount > 0 && !(MakeRoomLocked(r, lock, 1) && AppendLocked(r, stopTick, kEndMarker, 0)))
+      r.droppedEvents += 1;
     DetachLocked(r, &d);
   }
   BuiltTake take;

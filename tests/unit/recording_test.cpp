@@ -19,6 +19,7 @@
 #include "platform/wire.h"
 #include "playback/seek.h"
 #include "support/engine_fixture.h"
+#include "support/owned_thread.h"
 
 namespace {
 
@@ -490,7 +491,7 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
   platform::VirtualCaptureEnable(false);
   std::atomic<bool> stop{false};
   std::atomic<int> injected{0}, passes{0};
-  std::thread input([&] {
+  OwnedThread input([&] {
     for (int i = 0; !stop.load(); ++i, ++injected) {
       uint8_t note = static_cast<uint8_t>(60 + i % 4);
       e.Inject(0, {0x90, note, 100});
@@ -498,8 +499,8 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
       if (i % 50 == 0) e.Inject(0, {0xF0, static_cast<uint8_t>(i & 127), 0xF7});
       if (i % 2 == 0) e.Inject(0, {0x80, note, 0});
     }
-  });
-  std::thread timer([&] {
+  }, &stop);
+  OwnedThread timer([&] {
     for (int pass = 0; !stop.load(); ++pass) {
       for (int32_t t = 0; t < 480; t += 30) {
         EchoRecorded(e.engine, t, t + 30);
@@ -508,14 +509,13 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
       RecordAt(e.engine, kEndMarker, 480);
       ++passes;
     }
-  });
+  }, &stop);
   for (int i = 0; i < 200 || injected.load() < 3000 || passes.load() < 20; ++i) {
     e.Thru(i % 2, i % 3 - 1, i % 5, -(i % 7));
     e.Metronome(i % 2, i % 16, 60, 61);
   }
-  stop = true;
-  input.join();
-  timer.join();
+  input.Join();
+  timer.Join();
   platform::VirtualCaptureEnable(true);
   const StateImage& thru = *e.engine.images[kThruImage];
   for (int32_t i = 0; i < thru.snapshotCount; ++i)
@@ -538,23 +538,23 @@ TEST(LoopEcho, ReleasingTheRecordingWhileTheEchoWalksIsSafe) {
   e.Thru(1);
   platform::VirtualCaptureEnable(false);
   std::atomic<bool> stop{false};
-  std::thread timer([&] {
+  OwnedThread timer([&] {
     while (!stop.load()) {
       EchoRecorded(e.engine, 0, 480);
       RecordAt(e.engine, kEndMarker, 480);
     }
-  });
+  }, &stop);
   for (int round = 0; round < 200; ++round) {
     e.StartRecording(0, 0);
     for (int i = 0; i < 300; ++i) RecordNow(e.engine, 0x3C90u | static_cast<uint32_t>(i % 2 ? 0 : 100) << 16);
-    tovu::Take take = e.Finish(10);
+    BuiltTake raw;
+    tovu::Take take = e.Finish(10, &raw);
     // Each take holds exactly its own recording's notes, whatever the echo and wraps did meanwhile.
     size_t notes = 0;
     for (const auto& entry : take.events) notes += entry.event != kEndMarker;
-    ASSERT_EQ(notes, 300u) << "round " << round;
+    ASSERT_EQ(notes, 300u) << "round " << round << ", " << raw.droppedEvents << " entries dropped";
   }
-  stop = true;
-  timer.join();
+  timer.Join();
   platform::VirtualCaptureEnable(true);
 }
 
@@ -783,9 +783,9 @@ TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {
   AnchorClock(e.engine.clock, 0, tempo);
   platform::VirtualCaptureEnable(false);
   std::atomic<bool> stop{false};
-  std::thread input([&] {
+  OwnedThread input([&] {
     for (int i = 0; !stop.load() && i < 200000; ++i) e.Inject(0, {0x90, static_cast<uint8_t>(i % 128), 100});
-  });
+  }, &stop);
   for (int wraps = 0; wraps < 300;) {
     if (TickNow(e.engine.clock) < 480) {
       std::this_thread::yield();
@@ -795,8 +795,7 @@ TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {
     RecordWrap(e.engine, 480, TickDueTime(e.engine.clock, 480), 0, tempo);
     ++wraps;
   }
-  stop = true;
-  input.join();
+  input.Join();
   platform::VirtualCaptureEnable(true);
   p.loopOn = 0;
   tovu::Take take = e.Finish(0);
