@@ -21,6 +21,7 @@
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
 #include "integration/support/playback_events.h"
+#include "support/owned_thread.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ TEST(PlaybackSafety, TheEndOfASongWaitsForNoClient) {
   f.Clear();
   int64_t started = NowNs();
   ASSERT_TRUE(tovu::Start(f.a, Request(0)));
-  std::thread stall([&] {
+  OwnedThread stall([&] {
     f.b.windowProc = [](const tovu::Message& m) -> int32_t {
       if (m.msg == tovu::kWmCopyData) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
       return 0;
@@ -187,7 +188,7 @@ TEST(PlaybackSafety, TheEndOfASongWaitsForNoClient) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the song has ended by now
   ASSERT_TRUE(tovu::Continue(f.a, Request(0, true, 0, 240)));
-  stall.join();
+  stall.Join();
   ASSERT_TRUE(PumpUntilNotification(f.a, tovu::kNotifyStopped, 5000));
   tovu::PumpMessages(f.a, 100);
 

@@ -24,6 +24,7 @@
 #include "integration/support/engine_process.h"
 #include "platform/event.h"
 #include "platform/wire.h"
+#include "support/owned_thread.h"
 
 namespace {
 
@@ -405,7 +406,7 @@ TEST(Recording, InputFloodDuringLoopRecordingWhileSettingsChange) {
   std::atomic<int> fed{0};
   int writer = open(f.env.fifoPath.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(writer, 0);
-  std::thread flood([&] {
+  OwnedThread flood([&] {
     char line[64];
     for (int i = 0; !stop.load(); ++i) {
       int n = i % 10 == 9 ? snprintf(line, sizeof line, "0 f0 %02x f7\n", i & 0x7F)
@@ -414,7 +415,7 @@ TEST(Recording, InputFloodDuringLoopRecordingWhileSettingsChange) {
       if (write(writer, line, static_cast<size_t>(n)) == n) ++fed;
       if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-  });
+  }, &stop);
   for (int i = 0; i < 60; ++i) {
     thru.device = i % 2;
     thru.channel = i % 3 - 1;
@@ -424,8 +425,7 @@ TEST(Recording, InputFloodDuringLoopRecordingWhileSettingsChange) {
     ASSERT_TRUE(tovu::SetMetronome(f.client, m));
     Fixture::Pass(f.client, 20);
   }
-  stop = true;
-  flood.join();
+  flood.Join();
   close(writer);
   tovu::Take take;
   ASSERT_TRUE(Fixture::StopForTake(f.client, &take, 10000));

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <latch>
 #include <map>
 #include <string>
 #include <thread>
@@ -16,6 +15,7 @@
 
 #include "platform/event.h"
 #include "ports/ports.h"
+#include "support/owned_thread.h"
 #include "support/virtual_ports.h"
 
 namespace {
@@ -28,10 +28,10 @@ constexpr int kRounds = 32;
 struct TableReader {
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> wakeups{0};
-  std::thread thread;
+  OwnedThread thread;
 
   void Start(VirtualPorts& v) {
-    thread = std::thread([this, &v] {
+    thread = OwnedThread([this, &v] {
       size_t n = static_cast<size_t>(v.ports.outputCount) * kActivityPerPort;
       while (!stop.load()) {
         if (platform::EventWait(&v.activityEvent, 1)) wakeups.fetch_add(1);
@@ -39,25 +39,25 @@ struct TableReader {
         for (size_t i = 0; i < n; ++i) sum += v.ports.activity[i].load(std::memory_order_relaxed);
         (void)sum;
       }
-    });
+    }, &stop);
   }
-  void Stop() {
-    stop.store(true);
-    thread.join();
-  }
+  void Stop() { thread.Join(); }
 };
 
-// Runs body(sender) on three threads released together.
+// Runs body(sender) on three threads released together. The gate spins rather than waiting on a
+// std::latch: under wine, mingw's std::latch (an atomic wait without a system wait behind it) left a
+// sender waiting for good once in a while.
 template <typename Body>
 void RunSenders(Body body) {
-  std::latch go(kSenders);
-  std::vector<std::thread> threads;
+  std::atomic<int> arrived{0};
+  std::vector<OwnedThread> threads;
+  threads.reserve(kSenders);
   for (int s = 0; s < kSenders; ++s)
     threads.emplace_back([&, s] {
-      go.arrive_and_wait();
+      arrived.fetch_add(1);
+      while (arrived.load() < kSenders) std::this_thread::yield();
       body(s);
     });
-  for (auto& t : threads) t.join();
 }
 
 TEST(OutputPathConcurrency, ThreeSendersOnTheSameNotesKeepExactCounts) {
