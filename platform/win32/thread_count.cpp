@@ -1,24 +1,27 @@
-// The process's threads, counted from a snapshot of the system's threads that this process owns.
+// The process's threads, read from a snapshot of the system's threads that this process owns.
 #include "platform/thread_count.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 namespace platform {
 
-int ThreadCountOfThisProcess() {
+std::vector<uint64_t> ThreadIdsOfThisProcess() {
+  std::vector<uint64_t> ids;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
   DWORD self = GetCurrentProcessId();
-  int count = 0;
   THREADENTRY32 entry;
   entry.dwSize = sizeof entry;
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    count += entry.th32OwnerProcessID == self;
+    if (entry.th32OwnerProcessID == self) ids.push_back(entry.th32ThreadID);
     entry.dwSize = sizeof entry;
   }
   ::CloseHandle(snapshot);
-  return count;
+  std::sort(ids.begin(), ids.end());
+  return ids;
 }
 
 }  // namespace platform

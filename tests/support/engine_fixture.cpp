@@ -1,6 +1,9 @@
 // Test support: the engine in process. See engine_fixture.h.
 #include "support/engine_fixture.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/thread_count.h"
 
 namespace {
@@ -53,4 +56,10 @@ int32_t InProcessEngine::CopyData(uint32_t sender, uint32_t type, const std::vec
   return EngineWindowProc(engine, m);
 }
 
-int ThreadCount() { return platform::ThreadCountOfThisProcess(); }
+std::vector<uint64_t> ThreadIds() { return platform::ThreadIdsOfThisProcess(); }
+
+std::vector<uint64_t> ThreadsStartedSince(const std::vector<uint64_t>& before) {
+  std::vector<uint64_t> now = ThreadIds(), started;
+  std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(started));
+  return started;
+}

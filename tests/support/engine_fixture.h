@@ -33,5 +33,7 @@ struct InProcessEngine {
   int32_t CopyData(uint32_t sender, uint32_t type, const std::vector<uint8_t>& payload);
 };
 
-// The number of threads this process runs now.
-int ThreadCount();
+// The threads of this process that run now and did not run in `before` (ThreadIds()): a thread
+// that ended meanwhile, one an earlier test left behind say, does not count either way.
+std::vector<uint64_t> ThreadIds();
+std::vector<uint64_t> ThreadsStartedSince(const std::vector<uint64_t>& before);
