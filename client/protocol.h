@@ -32,6 +32,13 @@ constexpr uint32_t kCommandSendShort = 18;          // lParam = packed event; th
 constexpr uint32_t kCommandInputPorts = 24;         // lParam = window to answer with kCopyInputPorts
 constexpr uint32_t kCommandMetronomeSettings = 26;  // lParam = window to answer with kCopyMetronomeSettings
 constexpr uint32_t kCommandPanic = 31;              // note-offs and controller reset on every open output
+// An addition: lParam = output device id; result: the longest message the port's device carries in
+// one message, in bytes (kLongestUnlimited when no limit is known; 0 when the device id names no
+// port or the port is not open).
+constexpr uint32_t kCommandLongestMessage = 32;
+constexpr uint32_t kLongestUnlimited = 0x7FFFFFFF;
+// Command kCommandSendShort's result when the port's queue (or the sender's share of it) is full.
+constexpr int32_t kResultQueueFull = 7;
 
 // Results of engine commands that do not return data.
 constexpr int32_t kResultDone = 0;     // done (registered, sent, stopped)
@@ -177,6 +184,8 @@ enum ErrorCode : uint32_t {
   kErrorOutOfMemory = 12,    // a song copy could not be made; after a take: input was lost (take_reader.h)
   kErrorMalformedSong = 13,  // the song image breaks the format's limits; the slot stays empty
   kErrorNoOutputPorts = 14,  // a start on an engine without any output port: nothing can play
+  kErrorQueueFull = 15,      // a message that had to wait found its port's queue (or the sender's share) full: not sent
+  kErrorMessageTooLong = 16, // a system-exclusive message longer than the port's device carries: not sent
 };
 
 }  // namespace tovu::protocol

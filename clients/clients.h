@@ -28,6 +28,9 @@ constexpr int kMaxClientOutputs = tovu::protocol::kOpenPortsMaxOutputs;
 
 struct ClientRecord {
   uint32_t window = 0;
+  // Whose the client's direct sends and auditions are in the ports' ledgers (kOwnerNone when every
+  // client owner is taken); released at its port close and departure.
+  Owner owner = kOwnerNone;
   int32_t outputCount = 0;
   int32_t outputs[kMaxClientOutputs] = {};
   std::atomic<int32_t> inputPort{-1};

@@ -8,8 +8,9 @@
 // The departure, in order:
 //   1. the client is marked leaving: from here on it can start nothing;
 //   2. its playback stops, and with it its recording (the take is delivered) and thru's echo;
-//   3. what it holds ends: the sounding click and the notes thru holds, on their ports, then those
-//      ports are let go;
+//   3. what it holds ends: the sounding click and what thru holds, on their ports, then those ports
+//      are let go; what its own direct sends and auditions struck and pressed is released on every
+//      port (by the ledger), whoever else holds the port, after its queued sends are withdrawn;
 //   4. its ports close and it is told (notification 14);
 //   5. its song slots are freed;
 //   6. should a playback have begun for it meanwhile, that stops too: no playback outlives the
@@ -40,9 +41,12 @@ ClientRecord* StopAndClosePorts(Engine& engine, uint32_t window) {
   StopPlayback(engine, window);
   ClientRecord* client = ClientOf(engine.clients, window);
   if (!client) return nullptr;
-  // The sounding click and the notes thru holds are ended on their ports before those close.
+  // The sounding click and what thru holds are ended on their ports before those close; the
+  // client's own notes and pedals wherever it struck or pressed them.
   ReleaseMetronomePort(engine);
   ReleaseThruPort(engine);
+  ForgetAuditionOf(engine, client->owner);
+  if (client->owner != kOwnerNone) ReleaseOwner(engine.ports, client->owner);
   ClosePortsOf(*client, engine.ports);
   PostNotification(engine.bus, window, kNotifyPortsClosed, kPortsClosedClient);
   return client;
@@ -61,7 +65,9 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
     platform::CloseHandle(processHandle);
     return kResultRefused;
   }
-  if (!AddClient(engine.clients, window, pid, processHandle, closedHandle)) return kResultRefused;
+  ClientRecord* record = AddClient(engine.clients, window, pid, processHandle, closedHandle);
+  if (!record) return kResultRefused;
+  record->owner = TakeClientOwner(engine.ports);
   platform::EventSet(&engine.watcher.wake);
   if (engine.playback.playingClient.load() != 0) PostNotification(engine.bus, window, kNotifyStarted, kNotifyOther);
   return kResultDone;
@@ -75,7 +81,10 @@ int32_t UnregisterClient(Engine& engine, uint32_t window) {
   if (!client) return kResultDone;
   FreeSongSlots(engine.playback, client->songs);
   if (engine.playback.playingClient.load() == window) StopPlayback(engine, window);
+  // Nothing of its owner is left in a ledger or a queue: another client may take it.
+  Owner owner = client->owner;
   if (!RemoveClient(engine.clients, engine.watcher.wake, window)) return kResultDone;
+  GiveBackClientOwner(engine.ports, owner);
   if (engine.clients.records.empty()) platform::BusPostToEngine(engine.bus, platform::kWmClose, 0, 0);
   return kResultDone;
 }

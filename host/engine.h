@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "client/protocol.h"
@@ -33,7 +32,6 @@ struct Engine {
   Ports ports;
   platform::Event activityEvent;
   Audition audition;
-  std::deque<HeldSend> held;  // main thread; sent in order by the window timer kHeldSendTimerId
 
   ClientTable clients;
   Watcher watcher;

@@ -56,6 +56,7 @@ bool SetUpEngine(Engine& engine) {
   ReapplyMetronome(engine);
   engine.playback.timers = platform::TimerServiceStart();
   if (!engine.playback.timers) return false;
+  StartStages(engine.ports, engine.playback.timers);
   engine.setUp = true;
   return true;
 }
@@ -64,11 +65,11 @@ void TearDownEngine(Engine& engine) {
   if (engine.tornDown || !engine.setUp) return;
   engine.tornDown = true;
   ReleaseAudition(engine);
-  SendHeld(engine, true);
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
   platform::TimerServiceStop(engine.playback.timers);
   engine.playback.timers = nullptr;
+  StartStages(engine.ports, nullptr);  // nothing drains by itself any more
   if (engine.bus) platform::BusAbandonSends(engine.bus);
   StopNotifier(engine);
   StopWatcher(engine.watcher);
@@ -77,6 +78,7 @@ void TearDownEngine(Engine& engine) {
   // Every output still open closes as at its last close, releasing the notes counted on it: notes
   // that direct sends struck would otherwise sound on after the engine.
   CloseAllOutputs(engine.ports);
+  ReclaimSpent(engine.ports);
   FreeRecorder(engine);
   EndEveryClient(engine);
   DestroyClientTable(engine.clients);

@@ -11,13 +11,19 @@
 //   recorder lock                Recorder::lock          main, timer, MIDI input, refill
 //   position lock                Notifier::positionLock  timer (inside a wake-up), notifier
 //   client-table lock            ClientTable::lock       main, watcher, MIDI input (WithClientLocked)
+//   output stage locks           PortStage::lock         main, timer (wake-ups and the stages' drain),
+//                                                        MIDI input (thru)
+//   drain timer lock             StageShared::drainLock  any thread that queues a message
 //   -- the platform's own, always innermost, never held while engine code runs --
 //   bus window table, connection write, queue and send locks   any thread that posts or sends
 //   timer service table lock     any thread that arms or cancels a timer
 //   MIDI device locks            any thread that sends to or opens a device
 //
 // The order: the scheduler lock first; under it at most one of the metronome, thru, recorder and
-// position locks; under any of these only platform locks. The client-table lock is taken on its own
+// position locks; under any of these (or none) one output stage lock at a time, and under that only
+// platform locks (the device's send). The drain timer lock is taken with no stage lock held, and
+// only the timer service's lock under it; a drain timer is cancelled with neither held (the cancel
+// waits out a drain in flight, which takes stage locks). The client-table lock is taken on its own
 // (under no engine lock, and with none under it). No two of metronome, thru, recorder, position and
 // client-table are ever held together: where two of them meet (the echo plays what the recorder
 // holds through thru), the first is let go before the second is taken.
@@ -32,6 +38,8 @@
 //     main thread holds the scheduler lock only for its critical steps (never across a send, a
 //     cancel or a song check), and the leaf locks for one event or one batch of at most 64 sends.
 //   - The recorder lock is never held across a send or a platform call.
+//   - An output stage lock is held for one message and its device send, or a batch of at most
+//     kStageBatch (ports/output_stage.h): the timer and input threads never wait long for it.
 //
 // Every engine lock is taken through EngineLock (status/lock_check.h), which counts the locks each
 // thread holds; debug and sanitizer builds check the first two rules with those counts.

@@ -40,7 +40,7 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case kCopyClosePorts: CloseClientPorts(engine, sender); break;
     case kCopyShortList: SendShortList(engine, sender, size, data); break;
     case kCopyAudition: StartAudition(engine, sender, size, data); break;
-    case kCopySysex: SendDirectSysex(engine, size, data, argument); break;
+    case kCopySysex: SendDirectSysex(engine, sender, size, data, argument); break;
     case kCopyLoadSong: LoadSong(engine, sender, size, data); break;
     case kCopyLoadNextSong: LoadNextSong(engine, sender, size, data); break;
     case kCopyTempoFactor: SetTempoFactor(engine, sender, data); break;
@@ -67,7 +67,7 @@ int32_t ReplyPortList(Engine& engine, uint32_t target, bool outputs) {
   return 0;
 }
 
-int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
+int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam, uint32_t source) {
   switch (code) {
     case kCommandRegister: return RegisterClient(engine, lParam);
     case kCommandUnregister: return UnregisterClient(engine, lParam);
@@ -80,10 +80,11 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam) {
       RefreshMetronomeNotes(engine);
       return result;
     }
-    case kCommandSendShort: return SendDirectShort(engine, lParam);
+    case kCommandSendShort: return SendDirectShort(engine, source, lParam);
     case kCommandInputPorts: return ReplyPortList(engine, lParam, false);
     case kCommandMetronomeSettings: return ReplyMetronomeSettings(engine, lParam);
     case kCommandPanic: return Panic(engine.ports);
+    case kCommandLongestMessage: return LongestMessage(engine, lParam);
     default: return 0;
   }
 }
@@ -105,9 +106,8 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     case platform::kWmCopyData: return HandleCopyData(engine, m);
     case platform::kWmTimer:
       if (m.wParam == kAuditionTimerId) ReleaseAudition(engine);
-      if (m.wParam == kHeldSendTimerId) SendHeld(engine, false);
       return 0;
-    case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam);
+    case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam, m.source);
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     default: return 0;
   }

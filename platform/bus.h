@@ -28,6 +28,9 @@ struct BusMessage {
   uint32_t dwData = 0;
   uint32_t cbData = 0;
   const uint8_t* payload = nullptr;  // valid only during the dispatch
+  // The window whose connection the message came from: 0 for the engine's own messages, and where
+  // the system does not tell (a message sent or posted on Windows).
+  uint32_t source = 0;
 };
 
 // The window procedure's entry: runs on the main thread; the result goes back to a SEND's sender.

@@ -123,6 +123,8 @@ int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
   return midi_common::OutSend(g_midi, handle, bytes, length);
 }
 
+uint32_t MidiOutLongest(MidiHandle handle) { return midi_common::OutLongest(g_midi, handle); }
+
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
   return midi_common::InOpen(g_midi, deviceId, callback, instance, handle);
 }

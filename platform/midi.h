@@ -36,6 +36,7 @@ enum : int {
   kMidiInvalidHandle = 5,
   kMidiNoDriver = 6,
   kMidiNoMemory = 7,
+  kMidiInvalidParam = 11,  // a message longer than the device carries in one message
 };
 
 constexpr uint32_t kMimData = 963;      // param1: one short message, packed as for MidiOutShort
@@ -89,8 +90,11 @@ int MidiOutClose(MidiHandle handle);
 // Sends the low 24 bits of `word` (status, data 1, data 2). 5 on a closed or unknown handle.
 int MidiOutShort(MidiHandle handle, uint32_t word);
 // Sends `length` bytes unchanged as one long message; returns when the bytes are no longer used.
-// A length of 0 sends nothing and returns 0.
+// A length of 0 sends nothing and returns 0; one longer than MidiOutLongest returns 11.
 int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length);
+// The longest message the open output carries in one message, in bytes (jack: what one period's
+// event buffer holds); 0x7FFFFFFF when the service sets no limit, 0 on a closed or unknown handle.
+uint32_t MidiOutLongest(MidiHandle handle);
 
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
 int MidiInStart(MidiHandle handle);

@@ -184,7 +184,17 @@ int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32
   if (!LockOpen(FindOut(s, handle), handle, &lock)) return kMidiInvalidHandle;
   if (length == 0) return kMidiOk;  // nothing goes out
   if (!bytes) return kMidiError;
-  return s.ops.load(std::memory_order_acquire)->send(s, DeviceIdOf(handle), bytes, length);
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  // Refused whole rather than lost on the way: a device carries only whole messages.
+  if (ops->longest && length > ops->longest(s, DeviceIdOf(handle))) return kMidiInvalidParam;
+  return ops->send(s, DeviceIdOf(handle), bytes, length);
+}
+
+uint32_t OutLongest(MidiServiceState& s, MidiHandle handle) {
+  std::unique_lock<std::mutex> lock;
+  if (!LockOpen(FindOut(s, handle), handle, &lock)) return 0;
+  const MidiOps* ops = s.ops.load(std::memory_order_acquire);
+  return ops->longest ? ops->longest(s, DeviceIdOf(handle)) : 0x7FFFFFFFu;
 }
 
 int OutShort(MidiServiceState& s, MidiHandle handle, uint32_t word) {

@@ -161,56 +161,68 @@ bool ChaseTo(int32_t target, StateImage& image) {
   return ChaseAt(target, image);
 }
 
-void SendBank(Ports& ports, uint32_t port, uint32_t channel, uint32_t mode, uint32_t value) {
+void SendBank(Ports& ports, uint32_t port, uint32_t channel, uint32_t mode, uint32_t value, Owner owner) {
   switch (mode) {
     case 1:
-      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 0, (value >> 7) & 0x7F));
-      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 32, value & 0x7F));
+      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 0, (value >> 7) & 0x7F), owner);
+      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 32, value & 0x7F), owner);
       break;
     case 2:
-      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 0, value & 0x7F));
+      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 0, value & 0x7F), owner);
       break;
     case 3:
-      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 32, value & 0x7F));
+      SendShortMessage(ports, ShortMessage(port, 0xB0 | channel, 32, value & 0x7F), owner);
       break;
     case 4:
-      SendShortMessage(ports, ShortMessage(port, 0xC0 | channel, value & 0x7F, 0));
+      SendShortMessage(ports, ShortMessage(port, 0xC0 | channel, value & 0x7F, 0), owner);
       break;
     default:
       break;
   }
 }
 
-int32_t EventOutputPort(const StateImage& image, uint32_t w) {
+int32_t EventOutputPort(const StateImage& image, uint32_t w, uint32_t* sysexBytes, uint32_t* shortMessages) {
+  if (sysexBytes) *sysexBytes = 0;
+  if (shortMessages) *shortMessages = 0;
   if (EventPort(w) == kIgnoredPort) return -1;
   const uint32_t code = EventCode(w);
-  if (code < 0xF0) return static_cast<int32_t>(EventPort(w));
-  if (code == kCodeSysexRef)
-    return image.sysexBlock && SysexSendAllowed(image) ? image.sysexBlock[EventOffset(w)] : -1;
+  if (code < 0xF0) {
+    if (shortMessages) *shortMessages = 2;  // a bank takes two at most, anything else one
+    return static_cast<int32_t>(EventPort(w));
+  }
+  if (code == kCodeSysexRef) {
+    if (!image.sysexBlock || !SysexSendAllowed(image)) return -1;
+    const uint8_t* record = image.sysexBlock + EventOffset(w);
+    if (sysexBytes) *sysexBytes = ReadU32(record + 1);
+    return record[0];
+  }
   if (code == kCodeRpnRef || code == kCodeNrpnRef) {
     const uint8_t* record = ParameterRecord(image, code == kCodeNrpnRef, w);
+    if (record && shortMessages) *shortMessages = 4;
     return record ? record[kParamRecordPort] : -1;
   }
   return -1;
 }
 
-void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t w, StateImage& image) {
-  if (EventPort(w) == kIgnoredPort) return;
+int ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t w, StateImage& image, Owner owner) {
+  if (EventPort(w) == kIgnoredPort) return 0;
   const uint32_t code = EventCode(w);
   if (code < 0xF0) {
     UpdateChannel(image, w);
     const uint32_t kind = EventKind(w);
-    if (kind >= kCodeBank14 && kind <= kCodeBankProgram)
-      SendBank(ports, EventPort(w), EventChannel(w), kind >> 4, EventValue16(w));
-    else
-      SendShortMessage(ports, w);
-    return;
+    if (kind >= kCodeBank14 && kind <= kCodeBankProgram) {
+      SendBank(ports, EventPort(w), EventChannel(w), kind >> 4, EventValue16(w), owner);
+      return 0;
+    }
+    return SendShortMessage(ports, w, owner);
   }
+  int result = 0;
   switch (code) {
     case kCodeSysexRef:
       if (image.sysexBlock && SysexSendAllowed(image)) {
         const uint8_t* record = image.sysexBlock + EventOffset(w);
-        SendSysexOnPort(ports, ReadU32(record + 1), record + kSysexRecordHeaderSize, record[0]);
+        result = SendSysexOnPort(ports, ReadU32(record + 1), record + kSysexRecordHeaderSize, record[0], owner,
+                                 SysexCopy::kNoAllocation);
       }
       image.sysexPassed += 1;
       break;
@@ -224,9 +236,9 @@ void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t w, St
       const uint32_t number = ReadU16(record + kParamRecordNumber);
       const uint32_t value = ReadU16(record + kParamRecordValue);
       if (nrpn)
-        SendNrpn(ports, base, number, value);
+        SendNrpn(ports, base, number, value, owner);
       else
-        SendRpn(ports, base, number, value);
+        SendRpn(ports, base, number, value, owner);
       break;
     }
     case kCodeTimeSig:
@@ -241,4 +253,5 @@ void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t w, St
     default:  // the ignored codes, and end markers under a top byte below 0xFF
       break;
   }
+  return result;
 }

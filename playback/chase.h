@@ -37,18 +37,22 @@ bool ChaseTo(int32_t target, StateImage& image);
 bool ChaseBefore(int32_t target, StateImage& image);
 bool ChaseAt(int32_t target, StateImage& image);
 
-// Applies one event at `tick` to the image and sends it. Sysex references are sent by the image's
-// sysex mode; a tempo event sets the image's ticks per minute from the clock's position step and
-// re-anchors the clock at `tick`'s due time. Words with top byte 0xFF (end markers among them) do nothing.
-// Sysex, RPN, NRPN and time-signature codes need an image with a song loaded; on one without, the
-// record references are ignored.
-void ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t word, StateImage& image);
+// Applies one event at `tick` to the image and sends it for `owner` (a sysex reference without
+// allocating: it waits in its port's own buffer or is refused). Sysex references are sent by the
+// image's sysex mode; a tempo event sets the image's ticks per minute from the clock's position step
+// and re-anchors the clock at `tick`'s due time. Words with top byte 0xFF (end markers among them) do
+// nothing. Sysex, RPN, NRPN and time-signature codes need an image with a song loaded; on one
+// without, the record references are ignored. Returns the first refusal of its sends (0 none).
+int ApplyEvent(Ports& ports, PlaybackClock& clock, int32_t tick, uint32_t word, StateImage& image,
+               Owner owner = kOwnerPlayback);
 
 // The output port index an event would send to when applied now (a sysex reference only when the
-// image's sysex mode lets it through), or -1 when it sends nothing.
-int32_t EventOutputPort(const StateImage& image, uint32_t word);
+// image's sysex mode lets it through), or -1 when it sends nothing; and what it would send there:
+// the length of that sysex message (else 0) and how many short messages at most.
+int32_t EventOutputPort(const StateImage& image, uint32_t word, uint32_t* sysexBytes = nullptr,
+                        uint32_t* shortMessages = nullptr);
 
 // The messages that set a bank by its mode (1 controller 0 then 32 from the 14-bit value, 2
 // controller 0, 3 controller 32, 4 program change); any other mode sends nothing. Shared by event
 // application and the state replays.
-void SendBank(Ports& ports, uint32_t port, uint32_t channel, uint32_t mode, uint32_t value);
+void SendBank(Ports& ports, uint32_t port, uint32_t channel, uint32_t mode, uint32_t value, Owner owner);

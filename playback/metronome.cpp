@@ -16,7 +16,7 @@ uint32_t PortByte(int32_t port) {
 // Ends the sounding click on the port and note it was struck on. Caller holds the metronome lock.
 void EndClickLocked(Engine& engine) {
   Metronome& m = engine.metronome;
-  if (m.sounding != 0) SendShortMessage(engine.ports, m.sounding & 0xFF00FFFFu);
+  if (m.sounding != 0) SendShortMessage(engine.ports, m.sounding & 0xFF00FFFFu, kOwnerClick);
   m.sounding = 0;
   m.clickState = 0;
 }
@@ -26,7 +26,7 @@ void ClickLocked(Engine& engine, bool bar) {
   Metronome& m = engine.metronome;
   uint32_t word = ClickWord(m.channel, bar ? m.barNote : m.beatNote, bar ? kBarClickVelocity : kBeatClickVelocity,
                             engine.metronome.port.load(std::memory_order_relaxed));
-  SendShortMessage(engine.ports, word);
+  SendShortMessage(engine.ports, word, kOwnerClick);
   m.sounding = word;
   m.clickState = bar ? 2 : 1;
   m.endsAtMs = platform::NowMs() + ReadClock(engine.clock).msPerTick * engine.clock.positionStep.load();

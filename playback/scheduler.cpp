@@ -43,6 +43,8 @@ constexpr double kHoldAtEndMs = 1.0;
 // A wrap makes up for at most this much lateness past the loop end; a wake-up later than that (a
 // stalled machine) starts the new pass now instead of rushing through the missed part of it.
 constexpr double kMaxWrapCatchUpMs = 50.0;
+// A loop pass lasts at least this long, however short the loop or fast the tempo.
+constexpr double kMinLoopPassMs = 1.0;
 
 int32_t SongEndTick(const uint8_t* song) { return ReadI32(song + kSongEndTick); }
 
@@ -135,29 +137,52 @@ uint32_t StartRefusal(Engine& engine, uint32_t sender, const StartRequest& r) {
   return 0;
 }
 
-// Silences what a playback leaves sounding: every counted note on every open output port, then the
-// pedals (sustain, sostenuto, soft) on each channel where the main state holds them down, so that
-// a synth does not sustain the released notes. Clears the activity table. Under the scheduler lock.
-void Silence(Engine& engine) {
-  Ports& ports = engine.ports;
-  for (int32_t i = 0; i < ports.outputCount; ++i)
-    if (ports.outputs[i].handle.load() != 0) SendNoteOffs(ports, ports.outputs[i], i, false);
-  if (ports.outputCount > 0) ClearActivity(ports);
-  StateImage* main = engine.images[kMainImage];
-  if (!main || !main->snapshots) return;
+// Lifts, on every port, the pedals the playback holds down that `state` does not hold (where it
+// sets a pedal, its value is sent by the replay). Under the scheduler lock.
+void LiftPedalsNotHeld(Ports& ports, const StateImage& state) {
   for (int32_t i = 0; i < ports.outputCount; ++i) {
-    platform::MidiHandle handle = ports.outputs[i].handle.load();
-    if (handle == 0) continue;
-    for (uint32_t channel = 0; channel < 16 && i * 16 + static_cast<int32_t>(channel) < main->snapshotCount; ++channel) {
-      ChannelSnapshot& snapshot = SnapshotOf(*main, static_cast<uint32_t>(i), channel);
-      for (uint32_t pedal : {64u, 66u, 67u}) {
-        uint8_t& value = snapshot.controllers[pedal];
-        if (value == 0 || value == kNone7) continue;
-        platform::MidiOutShort(handle, 0xB0 | channel | pedal << 8);
-        value = 0;  // the state now holds it up, so a later silencing does not release it again
-      }
+    uint16_t keep[3] = {};
+    for (uint32_t channel = 0; channel < 16 && i * 16 + static_cast<int32_t>(channel) < state.snapshotCount; ++channel) {
+      const ChannelSnapshot& snapshot = SnapshotOf(state, static_cast<uint32_t>(i), channel);
+      for (int k = 0; k < 3; ++k)
+        if (snapshot.controllers[kPedals[k]] != kNone7) keep[k] |= static_cast<uint16_t>(1u << channel);
     }
+    LiftPedals(ports, i, kOwnerPlayback, keep);
   }
+}
+
+// Releases what a playback leaves sounding, by the ledger: its queued messages (and the click's and
+// the loop echo's) are withdrawn first, then on every port the strikes of the playback, the click and
+// the echo are released (and the notes the main image still counts that nobody holds: a song that
+// ended a note with a note-off status, which its state counts as sounding), then the pedals they
+// hold down are lifted. What thru plays for a player and other clients' direct sends keep sounding.
+// Under the scheduler lock.
+void ReleasePlayback(Engine& engine) {
+  Ports& ports = engine.ports;
+  for (Owner owner : {kOwnerPlayback, kOwnerClick, kOwnerEcho}) DropQueued(ports, owner);
+  StateImage* main = engine.images[kMainImage];
+  uint8_t counted[kActivityPerPort];
+  for (int32_t i = 0; i < ports.outputCount; ++i) {
+    const uint8_t* atLeast = nullptr;
+    if (main && main->snapshots && (i + 1) * 16 <= main->snapshotCount) {
+      for (uint32_t at = 0; at < static_cast<uint32_t>(kActivityPerPort); ++at) {
+        const NoteStack& stack = SnapshotOf(*main, static_cast<uint32_t>(i), at >> 7).notes[at & 127];
+        counted[at] = static_cast<uint8_t>(std::min<int>(stack.count, kNoteStackDepth));
+      }
+      atLeast = counted;
+    }
+    ReleaseStrikes(ports, i, kOwnerPlayback, atLeast);
+    ReleaseStrikes(ports, i, kOwnerClick);
+    ReleaseStrikes(ports, i, kOwnerEcho);
+  }
+  for (int32_t i = 0; i < ports.outputCount; ++i) {
+    LiftPedals(ports, i, kOwnerPlayback);
+    LiftPedals(ports, i, kOwnerEcho);
+  }
+  // What the main image counted is released: a later release (the stop after an end) finds nothing.
+  if (main && main->snapshots)
+    for (int32_t i = 0; i < main->snapshotCount; ++i)
+      for (NoteStack& stack : main->snapshots[i].notes) stack.count = 0;
 }
 
 // Timer thread, under the scheduler lock: the playback has ended (`kind`, at `position` for
@@ -173,7 +198,7 @@ void EndFromTimer(Engine& engine, EndKind kind, int32_t position, uint32_t seria
   size_t size = static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort;
   if (p.endActivity.size() == size)
     for (size_t i = 0; i < size; ++i) p.endActivity[i] = engine.ports.activity[i].load(std::memory_order_relaxed);
-  Silence(engine);
+  ReleasePlayback(engine);
   platform::BusPostToEngine(engine.bus, kPlaybackEndMessage, serial, window);
 }
 
@@ -219,6 +244,7 @@ bool SetUpStart(Engine& engine, ClientRecord& record, const StartRequest& r, uin
   p.periodBegun = platform::TimerBeginPeriod(p.timerPeriod) == 0;
   p.echoPosition = current;
   AnchorClockAt(engine.clock, nowMs, current, main.ticksPerMinute);
+  p.passBeganMs = nowMs;
   // Input is stamped against this playback's clock only from here on.
   if (recording) {
     p.recordingClient.store(sender);
@@ -270,12 +296,15 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs)
     return false;
   }
   TakeSysexAndLoopEnd(p, r, songEnd, scratchStart, scratchLoop);
+  const uint8_t* oldSong = p.song;
   TakeNextSong(p, slots);
   // The old song stays readable until the copy below has moved the main image off it.
   p.song = song;
   engine.clock.positionStep.store(scratchStart.ticksPerSixteenth > 0 ? scratchStart.ticksPerSixteenth : 1);
   AnchorClockAt(engine.clock, nowMs, t, scratchStart.ticksPerMinute);
-  ReplayDifferences(engine.ports, scratchStart, main);
+  p.passBeganMs = nowMs;
+  ReplayDifferences(engine.ports, scratchStart, main, song == oldSong);
+  LiftPedalsNotHeld(engine.ports, scratchStart);
   CopyStateImage(main, scratchStart);
   if (loopOn) {
     CopyStateImage(loopImage, scratchLoop);
@@ -285,17 +314,30 @@ bool SwitchSongs(Engine& engine, uint32_t serial, uint32_t window, double nowMs)
   return true;
 }
 
-// Timer thread, under the scheduler lock: the loop wrap. The clock is re-anchored at the loop end's
-// due time, so the next pass keeps the beat however late this wake-up came.
-void Wrap(Engine& engine, double nowMs) {
+// Timer thread, under the scheduler lock: when the loop wraps, as the clock has it: at the loop
+// end's due time, or now when that lies more than kMaxWrapCatchUpMs back (a stalled machine starts
+// the new pass now instead of rushing through the missed part of it); but no sooner than
+// kMinLoopPassMs after the pass that runs began.
+double WrapDueTime(Engine& engine, double nowMs) {
+  PlaybackState& p = engine.playback;
+  double due = TickDueTime(engine.clock, p.loopEnd.load());
+  if (nowMs - due > kMaxWrapCatchUpMs) due = nowMs;
+  return std::max(due, p.passBeganMs + kMinLoopPassMs);
+}
+
+// Timer thread, under the scheduler lock: the loop wrap at `due`. The clock is re-anchored there, so
+// the next pass keeps the beat however late this wake-up came. The loop start's state replaces the
+// state at the loop end; a pedal the playback holds down that the loop start's state does not hold
+// is lifted.
+void Wrap(Engine& engine, double due) {
   PlaybackState& p = engine.playback;
   StateImage& main = *engine.images[kMainImage];
   StateImage& loopImage = *engine.images[kLoopStartImage];
   int32_t loopStart = p.loopStart.load(), loopEnd = p.loopEnd.load();
-  double due = TickDueTime(engine.clock, loopEnd);
-  if (nowMs - due > kMaxWrapCatchUpMs) due = nowMs;
   p.echoPosition = loopStart;
+  p.passBeganMs = due;
   ReplayDifferences(engine.ports, loopImage, main);
+  LiftPedalsNotHeld(engine.ports, loopImage);
   CopyStateImage(main, loopImage);
   // A recording closes its pass and re-anchors as one step with respect to input being stamped.
   if (p.recordingClient.load() != 0)
@@ -488,10 +530,13 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
       for (size_t i = 0; i < report.size(); ++i)
         report[i] = static_cast<uint8_t>(std::min(255, report[i] + p.endActivity[i]));
     p.endKind = kRunning;
-    Silence(engine);
+    ReleasePlayback(engine);
     FreeRetiredSongs(p);
   }
+  // The report as the stop found it, then the ledger as its releases left it.
   if (reported) SendActivityCopy(engine, window, report);
+  if (reported && CopyActivityTable(engine, &report)) SendActivityCopy(engine, window, report);
+  ReclaimSpent(engine.ports);
   PostToAll(engine.bus, engine.clients, kNotifyStopped, window);
   if (recording != 0) DeliverTake(engine, recording);
   p.stopping = 0;
@@ -528,17 +573,30 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
   bool loopOn = p.loopOn.load() != 0;
   int32_t current = TickAt(ReadClock(engine.clock), nowMs);
   if (current >= p.loopEnd.load()) {
-    // A loop whose start is not before its end could only wrap for ever: it ends instead.
-    if (!loopOn || p.loopStart.load() >= p.loopEnd.load()) {
+    if (!loopOn && p.recordingClient.load() == 0) {
+      // The clock has run to the last tick there is: the dispatch below meets the song's end marker,
+      // and the playback ends at the marker's tick.
+      current = p.loopEnd.load();
+    } else if (!loopOn || p.loopStart.load() >= p.loopEnd.load()) {
+      // A recording past the last tick, or a loop whose start is not before its end (which could
+      // only wrap for ever): it ends here.
       p.currentTick.store(current);
       if (HoldForContinue(engine, serial, window, nowMs)) return;
       EndFromTimer(engine, kEndedAt, p.loopEnd.load(), serial, window);
       return;
+    } else {
+      // A pass lasts at least kMinLoopPassMs, however short the loop: no song keeps the timer thread
+      // wrapping thousands of times a second.
+      double due = WrapDueTime(engine, nowMs);
+      if (due > nowMs) {
+        if (!ArmAt(engine, due)) EndFromTimer(engine, kEndedUnarmed, 0, serial, window);
+        return;
+      }
+      // The rest of the pass is echoed before the wrap, however late this wake-up came.
+      if (p.recordingClient.load() != 0) EchoRecorded(engine, p.echoPosition, p.loopEnd.load());
+      Wrap(engine, due);
+      current = p.loopStart.load();
     }
-    // The rest of the pass is echoed before the wrap, however late this wake-up came.
-    if (p.recordingClient.load() != 0) EchoRecorded(engine, p.echoPosition, p.loopEnd.load());
-    Wrap(engine, nowMs);
-    current = p.loopStart.load();
   }
   p.currentTick.store(current);
 
@@ -554,21 +612,25 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
   }
 
   // Dispatch every event that has come due. The cursor rests on the end marker of a loop or a
-  // recording that runs past the song's end. An event for a port still in its pause after a sysex
-  // waits for a wake-up at the pause's end, with everything after it.
+  // recording that runs past the song's end. An event for a port waiting out its pause after a sysex
+  // is queued there, and the other ports go on; only a port whose queue has no room holds the
+  // dispatch back, until it moves again.
   const bool holdAtEnd = loopOn || p.recordingClient.load() != 0;
-  double portReady = 0.0;
+  double portMoves = 0.0;
   for (;;) {
     const uint8_t* entry = main.eventCursor;
     int32_t tick = ReadI32(entry);
     uint32_t word = ReadU32(entry + kEventWordOffset);
     if (tick > current) break;
-    double ready = SysexReadyAt(engine.ports, EventOutputPort(main, word));
-    if (ready > nowMs) {
-      portReady = ready;
+    uint32_t sysexBytes = 0, shortMessages = 0;
+    int32_t port = EventOutputPort(main, word, &sysexBytes, &shortMessages);
+    if (!StageTakes(engine.ports, port, shortMessages, sysexBytes, kOwnerPlayback)) {
+      portMoves = StageNextMoveMs(engine.ports, port);
+      if (portMoves <= nowMs) portMoves = nowMs + 1.0;  // its queue drains now: looked at again soon
       break;
     }
-    ApplyEvent(engine.ports, engine.clock, tick, word, main);
+    if (ApplyEvent(engine.ports, engine.clock, tick, word, main, kOwnerPlayback) == kStageTooLong)
+      PostNotification(engine.bus, window, kNotifyFailed, kErrorMessageTooLong);
     if (EventCode(word) != kCodeEnd) {
       main.eventCursor = entry + kEventEntrySize;
       continue;
@@ -582,24 +644,26 @@ void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs) {
   if (newStep) PublishPosition(engine, step, serial, window);
 
   int64_t wake = (FloorDiv(current, stepSize) + 1) * stepSize;
+  double wakeBy = portMoves;  // a time the next wake-up comes by, whatever the ticks say (0 none)
   if (p.recordingClient.load() != 0) {
     int32_t next = EchoRecorded(engine, p.echoPosition, current == INT32_MAX ? current : current + 1);
     p.echoPosition = next;
-    // An echo that stopped on its budget goes on a millisecond later, not at once, so that the
-    // commands waiting for this lock are served in between.
-    int64_t echoWake = next;
+    // An echo that stopped on its budget goes on a millisecond later (not at once, so that the
+    // commands waiting for this lock are served in between, and not a tick later, which at a slow
+    // tempo would be long).
     if (next <= current)
-      echoWake = std::max<int64_t>(next, static_cast<int64_t>(TickAt(ReadClock(engine.clock), p.lastWakeMs + 1.0)) + 1);
-    wake = std::min<int64_t>(wake, echoWake);
+      wakeBy = wakeBy == 0.0 ? p.lastWakeMs + 1.0 : std::min(wakeBy, p.lastWakeMs + 1.0);
+    else
+      wake = std::min<int64_t>(wake, next);
   }
   uint32_t nextWord = ReadU32(main.eventCursor + kEventWordOffset);
-  if (portReady == 0.0 && !(holdAtEnd && EventCode(nextWord) == kCodeEnd))
+  if (portMoves == 0.0 && !(holdAtEnd && EventCode(nextWord) == kCodeEnd))
     wake = std::min<int64_t>(wake, ReadI32(main.eventCursor));
   if (loopOn) wake = std::min<int64_t>(wake, p.loopEnd.load());
   bool armed;
-  if (portReady != 0.0) {
-    // Whatever else comes due before the port is free (a step, the loop end) still wakes it.
-    double due = std::min(portReady, TickDueTime(engine.clock, ClampToInt32(wake)));
+  if (wakeBy != 0.0) {
+    // Whatever else comes due first (a step, the loop end) still wakes it.
+    double due = std::min(wakeBy, TickDueTime(engine.clock, ClampToInt32(wake)));
     armed = ArmAt(engine, std::max(due, p.lastWakeMs + kMinWakeSpacingMs));
   } else {
     armed = ArmWakeUp(engine, ClampToInt32(wake), nowMs);

@@ -98,6 +98,7 @@ struct PlaybackState {
   int32_t wakeTick = 0;             // the tick it was armed for (when armed by tick)
   bool wakeByTick = false;
   double lastWakeMs = 0;            // when the last wake-up ran
+  double passBeganMs = 0;           // when the running loop pass began (a start, a switch, a wrap)
   uint32_t timerPeriod = 1;
   bool periodBegun = false;
   // Songs taken out of their slots while the playback images may still point into them; freed by

@@ -3,22 +3,27 @@
 // Threads: the main thread (start, thru) or the timer thread (loop wrap, song switch).
 #include "playback/seek.h"
 
+#include <algorithm>
+
 #include "playback/chase.h"
 #include "playback/song_image.h"
 
 namespace {
 
+// Every message a replay sends is the playback's.
 inline void Send(Ports& ports, uint32_t port, uint32_t status, uint32_t data1, uint32_t data2) {
-  SendShortMessage(ports, port << 24 | status | data1 << 8 | data2 << 16);
+  SendShortMessage(ports, port << 24 | status | data1 << 8 | data2 << 16, kOwnerPlayback);
 }
 
-// Sends the first `count` records of a sysex block in block order.
-void SendSysexRecords(Ports& ports, const uint8_t* block, int32_t count) {
+// Sends the first `count` records of a sysex block in block order: on the main thread (a start) a
+// record that must wait is copied, on the timer thread (a wrap, a switch) it waits in its port's own
+// buffer.
+void SendSysexRecords(Ports& ports, const uint8_t* block, int32_t count, SysexCopy copy) {
   if (!block) return;
   const uint8_t* record = block;
   for (int32_t i = 0; i < count; ++i) {
     const uint32_t length = ReadU32(record + 1);
-    SendSysexOnPort(ports, length, record + kSysexRecordHeaderSize, record[0]);
+    SendSysexOnPort(ports, length, record + kSysexRecordHeaderSize, record[0], kOwnerPlayback, copy);
     record += kSysexRecordHeaderSize + length;
   }
 }
@@ -29,12 +34,12 @@ void StrikeNote(Ports& ports, uint32_t port, uint32_t channel, uint32_t note, co
     Send(ports, port, 0x90 | channel, note, stack.velocity[i]);
 }
 
-// Sends one release per stacked velocity of one note and empties its stack.
+// Releases what the playback holds of one note, by the ledger (or what the stack counts when
+// nobody holds the note any more: the song ended it with a note-off its state does not count), and
+// empties the stack.
 void ReleaseNote(Ports& ports, uint32_t port, uint32_t channel, uint32_t note, NoteStack& stack) {
-  for (int i = 0; i < stack.count && i < kNoteStackDepth; ++i) {
-    Send(ports, port, 0x90 | channel, note, 0);
-    stack.velocity[i] = 0;
-  }
+  ReleaseKey(ports, static_cast<int32_t>(port), channel, note, kOwnerPlayback, std::min<int>(stack.count, kNoteStackDepth));
+  for (uint8_t& v : stack.velocity) v = 0;
   stack.count = 0;
 }
 
@@ -42,10 +47,10 @@ void ReplayChannel(Ports& ports, const StateImage& image, const ChannelSnapshot&
                    uint32_t channel) {
   const uint32_t base = port << 24 | channel;
   for (uint16_t k = 0; k < image.rpnCount; ++k)
-    if (s.rpnValues[k] != kNone16) SendRpn(ports, base, image.rpnList[k], s.rpnValues[k]);
+    if (s.rpnValues[k] != kNone16) SendRpn(ports, base, image.rpnList[k], s.rpnValues[k], kOwnerPlayback);
   for (uint16_t k = 0; k < image.nrpnCount; ++k)
-    if (s.nrpnValues[k] != kNone16) SendNrpn(ports, base, image.nrpnList[k], s.nrpnValues[k]);
-  if (s.bank != kNone16) SendBank(ports, port, channel, s.bankMode, s.bank);
+    if (s.nrpnValues[k] != kNone16) SendNrpn(ports, base, image.nrpnList[k], s.nrpnValues[k], kOwnerPlayback);
+  if (s.bank != kNone16) SendBank(ports, port, channel, s.bankMode, s.bank, kOwnerPlayback);
   if (s.program != kNone7) Send(ports, port, 0xC0 | channel, s.program, 0);
   if (s.pitchBend != kNone16) Send(ports, port, 0xE0 | channel, s.pitchBend & 0xFF, s.pitchBend >> 8);
   if (s.channelPressure != kNone7) Send(ports, port, 0xD0 | channel, s.channelPressure, 0);
@@ -73,9 +78,9 @@ void ReplayParameterDifferences(Ports& ports, uint32_t base, bool nrpn, const St
     for (uint16_t j = 0; j < oldCount; ++j) {
       if (oldList[j] == nextList[k] && oldValues[j] != value) {
         if (nrpn)
-          SendNrpn(ports, base, nextList[k], value);
+          SendNrpn(ports, base, nextList[k], value, kOwnerPlayback);
         else
-          SendRpn(ports, base, nextList[k], value);
+          SendRpn(ports, base, nextList[k], value, kOwnerPlayback);
         break;
       }
     }
@@ -88,7 +93,7 @@ void ReplayChannelDifferences(Ports& ports, const StateImage& next, const Channe
   ReplayParameterDifferences(ports, base, false, next, n, old, o);
   ReplayParameterDifferences(ports, base, true, next, n, old, o);
   if (n.bank != kNone16 && (n.bank != o.bank || n.bankMode != o.bankMode))
-    SendBank(ports, port, channel, n.bankMode, n.bank);
+    SendBank(ports, port, channel, n.bankMode, n.bank, kOwnerPlayback);
   if (n.program != kNone7 && n.program != o.program) Send(ports, port, 0xC0 | channel, n.program, 0);
   if (n.pitchBend != kNone16 && n.pitchBend != o.pitchBend)
     Send(ports, port, 0xE0 | channel, n.pitchBend & 0xFF, n.pitchBend >> 8);
@@ -146,18 +151,22 @@ void ReplayState(Ports& ports, const StateImage& image) {
   if (image.sysexPassed > 0 &&
       (image.sysexMode == 1 ||
        (image.sysexMode == 0 && (image.setupSysexFlag != 0 || image.replaySysexFlag != 0))))
-    SendSysexRecords(ports, image.sysexBlock, image.sysexPassed);
+    SendSysexRecords(ports, image.sysexBlock, image.sysexPassed, SysexCopy::kMayAllocate);
   for (int32_t i = 0; i < image.snapshotCount; ++i) {
     const ChannelSnapshot& s = image.snapshots[i];
     if (s.dirty) ReplayChannel(ports, image, s, static_cast<uint32_t>(i) >> 4, static_cast<uint32_t>(i) & 15);
   }
 }
 
-void ReplayDifferences(Ports& ports, const StateImage& next, StateImage& old) {
-  if (next.sysexPassed < old.sysexPassed &&
-      (next.sysexMode == 1 ||
-       (next.sysexMode == 0 && (next.setupSysexFlag != 0 || old.sysexPassed >= next.setupSysexCount))))
-    SendSysexRecords(ports, next.sysexBlock, next.sysexPassed);
+void ReplayDifferences(Ports& ports, const StateImage& next, StateImage& old, bool sameSong) {
+  // Within one song the sysex sequence is shared: only a jump back sends its records again. Another
+  // song's records are its own, and the ones it has passed are sent as a start would.
+  const bool allowed = next.sysexMode == 1 ||
+                       (next.sysexMode == 0 && (next.setupSysexFlag != 0 || old.sysexPassed >= next.setupSysexCount));
+  if (sameSong ? next.sysexPassed < old.sysexPassed && allowed
+               : next.sysexPassed > 0 && (next.sysexMode == 1 || (next.sysexMode == 0 && (next.setupSysexFlag != 0 ||
+                                                                                          next.replaySysexFlag != 0))))
+    SendSysexRecords(ports, next.sysexBlock, next.sysexPassed, SysexCopy::kNoAllocation);
   const int32_t count = next.snapshotCount < old.snapshotCount ? next.snapshotCount : old.snapshotCount;
   for (int32_t i = 0; i < count; ++i) {
     const ChannelSnapshot& n = next.snapshots[i];

@@ -21,17 +21,20 @@
 bool SeekImages(const uint8_t* song, int32_t startTick, int32_t loopStart, StateImage& a, StateImage& b,
                 int32_t* songEndTick);
 
-// Sends the image: the sysex records passed (when its mode allows), then for each touched channel in
-// port and channel order its RPN and NRPN values, bank, program, pitch bend, channel pressure,
-// controllers, one note-on per stacked velocity, and poly pressure. The image is not changed.
+// Sends the image (the main thread, at a start): the sysex records passed (when its mode allows),
+// then for each touched channel in port and channel order its RPN and NRPN values, bank, program,
+// pitch bend, channel pressure, controllers, one note-on per stacked velocity, and poly pressure.
+// The image is not changed. Everything is sent as the playback's.
 void ReplayState(Ports& ports, const StateImage& image);
 
-// Sends what it takes to go from `old` to `next`: the sysex records again when `next` lies before
-// `old` in the sysex sequence (and its mode allows), then per channel touched in either image the
-// values set in `next` that differ from `old`, and for each note the releases of old's velocities
-// followed by the strikes of next's. Values that only `old` set are not sent. `old` loses its note
-// stacks and keeps everything else; `next` is not changed.
-void ReplayDifferences(Ports& ports, const StateImage& next, StateImage& old);
+// Sends what it takes to go from `old` to `next` (the timer thread: a loop wrap within one song, or
+// a switch to the next song): the sysex records `next` has passed when it lies before `old` in the
+// same song's sysex sequence, or, for another song, as a start would send them (each as its mode
+// allows); then per channel touched in either image the values set in `next` that differ from `old`,
+// and for each note the releases of what the playback holds of it (by the ledger) followed by the
+// strikes of next's. Values that only `old` set are not sent. `old` loses its note stacks and keeps
+// everything else; `next` is not changed. Everything is sent as the playback's.
+void ReplayDifferences(Ports& ports, const StateImage& next, StateImage& old, bool sameSong = true);
 
 // Releases every stacked velocity of every touched channel (one velocity-0 note-on each) and
 // empties the stacks; touched flags stay.

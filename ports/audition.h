@@ -1,43 +1,44 @@
-// Audition and direct sends: the one audition the engine holds and the direct sends held back while
-// their port pauses after a system-exclusive message. Main thread only; both timers are the engine
-// window's timers, so their expiry arrives on the main thread too.
+// Audition and direct sends: short-message lists, the one audition the engine holds at a time with
+// its release timer (a window timer, so its expiry arrives on the main thread), single short
+// messages and system-exclusive messages. Everything goes through the ports' output stages as the
+// sending client's (its owner), so that a port's pause holds it in order with everything else and
+// every release is worked out from the ledger. Main thread only.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <vector>
+
+#include "ports/output_stage.h"
 
 struct Engine;
 
 constexpr uint32_t kAuditionTimerId = 1000;
-constexpr uint32_t kHeldSendTimerId = 1001;
-
-// A direct send (main thread) held back because its port is still in its pause after a sysex, or
-// behind another held send for the same port: a short message (`word`), or a sysex when `sysex`
-// is not empty.
-struct HeldSend {
-  int32_t port = 0;
-  uint32_t word = 0;
-  std::vector<uint8_t> sysex;
-};
 
 // The one audition the engine holds: its events (empty when none is held; an empty audition
-// releases nothing either) and its release timer, the engine window's timer kAuditionTimerId.
-// Beside each event, the handle its port had when it was sent: a port closed since then has
-// released its notes, and a port opened again since is not sent a release for them.
+// releases nothing either), the client it belongs to, and the hold time of the next one.
 struct Audition {
   std::vector<uint32_t> list;
-  std::vector<uint32_t> handles;
+  Owner owner = kOwnerNone;
   int32_t holdTimeMs = 300;
 };
 
+// Copy-data 15 and 16: a list of packed events from a registered client, sent in order; an
+// audition's notes are released after the hold time. A message its port's queue refused is
+// reported to the client (notification 10, kErrorQueueFull), once per list.
 void SendShortList(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
 void StartAudition(Engine& engine, uint32_t window, uint32_t size, const uint8_t* events);
+// Releases what the audition struck and its client still holds (by the ledger): one velocity-0
+// note-on per listed note-on. The audition timer, a new audition and the teardown.
 void ReleaseAudition(Engine& engine);
-void SendDirectSysex(Engine& engine, uint32_t size, const uint8_t* bytes, uint32_t port);
-// A short message from the main thread (command 18, lists, the audition): sent now, or held while
-// its port pauses after a sysex (0 is returned then). Returns the output path's result.
-int32_t SendDirectShort(Engine& engine, uint32_t event);
-// Window timer kHeldSendTimerId: sends the held messages whose port is free, in order, and sets the
-// timer again for the rest. With `all` (the teardown), sends every one at once.
-void SendHeld(Engine& engine, bool all);
+// A departure: an audition of the leaving client's is forgotten (its notes go with the rest of
+// what the client struck).
+void ForgetAuditionOf(Engine& engine, Owner owner);
+// Copy-data 17, from any window: one system-exclusive message on output port `port`; a refusal
+// (the queue full, or a message longer than the device carries) is reported to `window`.
+void SendDirectSysex(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes, uint32_t port);
+// Command 18: one short message, as the client whose window `source` is (when it is registered).
+// Returns the output path's result (kResultQueueFull when its port's queue had no room).
+int32_t SendDirectShort(Engine& engine, uint32_t source, uint32_t event);
+// Command 32: the longest message the output port of `deviceId` carries (0 when no port of that
+// device id is open).
+int32_t LongestMessage(Engine& engine, uint32_t deviceId);

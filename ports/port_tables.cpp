@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include "platform/settings.h"
 #include "platform/wire.h"
@@ -54,12 +53,16 @@ bool BuildPortTables(Ports& ports) {
     if (!ports.outputs || !ports.activity) return false;
     for (size_t i = 0; i < static_cast<size_t>(outs) * kActivityPerPort; ++i) ports.activity[i].store(0);
     for (uint32_t id = 0; id < outs; ++id) {
+      OutputPort& port = ports.outputs[id];
       char name[256] = {};
       if (platform::MidiOutName(id, name, sizeof name) != platform::kMidiOk) name[0] = 0;
-      CopyName(ports.outputs[id].name, name);
-      ports.outputs[id].deviceId = id;
-      ports.outputs[id].activity = &ports.activity[ActivityIndex(id, 0, 0)];
-      ports.outputs[id].activityEvent = ports.activityEvent;
+      CopyName(port.name, name);
+      port.deviceId = id;
+      port.activity = &ports.activity[ActivityIndex(id, 0, 0)];
+      port.activityEvent = ports.activityEvent;
+      port.stage.shared = &ports.stages;
+      port.stage.keys.reset(new (std::nothrow) KeyLedger[kActivityPerPort]);
+      if (!port.stage.keys) return false;
     }
   }
   ports.outputCount = static_cast<int32_t>(outs);
@@ -96,41 +99,6 @@ int FindInputPortByHandle(const Ports& ports, platform::MidiHandle handle) {
   for (int i = 0; i < ports.inputCount; ++i)
     if (ports.inputs[i].handle.load(std::memory_order_acquire) == handle) return i;
   return -1;
-}
-
-int OutputPort::Open() {
-  if (handle.load(std::memory_order_relaxed) != 0) {
-    ++openCount;
-    return platform::kMidiOk;
-  }
-  platform::MidiHandle h = 0;
-  int result = platform::MidiOutOpen(deviceId, &h);
-  if (result != platform::kMidiOk) return result;
-  handle.store(h, std::memory_order_release);
-  ++openCount;
-  return platform::kMidiOk;
-}
-
-void OutputPort::Close() {
-  if (--openCount > 0) return;
-  openCount = 0;
-  platform::MidiHandle h = handle.exchange(0, std::memory_order_seq_cst);
-  if (h == 0) return;
-  // A send that took the handle before it was withdrawn is let through first (it takes
-  // microseconds), so that no note-on can follow the releases below.
-  for (int spins = 0; sending.load(std::memory_order_seq_cst) != 0 && spins < 100000; ++spins)
-    std::this_thread::yield();
-  bool released = false;
-  if (activity) {
-    for (uint32_t ch = 0; ch < 16; ++ch)
-      for (uint32_t note = 0; note < 128; ++note) {
-        uint8_t sounding = activity[ch * 128 + note].exchange(0, std::memory_order_relaxed);
-        for (uint8_t i = 0; i < sounding; ++i) platform::MidiOutShort(h, 0x90 | ch | (note << 8));
-        released = released || sounding != 0;
-      }
-  }
-  if (released && activityEvent) platform::EventSet(activityEvent);
-  platform::MidiOutClose(h);
 }
 
 int InputPort::Open(platform::MidiInCallback callback, uintptr_t instance) {

@@ -1,12 +1,11 @@
 // The engine's MIDI ports: the output and input port tables (built once when the engine window is
-// created, never reshaped), the engine settings read from the settings store, the activity table of
-// sounding notes, and every path by which bytes reach an output port.
+// created, never reshaped), the engine settings read from the settings store, and the output path:
+// one output stage per output port (a queue and a ledger of what its device holds, drawn in
+// ports/output_stage.h) through which every message to a device goes.
 //
 // Threads: the main thread builds the tables, loads settings, opens and closes ports. The output path
-// (SendShortMessage and friends) is entered at once from the main thread, the timer thread and the
-// MIDI input thread; it reads the table size and a port's handle and sysex delay (atomics) and
-// updates the activity counters with atomic compare-and-swap. The input callback scans the input
-// table by handle. Nobody takes a lock here beyond the device layer's own send serialisation.
+// is entered at once from the main thread, the timer thread and the MIDI input thread; each port's
+// stage has its own short lock. The input callback scans the input table by handle.
 #pragma once
 
 #include <atomic>
@@ -17,6 +16,7 @@
 #include "client/protocol.h"
 #include "platform/event.h"
 #include "platform/midi.h"
+#include "ports/output_stage.h"
 
 constexpr int kMaxPorts = 255;
 // The protocol's none-values, activity table size and port record sizes (client/protocol.h).
@@ -36,23 +36,18 @@ struct OutputPort {
   std::atomic<int32_t> sysexDelayMs{0};
   int32_t shortReset = 0;
   int32_t openCount = 0;
-  // This port's 2048 activity counters and the event that reports their changes (set when the
-  // tables are built), and the short sends under way on it from any thread.
+  // This port's 2048 activity counters (the ledger's strike counts) and the event that reports
+  // their changes (set when the tables are built).
   std::atomic<uint8_t>* activity = nullptr;
   platform::Event* activityEvent = nullptr;
-  std::atomic<int32_t> sending{0};
+  PortStage stage;
 
+  // The first open also makes the port's queue.
   int Open();
-  // The last close first releases the notes counted on the port, whoever sounded them, so that no
-  // note is left sounding on a device that nobody holds any more.
+  // The last close first sends what is queued, at once, then releases what the device holds,
+  // whoever struck or pressed it, so that no note or pedal is left down on a device that nobody
+  // holds any more.
   void Close();
-  // When the pause after the last system-exclusive message ends (NowMs's scale; 0 before any).
-  std::atomic<double> sysexReadyMs{0.0};
-
-  // Sends one system-exclusive message and starts the port's pause after it: the call itself never
-  // waits. Whoever sends next to the port waits until SysexReadyAt has passed (the scheduler with
-  // a timer). Returns the device's result code.
-  int SendSysex(uint32_t length, const uint8_t* bytes);
 };
 
 struct InputPort {
@@ -85,6 +80,7 @@ struct Ports {
   EngineSettings settings;
   platform::MidiInCallback inputCallback = nullptr;  // handed to InputPort::Open
   uintptr_t inputInstance = 0;                       // the callback's instance value
+  StageShared stages;
 };
 
 // ---- Port tables and settings ----
@@ -112,21 +108,73 @@ inline size_t ActivityIndex(uint32_t port, uint32_t channel, uint32_t note) {
   return static_cast<size_t>(port) * kActivityPerPort + (channel & 15) * 128 + (note & 127);
 }
 
-// ---- Output path ----
+// ---- Output path (ports/output_path.cpp) ----
 
-int SendShortMessage(Ports& ports, uint32_t event);
-int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_t port);
+// A short message through its port's stage, struck or pressed for `owner`. 0 for port index 255
+// (nothing sent), 5 for a port index beyond the table; kStageQueueFull when it would have had to
+// wait and the queue (or the owner's share of it) is full; else 0 when queued, or the device's
+// result when sent.
+int SendShortMessage(Ports& ports, uint32_t event, Owner owner = kOwnerNone);
+// How a system-exclusive message that must wait is kept: copied to the heap (main thread), or into
+// the port's own buffer only (any thread; kStageQueueFull when it has no room).
+enum class SysexCopy { kMayAllocate, kNoAllocation };
+// One system-exclusive message: 5 for a port index beyond the table, kStageTooLong when the device
+// carries no message that long, kStageQueueFull when it would have to wait and has no room, else 0
+// when queued or the device's result. The port pauses for its sysex delay once it has gone out.
+int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_t port, Owner owner = kOwnerNone,
+                    SysexCopy copy = SysexCopy::kMayAllocate);
+// Whether `messages` short messages and a system-exclusive message of `sysexBytes` (0: none) for
+// `owner` would be taken by the port now without allocating: sent, or queued within its room. A
+// port index that names no port takes anything (it is dropped or refused, never queued).
+bool StageTakes(Ports& ports, int32_t port, uint32_t messages, uint32_t sysexBytes, Owner owner);
+// When the port's queue next moves (the end of its pause); 0 when nothing waits.
+double StageNextMoveMs(Ports& ports, int32_t port);
 // The port's sysex delay as it is applied: the setting held to 0 to kMaxSysexDelayMs.
 int32_t SysexDelayOf(const OutputPort& port);
 // When the port's pause after its last system-exclusive message ends; 0 for a port index that names
 // no output port.
-double SysexReadyAt(const Ports& ports, int32_t port);
+double SysexReadyAt(Ports& ports, int32_t port);
 // The two 7-bit data bytes of a 14-bit number; a number above 16383 is sent as 16383.
 void SplitFourteenBit(uint32_t value, uint32_t* low, uint32_t* high);
 // The base event holds the port index in bits 24-31 and the channel in bits 0-3.
-int SendRpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value);
-int SendNrpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value);
-void ResetControllers(OutputPort& port);
-void SendNoteOffs(Ports& ports, OutputPort& port, int portIndex, bool allNotes);
+int SendRpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value, Owner owner = kOwnerNone);
+int SendNrpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value, Owner owner = kOwnerNone);
+
+// ---- Releases, all worked out from the ledger ----
+
+// The strikes `owner` holds on a port's channel and key (kOwnerNone: every owner's).
+int HeldStrikes(Ports& ports, int32_t port, uint32_t channel, uint32_t key, Owner owner);
+// Releases one channel and key for `owner`: as many velocity-0 note-ons as it holds strikes there,
+// or, when nobody holds any there, `atLeast` (a note a song's state still counts that the device
+// was told to release another way).
+void ReleaseKey(Ports& ports, int32_t port, uint32_t channel, uint32_t key, Owner owner, int atLeast);
+// Releases every strike `owner` holds on the port (kOwnerNone: everybody's), channel by channel and
+// key by key, one velocity-0 note-on each; `atLeast` (2048 counts, may be null) as in ReleaseKey.
+void ReleaseStrikes(Ports& ports, int32_t port, Owner owner, const uint8_t* atLeast = nullptr);
+// Lifts the pedals `owner` holds down on the port (kOwnerNone: whoever pressed them), channel by
+// channel (64, 66, 67 each), except on the channels whose bit is set in keep[pedal] (may be null).
+void LiftPedals(Ports& ports, int32_t port, Owner owner, const uint16_t* keep = nullptr);
+// Withdraws `owner`'s queued messages (only its note-ons with `strikesOnly`) from every port: they
+// never reach a device, and the ledger takes back what they changed.
+void DropQueued(Ports& ports, Owner owner, bool strikesOnly = false);
+// A client's departure or port close: its queued note-ons are withdrawn (what else it queued still
+// goes out, in order), then on every port ReleaseStrikes and LiftPedals for `owner`.
+void ReleaseOwner(Ports& ports, Owner owner);
+// Command 31: on every open port, the queue is emptied, then 2048 velocity-0 note-ons (channel by
+// channel, key by key) and the controller reset (8 messages per channel) go out at once, pause or
+// not; the whole ledger is cleared. Returns 0.
 int Panic(Ports& ports);
-void ClearActivity(Ports& ports);
+
+// ---- The stages' life ----
+
+// Main thread, at the set-up: queued messages are sent by a timer of `timers` when their port's
+// pause ends. Without it (unit tests) nothing drains by itself: DrainStages does.
+void StartStages(Ports& ports, platform::TimerService* timers);
+// Sends, on every port, what is queued and may leave at `nowMs`.
+void DrainStages(Ports& ports, double nowMs);
+// Main thread: frees the copies of system-exclusive messages that have gone out.
+void ReclaimSpent(Ports& ports);
+// Main thread: an owner for a client's direct sends and auditions (kOwnerNone when all are taken),
+// and its return once nothing of it is left in any ledger or queue.
+Owner TakeClientOwner(Ports& ports);
+void GiveBackClientOwner(Ports& ports, Owner owner);

@@ -62,13 +62,13 @@ void ThruPlay(Engine& engine, uint32_t message);
 // The same, only while thru's generation is still `generation` (read before the message was
 // admitted); false when it was dropped for that reason.
 bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation);
-// The loop-record echo: plays `count` messages as ThruPlayIn would, under one hold of the thru lock.
+// The loop-record echo: plays `count` messages as ThruPlayIn would (as the echo's, not thru's),
+// under one hold of the thru lock.
 void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t generation);
-// The listening client changed, or its filter did: every note thru holds gets its velocity-0
-// note-on, so that no release the new filter refuses can leave one sounding.
+// The listening client changed, or its filter did: what thru's live echo holds on its port (by the
+// ledger) is released, notes and pedals, so that no release the new filter refuses can leave one
+// sounding.
 void ReleaseThruNotes(Engine& engine);
-// The same without sending: for a stop, which has silenced every counted note already.
-void ForgetThruNotes(Engine& engine);
 // Copy-data type 25 changed `window`'s filter: when it is the listening client, what thru holds is
 // released.
 void InputFilterChanged(Engine& engine, uint32_t window);
@@ -149,10 +149,6 @@ struct Recorder {
   int32_t resumeTo = 0;
   int64_t resumeIndex = 0;
   int64_t resumeBest = 0;
-  // Notes the echo has struck and not released, by incoming channel and note; released at every
-  // pass end. Valid for thru's generation `heldGeneration` only.
-  uint8_t echoHeld[16 * 128] = {};
-  uint32_t heldGeneration = 0;
   RecordChunk* head = nullptr;
   RecordChunk* tail = nullptr;
   RecordChunk* spare = nullptr;  // the next chunk, made ahead so that the timer thread never allocates

@@ -15,9 +15,10 @@
 // counted, and the delivery reports the loss.
 //
 // The echo plays, at each wake-up, the entries of ended passes whose ticks the wake-up's window
-// covers, at most kEchoBudget of them per call. The notes it strikes are counted, and what is still
-// held when a pass ends is released then: a release that lies outside the loop as it runs now (a
-// continue that shortened it), or one the budget skipped, never leaves a note sounding.
+// covers, at most kEchoBudget of them per call. What it strikes and presses is the echo's in its
+// port's ledger, and what the echo still holds when a pass ends is released then: a release that
+// lies outside the loop as it runs now (a continue that shortened it), or one the budget skipped,
+// never leaves a note or a pedal down.
 //
 // Threads: appends from the MIDI input thread (input, sysex markers), the timer thread (end markers
 // at loop wraps, inside a wake-up) and the main thread (the final end marker); the echo on the timer
@@ -89,7 +90,6 @@ void DetachLocked(Recorder& r, Detached* d) {
   r.passesEnded = 0;
   r.passAtLoopStart = false;
   r.resumeActive = false;
-  std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
   r.captureArmed = false;
   r.captureHandle = 0;
   r.generation += 1;
@@ -209,47 +209,13 @@ void StopRefiller(Recorder& r) {
   if (r.refill.fd >= 0) platform::EventDestroy(&r.refill);
 }
 
-// Under lock: counts a note the echo strikes or releases, by incoming channel and note. A change of
-// thru's generation (what thru held was released or forgotten) voids the counts first.
-void CountEchoedLocked(Engine& engine, Recorder& r, uint32_t word, uint32_t generation) {
-  if (generation != r.heldGeneration) {
-    std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
-    r.heldGeneration = generation;
-  }
-  uint32_t kind = word & 0xF0;
-  if (kind != 0x90 && kind != 0x80) return;
-  uint8_t& held = r.echoHeld[(word & 0x0F) << 7 | ((word >> 8) & 0x7F)];
-  if (kind == 0x90 && ((word >> 16) & 0x7F) != 0) {
-    if (held < 255) held += 1;
-  } else if (held > 0) {
-    held -= 1;
-  }
-}
-
-// Releases every note the echo struck and has not released (at a pass end). Not under lock.
+// Releases what the loop echo holds on thru's port, by the ledger, at a pass end: its notes, then
+// its pedals. Not under the recorder lock.
 void ReleaseEchoHeld(Engine& engine) {
-  Recorder& r = engine.recording.recorder;
-  uint32_t releases[16 * 128];
-  uint8_t counts[16 * 128];
-  int n = 0;
-  uint32_t generation = engine.recording.thru.generation.load();
-  {
-    EngineLock lock(r.lock);
-    if (generation != r.heldGeneration) {
-      std::fill(r.echoHeld, r.echoHeld + sizeof r.echoHeld, uint8_t{0});
-      r.heldGeneration = generation;
-      return;
-    }
-    for (uint32_t i = 0; i < 16 * 128; ++i) {
-      if (r.echoHeld[i] == 0) continue;
-      releases[n] = 0x80u | (i >> 7) | (i & 0x7F) << 8;
-      // A note stack holds at most this many; more releases would find nothing to end.
-      counts[n++] = std::min<uint8_t>(r.echoHeld[i], kNoteStackDepth);
-      r.echoHeld[i] = 0;
-    }
-  }
-  for (int i = 0; i < n; ++i)
-    for (uint8_t k = 0; k < counts[i]; ++k) ThruPlayIn(engine, releases[i], generation);
+  int32_t port = engine.recording.thru.port.load();
+  if (port < 0) return;
+  ReleaseStrikes(engine.ports, port, kOwnerEcho);
+  LiftPedals(engine.ports, port, kOwnerEcho);
 }
 
 // Under lock: closes the pass that runs with an end marker at `tick`, unless input closed it
@@ -349,7 +315,6 @@ int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
           break;
         }
         played += 1;
-        CountEchoedLocked(engine, r, e.word, thruGeneration);
         batch[n++] = e.word;
         if (n == kBatch) {
           lock.unlock();
@@ -450,7 +415,6 @@ void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength
     r.needSpare.store(spare == nullptr);
     r.recordStartTick = recordStartTick;
     r.countInLength = countInLength;
-    r.heldGeneration = engine.recording.thru.generation.load();
     r.armed = true;
   }
   FreeDetached(leftover);
@@ -610,10 +574,11 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
 }
 
 void DeliverTake(Engine& engine, uint32_t window) {
-  // The stop has silenced every counted note, the click and thru's among them.
+  // The stop has released the click. The listening client changes back from the recording client to
+  // the thru owner: the keys the recording client holds through thru would never be released now.
   ResetClickState(engine);
   uint32_t owner = engine.recording.thru.owner.load();
-  if (owner != 0 && owner != window) ForgetThruNotes(engine);
+  if (owner != 0 && owner != window) ReleaseThruNotes(engine);
   BuiltTake take = FinishTake(engine, TickNow(engine.clock));
   if (take.built) SendCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size);
   if (take.lost) PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);

@@ -1,11 +1,13 @@
 // Thru: incoming MIDI echoed at once to one output port, with the channel, transpose and velocity
-// offset of the thru settings, through the thru image that remembers the notes it holds.
+// offset of the thru settings, through the thru image. What thru's echo holds on its port is in that
+// port's ledger (owner thru; the loop echo of a recording, owner echo), and every release of it is
+// worked out from there.
 //
 // Threads: ThruPlay on the MIDI input thread (live input) and on the timer thread (the loop-record
-// echo) at once; SetThru and ReleaseThruPort on the main thread. Thru::lock keeps them apart: a play
-// holds it for its image update and its one send, so that the image and the device see the notes
-// in the same order; the main thread holds it only to collect the held notes and swap the port, and
-// releases those notes after letting go of it.
+// echo) at once; SetThru and the releases on the main thread. Thru::lock keeps them apart: a play
+// holds it for its image update and its one send; a release holds it while it advances thru's
+// generation (so that nothing admitted before it plays after it) and sends what the ledger holds of
+// thru's on its port (a handful of notes and pedals).
 #include <algorithm>
 #include <vector>
 
@@ -19,42 +21,33 @@ int32_t Clamp(int64_t value, int32_t low, int32_t high) {
   return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(value, low), high));
 }
 
-// Under Thru::lock: takes every note the thru image holds (one velocity-0 note-on per stacked
-// velocity, in port, channel and note order; none when `releases` is null) and resets the image,
-// leaving the port and the owner. A message admitted before this is not played after it.
-void TakeHeldLocked(Engine& engine, std::vector<uint32_t>* releases) {
-  StateImage* image = engine.images[kThruImage];
-  if (image) {
-    for (int32_t i = 0; i < image->snapshotCount; ++i) {
-      const ChannelSnapshot& s = image->snapshots[i];
-      if (!s.dirty) continue;
-      uint32_t base = static_cast<uint32_t>(i >> 4) << 24 | 0x90u | static_cast<uint32_t>(i & 15);
-      for (uint32_t note = 0; note < 128; ++note)
-        for (uint8_t k = 0; k < s.notes[note].count; ++k)
-          if (releases) releases->push_back(base | note << 8);
-    }
-    ResetStateImage(*image);
-  }
+// Under Thru::lock: resets the thru image and advances the generation: a message admitted before
+// this is not played after it. Returns thru's port (-1 none).
+int32_t ForgetLocked(Engine& engine) {
+  if (StateImage* image = engine.images[kThruImage]) ResetStateImage(*image);
   engine.recording.thru.generation.fetch_add(1);
+  return engine.recording.thru.port.load();
 }
 
-// Under Thru::lock: takes the held notes and detaches the port and the owner. Returns the port that
-// was held (-1 none).
-int32_t DetachLocked(Engine& engine, std::vector<uint32_t>* releases) {
-  TakeHeldLocked(engine, releases);
-  engine.recording.thru.owner.store(0);
-  return engine.recording.thru.port.exchange(-1);
+// Releases, by the ledger, what `owner` holds on `port`: its strikes, then its pedals.
+void ReleaseOn(Ports& ports, int32_t port, Owner owner) {
+  if (port < 0) return;
+  ReleaseStrikes(ports, port, owner);
+  LiftPedals(ports, port, owner);
 }
 
-// Silences what thru holds and closes its port; thru is off afterwards.
+// Silences what thru and the loop echo hold and closes thru's port; thru is off afterwards.
 void Detach(Engine& engine) {
-  std::vector<uint32_t> releases;
   int32_t old;
   {
     EngineLock lock(engine.recording.thru.lock);
-    old = DetachLocked(engine, &releases);
+    ForgetLocked(engine);
+    engine.recording.thru.owner.store(0);
+    old = engine.recording.thru.port.exchange(-1);
   }
-  for (uint32_t word : releases) SendShortMessage(engine.ports, word);
+  // Nothing reaches the old port through thru any more.
+  ReleaseOn(engine.ports, old, kOwnerThru);
+  ReleaseOn(engine.ports, old, kOwnerEcho);
   if (old >= 0) engine.ports.outputs[old].Close();
 }
 
@@ -94,7 +87,7 @@ bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation) {
   if (thru.generation.load() != generation) return false;
   int32_t port = engine.recording.thru.port.load(std::memory_order_relaxed);
   if (port < 0) return true;
-  ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, message), *image);
+  ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, message), *image, kOwnerThru);
   return true;
 }
 
@@ -109,22 +102,13 @@ void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t
   for (int i = 0; i < count; ++i) {
     uint32_t kind = messages[i] & 0xF0;
     if (kind < 0x80 || kind == 0xF0) continue;
-    ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, messages[i]), *image);
+    ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, messages[i]), *image, kOwnerEcho);
   }
 }
 
 void ReleaseThruNotes(Engine& engine) {
-  std::vector<uint32_t> releases;
-  {
-    EngineLock lock(engine.recording.thru.lock);
-    TakeHeldLocked(engine, &releases);
-  }
-  for (uint32_t word : releases) SendShortMessage(engine.ports, word);
-}
-
-void ForgetThruNotes(Engine& engine) {
   EngineLock lock(engine.recording.thru.lock);
-  TakeHeldLocked(engine, nullptr);
+  ReleaseOn(engine.ports, ForgetLocked(engine), kOwnerThru);
 }
 
 void InputFilterChanged(Engine& engine, uint32_t window) {

@@ -426,6 +426,7 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
       q.sendId = h.id;
       q.from = c;
       q.m.hwnd = h.hwnd;
+      q.m.source = c->hwnd;
       q.m.msg = h.msg;
       q.m.wParam = h.wParam;
       q.m.lParam = h.lParam;

@@ -410,7 +410,7 @@ int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t le
   Service& s = Own(state);
   if (!Alive(s)) return kMidiError;
   uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
-  if (maxEvent != 0 && length > maxEvent) return kMidiError;  // one event could never carry it
+  if (maxEvent != 0 && length > maxEvent) return kMidiInvalidParam;  // one event could never carry it
   // The stamp is not held to the previous one: the clock's estimate can leap ahead while the server
   // catches up after a delay, and one such leap must not hold every later message. The ring's order
   // and the process callback keep the messages of a port in order anyway.
@@ -544,8 +544,14 @@ void InClose(MidiServiceState& state, uint32_t deviceId, bool) {
   }
 }
 
+// What one cycle's event buffer holds, once a cycle has measured it (before that, no limit is known).
+uint32_t Longest(MidiServiceState& state, uint32_t) {
+  uint32_t maxEvent = Own(state).maxEvent.load(std::memory_order_relaxed);
+  return maxEvent != 0 ? maxEvent : 0x7FFFFFFFu;
+}
+
 const MidiOps kOps = {
-    MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr,
+    MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
 };
 
 }  // namespace

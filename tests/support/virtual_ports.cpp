@@ -10,8 +10,8 @@ VirtualPorts::VirtualPorts(int outputs, int inputs, bool openAll) {
   for (int i = 0; i < inputs; ++i) config.inputs.push_back("Virtual In " + std::to_string(i + 1));
   platform::MidiStartVirtual(config);
   platform::EventCreate(&activityEvent);
-  BuildPortTables(ports);
   ports.activityEvent = &activityEvent;
+  BuildPortTables(ports);
   if (openAll)
     for (int i = 0; i < ports.outputCount; ++i) ports.outputs[i].Open();
   platform::VirtualCaptureEnable(true);

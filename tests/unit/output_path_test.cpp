@@ -264,18 +264,17 @@ TEST(Panic, WithNothingOpenSendsNothing) {
   EXPECT_EQ(NonZeroCounters(v.ports), 0u);
 }
 
-TEST(NoteOffs, SoundingModeSendsAsManyReleasesAsTheCounterHolds) {
+TEST(Releases, AsManyAsTheLedgerHoldsOnThatPortOnly) {
   VirtualPorts v(2);
   for (int i = 0; i < 3; ++i) SendShortMessage(v.ports, 0x00644090);
   SendShortMessage(v.ports, 0x01644091);  // another port: not this call's business
   v.TakeAll();
   ActivitySignalled(v);
-  SendNoteOffs(v.ports, v.ports.outputs[0], 0, false);
+  ReleaseStrikes(v.ports, 0, kOwnerNone);
   EXPECT_EQ(v.TakeData(), (Lines{"out0 90 40 00", "out0 90 40 00", "out0 90 40 00"}));
-  // The table is the caller's to clear and nothing is signalled.
-  EXPECT_EQ(v.Activity(0, 0, 64), 3);
+  EXPECT_EQ(v.Activity(0, 0, 64), 0);
   EXPECT_EQ(v.Activity(1, 1, 64), 1);
-  EXPECT_FALSE(ActivitySignalled(v));
+  EXPECT_TRUE(ActivitySignalled(v));
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+// The output stage: one per output port, the only way to its device. Every message the engine sends
+// to a device passes through it, whoever sends it (a playback's events, chases and replays, wraps and
+// switches; direct sends and auditions; the metronome; thru and the loop echo; panics and every
+// release). A stage has two parts:
+//
+//   - A queue, first in first out, holding what may not leave yet: after a system-exclusive message
+//     the port pauses for its sysex delay, and everything sent to the port meanwhile waits in order
+//     behind it (other ports and every thread go on). A message that finds the port free and nothing
+//     queued leaves at once, on the sender's thread. The queue is a ring of fixed capacity made when
+//     the port is first opened, so a real-time sender neither allocates nor waits on it; a drain
+//     timer sends what is queued when the pause ends, on the timer service's thread.
+//   - A ledger of what the device holds once its queue has gone out: the strikes sounding on each
+//     channel and key, each tagged with its owner (a playback, the click, thru, the loop echo, or a
+//     client's direct sends and auditions), and the sustain, sostenuto and soft pedals with the owner
+//     that pressed them. The ledger changes as a message enters the stage, so that a release worked
+//     out from it covers what is still queued; a queued message that is dropped (a panic, a last
+//     close, an owner's messages withdrawn at its stop) takes its change back. Every release the
+//     engine makes is worked out from the ledger. Its strike counts are the activity table clients
+//     are sent (copy-data 30).
+//
+// A message's way through a stage, drawn:
+//
+//   sent --port free, nothing queued--> device (ledger changed) --sysex--> port pausing
+//   sent --port pausing or something queued--> queued (ledger changed) --pause over: drain--> device
+//   queued --panic, last close, its owner's stop or departure--> dropped (ledger change taken back)
+//   sent --queue or the owner's share of it full--> refused (kStageQueueFull; nothing changes)
+//
+// Bounds: kStageCapacity entries per port, of which senders may fill kStageSenderShare (the rest is
+// kept for releases, which are never refused); per owner kOwnerQueueEntries entries and
+// kOwnerQueueBytes system-exclusive bytes across all ports; per port kPortQueueBytes bytes. A song's
+// playback is never refused: its scheduler holds back while the port's queue is full.
+//
+// Threads: any thread sends (main, timer, MIDI input). Each stage has one lock, held for one message
+// (or a batch of at most kStageBatch) together with its device send, so what enters first leaves
+// first and the ledger and the device agree; no allocation under it on the timer or input threads.
+// The owner budgets are atomics. The drain runs on the timer service's thread. Owned copies of
+// system-exclusive messages that the drain sent are freed by the main thread (ReclaimSpent), so the
+// timer thread never frees memory.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/midi.h"
+#include "platform/timer.h"
+
+// Who struck a note or pressed a pedal.
+using Owner = uint8_t;
+constexpr Owner kOwnerNone = 0;      // no particular owner: released only when everything is
+constexpr Owner kOwnerPlayback = 1;  // the playback's events, chases, replays and switches
+constexpr Owner kOwnerClick = 2;     // the metronome
+constexpr Owner kOwnerThru = 3;      // thru's live echo of input
+constexpr Owner kOwnerEcho = 4;      // the loop echo of earlier passes of a recording
+constexpr Owner kFirstClientOwner = 5;  // a client's direct sends and auditions: 5 to 254
+constexpr Owner kLastClientOwner = 254;
+constexpr int kOwnerCount = 256;
+
+// Results beyond the device's own. A sender past the queue's bound is refused with kStageQueueFull
+// (the platform's "no memory"); a system-exclusive message longer than the port's device carries in
+// one message with kStageTooLong (the platform's "invalid parameter").
+constexpr int kStageQueueFull = platform::kMidiNoMemory;
+constexpr int kStageTooLong = platform::kMidiInvalidParam;
+
+constexpr uint32_t kStageCapacity = 8192;
+constexpr uint32_t kStageSenderShare = 6144;
+constexpr int32_t kOwnerQueueEntries = 4096;
+constexpr int64_t kOwnerQueueBytes = 16 << 20;
+constexpr int64_t kPortQueueBytes = 32 << 20;
+constexpr int kStageBatch = 64;
+
+// The strikes sounding on one channel and key beyond their count (the activity counter): the owners
+// of up to kKeyTags of them, oldest first. Strikes past the tags are owned by nobody in particular.
+constexpr int kKeyTags = 15;
+struct KeyLedger {
+  uint8_t tagged = 0;
+  Owner tags[kKeyTags] = {};
+};
+
+// One of the three pedals of a channel (64 sustain, 66 sostenuto, 67 soft): its value as last sent
+// (0 up, 255 never sent) and who last pressed it.
+constexpr uint32_t kPedals[3] = {64, 66, 67};
+struct PedalLedger {
+  uint8_t value = 255;
+  Owner owner = kOwnerNone;
+};
+
+struct StageEntry {
+  const uint8_t* bytes = nullptr;  // a system-exclusive message's bytes
+  const void* song = nullptr;      // the song image the bytes lie in (borrowed); null: an owned copy
+  uint32_t word = 0;               // a short message (port byte cleared), or the sysex length
+  uint8_t kind = 0;                // StageEntryKind
+  Owner owner = kOwnerNone;
+  Owner undoOwner = kOwnerNone;    // a release: the strike it took; a pedal: the owner before it
+  uint8_t undoValue = 0;           // a pedal: the value before it
+};
+
+struct StageShared;
+
+// One port's stage. The ring, the ledger arrays and the spent list are made on the main thread
+// (the tables' build and the port's first open) and kept until the teardown.
+struct PortStage {
+  std::mutex lock;
+  StageShared* shared = nullptr;       // the owner budgets (set when the tables are built)
+  std::unique_ptr<StageEntry[]> ring;  // kStageCapacity entries; null until the port's first open
+  uint32_t head = 0;
+  uint32_t count = 0;
+  int64_t queuedBytes = 0;             // sysex bytes queued
+  double readyAtMs = 0;                // the end of the pause after the last sysex (NowMs's scale)
+  // Where system-exclusive messages that wait are kept by threads that may not allocate: filled
+  // from the front, emptied whenever the queue is.
+  std::unique_ptr<uint8_t[]> arena;
+  uint32_t arenaUsed = 0;
+  std::unique_ptr<KeyLedger[]> keys;   // 2048: channel x 128 + key
+  PedalLedger pedals[16][3];
+  // Owned sysex copies the drain has sent, for the main thread to free.
+  std::unique_ptr<const uint8_t*[]> spent;  // kStageCapacity entries
+  uint32_t spentCount = 0;
+  bool refusalReported = false;  // a refusal since the queue last emptied was told to its sender
+};
+
+// What all stages share: the owner budgets and the drain timer.
+struct StageShared {
+  std::atomic<int32_t> ownerEntries[kOwnerCount] = {};
+  std::atomic<int64_t> ownerBytes[kOwnerCount] = {};
+  bool ownerInUse[kOwnerCount] = {};  // client owners handed out (main thread)
+  platform::TimerService* timers = nullptr;  // null: nothing drains by itself (tests drain by hand)
+  std::mutex drainLock;
+  uint64_t drainTimer = 0;
+  double drainDueMs = 0;
+};
