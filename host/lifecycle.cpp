@@ -97,6 +97,7 @@ int EngineMain() {
   // memory a crowd of clients made the engine take goes back when they leave.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 #endif
+  platform::FillClosedStandardDescriptors();
   platform::IgnoreBrokenPipes();
   platform::RaiseDescriptorLimit();
   // Before any thread starts, so that every thread leaves these signals to the message loop.

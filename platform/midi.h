@@ -62,6 +62,7 @@ struct VirtualMidiConfig {
   std::vector<uint32_t> failIn;
   std::string logPath;    // empty: no log file
   std::string inputFifo;  // empty: no FIFO
+  uint32_t longest = 0;   // the longest message an output carries, as a JACK port's buffer; 0: any
 };
 
 // Reads TOVU_MIDI and the TOVU_VIRTUAL_* variables and starts the service they name: a real service

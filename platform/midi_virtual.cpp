@@ -32,6 +32,7 @@ using midi_common::MidiServiceState;
 constexpr size_t kMaxLineChars = 3 * kMaxLineBytes + 64;
 
 struct Service {
+  uint32_t longest = 0;           // 0: no limit
   std::vector<uint32_t> failOut;  // output device ids whose open returns 4
   std::vector<uint32_t> failIn;
   LogFile log = kNoLog;
@@ -111,8 +112,10 @@ void OpenOrClose(MidiServiceState& s, VirtualMidiEvent::Kind kind, bool input, u
   LogEvent(Own(s).log, kind, input, id, nullptr, 0);
 }
 
+uint32_t Longest(MidiServiceState& s, uint32_t) { return Own(s).longest ? Own(s).longest : 0x7FFFFFFFu; }
+
 const MidiOps kOps = {
-    MidiService::Virtual, Stop, MonotonicNs, OutOpen, nullptr, Send, InOpen, nullptr, OpenOrClose,
+    MidiService::Virtual, Stop, MonotonicNs, OutOpen, nullptr, Send, InOpen, nullptr, OpenOrClose, Longest,
 };
 
 }  // namespace
@@ -156,6 +159,7 @@ void InputLinesReset(InputLines& lines) {
 
 void Start(MidiServiceState& state, const VirtualMidiConfig& config) {
   auto s = std::make_unique<Service>();
+  s->longest = config.longest;
   s->failOut = config.failOut;
   s->failIn = config.failIn;
   if (!config.logPath.empty()) s->log = OpenLog(config.logPath);

@@ -70,4 +70,9 @@ void DrainTerminationSignals(int fd);
 // Ignores SIGPIPE for the process (writes to closed pipes and sockets then fail with EPIPE).
 void IgnoreBrokenPipes();
 
+// Before anything is opened: standard descriptors 0 to 2 that a launcher left closed are opened on
+// /dev/null, so that no descriptor the engine opens takes their numbers (one taken as number 2 would
+// be closed when the start-up handle is let go). Nothing to do on Windows.
+void FillClosedStandardDescriptors();
+
 }  // namespace platform

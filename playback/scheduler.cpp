@@ -104,6 +104,7 @@ void CancelWakeUp(PlaybackState& p, uint64_t timer) {
 bool ArmAt(Engine& engine, double dueMs) {
   PlaybackState& p = engine.playback;
   p.timer = platform::TimerArm(p.timers, dueMs, SchedulerWakeUp, &engine);
+  p.timerDueMs = dueMs;
   p.wakeByTick = false;
   return p.timer != 0;
 }

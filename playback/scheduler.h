@@ -95,6 +95,7 @@ struct PlaybackState {
   uint8_t pendingRequest[32] = {};
   int32_t echoPosition = 0;
   uint64_t timer = 0;               // the armed wake-up; 0 none
+  double timerDueMs = 0;            // when it is due
   int32_t wakeTick = 0;             // the tick it was armed for (when armed by tick)
   bool wakeByTick = false;
   double lastWakeMs = 0;            // when the last wake-up ran

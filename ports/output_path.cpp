@@ -148,7 +148,7 @@ bool MustWait(PortStage& s) {
   if (!s.ring) return false;
   if (s.count > 0) return true;
   if (s.readyAtMs == 0) return false;
-  if (platform::NowMs() < s.readyAtMs) return true;
+  if (s.shared->clock() < s.readyAtMs) return true;
   s.readyAtMs = 0;
   return false;
 }
@@ -196,7 +196,7 @@ void Emptied(PortStage& s) {
 int DeviceLong(OutputPort& port, const uint8_t* bytes, uint32_t length) {
   int result = platform::MidiOutLong(port.handle.load(std::memory_order_acquire), bytes, length);
   int32_t delay = SysexDelayOf(port);
-  if (delay > 0 && result != platform::kMidiInvalidParam) port.stage.readyAtMs = platform::NowMs() + delay;
+  if (delay > 0 && result != platform::kMidiInvalidParam) port.stage.readyAtMs = port.stage.shared->clock() + delay;
   return result;
 }
 
@@ -249,7 +249,7 @@ void DrainTimerFired(void* context, uint64_t timerId) {
     std::lock_guard<std::mutex> guard(ports.stages.drainLock);
     if (ports.stages.drainTimer == timerId) ports.stages.drainTimer = 0;
   }
-  DrainStages(ports, platform::NowMs());
+  DrainStages(ports, ports.stages.clock());
 }
 
 // Makes sure the drain runs by `dueMs`. Never under a stage lock: the cancel of a later drain waits

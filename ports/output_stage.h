@@ -121,8 +121,9 @@ struct PortStage {
   bool refusalReported = false;  // a refusal since the queue last emptied was told to its sender
 };
 
-// What all stages share: the owner budgets and the drain timer.
+// What all stages share: the owner budgets, the drain timer and the clock pauses are timed by.
 struct StageShared {
+  double (*clock)() = platform::NowMs;  // a test pushes its own time in here
   std::atomic<int32_t> ownerEntries[kOwnerCount] = {};
   std::atomic<int64_t> ownerBytes[kOwnerCount] = {};
   bool ownerInUse[kOwnerCount] = {};  // client owners handed out (main thread)

@@ -249,4 +249,13 @@ void DrainTerminationSignals(int fd) {
 
 void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
+void FillClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open returns the lowest free number, which is this one.
+    int devnull = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (devnull >= 0 && devnull != fd) close(devnull);
+  }
+}
+
 }  // namespace platform

@@ -597,6 +597,30 @@ TEST(Thru, AChangeOfFilterOrListenerReleasesWhatThruHolds) {
   EXPECT_EQ(Entries(take), (std::vector<std::pair<int32_t, uint32_t>>{{0, 0x504090}, {10, 0xFF}}));
 }
 
+// A pedal thru holds down is lifted when the owner's filter stops admitting its release, and when
+// a recording through thru ends and the listening goes back to the owner.
+TEST(Thru, APedalThruHoldsIsLiftedWhenTheFilterOrTheListenerChanges) {
+  RecordingEngine e;
+  e.OpenInput(0, 0xFFFF, 1 | 2);
+  e.Thru(1);
+  e.Inject(0, {0xB0, 64, 127});
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 7f"}));
+  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1, 0, 0).data());  // notes only
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 00"}));
+  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1 | 2, 0, 0).data());
+  ClientRecord* other = &e.AddClient(kOtherWindow);
+  e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
+  other->inputPort = 1;
+  other->inputFlags = 1 | 2;
+  e.engine.playback.recordingClient = kOtherWindow;
+  ArmRecording(e.engine, 0, 0, false);
+  e.Inject(1, {0xB0, 64, 100});
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 64"}));
+  e.engine.playback.recordingClient = 0;
+  DeliverTake(e.engine, kOtherWindow);
+  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 00"}));
+}
+
 TEST(Take, SysexPastTheBlockTableOrCutAtTheBufferIsReported) {
   RecordingEngine e;
   e.OpenInput(0, 0xFFFF, 1 | 8);
@@ -733,10 +757,8 @@ void WakeAt(RecordingEngine& e, int32_t tick) {
   platform::TimerCancel(p.timers, armed);
 }
 
-TEST(LoopEcho, ALateWakeUpEchoesTheRestOfThePassBeforeItWraps) {
-  RecordingEngine e;
-  e.OpenInput(0, 0xFFFF, 1 | 2);
-  e.Thru(1);
+// A recording playback of an empty song looping 0..480, as the start leaves it, for WakeAt.
+std::vector<uint8_t> StartLoopRecording(RecordingEngine& e) {
   tovu::SongBuilder builder;
   builder.Tempo(0, 600);
   builder.End(1920);
@@ -750,6 +772,15 @@ TEST(LoopEcho, ALateWakeUpEchoesTheRestOfThePassBeforeItWraps) {
   p.echoPosition = 0;
   p.playingClient = kWindow;
   e.StartRecording(0, 0);
+  return song;
+}
+
+TEST(LoopEcho, ALateWakeUpEchoesTheRestOfThePassBeforeItWraps) {
+  RecordingEngine e;
+  e.OpenInput(0, 0xFFFF, 1 | 2);
+  e.Thru(1);
+  PlaybackState& p = e.engine.playback;
+  std::vector<uint8_t> song = StartLoopRecording(e);
   // Pass 1: a key and the pedal, both released just before the loop end.
   for (auto [tick, bytes] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{
            {100, {0x90, 60, 100}}, {100, {0xB0, 64, 127}}, {473, {0x80, 60, 0}}, {473, {0xB0, 64, 0}}}) {
@@ -768,6 +799,25 @@ TEST(LoopEcho, ALateWakeUpEchoesTheRestOfThePassBeforeItWraps) {
   p.playingClient = 0;
   tovu::Take take = e.Finish(10);
   EXPECT_EQ(tovu::TakePasses(take).size(), 3u);
+}
+
+// An echo that ran out of its budget goes on a millisecond later, not a tick later, however slow
+// the tempo (here a tick a minute).
+TEST(LoopEcho, AnEchoOutOfBudgetGoesOnAMillisecondLater) {
+  RecordingEngine e;
+  e.OpenInput(0, 0xFFFF, 1 | 2);
+  e.Thru(1);
+  PlaybackState& p = e.engine.playback;
+  std::vector<uint8_t> song = StartLoopRecording(e);
+  e.FreezeClockAt(10);
+  for (int i = 0; i < 600; ++i) RecordNow(e.engine, 0x0007B0u | static_cast<uint32_t>(i % 128) << 16);
+  WakeAt(e, 485);  // wraps: pass 2 begins
+  e.Data();
+  WakeAt(e, 10);
+  EXPECT_EQ(e.Data().size(), static_cast<size_t>(kEchoBudget));
+  EXPECT_LE(p.timerDueMs, p.lastWakeMs + 1.0 + 1e-6);
+  p.playingClient = 0;
+  e.Finish(20);
 }
 
 TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {

@@ -80,9 +80,10 @@ pid_t Fork(const EngineEnv& env, const Launch& l) {
       if (setrlimit(r.resource, &limit) != 0) _exit(126);
     }
   int mode = O_WRONLY | O_CREAT | (l.truncate ? O_TRUNC : O_APPEND);
-  dup2(l.errFd >= 0 ? l.errFd : open(l.errPath.c_str(), mode, 0600), 2);
+  if (l.errFd != EngineEnv::kStderrClosed) dup2(l.errFd >= 0 ? l.errFd : open(l.errPath.c_str(), mode, 0600), 2);
   dup2(open(l.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
   dup2(open("/dev/null", O_RDONLY), 0);
+  if (l.errFd == EngineEnv::kStderrClosed) close(2);  // last: the opens above may have taken it
   std::vector<char*> argv{const_cast<char*>(l.binary)};
   for (const std::string& a : l.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

@@ -35,8 +35,10 @@ struct EngineEnv {
   // Writes a settings file (sub-key path with '/' separators) holding `text`.
   void WriteSetting(const std::string& subPath, const std::string& text) const;
   // Starts an engine process in this environment. Its standard error goes to `stderrFd` when given
-  // (>= 0), else to a file in the directory. With `gateFd` (>= 0) the process waits for one byte
-  // on it before it execs, so that several can be let go at the same instant. Returns the pid.
+  // (>= 0), else to a file in the directory; kStderrClosed leaves descriptor 2 closed, as a launcher
+  // that closes it would. With `gateFd` (>= 0) the process waits for one byte on it before it
+  // execs, so that several can be let go at the same instant. Returns the pid.
+  static constexpr int kStderrClosed = -2;
   pid_t Start(int stderrFd = -1, int gateFd = -1) const;
   // Starts tovu-ctl with `args`, its output and errors to <dir>/<name>.out and .err.
   pid_t StartCtl(const std::vector<std::string>& args, const std::string& name = "ctl") const;
