@@ -46,7 +46,8 @@ bool WriteAllTo(int fd, const void* data, size_t size) {
 
 // The child's whole life; never returns.
 [[noreturn]] void RunChild(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow,
-                           bool launcher, bool registerFirst, int report, int hold) {
+                           bool launcher, bool registerFirst, const std::vector<uint32_t>& strikes, int report,
+                           int hold) {
   std::vector<tovu::Client> clients(outputsPerWindow.size());
   std::vector<uint32_t> windows;
   bool ok = true;
@@ -60,6 +61,8 @@ bool WriteAllTo(int fd, const void* data, size_t size) {
       tovu::OpenPortsReply reply;
       ok = tovu::OpenPorts(c, request, &reply);
     }
+    for (uint32_t event : strikes)
+      if (ok) tovu::SendShort(c, event);
     windows.push_back(c.window);
   }
   uint32_t count = ok ? static_cast<uint32_t>(windows.size()) : 0;
@@ -76,7 +79,7 @@ bool WriteAllTo(int fd, const void* data, size_t size) {
 }
 
 bool Spawn(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow, bool launcher,
-           bool registerFirst, ClientProcess* out, int timeoutMs) {
+           bool registerFirst, const std::vector<uint32_t>& strikes, ClientProcess* out, int timeoutMs) {
   out->Kill();
   int report[2], hold[2];
   if (pipe2(report, O_CLOEXEC) != 0) return false;
@@ -88,7 +91,7 @@ bool Spawn(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outpu
   pid_t pid = fork();
   if (pid == 0) {
     CloseInherited(report[1], hold[0]);
-    RunChild(env, outputsPerWindow, launcher, registerFirst, report[1], hold[0]);
+    RunChild(env, outputsPerWindow, launcher, registerFirst, strikes, report[1], hold[0]);
   }
   close(report[1]);
   close(hold[0]);
@@ -158,12 +161,12 @@ void ClientProcess::Kill() {
 }
 
 bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow,
-                        ClientProcess* out, int timeoutMs) {
-  return Spawn(env, outputsPerWindow, false, true, out, timeoutMs);
+                        ClientProcess* out, int timeoutMs, const std::vector<uint32_t>& strikes) {
+  return Spawn(env, outputsPerWindow, false, true, strikes, out, timeoutMs);
 }
 
 bool StartLauncherProcess(const EngineEnv& env, bool registerFirst, ClientProcess* out, int timeoutMs) {
-  return Spawn(env, {{}}, true, registerFirst, out, timeoutMs);
+  return Spawn(env, {{}}, true, registerFirst, {}, out, timeoutMs);
 }
 
 std::vector<LogEntry> ReadTimedLog(const EngineEnv& env) {

@@ -37,10 +37,11 @@ struct ClientProcess {
 };
 
 // Starts a client process in `env` with one window per entry of `outputsPerWindow`, each opening
-// those output device ids. True once every window has registered and opened its ports (the open
-// results need not be 0); false when the process could not get that far within timeoutMs.
+// those output device ids and then sending `strikes` (command 18 each). True once every window has
+// registered, opened its ports (the open results need not be 0) and sent; false when the process
+// could not get that far within timeoutMs.
 bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow,
-                        ClientProcess* out, int timeoutMs = 20000);
+                        ClientProcess* out, int timeoutMs = 20000, const std::vector<uint32_t>& strikes = {});
 
 // Starts a launcher process: it connects with the client library allowed to start an engine (which
 // it then does, with a pipe as the engine's standard error), registers when `registerFirst` is set,
