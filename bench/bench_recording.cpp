@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/engine_child.h"
 #include "client/take_reader.h"
 #include "client/tovu_client.h"
 #include "client/song_builder.h"
@@ -294,26 +295,6 @@ double MsSince(const std::chrono::steady_clock::time_point& start) {
   return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()) / 1000.0;
 }
 
-// An engine process with the virtual service in `dir`, its input read from `fifoPath`, its output
-// logged nowhere and its standard streams on /dev/null.
-pid_t ForkEngine(const std::string& dir, const std::string& socketPath, const std::string& fifoPath) {
-  setenv("TOVU_ENGINE_SOCKET", socketPath.c_str(), 1);
-  setenv("TOVU_SETTINGS_DIR", (dir + "/settings").c_str(), 1);
-  setenv("TOVU_MIDI", "virtual", 1);
-  setenv("TOVU_VIRTUAL_INPUT", fifoPath.c_str(), 1);
-  unsetenv("TOVU_VIRTUAL_LOG");
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    execl(TOVU_ENGINE_BINARY, TOVU_ENGINE_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
 // The take delivered by an engine process over the bus.
 void Delivery() {
   char tmpl[] = "/tmp/tovu-bench-XXXXXX";
@@ -383,37 +364,6 @@ void Delivery() {
   std::filesystem::remove_all(dir, ignored);
 }
 
-
-// An engine process of its own, as Delivery starts one; false when it does not answer.
-struct EngineChild {
-  pid_t pid = -1;
-  std::string dir, fifoPath;
-  tovu::Client c;
-};
-
-bool StartEngineChild(EngineChild* e) {
-  char tmpl[] = "/tmp/tovu-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return false;
-  e->dir = tmpl;
-  std::string socketPath = e->dir + "/run/TovuEngine.sock";
-  e->fifoPath = e->dir + "/virtual.in";
-  e->pid = ForkEngine(e->dir, socketPath, e->fifoPath);
-  tovu::ConnectOptions options;
-  options.socketPath = socketPath;
-  options.startEngine = false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!tovu::Connect(e->c, options) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return tovu::Connected(e->c) && tovu::Register(e->c) == 0;
-}
-
-void EndEngineChild(EngineChild* e) {
-  tovu::Unregister(e->c);
-  tovu::Disconnect(e->c);
-  if (e->pid > 0) waitpid(e->pid, nullptr, 0);
-  std::error_code ignored;
-  std::filesystem::remove_all(e->dir, ignored);
-}
 
 // Tempo-factor commands every 5 ms for `ms`, each timed until it was answered (microseconds);
 // `worstAtMs` receives when the slowest was sent, counted from the call.
