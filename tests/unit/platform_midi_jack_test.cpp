@@ -249,8 +249,21 @@ TEST_F(JackMidiTest, AFullRingRefusesWithNoMemoryAndWhatWasTakenArrivesWhole) {
     if (hugeResult == kMidiNoMemory) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(hugeResult, kMidiInvalidParam);
-  EXPECT_GT(MidiOutLongest(out), 0u);
-  EXPECT_LT(MidiOutLongest(out), huge.size());
+  // The longest message the port reports arrives whole; one byte more is refused, not lost.
+  const uint32_t longest = MidiOutLongest(out);
+  ASSERT_GT(longest, 0u);
+  ASSERT_LT(longest, huge.size());
+  Bytes edge = Sysex(longest, 3);
+  ASSERT_EQ(MidiOutLong(out, edge.data(), longest), kMidiOk);
+  Bytes over = Sysex(longest + 1, 4);
+  EXPECT_EQ(MidiOutLong(out, over.data(), longest + 1), kMidiInvalidParam);
+  std::vector<PeerEvent> first = peer.WaitReceived(1);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].bytes, edge);
+  {
+    std::lock_guard<std::mutex> guard(peer.mutex);
+    peer.received.clear();
+  }
 
   std::vector<Bytes> taken;
   int refused = 0;
