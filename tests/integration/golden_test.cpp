@@ -9,26 +9,37 @@
 // Script lines ('#' starts a comment; MIDI bytes in hex, everything else decimal; an event is
 // port/status/data1/data2 in hex, e.g. 0/90/3c/64):
 //   env NAME VALUE          engine environment (before the first connect)
+//   setting PATH VALUE      a settings-store value, e.g. `setting Dev0/ExclDly 500` (before connect)
 //   connect W               connects window W and registers it; `stranger W` connects only
-//   open W DEV...           opens these output devices for W; `close W` closes W's ports
+//   open W DEV... [in DEV FLAGS]  opens these output devices (and that input, with those filter
+//                           flags) for W;  close W  closes W's ports
 //   short W EVENT           command 18;  list W EVENT...  (type 15);  audition W EVENT... (type 16)
-//   sysex W PORT BYTES...   type 17;  hold W MS  (the audition hold time)
+//   sysex W PORT BYTES...   type 17;  hold W MS  (the audition hold time);  panic W  (command 31)
 //   song W ... end TICK     a song built line by line, in tick order (tempo, program, control,
-//                           note, release, bend, bank, rpn, nrpn, sysex: see SongLine) and loaded
+//                           note, release, bend, bank, rpn, nrpn, sysex, off: see SongLine) and
+//                           loaded;  next W ... end TICK  the same into the next slot
 //   play W [TICK [MODE]]    starts W's song there (with that sysex mode) and waits until it has
 //                           stopped
+//   start W [TICK] [loop FROM TO] [mode M] [record]   starts without waiting;  continue W [loop
+//                           FROM TO] [mode M]  (type 22);  stop W  (command 5, then waits for 5)
+//   wait N TEXT             waits until the log holds the line TEXT (after the timestamp, e.g.
+//                           `data out0 90 3c 64`) at least N times
+//   thru W DEV [CHANNEL]    type 29;  filter W MASK FLAGS  (type 25, in hex);  metronome W DEV CH
+//                           BAR BEAT  (type 27);  input BYTES...  a line to the virtual input FIFO
 //   unregister W            command 1;  close-engine W  (WM_CLOSE)
 //
 // Threads: the test thread only; the engine runs as a child process.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "client/song_builder.h"
 #include "integration/support/engine_process.h"
@@ -85,7 +96,8 @@ bool SongLine(tovu::SongBuilder& song, const std::string& what, std::istringstre
     return true;
   }
   in >> a >> b;
-  if (what == "program") song.Program(tick, port, channel, a);
+  if (what == "off") song.NoteOff(tick, port, channel, a, b);
+  else if (what == "program") song.Program(tick, port, channel, a);
   else if (what == "control") song.Controller(tick, port, channel, a, b);
   else if (what == "note") song.NoteOn(tick, port, channel, a, b);
   else if (what == "release") song.NoteRelease(tick, port, channel, a);
@@ -96,6 +108,34 @@ bool SongLine(tovu::SongBuilder& song, const std::string& what, std::istringstre
   return true;
 }
 
+// The options after a start's or continue's tick: loop FROM TO, mode M, record.
+void RequestOptions(std::istringstream& in, tovu::StartRequest* request) {
+  std::string word;
+  while (in >> word) {
+    if (word == "loop") {
+      request->loopOn = 1;
+      in >> request->loopStart >> request->loopEnd;
+    } else if (word == "mode") {
+      in >> request->sysexMode;
+    } else if (word == "record") {
+      request->recordOn = 1;
+    } else {
+      ADD_FAILURE() << "unknown start option " << word;
+    }
+  }
+}
+
+// Waits until `text` stands in the log at least `count` times.
+bool WaitForLines(const EngineEnv& env, const std::string& text, size_t count, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::vector<std::string> log = env.LogLines();
+    if (static_cast<size_t>(std::count(log.begin(), log.end(), text)) >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 // Runs one script; failures are reported where they happen. Returns the log it left.
 std::vector<std::string> RunScript(const std::string& path) {
   EngineEnv env;
@@ -103,11 +143,14 @@ std::vector<std::string> RunScript(const std::string& path) {
   std::map<std::string, std::unique_ptr<tovu::Client>> windows;
   std::unique_ptr<tovu::SongBuilder> song;
   std::string songFor;
+  bool songIsNext = false;
+  std::ofstream input;
   std::ifstream script(path);
   std::string line;
   for (int number = 1; std::getline(script, line); ++number) {
     SCOPED_TRACE(path + ":" + std::to_string(number) + ": " + line);
     line = line.substr(0, line.find('#'));
+    line.erase(line.find_last_not_of(" \t") + 1);
     std::istringstream in(line);
     std::string command, name;
     if (!(in >> command)) continue;
@@ -116,7 +159,8 @@ std::vector<std::string> RunScript(const std::string& path) {
         int32_t tick = 0;
         in >> tick;
         song->End(tick);
-        EXPECT_TRUE(tovu::LoadSong(*windows[songFor], song->Build()));
+        tovu::Client& owner = *windows[songFor];
+        EXPECT_TRUE(songIsNext ? tovu::LoadNextSong(owner, song->Build()) : tovu::LoadSong(owner, song->Build()));
         song.reset();
       } else {
         EXPECT_TRUE(SongLine(*song, command, in)) << "unknown song line";
@@ -127,6 +171,24 @@ std::vector<std::string> RunScript(const std::string& path) {
     if (command == "env") {
       in >> key >> text;
       env.vars[key] = text;
+      continue;
+    }
+    if (command == "setting") {
+      in >> key >> text;
+      env.WriteSetting(key, text);
+      continue;
+    }
+    if (command == "wait") {
+      size_t count = 0;
+      in >> count;
+      std::getline(in >> std::ws, text);
+      EXPECT_TRUE(WaitForLines(env, text, count, 10000)) << "the log never held it " << count << " times";
+      continue;
+    }
+    if (command == "input") {
+      if (!input.is_open()) input.open(env.fifoPath);
+      std::getline(in >> std::ws, text);
+      input << text << "\n" << std::flush;
       continue;
     }
     in >> name;
@@ -142,8 +204,17 @@ std::vector<std::string> RunScript(const std::string& path) {
     uint32_t value = 0;
     if (command == "open") {
       std::vector<uint32_t> devices;
-      while (in >> value) devices.push_back(value);
-      EXPECT_TRUE(OpenPorts(c, devices));
+      std::string word;
+      int32_t inputDevice = -1;
+      uint32_t flags = 1;
+      while (in >> word) {
+        if (word == "in") {
+          in >> inputDevice >> std::hex >> flags >> std::dec;
+          break;
+        }
+        devices.push_back(static_cast<uint32_t>(std::stoul(word)));
+      }
+      EXPECT_TRUE(OpenPorts(c, devices, inputDevice, flags));
     } else if (command == "close") {
       EXPECT_TRUE(tovu::ClosePorts(c));
     } else if (command == "short") {
@@ -159,9 +230,39 @@ std::vector<std::string> RunScript(const std::string& path) {
       int32_t ms = 0;
       in >> ms;
       EXPECT_EQ(tovu::SetAuditionHoldTime(c, ms), 0);
-    } else if (command == "song") {
+    } else if (command == "panic") {
+      EXPECT_EQ(tovu::Panic(c), 0);
+    } else if (command == "song" || command == "next") {
       song = std::make_unique<tovu::SongBuilder>();
       songFor = name;
+      songIsNext = command == "next";
+    } else if (command == "start" || command == "continue") {
+      tovu::StartRequest request;
+      std::streampos at = in.tellg();
+      int32_t tick = 0;
+      if (in >> tick)
+        request.startTick = tick;
+      else
+        in.clear(), in.seekg(at);
+      RequestOptions(in, &request);
+      tovu::TakeInbox(c);
+      EXPECT_TRUE(command == "start" ? tovu::Start(c, request) : tovu::Continue(c, request));
+    } else if (command == "stop") {
+      EXPECT_EQ(tovu::Stop(c), 0);
+      EXPECT_TRUE(tovu::WaitForNotification(c, tovu::kNotifyStopped, 10000));
+    } else if (command == "thru") {
+      tovu::ThruSettings thru;
+      in >> thru.device;
+      if (!(in >> thru.channel)) thru.channel = -1;
+      EXPECT_TRUE(tovu::SetThru(c, thru));
+    } else if (command == "filter") {
+      uint32_t mask = 0, flags = 0;
+      in >> std::hex >> mask >> flags;
+      EXPECT_TRUE(tovu::SetInputFilter(c, mask, flags));
+    } else if (command == "metronome") {
+      tovu::MetronomeSettings m;
+      in >> m.device >> m.channel >> m.measureNote >> m.beatNote;
+      EXPECT_TRUE(tovu::SetMetronome(c, m));
     } else if (command == "play") {
       tovu::StartRequest request;
       int32_t tick = 0, sysexMode = 0;
