@@ -89,21 +89,14 @@ struct BenchEngine {
     engine.playback.recordingClient = 0;
     platform::TimerServiceStop(engine.playback.timers);
     CloseAllInputs(engine.ports);
-    FreeRecorder(engine);
+    FreeRecorder(engine.recording.recorder);
     DestroyClientTable(engine.clients);
     for (StateImage*& image : engine.images)
       if (image) DestroyStateImage(image);
     platform::EventDestroy(&engine.activityEvent);
     platform::MidiShutdown();
   }
-  void Thru(int32_t device) {
-    uint8_t p[16];
-    platform::StoreLe32(p, static_cast<uint32_t>(device));
-    platform::StoreLe32(p + 4, static_cast<uint32_t>(-1));
-    platform::StoreLe32(p + 8, 0);
-    platform::StoreLe32(p + 12, 0);
-    SetThru(engine, kWindow, p);
-  }
+  void Thru(int32_t device) { SetThru(engine.recording.thru, kWindow, ThruSettings{device, -1, 0, 0}); }
 };
 
 // Note-on and its release, so that the thru image never fills.
@@ -172,10 +165,10 @@ void CallbackCost(BenchEngine& b, int count) {
   b.Thru(1);
   run("filter + thru");
   b.engine.playback.recordingClient = kWindow;
-  ArmRecording(b.engine, 0, 0, false);
+  ArmRecording(b.engine.recording.recorder, 0, 0, -1);
   run("filter + thru + recorder");
   b.engine.playback.recordingClient = 0;
-  FinishTake(b.engine, 0);
+  FinishTake(b.engine.recording.recorder, 0);
   double ns = MedianPerCall(count, [&](int i) {
     SendShortMessage(b.engine.ports, 0x3C90u | static_cast<uint32_t>(NoteByte(i)) << 16);
   });
@@ -188,13 +181,13 @@ void Take(BenchEngine& b) {
   uint32_t size = 0;
   for (int round = 0; round < 5; ++round) {
     b.engine.playback.recordingClient = kWindow;
-    ArmRecording(b.engine, 0, 0, false);
+    ArmRecording(b.engine.recording.recorder, 0, 0, -1);
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kEvents - 1; ++i) RecordNow(b.engine, 0x643C90);
+    for (int i = 0; i < kEvents - 1; ++i) RecordNow(b.engine.recording.recorder, 0x643C90);
     append.push_back(PerMessageNs(start, kEvents - 1));
     b.engine.playback.recordingClient = 0;
     start = std::chrono::steady_clock::now();
-    BuiltTake take = FinishTake(b.engine, kEvents);
+    BuiltTake take = FinishTake(b.engine.recording.recorder, kEvents);
     build.push_back(PerMessageNs(start, 1) / 1e6);
     std::vector<uint8_t> bytes(take.size);
     start = std::chrono::steady_clock::now();
@@ -253,15 +246,15 @@ void EchoWakeUps(BenchEngine& b) {
   b.Thru(1);
   auto run = [&](bool withPasses) {
     b.engine.playback.recordingClient = kWindow;
-    ArmRecording(b.engine, 0, 0, false);
+    ArmRecording(b.engine.recording.recorder, 0, 0, -1);
     for (int pass = 0; withPasses && pass < kPasses; ++pass) {
       int32_t at = pass % 30;
       for (auto [tick, word] : {std::pair<int32_t, uint32_t>{at, 0x643C90}, {at + 10, 0x3C80}, {at + 40, 0x644090},
                                 {at + 70, 0x4080}}) {
         AnchorClockAt(b.engine.clock, platform::NowMs() - 30000.0, tick, 1);
-        RecordNow(b.engine, word);
+        RecordNow(b.engine.recording.recorder, word);
       }
-      RecordAt(b.engine, kEndMarker, 120);
+      RecordAt(b.engine.recording.recorder, kEndMarker, 120);
     }
     // Nine rounds of three passes; a round's worst is its slowest wake-up. The median of the
     // rounds' worsts keeps a wake-up that another process preempted from standing for all.
@@ -276,7 +269,7 @@ void EchoWakeUps(BenchEngine& b) {
       worsts.push_back(worst);
     }
     b.engine.playback.recordingClient = 0;
-    FinishTake(b.engine, 0);
+    FinishTake(b.engine.recording.recorder, 0);
     std::sort(all.begin(), all.end());
     std::sort(worsts.begin(), worsts.end());
     return std::array<double, 3>{worsts[worsts.size() / 2], all.back(), all[all.size() / 2]};

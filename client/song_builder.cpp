@@ -1,14 +1,14 @@
 // Song image builder. See song_builder.h.
 //
-// The layout written is the one the engine reads: playback/song_image.h, the one definition of the
-// song image.
+// The layout written is the one the engine reads: protocol/song_image_format.h, the one definition
+// of the song image.
 //
 // Threads: whichever thread uses the builder.
 #include "client/song_builder.h"
 
 #include <algorithm>
 
-#include "playback/song_image.h"
+#include "protocol/song_image_format.h"
 
 namespace tovu {
 

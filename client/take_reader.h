@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 
 namespace tovu {
 

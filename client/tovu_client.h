@@ -31,8 +31,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "client/messages.h"
-#include "client/protocol.h"
+#include "protocol/payloads.h"
+#include "protocol/protocol.h"
 #include "client/song_builder.h"
 #include "client/transport.h"
 

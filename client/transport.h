@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 
 namespace tovu {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 #include "clients/clients.h"
 #include "platform/wire.h"
 

@@ -5,6 +5,13 @@
 #include "clients/clients.h"
 #include "platform/process.h"
 
+std::vector<uint32_t> ClientWindows(const ClientTable& table) {
+  std::vector<uint32_t> windows;
+  windows.reserve(table.records.size());
+  for (const ClientRecord* record : table.records) windows.push_back(record->window);
+  return windows;
+}
+
 int FindClient(const ClientTable& table, uint32_t window) {
   for (size_t i = 0; i < table.records.size(); ++i)
     if (table.records[i]->window == window) return static_cast<int>(i);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 #include "platform/bus.h"
 #include "platform/event.h"
 #include "playback/song_slots.h"
@@ -59,6 +59,8 @@ struct ClientTable {
 using Watcher = BackgroundThread;
 
 int FindClient(const ClientTable& table, uint32_t window);
+// Main thread: the registered clients' windows, in table order.
+std::vector<uint32_t> ClientWindows(const ClientTable& table);
 // Main thread: the record of `window`, or null when it is not registered.
 ClientRecord* ClientOf(ClientTable& table, uint32_t window);
 // Any thread but the main one: calls read(record) for the client's record under the client-table

@@ -14,7 +14,7 @@
 #include <exception>
 #include <vector>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 #include "clients/clients.h"
 #include "platform/process.h"
 

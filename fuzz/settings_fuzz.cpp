@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   LoadSettings(w.ports);
   const EngineSettings& s = w.ports.settings;
-  Check(static_cast<uint32_t>(s.mtrDev) == kNoDevice || (s.mtrDev >= 0 && s.mtrDev < w.ports.outputCount));
+  Check(static_cast<uint32_t>(s.device) == kNoDevice || (s.device >= 0 && s.device < w.ports.outputCount));
   for (int i = 0; i < w.ports.outputCount; ++i) Check(w.ports.outputs[i].shortReset <= 1);
   return 0;
 }

@@ -30,9 +30,22 @@
 #include "platform/process.h"
 #include "platform/wire.h"
 #include "playback/song_slots.h"
+#include "platform/timer.h"
+#include "protocol/payloads.h"
 #include "status/outbox.h"
 
 namespace {
+
+// Thru set again with its settings as they stand (every port opening): `sender` becomes its owner
+// when its port opens.
+void ReapplyThru(Engine& engine, uint32_t sender) {
+  ThruSettings settings;
+  {
+    EngineLock lock(engine.recording.thru.lock);
+    settings = engine.recording.thru.settings;
+  }
+  SetThru(engine.recording.thru, sender, settings);
+}
 
 // Steps 2 to 4. Returns the client's record as it stands afterwards, or null when the client is not
 // (or no longer) registered.
@@ -43,9 +56,9 @@ ClientRecord* StopAndClosePorts(Engine& engine, uint32_t window) {
   if (!client) return nullptr;
   // The sounding click and what thru holds are ended on their ports before those close; the
   // client's own notes and pedals wherever it struck or pressed them.
-  ReleaseMetronomePort(engine);
-  ReleaseThruPort(engine);
-  ForgetAuditionOf(engine, client->owner);
+  ReleaseMetronomePort(engine.metronome, engine.ports);
+  ReleaseThruPort(engine.recording.thru);
+  ForgetAuditionOf(engine.audition, client->owner);
   if (client->owner != kOwnerNone) ReleaseOwner(engine.ports, client->owner);
   ClosePortsOf(*client, engine.ports);
   PostNotification(engine.bus, window, kNotifyPortsClosed, kPortsClosedClient);
@@ -89,6 +102,11 @@ int32_t UnregisterClient(Engine& engine, uint32_t window) {
   return kResultDone;
 }
 
+Owner OwnerOfWindow(Engine& engine, uint32_t window) {
+  ClientRecord* client = window != 0 ? ClientOf(engine.clients, window) : nullptr;
+  return client ? client->owner : kOwnerNone;
+}
+
 void NoteWindowClosed(Engine& engine, uint32_t window) {
   if (FindClient(engine.clients, window) >= 0)
     platform::BusPostToEngine(engine.bus, kEngineCommand, kCommandUnregister, window);
@@ -109,7 +127,7 @@ void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request) {
     OpenPortsOf(*client, engine.ports, request, reply);
     // Both ports were closed above; this client becomes the thru owner when thru is set.
     ReapplyThru(engine, window);
-    ReapplyMetronome(engine);
+    SetMetronome(engine.metronome, engine.ports, engine.ports.settings);
   }
   SendCopyData(engine.bus, engine.window, window, kCopyOpenPorts, reply, sizeof reply);
 }
@@ -120,14 +138,36 @@ void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload) {
   ClientRecord* client = ClientOf(engine.clients, window);
   if (!client) return;
   double factor = StoreTempoFactor(*client, payload);
-  if (engine.playback.playingClient.load() == window) SetPlaybackTempoFactor(engine, factor);
+  if (engine.playback.playingClient.load() == window) SetPlaybackTempoFactor(engine.playback, factor, platform::NowMs());
 }
 
 void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload) {
   ClientRecord* client = ClientOf(engine.clients, window);
   if (!client) return;
   StoreInputFilter(*client, payload);
-  InputFilterChanged(engine, window);
+  // The listening client's filter changed: what thru holds is released, so that no release the new
+  // filter refuses can leave a note sounding.
+  uint32_t listener = engine.playback.recordingClient.load();
+  if (listener == 0) listener = engine.recording.thru.owner.load();
+  if (window == listener) ReleaseThruNotes(engine.recording.thru);
+}
+
+void SetThruFrom(Engine& engine, uint32_t sender, const uint8_t* payload) {
+  ThruSettings settings;
+  tovu::DecodeThruSettings(payload, kThruSettingsSize, &settings);
+  SetThru(engine.recording.thru, sender, settings);
+}
+
+void SetMetronomeFrom(Engine& engine, const uint8_t* payload) {
+  EngineSettings settings;
+  tovu::DecodeMetronomeSettings(payload, kMetronomeSettingsSize, &settings);
+  SetMetronome(engine.metronome, engine.ports, settings);
+}
+
+int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
+  std::vector<uint8_t> payload = tovu::EncodeMetronomeSettings(engine.ports.settings);
+  SendCopyData(engine.bus, engine.window, window, kCopyMetronomeSettings, payload.data(), static_cast<uint32_t>(payload.size()));
+  return 0;
 }
 
 void EndEveryClient(Engine& engine) {

@@ -1,13 +1,15 @@
 // The engine record: every piece of engine-wide state, gathered in one place that EngineMain owns.
-// Each subsystem keeps its own record here; functions take the narrowest one they need, so that a
-// test can build a fresh engine in process. The locks inside these records, the threads that take
-// them and their order are written down in host/locking.h.
+// Each subsystem keeps its own record here and takes only that record (and the narrow records of
+// what it calls down into), so that a test builds just the record it needs. The host is the only
+// code that sees the whole: it wires the records together at the set-up (the pointers and hooks
+// each keeps) and runs the commands that reach across subsystems. The locks inside these records,
+// the threads that take them and their order are written down in host/locking.h.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 #include "clients/clients.h"
 #include "host/locking.h"
 #include "platform/bus.h"
@@ -72,6 +74,9 @@ int32_t UnregisterClient(Engine& engine, uint32_t window);
 // also do; the later of the two finds nothing to do). The watcher runs at idle priority and can be
 // kept waiting by any busy process; this keeps dead clients from piling up meanwhile.
 void NoteWindowClosed(Engine& engine, uint32_t window);
+// Whose the sends of `window` are in the ports' ledgers: its client's owner when it is registered,
+// else nobody in particular.
+Owner OwnerOfWindow(Engine& engine, uint32_t window);
 // Copy-data 13: the ports the client holds are closed, the requested ones opened, thru and the
 // metronome set again, and the reply (type 13) sent.
 void OpenClientPorts(Engine& engine, uint32_t window, const uint8_t* request);
@@ -81,5 +86,34 @@ void CloseClientPorts(Engine& engine, uint32_t window);
 // Copy-data 23 and 25: the tempo factor and input filter, and what follows them.
 void SetTempoFactor(Engine& engine, uint32_t window, const uint8_t* payload);
 void SetInputFilter(Engine& engine, uint32_t window, const uint8_t* payload);
+// Copy-data 29 and 30: thru's and the metronome's settings (kept, and set again at every port open).
+void SetThruFrom(Engine& engine, uint32_t sender, const uint8_t* payload);
+void SetMetronomeFrom(Engine& engine, const uint8_t* payload);
+// Command 15: the metronome settings, as copy-data 31 to `window`.
+int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window);
 // Teardown: every client's song slots are freed and it is told the engine is going (14, lParam 1).
 void EndEveryClient(Engine& engine);
+
+// ---- The playback commands (host/playback_commands.cpp) ----
+
+// Copy-data 19 and 20: a song into the client's current slot, or its next one while it plays.
+void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
+void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
+// Copy-data 21: the start. The form with `nowMs` takes the clock as given (tests).
+void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* payload);
+void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* payload, double nowMs);
+// Copy-data 22: the continue with the next song.
+void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* payload);
+void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* payload, double nowMs);
+// Command 5 (and every other stop: a port close, a departure, the teardown): 1 when `window` is not
+// the playing client, else 0 once everything the playback left sounding is released, every client
+// told, and a recording's take delivered.
+int32_t StopPlayback(Engine& engine, uint32_t window);
+// The end a playback posted for itself (kPlaybackEndMessage): the stop, for that serial only.
+void EndPlayback(Engine& engine, uint32_t serial, uint32_t window);
+// At the stop of a recording playback, after its notes were silenced: forgets the sounding click and
+// (when the listening client changes back) the notes thru holds, hands the take to `window`
+// (copy-data type 28) and frees the recording; a recording that lost input (a full take, a
+// system-exclusive message past the block table or cut at the capture buffer's size) is followed by
+// notification 10 with error 12.
+void DeliverTake(Engine& engine, uint32_t window);

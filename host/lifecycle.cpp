@@ -26,6 +26,75 @@ int32_t Dispatch(void* context, const platform::BusMessage& m) {
 
 void WindowClosed(void* context, uint32_t window) { NoteWindowClosed(*static_cast<Engine*>(context), window); }
 
+// The playback's hooks: what a wake-up (and a start) reaches above playback.
+Engine& EngineOf(void* context) { return *static_cast<Engine*>(context); }
+
+void ArmRecordingHook(void* context, int32_t start, int32_t countIn, bool captureSysex) {
+  Engine& engine = EngineOf(context);
+  uint32_t recordingClient = engine.playback.recordingClient.load();
+  // The recording client now listens instead of the thru owner: what the owner's keys hold through
+  // thru is released, since their releases no longer pass.
+  uint32_t owner = engine.recording.thru.owner.load();
+  if (owner != 0 && owner != recordingClient) ReleaseThruNotes(engine.recording.thru);
+  int32_t capturePort = -1;
+  if (captureSysex)
+    if (ClientRecord* client = ClientOf(engine.clients, recordingClient)) capturePort = client->inputPort.load();
+  ArmRecording(engine.recording.recorder, start, countIn, capturePort);
+}
+
+int32_t EchoHook(void* context, int32_t from, int32_t to) {
+  return EchoRecorded(EngineOf(context).recording.recorder, from, to);
+}
+
+void RecordWrapHook(void* context, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute) {
+  RecordWrap(EngineOf(context).recording.recorder, loopEnd, dueMs, loopStart, ticksPerMinute);
+}
+
+void RecordPassEndHook(void* context, int32_t tick) { RecordAt(EngineOf(context).recording.recorder, kEndMarker, tick); }
+
+void PublishHook(void* context, int32_t position, uint32_t serial, uint32_t window) {
+  PublishPosition(EngineOf(context).notifier, position, serial, window);
+}
+
+// Points each subsystem's record at the records it works with.
+void WireRecords(Engine& engine) {
+  const Outbox outbox{engine.bus, engine.window};
+  engine.audition.ports = &engine.ports;
+  engine.audition.outbox = outbox;
+
+  PlaybackState& p = engine.playback;
+  p.clock = &engine.clock;
+  p.main = engine.images[kMainImage];
+  p.loopImage = engine.images[kLoopStartImage];
+  p.scratchStart = engine.images[kScratchStartImage];
+  p.scratchLoop = engine.images[kScratchLoopImage];
+  p.ports = &engine.ports;
+  p.metronome = &engine.metronome;
+  p.outbox = outbox;
+  p.hooks = PlaybackHooks{&engine, ArmRecordingHook, EchoHook, RecordWrapHook, RecordPassEndHook, PublishHook};
+
+  Thru& thru = engine.recording.thru;
+  thru.image = engine.images[kThruImage];
+  thru.ports = &engine.ports;
+  thru.clock = &engine.clock;
+  Recorder& recorder = engine.recording.recorder;
+  recorder.clock = &engine.clock;
+  recorder.playback = &engine.playback;
+  recorder.thru = &thru;
+  recorder.ports = &engine.ports;
+  engine.recording.input = InputRouter{&engine.clients, &engine.ports, &thru, &recorder, &engine.playback.recordingClient};
+
+  // What the notifier reports and where it comes from.
+  Notifier& n = engine.notifier;
+  n.outbox = outbox;
+  n.positionGate = &engine.playback.positionGate;
+  n.playingClient = &engine.playback.playingClient;
+  n.thruOwner = &engine.recording.thru.owner;
+  n.activity = engine.ports.activity.get();
+  n.activitySize = static_cast<size_t>(engine.ports.outputCount) * kActivityPerPort;
+  n.activityEvent = &engine.activityEvent;
+}
+
 // A start-up that cannot go on: the one message the engine shows, then the instance lock (when
 // taken) and the signal descriptor are given back. Returns the exit status.
 int Refuse(const char* title, const std::string& text, int guard, int terminationFd, int status) {
@@ -42,7 +111,7 @@ bool SetUpEngine(Engine& engine) {
   platform::EventCreate(&engine.activityEvent);
   engine.ports.activityEvent = &engine.activityEvent;
   engine.ports.inputCallback = OnMidiInput;
-  engine.ports.inputInstance = reinterpret_cast<uintptr_t>(&engine);
+  engine.ports.inputInstance = reinterpret_cast<uintptr_t>(&engine.recording.input);
   // The activity table is allocated with the output table; the five state images only when there
   // is at least one output port, sized for that table.
   if (!BuildPortTables(engine.ports)) return false;
@@ -53,7 +122,8 @@ bool SetUpEngine(Engine& engine) {
     }
   }
   LoadSettings(engine.ports);
-  ReapplyMetronome(engine);
+  WireRecords(engine);
+  SetMetronome(engine.metronome, engine.ports, engine.ports.settings);
   engine.playback.timers = platform::TimerServiceStart();
   if (!engine.playback.timers) return false;
   StartStages(engine.ports, engine.playback.timers);
@@ -64,14 +134,14 @@ bool SetUpEngine(Engine& engine) {
 void TearDownEngine(Engine& engine) {
   if (engine.tornDown || !engine.setUp) return;
   engine.tornDown = true;
-  ReleaseAudition(engine);
+  ReleaseAudition(engine.audition);
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
   platform::TimerServiceStop(engine.playback.timers);
   engine.playback.timers = nullptr;
   StartStages(engine.ports, nullptr);  // nothing drains by itself any more
   if (engine.bus) platform::BusAbandonSends(engine.bus);
-  StopNotifier(engine);
+  StopNotifier(engine.notifier);
   StopWatcher(engine.watcher);
   // Input stops before the tables go, so that no input callback can reach them.
   CloseAllInputs(engine.ports);
@@ -79,7 +149,7 @@ void TearDownEngine(Engine& engine) {
   // that direct sends struck would otherwise sound on after the engine.
   CloseAllOutputs(engine.ports);
   ReclaimSpent(engine.ports);
-  FreeRecorder(engine);
+  FreeRecorder(engine.recording.recorder);
   EndEveryClient(engine);
   DestroyClientTable(engine.clients);
   for (StateImage*& image : engine.images) {
@@ -135,7 +205,7 @@ int EngineMain() {
   // A thread that cannot start fails the set-up like a table that cannot be allocated: the socket
   // goes first, then the lock, so a successor finds neither a dead socket nor a held lock.
   bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;
-  if (!created || !StartWatcher(engine->watcher, engine->clients, engine->bus) || !StartNotifier(*engine)) {
+  if (!created || !StartWatcher(engine->watcher, engine->clients, engine->bus) || !StartNotifier(engine->notifier)) {
     TearDownEngine(*engine);
     platform::BusDestroy(engine->bus);
     platform::InstanceGuardRelease(guard);

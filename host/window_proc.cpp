@@ -38,17 +38,24 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
   switch (type) {
     case kCopyOpenPorts: OpenClientPorts(engine, sender, data); break;
     case kCopyClosePorts: CloseClientPorts(engine, sender); break;
-    case kCopyShortList: SendShortList(engine, sender, size, data); break;
-    case kCopyAudition: StartAudition(engine, sender, size, data); break;
-    case kCopySysex: SendDirectSysex(engine, sender, size, data, argument); break;
+    case kCopyShortList:
+      if (ClientRecord* client = ClientOf(engine.clients, sender))
+        SendShortList(engine.ports, engine.audition.outbox, client->owner, sender, size, data);
+      break;
+    case kCopyAudition:
+      if (ClientRecord* client = ClientOf(engine.clients, sender)) StartAudition(engine.audition, client->owner, sender, size, data);
+      break;
+    case kCopySysex:
+      SendDirectSysex(engine.ports, engine.audition.outbox, OwnerOfWindow(engine, sender), sender, size, data, argument);
+      break;
     case kCopyLoadSong: LoadSong(engine, sender, size, data); break;
     case kCopyLoadNextSong: LoadNextSong(engine, sender, size, data); break;
     case kCopyTempoFactor: SetTempoFactor(engine, sender, data); break;
     case kCopyStart: StartPlayback(engine, sender, data); break;
     case kCopyContinue: ContinueWithNextSong(engine, sender, data); break;
     case kCopyInputFilter: SetInputFilter(engine, sender, data); break;
-    case kCopySetMetronome: SetMetronome(engine, sender, data); break;
-    case kCopySetThru: SetThru(engine, sender, data); break;
+    case kCopySetMetronome: SetMetronomeFrom(engine, data); break;
+    case kCopySetThru: SetThruFrom(engine, sender, data); break;
     default: break;
   }
   return kCopyDataHandled;
@@ -77,14 +84,14 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam, uint32_t s
     case kCommandStop: return StopPlayback(engine, lParam);
     case kCommandReloadSettings: {
       int32_t result = LoadSettings(engine.ports);
-      RefreshMetronomeNotes(engine);
+      RefreshMetronomeNotes(engine.metronome, engine.ports.settings);
       return result;
     }
-    case kCommandSendShort: return SendDirectShort(engine, source, lParam);
+    case kCommandSendShort: return SendShortMessage(engine.ports, lParam, OwnerOfWindow(engine, source));
     case kCommandInputPorts: return ReplyPortList(engine, lParam, false);
     case kCommandMetronomeSettings: return ReplyMetronomeSettings(engine, lParam);
     case kCommandPanic: return Panic(engine.ports);
-    case kCommandLongestMessage: return LongestMessage(engine, lParam);
+    case kCommandLongestMessage: return LongestMessage(engine.ports, lParam);
     default: return 0;
   }
 }
@@ -105,7 +112,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
   switch (m.msg) {
     case platform::kWmCopyData: return HandleCopyData(engine, m);
     case platform::kWmTimer:
-      if (m.wParam == kAuditionTimerId) ReleaseAudition(engine);
+      if (m.wParam == kAuditionTimerId) ReleaseAudition(engine.audition);
       return 0;
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam, m.source);
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;

@@ -14,8 +14,8 @@
 // The click that sounds is remembered as the very word that struck it, so it is always ended on the
 // port and note it was struck on, whatever the settings have become since.
 //
-// Threads: SetMetronome, ReplyMetronomeSettings, ReleaseMetronomePort, ResetClickState and
-// BeginCountIn run on the main thread; MetronomeStep on the timer thread inside a wake-up (which
+// Threads: SetMetronome, ReleaseMetronomePort, ResetClickState and BeginCountIn run on the main
+// thread; MetronomeStep on the timer thread inside a wake-up (which
 // holds the scheduler lock). The click state, the masked click notes and `port` change only
 // under the metronome's own lock, which is held for at most two sends (end a click, strike the next)
 // and never while the scheduler lock is taken.
@@ -25,7 +25,9 @@
 #include <cstdint>
 #include <mutex>
 
-struct Engine;
+#include "playback/clock.h"
+#include "playback/state_image.h"
+#include "ports/ports.h"
 
 constexpr uint32_t kBarClickVelocity = 126;
 constexpr uint32_t kBeatClickVelocity = 100;
@@ -50,31 +52,29 @@ struct Metronome {
 // bits, the velocity, and the port index (255 when the port is -1 or out of a packed event's range).
 uint32_t ClickWord(uint32_t channel, uint32_t note, uint32_t velocity, int32_t port);
 
-// Copy-data type 27 (also window creation and every OpenClientPorts): closes the port held, stores
-// the four settings (device, channel, bar note, beat note; 16 bytes little-endian) and opens the
+// Copy-data type 27 (also window creation and every port opening, with the engine's current
+// settings): closes the port held, stores the four settings into the ports' settings and opens the
 // device's port. A device id no port has reads back as 0x8000; a port that fails to open keeps the
 // device id but clicks nowhere.
-void SetMetronome(Engine& engine, uint32_t sender, const uint8_t* payload);
-// The same with the engine's current settings (OpenClientPorts, window creation).
-void ReapplyMetronome(Engine& engine);
-// Engine command 26: sends the four settings to `window` as copy-data type 26. Returns 0.
-int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window);
+void SetMetronome(Metronome& metronome, Ports& ports, const EngineSettings& settings);
 // Command 8 reloaded the settings store: the clicks take the reloaded channel and notes (no port is
 // opened or closed).
-void RefreshMetronomeNotes(Engine& engine);
+void RefreshMetronomeNotes(Metronome& metronome, const EngineSettings& settings);
 // Ends a sounding click and closes the metronome's port (a client closing its ports).
-void ReleaseMetronomePort(Engine& engine);
+void ReleaseMetronomePort(Metronome& metronome, Ports& ports);
 
 // At every start: the click state becomes "none" (no click sounding is remembered).
-void ResetClickState(Engine& engine);
+void ResetClickState(Metronome& metronome);
 // At a start: switches the metronome on when the playback records and a metronome device is set
 // (whether or not its port opened), and returns the count-in length in ticks (the main image's ticks
 // per bar), else switches it off and returns 0. A bar of 0 ticks or fewer gives no count-in.
-int32_t BeginCountIn(Engine& engine, bool recording);
+int32_t BeginCountIn(Metronome& metronome, const EngineSettings& settings, const StateImage* main, bool recording);
 // Whether the metronome clicks in this playback.
-bool MetronomeOn(const Engine& engine);
-// At each new position step while the metronome is on.
-void MetronomeStep(Engine& engine, int32_t step);
+bool MetronomeOn(const Metronome& metronome);
+// At each new position step while the metronome is on: the bar or beat the main image's time
+// signature puts there is clicked, the click before it ended.
+void MetronomeStep(Metronome& metronome, Ports& ports, const StateImage& main, const PlaybackClock& clock,
+                   int32_t step);
 // At every wake-up while the metronome is on: ends the click that has sounded for one step's time
 // by `nowMs`, so that a click ends even when no further step comes (a loop shorter than a step).
-void EndLongClick(Engine& engine, double nowMs);
+void EndLongClick(Metronome& metronome, Ports& ports, double nowMs);

@@ -1,5 +1,8 @@
-// The one playback the engine runs at a time: its state, its start, continue and stop commands, and
-// the scheduler that the timer service calls once per one-shot wake-up.
+// The one playback the engine runs at a time: its state, the steps its start, continue and stop are
+// made of (the commands themselves, which reach other subsystems too, are the host's:
+// host/playback_commands.cpp), and the scheduler that the timer service calls once per one-shot
+// wake-up (playback/wake.cpp; its dispatch of due events is playback/dispatch.cpp, its choice of the
+// next wake-up playback/next_wake.cpp).
 //
 // The playback's life:
 //
@@ -28,6 +31,10 @@
 // which queues the final position 1625, notification 12, the last activity report and notification
 // 5 for the client without waiting for any answer.
 //
+// What a wake-up reaches above playback (the recorder's echo and pass ends, the notifier's
+// positions) it reaches through PlaybackHooks, which the host fills in; the metronome, the ports and
+// the images it works on are pointed to from PlaybackState, set by the host at the set-up.
+//
 // Threads: the main thread runs the commands; the timer thread runs SchedulerWakeUp. The scheduler
 // lock keeps them apart: a wake-up holds it for its whole run, and each command holds it for its
 // critical steps; nobody holds it across a send to a client window or while cancelling a timer
@@ -44,11 +51,15 @@
 #include <mutex>
 #include <vector>
 
-#include "client/protocol.h"
 #include "platform/timer.h"
+#include "playback/clock.h"
+#include "playback/metronome.h"
 #include "playback/song_slots.h"
-
-struct Engine;
+#include "playback/state_image.h"
+#include "ports/ports.h"
+#include "protocol/payloads.h"
+#include "protocol/protocol.h"
+#include "status/outbox.h"
 
 constexpr int32_t kNoLoopEnd = tovu::protocol::kLoopEndOpen;
 // A continue's progress (PlaybackState::pending): accepted and its start message on its way to the
@@ -60,6 +71,26 @@ constexpr int32_t kContinueDue = 3;
 // Engine-internal message that carries the stop a playback posts for itself: wParam its serial,
 // lParam the playing client's window.
 constexpr uint32_t kPlaybackEndMessage = 0x8001;
+
+// What a playback reaches above itself, filled in by the host; each is called with `context`. All
+// are called on the timer thread inside a wake-up (under the scheduler lock), except armRecording
+// (the main thread, at a start).
+struct PlaybackHooks {
+  void* context = nullptr;
+  // A recording's start, once the clock is anchored: the take begins at `start` with `countIn`
+  // ticks counted in, and captures system-exclusive input when asked.
+  void (*armRecording)(void* context, int32_t start, int32_t countIn, bool captureSysex) = nullptr;
+  // The loop echo of a recording: plays what earlier passes recorded in [from, to) and returns the
+  // next recorded tick (see EchoRecorded).
+  int32_t (*echo)(void* context, int32_t from, int32_t to) = nullptr;
+  // A recording's loop wrap: ends the pass at `loopEnd` and re-anchors the clock so that `loopStart`
+  // falls at `dueMs`, as one step with the stamping of input (see RecordWrap).
+  void (*recordWrap)(void* context, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute) = nullptr;
+  // A recording's pass ended by a switch to the next song, at `tick`.
+  void (*recordPassEnd)(void* context, int32_t tick) = nullptr;
+  // A new position step for the playing client (the notifier sends it).
+  void (*publish)(void* context, int32_t position, uint32_t serial, uint32_t window) = nullptr;
+};
 
 struct PlaybackState {
   std::mutex lock;  // the scheduler lock
@@ -92,7 +123,7 @@ struct PlaybackState {
   int32_t endKind = 0;
   int32_t finalPosition = 0;
   std::vector<uint8_t> endActivity;  // the activity table as the end found it (sized at the start)
-  uint8_t pendingRequest[32] = {};
+  tovu::StartRequest pendingRequest;  // the continue's request
   int32_t echoPosition = 0;
   uint64_t timer = 0;               // the armed wake-up; 0 none
   double timerDueMs = 0;            // when it is due
@@ -107,29 +138,104 @@ struct PlaybackState {
   RetiredSongs retired;
 
   platform::TimerService* timers = nullptr;
+
+  // What the playback works on, set by the host at the set-up (the images null without any output
+  // port: nothing can play then).
+  PlaybackClock* clock = nullptr;
+  StateImage* main = nullptr;          // the playing position; its cursor is the next event
+  StateImage* loopImage = nullptr;     // the state at the loop start
+  StateImage* scratchStart = nullptr;  // a switch's new main state, built before it is taken
+  StateImage* scratchLoop = nullptr;   // a switch's new loop-start state
+  Ports* ports = nullptr;
+  Metronome* metronome = nullptr;
+  Outbox outbox;
+  PlaybackHooks hooks;
 };
 
 enum EndKind : int32_t { kRunning = 0, kEndedAt = 1, kEndedUnarmed = 2, kEndedRefused = 3 };
 
-// ---- Commands (main thread) ----
+// ---- The steps of the commands (main thread) ----
 
-// Copy-data 21 and 22; the payload is the 32-byte start request. Without `nowMs` the clock is read
-// when the start message has been answered (the start) or when the continue arms its switch.
-void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* request);
-void StartPlayback(Engine& engine, uint32_t sender, const uint8_t* request, double nowMs);
-void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* request);
-void ContinueWithNextSong(Engine& engine, uint32_t sender, const uint8_t* request, double nowMs);
-// Command 5: 1 when `window` is not the playing client, else 0 (stopped). The playing client's
-// playback stops even when its client record is already gone. After an end found by a wake-up,
-// the client is first sent the final position and notification 12.
-int32_t StopPlayback(Engine& engine, uint32_t window);
-// The self-posted end of the playback with `serial`.
-void EndPlayback(Engine& engine, uint32_t serial, uint32_t window);
-void SetPlaybackTempoFactor(Engine& engine, double factor);
-void SetPlaybackTempoFactor(Engine& engine, double factor, double nowMs);
+// The loop bounds a start or continue would play: the loop must begin before its effective end (the
+// song's end when the request leaves the end open).
+bool LoopIsValid(const tovu::StartRequest& request, const uint8_t* song);
+// What a start needs of the client that starts.
+struct StartingClient {
+  uint32_t window = 0;
+  SongSlots* songs = nullptr;
+  double tempoFactor = 1.0;
+  bool captureSysex = false;  // its input flags ask for system-exclusive input
+};
+// Under the scheduler lock, once the start message has gone out: seeks the images to the start (and
+// the count-in before it), replays the chased state, anchors the clock, arms the recording and the
+// first wake-up. False when the playback ends at once (nothing to play from there, or no timer).
+bool BeginPlayback(PlaybackState& p, const StartingClient& client, const tovu::StartRequest& request, double nowMs);
+// Under the scheduler lock: takes what a stop needs off the state and ends the playback for the
+// scheduler, before anything is sent (no wake-up plays after the releases).
+struct HaltedPlayback {
+  uint32_t recordingClient = 0;
+  uint64_t timer = 0;  // the wake-up to cancel, outside the lock
+  int32_t endKind = kRunning;
+  int32_t finalPosition = 0;
+};
+HaltedPlayback HaltPlayback(PlaybackState& p);
+// Under the scheduler lock: releases what the playback leaves sounding (the playback's, the click's
+// and the loop echo's, by the ledger), withdrawing what of theirs still waits in the ports' queues.
+void ReleasePlayback(PlaybackState& p);
+// Under the scheduler lock: takes a continue's request and marks it announced (false when a continue
+// is pending already or the playback has ended: ignored).
+bool AnnounceContinue(PlaybackState& p, const tovu::StartRequest& request);
+// Under the scheduler lock, once the continue's start message has been answered: arms its switch a
+// millisecond later. False when no timer could be armed (the playback then ends); *replaced is the
+// wake-up to cancel outside the lock.
+bool ArmContinue(PlaybackState& p, double nowMs, uint64_t* replaced);
+// Not under the scheduler lock: a cancel waits out a wake-up in flight, which waits for the lock.
+void CancelWakeUp(PlaybackState& p, uint64_t timer);
+// The playback `serial` of `window` posts its own stop, after notification 12 when `ended`.
+void PostEnd(PlaybackState& p, uint32_t serial, uint32_t window, bool ended);
+// Copy-data 23 for the playing client: the clock goes on from the exact position reached at the new
+// speed, and the wake-up armed for a tick is armed again for it.
+void SetPlaybackTempoFactor(PlaybackState& p, double factor, double nowMs);
 
 // ---- Timer thread ----
 
-// The timer service's callback: SchedulerWakeUpAt with the clock read now.
-void SchedulerWakeUp(void* engine, uint64_t timerId);
-void SchedulerWakeUpAt(Engine& engine, uint64_t timerId, double nowMs);
+// The timer service's callback (its context the PlaybackState): SchedulerWakeUpAt with the clock
+// read now.
+void SchedulerWakeUp(void* playback, uint64_t timerId);
+void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs);
+
+// ---- The wake-up's parts (playback only) ----
+
+// What the dispatch of due events found: the playback ended (at the end marker's tick), it holds at
+// a song's end for a continue, or a port's full queue held it back (until `portMovesMs`).
+struct Dispatched {
+  bool ended = false;
+  int32_t endTick = 0;
+  bool held = false;
+  double portMovesMs = 0;
+};
+// Applies every event of the main image that has come due by `current`, in order. The cursor rests
+// on the end marker of a loop or a recording that runs past the song's end (`holdAtEnd`).
+Dispatched DispatchDue(PlaybackState& p, int32_t current, bool holdAtEnd, double nowMs);
+// Arms the next wake-up for the earliest of the next step, the next event, the echo's next entry
+// (`echoNext`; an echo out of budget goes on a millisecond later), the loop end and a held port's
+// move. False when no timer could be armed.
+bool ArmNextWake(PlaybackState& p, int32_t current, int32_t echoNext, bool holdAtEnd, double portMovesMs,
+                 double nowMs);
+// Under the scheduler lock: arms a wake-up for `dueMs` (and for `tick`, when by tick: a tempo factor
+// change re-arms it).
+bool ArmAt(PlaybackState& p, double dueMs);
+bool ArmWakeUp(PlaybackState& p, int32_t tick, double nowMs);
+// The playback has ended on the timer thread (`kind`, at `position` for kEndedAt): positions stop,
+// the outputs are silenced at once, and the end is posted to the main thread.
+void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window);
+// A wake-up that found the song's end while a continue's start message is still with its client
+// holds the playback there, a millisecond at a time (true when held, or ended for want of a timer).
+bool HoldForContinue(PlaybackState& p, uint32_t serial, uint32_t window, double nowMs);
+// The switch of a continue that is due (false when the playback ended with it), and the loop wrap
+// at `dueMs` (WrapDueTime: a pass lasts at least kMinLoopPassMs).
+bool SwitchSongs(PlaybackState& p, uint32_t serial, uint32_t window, double nowMs);
+double WrapDueTime(PlaybackState& p, double nowMs);
+void Wrap(PlaybackState& p, double dueMs);
+int32_t PositionStep(const PlaybackState& p);
+int64_t FloorDiv(int64_t a, int64_t b);

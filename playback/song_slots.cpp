@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "host/engine.h"
+#include "playback/scheduler.h"
 #include "playback/song_image.h"
-#include "status/outbox.h"
+#include "status/lock_check.h"
 
 namespace {
 
@@ -17,31 +17,6 @@ void EmptySlot(PlaybackState& p, uint8_t*& song, uint32_t& size) {
   size = 0;
 }
 
-// The engine's own copy of a song after checking it, or null when there is none to load (no bytes)
-// or it is refused: the client is told with notification 10. Made outside the scheduler lock, so
-// that checking a large song never holds up a wake-up.
-uint8_t* CopySong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  if (size == 0 || !bytes) return nullptr;
-  if (!ValidateSongImage(bytes, size, engine.ports.outputCount)) {
-    PostNotification(engine.bus, window, kNotifyFailed, kErrorMalformedSong);
-    return nullptr;
-  }
-  uint8_t* copy = new (std::nothrow) uint8_t[size];
-  if (!copy) {
-    PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);
-    return nullptr;
-  }
-  memcpy(copy, bytes, size);
-  return copy;
-}
-
-// The slots of a registered `window`, or null after telling it that it is not registered.
-SongSlots* SlotsOf(Engine& engine, uint32_t window) {
-  ClientRecord* client = ClientOf(engine.clients, window);
-  if (!client) PostNotification(engine.bus, window, kNotifyFailed, kErrorNotRegistered);
-  return client ? &client->songs : nullptr;
-}
-
 }  // namespace
 
 SongSlots::~SongSlots() {
@@ -49,34 +24,31 @@ SongSlots::~SongSlots() {
   delete[] next;
 }
 
-void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  SongSlots* slots = SlotsOf(engine, window);
-  if (!slots) return;
-  uint8_t* copy = CopySong(engine, window, size, bytes);
-  EngineLock guard(engine.playback.lock, LockKind::kScheduler);
-  EmptySlot(engine.playback, slots->current, slots->currentSize);
-  EmptySlot(engine.playback, slots->next, slots->nextSize);
-  if (!copy) return;
-  slots->current = copy;
-  slots->currentSize = size;
+uint32_t CopySong(const uint8_t* bytes, uint32_t size, int32_t outputCount, uint8_t** copy) {
+  *copy = nullptr;
+  if (size == 0 || !bytes) return 0;
+  if (!ValidateSongImage(bytes, size, outputCount)) return tovu::protocol::kErrorMalformedSong;
+  *copy = new (std::nothrow) uint8_t[size];
+  if (!*copy) return tovu::protocol::kErrorOutOfMemory;
+  memcpy(*copy, bytes, size);
+  return 0;
 }
 
-void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes) {
-  // A client whose start is under way (it is handling the start message) counts as playing.
-  const PlaybackState& p = engine.playback;
-  bool playing = window != 0 && (p.playingClient.load() == window || p.starting == window);
-  if (!playing) {
-    LoadSong(engine, window, size, bytes);
-    return;
-  }
-  SongSlots* slots = SlotsOf(engine, window);
-  if (!slots) return;
-  uint8_t* copy = CopySong(engine, window, size, bytes);
-  EngineLock guard(engine.playback.lock, LockKind::kScheduler);
-  EmptySlot(engine.playback, slots->next, slots->nextSize);
-  if (!copy) return;
-  slots->next = copy;
-  slots->nextSize = size;
+void FillCurrentSlot(PlaybackState& p, SongSlots& slots, uint8_t* song, uint32_t size) {
+  EngineLock guard(p.lock, LockKind::kScheduler);
+  EmptySlot(p, slots.current, slots.currentSize);
+  EmptySlot(p, slots.next, slots.nextSize);
+  if (!song) return;
+  slots.current = song;
+  slots.currentSize = size;
+}
+
+void FillNextSlot(PlaybackState& p, SongSlots& slots, uint8_t* song, uint32_t size) {
+  EngineLock guard(p.lock, LockKind::kScheduler);
+  EmptySlot(p, slots.next, slots.nextSize);
+  if (!song) return;
+  slots.next = song;
+  slots.nextSize = size;
 }
 
 void FreeSongSlots(PlaybackState& p, SongSlots& slots) {

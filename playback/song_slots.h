@@ -19,7 +19,6 @@
 
 #include <cstdint>
 
-struct Engine;
 struct PlaybackState;
 
 constexpr int kRetiredSongCapacity = 16;
@@ -43,11 +42,16 @@ struct RetiredSongs {
   int count = 0;
 };
 
-// Copy-data 19: `window`'s current slot gets a copy of the song (both slots are emptied first; no
-// bytes leave them empty). A refused song reaches the client as notification 10.
-void LoadSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
-// Copy-data 20: the next slot while `window` plays (or is starting), else as LoadSong.
-void LoadNextSong(Engine& engine, uint32_t window, uint32_t size, const uint8_t* bytes);
+// The engine's own copy of a song of `size` bytes, checked against `outputCount` output ports: 0
+// with *copy set (null for no bytes), or the error code of notification 10 that refuses it (a
+// malformed song, or no memory). Made outside the scheduler lock, so that checking a large song
+// never holds up a wake-up.
+uint32_t CopySong(const uint8_t* bytes, uint32_t size, int32_t outputCount, uint8_t** copy);
+// Main thread (taking the scheduler lock): copy-data 19 empties both slots and puts `song` (null:
+// none) in the current one; copy-data 20 while the client plays empties the next slot and puts it
+// there. The slot owns the song from here.
+void FillCurrentSlot(PlaybackState& playback, SongSlots& slots, uint8_t* song, uint32_t size);
+void FillNextSlot(PlaybackState& playback, SongSlots& slots, uint8_t* song, uint32_t size);
 // Main thread, a departure: empties both slots (taking the scheduler lock).
 void FreeSongSlots(PlaybackState& playback, SongSlots& slots);
 

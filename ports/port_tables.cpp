@@ -160,11 +160,11 @@ int LoadSettings(Ports& ports) {
     ports.outputs[n].shortReset = ReadSetting(key, 0) != 0 ? 1 : 0;
   }
   EngineSettings& s = ports.settings;
-  s.mtrDev = ReadSetting("MtrDev", kNoDevice);
-  if (FindOutputPortByDevice(ports, static_cast<uint32_t>(s.mtrDev)) < 0) s.mtrDev = kNoDevice;
-  s.mtrChan = ReadSetting("MtrChan", 9);
-  s.mtrNM = ReadSetting("MtrNM", 60);
-  s.mtrNB = ReadSetting("MtrNB", 61);
+  s.device = ReadSetting("MtrDev", kNoDevice);
+  if (FindOutputPortByDevice(ports, static_cast<uint32_t>(s.device)) < 0) s.device = kNoDevice;
+  s.channel = ReadSetting("MtrChan", 9);
+  s.measureNote = ReadSetting("MtrNM", 60);
+  s.beatNote = ReadSetting("MtrNB", 61);
   return 0;
 }
 

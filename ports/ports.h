@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "client/protocol.h"
+#include "protocol/payloads.h"
+#include "protocol/protocol.h"
 #include "platform/event.h"
 #include "platform/midi.h"
 #include "ports/output_stage.h"
@@ -61,13 +62,9 @@ struct InputPort {
   void Close();
 };
 
-// The four metronome settings, in the order the settings reply carries them.
-struct EngineSettings {
-  int32_t mtrDev = kNoDevice;
-  int32_t mtrChan = 9;
-  int32_t mtrNM = 60;
-  int32_t mtrNB = 61;
-};
+// The four metronome settings the settings store holds (MtrDev, MtrChan, MtrNM, MtrNB), as the
+// metronome settings payload carries them.
+using EngineSettings = tovu::MetronomeSettings;
 
 struct Ports {
   std::unique_ptr<OutputPort[]> outputs;

@@ -6,7 +6,7 @@
 // Threads: the MIDI input thread of the device service, one message at a time per port. It reads
 // the listening client's record under the client-table lock (WithClientLocked), and the playback's
 // recording client and thru's owner as atomics.
-#include "host/engine.h"
+#include "recording/recording.h"
 
 namespace {
 
@@ -17,36 +17,36 @@ struct Listener {
 };
 
 // The filter settings of `window` and whether `handle` is its input port.
-bool ListensOn(Engine& engine, uint32_t window, platform::MidiHandle handle, Listener* out) {
+bool ListensOn(const InputRouter& router, uint32_t window, platform::MidiHandle handle, Listener* out) {
   if (window == 0) return false;
-  bool found = WithClientLocked(engine.clients, window, [&](const ClientRecord& record) {
+  bool found = WithClientLocked(*router.clients, window, [&](const ClientRecord& record) {
     out->inputPort = record.inputPort.load(std::memory_order_relaxed);
     out->channelMask = record.channelMask.load(std::memory_order_relaxed);
     out->inputFlags = record.inputFlags.load(std::memory_order_relaxed);
   });
-  return found && out->inputPort != -1 && FindInputPortByHandle(engine.ports, handle) == out->inputPort;
+  return found && out->inputPort != -1 && FindInputPortByHandle(*router.ports, handle) == out->inputPort;
 }
 
-bool AcceptShortInput(Engine& engine, platform::MidiHandle handle, uint32_t message) {
-  uint32_t window = engine.playback.recordingClient.load();
-  if (window == 0) window = engine.recording.thru.owner.load();
+bool AcceptShortInput(const InputRouter& router, platform::MidiHandle handle, uint32_t message) {
+  uint32_t window = router.recordingClient->load();
+  if (window == 0) window = router.thru->owner.load();
   Listener listener;
-  return ListensOn(engine, window, handle, &listener) &&
+  return ListensOn(router, window, handle, &listener) &&
          FilterPasses(message, listener.channelMask, listener.inputFlags);
 }
 
 // Only the recording client admits system-exclusive input, and only with flag bit 3.
-bool AcceptSysexInput(Engine& engine, platform::MidiHandle handle) {
+bool AcceptSysexInput(const InputRouter& router, platform::MidiHandle handle) {
   Listener listener;
-  return ListensOn(engine, engine.playback.recordingClient.load(), handle, &listener) &&
+  return ListensOn(router, router.recordingClient->load(), handle, &listener) &&
          (listener.inputFlags & tovu::protocol::kInputSysex) != 0;
 }
 
 // What passed the filter goes to thru (as the thru settings change it; not when what thru held was
 // released since the filter admitted it) and to the take (as it came, stamped when it arrived).
-void RouteInput(Engine& engine, uint32_t message, uint32_t thruGeneration) {
-  if (engine.recording.thru.owner.load() != 0) ThruPlayIn(engine, message, thruGeneration);
-  if (engine.playback.recordingClient.load() != 0) RecordArrived(engine, message, platform::MidiInArrivalMs());
+void RouteInput(const InputRouter& router, uint32_t message, uint32_t thruGeneration) {
+  if (router.thru->owner.load() != 0) ThruPlayIn(*router.thru, message, thruGeneration);
+  if (router.recordingClient->load() != 0) RecordArrived(*router.recorder, message, platform::MidiInArrivalMs());
 }
 
 }  // namespace
@@ -64,17 +64,17 @@ bool FilterPasses(uint32_t message, uint32_t channelMask, uint32_t inputFlags) {
 }
 
 void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t) {
-  Engine* engine = reinterpret_cast<Engine*>(instance);
-  if (!engine) return;
+  const InputRouter* router = reinterpret_cast<const InputRouter*>(instance);
+  if (!router || !router->clients) return;
   if (msg == platform::kMimData) {
     uint32_t message = static_cast<uint32_t>(param1) & 0x00FFFFFF;
     if (message == 0xFE) return;  // active sensing
     // Read before the filter: a release of what thru holds after this point drops the message.
-    uint32_t thruGeneration = engine->recording.thru.generation.load();
-    if (AcceptShortInput(*engine, handle, message)) RouteInput(*engine, message, thruGeneration);
+    uint32_t thruGeneration = router->thru->generation.load();
+    if (AcceptShortInput(*router, handle, message)) RouteInput(*router, message, thruGeneration);
   } else if (msg == platform::kMimLongData) {
     auto* buffer = reinterpret_cast<platform::MidiInBuffer*>(param1);
     if (buffer)
-      OnSysexBuffer(*engine, handle, buffer, AcceptSysexInput(*engine, handle), platform::MidiInArrivalMs());
+      OnSysexBuffer(*router->recorder, handle, buffer, AcceptSysexInput(*router, handle), platform::MidiInArrivalMs());
   }
 }

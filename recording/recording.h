@@ -22,11 +22,15 @@
 #include <mutex>
 #include <thread>
 
-#include "client/protocol.h"
+#include "clients/clients.h"
 #include "platform/event.h"
 #include "platform/midi.h"
-
-struct Engine;
+#include "playback/clock.h"
+#include "playback/scheduler.h"
+#include "playback/state_image.h"
+#include "ports/ports.h"
+#include "protocol/payloads.h"
+#include "protocol/protocol.h"
 
 constexpr int32_t kNoRecordedTick = 0x7FFFFFFF;
 constexpr uint32_t kEndMarker = tovu::protocol::kTakeEndMarker;
@@ -34,12 +38,7 @@ constexpr uint32_t kSysexMarkerCode = tovu::protocol::kTakeSysexMarker;
 
 // ---- Thru ----
 
-struct ThruSettings {
-  int32_t device = tovu::protocol::kNoDevice;  // kNoDevice = thru off
-  int32_t channel = 0;      // negative: keep the incoming channel
-  int32_t transpose = 0;
-  int32_t velocityOffset = 0;
-};
+using ThruSettings = tovu::ThruSettings;
 
 struct Thru {
   std::mutex lock;
@@ -51,38 +50,53 @@ struct Thru {
   // Advanced (under lock) whenever the notes thru holds are released or forgotten: a message
   // admitted before that, by a filter or listener that may no longer hold, is not played after it.
   std::atomic<uint32_t> generation{0};
+  // What thru works with, set by the host at the set-up: its state image (null without any output
+  // port: thru plays nothing then), the ports, and the clock its event application is handed (thru
+  // plays no tempo events).
+  StateImage* image = nullptr;
+  Ports* ports = nullptr;
+  PlaybackClock* clock = nullptr;
 };
 
 // The word thru plays for an incoming message: the port byte, the channel override (low four bits),
 // and for notes the transposed note clamped to 0-127 and the offset velocity clamped to 1-127 (0
 // stays 0; a note-off becomes a velocity-0 note-on). Data bytes are kept to seven bits.
 uint32_t ThruWord(const ThruSettings& settings, int32_t port, uint32_t message);
-// Plays one message through thru and the thru image (the live echo and the loop-record echo).
-void ThruPlay(Engine& engine, uint32_t message);
+// Plays one message through thru and the thru image (the live echo).
+void ThruPlay(Thru& thru, uint32_t message);
 // The same, only while thru's generation is still `generation` (read before the message was
 // admitted); false when it was dropped for that reason.
-bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation);
+bool ThruPlayIn(Thru& thru, uint32_t message, uint32_t generation);
 // The loop-record echo: plays `count` messages as ThruPlayIn would (as the echo's, not thru's),
 // under one hold of the thru lock.
-void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t generation);
+void ThruPlayBatch(Thru& thru, const uint32_t* messages, int count, uint32_t generation);
 // The listening client changed, or its filter did: what thru's live echo holds on its port (by the
 // ledger) is released, notes and pedals, so that no release the new filter refuses can leave one
 // sounding.
-void ReleaseThruNotes(Engine& engine);
-// Copy-data type 25 changed `window`'s filter: when it is the listening client, what thru holds is
-// released.
-void InputFilterChanged(Engine& engine, uint32_t window);
-// Copy-data type 29 (also OpenClientPorts, with the current settings): silences what thru holds on
-// the old port, closes it, stores the settings and opens the new port; a successful open makes the
-// sender the thru owner.
-void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload);
-void ReapplyThru(Engine& engine, uint32_t sender);
+void ReleaseThruNotes(Thru& thru);
+// Copy-data type 29 (also every port opening, with the current settings): silences what thru holds
+// on the old port, closes it, stores the settings and opens the new port; a successful open makes
+// the sender the thru owner.
+void SetThru(Thru& thru, uint32_t sender, const ThruSettings& settings);
 // Silences what thru holds, closes its port and ends the thru owner (a client closing its ports).
-void ReleaseThruPort(Engine& engine);
+void ReleaseThruPort(Thru& thru);
 
 // ---- Input ----
 
-// The platform's input callback. `instance` is the Engine (Ports::inputInstance).
+struct Recorder;
+
+// What the input callback routes with, set by the host at the set-up (Ports::inputInstance points
+// here): the client table (the listening client's filter), the ports (which input a handle is),
+// thru, the recorder and the playback's recording client.
+struct InputRouter {
+  ClientTable* clients = nullptr;
+  Ports* ports = nullptr;
+  Thru* thru = nullptr;
+  Recorder* recorder = nullptr;
+  const std::atomic<uint32_t>* recordingClient = nullptr;
+};
+
+// The platform's input callback. `instance` is the InputRouter (Ports::inputInstance).
 void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
 // The filter's decision by message class: notes (flag bit 0), control changes (bit 1) and pitch
 // bend (bit 2) on a channel of the mask pass; every other class is refused.
@@ -173,6 +187,13 @@ struct Recorder {
   platform::Event refill;
   std::thread refiller;
   std::atomic<bool> refillerStop{false};
+  // What the recorder works with, set by the host at the set-up: the playback clock input is
+  // stamped from (and a wrap re-anchors), the playback's loop bounds, thru (the echo plays through
+  // it, and what the echo holds is released on thru's port) and the ports (the capture's inputs).
+  PlaybackClock* clock = nullptr;
+  const PlaybackState* playback = nullptr;
+  Thru* thru = nullptr;
+  Ports* ports = nullptr;
 
   Recorder() = default;
   Recorder(const Recorder&) = delete;
@@ -183,6 +204,7 @@ struct Recorder {
 struct Recording {
   Thru thru;
   Recorder recorder;
+  InputRouter input;
 };
 
 // The take as built for delivery: its bytes (empty when nothing was recorded or it could not be
@@ -198,41 +220,34 @@ struct BuiltTake {
 
 // At a recording start, right after the clock is anchored and before the first wake-up: the take
 // begins at `recordStartTick` with `countInLength` ticks counted in; system-exclusive input is
-// captured when `captureSysex` is set. The recording client is already set.
-void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength, bool captureSysex);
+// captured from input port `capturePort` (-1: none).
+void ArmRecording(Recorder& r, int32_t recordStartTick, int32_t countInLength, int32_t capturePort);
 // Input of the recording, stamped with the clock now.
-void RecordNow(Engine& engine, uint32_t word);
+void RecordNow(Recorder& r, uint32_t word);
 // Input of the recording that arrived at `arrivalMs` (platform::NowMs's scale). Stamping and
 // appending are one step with respect to a wrap: while looping, input that arrived once the loop
 // end was due opens the next pass (its end marker is appended first, its tick counted from the loop
 // start), and input that arrived before the wrap that began the running pass is filed at the loop
 // start.
-void RecordArrived(Engine& engine, uint32_t word, double arrivalMs);
+void RecordArrived(Recorder& r, uint32_t word, double arrivalMs);
 // Appends a packed event at `tick`. An end marker closes a loop pass (a song switch): what the echo
 // still holds is released, and from here on the pass just closed is echoed too.
-void RecordAt(Engine& engine, uint32_t word, int32_t tick);
+void RecordAt(Recorder& r, uint32_t word, int32_t tick);
 // The loop wrap of a recording, on the timer thread: releases what the echo holds, closes the pass
 // with an end marker at `loopEnd` (unless input closed it already) and re-anchors the clock so that
 // `loopStart` falls at `dueMs`, all as one step with respect to input being stamped.
-void RecordWrap(Engine& engine, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute);
+void RecordWrap(Recorder& r, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute);
 // At each wake-up of a recording: echoes through thru the entries of earlier loop passes recorded
 // in [from, to) and returns the earliest tick of such an entry at or after `to` (kNoRecordedTick
 // when none). At most kEchoBudget entries are played per call: with more due it returns `from`,
 // and the next call from `from` takes up the same window where this one stopped.
-int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to);
+int32_t EchoRecorded(Recorder& r, int32_t from, int32_t to);
 // The stop: disarms the recording, appends the final end marker at `stopTick` when anything was
 // recorded, builds the take and releases the recording.
-BuiltTake FinishTake(Engine& engine, int32_t stopTick);
-// At the stop of a recording playback, after its notes were silenced: forgets the sounding click and
-// (when the listening client changes back) the notes thru holds, hands the take to `window`
-// (copy-data type 28) and frees the recording; a recording that lost input (a full take, a
-// system-exclusive message past the block table or cut at the capture buffer's size) is followed by
-// notification 10 with error 12.
-void DeliverTake(Engine& engine, uint32_t window);
+BuiltTake FinishTake(Recorder& r, int32_t stopTick);
 // The returned capture buffer of a MIM_LONGDATA, accepted or not (the buffer comes back to the
-// engine either way).
-// `arrivalMs` is when the message arrived (platform::NowMs's scale).
-void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted,
+// engine either way). `arrivalMs` is when the message arrived (platform::NowMs's scale).
+void OnSysexBuffer(Recorder& r, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted,
                    double arrivalMs);
 // Teardown, after every input has closed: releases the recording and the capture buffers.
-void FreeRecorder(Engine& engine);
+void FreeRecorder(Recorder& r);

@@ -30,8 +30,10 @@
 #include <cstring>
 #include <new>
 
-#include "host/engine.h"
-#include "status/outbox.h"
+#include "recording/recording.h"
+#include "status/lock_check.h"
+
+using namespace tovu::protocol;
 #include "platform/timer.h"
 #include "platform/wire.h"
 
@@ -211,11 +213,11 @@ void StopRefiller(Recorder& r) {
 
 // Releases what the loop echo holds on thru's port, by the ledger, at a pass end: its notes, then
 // its pedals. Not under the recorder lock.
-void ReleaseEchoHeld(Engine& engine) {
-  int32_t port = engine.recording.thru.port.load();
+void ReleaseEchoHeld(Recorder& r) {
+  int32_t port = r.thru->port.load();
   if (port < 0) return;
-  ReleaseStrikes(engine.ports, port, kOwnerEcho);
-  LiftPedals(engine.ports, port, kOwnerEcho);
+  ReleaseStrikes(*r.ports, port, kOwnerEcho);
+  LiftPedals(*r.ports, port, kOwnerEcho);
 }
 
 // Under lock: closes the pass that runs with an end marker at `tick`, unless input closed it
@@ -237,9 +239,9 @@ void EndPassLocked(Recorder& r, int32_t tick) {
 // wake-up may come late) and the tick counted from the loop start (at most to the loop's last tick);
 // input that arrived before the wrap that began the running pass (delivered late) is filed at the
 // loop start.
-int32_t StampLocked(Engine& engine, Recorder& r, double arrivalMs) {
-  int32_t tick = TickAt(ReadClock(engine.clock), arrivalMs);
-  const PlaybackState& p = engine.playback;
+int32_t StampLocked(Recorder& r, double arrivalMs) {
+  int32_t tick = TickAt(ReadClock(*r.clock), arrivalMs);
+  const PlaybackState& p = *r.playback;
   if (!p.loopOn.load()) return tick;
   int32_t loopStart = p.loopStart.load(), loopEnd = p.loopEnd.load();
   if (loopStart >= loopEnd) return tick;
@@ -270,12 +272,11 @@ void ResetHeader(CaptureBuffer& c) {
 // and remembers where it stopped: the next call from `from` goes on with the same window. Markers are
 // neither played nor counted. Entries are collected under the lock and played after it in batches;
 // a recording released meanwhile ends the walk.
-int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
+int32_t WalkEndedPasses(Recorder& r, int32_t from, int32_t to) {
   constexpr int kBatch = 64;
   uint32_t batch[kBatch];
   int n = 0;
-  Recorder& r = engine.recording.recorder;
-  const uint32_t thruGeneration = engine.recording.thru.generation.load();
+  const uint32_t thruGeneration = r.thru->generation.load();
   EngineLock lock(r.lock);
   if (!r.armed) return kNoRecordedTick;
   int64_t dueTo = to;
@@ -318,7 +319,7 @@ int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
         batch[n++] = e.word;
         if (n == kBatch) {
           lock.unlock();
-          ThruPlayBatch(engine, batch, n, thruGeneration);
+          ThruPlayBatch(*r.thru, batch, n, thruGeneration);
           n = 0;
           lock.lock();
           if (r.generation != generation) return kNoRecordedTick;
@@ -329,7 +330,7 @@ int32_t WalkEndedPasses(Engine& engine, int32_t from, int32_t to) {
     }
   }
   lock.unlock();
-  ThruPlayBatch(engine, batch, n, thruGeneration);
+  ThruPlayBatch(*r.thru, batch, n, thruGeneration);
   return stopped ? from : static_cast<int32_t>(best);
 }
 
@@ -342,15 +343,12 @@ CaptureBuffer* FindCaptureLocked(Recorder& r, const platform::MidiInBuffer* buff
 
 // Queues the capture buffer of the recording client's input port, unless it is queued there
 // already (left from an earlier recording) or on its way back (the input thread will queue it).
-void ArmCapture(Engine& engine) {
-  ClientRecord* client = ClientOf(engine.clients, engine.playback.recordingClient.load());
-  if (!client) return;
-  int32_t port = client->inputPort.load();
-  if (port < 0 || port >= engine.ports.inputCount) return;
-  platform::MidiHandle handle = engine.ports.inputs[port].handle.load();
+void ArmCapture(Recorder& r, int32_t port) {
+  Ports& ports = *r.ports;
+  if (port < 0 || port >= ports.inputCount) return;
+  platform::MidiHandle handle = ports.inputs[port].handle.load();
   if (handle == 0) return;
 
-  Recorder& r = engine.recording.recorder;
   std::unique_ptr<CaptureBuffer> made;
   bool haveSlot;
   {
@@ -364,7 +362,7 @@ void ArmCapture(Engine& engine) {
   }
   std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> slots;
   if (!haveSlot) {
-    slots.reset(new (std::nothrow) std::unique_ptr<CaptureBuffer>[engine.ports.inputCount]);
+    slots.reset(new (std::nothrow) std::unique_ptr<CaptureBuffer>[ports.inputCount]);
     if (!slots) return;
   }
   CaptureBuffer* capture;
@@ -374,7 +372,7 @@ void ArmCapture(Engine& engine) {
     if (!r.armed) return;
     if (!r.captures) {
       r.captures = std::move(slots);
-      r.captureSlots = engine.ports.inputCount;
+      r.captureSlots = ports.inputCount;
     }
     if (!r.captures[port]) r.captures[port] = std::move(made);
     capture = r.captures[port].get();
@@ -403,8 +401,7 @@ Recorder::~Recorder() {
   for (int32_t i = 0; i < blockCount; ++i) delete[] blocks[i].bytes;
 }
 
-void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength, bool captureSysex) {
-  Recorder& r = engine.recording.recorder;
+void ArmRecording(Recorder& r, int32_t recordStartTick, int32_t countInLength, int32_t capturePort) {
   StartRefiller(r);
   RecordChunk* spare = new (std::nothrow) RecordChunk;
   Detached leftover;
@@ -418,17 +415,12 @@ void ArmRecording(Engine& engine, int32_t recordStartTick, int32_t countInLength
     r.armed = true;
   }
   FreeDetached(leftover);
-  // The recording client now listens instead of the thru owner: what the owner's keys hold through
-  // thru is released, since their releases no longer pass.
-  uint32_t owner = engine.recording.thru.owner.load();
-  if (owner != 0 && owner != engine.playback.recordingClient.load()) ReleaseThruNotes(engine);
-  if (captureSysex) ArmCapture(engine);
+  if (capturePort >= 0) ArmCapture(r, capturePort);
 }
 
-void RecordNow(Engine& engine, uint32_t word) { RecordArrived(engine, word, platform::NowMs()); }
+void RecordNow(Recorder& r, uint32_t word) { RecordArrived(r, word, platform::NowMs()); }
 
-void RecordArrived(Engine& engine, uint32_t word, double arrivalMs) {
-  Recorder& r = engine.recording.recorder;
+void RecordArrived(Recorder& r, uint32_t word, double arrivalMs) {
   EnsureSpare(r);
   EngineLock lock(r.lock);
   // Room for the word and for the end marker stamping may put before it.
@@ -437,14 +429,13 @@ void RecordArrived(Engine& engine, uint32_t word, double arrivalMs) {
     if (r.armed) r.droppedEvents += 1;
     return;
   }
-  int32_t tick = StampLocked(engine, r, arrivalMs);
+  int32_t tick = StampLocked(r, arrivalMs);
   if (!AppendLocked(r, tick, word, 1)) r.droppedEvents += 1;
 }
 
-void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
-  Recorder& r = engine.recording.recorder;
+void RecordAt(Recorder& r, uint32_t word, int32_t tick) {
   const bool passEnds = (word & 0xFF) == kEndMarker;
-  if (passEnds) ReleaseEchoHeld(engine);
+  if (passEnds) ReleaseEchoHeld(r);
   EngineLock lock(r.lock);
   if (!r.armed) return;
   if (passEnds) {
@@ -457,22 +448,20 @@ void RecordAt(Engine& engine, uint32_t word, int32_t tick) {
     r.droppedEvents += 1;
 }
 
-void RecordWrap(Engine& engine, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute) {
-  Recorder& r = engine.recording.recorder;
-  ReleaseEchoHeld(engine);
+void RecordWrap(Recorder& r, int32_t loopEnd, double dueMs, int32_t loopStart, int32_t ticksPerMinute) {
+  ReleaseEchoHeld(r);
   EngineLock lock(r.lock);
   if (r.armed) {
     EndPassLocked(r, loopEnd);
     r.passAtLoopStart = true;
   }
-  AnchorClockAt(engine.clock, dueMs, loopStart, ticksPerMinute);
+  AnchorClockAt(*r.clock, dueMs, loopStart, ticksPerMinute);
 }
 
-int32_t EchoRecorded(Engine& engine, int32_t from, int32_t to) { return WalkEndedPasses(engine, from, to); }
+int32_t EchoRecorded(Recorder& r, int32_t from, int32_t to) { return WalkEndedPasses(r, from, to); }
 
-void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted,
+void OnSysexBuffer(Recorder& r, platform::MidiHandle handle, platform::MidiInBuffer* buffer, bool accepted,
                    double arrivalMs) {
-  Recorder& r = engine.recording.recorder;
   CaptureBuffer* capture;
   bool record;
   uint32_t length;
@@ -501,7 +490,7 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
       bool room = block && r.blockCount < kMaxSysexBlocks && MakeRoomLocked(r, lock, 2) && r.armed &&
                   FitsLocked(r, 2, length);
       if (room) {
-        int32_t tick = StampLocked(engine, r, arrivalMs);
+        int32_t tick = StampLocked(r, arrivalMs);
         room = AppendLocked(r, tick, kSysexMarkerCode | r.byteCount << 8, 1);
       }
       if (room) {
@@ -529,8 +518,7 @@ void OnSysexBuffer(Engine& engine, platform::MidiHandle handle, platform::MidiIn
   }
 }
 
-BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
-  Recorder& r = engine.recording.recorder;
+BuiltTake FinishTake(Recorder& r, int32_t stopTick) {
   EnsureSpare(r);
   Detached d;
   {
@@ -573,19 +561,7 @@ BuiltTake FinishTake(Engine& engine, int32_t stopTick) {
   return take;
 }
 
-void DeliverTake(Engine& engine, uint32_t window) {
-  // The stop has released the click. The listening client changes back from the recording client to
-  // the thru owner: the keys the recording client holds through thru would never be released now.
-  ResetClickState(engine);
-  uint32_t owner = engine.recording.thru.owner.load();
-  if (owner != 0 && owner != window) ReleaseThruNotes(engine);
-  BuiltTake take = FinishTake(engine, TickNow(engine.clock));
-  if (take.built) SendCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size);
-  if (take.lost) PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);
-}
-
-void FreeRecorder(Engine& engine) {
-  Recorder& r = engine.recording.recorder;
+void FreeRecorder(Recorder& r) {
   Detached d;
   std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures;
   {

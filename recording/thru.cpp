@@ -9,11 +9,10 @@
 // generation (so that nothing admitted before it plays after it) and sends what the ledger holds of
 // thru's on its port (a handful of notes and pedals).
 #include <algorithm>
-#include <vector>
 
-#include "host/engine.h"
+#include "status/lock_check.h"
 #include "playback/chase.h"
-#include "platform/wire.h"
+#include "recording/recording.h"
 
 namespace {
 
@@ -23,10 +22,10 @@ int32_t Clamp(int64_t value, int32_t low, int32_t high) {
 
 // Under Thru::lock: resets the thru image and advances the generation: a message admitted before
 // this is not played after it. Returns thru's port (-1 none).
-int32_t ForgetLocked(Engine& engine) {
-  if (StateImage* image = engine.images[kThruImage]) ResetStateImage(*image);
-  engine.recording.thru.generation.fetch_add(1);
-  return engine.recording.thru.port.load();
+int32_t ForgetLocked(Thru& thru) {
+  if (thru.image) ResetStateImage(*thru.image);
+  thru.generation.fetch_add(1);
+  return thru.port.load();
 }
 
 // Releases, by the ledger, what `owner` holds on `port`: its strikes, then its pedals.
@@ -37,18 +36,18 @@ void ReleaseOn(Ports& ports, int32_t port, Owner owner) {
 }
 
 // Silences what thru and the loop echo hold and closes thru's port; thru is off afterwards.
-void Detach(Engine& engine) {
+void Detach(Thru& thru) {
   int32_t old;
   {
-    EngineLock lock(engine.recording.thru.lock);
-    ForgetLocked(engine);
-    engine.recording.thru.owner.store(0);
-    old = engine.recording.thru.port.exchange(-1);
+    EngineLock lock(thru.lock);
+    ForgetLocked(thru);
+    thru.owner.store(0);
+    old = thru.port.exchange(-1);
   }
   // Nothing reaches the old port through thru any more.
-  ReleaseOn(engine.ports, old, kOwnerThru);
-  ReleaseOn(engine.ports, old, kOwnerEcho);
-  if (old >= 0) engine.ports.outputs[old].Close();
+  ReleaseOn(*thru.ports, old, kOwnerThru);
+  ReleaseOn(*thru.ports, old, kOwnerEcho);
+  if (old >= 0) thru.ports->outputs[old].Close();
 }
 
 }  // namespace
@@ -71,85 +70,55 @@ uint32_t ThruWord(const ThruSettings& settings, int32_t port, uint32_t message) 
   return status | data1 << 8 | data2 << 16 | portByte << 24;
 }
 
-void ThruPlay(Engine& engine, uint32_t message) {
-  ThruPlayIn(engine, message, engine.recording.thru.generation.load());
-}
+void ThruPlay(Thru& thru, uint32_t message) { ThruPlayIn(thru, message, thru.generation.load()); }
 
-bool ThruPlayIn(Engine& engine, uint32_t message, uint32_t generation) {
+bool ThruPlayIn(Thru& thru, uint32_t message, uint32_t generation) {
   // Only channel messages are echoed: a system status would read as one of the engine's own codes
   // (0xFE tempo, 0xFF end marker) and must never reach the image or the clock.
   uint32_t kind = message & 0xF0;
   if (kind < 0x80 || kind == 0xF0) return true;
-  StateImage* image = engine.images[kThruImage];
-  if (!image) return true;
-  Thru& thru = engine.recording.thru;
+  if (!thru.image) return true;
   EngineLock lock(thru.lock);
   if (thru.generation.load() != generation) return false;
-  int32_t port = engine.recording.thru.port.load(std::memory_order_relaxed);
+  int32_t port = thru.port.load(std::memory_order_relaxed);
   if (port < 0) return true;
-  ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, message), *image, kOwnerThru);
+  ApplyEvent(*thru.ports, *thru.clock, 0, ThruWord(thru.settings, port, message), *thru.image, kOwnerThru);
   return true;
 }
 
-void ThruPlayBatch(Engine& engine, const uint32_t* messages, int count, uint32_t generation) {
-  StateImage* image = engine.images[kThruImage];
-  if (!image || count <= 0) return;
-  Thru& thru = engine.recording.thru;
+void ThruPlayBatch(Thru& thru, const uint32_t* messages, int count, uint32_t generation) {
+  if (!thru.image || count <= 0) return;
   EngineLock lock(thru.lock);
   if (thru.generation.load() != generation) return;
-  int32_t port = engine.recording.thru.port.load(std::memory_order_relaxed);
+  int32_t port = thru.port.load(std::memory_order_relaxed);
   if (port < 0) return;
   for (int i = 0; i < count; ++i) {
     uint32_t kind = messages[i] & 0xF0;
     if (kind < 0x80 || kind == 0xF0) continue;
-    ApplyEvent(engine.ports, engine.clock, 0, ThruWord(thru.settings, port, messages[i]), *image, kOwnerEcho);
+    ApplyEvent(*thru.ports, *thru.clock, 0, ThruWord(thru.settings, port, messages[i]), *thru.image, kOwnerEcho);
   }
 }
 
-void ReleaseThruNotes(Engine& engine) {
-  EngineLock lock(engine.recording.thru.lock);
-  ReleaseOn(engine.ports, ForgetLocked(engine), kOwnerThru);
+void ReleaseThruNotes(Thru& thru) {
+  EngineLock lock(thru.lock);
+  ReleaseOn(*thru.ports, ForgetLocked(thru), kOwnerThru);
 }
 
-void InputFilterChanged(Engine& engine, uint32_t window) {
-  uint32_t listener = engine.playback.recordingClient.load();
-  if (listener == 0) listener = engine.recording.thru.owner.load();
-  if (window != 0 && window == listener) ReleaseThruNotes(engine);
-}
-
-void SetThru(Engine& engine, uint32_t sender, const uint8_t* payload) {
-  Detach(engine);
-  ThruSettings s;
-  s.device = static_cast<int32_t>(platform::LoadLe32(payload + kThruDeviceOffset));
-  s.channel = static_cast<int32_t>(platform::LoadLe32(payload + kThruChannelOffset));
-  s.transpose = static_cast<int32_t>(platform::LoadLe32(payload + kThruTransposeOffset));
-  s.velocityOffset = static_cast<int32_t>(platform::LoadLe32(payload + kThruVelocityOffsetOffset));
+void SetThru(Thru& thru, uint32_t sender, const ThruSettings& settings) {
+  Detach(thru);
+  ThruSettings s = settings;
   int port = -1;
   if (s.device != static_cast<int32_t>(kNoDevice)) {
-    port = FindOutputPortByDevice(engine.ports, static_cast<uint32_t>(s.device));
-    if (port >= 0 && engine.ports.outputs[port].Open() != platform::kMidiOk) port = -1;
+    port = FindOutputPortByDevice(*thru.ports, static_cast<uint32_t>(s.device));
+    if (port >= 0 && thru.ports->outputs[port].Open() != platform::kMidiOk) port = -1;
     if (port < 0) s.device = kNoDevice;  // no such port, or it would not open: thru is off
   }
-  EngineLock lock(engine.recording.thru.lock);
-  engine.recording.thru.settings = s;
+  EngineLock lock(thru.lock);
+  thru.settings = s;
   if (port >= 0) {
-    engine.recording.thru.port.store(port);
-    engine.recording.thru.owner.store(sender);
+    thru.port.store(port);
+    thru.owner.store(sender);
   }
 }
 
-void ReapplyThru(Engine& engine, uint32_t sender) {
-  ThruSettings s;
-  {
-    EngineLock lock(engine.recording.thru.lock);
-    s = engine.recording.thru.settings;
-  }
-  uint8_t payload[kThruSettingsSize];
-  platform::StoreLe32(payload + kThruDeviceOffset, static_cast<uint32_t>(s.device));
-  platform::StoreLe32(payload + kThruChannelOffset, static_cast<uint32_t>(s.channel));
-  platform::StoreLe32(payload + kThruTransposeOffset, static_cast<uint32_t>(s.transpose));
-  platform::StoreLe32(payload + kThruVelocityOffsetOffset, static_cast<uint32_t>(s.velocityOffset));
-  SetThru(engine, sender, payload);
-}
-
-void ReleaseThruPort(Engine& engine) { Detach(engine); }
+void ReleaseThruPort(Thru& thru) { Detach(thru); }

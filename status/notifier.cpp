@@ -4,95 +4,89 @@
 #include <new>
 #include <vector>
 
-#include "host/engine.h"
-#include "status/outbox.h"
 #include "platform/process.h"
+#include "status/lock_check.h"
+#include "protocol/protocol.h"
 
 namespace {
 
-void SendPosition(Engine& engine) {
+void SendPosition(Notifier& n) {
   PublishedPosition p;
   {
-    EngineLock guard(engine.notifier.positionLock);
-    p = engine.notifier.published;
-    engine.notifier.published.fresh = false;
+    EngineLock guard(n.positionLock);
+    p = n.published;
+    n.published.fresh = false;
   }
   if (!p.fresh || p.window == 0) return;
-  platform::BusGate gate{&engine.playback.positionGate, p.serial};
-  SendGatedToClient(engine.bus, gate, p.window, kPositionMessage, static_cast<uint32_t>(p.position));
+  platform::BusGate gate{n.positionGate, p.serial};
+  SendGatedToClient(n.outbox.bus, gate, p.window, tovu::protocol::kPositionMessage, static_cast<uint32_t>(p.position));
 }
 
-void CopyActivity(const Ports& ports, uint8_t* out, size_t size) {
-  for (size_t i = 0; i < size; ++i) out[i] = ports.activity[i].load(std::memory_order_relaxed);
-}
-
-void NotifierMain(Engine* engine) {
+void NotifierMain(Notifier* n) {
   platform::SetThreadIdlePriority();
-  Notifier& n = engine->notifier;
-  const int fds[2] = {n.positionEvent.fd, engine->activityEvent.fd};
-  std::vector<uint8_t> activity;
-  while (!n.worker.stopRequested.load()) {
-    if (platform::EventConsume(&n.positionEvent)) {
-      SendPosition(*engine);
+  const int fds[2] = {n->positionEvent.fd, n->activityEvent ? n->activityEvent->fd : -1};
+  while (!n->worker.stopRequested.load()) {
+    if (platform::EventConsume(&n->positionEvent)) {
+      SendPosition(*n);
       continue;
     }
-    if (platform::EventConsume(&engine->activityEvent)) {
-      SendActivityReport(*engine);
+    if (n->activityEvent && platform::EventConsume(n->activityEvent)) {
+      SendActivityReport(*n);
       continue;
     }
-    if (platform::WaitAny(&n.worker.wake, fds, 2) < 0) return;  // a failed wait ends the reporting
+    if (platform::WaitAny(&n->worker.wake, fds, n->activityEvent ? 2 : 1) < 0) return;  // a failed wait ends the reporting
   }
 }
 
 }  // namespace
 
-void PublishPosition(Engine& engine, int32_t position, uint32_t serial, uint32_t window) {
+void PublishPosition(Notifier& n, int32_t position, uint32_t serial, uint32_t window) {
   {
-    EngineLock guard(engine.notifier.positionLock);
-    engine.notifier.published = PublishedPosition{position < 0 ? 0 : position, serial, window, true};
+    EngineLock guard(n.positionLock);
+    n.published = PublishedPosition{position < 0 ? 0 : position, serial, window, true};
   }
-  platform::EventSet(&engine.notifier.positionEvent);
+  platform::EventSet(&n.positionEvent);
 }
 
-bool CopyActivityTable(const Engine& engine, std::vector<uint8_t>* out) {
-  size_t size = static_cast<size_t>(engine.ports.outputCount > 0 ? engine.ports.outputCount : 0) * kActivityPerPort;
+bool CopyActivityTable(const Notifier& n, std::vector<uint8_t>* out) {
   // Copied with atomic loads, so that the report reads counts that other threads are changing
   // without a data race; it may mix counts from just before and just after a change.
   try {
-    out->resize(size);
+    out->resize(n.activitySize);
   } catch (...) {
     return false;
   }
-  CopyActivity(engine.ports, out->data(), size);
+  for (size_t i = 0; i < n.activitySize; ++i) (*out)[i] = n.activity[i].load(std::memory_order_relaxed);
   return true;
 }
 
-void SendActivityCopy(Engine& engine, uint32_t window, const std::vector<uint8_t>& table) {
+void SendActivityCopy(const Notifier& n, uint32_t window, const std::vector<uint8_t>& table) {
   if (window == 0) return;
-  QueueCopyData(engine.bus, engine.window, window, 30, table.data(), static_cast<uint32_t>(table.size()));
+  QueueCopyData(n.outbox.bus, n.outbox.engineWindow, window, tovu::protocol::kCopyActivity, table.data(),
+                static_cast<uint32_t>(table.size()));
 }
 
-void SendActivityReportTo(Engine& engine, uint32_t window) {
+void SendActivityReportTo(const Notifier& n, uint32_t window) {
   if (window == 0) return;
   std::vector<uint8_t> copy;
-  if (CopyActivityTable(engine, &copy))
-    SendCopyData(engine.bus, engine.window, window, kCopyActivity, copy.data(), static_cast<uint32_t>(copy.size()));
+  if (CopyActivityTable(n, &copy))
+    SendCopyData(n.outbox.bus, n.outbox.engineWindow, window, tovu::protocol::kCopyActivity, copy.data(),
+                 static_cast<uint32_t>(copy.size()));
 }
 
-void SendActivityReport(Engine& engine) {
-  uint32_t target = engine.playback.playingClient.load();
-  if (target == 0) target = engine.recording.thru.owner.load();
-  SendActivityReportTo(engine, target);
+void SendActivityReport(const Notifier& n) {
+  uint32_t target = n.playingClient ? n.playingClient->load() : 0;
+  if (target == 0 && n.thruOwner) target = n.thruOwner->load();
+  SendActivityReportTo(n, target);
 }
 
-bool StartNotifier(Engine& engine) {
-  Notifier& n = engine.notifier;
+bool StartNotifier(Notifier& n) {
   if (!platform::EventCreate(&n.positionEvent)) return false;
-  return StartBackgroundThread(n.worker, [&engine] { NotifierMain(&engine); });
+  return StartBackgroundThread(n.worker, [&n] { NotifierMain(&n); });
 }
 
 // The timer service has stopped before this, so nothing publishes a position any more.
-void StopNotifier(Engine& engine) {
-  StopBackgroundThread(engine.notifier.worker);
-  platform::EventDestroy(&engine.notifier.positionEvent);
+void StopNotifier(Notifier& n) {
+  StopBackgroundThread(n.worker);
+  platform::EventDestroy(&n.positionEvent);
 }

@@ -1,18 +1,17 @@
 // The outbox: posts and sends to client windows. See outbox.h.
 #include "status/outbox.h"
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 #include "status/lock_check.h"
 
 void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32_t lParam) {
   platform::BusPost(bus, window, tovu::protocol::kEngineCommand, code, lParam);
 }
 
-void PostToAll(platform::Bus* bus, const ClientTable& table, uint32_t code, uint32_t sender) {
-  for (const ClientRecord* record : table.records)
-    if (record->window != 0)
-      PostNotification(bus, record->window, code,
-                       record->window == sender ? tovu::protocol::kNotifyOwn : tovu::protocol::kNotifyOther);
+void PostToAll(platform::Bus* bus, const std::vector<uint32_t>& windows, uint32_t code, uint32_t sender) {
+  for (uint32_t window : windows)
+    if (window != 0)
+      PostNotification(bus, window, code, window == sender ? tovu::protocol::kNotifyOwn : tovu::protocol::kNotifyOther);
 }
 
 int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,

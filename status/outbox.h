@@ -10,15 +10,22 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
-#include "clients/clients.h"
 #include "platform/bus.h"
+
+// Where a subsystem's messages to clients go: the bus, and the engine window they come from (fixed
+// when the engine window is created, before any other thread starts).
+struct Outbox {
+  platform::Bus* bus = nullptr;
+  uint32_t engineWindow = 0;
+};
 
 // Posts engine command message 1624 with a notification `code` to a client window.
 void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32_t lParam);
-// Posts `code` to every registered client, with lParam 1 for `sender` and 0 for the others.
-// Main thread.
-void PostToAll(platform::Bus* bus, const ClientTable& table, uint32_t code, uint32_t sender);
+// Posts `code` to each of `windows` (the registered clients, in table order; 0 skipped), with lParam
+// 1 for `sender` and 0 for the others. Main thread.
+void PostToAll(platform::Bus* bus, const std::vector<uint32_t>& windows, uint32_t code, uint32_t sender);
 
 // Sends a copy-data message of `type` from the engine window and waits for the client's result.
 int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,

@@ -3,12 +3,13 @@
 
 #include <cstdio>
 
-VirtualPorts::VirtualPorts(int outputs, int inputs, bool openAll, uint32_t longest) {
+VirtualPorts::VirtualPorts(int outputs, int inputs, bool openAll, uint32_t longest, std::vector<uint32_t> failOut) {
   platform::MidiShutdown();
   platform::VirtualMidiConfig config;
   for (int i = 0; i < outputs; ++i) config.outputs.push_back("Virtual Out " + std::to_string(i + 1));
   for (int i = 0; i < inputs; ++i) config.inputs.push_back("Virtual In " + std::to_string(i + 1));
   config.longest = longest;
+  config.failOut = std::move(failOut);
   platform::MidiStartVirtual(config);
   platform::EventCreate(&activityEvent);
   ports.activityEvent = &activityEvent;

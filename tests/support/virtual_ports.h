@@ -14,9 +14,10 @@ struct VirtualPorts {
   platform::Event activityEvent;
 
   // Starts the virtual service with `outputs` outputs and `inputs` inputs (whose outputs carry
-  // messages of at most `longest` bytes; 0: any), builds the tables and, when openAll is set, opens
-  // every output port.
-  explicit VirtualPorts(int outputs, int inputs = 0, bool openAll = true, uint32_t longest = 0);
+  // messages of at most `longest` bytes, 0: any; opening an output whose id is in `failOut` fails),
+  // builds the tables and, when openAll is set, opens every output port.
+  explicit VirtualPorts(int outputs, int inputs = 0, bool openAll = true, uint32_t longest = 0,
+                        std::vector<uint32_t> failOut = {});
   ~VirtualPorts();
 
   // The data messages the outputs received since the last call, one string each, formatted as

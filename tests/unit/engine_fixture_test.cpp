@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "client/song_builder.h"
-#include "client/messages.h"
+#include "protocol/payloads.h"
 #include "support/engine_fixture.h"
 
 TEST(InProcessEngine, TeardownEndsEveryThreadTheEngineStarted) {
@@ -16,7 +16,7 @@ TEST(InProcessEngine, TeardownEndsEveryThreadTheEngineStarted) {
     InProcessEngine e;
     ASSERT_TRUE(e.created);
     ASSERT_TRUE(StartWatcher(e.engine.watcher, e.engine.clients, e.engine.bus));
-    ASSERT_TRUE(StartNotifier(e.engine));
+    ASSERT_TRUE(StartNotifier(e.engine.notifier));
     e.AddClient(0x101);
     tovu::SongBuilder song;
     song.Tempo(0, 120);

@@ -1,7 +1,7 @@
-// The metronome, the input filter, thru and the take recorder, in process: an engine set up over
-// in-process virtual devices, input injected as a device would deliver it, outputs read from the
-// device layer's capture, and takes read back with the client library's take reader. The playback
-// clock is frozen (one tick per minute) at the tick each case wants its input stamped with.
+// The metronome, the input filter, thru and the take recorder, each on its own records (no engine):
+// input injected as a device would deliver it, outputs read from the device layer's capture, and
+// takes read back with the client library's take reader. The playback clock is frozen (one tick per
+// minute) at the tick each case wants its input stamped with.
 // Threads: the test thread stands in for the main thread and, where a case says so, for the timer
 // thread; injected input runs its callback on the injecting thread.
 #include <gtest/gtest.h>
@@ -12,44 +12,33 @@
 #include <thread>
 #include <vector>
 
-#include "client/song_builder.h"
 #include "client/take_reader.h"
 #include "platform/midi.h"
 #include "platform/timer.h"
 #include "platform/wire.h"
-#include "playback/seek.h"
-#include "support/engine_fixture.h"
+#include "support/recording_rig.h"
 #include "support/owned_thread.h"
 
 namespace {
 
 constexpr uint32_t kWindow = 0x101;
 
-std::vector<uint8_t> Four(int32_t a, int32_t b, int32_t c, int32_t d) {
-  std::vector<uint8_t> p(16);
-  platform::StoreLe32(p.data(), static_cast<uint32_t>(a));
-  platform::StoreLe32(p.data() + 4, static_cast<uint32_t>(b));
-  platform::StoreLe32(p.data() + 8, static_cast<uint32_t>(c));
-  platform::StoreLe32(p.data() + 12, static_cast<uint32_t>(d));
-  return p;
-}
-
-struct RecordingEngine : InProcessEngine {
+struct RecordingEngine : RecordingRig {
   ClientRecord* client = nullptr;
 
   explicit RecordingEngine(int outputs = 2, int inputs = 2, std::vector<uint32_t> failOut = {})
-      : InProcessEngine(outputs, inputs, std::move(failOut)), client(&AddClient(kWindow)) {
+      : RecordingRig(outputs, inputs, std::move(failOut)), client(&AddClient(kWindow)) {
     FreezeClockAt(0);
   }
 
   // Input stamped from now on reads `tick`: the clock advances one tick a minute and is anchored
   // half a tick off, to the side from which truncation toward zero lands on `tick`.
   void FreezeClockAt(int32_t tick) {
-    AnchorClockAt(engine.clock, platform::NowMs() + (tick < 0 ? 30000.0 : -30000.0), tick, 1);
+    AnchorClockAt(clock, platform::NowMs() + (tick < 0 ? 30000.0 : -30000.0), tick, 1);
   }
 
   void OpenInput(int32_t port, uint32_t mask = 0xFFFF, uint32_t flags = 1) {
-    engine.ports.inputs[port].Open(engine.ports.inputCallback, engine.ports.inputInstance);
+    ports.inputs[port].Open(ports.inputCallback, ports.inputInstance);
     client->inputPort = port;
     client->channelMask = mask;
     client->inputFlags = flags;
@@ -58,20 +47,21 @@ struct RecordingEngine : InProcessEngine {
     return platform::VirtualInject(input, bytes.data(), bytes.size());
   }
   void Thru(int32_t device, int32_t channel = -1, int32_t transpose = 0, int32_t offset = 0) {
-    SetThru(engine, kWindow, Four(device, channel, transpose, offset).data());
+    SetThru(thru, kWindow, ThruSettings{device, channel, transpose, offset});
   }
   void Metronome(int32_t device, int32_t channel = 9, int32_t bar = 60, int32_t beat = 61) {
-    SetMetronome(engine, kWindow, Four(device, channel, bar, beat).data());
+    SetMetronome(metronome, ports, EngineSettings{device, channel, bar, beat});
   }
+  void Click(int32_t step) { MetronomeStep(metronome, ports, *mainImage, clock, step); }
   void StartRecording(int32_t startTick = 0, int32_t countIn = 0, bool sysex = false) {
-    engine.playback.recordingClient = kWindow;
+    playback.recordingClient = kWindow;
     FreezeClockAt(startTick);
-    ArmRecording(engine, startTick, countIn, sysex);
+    ArmRecording(recorder, startTick, countIn, sysex ? client->inputPort.load() : -1);
   }
   // The stop: the recording client is cleared first, then the take is finished at `stopTick`.
   tovu::Take Finish(int32_t stopTick, BuiltTake* raw = nullptr) {
-    engine.playback.recordingClient = 0;
-    BuiltTake built = FinishTake(engine, stopTick);
+    playback.recordingClient = 0;
+    BuiltTake built = FinishTake(recorder, stopTick);
     tovu::Take take;
     std::string error;
     if (built.built) {
@@ -139,11 +129,10 @@ TEST(Metronome, ClickWordMasksChannelNoteAndPort) {
 
 TEST(Thru, EchoesAcceptedInputAndIgnoresOtherPortsAndClasses) {
   RecordingEngine e;
-  ASSERT_TRUE(e.created);
   e.OpenInput(0);
-  e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
+  e.ports.inputs[1].Open(e.ports.inputCallback, e.ports.inputInstance);
   e.Thru(1, 5, 12, -20);
-  EXPECT_EQ(e.engine.recording.thru.owner.load(), kWindow);
+  EXPECT_EQ(e.thru.owner.load(), kWindow);
   e.All();
   EXPECT_TRUE(e.Inject(0, {0x90, 60, 10}));
   EXPECT_TRUE(e.Inject(0, {0x80, 60, 64}));
@@ -168,9 +157,9 @@ TEST(Thru, SettingThruReleasesHeldNotesOnTheOldPortFirst) {
   // Releasing thru's port (a client closing its ports) likewise ends what sounds before it closes.
   e.Inject(0, {0x92, 50, 80});
   e.All();
-  ReleaseThruPort(e.engine);
+  ReleaseThruPort(e.thru);
   EXPECT_EQ(e.All(), (std::vector<std::string>{"out0 92 32 00", "close out0"}));
-  EXPECT_EQ(e.engine.recording.thru.owner.load(), 0u);
+  EXPECT_EQ(e.thru.owner.load(), 0u);
   e.Inject(0, {0x90, 60, 100});
   EXPECT_TRUE(e.Data().empty());
 }
@@ -178,11 +167,11 @@ TEST(Thru, SettingThruReleasesHeldNotesOnTheOldPortFirst) {
 TEST(Thru, UnknownOrFailingDeviceTurnsThruOff) {
   RecordingEngine e(2, 1, {1});
   e.Thru(7);
-  EXPECT_EQ(e.engine.recording.thru.settings.device, 0x8000);
-  EXPECT_EQ(e.engine.recording.thru.port.load(), -1);
+  EXPECT_EQ(e.thru.settings.device, 0x8000);
+  EXPECT_EQ(e.thru.port.load(), -1);
   e.Thru(1);  // fails to open
-  EXPECT_EQ(e.engine.recording.thru.settings.device, 0x8000);
-  EXPECT_EQ(e.engine.recording.thru.owner.load(), 0u);
+  EXPECT_EQ(e.thru.settings.device, 0x8000);
+  EXPECT_EQ(e.thru.owner.load(), 0u);
 }
 
 // ---- Metronome ----
@@ -190,12 +179,12 @@ TEST(Thru, UnknownOrFailingDeviceTurnsThruOff) {
 TEST(Metronome, ClicksBarsAndBeatsOneStepLong) {
   RecordingEngine e;
   e.Metronome(0);
-  ASSERT_EQ(e.engine.metronome.port.load(), 0);
-  ResetStateImage(*e.engine.images[kMainImage]);  // 30 ticks per step, 480 per bar, 120 per beat
+  ASSERT_EQ(e.metronome.port.load(), 0);
+  ResetStateImage(*e.mainImage);  // 30 ticks per step, 480 per bar, 120 per beat
   e.All();
   std::vector<std::string> expected;
   for (int32_t step = -480; step <= 480; step += 30) {
-    MetronomeStep(e.engine, step);
+    e.Click(step);
     if (step > -480 && (step - 30) % 120 == 0) expected.push_back((step - 30) % 480 == 0 ? "out0 99 3c 00" : "out0 99 3d 00");
     if (step % 480 == 0)
       expected.push_back("out0 99 3c 7e");
@@ -208,14 +197,14 @@ TEST(Metronome, ClicksBarsAndBeatsOneStepLong) {
 TEST(Metronome, FollowsTheTimeSignatureAndNeverDividesByZero) {
   RecordingEngine e;
   e.Metronome(0);
-  StateImage& main = *e.engine.images[kMainImage];
+  StateImage& main = *e.mainImage;
   ResetStateImage(main);
   main.timeSigTick = 960;  // 3/4 from 960
   main.ticksPerBar = 360;
   e.All();
   std::vector<int32_t> bars, beats;
   for (int32_t step = 960; step < 1800; step += 30) {
-    MetronomeStep(e.engine, step);
+    e.Click(step);
     for (const std::string& line : e.Data()) {
       if (line == "out0 99 3c 7e") bars.push_back(step);
       if (line == "out0 99 3d 64") beats.push_back(step);
@@ -225,44 +214,44 @@ TEST(Metronome, FollowsTheTimeSignatureAndNeverDividesByZero) {
   EXPECT_EQ(beats, (std::vector<int32_t>{1080, 1200, 1440, 1560}));
   main.ticksPerBar = 0;
   main.ticksPerBeat = 0;
-  for (int32_t step = -60; step <= 60; step += 30) MetronomeStep(e.engine, step);
+  for (int32_t step = -60; step <= 60; step += 30) e.Click(step);
   EXPECT_TRUE(e.Data().empty());
 }
 
 TEST(Metronome, ChangingPortEndsTheSoundingClickWhereItWasStruck) {
   RecordingEngine e;
   e.Metronome(0);
-  ResetStateImage(*e.engine.images[kMainImage]);
-  MetronomeStep(e.engine, 0);
+  ResetStateImage(*e.mainImage);
+  e.Click(0);
   e.All();
   e.Metronome(1, 3, 70, 71);
   EXPECT_EQ(e.All(), (std::vector<std::string>{"out0 99 3c 00", "close out0", "open out1"}));
-  MetronomeStep(e.engine, 30);  // nothing sounds any more: nothing to end on the new port
-  MetronomeStep(e.engine, 120);
-  MetronomeStep(e.engine, 150);
+  e.Click(30);  // nothing sounds any more: nothing to end on the new port
+  e.Click(120);
+  e.Click(150);
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 93 47 64", "out1 93 47 00"}));
-  MetronomeStep(e.engine, 480);
-  ReleaseMetronomePort(e.engine);
+  e.Click(480);
+  ReleaseMetronomePort(e.metronome, e.ports);
   EXPECT_EQ(e.All(), (std::vector<std::string>{"out1 93 46 7e", "out1 93 46 00", "close out1"}));
 }
 
 TEST(Metronome, SettingsReadBackAndCountIn) {
   RecordingEngine e(2, 1, {1});
-  ResetStateImage(*e.engine.images[kMainImage]);
+  ResetStateImage(*e.mainImage);
   e.Metronome(9);  // no such device
-  EXPECT_EQ(e.engine.ports.settings.mtrDev, 0x8000);
-  EXPECT_EQ(BeginCountIn(e.engine, true), 0);
-  EXPECT_FALSE(MetronomeOn(e.engine));
+  EXPECT_EQ(e.ports.settings.device, 0x8000);
+  EXPECT_EQ(BeginCountIn(e.metronome, e.ports.settings, e.mainImage, true), 0);
+  EXPECT_FALSE(MetronomeOn(e.metronome));
   e.Metronome(1, 0x1F, 200, 300);  // fails to open: the device id stays, the values as given
-  EXPECT_EQ(e.engine.ports.settings.mtrDev, 1);
-  EXPECT_EQ(e.engine.ports.settings.mtrChan, 0x1F);
-  EXPECT_EQ(e.engine.metronome.port.load(), -1);
-  EXPECT_EQ(BeginCountIn(e.engine, true), 480);
-  EXPECT_TRUE(MetronomeOn(e.engine));
-  EXPECT_EQ(BeginCountIn(e.engine, false), 0);
-  EXPECT_FALSE(MetronomeOn(e.engine));
-  e.engine.images[kMainImage]->ticksPerBar = 0;
-  EXPECT_EQ(BeginCountIn(e.engine, true), 0);
+  EXPECT_EQ(e.ports.settings.device, 1);
+  EXPECT_EQ(e.ports.settings.channel, 0x1F);
+  EXPECT_EQ(e.metronome.port.load(), -1);
+  EXPECT_EQ(BeginCountIn(e.metronome, e.ports.settings, e.mainImage, true), 480);
+  EXPECT_TRUE(MetronomeOn(e.metronome));
+  EXPECT_EQ(BeginCountIn(e.metronome, e.ports.settings, e.mainImage, false), 0);
+  EXPECT_FALSE(MetronomeOn(e.metronome));
+  e.mainImage->ticksPerBar = 0;
+  EXPECT_EQ(BeginCountIn(e.metronome, e.ports.settings, e.mainImage, true), 0);
 }
 
 // ---- Take recorder ----
@@ -288,9 +277,9 @@ TEST(Take, ListsMessagesInArrivalOrderAcrossChunks) {
 TEST(Take, CountInTicksAndHeader) {
   RecordingEngine e;
   e.OpenInput(0);
-  e.engine.playback.recordingClient = kWindow;
+  e.playback.recordingClient = kWindow;
   e.FreezeClockAt(-480);  // the playback starts a bar before the record start tick 0
-  ArmRecording(e.engine, 0, 480, false);
+  ArmRecording(e.recorder, 0, 480, -1);
   e.Inject(0, {0x90, 60, 100});
   e.FreezeClockAt(-1);
   e.Inject(0, {0x80, 60, 0});
@@ -315,11 +304,11 @@ TEST(Take, InputBeforeTheRecordingIsArmedIsNotRecorded) {
   // anchored): input in between would carry the previous playback's time and is not taken.
   RecordingEngine e;
   e.OpenInput(0);
-  e.engine.playback.recordingClient = kWindow;
+  e.playback.recordingClient = kWindow;
   e.FreezeClockAt(99999);
   e.Inject(0, {0x90, 1, 1});
   e.FreezeClockAt(0);
-  ArmRecording(e.engine, 0, 0, false);
+  ArmRecording(e.recorder, 0, 0, -1);
   e.Inject(0, {0x90, 2, 2});
   tovu::Take take = e.Finish(5);
   EXPECT_EQ(Entries(take), (std::vector<std::pair<int32_t, uint32_t>>{{0, 0x020290}, {5, 0xFF}}));
@@ -368,7 +357,7 @@ TEST(Take, SysexBufferIsNeverQueuedTwiceOrFreedWhileTheInputMayFillIt) {
   take = e.Finish(10);
   EXPECT_EQ(take.sysex, (std::vector<std::vector<uint8_t>>{{0xF0, 4, 0xF7}}));
   // Closing the port drops the buffer; reopened, the port gets it queued afresh.
-  e.engine.ports.inputs[0].Close();
+  e.ports.inputs[0].Close();
   e.OpenInput(0, 0xFFFF, 1 | 8);
   e.StartRecording(0, 0, true);
   e.Inject(0, {0xF0, 5, 0xF7});
@@ -391,7 +380,7 @@ TEST(Take, StopsAtTheSizeLimitKeepsTheFinalMarkerAndSaysSo) {
   RecordingEngine e;
   e.StartRecording();
   const int64_t fits = (kMaxTakeBytes - kTakeHeaderSize) / 8;
-  for (int64_t i = 0; i < fits + 100; ++i) RecordNow(e.engine, 0x643C90);
+  for (int64_t i = 0; i < fits + 100; ++i) RecordNow(e.recorder, 0x643C90);
   BuiltTake raw;
   tovu::Take take = e.Finish(1, &raw);
   ASSERT_TRUE(raw.built);
@@ -414,24 +403,24 @@ TEST(LoopEcho, EndMarkersCloseEachPassAndEarlierPassesEchoExactlyOnce) {
   e.FreezeClockAt(200);
   e.Inject(0, {0x80, 60, 0});
   // Pass 1 has nothing earlier to echo.
-  EXPECT_EQ(EchoRecorded(e.engine, 0, 1920), kNoRecordedTick);
-  RecordAt(e.engine, kEndMarker, 1920);  // wrap
+  EXPECT_EQ(EchoRecorded(e.recorder, 0, 1920), kNoRecordedTick);
+  RecordAt(e.recorder, kEndMarker, 1920);  // wrap
   e.Data();
   // Pass 2: windows as the scheduler walks them; the next recorded tick bounds each wake-up.
-  EXPECT_EQ(EchoRecorded(e.engine, 0, 50), 100);
+  EXPECT_EQ(EchoRecorded(e.recorder, 0, 50), 100);
   EXPECT_TRUE(e.Data().empty());
   e.FreezeClockAt(150);
   e.Inject(0, {0x90, 62, 90});  // pass 2 live input inside the next window: played live only
-  EXPECT_EQ(EchoRecorded(e.engine, 100, 151), 200);
+  EXPECT_EQ(EchoRecorded(e.recorder, 100, 151), 200);
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3e 5a", "out1 90 3c 64"}));
-  EXPECT_EQ(EchoRecorded(e.engine, 200, 1000), kNoRecordedTick);
+  EXPECT_EQ(EchoRecorded(e.recorder, 200, 1000), kNoRecordedTick);
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 00"}));
   e.FreezeClockAt(1200);
   e.Inject(0, {0x80, 62, 0});
-  RecordAt(e.engine, kEndMarker, 1920);
+  RecordAt(e.recorder, kEndMarker, 1920);
   e.Data();
   // Pass 3 echoes both earlier passes, each entry once.
-  EXPECT_EQ(EchoRecorded(e.engine, 0, 1920), kNoRecordedTick);
+  EXPECT_EQ(EchoRecorded(e.recorder, 0, 1920), kNoRecordedTick);
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64", "out1 90 3c 00", "out1 90 3e 5a", "out1 90 3e 00"}));
   tovu::Take take = e.Finish(300);
   auto passes = tovu::TakePasses(take);
@@ -453,13 +442,13 @@ TEST(LoopEcho, InputStampedAtTheLoopEndIsReleasedAtTheWrap) {
   e.Inject(0, {0x90, 60, 100});
   e.FreezeClockAt(1925);  // arrives after the loop end, before the wake-up wraps
   e.Inject(0, {0x80, 60, 0});
-  RecordAt(e.engine, kEndMarker, 1920);
+  RecordAt(e.recorder, kEndMarker, 1920);
   e.Data();
-  EXPECT_EQ(EchoRecorded(e.engine, 0, 1900), 1925);  // past the wrap: no window will reach it
+  EXPECT_EQ(EchoRecorded(e.recorder, 0, 1900), 1925);  // past the wrap: no window will reach it
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64"}));
-  RecordAt(e.engine, kEndMarker, 1920);  // the next wrap plays the release that no window reaches
+  RecordAt(e.recorder, kEndMarker, 1920);  // the next wrap plays the release that no window reaches
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 00"}));
-  EXPECT_EQ(HeldStrikes(e.engine.ports, 1, 0, 60, kOwnerNone), 0);
+  EXPECT_EQ(HeldStrikes(e.ports, 1, 0, 60, kOwnerNone), 0);
 }
 
 TEST(LoopEcho, WindowsAcrossTickZeroAndNoMarkersToThru) {
@@ -472,9 +461,9 @@ TEST(LoopEcho, WindowsAcrossTickZeroAndNoMarkersToThru) {
   e.Inject(0, {0xF0, 1, 0xF7});
   e.FreezeClockAt(5);
   e.Inject(0, {0x80, 60, 0});
-  RecordAt(e.engine, kEndMarker, 480);
+  RecordAt(e.recorder, kEndMarker, 480);
   e.Data();
-  EXPECT_EQ(EchoRecorded(e.engine, -480, 10), kNoRecordedTick);
+  EXPECT_EQ(EchoRecorded(e.recorder, -480, 10), kNoRecordedTick);
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64", "out1 90 3c 00"}));
 }
 
@@ -486,7 +475,7 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
   e.OpenInput(0, 0xFFFF, 1 | 2 | 8);
   e.Thru(1);
   e.Metronome(0);
-  ResetStateImage(*e.engine.images[kMainImage]);
+  ResetStateImage(*e.mainImage);
   e.StartRecording(0, 0, true);
   platform::VirtualCaptureEnable(false);
   std::atomic<bool> stop{false};
@@ -503,10 +492,10 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
   OwnedThread timer([&] {
     for (int pass = 0; !stop.load(); ++pass) {
       for (int32_t t = 0; t < 480; t += 30) {
-        EchoRecorded(e.engine, t, t + 30);
-        MetronomeStep(e.engine, t);
+        EchoRecorded(e.recorder, t, t + 30);
+        e.Click(t);
       }
-      RecordAt(e.engine, kEndMarker, 480);
+      RecordAt(e.recorder, kEndMarker, 480);
       ++passes;
     }
   }, &stop);
@@ -517,7 +506,7 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
   input.Join();
   timer.Join();
   platform::VirtualCaptureEnable(true);
-  const StateImage& thru = *e.engine.images[kThruImage];
+  const StateImage& thru = *e.thruImage;
   for (int32_t i = 0; i < thru.snapshotCount; ++i)
     for (const NoteStack& n : thru.snapshots[i].notes) ASSERT_LE(n.count, kNoteStackDepth);
   BuiltTake raw;
@@ -525,10 +514,6 @@ TEST(LoopEcho, ConcurrentInputEchoAndSettingsStayConsistent) {
   EXPECT_TRUE(raw.built);
   EXPECT_GT(take.events.size(), 1u);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(LoopEcho, ReleasingTheRecordingWhileTheEchoWalksIsSafe) {
   // The stop releases the list on the main thread while a wake-up may still be walking it (and the
@@ -540,13 +525,13 @@ TEST(LoopEcho, ReleasingTheRecordingWhileTheEchoWalksIsSafe) {
   std::atomic<bool> stop{false};
   OwnedThread timer([&] {
     while (!stop.load()) {
-      EchoRecorded(e.engine, 0, 480);
-      RecordAt(e.engine, kEndMarker, 480);
+      EchoRecorded(e.recorder, 0, 480);
+      RecordAt(e.recorder, kEndMarker, 480);
     }
   }, &stop);
   for (int round = 0; round < 200; ++round) {
     e.StartRecording(0, 0);
-    for (int i = 0; i < 300; ++i) RecordNow(e.engine, 0x3C90u | static_cast<uint32_t>(i % 2 ? 0 : 100) << 16);
+    for (int i = 0; i < 300; ++i) RecordNow(e.recorder, 0x3C90u | static_cast<uint32_t>(i % 2 ? 0 : 100) << 16);
     BuiltTake raw;
     tovu::Take take = e.Finish(10, &raw);
     // Each take holds exactly its own recording's notes, whatever the echo and wraps did meanwhile.
@@ -556,69 +541,6 @@ TEST(LoopEcho, ReleasingTheRecordingWhileTheEchoWalksIsSafe) {
   }
   timer.Join();
   platform::VirtualCaptureEnable(true);
-}
-
-}  // namespace
-
-namespace {
-
-constexpr uint32_t kOtherWindow = 0x202;
-
-TEST(Thru, AChangeOfFilterOrListenerReleasesWhatThruHolds) {
-  RecordingEngine e;
-  e.OpenInput(0);
-  e.Thru(1);
-  // The thru owner narrows its filter to controllers while a key is held: the held note is released
-  // at once, since its key-up will no longer pass.
-  e.Inject(0, {0x90, 60, 100});
-  e.Data();
-  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 2, 0, 0).data());
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 00"}));
-  e.Inject(0, {0x80, 60, 0});
-  EXPECT_TRUE(e.Data().empty());
-  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1, 0, 0).data());
-  // A key held by the thru owner on its input, then another client starts recording on another
-  // input: the owner's key-up no longer passes, so the note is released when the listener changes.
-  ClientRecord* other = &e.AddClient(kOtherWindow);
-  e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
-  other->inputPort = 1;
-  e.Inject(0, {0x90, 62, 90});
-  e.Data();
-  e.engine.playback.recordingClient = kOtherWindow;
-  ArmRecording(e.engine, 0, 0, false);
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3e 00"}));
-  e.Inject(0, {0x80, 62, 0});
-  e.Inject(1, {0x90, 64, 80});  // the recording client's input is echoed and recorded
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 40 50"}));
-  // A filter change by a client that does not listen releases nothing.
-  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 2, 0, 0).data());
-  EXPECT_TRUE(e.Data().empty());
-  tovu::Take take = e.Finish(10);
-  EXPECT_EQ(Entries(take), (std::vector<std::pair<int32_t, uint32_t>>{{0, 0x504090}, {10, 0xFF}}));
-}
-
-// A pedal thru holds down is lifted when the owner's filter stops admitting its release, and when
-// a recording through thru ends and the listening goes back to the owner.
-TEST(Thru, APedalThruHoldsIsLiftedWhenTheFilterOrTheListenerChanges) {
-  RecordingEngine e;
-  e.OpenInput(0, 0xFFFF, 1 | 2);
-  e.Thru(1);
-  e.Inject(0, {0xB0, 64, 127});
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 7f"}));
-  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1, 0, 0).data());  // notes only
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 00"}));
-  SetInputFilter(e.engine, kWindow, Four(0xFFFF, 1 | 2, 0, 0).data());
-  ClientRecord* other = &e.AddClient(kOtherWindow);
-  e.engine.ports.inputs[1].Open(e.engine.ports.inputCallback, e.engine.ports.inputInstance);
-  other->inputPort = 1;
-  other->inputFlags = 1 | 2;
-  e.engine.playback.recordingClient = kOtherWindow;
-  ArmRecording(e.engine, 0, 0, false);
-  e.Inject(1, {0xB0, 64, 100});
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 64"}));
-  e.engine.playback.recordingClient = 0;
-  DeliverTake(e.engine, kOtherWindow);
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 b0 40 00"}));
 }
 
 TEST(Take, SysexPastTheBlockTableOrCutAtTheBufferIsReported) {
@@ -660,11 +582,11 @@ TEST(LoopEcho, EveryPassKeepsItsMarkerWithoutInput) {
   RecordingEngine e;
   e.OpenInput(0);
   e.StartRecording(0, 0);
-  Recorder& r = e.engine.recording.recorder;
+  Recorder& r = e.recorder;
   int64_t deadline = platform::MonotonicNs() + 3000000000LL;
   for (int pass = 0; pass < 1300; ++pass) {
     while (r.needSpare.load() && platform::MonotonicNs() < deadline) platform::SleepMs(1);
-    RecordAt(e.engine, kEndMarker, 480);
+    RecordAt(e.recorder, kEndMarker, 480);
   }
   BuiltTake raw;
   tovu::Take take = e.Finish(100, &raw);
@@ -678,7 +600,7 @@ TEST(LoopEcho, AShortenedLoopEchoesOnlyWhatLiesInsideItAndHangsNothing) {
   RecordingEngine e;
   e.OpenInput(0);
   e.Thru(1);
-  PlaybackState& p = e.engine.playback;
+  PlaybackState& p = e.playback;
   p.loopOn = 1;
   p.loopStart = 0;
   p.loopEnd = 960;
@@ -690,12 +612,12 @@ TEST(LoopEcho, AShortenedLoopEchoesOnlyWhatLiesInsideItAndHangsNothing) {
   }
   // A continue with a 0-480 loop: the switch closes the pass at the new loop end.
   p.loopEnd = 480;
-  RecordAt(e.engine, kEndMarker, 480);
+  RecordAt(e.recorder, kEndMarker, 480);
   EXPECT_EQ(e.Data().size(), 4u);  // the live echo only
   std::vector<std::string> out;
   for (int pass = 0; pass < 3; ++pass) {
-    for (int32_t t = 0; t < 480; t += 30) EchoRecorded(e.engine, t, t + 30);
-    RecordWrap(e.engine, 480, platform::NowMs(), 0, 14400);
+    for (int32_t t = 0; t < 480; t += 30) EchoRecorded(e.recorder, t, t + 30);
+    RecordWrap(e.recorder, 480, platform::NowMs(), 0, 14400);
     for (auto& line : e.Data()) out.push_back(line);
   }
   // The note at 400 whose release lay past the new loop end is struck and released in each pass;
@@ -714,15 +636,15 @@ TEST(LoopEcho, OneEchoCallPlaysABoundedBatchAndTheNextGoesOn) {
   e.Thru(1);
   e.StartRecording(0, 0);
   const int kEntries = 3 * kEchoBudget + 10;
-  for (int i = 0; i < kEntries; ++i) RecordNow(e.engine, 0x00B0u | static_cast<uint32_t>(i % 128) << 16);
+  for (int i = 0; i < kEntries; ++i) RecordNow(e.recorder, 0x00B0u | static_cast<uint32_t>(i % 128) << 16);
   e.FreezeClockAt(100);
-  RecordNow(e.engine, 0x643C90);
-  RecordAt(e.engine, kEndMarker, 480);
+  RecordNow(e.recorder, 0x643C90);
+  RecordAt(e.recorder, kEndMarker, 480);
   e.Data();
   int calls = 0;
   size_t played = 0;
   int32_t next = 0;
-  while ((next = EchoRecorded(e.engine, 0, 50)) == 0) {
+  while ((next = EchoRecorded(e.recorder, 0, 50)) == 0) {
     size_t now = e.Data().size();
     ASSERT_LE(now, static_cast<size_t>(kEchoBudget));
     played += now;
@@ -732,92 +654,8 @@ TEST(LoopEcho, OneEchoCallPlaysABoundedBatchAndTheNextGoesOn) {
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(played, static_cast<size_t>(kEntries));
   EXPECT_EQ(next, 100);  // the window done, the next recorded tick follows
-  EXPECT_EQ(EchoRecorded(e.engine, 100, 101), kNoRecordedTick);
+  EXPECT_EQ(EchoRecorded(e.recorder, 100, 101), kNoRecordedTick);
   EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64"}));
-}
-
-// Runs one wake-up of the scheduler with the clock reading `tick`, then takes back the wake-up it
-// armed, so that only the test drives the scheduler.
-void WakeAt(RecordingEngine& e, int32_t tick) {
-  PlaybackState& p = e.engine.playback;
-  constexpr uint64_t kTestTimer = ~0ull;
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    p.timer = kTestTimer;
-    p.passBeganMs = -1e9;  // these wake-ups come microseconds apart: a pass's shortest time is not at stake
-  }
-  e.FreezeClockAt(tick);
-  SchedulerWakeUp(&e.engine, kTestTimer);
-  uint64_t armed;
-  {
-    std::lock_guard<std::mutex> guard(p.lock);
-    armed = p.timer;
-    p.timer = 0;
-  }
-  platform::TimerCancel(p.timers, armed);
-}
-
-// A recording playback of an empty song looping 0..480, as the start leaves it, for WakeAt.
-std::vector<uint8_t> StartLoopRecording(RecordingEngine& e) {
-  tovu::SongBuilder builder;
-  builder.Tempo(0, 600);
-  builder.End(1920);
-  std::vector<uint8_t> song = builder.Build();
-  PlaybackState& p = e.engine.playback;
-  SeekImages(song.data(), 0, 0, *e.engine.images[kMainImage], *e.engine.images[kLoopStartImage], nullptr);
-  p.song = song.data();
-  p.loopOn = 1;
-  p.loopStart = 0;
-  p.loopEnd = 480;
-  p.echoPosition = 0;
-  p.playingClient = kWindow;
-  e.StartRecording(0, 0);
-  return song;
-}
-
-TEST(LoopEcho, ALateWakeUpEchoesTheRestOfThePassBeforeItWraps) {
-  RecordingEngine e;
-  e.OpenInput(0, 0xFFFF, 1 | 2);
-  e.Thru(1);
-  PlaybackState& p = e.engine.playback;
-  std::vector<uint8_t> song = StartLoopRecording(e);
-  // Pass 1: a key and the pedal, both released just before the loop end.
-  for (auto [tick, bytes] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{
-           {100, {0x90, 60, 100}}, {100, {0xB0, 64, 127}}, {473, {0x80, 60, 0}}, {473, {0xB0, 64, 0}}}) {
-    e.FreezeClockAt(tick);
-    e.Inject(0, bytes);
-  }
-  WakeAt(e, 485);  // wraps: pass 2 begins
-  e.Data();
-  // Pass 2, its wake-ups: on time at 100 and 460, then one 20 ms late, past the loop end.
-  WakeAt(e, 100);
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 64", "out1 b0 40 7f"}));
-  WakeAt(e, 460);
-  EXPECT_TRUE(e.Data().empty());
-  WakeAt(e, 505);
-  EXPECT_EQ(e.Data(), (std::vector<std::string>{"out1 90 3c 00", "out1 b0 40 00"}));
-  p.playingClient = 0;
-  tovu::Take take = e.Finish(10);
-  EXPECT_EQ(tovu::TakePasses(take).size(), 3u);
-}
-
-// An echo that ran out of its budget goes on a millisecond later, not a tick later, however slow
-// the tempo (here a tick a minute).
-TEST(LoopEcho, AnEchoOutOfBudgetGoesOnAMillisecondLater) {
-  RecordingEngine e;
-  e.OpenInput(0, 0xFFFF, 1 | 2);
-  e.Thru(1);
-  PlaybackState& p = e.engine.playback;
-  std::vector<uint8_t> song = StartLoopRecording(e);
-  e.FreezeClockAt(10);
-  for (int i = 0; i < 600; ++i) RecordNow(e.engine, 0x0007B0u | static_cast<uint32_t>(i % 128) << 16);
-  WakeAt(e, 485);  // wraps: pass 2 begins
-  e.Data();
-  WakeAt(e, 10);
-  EXPECT_EQ(e.Data().size(), static_cast<size_t>(kEchoBudget));
-  EXPECT_LE(p.timerDueMs, p.lastWakeMs + 1.0 + 1e-6);
-  p.playingClient = 0;
-  e.Finish(20);
 }
 
 TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {
@@ -825,25 +663,25 @@ TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {
   // read as played: its ticks never go back, and none lies outside the loop.
   RecordingEngine e;
   e.OpenInput(0);
-  PlaybackState& p = e.engine.playback;
+  PlaybackState& p = e.playback;
   p.loopOn = 1;
   p.loopStart = 0;
   p.loopEnd = 480;
   e.StartRecording(0, 0);
   const int32_t tempo = 480 * 60000 / 4;  // 480 ticks in 4 ms
-  AnchorClock(e.engine.clock, 0, tempo);
+  AnchorClock(e.clock, 0, tempo);
   platform::VirtualCaptureEnable(false);
   std::atomic<bool> stop{false};
   OwnedThread input([&] {
     for (int i = 0; !stop.load() && i < 200000; ++i) e.Inject(0, {0x90, static_cast<uint8_t>(i % 128), 100});
   }, &stop);
   for (int wraps = 0; wraps < 300;) {
-    if (TickNow(e.engine.clock) < 480) {
+    if (TickNow(e.clock) < 480) {
       std::this_thread::yield();
       continue;
     }
     std::lock_guard<std::mutex> guard(p.lock);
-    RecordWrap(e.engine, 480, TickDueTime(e.engine.clock, 480), 0, tempo);
+    RecordWrap(e.recorder, 480, TickDueTime(e.clock, 480), 0, tempo);
     ++wraps;
   }
   input.Join();

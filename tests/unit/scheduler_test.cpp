@@ -76,7 +76,7 @@ struct SchedulerEngine : InProcessEngine {
       uint64_t id = engine.playback.timer;
       if (id == 0) return;
       platform::TimerCancel(engine.playback.timers, id);
-      SchedulerWakeUpAt(engine, id, origin + t);
+      SchedulerWakeUpAt(engine.playback, id, origin + t);
       Collect(t);
     }
   }
@@ -122,11 +122,11 @@ TEST(Scheduler, ATempoFactorChangeGoesOnWithoutABurst) {
   e.Load(DenseSong());
   e.Start(Request(0), 0);
   e.Run(1, 200);
-  SetPlaybackTempoFactor(e.engine, 0.01, e.origin + 200.5);
+  SetPlaybackTempoFactor(e.engine.playback, 0.01, e.origin + 200.5);
   // By 1285.5 ms the slow clock stands nine tenths into tick 202, whose due time lies 94 ms back:
   // counted again at the new speed, those 94 ms would be 90 ticks, nine notes at once.
   e.Run(201, 1285);
-  SetPlaybackTempoFactor(e.engine, 1.0, e.origin + 1285.5);
+  SetPlaybackTempoFactor(e.engine.playback, 1.0, e.origin + 1285.5);
   e.Run(1286, 1500);
   std::vector<double> notes = e.NoteOnTimes();
   ASSERT_GT(notes.size(), 30u);
@@ -163,7 +163,7 @@ TEST(Scheduler, ALateWakeUpFindsTheEndAndTheEndWins) {
   uint64_t id = e.engine.playback.timer;
   ASSERT_NE(id, 0u);
   platform::TimerCancel(e.engine.playback.timers, id);
-  SchedulerWakeUpAt(e.engine, id, e.origin + 900);  // 650 ms late
+  SchedulerWakeUpAt(e.engine.playback, id, e.origin + 900);  // 650 ms late
   e.Collect(900);
   EXPECT_EQ(e.engine.playback.timer, 0u);
   ASSERT_FALSE(e.played.empty());
@@ -171,7 +171,7 @@ TEST(Scheduler, ALateWakeUpFindsTheEndAndTheEndWins) {
   EXPECT_EQ(e.played.back().ms, 900);
   std::vector<uint8_t> next = Request(0, true, 0, 240);
   ContinueWithNextSong(e.engine, kWindow, next.data(), e.origin + 901);
-  SetPlaybackTempoFactor(e.engine, 2.0, e.origin + 902);
+  SetPlaybackTempoFactor(e.engine.playback, 2.0, e.origin + 902);
   EXPECT_EQ(e.engine.playback.timer, 0u);  // nothing armed again
   EXPECT_EQ(e.engine.playback.pending, 0);
   // The main thread then handles the posted end: the playback is over.
@@ -189,8 +189,7 @@ TEST(Scheduler, AContinueSwitchesOnlyOnceItsClientHasAnswered) {
   SchedulerEngine e;
   PlayHeldNoteSongTo100Ms(e);
   PlaybackState& p = e.engine.playback;
-  std::vector<uint8_t> request = Request(0);
-  memcpy(p.pendingRequest, request.data(), request.size());
+  tovu::DecodeStartRequest(Request(0).data(), kStartRequestSize, &p.pendingRequest);
   p.pending = kContinueAnnounced;  // as while the start message is being handled
   tovu::SongBuilder b;             // the first song and one more note after it
   b.Tempo(0, 480);

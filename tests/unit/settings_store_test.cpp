@@ -75,19 +75,19 @@ TEST(SettingsStore, MetronomeSettingsLoadWithDefaultsAndMtrDevMustNameAPort) {
   VirtualPorts vp(3, 0, false);
   // Defaults when nothing is stored.
   EXPECT_EQ(LoadSettings(vp.ports), 0);
-  EXPECT_EQ(vp.ports.settings.mtrDev, 0x8000);
-  EXPECT_EQ(vp.ports.settings.mtrChan, 9);
-  EXPECT_EQ(vp.ports.settings.mtrNM, 60);
-  EXPECT_EQ(vp.ports.settings.mtrNB, 61);
+  EXPECT_EQ(vp.ports.settings.device, 0x8000);
+  EXPECT_EQ(vp.ports.settings.channel, 9);
+  EXPECT_EQ(vp.ports.settings.measureNote, 60);
+  EXPECT_EQ(vp.ports.settings.beatNote, 61);
 
   root.Write("MtrDev", "40");                          // no port has device id 40
   root.Write("MtrChan", "abc");                        // 0, not the default
   root.Write("MtrNB", "70" + std::string(91, ' '));    // 93 bytes: the default
   LoadSettings(vp.ports);
-  EXPECT_EQ(vp.ports.settings.mtrDev, 0x8000);
-  EXPECT_EQ(vp.ports.settings.mtrChan, 0);
-  EXPECT_EQ(vp.ports.settings.mtrNM, 60);
-  EXPECT_EQ(vp.ports.settings.mtrNB, 61);
+  EXPECT_EQ(vp.ports.settings.device, 0x8000);
+  EXPECT_EQ(vp.ports.settings.channel, 0);
+  EXPECT_EQ(vp.ports.settings.measureNote, 60);
+  EXPECT_EQ(vp.ports.settings.beatNote, 61);
 
   // Values are taken as read, without a range test; MtrDev only when a port has it.
   root.Write("MtrDev", " 2");
@@ -95,16 +95,16 @@ TEST(SettingsStore, MetronomeSettingsLoadWithDefaultsAndMtrDevMustNameAPort) {
   root.Write("MtrNM", "200");
   root.Write("MtrNB", "-5");
   LoadSettings(vp.ports);
-  EXPECT_EQ(vp.ports.settings.mtrDev, 2);
-  EXPECT_EQ(vp.ports.settings.mtrChan, 9);
-  EXPECT_EQ(vp.ports.settings.mtrNM, 200);
-  EXPECT_EQ(vp.ports.settings.mtrNB, -5);
+  EXPECT_EQ(vp.ports.settings.device, 2);
+  EXPECT_EQ(vp.ports.settings.channel, 9);
+  EXPECT_EQ(vp.ports.settings.measureNote, 200);
+  EXPECT_EQ(vp.ports.settings.beatNote, -5);
   root.Write("MtrDev", "32768");
   LoadSettings(vp.ports);
-  EXPECT_EQ(vp.ports.settings.mtrDev, 0x8000);
+  EXPECT_EQ(vp.ports.settings.device, 0x8000);
   root.Write("MtrDev", "-1");
   LoadSettings(vp.ports);
-  EXPECT_EQ(vp.ports.settings.mtrDev, 0x8000);
+  EXPECT_EQ(vp.ports.settings.device, 0x8000);
 }
 
 TEST(SettingsStore, WithoutOutputPortsMtrDevIsAlwaysNone) {
@@ -113,5 +113,5 @@ TEST(SettingsStore, WithoutOutputPortsMtrDevIsAlwaysNone) {
   VirtualPorts vp(0, 0, false);
   LoadSettings(vp.ports);
   EXPECT_EQ(vp.ports.outputCount, 0);
-  EXPECT_EQ(vp.ports.settings.mtrDev, 0x8000);
+  EXPECT_EQ(vp.ports.settings.device, 0x8000);
 }

@@ -1,7 +1,7 @@
-// The client library's payload encoders and decoders. See messages.h.
+// The payload records' encoders and decoders. See payloads.h.
 //
 // Threads: pure functions on values; any thread.
-#include "client/messages.h"
+#include "protocol/payloads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -93,6 +93,19 @@ std::vector<uint8_t> EncodeStartRequest(const StartRequest& r) {
   return b;
 }
 
+bool DecodeStartRequest(const uint8_t* p, size_t size, StartRequest* r) {
+  if (!p || size < kStartRequestSize) return false;
+  r->startTick = LoadI32(p + kStartTickOffset);
+  r->loopStart = LoadI32(p + kStartLoopStartOffset);
+  r->loopEnd = LoadI32(p + kStartLoopEndOffset);
+  r->loopOn = LoadI32(p + kStartLoopOnOffset);
+  r->sysexMode = LoadI32(p + kStartSysexModeOffset);
+  r->setupSysex = LoadI32(p + kStartSetupSysexOffset);
+  r->recordOn = LoadI32(p + kStartRecordOnOffset);
+  r->startParam = LoadI32(p + kStartParamOffset);
+  return true;
+}
+
 std::vector<uint8_t> EncodeEventList(const std::vector<uint32_t>& events) {
   std::vector<uint8_t> bytes(events.size() * kPackedEventSize);
   for (size_t i = 0; i < events.size(); ++i) platform::StoreLe32(bytes.data() + kPackedEventSize * i, events[i]);
@@ -104,6 +117,19 @@ std::vector<uint8_t> EncodeTempoFactor(double factor) {
   std::vector<uint8_t> bytes(kTempoFactorSize);
   memcpy(bytes.data(), &factor, kTempoFactorSize);  // little-endian IEEE double on every machine we build for
   return bytes;
+}
+
+bool DecodeTempoFactor(const uint8_t* p, size_t size, double* factor) {
+  if (!p || size < kTempoFactorSize) return false;
+  memcpy(factor, p, kTempoFactorSize);
+  return true;
+}
+
+bool DecodeInputFilter(const uint8_t* p, size_t size, uint32_t* channelMask, uint32_t* inputFlags) {
+  if (!p || size < kInputFilterSize) return false;
+  *channelMask = platform::LoadLe32(p + kFilterChannelMaskOffset);
+  *inputFlags = platform::LoadLe32(p + kFilterFlagsOffset);
+  return true;
 }
 
 std::vector<uint8_t> EncodeInputFilter(uint32_t channelMask, uint32_t inputFlags) {
@@ -121,11 +147,15 @@ std::vector<uint8_t> EncodeMetronomeSettings(const MetronomeSettings& s) {
 }
 
 bool DecodeMetronomeSettings(const std::vector<uint8_t>& payload, MetronomeSettings* s) {
-  if (payload.size() < kMetronomeSettingsSize) return false;
-  s->device = LoadI32(payload.data() + kMetronomeDeviceOffset);
-  s->channel = LoadI32(payload.data() + kMetronomeChannelOffset);
-  s->measureNote = LoadI32(payload.data() + kMetronomeMeasureNoteOffset);
-  s->beatNote = LoadI32(payload.data() + kMetronomeBeatNoteOffset);
+  return DecodeMetronomeSettings(payload.data(), payload.size(), s);
+}
+
+bool DecodeMetronomeSettings(const uint8_t* p, size_t size, MetronomeSettings* s) {
+  if (!p || size < kMetronomeSettingsSize) return false;
+  s->device = LoadI32(p + kMetronomeDeviceOffset);
+  s->channel = LoadI32(p + kMetronomeChannelOffset);
+  s->measureNote = LoadI32(p + kMetronomeMeasureNoteOffset);
+  s->beatNote = LoadI32(p + kMetronomeBeatNoteOffset);
   return true;
 }
 
@@ -133,6 +163,15 @@ std::vector<uint8_t> EncodeThruSettings(const ThruSettings& s) {
   static_assert(kThruDeviceOffset == 0 && kThruChannelOffset == kWord && kThruTransposeOffset == 2 * kWord &&
                 kThruVelocityOffsetOffset == 3 * kWord && kThruSettingsSize == 4 * kWord);
   return FourFields(s.device, s.channel, s.transpose, s.velocityOffset);
+}
+
+bool DecodeThruSettings(const uint8_t* p, size_t size, ThruSettings* s) {
+  if (!p || size < kThruSettingsSize) return false;
+  s->device = LoadI32(p + kThruDeviceOffset);
+  s->channel = LoadI32(p + kThruChannelOffset);
+  s->transpose = LoadI32(p + kThruTransposeOffset);
+  s->velocityOffset = LoadI32(p + kThruVelocityOffsetOffset);
+  return true;
 }
 
 }  // namespace tovu

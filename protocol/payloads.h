@@ -1,14 +1,16 @@
-// The client library's message encoders and decoders: the payloads of the copy-data messages a
-// client sends and receives, as records, built into bytes and read back from them. Pure functions on
-// values, no connection (client/transport.h carries the bytes); the layouts are protocol.h's.
-// A decoder never reads past the payload it is given: a short payload decodes as nothing (or false).
+// The payload records of the copy-data messages, with their one encoder and decoder, used by the
+// client library (which builds what it sends and reads what it receives) and the engine (which
+// reads what clients send and builds its answers) alike. Pure functions on values, no connection;
+// the layouts are protocol.h's. A decoder never reads past the payload it is given: a short payload
+// decodes as nothing (or false).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
+#include "protocol/protocol.h"
 
 namespace tovu {
 
@@ -61,12 +63,15 @@ struct StartRequest {
   int32_t startParam = 0;        // returned in lParam of the start message 1626
 };
 std::vector<uint8_t> EncodeStartRequest(const StartRequest& request);
+bool DecodeStartRequest(const uint8_t* bytes, size_t size, StartRequest* request);
 
 // ---- Packed event lists (types 15 and 16), tempo factor (23), input filter (25) ----
 
 std::vector<uint8_t> EncodeEventList(const std::vector<uint32_t>& events);
 std::vector<uint8_t> EncodeTempoFactor(double factor);
+bool DecodeTempoFactor(const uint8_t* bytes, size_t size, double* factor);
 std::vector<uint8_t> EncodeInputFilter(uint32_t channelMask, uint32_t inputFlags);
+bool DecodeInputFilter(const uint8_t* bytes, size_t size, uint32_t* channelMask, uint32_t* inputFlags);
 
 // ---- Metronome (types 26 and 27) and thru (type 29) settings ----
 
@@ -86,6 +91,8 @@ struct ThruSettings {
 // The 16-byte payload of types 26 and 27, and its reading (false when it is too short).
 std::vector<uint8_t> EncodeMetronomeSettings(const MetronomeSettings& settings);
 bool DecodeMetronomeSettings(const std::vector<uint8_t>& payload, MetronomeSettings* settings);
+bool DecodeMetronomeSettings(const uint8_t* bytes, size_t size, MetronomeSettings* settings);
 std::vector<uint8_t> EncodeThruSettings(const ThruSettings& settings);
+bool DecodeThruSettings(const uint8_t* bytes, size_t size, ThruSettings* settings);
 
 }  // namespace tovu

@@ -5,8 +5,8 @@
 //
 // Every payload field is a little-endian 32-bit word unless it says otherwise; offsets are in bytes
 // from the start of the payload. Organised by message: each block is one message or payload. The
-// song image a client loads (types 19 and 20) is a format of its own, defined once in the engine's
-// playback/song_image.h and written by song_builder.h.
+// payload records and their one encoder and decoder are protocol/payloads.h; the song image a client
+// loads (types 19 and 20) is a format of its own, protocol/song_image_format.h.
 #pragma once
 
 #include <cstdint>
