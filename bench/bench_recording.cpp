@@ -211,17 +211,17 @@ double WakeAt(BenchEngine& b, int32_t tick) {
   PlaybackState& p = b.engine.playback;
   constexpr uint64_t kBenchTimer = ~0ull;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<Mutex> guard(p.lock);
     p.timer = kBenchTimer;
   }
   AnchorClockAt(b.engine.clock, platform::NowMs() - 30000.0, tick, 1);  // one tick a minute
   auto start = std::chrono::steady_clock::now();
-  SchedulerWakeUp(&b.engine, kBenchTimer);
+  SchedulerWakeUp(&b.engine.playback, kBenchTimer);
   double us = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::steady_clock::now() - start).count()) / 1000.0;
   uint64_t armed;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<Mutex> guard(p.lock);
     armed = p.timer;
     p.timer = 0;
   }

@@ -22,7 +22,7 @@
 #include "playback/song_slots.h"
 #include "ports/ports.h"
 #include "status/background_thread.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 constexpr int kMaxClientOutputs = tovu::protocol::kOpenPortsMaxOutputs;
 
@@ -49,9 +49,12 @@ struct ClientRecord {
 };
 
 struct ClientTable {
-  std::mutex lock;  // the client-table lock: shape, processId, process handles
+  // The client-table lock: taken on its own, under no other engine lock and with none under it. The
+  // table's shape and each record's processId and handles change only under it; the main thread,
+  // the only one that changes them, reads them without it.
+  Mutex lock;
   std::vector<ClientRecord*> records;  // registration order; each record heap-allocated
-  uint64_t lastWatchId = 0;  // main thread
+  uint64_t lastWatchId GUARDED_BY(lock) = 0;
 };
 
 // The liveness watcher's thread; `wake` is the watcher wake event, which registration and

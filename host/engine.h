@@ -3,7 +3,7 @@
 // what it calls down into), so that a test builds just the record it needs. The host is the only
 // code that sees the whole: it wires the records together at the set-up (the pointers and hooks
 // each keeps) and runs the commands that reach across subsystems. The locks inside these records,
-// the threads that take them and their order are written down in host/locking.h.
+// the threads that take them and their order are written down in locks/locks.h.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 
 #include "protocol/protocol.h"
 #include "clients/clients.h"
-#include "host/locking.h"
+#include "locks/locks.h"
 #include "platform/bus.h"
 #include "playback/clock.h"
 #include "playback/metronome.h"

@@ -4,7 +4,7 @@
 
 #include "platform/timer.h"
 #include "protocol/protocol.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 namespace {
 
@@ -13,15 +13,15 @@ uint32_t PortByte(int32_t port) {
                                                                                : static_cast<uint32_t>(port);
 }
 
-// Ends the sounding click on the port and note it was struck on. Caller holds the metronome lock.
-void EndClickLocked(Metronome& m, Ports& ports) {
+// Ends the sounding click on the port and note it was struck on.
+void EndClickLocked(Metronome& m, Ports& ports) REQUIRES(m.lock) {
   if (m.sounding != 0) SendShortMessage(ports, m.sounding & 0xFF00FFFFu, kOwnerClick);
   m.sounding = 0;
   m.clickState = 0;
 }
 
-// Strikes a click. Caller holds the metronome lock.
-void ClickLocked(Metronome& m, Ports& ports, const PlaybackClock& clock, bool bar) {
+// Strikes a click.
+void ClickLocked(Metronome& m, Ports& ports, const PlaybackClock& clock, bool bar) REQUIRES(m.lock) {
   uint32_t word = ClickWord(m.channel, bar ? m.barNote : m.beatNote, bar ? kBarClickVelocity : kBeatClickVelocity,
                             m.port.load(std::memory_order_relaxed));
   SendShortMessage(ports, word, kOwnerClick);

@@ -15,16 +15,16 @@
 // port and note it was struck on, whatever the settings have become since.
 //
 // Threads: SetMetronome, ReleaseMetronomePort, ResetClickState and BeginCountIn run on the main
-// thread; MetronomeStep on the timer thread inside a wake-up (which
-// holds the scheduler lock). The click state, the masked click notes and `port` change only
-// under the metronome's own lock, which is held for at most two sends (end a click, strike the next)
-// and never while the scheduler lock is taken.
+// thread; MetronomeStep on the timer thread inside a wake-up (which holds the scheduler lock). The
+// click state, the masked click notes and `port` change only under the metronome's own lock, which
+// is held for at most two sends (end a click, strike the next); the scheduler lock is never taken
+// under it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
+#include "locks/locks.h"
 #include "playback/clock.h"
 #include "playback/state_image.h"
 #include "ports/ports.h"
@@ -33,19 +33,19 @@ constexpr uint32_t kBarClickVelocity = 126;
 constexpr uint32_t kBeatClickVelocity = 100;
 
 struct Metronome {
-  std::mutex lock;
+  Mutex lock ACQUIRED_BEFORE(PortStage::lock);
   std::atomic<bool> on{false};  // the running playback clicks (decided at every start)
-  // Under lock: the click channel and notes as the timer thread uses them (masked to 0-15 and
-  // 0-127; the stored settings keep what the client gave), and the word of the sounding click.
-  uint32_t channel = 9;
-  uint32_t barNote = 60;
-  uint32_t beatNote = 61;
-  uint32_t sounding = 0;   // the note-on that struck the sounding click; 0 = none
+  // The click channel and notes as the timer thread uses them (masked to 0-15 and 0-127; the
+  // stored settings keep what the client gave), and the word of the sounding click.
+  uint32_t channel GUARDED_BY(lock) = 9;
+  uint32_t barNote GUARDED_BY(lock) = 60;
+  uint32_t beatNote GUARDED_BY(lock) = 61;
+  uint32_t sounding GUARDED_BY(lock) = 0;  // the note-on that struck the sounding click; 0 = none
   // The output port index the metronome holds open (-1 none): written on the main thread under
   // lock, read by the timer thread.
   std::atomic<int32_t> port{-1};
-  int32_t clickState = 0;  // 0 none, 1 beat click sounding, 2 bar click sounding
-  double endsAtMs = 0;     // when the sounding click has lasted one step (platform::NowMs's scale)
+  int32_t clickState GUARDED_BY(lock) = 0;  // 0 none, 1 beat click sounding, 2 bar click sounding
+  double endsAtMs GUARDED_BY(lock) = 0;     // when the sounding click has lasted one step (NowMs's scale)
 };
 
 // The note-on word of a click: status 0x90 on the channel's low four bits, the note's low seven

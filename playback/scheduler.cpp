@@ -13,7 +13,7 @@
 #include "playback/chase.h"
 #include "playback/seek.h"
 #include "playback/song_image.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 using namespace tovu::protocol;
 
@@ -30,9 +30,9 @@ constexpr double kMinLoopPassMs = 1.0;
 
 int32_t SongEndTick(const uint8_t* song) { return ReadI32(song + kSongEndTick); }
 
-// Under the scheduler lock: the loop of a start or a switch. Returns `tick`, or the loop start
-// when a loop is asked for and `tick` lies past its end.
-int32_t TakeLoop(PlaybackState& p, const tovu::StartRequest& r, int32_t tick) {
+// The loop of a start or a switch. Returns `tick`, or the loop start when a loop is asked for and
+// `tick` lies past its end.
+int32_t TakeLoop(PlaybackState& p, const tovu::StartRequest& r, int32_t tick) REQUIRES(p.lock) {
   bool loopOn = r.loopOn != 0;
   p.loopOn.store(loopOn);
   p.loopStart.store(loopOn ? r.loopStart : 0);
@@ -40,10 +40,10 @@ int32_t TakeLoop(PlaybackState& p, const tovu::StartRequest& r, int32_t tick) {
   return loopOn && tick > r.loopEnd ? r.loopStart : tick;
 }
 
-// Under the scheduler lock: the request's sysex fields go to the new main image (and, looping, to the
-// new loop-start image), and a loop end left open becomes the song's end.
+// The request's sysex fields go to the new main image (and, looping, to the new loop-start image),
+// and a loop end left open becomes the song's end.
 void TakeSysexAndLoopEnd(PlaybackState& p, const tovu::StartRequest& r, int32_t songEnd, StateImage& start,
-                         StateImage& loop) {
+                         StateImage& loop) REQUIRES(p.lock) {
   start.setupSysexFlag = static_cast<uint32_t>(r.setupSysex);
   start.sysexMode = r.sysexMode;
   if (!p.loopOn.load()) return;
@@ -53,7 +53,7 @@ void TakeSysexAndLoopEnd(PlaybackState& p, const tovu::StartRequest& r, int32_t 
 }
 
 // Lifts, on every port, the pedals the playback holds down that `state` does not hold (where it
-// sets a pedal, its value is sent by the replay). Under the scheduler lock.
+// sets a pedal, its value is sent by the replay).
 void LiftPedalsNotHeld(Ports& ports, const StateImage& state) {
   for (int32_t i = 0; i < ports.outputCount; ++i) {
     uint16_t keep[3] = {};

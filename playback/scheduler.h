@@ -48,9 +48,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "locks/locks.h"
 #include "platform/timer.h"
 #include "playback/clock.h"
 #include "playback/metronome.h"
@@ -59,6 +59,7 @@
 #include "ports/ports.h"
 #include "protocol/payloads.h"
 #include "protocol/protocol.h"
+#include "status/notifier.h"
 #include "status/outbox.h"
 
 constexpr int32_t kNoLoopEnd = tovu::protocol::kLoopEndOpen;
@@ -93,7 +94,9 @@ struct PlaybackHooks {
 };
 
 struct PlaybackState {
-  std::mutex lock;  // the scheduler lock
+  // The scheduler lock: first of the engine's locks (the metronome's and the position lock are
+  // taken under it; thru's and the recorder's name it themselves).
+  Mutex lock ACQUIRED_BEFORE(Metronome::lock, Notifier::positionLock, PortStage::lock);
 
   std::atomic<uint32_t> playingClient{0};
   std::atomic<uint32_t> recordingClient{0};
@@ -112,30 +115,30 @@ struct PlaybackState {
   std::atomic<int32_t> loopStart{0};
   std::atomic<int32_t> loopEnd{kNoLoopEnd};
 
-  // Under the scheduler lock.
-  SongSlots* slots = nullptr;       // the playing client's song slots (they outlive the playback)
-  const uint8_t* song = nullptr;    // the song image the playback images point into
-  int32_t lastStep = -1;            // kept from one playback to the next
-  int32_t pending = 0;              // kNoContinue, kContinueAnnounced or kContinueDue
+  SongSlots* slots GUARDED_BY(lock) = nullptr;     // the playing client's song slots (they outlive the playback)
+  const uint8_t* song GUARDED_BY(lock) = nullptr;  // the song image the playback images point into
+  int32_t lastStep GUARDED_BY(lock) = -1;          // kept from one playback to the next
+  int32_t pending GUARDED_BY(lock) = 0;            // kNoContinue, kContinueAnnounced or kContinueDue
   // How the playback ended on the timer thread, for the main thread to finish: kRunning while it
   // plays; kEndedAt with its final position, kEndedUnarmed (no timer could be armed) and
   // kEndedRefused (a continue's loop that the switched-to song cannot play).
-  int32_t endKind = 0;
-  int32_t finalPosition = 0;
-  std::vector<uint8_t> endActivity;  // the activity table as the end found it (sized at the start)
-  tovu::StartRequest pendingRequest;  // the continue's request
-  int32_t echoPosition = 0;
-  uint64_t timer = 0;               // the armed wake-up; 0 none
-  double timerDueMs = 0;            // when it is due
-  int32_t wakeTick = 0;             // the tick it was armed for (when armed by tick)
-  bool wakeByTick = false;
-  double lastWakeMs = 0;            // when the last wake-up ran
-  double passBeganMs = 0;           // when the running loop pass began (a start, a switch, a wrap)
+  int32_t endKind GUARDED_BY(lock) = 0;
+  int32_t finalPosition GUARDED_BY(lock) = 0;
+  std::vector<uint8_t> endActivity GUARDED_BY(lock);    // the activity table as the end found it (sized at the start)
+  tovu::StartRequest pendingRequest GUARDED_BY(lock);  // the continue's request
+  int32_t echoPosition GUARDED_BY(lock) = 0;
+  uint64_t timer GUARDED_BY(lock) = 0;       // the armed wake-up; 0 none
+  double timerDueMs GUARDED_BY(lock) = 0;    // when it is due
+  int32_t wakeTick GUARDED_BY(lock) = 0;     // the tick it was armed for (when armed by tick)
+  bool wakeByTick GUARDED_BY(lock) = false;
+  double lastWakeMs GUARDED_BY(lock) = 0;    // when the last wake-up ran
+  double passBeganMs GUARDED_BY(lock) = 0;   // when the running loop pass began (a start, a switch, a wrap)
+  // The timer period a start began (main thread: taken at the start, given back at the stop).
   uint32_t timerPeriod = 1;
   bool periodBegun = false;
   // Songs taken out of their slots while the playback images may still point into them; freed by
   // the main thread once the scheduler has let go of them (song_slots.h).
-  RetiredSongs retired;
+  RetiredSongs retired GUARDED_BY(lock);
 
   platform::TimerService* timers = nullptr;
 
@@ -166,11 +169,12 @@ struct StartingClient {
   double tempoFactor = 1.0;
   bool captureSysex = false;  // its input flags ask for system-exclusive input
 };
-// Under the scheduler lock, once the start message has gone out: seeks the images to the start (and
+// Once the start message has gone out: seeks the images to the start (and
 // the count-in before it), replays the chased state, anchors the clock, arms the recording and the
 // first wake-up. False when the playback ends at once (nothing to play from there, or no timer).
-bool BeginPlayback(PlaybackState& p, const StartingClient& client, const tovu::StartRequest& request, double nowMs);
-// Under the scheduler lock: takes what a stop needs off the state and ends the playback for the
+bool BeginPlayback(PlaybackState& p, const StartingClient& client, const tovu::StartRequest& request, double nowMs)
+    REQUIRES(p.lock);
+// Takes what a stop needs off the state and ends the playback for the
 // scheduler, before anything is sent (no wake-up plays after the releases).
 struct HaltedPlayback {
   uint32_t recordingClient = 0;
@@ -178,31 +182,31 @@ struct HaltedPlayback {
   int32_t endKind = kRunning;
   int32_t finalPosition = 0;
 };
-HaltedPlayback HaltPlayback(PlaybackState& p);
-// Under the scheduler lock: releases what the playback leaves sounding (the playback's, the click's
+HaltedPlayback HaltPlayback(PlaybackState& p) REQUIRES(p.lock);
+// Releases what the playback leaves sounding (the playback's, the click's
 // and the loop echo's, by the ledger), withdrawing what of theirs still waits in the ports' queues.
-void ReleasePlayback(PlaybackState& p);
-// Under the scheduler lock: takes a continue's request and marks it announced (false when a continue
+void ReleasePlayback(PlaybackState& p) REQUIRES(p.lock);
+// Takes a continue's request and marks it announced (false when a continue
 // is pending already or the playback has ended: ignored).
-bool AnnounceContinue(PlaybackState& p, const tovu::StartRequest& request);
-// Under the scheduler lock, once the continue's start message has been answered: arms its switch a
+bool AnnounceContinue(PlaybackState& p, const tovu::StartRequest& request) REQUIRES(p.lock);
+// Once the continue's start message has been answered: arms its switch a
 // millisecond later. False when no timer could be armed (the playback then ends); *replaced is the
 // wake-up to cancel outside the lock.
-bool ArmContinue(PlaybackState& p, double nowMs, uint64_t* replaced);
-// Not under the scheduler lock: a cancel waits out a wake-up in flight, which waits for the lock.
-void CancelWakeUp(PlaybackState& p, uint64_t timer);
+bool ArmContinue(PlaybackState& p, double nowMs, uint64_t* replaced) REQUIRES(p.lock);
+// A cancel waits out a wake-up in flight, which waits for the lock.
+void CancelWakeUp(PlaybackState& p, uint64_t timer) EXCLUDES(p.lock);
 // The playback `serial` of `window` posts its own stop, after notification 12 when `ended`.
 void PostEnd(PlaybackState& p, uint32_t serial, uint32_t window, bool ended);
 // Copy-data 23 for the playing client: the clock goes on from the exact position reached at the new
 // speed, and the wake-up armed for a tick is armed again for it.
-void SetPlaybackTempoFactor(PlaybackState& p, double factor, double nowMs);
+void SetPlaybackTempoFactor(PlaybackState& p, double factor, double nowMs) EXCLUDES(p.lock);
 
 // ---- Timer thread ----
 
 // The timer service's callback (its context the PlaybackState): SchedulerWakeUpAt with the clock
 // read now.
 void SchedulerWakeUp(void* playback, uint64_t timerId);
-void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs);
+void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs) EXCLUDES(p.lock);
 
 // ---- The wake-up's parts (playback only) ----
 
@@ -216,26 +220,45 @@ struct Dispatched {
 };
 // Applies every event of the main image that has come due by `current`, in order. The cursor rests
 // on the end marker of a loop or a recording that runs past the song's end (`holdAtEnd`).
-Dispatched DispatchDue(PlaybackState& p, int32_t current, bool holdAtEnd, double nowMs);
+Dispatched DispatchDue(PlaybackState& p, int32_t current, bool holdAtEnd, double nowMs) REQUIRES(p.lock);
 // Arms the next wake-up for the earliest of the next step, the next event, the echo's next entry
 // (`echoNext`; an echo out of budget goes on a millisecond later), the loop end and a held port's
 // move. False when no timer could be armed.
 bool ArmNextWake(PlaybackState& p, int32_t current, int32_t echoNext, bool holdAtEnd, double portMovesMs,
-                 double nowMs);
-// Under the scheduler lock: arms a wake-up for `dueMs` (and for `tick`, when by tick: a tempo factor
+                 double nowMs) REQUIRES(p.lock);
+// Arms a wake-up for `dueMs` (and for `tick`, when by tick: a tempo factor
 // change re-arms it).
-bool ArmAt(PlaybackState& p, double dueMs);
-bool ArmWakeUp(PlaybackState& p, int32_t tick, double nowMs);
+bool ArmAt(PlaybackState& p, double dueMs) REQUIRES(p.lock);
+bool ArmWakeUp(PlaybackState& p, int32_t tick, double nowMs) REQUIRES(p.lock);
 // The playback has ended on the timer thread (`kind`, at `position` for kEndedAt): positions stop,
 // the outputs are silenced at once, and the end is posted to the main thread.
-void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window);
+void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window)
+    REQUIRES(p.lock);
 // A wake-up that found the song's end while a continue's start message is still with its client
 // holds the playback there, a millisecond at a time (true when held, or ended for want of a timer).
-bool HoldForContinue(PlaybackState& p, uint32_t serial, uint32_t window, double nowMs);
+bool HoldForContinue(PlaybackState& p, uint32_t serial, uint32_t window, double nowMs) REQUIRES(p.lock);
 // The switch of a continue that is due (false when the playback ended with it), and the loop wrap
 // at `dueMs` (WrapDueTime: a pass lasts at least kMinLoopPassMs).
-bool SwitchSongs(PlaybackState& p, uint32_t serial, uint32_t window, double nowMs);
-double WrapDueTime(PlaybackState& p, double nowMs);
-void Wrap(PlaybackState& p, double dueMs);
+bool SwitchSongs(PlaybackState& p, uint32_t serial, uint32_t window, double nowMs) REQUIRES(p.lock);
+double WrapDueTime(PlaybackState& p, double nowMs) REQUIRES(p.lock);
+void Wrap(PlaybackState& p, double dueMs) REQUIRES(p.lock);
 int32_t PositionStep(const PlaybackState& p);
 int64_t FloorDiv(int64_t a, int64_t b);
+
+// ---- Song slots (playback/song_slots.cpp) ----
+
+// Main thread (taking the scheduler lock): copy-data 19 empties both slots and puts `song` (null:
+// none) in the current one; copy-data 20 while the client plays empties the next slot and puts it
+// there. The slot owns the song from here.
+void FillCurrentSlot(PlaybackState& playback, SongSlots& slots, uint8_t* song, uint32_t size) EXCLUDES(playback.lock);
+void FillNextSlot(PlaybackState& playback, SongSlots& slots, uint8_t* song, uint32_t size) EXCLUDES(playback.lock);
+// Main thread, a departure: empties both slots (taking the scheduler lock).
+void FreeSongSlots(PlaybackState& playback, SongSlots& slots) EXCLUDES(playback.lock);
+// Main thread: frees a song taken out of a slot, or, when the playback may still point into it,
+// keeps it until the playback has let go of it.
+void ReleaseSong(PlaybackState& playback, uint8_t* song) REQUIRES(playback.lock);
+// Main thread: frees the retired songs the playback no longer uses.
+void FreeRetiredSongs(PlaybackState& playback) REQUIRES(playback.lock);
+// Timer thread: the switch of a continue makes the next song current, retiring the old current
+// song. Nothing changes when the next slot is empty.
+void TakeNextSong(PlaybackState& playback, SongSlots& slots) REQUIRES(playback.lock);

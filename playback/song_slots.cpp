@@ -6,12 +6,12 @@
 
 #include "playback/scheduler.h"
 #include "playback/song_image.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 namespace {
 
-// Under the scheduler lock: empties a slot.
-void EmptySlot(PlaybackState& p, uint8_t*& song, uint32_t& size) {
+// Empties a slot.
+void EmptySlot(PlaybackState& p, uint8_t*& song, uint32_t& size) REQUIRES(p.lock) {
   ReleaseSong(p, song);
   song = nullptr;
   size = 0;

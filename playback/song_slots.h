@@ -19,8 +19,6 @@
 
 #include <cstdint>
 
-struct PlaybackState;
-
 constexpr int kRetiredSongCapacity = 16;
 
 // A client's two slots. A record that goes away frees what its slots still hold.
@@ -47,19 +45,5 @@ struct RetiredSongs {
 // malformed song, or no memory). Made outside the scheduler lock, so that checking a large song
 // never holds up a wake-up.
 uint32_t CopySong(const uint8_t* bytes, uint32_t size, int32_t outputCount, uint8_t** copy);
-// Main thread (taking the scheduler lock): copy-data 19 empties both slots and puts `song` (null:
-// none) in the current one; copy-data 20 while the client plays empties the next slot and puts it
-// there. The slot owns the song from here.
-void FillCurrentSlot(PlaybackState& playback, SongSlots& slots, uint8_t* song, uint32_t size);
-void FillNextSlot(PlaybackState& playback, SongSlots& slots, uint8_t* song, uint32_t size);
-// Main thread, a departure: empties both slots (taking the scheduler lock).
-void FreeSongSlots(PlaybackState& playback, SongSlots& slots);
-
-// Main thread, under the scheduler lock: frees a song taken out of a slot, or, when the playback may
-// still point into it, keeps it until the playback has let go of it.
-void ReleaseSong(PlaybackState& playback, uint8_t* song);
-// Main thread, under the scheduler lock: frees the retired songs the playback no longer uses.
-void FreeRetiredSongs(PlaybackState& playback);
-// Timer thread, under the scheduler lock: the switch of a continue makes the next song current,
-// retiring the old current song. Nothing changes when the next slot is empty.
-void TakeNextSong(PlaybackState& playback, SongSlots& slots);
+// The functions that fill, empty, swap and retire slots work under the scheduler lock, so they are
+// declared with the playback's state (playback/scheduler.h, "Song slots").

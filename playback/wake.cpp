@@ -7,7 +7,7 @@
 
 #include "playback/scheduler.h"
 #include "playback/song_image.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 void SchedulerWakeUp(void* context, uint64_t timerId) {
   SchedulerWakeUpAt(*static_cast<PlaybackState*>(context), timerId, platform::NowMs());

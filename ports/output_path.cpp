@@ -39,9 +39,9 @@ inline int PedalOf(uint32_t word) {
 }
 inline bool PedalDown(const PedalLedger& p) { return p.value != 0 && p.value != 255; }
 
-// ---- The ledger (under the stage lock) ----
+// ---- The ledger ----
 
-void Strike(OutputPort& port, uint32_t key, Owner owner, StageEntry& e) {
+void Strike(OutputPort& port, uint32_t key, Owner owner, StageEntry& e) REQUIRES(port.stage.lock) {
   std::atomic<uint8_t>& count = port.activity[key];
   uint8_t n = count.load(std::memory_order_relaxed);
   if (n == 255) return;  // a counter saturates rather than wrap the note back to silent
@@ -56,7 +56,7 @@ void Strike(OutputPort& port, uint32_t key, Owner owner, StageEntry& e) {
 
 // A release ends the owner's latest strike there; when it has none, one owned by nobody in
 // particular, else the oldest: a release reaches the device's key whoever struck it.
-void Release(OutputPort& port, uint32_t key, Owner owner, StageEntry& e) {
+void Release(OutputPort& port, uint32_t key, Owner owner, StageEntry& e) REQUIRES(port.stage.lock) {
   std::atomic<uint8_t>& count = port.activity[key];
   uint8_t n = count.load(std::memory_order_relaxed);
   if (n == 0) return;
@@ -77,7 +77,7 @@ void Release(OutputPort& port, uint32_t key, Owner owner, StageEntry& e) {
 }
 
 // Records what a short message does to the device's state, and how to take it back.
-void ChangeLedger(OutputPort& port, StageEntry& e) {
+void ChangeLedger(OutputPort& port, StageEntry& e) REQUIRES(port.stage.lock) {
   const uint32_t word = e.word;
   if (IsNote(word)) {
     if (port.stage.keys) {
@@ -98,7 +98,7 @@ void ChangeLedger(OutputPort& port, StageEntry& e) {
   p.owner = p.value != 0 ? e.owner : kOwnerNone;
 }
 
-void UndoLedger(OutputPort& port, const StageEntry& e) {
+void UndoLedger(OutputPort& port, const StageEntry& e) REQUIRES(port.stage.lock) {
   if (e.kind != kEntryShort) return;
   const uint32_t word = e.word;
   if (IsNote(word)) {
@@ -131,7 +131,7 @@ void UndoLedger(OutputPort& port, const StageEntry& e) {
   p.owner = e.undoOwner;
 }
 
-void ClearLedger(OutputPort& port) {
+void ClearLedger(OutputPort& port) REQUIRES(port.stage.lock) {
   if (port.activity)
     for (int i = 0; i < kActivityPerPort; ++i) port.activity[i].store(0, std::memory_order_relaxed);
   if (port.stage.keys)
@@ -140,11 +140,11 @@ void ClearLedger(OutputPort& port) {
     for (PedalLedger& p : channel) p = PedalLedger();
 }
 
-// ---- The queue (under the stage lock) ----
+// ---- The queue ----
 
 // Whether a message must wait: something is queued, or the port pauses after a sysex. A port never
 // opened has no queue: its messages go to the device (which refuses them) at once.
-bool MustWait(PortStage& s) {
+bool MustWait(PortStage& s) REQUIRES(s.lock) {
   if (!s.ring) return false;
   if (s.count > 0) return true;
   if (s.readyAtMs == 0) return false;
@@ -156,7 +156,7 @@ bool MustWait(PortStage& s) {
 // Room for one more entry of `owner` (with `bytes` of sysex). A release the engine makes may use
 // the whole ring and is bound by no share; a playback is bound by the port's share alone (its
 // scheduler holds back rather than be refused).
-bool HasRoom(const PortStage& s, Owner owner, bool release, int64_t bytes) {
+bool HasRoom(const PortStage& s, Owner owner, bool release, int64_t bytes) REQUIRES(s.lock) {
   if (release) return s.count < kStageCapacity;
   if (s.count >= kStageSenderShare) return false;
   if (s.queuedBytes + bytes > kPortQueueBytes) return false;
@@ -165,7 +165,7 @@ bool HasRoom(const PortStage& s, Owner owner, bool release, int64_t bytes) {
          s.shared->ownerBytes[owner].load(std::memory_order_relaxed) + bytes <= kOwnerQueueBytes;
 }
 
-void Push(PortStage& s, const StageEntry& e) {
+void Push(PortStage& s, const StageEntry& e) REQUIRES(s.lock) {
   s.ring[(s.head + s.count) % kStageCapacity] = e;
   s.count += 1;
   s.shared->ownerEntries[e.owner].fetch_add(1, std::memory_order_relaxed);
@@ -177,7 +177,7 @@ void Push(PortStage& s, const StageEntry& e) {
 
 // A queued entry leaves the queue (sent or dropped): its budgets go back, and a copy of a sysex's
 // bytes goes to the spent list for the main thread to free.
-void Leave(PortStage& s, const StageEntry& e) {
+void Leave(PortStage& s, const StageEntry& e) REQUIRES(s.lock) {
   s.shared->ownerEntries[e.owner].fetch_sub(1, std::memory_order_relaxed);
   if (e.kind == kEntryShort) return;
   s.shared->ownerBytes[e.owner].fetch_sub(e.word, std::memory_order_relaxed);
@@ -185,35 +185,33 @@ void Leave(PortStage& s, const StageEntry& e) {
   if (e.kind == kEntrySysexCopy) s.spent[s.spentCount++] = e.bytes;  // room: one per ring entry
 }
 
-// The queue has emptied: its buffer and its refusal report start afresh.
-void Emptied(PortStage& s) {
+// The queue has emptied: its buffer starts afresh.
+void Emptied(PortStage& s) REQUIRES(s.lock) {
   s.arenaUsed = 0;
-  s.refusalReported = false;
 }
 
 // The device's long send and the pause that follows it (none for a message the device refused as
 // too long: nothing went out).
-int DeviceLong(OutputPort& port, const uint8_t* bytes, uint32_t length) {
+int DeviceLong(OutputPort& port, const uint8_t* bytes, uint32_t length) REQUIRES(port.stage.lock) {
   int result = platform::MidiOutLong(port.handle.load(std::memory_order_acquire), bytes, length);
   int32_t delay = SysexDelayOf(port);
   if (delay > 0 && result != platform::kMidiInvalidParam) port.stage.readyAtMs = port.stage.shared->clock() + delay;
   return result;
 }
 
-// One short message for `owner`, under the stage lock: sent when the port is free and nothing
+// One short message for `owner`: sent when the port is free and nothing
 // waits, else queued. `release`: a release the engine works out, never refused: past even the room
 // kept for releases it goes to the device at once. *armAt is set when the drain must be armed.
-int ShortLocked(OutputPort& port, uint32_t word, Owner owner, bool release, double* armAt) {
-  PortStage& s = port.stage;
+int ShortLocked(OutputPort& port, uint32_t word, Owner owner, bool release, double* armAt) REQUIRES(port.stage.lock) {
   StageEntry e;
   e.word = word & 0xFFFFFF;
   e.kind = kEntryShort;
   e.owner = owner;
-  if (MustWait(s)) {
-    if (HasRoom(s, owner, release, 0)) {
+  if (MustWait(port.stage)) {
+    if (HasRoom(port.stage, owner, release, 0)) {
       ChangeLedger(port, e);
-      if (s.count == 0) *armAt = s.readyAtMs;
-      Push(s, e);
+      if (port.stage.count == 0) *armAt = port.stage.readyAtMs;
+      Push(port.stage, e);
       return platform::kMidiOk;
     }
     if (!release) return kStageQueueFull;
@@ -224,29 +222,28 @@ int ShortLocked(OutputPort& port, uint32_t word, Owner owner, bool release, doub
 
 // Sends what may leave now from the front of the queue, at most kStageBatch. True when more may
 // leave at once (the batch ran out).
-bool DrainLocked(OutputPort& port, double nowMs) {
-  PortStage& s = port.stage;
-  for (int sent = 0; s.count > 0; ++sent) {
-    if (s.readyAtMs > nowMs) return false;
+bool DrainLocked(OutputPort& port, double nowMs) REQUIRES(port.stage.lock) {
+  for (int sent = 0; port.stage.count > 0; ++sent) {
+    if (port.stage.readyAtMs > nowMs) return false;
     if (sent == kStageBatch) return true;
-    const StageEntry e = s.ring[s.head];
-    s.head = (s.head + 1) % kStageCapacity;
-    s.count -= 1;
-    s.readyAtMs = 0;
+    const StageEntry e = port.stage.ring[port.stage.head];
+    port.stage.head = (port.stage.head + 1) % kStageCapacity;
+    port.stage.count -= 1;
+    port.stage.readyAtMs = 0;
     if (e.kind == kEntryShort)
       platform::MidiOutShort(port.handle.load(std::memory_order_acquire), e.word);
     else
       DeviceLong(port, e.bytes, e.word);
-    Leave(s, e);
+    Leave(port.stage, e);
   }
-  Emptied(s);
+  Emptied(port.stage);
   return false;
 }
 
 void DrainTimerFired(void* context, uint64_t timerId) {
   Ports& ports = *static_cast<Ports*>(context);
   {
-    std::lock_guard<std::mutex> guard(ports.stages.drainLock);
+    EngineLock guard(ports.stages.drainLock);
     if (ports.stages.drainTimer == timerId) ports.stages.drainTimer = 0;
   }
   DrainStages(ports, ports.stages.clock());
@@ -254,12 +251,12 @@ void DrainTimerFired(void* context, uint64_t timerId) {
 
 // Makes sure the drain runs by `dueMs`. Never under a stage lock: the cancel of a later drain waits
 // out one in flight, which takes stage locks.
-void ArmDrain(Ports& ports, double dueMs) {
+void ArmDrain(Ports& ports, double dueMs) EXCLUDES(ports.stages.drainLock) {
   StageShared& shared = ports.stages;
   if (dueMs <= 0 || !shared.timers) return;
   uint64_t replaced = 0;
   {
-    std::lock_guard<std::mutex> guard(shared.drainLock);
+    EngineLock guard(shared.drainLock);
     if (shared.drainTimer != 0 && shared.drainDueMs <= dueMs) return;
     replaced = shared.drainTimer;
     shared.drainTimer = platform::TimerArm(shared.timers, dueMs, DrainTimerFired, &ports);
@@ -287,7 +284,7 @@ int SendParameter(Ports& ports, uint32_t base, uint32_t msbController, uint32_t 
   return result;
 }
 
-int OwnerStrikesLocked(const OutputPort& port, uint32_t key, Owner owner) {
+int OwnerStrikesLocked(const OutputPort& port, uint32_t key, Owner owner) REQUIRES(port.stage.lock) {
   uint8_t total = port.activity[key].load(std::memory_order_relaxed);
   if (owner == kOwnerNone || !port.stage.keys) return owner == kOwnerNone ? total : 0;
   const KeyLedger& k = port.stage.keys[key];
@@ -297,27 +294,26 @@ int OwnerStrikesLocked(const OutputPort& port, uint32_t key, Owner owner) {
 }
 
 // Withdraws the queued entries `keep` refuses, newest first (so that each change the ledger takes
-// back is the last one made), keeping the others in order. Under the stage lock.
+// back is the last one made), keeping the others in order.
 template <typename Keep>
-void DropLocked(OutputPort& port, Keep keep) {
-  PortStage& s = port.stage;
-  if (s.count == 0) return;
-  for (uint32_t i = s.count; i-- > 0;) {
-    const StageEntry& e = s.ring[(s.head + i) % kStageCapacity];
+void DropLocked(OutputPort& port, Keep keep) REQUIRES(port.stage.lock) {
+  if (port.stage.count == 0) return;
+  for (uint32_t i = port.stage.count; i-- > 0;) {
+    const StageEntry& e = port.stage.ring[(port.stage.head + i) % kStageCapacity];
     if (keep(e)) continue;
     UndoLedger(port, e);
   }
   uint32_t kept = 0;
-  for (uint32_t i = 0; i < s.count; ++i) {
-    const StageEntry e = s.ring[(s.head + i) % kStageCapacity];
+  for (uint32_t i = 0; i < port.stage.count; ++i) {
+    const StageEntry e = port.stage.ring[(port.stage.head + i) % kStageCapacity];
     if (keep(e)) {
-      s.ring[(s.head + kept++) % kStageCapacity] = e;
+      port.stage.ring[(port.stage.head + kept++) % kStageCapacity] = e;
       continue;
     }
-    Leave(s, e);
+    Leave(port.stage, e);
   }
-  s.count = kept;
-  if (kept == 0) Emptied(s);
+  port.stage.count = kept;
+  if (kept == 0) Emptied(port.stage);
 }
 
 void ResetControllersLocked(OutputPort& port, platform::MidiHandle h) {
@@ -348,7 +344,7 @@ int SendShortMessage(Ports& ports, uint32_t event, Owner owner) {
   double armAt = 0;
   int result;
   {
-    std::lock_guard<std::mutex> guard(port.stage.lock);
+    EngineLock guard(port.stage.lock);
     result = ShortLocked(port, event, owner, false, &armAt);
   }
   ArmDrain(ports, armAt);
@@ -358,29 +354,28 @@ int SendShortMessage(Ports& ports, uint32_t event, Owner owner) {
 int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_t port, Owner owner, SysexCopy copy) {
   if (port >= static_cast<uint32_t>(ports.outputCount)) return platform::kMidiInvalidHandle;
   OutputPort& out = ports.outputs[port];
-  PortStage& s = out.stage;
   uint32_t longest = platform::MidiOutLongest(out.handle.load(std::memory_order_acquire));
   if (longest != 0 && length > longest) return kStageTooLong;
   std::unique_ptr<uint8_t[]> made;  // a copy made with the lock let go, for a message that waits
   double armAt = 0;
   int result = platform::kMidiOk;
   for (;;) {
-    std::unique_lock<std::mutex> lock(s.lock);
-    if (!MustWait(s)) {
+    EngineLock lock(out.stage.lock);
+    if (!MustWait(out.stage)) {
       result = DeviceLong(out, bytes, length);
       break;
     }
-    if (!HasRoom(s, owner, false, length)) {
+    if (!HasRoom(out.stage, owner, false, length)) {
       result = kStageQueueFull;
       break;
     }
     StageEntry e;
     e.word = length;
     e.owner = owner;
-    if (s.arena && kSysexBufferBytes - s.arenaUsed >= length) {
-      uint8_t* at = s.arena.get() + s.arenaUsed;
+    if (out.stage.arena && kSysexBufferBytes - out.stage.arenaUsed >= length) {
+      uint8_t* at = out.stage.arena.get() + out.stage.arenaUsed;
       if (length) memcpy(at, bytes, length);
-      s.arenaUsed += length;
+      out.stage.arenaUsed += length;
       e.bytes = at;
       e.kind = kEntrySysexInBuffer;
     } else if (copy == SysexCopy::kMayAllocate && made) {
@@ -396,8 +391,8 @@ int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_
       result = kStageQueueFull;
       break;
     }
-    if (s.count == 0) armAt = s.readyAtMs;
-    Push(s, e);
+    if (out.stage.count == 0) armAt = out.stage.readyAtMs;
+    Push(out.stage, e);
     break;
   }
   ArmDrain(ports, armAt);
@@ -408,7 +403,7 @@ bool StageTakes(Ports& ports, int32_t port, uint32_t messages, uint32_t sysexByt
   OutputPort* out = PortAt(ports, port);
   if (!out) return true;
   PortStage& s = out->stage;
-  std::lock_guard<std::mutex> guard(s.lock);
+  EngineLock guard(s.lock);
   if (!MustWait(s)) return true;
   if (s.count + messages + (sysexBytes ? 1 : 0) > kStageSenderShare) return false;
   if (!sysexBytes) return true;
@@ -418,7 +413,7 @@ bool StageTakes(Ports& ports, int32_t port, uint32_t messages, uint32_t sysexByt
 double StageNextMoveMs(Ports& ports, int32_t port) {
   OutputPort* out = PortAt(ports, port);
   if (!out) return 0;
-  std::lock_guard<std::mutex> guard(out->stage.lock);
+  EngineLock guard(out->stage.lock);
   return out->stage.count > 0 || out->stage.readyAtMs > 0 ? out->stage.readyAtMs : 0;
 }
 
@@ -430,7 +425,7 @@ int32_t SysexDelayOf(const OutputPort& port) {
 double SysexReadyAt(Ports& ports, int32_t port) {
   OutputPort* out = PortAt(ports, port);
   if (!out) return 0.0;
-  std::lock_guard<std::mutex> guard(out->stage.lock);
+  EngineLock guard(out->stage.lock);
   return out->stage.readyAtMs;
 }
 
@@ -455,7 +450,7 @@ int SendNrpn(Ports& ports, uint32_t base, uint32_t parameter, uint32_t value, Ow
 int HeldStrikes(Ports& ports, int32_t port, uint32_t channel, uint32_t key, Owner owner) {
   OutputPort* out = PortAt(ports, port);
   if (!out || !out->activity) return 0;
-  std::lock_guard<std::mutex> guard(out->stage.lock);
+  EngineLock guard(out->stage.lock);
   return OwnerStrikesLocked(*out, (channel & 15) << 7 | (key & 127), owner);
 }
 
@@ -466,7 +461,7 @@ void ReleaseKey(Ports& ports, int32_t port, uint32_t channel, uint32_t key, Owne
   const uint32_t word = 0x90u | (channel & 15) | (key & 127) << 8;
   double armAt = 0;
   {
-    std::lock_guard<std::mutex> guard(out->stage.lock);
+    EngineLock guard(out->stage.lock);
     int n = OwnerStrikesLocked(*out, at, owner);
     if (n == 0 && out->activity[at].load(std::memory_order_relaxed) == 0) n = atLeast;
     for (int i = 0; i < n; ++i) ShortLocked(*out, word, owner, true, &armAt);
@@ -478,7 +473,7 @@ void ReleaseStrikes(Ports& ports, int32_t port, Owner owner, const uint8_t* atLe
   OutputPort* out = PortAt(ports, port);
   if (!out || !out->activity) return;
   double armAt = 0;
-  std::unique_lock<std::mutex> lock(out->stage.lock);
+  EngineLock lock(out->stage.lock);
   int sent = 0;
   for (uint32_t at = 0; at < static_cast<uint32_t>(kActivityPerPort); ++at) {
     int n = OwnerStrikesLocked(*out, at, owner);
@@ -501,7 +496,7 @@ void LiftPedals(Ports& ports, int32_t port, Owner owner, const uint16_t* keep) {
   if (!out) return;
   double armAt = 0;
   {
-    std::lock_guard<std::mutex> guard(out->stage.lock);
+    EngineLock guard(out->stage.lock);
     for (uint32_t ch = 0; ch < 16; ++ch) {
       for (int i = 0; i < 3; ++i) {
         const PedalLedger& p = out->stage.pedals[ch][i];
@@ -517,7 +512,7 @@ void LiftPedals(Ports& ports, int32_t port, Owner owner, const uint16_t* keep) {
 void DropQueued(Ports& ports, Owner owner, bool strikesOnly) {
   for (int32_t i = 0; i < ports.outputCount; ++i) {
     OutputPort& out = ports.outputs[i];
-    std::lock_guard<std::mutex> guard(out.stage.lock);
+    EngineLock guard(out.stage.lock);
     DropLocked(out, [owner, strikesOnly](const StageEntry& e) {
       return e.owner != owner || (strikesOnly && !(e.kind == kEntryShort && IsStrike(e.word)));
     });
@@ -535,7 +530,7 @@ void ReleaseOwner(Ports& ports, Owner owner) {
 int Panic(Ports& ports) {
   for (int32_t p = 0; p < ports.outputCount; ++p) {
     OutputPort& port = ports.outputs[p];
-    std::unique_lock<std::mutex> lock(port.stage.lock);
+    EngineLock lock(port.stage.lock);
     // Nothing sent before the panic may sound after it.
     DropLocked(port, [](const StageEntry&) { return false; });
     ClearLedger(port);
@@ -563,7 +558,7 @@ void DrainStages(Ports& ports, double nowMs) {
   double soonest = 0;
   for (int32_t i = 0; i < ports.outputCount; ++i) {
     OutputPort& out = ports.outputs[i];
-    std::unique_lock<std::mutex> lock(out.stage.lock);
+    EngineLock lock(out.stage.lock);
     while (DrainLocked(out, nowMs)) {  // other senders get a turn between batches
       lock.unlock();
       lock.lock();
@@ -576,7 +571,7 @@ void DrainStages(Ports& ports, double nowMs) {
 void ReclaimSpent(Ports& ports) {
   for (int32_t i = 0; i < ports.outputCount; ++i) {
     PortStage& s = ports.outputs[i].stage;
-    std::lock_guard<std::mutex> guard(s.lock);
+    EngineLock guard(s.lock);
     for (uint32_t k = 0; k < s.spentCount; ++k) delete[] s.spent[k];
     s.spentCount = 0;
   }
@@ -602,12 +597,17 @@ int OutputPort::Open() {
     ++openCount;
     return platform::kMidiOk;
   }
-  if (!stage.ring) {
+  bool made;
+  {
+    EngineLock guard(stage.lock);
+    made = stage.ring != nullptr;
+  }
+  if (!made) {  // only the main thread makes it
     std::unique_ptr<StageEntry[]> ring(new (std::nothrow) StageEntry[kStageCapacity]);
     std::unique_ptr<uint8_t[]> arena(new (std::nothrow) uint8_t[kSysexBufferBytes]);
     std::unique_ptr<const uint8_t*[]> spent(new (std::nothrow) const uint8_t*[kStageCapacity]);
     if (!ring || !arena || !spent) return platform::kMidiNoMemory;
-    std::lock_guard<std::mutex> guard(stage.lock);
+    EngineLock guard(stage.lock);
     stage.ring = std::move(ring);
     stage.arena = std::move(arena);
     stage.spent = std::move(spent);
@@ -623,7 +623,7 @@ int OutputPort::Open() {
 void OutputPort::Close() {
   if (--openCount > 0) return;
   openCount = 0;
-  std::unique_lock<std::mutex> lock(stage.lock);
+  EngineLock lock(stage.lock);
   // No other sender reaches the device from here on. What waited goes out now, pause or not, so
   // that nothing is lost and the ledger is what the device holds.
   platform::MidiHandle h = handle.exchange(0, std::memory_order_acq_rel);

@@ -42,8 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-
+#include "locks/locks.h"
 #include "platform/midi.h"
 #include "platform/timer.h"
 
@@ -102,23 +101,22 @@ struct StageShared;
 // One port's stage. The ring, the ledger arrays and the spent list are made on the main thread
 // (the tables' build and the port's first open) and kept until the teardown.
 struct PortStage {
-  std::mutex lock;
-  StageShared* shared = nullptr;       // the owner budgets (set when the tables are built)
-  std::unique_ptr<StageEntry[]> ring;  // kStageCapacity entries; null until the port's first open
-  uint32_t head = 0;
-  uint32_t count = 0;
-  int64_t queuedBytes = 0;             // sysex bytes queued
-  double readyAtMs = 0;                // the end of the pause after the last sysex (NowMs's scale)
+  Mutex lock;
+  StageShared* shared = nullptr;  // the owner budgets (set when the tables are built)
+  std::unique_ptr<StageEntry[]> ring GUARDED_BY(lock);  // kStageCapacity entries; null until the port's first open
+  uint32_t head GUARDED_BY(lock) = 0;
+  uint32_t count GUARDED_BY(lock) = 0;
+  int64_t queuedBytes GUARDED_BY(lock) = 0;  // sysex bytes queued
+  double readyAtMs GUARDED_BY(lock) = 0;     // the end of the pause after the last sysex (NowMs's scale)
   // Where system-exclusive messages that wait are kept by threads that may not allocate: filled
   // from the front, emptied whenever the queue is.
-  std::unique_ptr<uint8_t[]> arena;
-  uint32_t arenaUsed = 0;
-  std::unique_ptr<KeyLedger[]> keys;   // 2048: channel x 128 + key
-  PedalLedger pedals[16][3];
+  std::unique_ptr<uint8_t[]> arena GUARDED_BY(lock);
+  uint32_t arenaUsed GUARDED_BY(lock) = 0;
+  std::unique_ptr<KeyLedger[]> keys GUARDED_BY(lock);  // 2048: channel x 128 + key
+  PedalLedger pedals[16][3] GUARDED_BY(lock);
   // Owned sysex copies the drain has sent, for the main thread to free.
-  std::unique_ptr<const uint8_t*[]> spent;  // kStageCapacity entries
-  uint32_t spentCount = 0;
-  bool refusalReported = false;  // a refusal since the queue last emptied was told to its sender
+  std::unique_ptr<const uint8_t*[]> spent GUARDED_BY(lock);  // kStageCapacity entries
+  uint32_t spentCount GUARDED_BY(lock) = 0;
 };
 
 // What all stages share: the owner budgets, the drain timer and the clock pauses are timed by.
@@ -128,7 +126,9 @@ struct StageShared {
   std::atomic<int64_t> ownerBytes[kOwnerCount] = {};
   bool ownerInUse[kOwnerCount] = {};  // client owners handed out (main thread)
   platform::TimerService* timers = nullptr;  // null: nothing drains by itself (tests drain by hand)
-  std::mutex drainLock;
-  uint64_t drainTimer = 0;
-  double drainDueMs = 0;
+  // Taken with no stage lock held (the cancel of a drain timer waits out a drain in flight, which
+  // takes stage locks); the timer is cancelled with it let go.
+  Mutex drainLock ACQUIRED_BEFORE(PortStage::lock);
+  uint64_t drainTimer GUARDED_BY(drainLock) = 0;
+  double drainDueMs GUARDED_BY(drainLock) = 0;
 };

@@ -61,8 +61,10 @@ bool BuildPortTables(Ports& ports) {
       port.activity = &ports.activity[ActivityIndex(id, 0, 0)];
       port.activityEvent = ports.activityEvent;
       port.stage.shared = &ports.stages;
-      port.stage.keys.reset(new (std::nothrow) KeyLedger[kActivityPerPort]);
-      if (!port.stage.keys) return false;
+      std::unique_ptr<KeyLedger[]> keys(new (std::nothrow) KeyLedger[kActivityPerPort]);
+      if (!keys) return false;
+      EngineLock lock(port.stage.lock);
+      port.stage.keys = std::move(keys);
     }
   }
   ports.outputCount = static_cast<int32_t>(outs);

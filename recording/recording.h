@@ -19,10 +19,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "clients/clients.h"
+#include "locks/locks.h"
 #include "platform/event.h"
 #include "platform/midi.h"
 #include "playback/clock.h"
@@ -41,8 +41,8 @@ constexpr uint32_t kSysexMarkerCode = tovu::protocol::kTakeSysexMarker;
 using ThruSettings = tovu::ThruSettings;
 
 struct Thru {
-  std::mutex lock;
-  ThruSettings settings;  // under lock
+  Mutex lock ACQUIRED_AFTER(PlaybackState::lock) ACQUIRED_BEFORE(PortStage::lock);
+  ThruSettings settings GUARDED_BY(lock);
   // Written on the main thread under lock; read by the timer and MIDI input threads (and the
   // notifier, for the owner).
   std::atomic<int32_t> port{-1};   // the output port index thru holds open
@@ -148,38 +148,37 @@ struct CaptureBuffer {
 constexpr int32_t kEchoBudget = 256;
 
 struct Recorder {
-  std::mutex lock;
-  // Everything below is under lock.
-  bool armed = false;  // a recording takes input
+  Mutex lock ACQUIRED_AFTER(PlaybackState::lock) ACQUIRED_BEFORE(PortStage::lock);
+  bool armed GUARDED_BY(lock) = false;  // a recording takes input
   // The pass that runs was closed by input that arrived once the loop end was due, before the
   // wake-up that wraps: that wrap appends no second marker.
-  bool passClosedEarly = false;
-  int64_t closedEntries = 0;  // entries up to the last end marker (echoable from the next wrap)
-  int64_t passesEnded = 0;
-  bool passAtLoopStart = false;  // the pass that runs began at the loop start (a wrap, not a switch)
+  bool passClosedEarly GUARDED_BY(lock) = false;
+  int64_t closedEntries GUARDED_BY(lock) = 0;  // entries up to the last end marker (echoable from the next wrap)
+  int64_t passesEnded GUARDED_BY(lock) = 0;
+  bool passAtLoopStart GUARDED_BY(lock) = false;  // the pass that runs began at the loop start (a wrap, not a switch)
   // An echo call that used up its budget: the next call from the same tick resumes the same window.
-  bool resumeActive = false;
-  int32_t resumeFrom = 0;
-  int32_t resumeTo = 0;
-  int64_t resumeIndex = 0;
-  int64_t resumeBest = 0;
-  RecordChunk* head = nullptr;
-  RecordChunk* tail = nullptr;
-  RecordChunk* spare = nullptr;  // the next chunk, made ahead so that the timer thread never allocates
-  int64_t entryCount = 0;
-  int64_t echoable = 0;  // entries of passes already ended (the echo plays only these)
-  uint64_t generation = 0;  // changes whenever the list is released
-  int32_t recordStartTick = 0;
-  int32_t countInLength = 0;
-  SysexBlock blocks[kMaxSysexBlocks];
-  int32_t blockCount = 0;
-  uint32_t byteCount = 0;
-  bool captureArmed = false;
-  platform::MidiHandle captureHandle = 0;
-  uint32_t droppedEvents = 0;  // short messages and end markers not recorded
-  uint32_t droppedSysex = 0;   // system-exclusive messages not recorded
-  std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures;  // one slot per input port
-  int32_t captureSlots = 0;
+  bool resumeActive GUARDED_BY(lock) = false;
+  int32_t resumeFrom GUARDED_BY(lock) = 0;
+  int32_t resumeTo GUARDED_BY(lock) = 0;
+  int64_t resumeIndex GUARDED_BY(lock) = 0;
+  int64_t resumeBest GUARDED_BY(lock) = 0;
+  RecordChunk* head GUARDED_BY(lock) = nullptr;
+  RecordChunk* tail GUARDED_BY(lock) = nullptr;
+  RecordChunk* spare GUARDED_BY(lock) = nullptr;  // the next chunk, made ahead so that the timer thread never allocates
+  int64_t entryCount GUARDED_BY(lock) = 0;
+  int64_t echoable GUARDED_BY(lock) = 0;  // entries of passes already ended (the echo plays only these)
+  uint64_t generation GUARDED_BY(lock) = 0;  // changes whenever the list is released
+  int32_t recordStartTick GUARDED_BY(lock) = 0;
+  int32_t countInLength GUARDED_BY(lock) = 0;
+  SysexBlock blocks[kMaxSysexBlocks] GUARDED_BY(lock);
+  int32_t blockCount GUARDED_BY(lock) = 0;
+  uint32_t byteCount GUARDED_BY(lock) = 0;
+  bool captureArmed GUARDED_BY(lock) = false;
+  platform::MidiHandle captureHandle GUARDED_BY(lock) = 0;
+  uint32_t droppedEvents GUARDED_BY(lock) = 0;  // short messages and end markers not recorded
+  uint32_t droppedSysex GUARDED_BY(lock) = 0;   // system-exclusive messages not recorded
+  std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> captures GUARDED_BY(lock);  // one slot per input port
+  int32_t captureSlots GUARDED_BY(lock) = 0;
   // Read without the lock: the spare chunk was used up, and a thread that may allocate makes one:
   // the refill thread, woken by `refill`, so that the timer thread can go on closing passes when no
   // input comes.

@@ -31,7 +31,7 @@
 #include <new>
 
 #include "recording/recording.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 using namespace tovu::protocol;
 #include "platform/timer.h"
@@ -68,8 +68,8 @@ void FreeDetached(Detached& d) {
   d = Detached();
 }
 
-// Under lock: moves the whole recording out and leaves the recorder empty and disarmed.
-void DetachLocked(Recorder& r, Detached* d) {
+// Moves the whole recording out and leaves the recorder empty and disarmed.
+void DetachLocked(Recorder& r, Detached* d) REQUIRES(r.lock) {
   d->head = r.head;
   d->spare = r.spare;
   d->entryCount = r.entryCount;
@@ -99,14 +99,14 @@ void DetachLocked(Recorder& r, Detached* d) {
 }
 
 // Whether the take, grown by `entries` entries and `bytes` sysex bytes, stays within its limit.
-bool FitsLocked(const Recorder& r, int64_t entries, uint32_t bytes) {
+bool FitsLocked(const Recorder& r, int64_t entries, uint32_t bytes) REQUIRES(r.lock) {
   int64_t size = kTakeHeaderSize + kTakeEntrySize * (r.entryCount + entries) + static_cast<int64_t>(r.byteCount) + bytes;
   return size <= static_cast<int64_t>(kMaxTakeBytes);
 }
 
-// Under lock: appends one entry when it fits with `reserve` more entries after it. A full tail
+// Appends one entry when it fits with `reserve` more entries after it. A full tail
 // takes the spare chunk; without one the entry is lost. False when nothing was appended.
-bool AppendLocked(Recorder& r, int32_t tick, uint32_t word, int64_t reserve) {
+bool AppendLocked(Recorder& r, int32_t tick, uint32_t word, int64_t reserve) REQUIRES(r.lock) {
   if (!FitsLocked(r, 1 + reserve, 0)) return false;
   RecordChunk* tail = r.tail;
   if (!tail || tail->used == kChunkEntries) {
@@ -136,7 +136,7 @@ bool AppendLocked(Recorder& r, int32_t tick, uint32_t word, int64_t reserve) {
 }
 
 // On a thread that may allocate: makes the spare chunk when the last one was taken.
-void EnsureSpare(Recorder& r) {
+void EnsureSpare(Recorder& r) EXCLUDES(r.lock) {
   if (!r.needSpare.load()) return;
   RecordChunk* chunk = new (std::nothrow) RecordChunk;
   if (!chunk) return;
@@ -151,13 +151,14 @@ void EnsureSpare(Recorder& r) {
   delete chunk;
 }
 
-// Under `lock` (the recorder's), on a thread that may allocate (input, the stop): makes sure that
-// `entries` more entries have a place, letting go of the lock while it makes a chunk. The spare
+// On a thread that may allocate (input, the stop): makes sure that `entries` more entries have a
+// place, letting go of the recorder's lock while it makes a chunk (the caller's guard still counts
+// it as held meanwhile: nothing in between sends). The spare
 // EnsureSpare made before the lock was taken may be gone by the time it is held (a pass end on the
 // timer thread took it, and the refill thread has not run yet): input neither waits for the refill
 // thread nor is lost to it. False when memory runs out, and when the recording ended while the lock
 // was let go (what was to be appended belongs to no take then).
-bool MakeRoomLocked(Recorder& r, EngineLock& lock, int32_t entries) {
+bool MakeRoomLocked(Recorder& r, int32_t entries) REQUIRES(r.lock) {
   if (!r.armed) return false;
   RecordChunk* made = nullptr;
   const uint64_t generation = r.generation;
@@ -170,9 +171,9 @@ bool MakeRoomLocked(Recorder& r, EngineLock& lock, int32_t entries) {
       r.needSpare.store(false);
       break;
     }
-    lock.unlock();
+    r.lock.unlock();
     made = new (std::nothrow) RecordChunk;
-    lock.lock();
+    r.lock.lock();
     if (!made) return false;
     if (r.generation != generation) {
       delete made;
@@ -212,17 +213,17 @@ void StopRefiller(Recorder& r) {
 }
 
 // Releases what the loop echo holds on thru's port, by the ledger, at a pass end: its notes, then
-// its pedals. Not under the recorder lock.
-void ReleaseEchoHeld(Recorder& r) {
+// its pedals.
+void ReleaseEchoHeld(Recorder& r) EXCLUDES(r.lock) {
   int32_t port = r.thru->port.load();
   if (port < 0) return;
   ReleaseStrikes(*r.ports, port, kOwnerEcho);
   LiftPedals(*r.ports, port, kOwnerEcho);
 }
 
-// Under lock: closes the pass that runs with an end marker at `tick`, unless input closed it
+// Closes the pass that runs with an end marker at `tick`, unless input closed it
 // already; the pass becomes echoable.
-void EndPassLocked(Recorder& r, int32_t tick) {
+void EndPassLocked(Recorder& r, int32_t tick) REQUIRES(r.lock) {
   if (r.passClosedEarly) {
     r.passClosedEarly = false;
   } else {
@@ -234,12 +235,12 @@ void EndPassLocked(Recorder& r, int32_t tick) {
   r.resumeActive = false;
 }
 
-// Under lock: the tick input that arrived at `arrivalMs` is filed at. While looping, input whose
+// The tick input that arrived at `arrivalMs` is filed at. While looping, input whose
 // tick reached the loop end belongs to the next pass: the pass that runs is closed here (the wrap's
 // wake-up may come late) and the tick counted from the loop start (at most to the loop's last tick);
 // input that arrived before the wrap that began the running pass (delivered late) is filed at the
 // loop start.
-int32_t StampLocked(Recorder& r, double arrivalMs) {
+int32_t StampLocked(Recorder& r, double arrivalMs) REQUIRES(r.lock) {
   int32_t tick = TickAt(ReadClock(*r.clock), arrivalMs);
   const PlaybackState& p = *r.playback;
   if (!p.loopOn.load()) return tick;
@@ -334,8 +335,8 @@ int32_t WalkEndedPasses(Recorder& r, int32_t from, int32_t to) {
   return stopped ? from : static_cast<int32_t>(best);
 }
 
-// The capture buffer the platform handed back, or null when it is none of ours. Under lock.
-CaptureBuffer* FindCaptureLocked(Recorder& r, const platform::MidiInBuffer* buffer) {
+// The capture buffer the platform handed back, or null when it is none of ours.
+CaptureBuffer* FindCaptureLocked(Recorder& r, const platform::MidiInBuffer* buffer) REQUIRES(r.lock) {
   for (int32_t i = 0; i < r.captureSlots; ++i)
     if (r.captures[i] && &r.captures[i]->header == buffer) return r.captures[i].get();
   return nullptr;
@@ -425,7 +426,7 @@ void RecordArrived(Recorder& r, uint32_t word, double arrivalMs) {
   EngineLock lock(r.lock);
   // Room for the word and for the end marker stamping may put before it.
   if (!r.armed) return;
-  if (!MakeRoomLocked(r, lock, 2)) {
+  if (!MakeRoomLocked(r, 2)) {
     if (r.armed) r.droppedEvents += 1;
     return;
   }
@@ -487,7 +488,7 @@ void OnSysexBuffer(Recorder& r, platform::MidiHandle handle, platform::MidiInBuf
   {
     EngineLock lock(r.lock);
     if (record && length > 0) {
-      bool room = block && r.blockCount < kMaxSysexBlocks && MakeRoomLocked(r, lock, 2) && r.armed &&
+      bool room = block && r.blockCount < kMaxSysexBlocks && MakeRoomLocked(r, 2) && r.armed &&
                   FitsLocked(r, 2, length);
       if (room) {
         int32_t tick = StampLocked(r, arrivalMs);
@@ -524,7 +525,7 @@ BuiltTake FinishTake(Recorder& r, int32_t stopTick) {
   {
     EngineLock lock(r.lock);
     // Room for this marker in the take's size was kept by every other append.
-    if (r.entryCount > 0 && !(MakeRoomLocked(r, lock, 1) && AppendLocked(r, stopTick, kEndMarker, 0)))
+    if (r.entryCount > 0 && !(MakeRoomLocked(r, 1) && AppendLocked(r, stopTick, kEndMarker, 0)))
       r.droppedEvents += 1;
     DetachLocked(r, &d);
   }

@@ -10,7 +10,7 @@
 // thru's on its port (a handful of notes and pedals).
 #include <algorithm>
 
-#include "status/lock_check.h"
+#include "locks/locks.h"
 #include "playback/chase.h"
 #include "recording/recording.h"
 
@@ -20,9 +20,9 @@ int32_t Clamp(int64_t value, int32_t low, int32_t high) {
   return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(value, low), high));
 }
 
-// Under Thru::lock: resets the thru image and advances the generation: a message admitted before
-// this is not played after it. Returns thru's port (-1 none).
-int32_t ForgetLocked(Thru& thru) {
+// Resets the thru image and advances the generation: a message admitted before this is not played
+// after it. Returns thru's port (-1 none).
+int32_t ForgetLocked(Thru& thru) REQUIRES(thru.lock) {
   if (thru.image) ResetStateImage(*thru.image);
   thru.generation.fetch_add(1);
   return thru.port.load();

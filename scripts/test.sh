@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test in three builds: ThreadSanitizer, AddressSanitizer +
 # UndefinedBehaviorSanitizer, and a normal build (last, so that its summary closes the output).
+# First the engine is compiled once with Clang's thread-safety analysis, whose findings are errors:
+# every access to data a lock guards, every call that needs a lock held, and the order locks are
+# taken in are checked against their annotations (locks/locks.h).
 # Engine processes started by the integration tests are built with the same sanitizer. Each fuzzing
 # harness also runs for a few seconds (about 30 s in all), so that a harness that stops reaching
 # the code, or an input it finds at once, shows here; the long runs are scripts/fuzz.sh.
@@ -17,6 +20,10 @@ build() {  # build <dir> <cmake options...>
   cmake --build "$dir" -j "$jobs"
 }
 
+echo "== lock annotations: the engine under Clang's thread-safety analysis"
+cmake -S . -B build-locks -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOVU_THREAD_SAFETY=ON \
+  -DTOVU_BENCH=OFF >/dev/null
+cmake --build build-locks -j "$jobs" --target tovu-engine
 echo "== normal build"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== ThreadSanitizer build"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/process.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 #include "protocol/protocol.h"
 
 namespace {

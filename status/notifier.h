@@ -26,10 +26,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "locks/locks.h"
 #include "platform/event.h"
 #include "status/background_thread.h"
 #include "status/outbox.h"
@@ -42,8 +42,8 @@ struct PublishedPosition {
 };
 
 struct Notifier {
-  std::mutex positionLock;  // the position lock: guards `published` only
-  PublishedPosition published;
+  Mutex positionLock;  // the position lock
+  PublishedPosition published GUARDED_BY(positionLock);
   platform::Event positionEvent;
   BackgroundThread worker;  // its wake event is the stop request's
 

@@ -2,7 +2,7 @@
 #include "status/outbox.h"
 
 #include "protocol/protocol.h"
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32_t lParam) {
   platform::BusPost(bus, window, tovu::protocol::kEngineCommand, code, lParam);

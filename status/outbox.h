@@ -4,7 +4,7 @@
 // the position message are sent, with or without waiting for the answer.
 //
 // Threads: any thread may post or send. A send never happens under an engine lock (checked in debug
-// builds, see status/lock_check.h): the client's handler may call back into the engine, whose main
+// builds, see locks/locks.h): the client's handler may call back into the engine, whose main
 // thread must be free to answer. Posts may be made under a lock (the timer thread posts under the
 // scheduler lock): they only queue a frame.
 #pragma once

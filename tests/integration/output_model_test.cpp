@@ -226,7 +226,7 @@ TEST(OutputModel, NothingIsLeftDownAndNothingFollowsItsPanic) {
                                    {tovu::PackEvent(0x9A, static_cast<uint8_t>(50 + i), 100, 0),
                                     tovu::PackEvent(0xBA, 67, 127, 0)}));
 
-  Drive run{env, Clock::now() + std::chrono::seconds(6)};
+  Drive run{env, Clock::now() + std::chrono::seconds(6), {}, {}, {}};
   std::atomic<bool> spin{false};
   std::vector<OwnedThread> threads;
   for (int i = 0; i < 2; ++i)
@@ -260,7 +260,9 @@ TEST(OutputModel, NothingIsLeftDownAndNothingFollowsItsPanic) {
     size_t data = line.find(" data out0 bf 14 ");
     if (data == std::string::npos || sscanf(line.c_str() + data + 17, "%x", &marker) != 1) continue;
     for (auto& [m, end] : run.panics)
-      if (m == marker) EXPECT_LT(at, end) << "marker " << marker << " came after its panic";
+      if (m == marker) {
+        EXPECT_LT(at, end) << "marker " << marker << " came after its panic";
+      }
   }
   EXPECT_GE(run.panics.size(), 3u);
   EXPECT_EQ(tovu::Unregister(observer), 0);

@@ -112,7 +112,7 @@ void WakeAt(ListeningEngine& e, int32_t tick) {
   PlaybackState& p = e.engine.playback;
   constexpr uint64_t kTestTimer = ~0ull;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<Mutex> guard(p.lock);
     p.timer = kTestTimer;
     p.passBeganMs = -1e9;  // these wake-ups come microseconds apart: a pass's shortest time is not at stake
   }
@@ -120,7 +120,7 @@ void WakeAt(ListeningEngine& e, int32_t tick) {
   SchedulerWakeUp(&e.engine.playback, kTestTimer);
   uint64_t armed;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<Mutex> guard(p.lock);
     armed = p.timer;
     p.timer = 0;
   }

@@ -5,14 +5,14 @@
 
 #include <mutex>
 
-#include "status/lock_check.h"
+#include "locks/locks.h"
 
 TEST(LockCheck, ASendUnderAnEngineLockAndACancelUnderTheSchedulerLockAreCaught) {
 #ifndef TOVU_LOCK_CHECKS
   GTEST_SKIP() << "lock checks are off in this build";
 #else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  std::mutex engineMutex, schedulerMutex;
+  Mutex engineMutex, schedulerMutex;
   CheckNoEngineLockHeld();
   CheckSchedulerLockNotHeld();
   {

@@ -680,7 +680,7 @@ TEST(LoopEcho, InputIsStampedAndFiledInOneStepWithTheWrap) {
       std::this_thread::yield();
       continue;
     }
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<Mutex> guard(p.lock);
     RecordWrap(e.recorder, 480, TickDueTime(e.clock, 480), 0, tempo);
     ++wraps;
   }
