@@ -59,18 +59,29 @@ std::string ServiceReason(const tovu::Client& c, bool outputs) {
   const char* value = getenv("TOVU_MIDI");
   std::string v = value ? value : "";
   for (char& ch : v) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  if (v == "virtual")
+    return outputs ? "; TOVU_MIDI=virtual, and TOVU_VIRTUAL_OUTPUTS gives none"
+                   : "; TOVU_MIDI=virtual, and TOVU_VIRTUAL_INPUTS gives none";
+  if (v == "none") return "; TOVU_MIDI=none: the engine uses no MIDI service";
+#ifdef _WIN32
+  // Windows has one real service, the system's own MIDI devices (WinMM), and it is the default.
+  const char* device = outputs ? "MIDI output device" : "MIDI input device";
+  if (v.empty() || v == "winmm")
+    return std::string("; the engine uses Windows' own MIDI devices (WinMM)") + (v.empty() ? " with TOVU_MIDI unset" : "") +
+           ", and Windows lists no " + device +
+           " (connect one or install its driver, then start the engine again; TOVU_MIDI=virtual gives devices of "
+           "the engine's own)";
+  return "; TOVU_MIDI=" + v + " names no MIDI service on Windows (winmm, virtual or none), so the engine uses none";
+#else
   const char* what = outputs ? "MIDI input for it to play to" : "MIDI output for it to record from";
   if (v.empty())
     return std::string("; with TOVU_MIDI unset the engine uses JACK when a JACK server answers, else the ALSA "
                        "sequencer when /dev/snd/seq opens, else no MIDI service, and it found no ") + what +
            " (start a JACK server or load the ALSA sequencer and a synthesizer, then start the engine again)";
-  if (v == "virtual")
-    return outputs ? "; TOVU_MIDI=virtual, and TOVU_VIRTUAL_OUTPUTS gives none"
-                   : "; TOVU_MIDI=virtual, and TOVU_VIRTUAL_INPUTS gives none";
-  if (v == "none") return "; TOVU_MIDI=none: the engine uses no MIDI service";
   if (v == "jack") return std::string("; TOVU_MIDI=jack: no other JACK client offers a ") + what;
   if (v == "alsa") return std::string("; TOVU_MIDI=alsa: no ALSA sequencer client offers a ") + what;
-  return "; TOVU_MIDI=" + v + " names no MIDI service, so the engine uses none";
+  return "; TOVU_MIDI=" + v + " names no MIDI service on Linux (jack, alsa, virtual or none), so the engine uses none";
+#endif
 }
 
 bool StartSession(Session& s, bool startEngine) {
