@@ -378,6 +378,26 @@ TEST(CtlVerbs, PortsByName) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 90 3c 50"), 1);
 }
 
+// Names longer than the name column (JACK's client:port names often are) widen it: every state
+// stays in one column.
+TEST(CtlVerbs, LongPortNamesKeepTheStateColumnInLine) {
+  EngineEnv env;
+  env.vars["TOVU_VIRTUAL_OUTPUTS"] = "FLUID Synth (qsynth):Synth input port (4711:0)|Drums";
+  env.vars["TOVU_VIRTUAL_INPUTS"] = "a keyboard with a name as long as a JACK port's name";
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
+  EXPECT_EQ(env.RunCtl({"open", "drums", "ports"}), 0) << ReadText(env.dir + "/ctl.err");
+  std::istringstream lines(ReadText(env.dir + "/ctl.out"));
+  std::string line;
+  std::vector<size_t> columns;
+  while (std::getline(lines, line))
+    if (line.rfind("  ", 0) == 0) columns.push_back(line.find(line.find(" open") != std::string::npos ? " open" : " closed"));
+  ASSERT_EQ(columns.size(), 3u) << ReadText(env.dir + "/ctl.out");
+  EXPECT_EQ(columns[0], columns[1]);
+  EXPECT_EQ(columns[0], columns[2]);
+  EXPECT_GT(columns[0], std::string("  0   \"a keyboard with a name as long as a JACK port's name\"").size() - 1);
+}
+
 // The reason behind a failure reaches the user: a socket directory that is not private, and the
 // line of an engine that has no MIDI service.
 TEST(CtlErrors, TheRealReasonIsShown) {

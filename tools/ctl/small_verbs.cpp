@@ -120,21 +120,26 @@ int ParseSmallVerb(SmallVerb* v) {
   return -1;
 }
 
+// The ports in aligned columns: the name column as wide as the longest name needs (32 at least).
 void ListPorts(Session& s) {
   auto state = [](uint32_t handle) { return handle ? "open" : "closed"; };
+  int width = 32;
+  for (const tovu::OutputPortInfo& o : s.outputs) width = std::max(width, static_cast<int>(o.name.size()) + 2);
+  for (const tovu::InputPortInfo& i : s.inputs) width = std::max(width, static_cast<int>(i.name.size()) + 2);
   printf("outputs (device, name, state):\n");
   if (s.outputs.empty()) printf("  none%s\n", ServiceReason(s.client, true).c_str());
   for (const tovu::OutputPortInfo& o : s.outputs) {
-    printf("  %-3u %-32s %s", o.deviceId, ("\"" + o.name + "\"").c_str(), state(o.handle));
+    printf("  %-3u %-*s %s", o.deviceId, width, ("\"" + o.name + "\"").c_str(), state(o.handle));
     if (o.sysexDelayMs > 0) printf(", %d ms after each sysex", o.sysexDelayMs);
     if (o.shortReset) printf(", short reset");
     printf("\n");
   }
   printf("inputs (device, name, state):\n");
-  if (s.inputs.empty()) printf("  none\n");
+  if (s.inputs.empty()) printf("  none%s\n", ServiceReason(s.client, false).c_str());
   for (const tovu::InputPortInfo& i : s.inputs)
-    printf("  %-3u %-32s %s\n", i.deviceId, ("\"" + i.name + "\"").c_str(), state(i.handle));
+    printf("  %-3u %-*s %s\n", i.deviceId, width, ("\"" + i.name + "\"").c_str(), state(i.handle));
 }
+
 }  // namespace
 
 int SmallVerbs(const std::vector<std::string>& args) {
