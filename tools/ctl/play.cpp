@@ -1,9 +1,8 @@
 // tovu-ctl play: Standard MIDI Files played one after another through the engine.
 //
-//   connect -> register -> ports (list, resolve names, open) -> load song -> start (type 21)
+//   connect -> register -> ports (list, resolve names, open) -> load the song (a playlist is one
+//   image, its songs laid one after another, --gap apart) -> start (type 21)
 //      -> running: position messages and activity reports redraw the display
-//           a playlist: once the position is inside song k, the image of songs k and k+1 is
-//             loaded as the next song and continued into (type 22), so song k+1 follows gaplessly
 //           Ctrl-C -> stop (command 5)
 //           notification 12 (the song ended) or 5 (stopped)  -> finished
 //           notification 10 (refused)                         -> error, status 1
@@ -26,15 +25,17 @@ namespace ctl {
 namespace {
 
 const char kPlayDescription[] =
-    "Plays Standard MIDI Files (format 0 or 1), one after another without a gap, and returns when the\n"
-    "last ends. While they play the position (bar.beat.sixteenth, time / length) and the notes\n"
-    "sounding per port and channel are shown: redrawn in place on a terminal, as plain lines\n"
-    "otherwise. Ctrl-C stops: the engine releases every sounding note, and the exit status is 130.\n"
+    "Plays Standard MIDI Files (format 0 or 1), one after another without a gap (--gap puts\n"
+    "silence between them), and returns when the last ends. While they play the position\n"
+    "(bar.beat.sixteenth, time / length) and the notes sounding per port and channel are shown:\n"
+    "redrawn in place on a terminal, as plain lines otherwise. Ctrl-C stops: the engine releases\n"
+    "every sounding note, and the exit status is 130.\n"
     "\n"
     "The files' events are sent as written, with one change: a note-off (8n) goes out as a note-on of\n"
     "velocity 0 (9n), so its release velocity is lost. The engine counts a note as ended only by a\n"
     "velocity-0 note-on; ending notes that way is what lets it release every sounding note at a stop,\n"
-    "a loop or a jump, and restore the right ones when playback starts in the middle.\n";
+    "a loop or a jump, and restore the right ones when playback starts in the middle. In a playlist,\n"
+    "what a file leaves sounding at its end (notes, pedals) is released there, as at its end alone.\n";
 
 const char kPlayFooter[] =
     "PORT is a device id (tovu-ctl ports) or a name or a unique part of one, without regard to case.\n"
@@ -46,7 +47,7 @@ const char kPlayFooter[] =
     "  tovu-ctl play song.mid --out fluid,drums --from 17.3 --tempo 0.8\n"
     "  tovu-ctl play groove.mid --loop 1-4 --mute ch10\n"
     "  tovu-ctl play intro.mid verse.mid outro.mid --transpose -2 --solo piano\n";
-// ---- Playlists: songs laid one after another in image ticks ----
+// ---- Playlists: one image holding every song, one after another ----
 
 // Appends `from` to `into` with its ticks moved by `offset`: its sysex messages and parameter
 // records follow the ones already there, its time signature is stated at its start.
@@ -73,55 +74,54 @@ void AppendSong(tovu::SongBuilder& into, const tovu::SongBuilder& from, int32_t 
   };
   if (from.hasRpnList) into.SetRpnList((merge(into.rpnList, from.rpnList), into.rpnList));
   if (from.hasNrpnList) into.SetNrpnList((merge(into.nrpnList, from.nrpnList), into.nrpnList));
-  into.End(offset + from.endTick);
 }
 
-// The image that plays songs `first` and `first + 1` (or `first` alone) at their playlist ticks.
-std::vector<uint8_t> PlaylistImage(const std::vector<tovu::SmfSong>& songs, const std::vector<int32_t>& offsets,
-                                   size_t first) {
+// At `tick`, releases the notes `song` leaves sounding at its end and lifts the sustain, sostenuto
+// and soft pedals it leaves down, as the engine's stop does at the end of a song played alone.
+void CloseSong(tovu::SongBuilder& into, const tovu::SongBuilder& song, int32_t tick) {
+  std::vector<tovu::SongBuilder::Entry> events = song.events;
+  std::stable_sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.tick < b.tick; });
+  std::vector<uint16_t> held(256 * tovu::kActivityPerPort, 0);  // by port, channel and note
+  std::vector<uint8_t> pedals(256 * 16 * 3, 0);                 // by port, channel and pedal
+  const uint32_t kPedals[3] = {64, 66, 67};
+  for (const tovu::SongBuilder::Entry& e : events) {
+    uint32_t w = e.word, kind = w & 0xF0, port = w >> 24, channel = w & 0x0F, data1 = w >> 8 & 0x7F, data2 = w >> 16 & 0x7F;
+    if (kind == 0x90 || kind == 0x80) {
+      uint16_t& h = held[port * tovu::kActivityPerPort + channel * 128 + data1];
+      if (kind == 0x90 && data2 != 0) ++h;
+      else if (h > 0) --h;
+    } else if (kind == 0xB0) {
+      for (int k = 0; k < 3; ++k)
+        if (data1 == kPedals[k]) pedals[(port * 16 + channel) * 3 + k] = data2 >= 64;
+    }
+  }
+  for (uint32_t port = 0; port < 256; ++port)
+    for (uint32_t channel = 0; channel < 16; ++channel) {
+      for (uint32_t note = 0; note < 128; ++note)
+        for (uint16_t n = held[port * tovu::kActivityPerPort + channel * 128 + note]; n > 0; --n)
+          into.NoteRelease(tick, port, channel, note);
+      for (int k = 0; k < 3; ++k)
+        if (pedals[(port * 16 + channel) * 3 + k]) into.Controller(tick, port, channel, kPedals[k], 0);
+    }
+}
+
+// The image that plays every song at its playlist tick. A song follows the one before it as a file
+// follows another: what the earlier one leaves sounding is released at its end, and no note of
+// either is ever struck twice (there is no switch between images to strike them again).
+std::vector<uint8_t> PlaylistImage(const std::vector<tovu::SmfSong>& songs, const std::vector<int32_t>& offsets) {
   tovu::SongBuilder b;
-  b.ticksPerQuarter = songs[first].song.ticksPerQuarter;
-  b.timeSigNumerator = songs[first].song.timeSigNumerator;
-  b.timeSigDenominatorPower = songs[first].song.timeSigDenominatorPower;
-  b.setupSysexCount = first == 0 ? songs[0].song.setupSysexCount : 0;
-  for (size_t k = first; k < songs.size() && k <= first + 1; ++k) AppendSong(b, songs[k].song, offsets[k]);
+  b.ticksPerQuarter = songs[0].song.ticksPerQuarter;
+  b.timeSigNumerator = songs[0].song.timeSigNumerator;
+  b.timeSigDenominatorPower = songs[0].song.timeSigDenominatorPower;
+  b.setupSysexCount = songs[0].song.setupSysexCount;
+  for (size_t k = 0; k < songs.size(); ++k) {
+    AppendSong(b, songs[k].song, offsets[k]);
+    if (k + 1 < songs.size()) CloseSong(b, songs[k].song, offsets[k] + songs[k].song.endTick);
+  }
+  b.End(offsets.back() + songs.back().song.endTick);
   return b.Build();
 }
 
-// The sixteenth-note steps of a song (its own ticks) through which no note sounds, each after the
-// silence began: a continue switches at one of them, since a switch strikes again the notes held
-// across it and sends again the events at its very tick.
-std::vector<int32_t> SilentSteps(const tovu::SongBuilder& song) {
-  int32_t step = std::max<int32_t>(1, static_cast<int32_t>(song.ticksPerQuarter / 4));
-  std::vector<tovu::SongBuilder::Entry> events = song.events;
-  std::stable_sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.tick < b.tick; });
-  std::vector<uint8_t> held(256 * tovu::kActivityPerPort, 0);
-  std::vector<int32_t> steps;
-  int sounding = 0;
-  int32_t silentFrom = 0;
-  for (size_t i = 0; i <= events.size(); ++i) {
-    bool last = i == events.size();
-    uint32_t w = last ? 0 : events[i].word;
-    bool on = !last && (w & 0xF0) == 0x90 && (w >> 16 & 0x7F) != 0;
-    bool off = !last && ((w & 0xF0) == 0x80 || ((w & 0xF0) == 0x90 && (w >> 16 & 0x7F) == 0));
-    if (!on && !off && !last) continue;
-    if (last || (on && sounding == 0)) {  // a silence ends here: the whole steps inside it
-      // Not a step on the release itself: a switch at an event's tick sends that event again.
-      int32_t end = last ? song.endTick : events[i].tick;
-      for (int32_t s = silentFrom / step * step + step; s + step <= end && steps.size() < 100000; s += step)
-        steps.push_back(s);
-      if (last) break;
-    }
-    uint8_t& h = held[(w >> 24 & 0xFF) * tovu::kActivityPerPort + (w & 0x0F) * 128 + (w >> 8 & 0x7F)];
-    if (on) {
-      sounding += h < 255, h += h < 255;
-    } else if (h > 0) {
-      --h, --sounding;
-      if (sounding == 0) silentFrom = events[i].tick;
-    }
-  }
-  return steps;
-}
 // "BAR" or "BAR.BEAT", both from 1.
 bool ParseBarBeat(const std::string& text, int64_t* bar, int64_t* beat) {
   size_t dot = text.find('.');
@@ -177,7 +177,7 @@ int Play(const std::vector<std::string>& args) {
   Configure(app, kPlayFooter);
   std::vector<std::string> files, outs, mutes, solos;
   std::string from, loop;
-  double tempo = 1.0;
+  double tempo = 1.0, gap = 0;
   int transpose = 0;
   app.add_option("FILE", files, "Standard MIDI Files, played one after another")->required();
   app.add_option("--out", outs, "output ports, e.g. 1,drums (default: the first output)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
@@ -187,6 +187,8 @@ int Play(const std::vector<std::string>& args) {
   app.add_option("--tempo", tempo, "play faster (2) or slower (0.5)")->check(CLI::Range(0.01, 100.0))->type_name("FACTOR");
   app.add_option("--transpose", transpose, "semitones up (or down, negative) for every channel but 10, the drums")
       ->check(CLI::Range(-48, 48))->type_name("N");
+  app.add_option("--gap", gap, "seconds of silence between the files of a playlist (default 0)")
+      ->check(CLI::Range(0.0, 3600.0))->type_name("SECONDS");
   app.add_option("--mute", mutes, "leave out the notes of a channel or track (repeatable)")->allow_extra_args(false)->type_name("chN|tN|NAME");
   app.add_option("--solo", solos, "play only the notes of these channels and tracks (repeatable)")->allow_extra_args(false)->type_name("chN|tN|NAME");
   if (int status = Parse(app, "play", args); status >= 0) return status;
@@ -231,8 +233,8 @@ int Play(const std::vector<std::string>& args) {
         if (!soloTracks[t]) options[k].mutedTracks[t] = true;
     }
   }
-  // One image holds two songs at a time: they share the finest resolution among them, and the
-  // positions below are reckoned in it.
+  // One image holds every song: they share the finest resolution among them, and the positions
+  // below are reckoned in it.
   if (!sameResolution)
     for (size_t k = 0; k < files.size(); ++k) {
       options[k].ticksPerQuarter = resolution;
@@ -274,10 +276,13 @@ int Play(const std::vector<std::string>& args) {
       return Failure(files[k] + ": " + error);
     offsets.push_back(static_cast<int32_t>(at));
     at += songs[k].endImageTick;
+    // The gap at the tempo the song ends in, and at the tempo factor: seconds as a clock counts them.
+    if (k + 1 < files.size())
+      at += std::llround(gap * tempo * songs[k].tempos.back().imageTempo / 60.0 * songs[k].ticksPerQuarter);
     if (at > 0x7FFFFF00) return Failure("the playlist is too long for one song image");
   }
   if (!OpenPorts(s, indices, -1)) return kExitFailed;
-  if (!LoadAndCheck(s, PlaylistImage(songs, offsets, 0))) return kExitFailed;
+  if (!LoadAndCheck(s, PlaylistImage(songs, offsets))) return kExitFailed;
   if (tempo != 1.0) tovu::SetTempoFactor(s.client, tempo);
 
   Display display;
@@ -291,35 +296,14 @@ int Play(const std::vector<std::string>& args) {
   display.totalSeconds = first.lengthUs / 1e6;
   CatchInterrupts();
   tovu::Start(s.client, MakeStart(startTick, !loop.empty(), loopStart, loopEnd, false));
-  // Once song k plays, the image of songs k and k+1 becomes the next song and is continued into at
-  // the first step of song k where no note sounds: up to the switch it holds the same events as the
-  // image playing, so nothing changes there (a note held across a switch would be struck again),
-  // and song k+1 follows song k without a gap.
-  size_t queued = 1;  // the image of songs 0 and 1 is the one loaded
-  bool loadFailed = false;
-  // The switch is asked for when the position reports a silent step, so that it lands inside the
-  // silence; when none was seen, two beats before the song's end (a late machine may strike a
-  // held note again, but the next song still follows).
-  std::vector<std::vector<int32_t>> silent(songs.size());
-  for (size_t k = 1; k + 1 < songs.size(); ++k) silent[k] = SilentSteps(songs[k].song);
-  auto advance = [&]() {
-    if (queued + 1 >= songs.size() || !display.haveTick || display.tick < offsets[queued]) return true;
-    int32_t local = display.tick - offsets[queued];
-    bool quiet = std::binary_search(silent[queued].begin(), silent[queued].end(), local);
-    bool late = display.tick >= offsets[queued + 1] - 2 * static_cast<int32_t>(songs[queued].ticksPerQuarter);
-    if (!quiet && !late) return true;
-    if (!LoadAndCheck(s, PlaylistImage(songs, offsets, queued), true)) return !(loadFailed = true);
-    tovu::Continue(s.client, MakeStart(0, false, 0, 0, false));
-    ++queued;
-    return true;
-  };
   uint32_t code = 0;
-  Ending ending = RunPlayback(s, display, &code, INT32_MAX, advance);
+  Ending ending = RunPlayback(s, display, &code);
   display.Show(true);
-  if (loadFailed) return kExitFailed;
   switch (ending) {
     case Ending::Refused: return Failure("the engine refused to play: " + ErrorText(code));
-    case Ending::Lost: return Failure("the engine went away or did not stop");
+    case Ending::StoppedOutside:
+    case Ending::EngineClosed:
+    case Ending::Lost: return Failure("play " + EndingText(ending, display));
     case Ending::Stopped: return kExitInterrupted;
     case Ending::Ended: return 0;
   }
