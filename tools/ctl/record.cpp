@@ -29,21 +29,34 @@ namespace {
 
 const char kRecordDescription[] =
     "Records what arrives at a MIDI input and writes it as a format 1 file when the take arrives:\n"
-    "a tempo track, and a track with the recorded events and a marker (\"pass N\") at each loop pass.\n"
+    "a tempo track, and a track with the recorded events (one per channel with --split-channels)\n"
+    "and a marker (\"pass N\") at each loop pass; with --merge, the --with file with the take added\n"
+    "as new tracks. Every note in the file is whole: a note still held at the end is released there,\n"
+    "and a release whose note was struck in the count-in is left out.\n"
     "Without --with the song is empty, at --bpm in --time-signature with --ppq ticks per quarter.\n"
     "Without --bars recording runs until Ctrl-C. Ctrl-C ends a recording normally: the take is\n"
     "written and the exit status is 0. Nothing recorded: no file is written, status 1.\n";
 
 const char kRecordFooter[] =
     "PORT is a device id (tovu-ctl ports) or a name or a unique part of one.\n"
-    "The metronome (--click) plays channel 10, notes 76 (bar) and 77 (beat). With a click the engine\n"
-    "counts in one bar before the start; --count-in N counts in N bars, the earlier ones clicked by\n"
-    "tovu-ctl itself. Events played during the count-in are not kept.\n"
+    "The metronome (--click) plays the engine's metronome channel and notes (its settings MtrChan,\n"
+    "MtrNM and MtrNB; without them channel 10, notes 60 on the bar and 61 on the other beats), or\n"
+    "the notes of --click-notes. With a click the engine counts in one bar before the start;\n"
+    "--count-in N counts in N bars, the earlier ones clicked by tovu-ctl itself. Events played\n"
+    "during the count-in are not kept. The metronome is the engine's: it is put back afterwards.\n"
     "\n"
     "examples:\n"
     "  tovu-ctl record idea.mid\n"
     "  tovu-ctl record waltz.mid --bpm 90 --time-signature 3/4 --click drums --count-in 2 --bars 16\n"
-    "  tovu-ctl record verse.mid --in keys --thru synth --click drums --bars 8 --loop --with drums.mid\n";
+    "  tovu-ctl record verse.mid --in keys --thru synth --click drums --bars 8 --loop --with drums.mid\n"
+    "  tovu-ctl record song+keys.mid --with song.mid --merge --split-channels --click drums --click-notes 76,77\n";
+
+// The metronome's channel and notes.
+struct Click {
+  uint8_t port = 0;  // output port index
+  uint32_t channel = 9, barNote = 60, beatNote = 61;
+};
+
 // An empty song at `bpm` in numerator/2^power, for recording without a backing file.
 tovu::SmfSong EmptySong(uint32_t ppq, uint32_t bpm, uint32_t numerator, uint32_t power) {
   tovu::SmfSong song;
@@ -68,7 +81,7 @@ tovu::SmfSong EmptySong(uint32_t ppq, uint32_t bpm, uint32_t numerator, uint32_t
 
 // Clicks `bars` bars of count-in on the click port before the engine's own bar, as the metronome
 // does (bar note, then beat notes, each held for a sixteenth), showing "count-in n/N".
-void ClickCountIn(Session& s, Display& display, uint8_t port, int bars, const tovu::SmfSong& song) {
+void ClickCountIn(Session& s, Display& display, const Click& click, int bars, const tovu::SmfSong& song) {
   const tovu::SmfTimeSignature& sig = song.timeSigs[0];
   double beatMs = 60000.0 / song.tempos[0].imageTempo * 4.0 / (1u << sig.denominatorPower);
   auto start = std::chrono::steady_clock::now();
@@ -83,13 +96,14 @@ void ClickCountIn(Session& s, Display& display, uint8_t port, int bars, const to
   for (int b = 0; b < bars && !gInterrupted; ++b)
     for (uint32_t beat = 0; beat < sig.numerator && !gInterrupted; ++beat, t += beatMs) {
       waitUntil(t);
-      uint32_t note = beat == 0 ? 76 : 77;
-      tovu::SendShort(s.client, tovu::PackEvent(0x99, note, beat == 0 ? 126 : 100, port));
+      uint32_t note = beat == 0 ? click.barNote : click.beatNote;
+      uint32_t status = 0x90 | click.channel;
+      tovu::SendShort(s.client, tovu::PackEvent(status, note, beat == 0 ? 126 : 100, click.port));
       std::string line = "count-in " + std::to_string(b + 1) + "/" + std::to_string(display.countInBars) + "  beat " +
                          std::to_string(beat + 1);
       display.Print(line, line, false);
       waitUntil(t + beatMs / 4);
-      tovu::SendShort(s.client, tovu::PackEvent(0x99, note, 0, port));
+      tovu::SendShort(s.client, tovu::PackEvent(status, note, 0, click.port));
     }
   waitUntil(t);
 }
@@ -99,21 +113,25 @@ void ClickCountIn(Session& s, Display& display, uint8_t port, int bars, const to
 int Record(const std::vector<std::string>& args) {
   CLI::App app{kRecordDescription, "tovu-ctl record"};
   Configure(app, kRecordFooter);
-  std::string file, in, thru, click, with, timeSignature = "4/4";
+  std::string file, in, thru, click, with, timeSignature = "4/4", clickNotes;
   std::vector<std::string> outs;
   int countIn = 0, bars = 0;
-  bool loop = false;
+  bool loop = false, split = false, merge = false;
   uint32_t bpm = 120, ppq = 480;
   app.add_option("OUT", file, "the Standard MIDI File to write")->required();
   app.add_option("--in", in, "input port (default: the first input)")->type_name("PORT");
   app.add_option("--thru", thru, "echo the input to this output port while recording")->type_name("PORT");
   app.add_option("--click", click, "metronome on this output port")->type_name("PORT");
+  app.add_option("--click-notes", clickNotes, "the metronome's bar and beat notes, 0-127 (default: the engine's "
+                 "metronome settings)")->type_name("BAR,BEAT");
   app.add_option("--count-in", countIn, "count in N bars (1 when N is left out); needs --click")
       ->expected(0, 1)->default_str("1")->check(CLI::Range(1, 16))->type_name("[N]");
   app.add_option("--bars", bars, "stop after N bars; with --loop, loop them until Ctrl-C")->check(CLI::Range(1, 100000))->type_name("N");
   app.add_flag("--loop", loop, "loop the --bars, each pass a marker in the file");
   app.add_option("--with", with, "play this file as the backing, on --out")->type_name("FILE");
   app.add_option("--out", outs, "output ports for the backing (default: the first output)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
+  app.add_flag("--split-channels", split, "one track per channel in the file (and one for sysex)");
+  app.add_flag("--merge", merge, "write the --with file with the take added as new tracks (one per loop pass)");
   auto* bpmOption = app.add_option("--bpm", bpm, "tempo without --with (default 120)")->check(CLI::Range(1, 999))->type_name("N");
   auto* sigOption = app.add_option("--time-signature", timeSignature, "time signature without --with (default 4/4)")->type_name("N/D");
   auto* ppqOption = app.add_option("--ppq", ppq, "ticks per quarter note of the file without --with (default 480; a "
@@ -123,6 +141,19 @@ int Record(const std::vector<std::string>& args) {
   if (loop && bars == 0) return UsageError("record", "--loop needs --bars N");
   if (countIn > 0 && click.empty()) return UsageError("record", "--count-in needs --click PORT");
   if (!click.empty() && countIn == 0) countIn = 1;  // a click always counts in the engine's bar
+  if (merge && with.empty()) return UsageError("record", "--merge needs --with FILE, the song the take joins");
+  int notes[2] = {-1, -1};
+  if (!clickNotes.empty()) {
+    std::vector<std::string> parts = SplitList(clickNotes);
+    bool ok = parts.size() == 2;
+    for (size_t i = 0; ok && i < 2; ++i) {
+      ok = !parts[i].empty() && parts[i].size() <= 3 && parts[i].find_first_not_of("0123456789") == std::string::npos;
+      if (ok) notes[i] = std::stoi(parts[i]);
+      ok = ok && notes[i] <= 127;
+    }
+    if (!ok) return UsageError("record", "--click-notes needs BAR,BEAT: two note numbers 0-127, like 76,77");
+    if (click.empty()) return UsageError("record", "--click-notes needs --click PORT");
+  }
   if (!with.empty() && (bpmOption->count() || sigOption->count() || ppqOption->count()))
     return UsageError("record", "--bpm, --time-signature and --ppq are the backing file's own with --with");
   if (ppq % 4 != 0) return UsageError("record", "--ppq needs a multiple of 4");
@@ -160,11 +191,26 @@ int Record(const std::vector<std::string>& args) {
   open.insert(open.end(), clickIndex.begin(), clickIndex.end());  // the earlier count-in bars are sent by us
   if (!OpenPorts(s, open, input)) return kExitFailed;
   if (!LoadAndCheck(s, song.song.Build())) return kExitFailed;
-  // The metronome and thru are the engine's, not this client's: put them back afterwards.
+  // The metronome and thru are the engine's, not this client's: put them back afterwards. The click
+  // keeps the engine's channel and notes unless --click-notes gives others.
   tovu::MetronomeSettings metronomeBefore;
   bool haveMetronome = !clickIndex.empty() && tovu::RequestMetronomeSettings(s.client, &metronomeBefore);
-  if (!clickIndex.empty())
-    tovu::SetMetronome(s.client, {static_cast<int32_t>(s.outputs[clickIndex[0]].deviceId), 9, 76, 77});
+  Click metronome;
+  if (haveMetronome) {
+    metronome.channel = static_cast<uint32_t>(metronomeBefore.channel) & 0x0F;  // as the engine reads them
+    metronome.barNote = static_cast<uint32_t>(metronomeBefore.measureNote) & 0x7F;
+    metronome.beatNote = static_cast<uint32_t>(metronomeBefore.beatNote) & 0x7F;
+  }
+  if (notes[0] >= 0) metronome.barNote = static_cast<uint32_t>(notes[0]), metronome.beatNote = static_cast<uint32_t>(notes[1]);
+  auto metronomeOn = [&](bool on) {
+    tovu::SetMetronome(s.client, {on ? static_cast<int32_t>(s.outputs[metronome.port].deviceId) : static_cast<int32_t>(tovu::kNoDevice),
+                                  static_cast<int32_t>(metronome.channel), static_cast<int32_t>(metronome.barNote),
+                                  static_cast<int32_t>(metronome.beatNote)});
+  };
+  if (!clickIndex.empty()) {
+    metronome.port = clickIndex[0];
+    metronomeOn(true);
+  }
   if (!thruIndex.empty())
     tovu::SetThru(s.client, {static_cast<int32_t>(s.outputs[thruIndex[0]].deviceId), tovu::kThruOwnChannel, 0, 0});
 
@@ -177,7 +223,7 @@ int Record(const std::vector<std::string>& args) {
   display.countInBars = std::max(countIn, 1);
   if (bars > 0) display.totalSeconds = tovu::PositionAt(song, loopEnd).seconds;
   CatchInterrupts();
-  if (countIn > 1) ClickCountIn(s, display, clickIndex[0], countIn - 1, song);
+  if (countIn > 1) ClickCountIn(s, display, metronome, countIn - 1, song);
   Ending ending = Ending::Stopped;
   uint32_t code = 0;
   if (!gInterrupted) {
@@ -187,8 +233,24 @@ int Record(const std::vector<std::string>& args) {
       display.countInMs = display.beatMs * sig.numerator;
       display.countInStart = std::chrono::steady_clock::now();
     }
+    // The engine clicks each step as it reaches it, and the stop can only follow the position at
+    // the end: so that the downbeat after the last bar is not heard, the metronome goes quiet once
+    // the last beat's click is over, a sixteenth after that beat.
+    int32_t quietAt = INT32_MAX;
+    if (!clickIndex.empty() && bars > 0 && !loop) {
+      tovu::SmfPosition last = tovu::PositionAt(song, loopEnd - 1);
+      int32_t step = std::max<int32_t>(1, static_cast<int32_t>(song.ticksPerQuarter / 4));
+      quietAt = std::min(tovu::TickOfBar(song, last.bar, last.beat) + step, loopEnd - 1);
+    }
+    auto quiet = [&] {
+      if (display.haveTick && display.tick >= quietAt) {
+        metronomeOn(false);
+        quietAt = INT32_MAX;
+      }
+      return true;
+    };
     tovu::Start(s.client, MakeStart(0, loop, 0, loopEnd, true));
-    ending = RunPlayback(s, display, &code, bars > 0 && !loop ? loopEnd : INT32_MAX);
+    ending = RunPlayback(s, display, &code, bars > 0 && !loop ? loopEnd : INT32_MAX, quiet);
     display.Show(true);
   }
   auto restore = [&] {
@@ -196,7 +258,9 @@ int Record(const std::vector<std::string>& args) {
     if (!thruIndex.empty()) tovu::SetThru(s.client, tovu::ThruSettings{});
   };
   if (ending == Ending::Refused) return restore(), Failure("the engine refused to record: " + ErrorText(code));
-  if (ending == Ending::Lost) return Failure("the engine went away or did not stop");
+  if (ending == Ending::Lost) return Failure("record " + EndingText(ending, display));
+  // Stopped from outside: what was recorded is still written, and then the reason is given.
+  std::string outside = EndingText(ending, display);
 
   // The stop sends the take (when anything was recorded) before it handles anything else, so after
   // one round trip it is here or it is not coming.
@@ -207,21 +271,28 @@ int Record(const std::vector<std::string>& args) {
   uint32_t lost = 0;
   bool inputLost = TakeFailure(s, &lost) && lost == tovu::kErrorOutOfMemory;
   restore();
-  if (!got) return Failure("nothing was recorded; " + file + " not written");
+  if (!got) return Failure("nothing was recorded; " + file + " not written" + (outside.empty() ? "" : "; record " + outside));
   tovu::Take parsed;
   if (!tovu::ReadTake(take.payload, &parsed, &error)) return Failure("bad take: " + error);
   tovu::TakeExportOptions exportOptions = tovu::ExportOptionsFor(song);
   exportOptions.loopStart = 0;
+  exportOptions.splitChannels = split;
   size_t dropped = 0;
-  std::vector<uint8_t> bytes = tovu::ExportTakeSmf(parsed, exportOptions, &dropped);
+  std::vector<uint8_t> bytes;
+  if (!merge)
+    bytes = tovu::ExportTakeSmf(parsed, exportOptions, &dropped);
+  else if (!tovu::MergeTakeSmf(parsed, backing, song, exportOptions, &bytes, &dropped, &error))
+    return Failure("cannot add the take to " + with + ": " + error);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) return Failure("cannot write " + file);
   size_t events = 0;
   for (const tovu::TakeEvent& e : parsed.events) events += !tovu::IsEndMarker(e.event);
-  printf("wrote %s: %zu events recorded, %zu left out (count-in or system messages)\n", file.c_str(), events, dropped);
+  printf("wrote %s: %zu events recorded, %zu left out (count-in, system messages, releases of notes not recorded)%s\n",
+         file.c_str(), events, dropped, merge ? (", with the tracks of " + with).c_str() : "");
   if (inputLost) return Failure("the recording lost input: the take is cut short");
+  if (!outside.empty()) return Failure("record " + outside);
   return 0;
 }
 
