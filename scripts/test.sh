@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/setup-windows.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
 build() {  # build <dir> <cmake options...>
