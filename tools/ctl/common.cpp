@@ -45,6 +45,8 @@ std::string ErrorText(uint32_t code) {
     case tovu::kErrorOutOfMemory: return "the engine has no memory for the song, or the recording lost input";
     case tovu::kErrorMalformedSong: return "the engine refused the song image as malformed";
     case tovu::kErrorNoOutputPorts: return "the engine has no output port to play on";
+    case tovu::kErrorQueueFull: return "the port's queue is full (it pauses after each sysex), so the message was not sent";
+    case tovu::kErrorMessageTooLong: return "the port's device carries no system-exclusive message that long";
     default: return "unknown reason " + std::to_string(code);
   }
 }
@@ -57,7 +59,7 @@ std::string MidiResultText(int32_t result) {
     case 4: return "the device is in use";
     case 5: return "the port is not open (bad port)";
     case 6: return "no MIDI driver";
-    case 7: return "the device has no memory";
+    case 7: return "the device has no memory, or the port's queue is full (it pauses after each sysex)";
     default: return "device error " + std::to_string(result);
   }
 }

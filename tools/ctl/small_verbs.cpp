@@ -205,9 +205,15 @@ int SmallVerbs(const std::vector<std::string>& args) {
         text += h;
       }
       int32_t result = 0;
-      if (message[0] == 0xF0)
+      uint32_t refused = 0;
+      if (message[0] == 0xF0) {
+        // A refusal comes as notification 10, posted while the engine handles the message: by the
+        // end of the next round trip it is here.
         tovu::SendSysex(s.client, port, message);
-      else
+        tovu::AuditionHoldTime(s.client);
+        if (TakeFailure(s, &refused))
+          return Failure("send " + text + " to \"" + s.outputs[port].name + "\" failed: " + ErrorText(refused));
+      } else
         result = tovu::SendShort(s.client, tovu::PackEvent(message[0], message.size() > 1 ? message[1] : 0,
                                                           message.size() > 2 ? message[2] : 0, port));
       if (result != 0) return Failure("send " + text + " to \"" + s.outputs[port].name + "\" failed: " + MidiResultText(result));
