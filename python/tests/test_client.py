@@ -194,6 +194,44 @@ class Images(unittest.TestCase):
             "48 00 00 00", "ff ff ff ff", "48 00 00 00", "ff ff ff ff",
             "00 00 00 00 fe 78 00 00", "00 00 00 00 90 3c 64 00", "f0 00 00 00 90 3c 00 00", "e0 01 00 00 ff 00 00 00"]))
 
+    def test_the_documented_image_with_sysex_rpn_and_bank(self):
+        # docs/protocol.md section 6, the worked image: its bytes, and what the engine sends for it
+        # from the start and from the middle (the chase's order).
+        from tovu import song as S
+        b = tovu.SongBuilder(120)
+        b.tempo(0, 120)
+        b.sysex(0, 0, bytes.fromhex("f07e7f0901f7"))
+        b.bank(0, 0, 0, S.BANK_FULL14, 1 << 7 | 3)
+        b.program(0, 0, 0, 5)
+        b.rpn(0, 0, 0, 0, 12 << 7)
+        b.note_on(0, 0, 0, 60, 100)
+        b.note_release(240, 0, 0, 60)
+        b.sysex(240, 0, bytes.fromhex("f07f7f0401007ff7"))
+        b.end(480)
+        b.setup_sysex_count = 1
+        b.rpn_list = [0]
+        image = b.build()
+        self.assertEqual(image.hex(), "".join([
+            "78000000", "0000", "02", "04", "e0010000", "70000000", "01000000", "00000000", "88000000", "8e000000",
+            "8e000000", "ffffffff", "00000000fe780000", "00000000f0000000", "0000000010830000", "00000000c0050000",
+            "00000000f4000000", "00000000903c6400", "f0000000903c0000", "f0000000f00b0000", "e0010000ff000000",
+            "0006000000", "f07e7f0901f7", "0008000000", "f07f7f0401007ff7", "000000000006", "01000000"]))
+        with EngineEnv(outputs="1", inputs="0") as env, tovu.Client() as c:
+            c.register()
+            c.open_ports([0])
+            c.load_song(image)
+            self.assertIsNone(c.failure())
+            sent = {}
+            for start in (0, 360):
+                env.clear_log()
+                c.start(start_tick=start)
+                self.assertEqual(c.wait_until_stopped(10), "ended")
+                sent[start] = [line[5:] for line in env.lines()]
+            self.assertEqual(sent[0], ["f0 7e 7f 09 01 f7", "b0 00 01", "b0 20 03", "c0 05", "b0 65 00", "b0 64 00",
+                                       "b0 06 0c", "b0 26 00", "90 3c 64", "90 3c 00", "f0 7f 7f 04 01 00 7f f7"])
+            self.assertEqual(sent[360], ["f0 7e 7f 09 01 f7", "f0 7f 7f 04 01 00 7f f7", "b0 65 00", "b0 64 00",
+                                         "b0 06 0c", "b0 26 00", "b0 00 01", "b0 20 03", "c0 05", "e0 00 40"])
+
     def test_a_take_is_checked_as_it_is_read(self):
         good = struct.pack("<5i", 2, 0, 0, 1, 3) + struct.pack("<iIiI", 5, 0xF0, 9, 0xFF) + b"\xf0\x01\xf7"
         self.assertEqual(tovu.read_take(good).sysex, [b"\xf0\x01\xf7"])
