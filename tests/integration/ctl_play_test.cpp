@@ -144,12 +144,22 @@ TEST(CtlPlay, AStartInTheMiddleSendsTheStateFirst) {
   EXPECT_EQ(hits, 7u);  // beats 2-4 of bar 9 and the four of bar 10
 }
 
+// Starts tovu-ctl looping the first bars of a dense mido file; its pid once 200 events have sounded
+// (-1 when they did not).
+pid_t StartLoopingAndWait(PlayEnv& p) {
+  std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
+  if (!RunMidoWriter("dense " + file + " " + expected + " 2000")) return -1;
+  pid_t ctl = p.env.StartCtl({"play", file, "--loop", "1-2"});
+  if (WaitUntil([&] { return DataEntries(p.env).size() > 200; }, 20000)) return ctl;
+  kill(ctl, SIGKILL);
+  WaitExit(ctl, 5000);
+  return -1;
+}
+
 TEST(CtlPlay, CtrlCStopsWithStatus130AndNothingSounding) {
   PlayEnv p;
-  std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
-  ASSERT_TRUE(RunMidoWriter("dense " + file + " " + expected + " 2000"));
-  pid_t ctl = p.env.StartCtl({"play", file, "--loop", "1-2"});
-  ASSERT_TRUE(WaitUntil([&] { return DataEntries(p.env).size() > 200; }, 20000));
+  pid_t ctl = StartLoopingAndWait(p);
+  ASSERT_GT(ctl, 0);
   kill(ctl, SIGINT);
   EXPECT_EQ(WaitExit(ctl, 20000), 130) << ReadText(p.env.dir + "/ctl.err");
   std::vector<LogEntry> entries = DataEntries(p.env);
@@ -186,10 +196,8 @@ TEST(CtlPlay, TheTerminalLineFitsTheTerminal) {
 // ended; the engine released what sounded before it went.
 TEST(CtlPlay, ACloseFromElsewhereEndsPlayWithItsReason) {
   PlayEnv p;
-  std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
-  ASSERT_TRUE(RunMidoWriter("dense " + file + " " + expected + " 2000"));
-  pid_t ctl = p.env.StartCtl({"play", file, "--loop", "1-2"});
-  ASSERT_TRUE(WaitUntil([&] { return DataEntries(p.env).size() > 200; }, 20000));
+  pid_t ctl = StartLoopingAndWait(p);
+  ASSERT_GT(ctl, 0);
   EXPECT_EQ(WaitExit(p.env.StartCtl({"close"}, "close"), 20000), 0) << ReadText(p.env.dir + "/close.err");
   EXPECT_EQ(WaitExit(ctl, 20000), 1);
   std::string err = ReadText(p.env.dir + "/ctl.err");

@@ -35,18 +35,28 @@ std::vector<std::string> Dump(const EngineEnv& env, const std::string& file) {
   return MidoDump(file, env.dir + "/dump.txt");
 }
 
+// One line of mido's reading, taken apart.
+struct DumpLine {
+  int track = 0;
+  long tick = 0;
+  std::string message;  // "note_on channel=0 note=60 velocity=100"
+};
+DumpLine ParseDumpLine(const std::string& line) {
+  DumpLine d;
+  std::istringstream fields(line);
+  fields >> d.track >> d.tick;
+  std::getline(fields, d.message);
+  if (!d.message.empty()) d.message = d.message.substr(1);
+  return d;
+}
+
 // The messages of track 1 without their ticks, and their ticks.
 void Track1(const std::vector<std::string>& dump, std::vector<std::string>* messages, std::vector<long>* ticks) {
   for (const std::string& line : dump) {
-    std::istringstream fields(line);
-    int track;
-    long tick;
-    fields >> track >> tick;
-    std::string rest;
-    std::getline(fields, rest);
-    if (track != 1 || rest == " end_of_track ") continue;
-    messages->push_back(rest.substr(1));
-    ticks->push_back(tick);
+    DumpLine d = ParseDumpLine(line);
+    if (d.track != 1 || d.message == "end_of_track ") continue;
+    messages->push_back(d.message);
+    ticks->push_back(d.tick);
   }
 }
 
@@ -398,16 +408,11 @@ TEST(CtlRecord, ATakeSplitByChannelAndMergedOntoItsSong) {
   // The added tracks (3 on): their messages without ticks, and every tick inside the pass's bar.
   std::map<int, std::vector<std::string>> tracks;
   for (const std::string& line : merged) {
-    std::istringstream fields(line);
-    int track;
-    long tick;
-    fields >> track >> tick;
-    std::string rest;
-    std::getline(fields, rest);
-    if (track < 3) continue;
-    tracks[track].push_back(rest.substr(1));
-    EXPECT_GE(tick, 0) << line;
-    EXPECT_LE(tick, 288) << line;  // a 3/4 bar at 96 ticks per quarter
+    DumpLine d = ParseDumpLine(line);
+    if (d.track < 3) continue;
+    tracks[d.track].push_back(d.message);
+    EXPECT_GE(d.tick, 0) << line;
+    EXPECT_LE(d.tick, 288) << line;  // a 3/4 bar at 96 ticks per quarter
   }
   EXPECT_EQ(tracks, (std::map<int, std::vector<std::string>>{
                         {3, {"track_name name='take, pass 1, channel 1'", "note_on channel=0 note=60 velocity=100",

@@ -108,6 +108,70 @@ void ClickCountIn(Session& s, Display& display, const Click& click, int bars, co
   waitUntil(t);
 }
 
+// The engine clicks every bar and beat line that falls on a sixteenth-note step, counted from the
+// last time signature; a recording runs on after the song until the stop, which can only follow
+// the position of the step at `end` (and, on a busy machine, later still). So that the downbeat at
+// `end` and whatever comes after it are not clicked, the image gets a time signature one tick
+// before `end` (1/1): from there no line falls on a step. It is the image's alone: the file's
+// time signatures and the display's come from the song as read. Not possible at 4 ticks per quarter,
+// where every tick is a step.
+void SilenceClickFrom(tovu::SongBuilder& image, int32_t end) {
+  if (image.ticksPerQuarter / 4 < 2 || end < 1) return;
+  image.TimeSignature(end - 1, 1, 0);
+  image.sortByTick = true;  // it goes among the song's events
+  if (!image.hasEnd || image.endTick < end) image.End(end);
+}
+
+// Where and how a take is written: the file, and the song it joins with --merge.
+struct TakeOutput {
+  std::string file;
+  std::string with;               // the --with file's name
+  std::vector<uint8_t> backing;   // its bytes
+  bool split = false, merge = false;
+};
+
+// Writes the take as a file (or adds it to the song's) and says what went in; 0, or the failure.
+int WriteTake(const std::vector<uint8_t>& payload, const tovu::SmfSong& song, const TakeOutput& output) {
+  tovu::Take take;
+  std::string error;
+  if (!tovu::ReadTake(payload, &take, &error)) return Failure("bad take: " + error);
+  tovu::TakeExportOptions options = tovu::ExportOptionsFor(song);
+  options.loopStart = 0;
+  options.splitChannels = output.split;
+  size_t dropped = 0;
+  std::vector<uint8_t> bytes;
+  if (!output.merge)
+    bytes = tovu::ExportTakeSmf(take, options, &dropped);
+  else if (!tovu::MergeTakeSmf(take, output.backing, song, options, &bytes, &dropped, &error))
+    return Failure("cannot add the take to " + output.with + ": " + error);
+  std::ofstream out(output.file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) return Failure("cannot write " + output.file);
+  size_t events = 0;
+  for (const tovu::TakeEvent& e : take.events) events += !tovu::IsEndMarker(e.event);
+  printf("wrote %s: %zu events recorded, %zu left out (count-in, system messages, releases of notes not recorded)%s\n",
+         output.file.c_str(), events, dropped, output.merge ? (", with the tracks of " + output.with).c_str() : "");
+  return 0;
+}
+
+// The engine's metronome channel and notes (its settings as `before` reads them, when they came),
+// with --click-notes' notes instead when given (`notes[0]` >= 0), on output port `port`.
+Click ClickFor(const tovu::MetronomeSettings* before, const int notes[2], uint8_t port) {
+  Click click;
+  click.port = port;
+  if (before) {
+    click.channel = static_cast<uint32_t>(before->channel) & 0x0F;  // as the engine reads them
+    click.barNote = static_cast<uint32_t>(before->measureNote) & 0x7F;
+    click.beatNote = static_cast<uint32_t>(before->beatNote) & 0x7F;
+  }
+  if (notes[0] >= 0) {
+    click.barNote = static_cast<uint32_t>(notes[0]);
+    click.beatNote = static_cast<uint32_t>(notes[1]);
+  }
+  return click;
+}
+
 }  // namespace
 
 int Record(const std::vector<std::string>& args) {
@@ -165,7 +229,8 @@ int Record(const std::vector<std::string>& args) {
   if (power == 7) return UsageError("record", "--time-signature: the denominator is 1, 2, 4, 8, 16, 32 or 64");
   if (std::filesystem::is_directory(file)) return Failure("cannot write " + file + ": it is a directory");
 
-  std::vector<uint8_t> backing;
+  TakeOutput output{file, with, {}, split, merge};
+  std::vector<uint8_t>& backing = output.backing;
   std::string error;
   if (!with.empty() && !ReadWholeFile(with, &backing, &error)) return Failure(error);
   tovu::SmfSong song;
@@ -190,31 +255,20 @@ int Record(const std::vector<std::string>& args) {
   std::vector<uint8_t> open = importOptions.outputPortIndices;
   open.insert(open.end(), clickIndex.begin(), clickIndex.end());  // the earlier count-in bars are sent by us
   if (!OpenPorts(s, open, input)) return kExitFailed;
+  int32_t loopEnd = bars > 0 ? tovu::TickOfBar(song, bars + 1) : 0;
+  if (!click.empty() && bars > 0 && !loop) SilenceClickFrom(song.song, loopEnd);
   if (!LoadAndCheck(s, song.song.Build())) return kExitFailed;
   // The metronome and thru are the engine's, not this client's: put them back afterwards. The click
   // keeps the engine's channel and notes unless --click-notes gives others.
   tovu::MetronomeSettings metronomeBefore;
   bool haveMetronome = !clickIndex.empty() && tovu::RequestMetronomeSettings(s.client, &metronomeBefore);
-  Click metronome;
-  if (haveMetronome) {
-    metronome.channel = static_cast<uint32_t>(metronomeBefore.channel) & 0x0F;  // as the engine reads them
-    metronome.barNote = static_cast<uint32_t>(metronomeBefore.measureNote) & 0x7F;
-    metronome.beatNote = static_cast<uint32_t>(metronomeBefore.beatNote) & 0x7F;
-  }
-  if (notes[0] >= 0) metronome.barNote = static_cast<uint32_t>(notes[0]), metronome.beatNote = static_cast<uint32_t>(notes[1]);
-  auto metronomeOn = [&](bool on) {
-    tovu::SetMetronome(s.client, {on ? static_cast<int32_t>(s.outputs[metronome.port].deviceId) : static_cast<int32_t>(tovu::kNoDevice),
-                                  static_cast<int32_t>(metronome.channel), static_cast<int32_t>(metronome.barNote),
-                                  static_cast<int32_t>(metronome.beatNote)});
-  };
-  if (!clickIndex.empty()) {
-    metronome.port = clickIndex[0];
-    metronomeOn(true);
-  }
+  Click metronome = ClickFor(haveMetronome ? &metronomeBefore : nullptr, notes, clickIndex.empty() ? 0 : clickIndex[0]);
+  if (!clickIndex.empty())
+    tovu::SetMetronome(s.client, {static_cast<int32_t>(s.outputs[metronome.port].deviceId), static_cast<int32_t>(metronome.channel),
+                                  static_cast<int32_t>(metronome.barNote), static_cast<int32_t>(metronome.beatNote)});
   if (!thruIndex.empty())
     tovu::SetThru(s.client, {static_cast<int32_t>(s.outputs[thruIndex[0]].deviceId), tovu::kThruOwnChannel, 0, 0});
 
-  int32_t loopEnd = bars > 0 ? tovu::TickOfBar(song, bars + 1) : 0;
   Display display;
   display.terminal = platform::StdoutIsTerminal();
   display.songs = {&song};
@@ -233,24 +287,8 @@ int Record(const std::vector<std::string>& args) {
       display.countInMs = display.beatMs * sig.numerator;
       display.countInStart = std::chrono::steady_clock::now();
     }
-    // The engine clicks each step as it reaches it, and the stop can only follow the position at
-    // the end: so that the downbeat after the last bar is not heard, the metronome goes quiet once
-    // the last beat's click is over, a sixteenth after that beat.
-    int32_t quietAt = INT32_MAX;
-    if (!clickIndex.empty() && bars > 0 && !loop) {
-      tovu::SmfPosition last = tovu::PositionAt(song, loopEnd - 1);
-      int32_t step = std::max<int32_t>(1, static_cast<int32_t>(song.ticksPerQuarter / 4));
-      quietAt = std::min(tovu::TickOfBar(song, last.bar, last.beat) + step, loopEnd - 1);
-    }
-    auto quiet = [&] {
-      if (display.haveTick && display.tick >= quietAt) {
-        metronomeOn(false);
-        quietAt = INT32_MAX;
-      }
-      return true;
-    };
     tovu::Start(s.client, MakeStart(0, loop, 0, loopEnd, true));
-    ending = RunPlayback(s, display, &code, bars > 0 && !loop ? loopEnd : INT32_MAX, quiet);
+    ending = RunPlayback(s, display, &code, bars > 0 && !loop ? loopEnd : INT32_MAX);
     display.Show(true);
   }
   auto restore = [&] {
@@ -272,25 +310,7 @@ int Record(const std::vector<std::string>& args) {
   bool inputLost = TakeFailure(s, &lost) && lost == tovu::kErrorOutOfMemory;
   restore();
   if (!got) return Failure("nothing was recorded; " + file + " not written" + (outside.empty() ? "" : "; record " + outside));
-  tovu::Take parsed;
-  if (!tovu::ReadTake(take.payload, &parsed, &error)) return Failure("bad take: " + error);
-  tovu::TakeExportOptions exportOptions = tovu::ExportOptionsFor(song);
-  exportOptions.loopStart = 0;
-  exportOptions.splitChannels = split;
-  size_t dropped = 0;
-  std::vector<uint8_t> bytes;
-  if (!merge)
-    bytes = tovu::ExportTakeSmf(parsed, exportOptions, &dropped);
-  else if (!tovu::MergeTakeSmf(parsed, backing, song, exportOptions, &bytes, &dropped, &error))
-    return Failure("cannot add the take to " + with + ": " + error);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) return Failure("cannot write " + file);
-  size_t events = 0;
-  for (const tovu::TakeEvent& e : parsed.events) events += !tovu::IsEndMarker(e.event);
-  printf("wrote %s: %zu events recorded, %zu left out (count-in, system messages, releases of notes not recorded)%s\n",
-         file.c_str(), events, dropped, merge ? (", with the tracks of " + with).c_str() : "");
+  if (int status = WriteTake(take.payload, song, output); status != 0) return status;
   if (inputLost) return Failure("the recording lost input: the take is cut short");
   if (!outside.empty()) return Failure("record " + outside);
   return 0;
