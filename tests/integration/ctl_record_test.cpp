@@ -225,10 +225,13 @@ TEST(CtlRecord, WhatArrivesAtTheInputIsWrittenAsPlayedWithWholeNotes) {
   ASSERT_TRUE(r.env.ConnectRegistered(keeper));
   std::string file = r.env.dir + "/take.mid";
   pid_t ctl = r.env.StartCtl({"record", file, "--bars", "2", "--in", "0", "--click", "1", "--count-in"});
-  ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  r.Feed("0 90 30 64");  // during the one-bar count-in (2 s at 120 bpm): left out of the file
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  auto barClicks = [&] {
+    std::vector<std::string> log = r.env.LogLines();
+    return std::count(log.begin(), log.end(), "data out1 9f 28 7e");
+  };
+  ASSERT_TRUE(WaitUntil([&] { return barClicks() >= 1; }, 10000));  // the count-in bar (2 s at 120 bpm)
+  r.Feed("0 90 30 64");  // during the count-in: left out of the file
+  ASSERT_TRUE(WaitUntil([&] { return barClicks() >= 2; }, 10000));  // bar 1: recording
   r.Feed("0 80 30 40");  // its release, after the start: left out too
   r.Feed("0 90 3c 64");
   std::this_thread::sleep_for(std::chrono::milliseconds(250));  // 240 ticks at 120 bpm, 480 per quarter
@@ -244,7 +247,7 @@ TEST(CtlRecord, WhatArrivesAtTheInputIsWrittenAsPlayedWithWholeNotes) {
   // for the count-in bar and each of the two bars, none on the downbeat after them; beat clicks (41)
   // on the other beats.
   std::vector<std::string> log = r.env.LogLines();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 9f 28 7e"), 3);
+  EXPECT_EQ(barClicks(), 3);
   EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 9f 29 64"), 9);
   EXPECT_TRUE(Grep(log, "data out1 99 ").empty());
   std::vector<std::string> messages;
@@ -371,7 +374,7 @@ TEST(CtlRecord, PositionsAreLabelledWhereTheyLie) {
       EXPECT_NEAR(labelMs, (minutes * 60 + seconds) * 1000, 1.0) << signature << ": " << line;
       last = line;
     }
-    EXPECT_EQ(last, "2.1.1  0:02.000 / 0:02.000") << signature;
+    EXPECT_EQ(last.rfind("2.1.", 0), 0u) << signature << ": " << last;  // stopped at the next bar
   }
 }
 
@@ -382,16 +385,20 @@ TEST(CtlRecord, ATakeSplitByChannelAndMergedOntoItsSong) {
   std::string song = r.env.dir + "/song.mid", file = r.env.dir + "/merged.mid";
   ASSERT_TRUE(RunMidoWriter("song " + song + " " + song + ".txt"));
   EXPECT_EQ(r.env.RunCtl({"record", file, "--merge"}, 20000), 2);  // needs --with
-  // Bar 1 of the song is 3/4 at 150 bpm: a pass of 1.2 s.
+  // Bar 1 of the song is 3/4 at 150 bpm: a pass of 1.2 s, each begun by the click's bar note (60 on
+  // channel 10, out 2), after a bar counted in.
   pid_t ctl = r.env.StartCtl({"record", file, "--with", song, "--out", "0,1", "--merge", "--split-channels", "--bars", "1",
-                               "--loop"});
-  ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                               "--loop", "--click", "1"});
+  auto barClicks = [&] {
+    std::vector<std::string> log = r.env.LogLines();
+    return std::count(log.begin(), log.end(), "data out1 99 3c 7e");
+  };
+  ASSERT_TRUE(WaitUntil([&] { return barClicks() >= 2; }, 10000));  // the first pass
   r.Feed("0 90 3c 64");
   r.Feed("0 91 40 64");
   r.Feed("0 90 3c 00");
   r.Feed("0 91 40 00");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the second pass
+  ASSERT_TRUE(WaitUntil([&] { return barClicks() >= 3; }, 10000));  // the second
   r.Feed("0 90 43 64");  // held to the end
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(ctl, SIGINT);
@@ -405,7 +412,9 @@ TEST(CtlRecord, ATakeSplitByChannelAndMergedOntoItsSong) {
                         r.env.dir + "/header.txt";
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(ReadText(r.env.dir + "/header.txt"), "type=1 ticks_per_beat=96\n");
-  // The added tracks (3 on): their messages without ticks, and every tick inside the pass's bar.
+  // The added tracks (3 on): their messages without ticks, and every tick inside the pass's bar. The
+  // last note went into the pass after the first (on a busy machine maybe a later one): its track is
+  // the third added, whatever its pass.
   std::map<int, std::vector<std::string>> tracks;
   for (const std::string& line : merged) {
     DumpLine d = ParseDumpLine(line);
@@ -419,8 +428,11 @@ TEST(CtlRecord, ATakeSplitByChannelAndMergedOntoItsSong) {
                              "note_on channel=0 note=60 velocity=0", "end_of_track "}},
                         {4, {"track_name name='take, pass 1, channel 2'", "note_on channel=1 note=64 velocity=100",
                              "note_on channel=1 note=64 velocity=0", "end_of_track "}},
-                        {5, {"track_name name='take, pass 2, channel 1'", "note_on channel=0 note=67 velocity=100",
+                        {5, {tracks[5].empty() ? "" : tracks[5][0], "note_on channel=0 note=67 velocity=100",
                              "note_on channel=0 note=67 velocity=0", "end_of_track "}}}));
+  ASSERT_FALSE(tracks[5].empty());
+  EXPECT_EQ(tracks[5][0].rfind("track_name name='take, pass ", 0), 0u) << tracks[5][0];
+  EXPECT_NE(tracks[5][0], "track_name name='take, pass 1, channel 1'");
 }
 
 }  // namespace
