@@ -140,6 +140,31 @@ class Playback(unittest.TestCase):
                 self.assertEqual(lines.count("out0 90 %s 64" % note), lines.count("out0 90 %s 00" % note), note)
 
 
+    def test_a_continue_into_the_next_song(self):
+        # Songs one after another in one image: the next slot holds both, continued into while the
+        # first plays (in its opening rest of 250 ms, where no note sounds to be struck again); the
+        # second's notes follow and the playback ends at the second's end.
+        def song(count):
+            b = tovu.SongBuilder(ticks_per_quarter=120)
+            b.tempo(0, 480)
+            for i in range(count):
+                b.note_on(240 + i * 120, 0, 0, 60 + i, 100)
+                b.note_release(240 + i * 120 + 60, 0, 0, 60 + i)
+            b.end(240 + count * 120)
+            return b.build()
+        with EngineEnv() as env, tovu.Client() as c:
+            c.register()
+            c.open_ports([0])
+            c.load_song(song(2))
+            c.start()
+            c.load_next_song(song(4))  # the same first two notes, then two more
+            c.continue_song(param=9)
+            self.assertEqual(c.wait_until_stopped(10), "ended")
+            self.assertEqual(c.wait_for(lambda m: m.msg == protocol.START and m.lparam == 9, 1).lparam, 9)
+            self.assertEqual([l for l in env.lines() if l.endswith(" 64")],
+                             ["out0 90 3c 64", "out0 90 3d 64", "out0 90 3e 64", "out0 90 3f 64"])
+
+
 class Recording(unittest.TestCase):
     def test_a_take_with_a_count_in_and_sysex(self):
         with EngineEnv() as env, tovu.Client() as c:
