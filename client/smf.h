@@ -32,8 +32,8 @@
 //
 // Export (ExportTakeSmf) writes a take (client/take_reader.h) as a format 1 file: a first track with the
 // tempo and time signature of the song it was recorded against, a second with the recorded events
-// and a marker (meta 0x06, "pass N") at the start of each loop pass, the passes laid one after the
-// other.
+// (or one per channel) and a marker (meta 0x06, "pass N") at the start of each loop pass, the passes
+// laid one after the other. MergeTakeSmf adds a take to the song file it was recorded against.
 //
 // Threads: pure functions on values; any thread.
 #pragma once
@@ -120,6 +120,9 @@ struct SmfPosition {
   double seconds = 0;
 };
 SmfPosition PositionAt(const SmfSong& song, int32_t imageTick);
+// The file tick an image tick stands for (a fraction where the song was re-timed; the same tick
+// where it was not).
+double FileTickAt(const SmfSong& song, int32_t imageTick);
 // The image tick at which a bar (from 1) and beat (from 1) begin.
 int32_t TickOfBar(const SmfSong& song, int64_t bar, int64_t beat = 1);
 // "12.3.2  0:23.456"
@@ -133,10 +136,26 @@ struct TakeExportOptions {
   std::vector<std::pair<int32_t, uint32_t>> tempos{{0, 500000}};
   std::vector<SmfTimeSignature> timeSigs{SmfTimeSignature{}};
   int32_t loopStart = 0;
+  // One track per channel (named "channel N", in channel order) and one for the system-exclusive
+  // messages, instead of one track for everything; the pass markers then go to the tempo track.
+  bool splitChannels = false;
 };
-// The file bytes. Events recorded before the start (during the count-in) are dropped; system messages other than sysex (clock, active sensing) have no place in a
-// file and are dropped too. `dropped` (optional) counts what was left out.
+// The file bytes. Events recorded before the start (during the count-in) are dropped; system
+// messages other than sysex (clock, active sensing) have no place in a file and are dropped too. The
+// file holds whole notes: a release whose note-on was not recorded (it fell in the count-in) is
+// dropped, and a note still held at the take's end (and a sustain, sostenuto or soft pedal still
+// down) is released at its end by a velocity-0 note-on (the pedal by its controller at 0).
+// `dropped` (optional) counts what was left out.
 std::vector<uint8_t> ExportTakeSmf(const Take& take, const TakeExportOptions& options, size_t* dropped = nullptr);
+// The song file the take was recorded against (`songFile`, read as `song`), with the take added as
+// new tracks at its place in the song: "take" (or "take, pass N", one per loop pass, each at the
+// loop's place), split by channel as ExportTakeSmf splits. The song's own track chunks are kept as
+// they are (other chunks are left out), its division too; the file becomes format 1. Each track
+// holds whole notes, closed at its pass's end. False (with a reason) only when the song file has no
+// header or the tracks would be too many.
+bool MergeTakeSmf(const Take& take, const std::vector<uint8_t>& songFile, const SmfSong& song,
+                  const TakeExportOptions& options, std::vector<uint8_t>* out, size_t* dropped = nullptr,
+                  std::string* error = nullptr);
 
 // The tempo and time-signature map of an imported song, for exporting a take recorded against it.
 TakeExportOptions ExportOptionsFor(const SmfSong& song);

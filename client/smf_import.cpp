@@ -275,6 +275,8 @@ uint32_t ImageTempoFor(uint32_t usPerQuarter) {
 
 // The image tick of a file tick, by the tempo in force (the last change at or before it).
 int64_t ImageTickOf(const SmfSong& song, const SmfTempo& t, double fileTick) {
+  if (!song.retimed && song.division == song.ticksPerQuarter && std::fabs(fileTick) < 1e15)
+    return std::llround(fileTick);  // kept ticks (see FileTickAt)
   double timeUs = t.timeUs + (fileTick - static_cast<double>(t.fileTick)) * t.usPerQuarter / song.division;
   double x = t.imageTick + (timeUs - t.engineTimeUs) * t.imageTempo * static_cast<double>(song.ticksPerQuarter) / 60e6;
   // Far outside any song (a slow tempo over a huge tick): past the last tick, so it is refused.
@@ -579,16 +581,36 @@ bool ImportSmf(const uint8_t* data, size_t size, const SmfImportOptions& options
   return true;
 }
 
+namespace {
+
+// The engine's time of an image tick, by the tempo in force there.
+double EngineTimeUs(const SmfSong& song, const SmfTempo& t, int32_t imageTick) {
+  return t.engineTimeUs +
+         static_cast<double>(imageTick - t.imageTick) * 60e6 / (static_cast<double>(t.imageTempo) * song.ticksPerQuarter);
+}
+
+const SmfTempo& TempoAtImageTick(const SmfSong& song, int32_t imageTick) {
+  size_t i = 0;
+  while (i + 1 < song.tempos.size() && song.tempos[i + 1].imageTick <= imageTick) ++i;
+  return song.tempos[i];
+}
+
+}  // namespace
+
+double FileTickAt(const SmfSong& song, int32_t imageTick) {
+  // Kept ticks are the file's own: no tempo's rounding (a song made at 90 bpm holds 666,667 us per
+  // quarter) may move them.
+  if (!song.retimed && song.division == song.ticksPerQuarter) return imageTick;
+  if (song.tempos.empty() || song.division == 0 || song.ticksPerQuarter == 0) return imageTick;
+  const SmfTempo& t = TempoAtImageTick(song, imageTick);
+  return static_cast<double>(t.fileTick) + (EngineTimeUs(song, t, imageTick) - t.timeUs) * song.division / t.usPerQuarter;
+}
+
 SmfPosition PositionAt(const SmfSong& song, int32_t imageTick) {
   SmfPosition p;
   if (song.tempos.empty() || song.timeSigs.empty() || song.division == 0 || song.ticksPerQuarter == 0) return p;
-  size_t i = 0;
-  while (i + 1 < song.tempos.size() && song.tempos[i + 1].imageTick <= imageTick) ++i;
-  const SmfTempo& t = song.tempos[i];
-  double engineUs = t.engineTimeUs + static_cast<double>(imageTick - t.imageTick) * 60e6 /
-                                         (static_cast<double>(t.imageTempo) * song.ticksPerQuarter);
-  double fileTick = static_cast<double>(t.fileTick) + (engineUs - t.timeUs) * song.division / t.usPerQuarter;
-  p.seconds = engineUs / 1e6;
+  double fileTick = FileTickAt(song, imageTick);
+  p.seconds = EngineTimeUs(song, TempoAtImageTick(song, imageTick), imageTick) / 1e6;
   std::vector<BarGeometry> bars = Bars(song);
   size_t k = 0;
   // A re-timed image tick may lie a fraction of a file tick before the file tick it stands for.

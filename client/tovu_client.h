@@ -1,6 +1,6 @@
 // The Tovu client library: how an application talks to the engine. One call per request, each
 // joining the transport (client/transport.h: connecting, sending, receiving into the inbox) with the
-// payload encoders and decoders (client/messages.h); the message catalogue is client/protocol.h.
+// payload encoders and decoders (protocol/payloads.h); the message catalogue is protocol/protocol.h.
 // Including this header brings all three.
 //
 //   tovu::Client c;

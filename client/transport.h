@@ -1,7 +1,7 @@
 // The client library's transport: how a client reaches the engine window and exchanges messages with
 // it (connecting, starting an engine when none answers, posting, sending and waiting for the result,
 // receiving into the inbox). It knows message numbers and frames, never what a payload holds: the
-// payloads are built and read by client/messages.h, and tovu_client.h joins the two into one call
+// payloads are built and read by protocol/payloads.h, and tovu_client.h joins the two into one call
 // per request. On Linux it runs over the engine bus (a Unix socket, transport_bus.cpp); on Windows
 // with window messages from a hidden window of the client's own (transport_window.cpp): the engine
 // window found by its class, sends by SendMessageTimeout, posts by PostMessage. The inbox, waiting

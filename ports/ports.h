@@ -20,7 +20,7 @@
 #include "ports/output_stage.h"
 
 constexpr int kMaxPorts = 255;
-// The protocol's none-values, activity table size and port record sizes (client/protocol.h).
+// The protocol's none-values, activity table size and port record sizes (protocol/protocol.h).
 using tovu::protocol::kNoDevice;
 using tovu::protocol::kNoPortIndex;  // top byte of a packed event naming no port
 using tovu::protocol::kActivityPerPort;  // 16 channels x 128 notes

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows targets with mingw-w64: build-win64/ (x86_64) and build-win32/ (i686), each with
 # tovu-engine.exe, the C example client, the unit tests (tovu_unit_tests.exe) and bench_timing.exe.
-# Installs what is missing first (mingw-w64 with its posix thread model, GoogleTest's sources, wine
-# for 64- and 32-bit programs), through apt-get; scripts/setup.sh also sets up 32-bit wine on a
-# kernel that cannot run 32-bit programs.
+# Installs what is missing first (scripts/setup-windows.sh: mingw-w64 with its posix thread model,
+# GoogleTest's sources, wine for 64- and 32-bit programs, and qemu-user for 32-bit wine on a kernel
+# that cannot run 32-bit programs), through apt-get.
 #
 #   scripts/build-windows.sh            install when missing, configure and build both targets
 #   scripts/build-windows.sh --no-install
@@ -19,30 +19,8 @@ for arg in "$@"; do
   esac
 done
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-missing_packages() {
-  local pkg
-  for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix \
-             gcc-mingw-w64-i686-posix googletest wine wine64 wine32:i386 cmake ninja-build; do
-    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
-  done
-}
-
-if [ "$install" -eq 1 ]; then
-  need=$(missing_packages)
-  if [ -n "$need" ]; then
-    echo "build-windows: installing $(echo $need)"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-      as_root dpkg --add-architecture i386
-    fi
-    as_root apt-get update
-    # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need
-  fi
-fi
+# What the stage needs is scripts/setup-windows.sh's to install (also run by scripts/test.sh).
+[ "$install" -eq 0 ] || scripts/setup-windows.sh
 
 targets=${TOVU_WIN_TARGETS:-"win64 win32"}
 jobs=${TOVU_JOBS:-2}

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, when it is missing (Debian packages).
+# Installs what building and testing on Linux need, when it is missing (Debian packages): the
+# compilers and build tools, GoogleTest, CLI11, mido, JACK and RtMidi. The Windows stage's tools
+# (mingw-w64, wine, qemu-user) are scripts/setup-windows.sh's, which only scripts/test.sh and
+# scripts/build-windows.sh run: the demo and a Linux build need none of them.
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -38,41 +41,4 @@ if [ ${#jack[@]} -gt 0 ]; then
   echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${jack[@]}"
-fi
-# The Windows stage (scripts/build-windows.sh, scripts/test-windows.sh): the mingw-w64 cross
-# compilers with the posix thread model, GoogleTest's sources (built with them), wine for 64- and
-# 32-bit programs (wine32 is an i386 package), and qemu-user for wine's 32-bit loader on a kernel
-# that cannot run 32-bit programs itself.
-win=()
-for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix \
-           gcc-mingw-w64-i686-posix googletest wine wine64 wine32:i386 qemu-user-static; do
-  dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q "install ok installed" || win+=("$pkg")
-done
-if [ ${#win[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  echo "Installing: ${win[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${win[@]}"
-fi
-# wine's 32-bit loader is an i386 program: where the kernel cannot run it, qemu-i386 is registered
-# for i386 programs (binfmt_misc; the F flag opens the interpreter now, so it works in containers).
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  binfmt=/proc/sys/fs/binfmt_misc
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "setup: wine's 32-bit loader does not run here, and registering qemu-i386 for it needs root:" \
-         "the win32 Windows tests will be skipped"
-  else
-    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
-    if [ -e "$binfmt/qemu-i386" ]; then
-      echo 1 > "$binfmt/qemu-i386" 2>/dev/null || true
-    elif [ -w "$binfmt/register" ] && [ -x /usr/bin/qemu-i386-static ]; then
-      echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
-        > "$binfmt/register" 2>/dev/null || true
-    fi
-    /usr/lib/wine/wine --version >/dev/null 2>&1 \
-      || echo "setup: wine's 32-bit loader does not run here (no binfmt_misc to register qemu-i386 with):" \
-              "the win32 Windows tests will be skipped"
-  fi
 fi

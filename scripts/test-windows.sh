@@ -38,7 +38,7 @@ fail() {
 
 # The wine loader for a target. Both run in a 64-bit prefix through wine64, which hands 32-bit
 # programs to wine's 32-bit loader; that one runs only where the kernel runs 32-bit programs (or
-# where qemu-user is registered for them: scripts/setup.sh), so a win32 target needs it to answer.
+# where qemu-user is registered for them: scripts/setup-windows.sh), so a win32 target needs it to answer.
 wine_for() {
   local loader
   if [ "$1" = win32 ] && ! /usr/lib/wine/wine --version > /dev/null 2>&1; then
@@ -50,7 +50,7 @@ wine_for() {
   return 1
 }
 
-# True for a target whose programs run emulated here: win32 through qemu-user (scripts/setup.sh
+# True for a target whose programs run emulated here: win32 through qemu-user (scripts/setup-windows.sh
 # registers it on a kernel that cannot run 32-bit programs itself).
 emulated() {
   [ "$1" = win32 ] && grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2> /dev/null

@@ -7,11 +7,14 @@
 # Engine processes started by the integration tests are built with the same sanitizer. Each fuzzing
 # harness also runs for a few seconds (about 30 s in all), so that a harness that stops reaching
 # the code, or an input it finds at once, shows here; the long runs are scripts/fuzz.sh.
-# Then the Windows builds (mingw-w64, both targets) and their tests under wine: the unit tests and
-# the engine against the C example client (scripts/build-windows.sh, scripts/test-windows.sh).
+# Then the Python package: its wheel built offline, installed in a fresh virtual environment, its
+# tests against the engine (scripts/test-python.sh). Then the Windows builds (mingw-w64, both
+# targets) and their tests under wine: the unit tests and the engine against the C example client
+# (scripts/build-windows.sh, scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/setup-windows.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
 build() {  # build <dir> <cmake options...>
@@ -36,6 +39,8 @@ echo "== fuzzing harnesses, 7 s each"
 scripts/fuzz.sh 7
 echo "== normal build tests"
 (cd build && ctest --output-on-failure -j "$jobs")
+echo "== the Python package"
+scripts/test-python.sh
 echo "== Windows builds and their tests under wine"
 windows_start=$SECONDS
 TOVU_JOBS=$jobs scripts/build-windows.sh --no-install

@@ -92,9 +92,14 @@ TEST(CtlPlay, AMidoSongArrivesAsWrittenAndOnTime) {
   std::string line, last;
   std::regex format(R"(\d+\.\d\.\d  \d+:\d\d\.\d{3} / 0:20\.750(  Virtual Out [12]:( ch\d+( [A-G]#?-?\d)+)+)*)");
   bool drumsShown = false;
+  std::string lastPosition;
   while (std::getline(lines, line)) {
     EXPECT_TRUE(std::regex_match(line, format)) << line;
     drumsShown |= line.find("Virtual Out 2: ch10 ") != std::string::npos;
+    // One line per step at most: a step's line waits for the notes struck on it.
+    std::string position = line.substr(0, line.find(' '));
+    EXPECT_NE(position, lastPosition) << out;
+    lastPosition = position;
     last = line;
   }
   EXPECT_TRUE(drumsShown) << out;
@@ -139,16 +144,67 @@ TEST(CtlPlay, AStartInTheMiddleSendsTheStateFirst) {
   EXPECT_EQ(hits, 7u);  // beats 2-4 of bar 9 and the four of bar 10
 }
 
+// Starts tovu-ctl looping the first bars of a dense mido file; its pid once 200 events have sounded
+// (-1 when they did not).
+pid_t StartLoopingAndWait(PlayEnv& p) {
+  std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
+  if (!RunMidoWriter("dense " + file + " " + expected + " 2000")) return -1;
+  pid_t ctl = p.env.StartCtl({"play", file, "--loop", "1-2"});
+  if (WaitUntil([&] { return DataEntries(p.env).size() > 200; }, 20000)) return ctl;
+  kill(ctl, SIGKILL);
+  WaitExit(ctl, 5000);
+  return -1;
+}
+
 TEST(CtlPlay, CtrlCStopsWithStatus130AndNothingSounding) {
   PlayEnv p;
-  std::string file = p.env.dir + "/dense.mid", expected = p.env.dir + "/dense.txt";
-  ASSERT_TRUE(RunMidoWriter("dense " + file + " " + expected + " 2000"));
-  pid_t ctl = p.env.StartCtl({"play", file, "--loop", "1-2"});
-  ASSERT_TRUE(WaitUntil([&] { return DataEntries(p.env).size() > 200; }, 20000));
+  pid_t ctl = StartLoopingAndWait(p);
+  ASSERT_GT(ctl, 0);
   kill(ctl, SIGINT);
   EXPECT_EQ(WaitExit(ctl, 20000), 130) << ReadText(p.env.dir + "/ctl.err");
   std::vector<LogEntry> entries = DataEntries(p.env);
   for (auto& [key, count] : Balance(entries)) EXPECT_LE(count, 0) << key << " still sounding";
+  EXPECT_EQ(p.engine.Wait(10000), 0);
+}
+
+// On a terminal the line is redrawn in place and fitted to the terminal's width: sixteen channels of
+// chords are named in full where they fit, counted per channel where those fit, and counted per
+// port on 80 columns; no line is wider than the terminal.
+TEST(CtlPlay, TheTerminalLineFitsTheTerminal) {
+  PlayEnv p;
+  std::string file = p.env.dir + "/wide.mid";
+  ASSERT_TRUE(RunMidoWriter("wide " + file + " " + file + ".txt"));
+  for (auto [columns, wanted] : std::vector<std::pair<int, std::string>>{
+           {400, "ch16 D#4 G4 A#4 D#5"}, {160, "ch15 4 ch16 4"}, {80, "Virtual Out 1: 64 notes"}}) {
+    std::string shown;
+    EXPECT_EQ(p.env.RunCtlOnTerminal({"play", file, "--tempo", "4"}, columns, &shown), 0)
+        << ReadText(p.env.dir + "/ctl.err");
+    // Each redraw is "\r\033[K" and the line; the last ends with the terminal's "\r\n".
+    bool seen = false;
+    size_t at = 0;
+    while ((at = shown.find("\r\033[K", at)) != std::string::npos) {
+      at += 4;
+      std::string line = shown.substr(at, shown.find_first_of("\r\n", at) - at);
+      EXPECT_LT(line.size(), static_cast<size_t>(columns)) << line;
+      seen |= line.find(wanted) != std::string::npos;
+    }
+    EXPECT_TRUE(seen) << columns << " columns: " << shown;
+  }
+}
+
+// tovu-ctl close from another shell ends a play with status 1 and the reason, not as if the song had
+// ended; the engine released what sounded before it went.
+TEST(CtlPlay, ACloseFromElsewhereEndsPlayWithItsReason) {
+  PlayEnv p;
+  pid_t ctl = StartLoopingAndWait(p);
+  ASSERT_GT(ctl, 0);
+  EXPECT_EQ(WaitExit(p.env.StartCtl({"close"}, "close"), 20000), 0) << ReadText(p.env.dir + "/close.err");
+  EXPECT_EQ(WaitExit(ctl, 20000), 1);
+  std::string err = ReadText(p.env.dir + "/ctl.err");
+  EXPECT_NE(err.find("tovu-ctl: play stopped at "), std::string::npos) << err;
+  EXPECT_NE(err.find(": the engine was asked to close (tovu-ctl close, or another program) and has gone"),
+            std::string::npos) << err;
+  for (auto& [key, count] : Balance(DataEntries(p.env))) EXPECT_LE(count, 0) << key << " still sounding";
   EXPECT_EQ(p.engine.Wait(10000), 0);
 }
 
@@ -227,33 +283,44 @@ TEST(CtlPlay, AChunkOfUnknownTypeIsSkipped) {
   CompareTimed(ReadExpectedSends(expected), DataEntries(p.env), 8.0);
 }
 
-// Three files, the middle one at another resolution, played one after another through the engine's
-// continue: every event in order, each song starting where the one before ended (its times measured
-// from the first song's first event), and nothing left sounding.
-TEST(CtlPlay, APlaylistPlaysWithoutAGap) {
+// Three files that are never silent (a pad held throughout, a melody whose notes end where the next
+// begin), the middle one at another resolution, played one after another: every event once and in
+// order (no note struck again where one song gives way to the next), each song starting where the
+// one before ended (its times measured from the first song's first event), and nothing left
+// sounding. With --gap, each song starts that much later.
+TEST(CtlPlay, APlaylistPlaysWithoutAGapOrARestrike) {
   PlayEnv p;
-  std::vector<ExpectedSend> all;
-  std::vector<std::string> args{"play"};
-  const char* parts[3][2] = {{"60", "96"}, {"72", "120"}, {"84", "96"}};
+  std::vector<ExpectedSend> parts[3];
+  std::vector<std::string> files;
+  const char* kinds[3][2] = {{"60", "96"}, {"72", "120"}, {"84", "96"}};
   for (int k = 0; k < 3; ++k) {
     std::string file = p.env.dir + "/part" + std::to_string(k) + ".mid", expected = file + ".txt";
-    ASSERT_TRUE(RunMidoWriter(std::string("tune ") + file + " " + expected + " " + parts[k][0] + " " + parts[k][1]));
-    for (ExpectedSend e : ReadExpectedSends(expected)) all.push_back({e.seconds + 2.0 * k, e.text});  // 2 s each
-    args.push_back(file);
+    ASSERT_TRUE(RunMidoWriter(std::string("legato ") + file + " " + expected + " " + kinds[k][0] + " " + kinds[k][1]));
+    parts[k] = ReadExpectedSends(expected);
+    files.push_back(file);
   }
-  EXPECT_EQ(p.env.RunCtl(args), 0) << ReadText(p.env.dir + "/ctl.err");
-  std::vector<LogEntry> got = DataEntries(p.env);
-  std::vector<double> errors = CompareTimed(all, got);
-  ASSERT_EQ(errors.size(), 3 * 17u);
-  for (int k = 1; k < 3; ++k) {  // songs 2 and 3: a gap before them would shift every one of their events
-    std::vector<double> song(errors.begin() + 17 * k, errors.begin() + 17 * (k + 1));
-    for (double& e : song) e = std::fabs(e);
-    std::sort(song.begin(), song.end());
-    EXPECT_LT(song[8], 40.0) << "song " << k + 1;
+  for (double gap : {0.0, 0.5}) {
+    std::vector<ExpectedSend> all;
+    for (int k = 0; k < 3; ++k)
+      for (ExpectedSend e : parts[k]) all.push_back({e.seconds + (2.0 + gap) * k, e.text});  // 2 s each
+    std::vector<std::string> args{"play"};
+    args.insert(args.end(), files.begin(), files.end());
+    if (gap > 0) args.insert(args.end(), {"--gap", "0.5"});
+    std::ofstream(p.env.logPath, std::ios::trunc).close();
+    EXPECT_EQ(p.env.RunCtl(args), 0) << ReadText(p.env.dir + "/ctl.err");
+    std::vector<LogEntry> got = DataEntries(p.env);
+    std::vector<double> errors = CompareTimed(all, got);
+    ASSERT_EQ(errors.size(), 3 * 18u) << "gap " << gap;
+    for (int k = 1; k < 3; ++k) {  // songs 2 and 3: a gap before them would shift every one of their events
+      std::vector<double> song(errors.begin() + 18 * k, errors.begin() + 18 * (k + 1));
+      for (double& e : song) e = std::fabs(e);
+      std::sort(song.begin(), song.end());
+      EXPECT_LT(song[9], 40.0) << "song " << k + 1 << ", gap " << gap;
+    }
+    for (auto& [key, count] : Balance(got)) EXPECT_EQ(count, 0) << key;
+    std::string out = ReadText(p.env.dir + "/ctl.out");
+    EXPECT_NE(out.find("song 3/3  1."), std::string::npos) << out;
   }
-  for (auto& [key, count] : Balance(got)) EXPECT_EQ(count, 0) << key;
-  std::string out = ReadText(p.env.dir + "/ctl.out");
-  EXPECT_NE(out.find("song 3/3  1."), std::string::npos) << out;
 }
 
 // Transpose moves every note but the drums'; mute and solo take channels, track numbers and names;
@@ -376,6 +443,26 @@ TEST(CtlVerbs, PortsByName) {
   std::vector<std::string> log = p.env.LogLines();
   EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 90 40 01"), 1);
   EXPECT_EQ(std::count(log.begin(), log.end(), "data out1 90 3c 50"), 1);
+}
+
+// Names longer than the name column (JACK's client:port names often are) widen it: every state
+// stays in one column.
+TEST(CtlVerbs, LongPortNamesKeepTheStateColumnInLine) {
+  EngineEnv env;
+  env.vars["TOVU_VIRTUAL_OUTPUTS"] = "FLUID Synth (qsynth):Synth input port (4711:0)|Drums";
+  env.vars["TOVU_VIRTUAL_INPUTS"] = "a keyboard with a name as long as a JACK port's name";
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
+  EXPECT_EQ(env.RunCtl({"open", "drums", "ports"}), 0) << ReadText(env.dir + "/ctl.err");
+  std::istringstream lines(ReadText(env.dir + "/ctl.out"));
+  std::string line;
+  std::vector<size_t> columns;
+  while (std::getline(lines, line))
+    if (line.rfind("  ", 0) == 0) columns.push_back(line.find(line.find(" open") != std::string::npos ? " open" : " closed"));
+  ASSERT_EQ(columns.size(), 3u) << ReadText(env.dir + "/ctl.out");
+  EXPECT_EQ(columns[0], columns[1]);
+  EXPECT_EQ(columns[0], columns[2]);
+  EXPECT_GT(columns[0], std::string("  0   \"a keyboard with a name as long as a JACK port's name\"").size() - 1);
 }
 
 // The reason behind a failure reaches the user: a socket directory that is not private, and the

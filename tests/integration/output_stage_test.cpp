@@ -38,7 +38,9 @@ TEST(OutputStageClient, TheLastActivityReportFollowsTheReleases) {
     tovu::TakeInbox(a);
     ASSERT_TRUE(tovu::Start(a, tovu::StartRequest{}));
     ASSERT_TRUE(WaitForLogLine(env, "data out0 90 3c 64", 5000));
-    if (stop) EXPECT_EQ(tovu::Stop(a), 0);
+    if (stop) {
+      EXPECT_EQ(tovu::Stop(a), 0);
+    }
     ASSERT_TRUE(tovu::WaitForNotification(a, tovu::kNotifyStopped, 5000));
     EXPECT_EQ(LastCountOf60(a), 0) << (stop ? "stop" : "end");
     std::vector<std::string> log = env.LogLines();

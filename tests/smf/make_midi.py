@@ -12,6 +12,10 @@ that tovu-ctl wrote. Run with the system python (Debian's python3-mido).
   make_midi.py tune OUT.mid EXPECTED.txt NOTE TPB  two bars of notes from NOTE at 240 bpm, one a
                                            beat, each held for half a beat; TPB ticks per quarter
                                            (a playlist's part)
+  make_midi.py legato OUT.mid EXPECTED.txt NOTE TPB  two bars at 240 bpm that are never silent: a pad
+                                           (NOTE - 12) held throughout, and a melody from NOTE whose
+                                           each note ends where the next begins (a playlist's part)
+  make_midi.py wide OUT.mid EXPECTED.txt   a bar of four-note chords on all sixteen channels
   make_midi.py xtrk OUT.mid EXPECTED.txt   the song with a chunk of unknown type ("XTrk") among the
                                            tracks, counted in the header's track count
   make_midi.py dump FILE.mid               prints each message: "<track> <tick> <type> <field>=<value>..."
@@ -132,14 +136,44 @@ def tune(base, tpb):
     return mid
 
 
+def legato(base, tpb):
+    mid = mido.MidiFile(type=1, ticks_per_beat=tpb)
+    pad = mido.MidiTrack()
+    pad.append(mido.MetaMessage('set_tempo', tempo=mido.bpm2tempo(240)))
+    pad.append(mido.Message('note_on', channel=1, note=base - 12, velocity=60))
+    pad.append(mido.Message('note_off', channel=1, note=base - 12, velocity=40, time=tpb * 8))
+    mid.tracks.append(pad)
+    melody = mido.MidiTrack()
+    for i in range(8):
+        if i > 0:
+            melody.append(mido.Message('note_off', channel=0, note=base + i - 1, velocity=40, time=tpb))
+        melody.append(mido.Message('note_on', channel=0, note=base + i, velocity=80))
+    melody.append(mido.Message('note_off', channel=0, note=base + 7, velocity=40, time=tpb))
+    mid.tracks.append(melody)
+    return mid
+
+
+def wide():
+    mid = mido.MidiFile(type=0, ticks_per_beat=96)
+    track = mido.MidiTrack()
+    for ch in range(16):
+        for n in (0, 4, 7, 12):
+            track.append(mido.Message('note_on', channel=ch, note=48 + ch + n, velocity=70))
+    for ch in range(16):
+        for i, n in enumerate((0, 4, 7, 12)):
+            track.append(mido.Message('note_on', channel=ch, note=48 + ch + n, velocity=0, time=384 if ch + i == 0 else 0))
+    mid.tracks.append(track)
+    return mid
+
+
 def main():
     what = sys.argv[1]
     if what == 'header':
         mid = mido.MidiFile(sys.argv[2])
         print('type=%d ticks_per_beat=%d' % (mid.type, mid.ticks_per_beat))
         return
-    if what == 'tune':
-        mid = tune(int(sys.argv[4]), int(sys.argv[5]))
+    if what in ('tune', 'legato'):
+        mid = (tune if what == 'tune' else legato)(int(sys.argv[4]), int(sys.argv[5]))
         mid.save(sys.argv[2])
         with open(sys.argv[3], 'w') as f:
             f.write('\n'.join(expected_lines(mid)) + '\n')
@@ -173,7 +207,7 @@ def main():
         mid.tracks.append(t)
         mid.save(sys.argv[2])
         return
-    mid = {'song': song, 'format0': song, 'dense': lambda: dense(int(sys.argv[4]))}[what]()
+    mid = {'song': song, 'format0': song, 'wide': wide, 'dense': lambda: dense(int(sys.argv[4]))}[what]()
     if what == 'format0':
         # One track: a port event would apply to everything after it, so there is none.
         merged = mido.MidiFile(type=0, ticks_per_beat=mid.ticks_per_beat)

@@ -500,4 +500,33 @@ TEST(WindowsEngine, TovuCtlListsPortsAndPlaysAFile) {
   EXPECT_LT(notes[2].ms - notes[0].ms, Limit(800));
 }
 
+// An engine with the system's own MIDI devices (WinMM) and none of them: tovu-ctl.exe ports says
+// what is true on Windows, not the JACK and ALSA advice of Linux, and names the services Windows has
+// when TOVU_MIDI names another.
+TEST(WindowsEngine, TovuCtlPortsGivesWindowsAdvice) {
+  VirtualEngine v("ctl-winmm");
+  SetEnvironmentVariableA("TOVU_MIDI", "winmm");
+  tovu::Client keeper;
+  ASSERT_TRUE(ConnectRegistered(keeper));
+  HANDLE engine = EngineProcessOf(keeper.engineWindow);
+  std::vector<tovu::OutputPortInfo> outputs;
+  tovu::RequestOutputPorts(keeper, &outputs);
+  std::string out;
+  if (outputs.empty()) {  // wine without a sound card lists no WinMM device
+    EXPECT_EQ(RunBeside("tovu-ctl.exe", "ports", &out), 0) << out;
+    EXPECT_NE(out.find("outputs (device, name, state):\n  none; the engine uses Windows' own MIDI devices (WinMM), "
+                       "and Windows lists no MIDI output device"), std::string::npos) << out;
+    EXPECT_EQ(out.find("JACK"), std::string::npos) << out;
+    SetEnvironmentVariableA("TOVU_MIDI", "jack");
+    EXPECT_EQ(RunBeside("tovu-ctl.exe", "ports", &out), 0) << out;
+    EXPECT_NE(out.find("TOVU_MIDI=jack names no MIDI service on Windows (winmm, virtual or none)"), std::string::npos)
+        << out;
+  }
+  EXPECT_EQ(tovu::Unregister(keeper), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
+  CloseHandle(engine);
+  tovu::Disconnect(keeper);
+  if (!outputs.empty()) GTEST_SKIP() << "WinMM lists output devices here: the advice for none cannot be shown";
+}
+
 }  // namespace

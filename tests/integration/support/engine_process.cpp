@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,6 +65,7 @@ struct Launch {
   bool truncate = false;  // errPath: truncated, else appended to
   int gateFd = -1;
   bool limits = false;
+  int terminalFd = -1;  // >= 0: standard output is this terminal (the pseudo-terminal's other side)
 };
 
 pid_t Fork(const EngineEnv& env, const Launch& l) {
@@ -81,7 +84,13 @@ pid_t Fork(const EngineEnv& env, const Launch& l) {
     }
   int mode = O_WRONLY | O_CREAT | (l.truncate ? O_TRUNC : O_APPEND);
   if (l.errFd != EngineEnv::kStderrClosed) dup2(l.errFd >= 0 ? l.errFd : open(l.errPath.c_str(), mode, 0600), 2);
-  dup2(open(l.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+  if (l.terminalFd >= 0) {
+    setsid();
+    ioctl(l.terminalFd, TIOCSCTTY, 0);
+    dup2(l.terminalFd, 1);
+  } else {
+    dup2(open(l.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+  }
   dup2(open("/dev/null", O_RDONLY), 0);
   if (l.errFd == EngineEnv::kStderrClosed) close(2);  // last: the opens above may have taken it
   std::vector<char*> argv{const_cast<char*>(l.binary)};
@@ -114,6 +123,42 @@ pid_t EngineEnv::StartCtl(const std::vector<std::string>& args, const std::strin
 
 int EngineEnv::RunCtl(const std::vector<std::string>& args, int timeoutMs) const {
   return WaitExit(StartCtl(args), timeoutMs);
+}
+
+int EngineEnv::RunCtlOnTerminal(const std::vector<std::string>& args, int columns, std::string* shown,
+                                int timeoutMs) const {
+  shown->clear();
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (slave < 0) {
+    close(master);
+    return -1;
+  }
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = static_cast<unsigned short>(columns);
+  ioctl(slave, TIOCSWINSZ, &size);
+  Launch l;
+  l.binary = TOVU_CTL_BINARY;
+  l.args = args;
+  l.errPath = dir + "/ctl.err";
+  l.truncate = true;
+  l.terminalFd = slave;
+  pid_t pid = Fork(*this, l);
+  close(slave);
+  // Read until the terminal's last writer has gone (the read fails with EIO then).
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    shown->append(buffer, static_cast<size_t>(n));
+  }
+  close(master);
+  return WaitExit(pid, 5000);
 }
 
 bool EngineEnv::WaitReady(int timeoutMs) const {

@@ -44,6 +44,10 @@ struct EngineEnv {
   pid_t StartCtl(const std::vector<std::string>& args, const std::string& name = "ctl") const;
   // Runs tovu-ctl to its end: its exit status, or -1 when it has not ended within timeoutMs.
   int RunCtl(const std::vector<std::string>& args, int timeoutMs = 60000) const;
+  // Runs tovu-ctl with a terminal `columns` wide as its standard output: its exit status, and what it
+  // wrote there in `shown` (the terminal turns each "\n" into "\r\n"). Errors go to <dir>/ctl.err.
+  int RunCtlOnTerminal(const std::vector<std::string>& args, int columns, std::string* shown,
+                       int timeoutMs = 60000) const;
   // Waits until the bus socket answers (true) or the time is up.
   bool WaitReady(int timeoutMs = 5000) const;
   // Connects a client to this engine (never starts one unless startEngine is set).

@@ -1,0 +1,50 @@
+// tovu-ctl's side of the engine: one session (a connected, registered client and the engine's port
+// lists), ports named by device id, by name or by a unique part of one, the opening of ports, song
+// loads checked for a refusal, and the start request every verb sends.
+//
+// Threads: the main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/tovu_client.h"
+
+namespace ctl {
+
+struct Session {
+  tovu::Client client;
+  bool registered = false;
+  std::vector<tovu::OutputPortInfo> outputs;
+  std::vector<tovu::InputPortInfo> inputs;
+  ~Session() {
+    if (registered) tovu::Unregister(client);
+    tovu::Disconnect(client);
+  }
+};
+
+// Connects (starting an engine when allowed and none answers), registers and reads the port lists;
+// says why on standard error when it cannot.
+bool StartSession(Session& s, bool startEngine = true);
+
+// "a,b,c" as its parts.
+std::vector<std::string> SplitList(const std::string& text);
+// What the environment says about the engine's MIDI service, for an engine without ports: "; ..."
+// to append to a failure, or the engine's own line.
+std::string ServiceReason(const tovu::Client& c, bool outputs);
+// Port-table indices of output specs (the first output when there are none).
+bool ResolveOutputs(Session& s, const std::vector<std::string>& specs, std::vector<uint8_t>* indices);
+// The device id of an input spec (the first input when empty).
+bool ResolveInput(Session& s, const std::string& spec, int32_t* device);
+// Opens the outputs (port-table indices, each device once) and the input (-1: none).
+bool OpenPorts(Session& s, const std::vector<uint8_t>& outputIndices, int32_t input);
+
+// A failure that the engine reported for a request already sent (notification 10), if any.
+bool TakeFailure(Session& s, uint32_t* code);
+// Loads an image into the current slot (or the next, with `next`) and says so when it is refused.
+bool LoadAndCheck(Session& s, const std::vector<uint8_t>& image, bool next = false);
+// Every sysex is sent, setup included, so that the devices receive the whole file.
+tovu::StartRequest MakeStart(int32_t startTick, bool loop, int32_t loopStart, int32_t loopEnd, bool record);
+
+}  // namespace ctl
