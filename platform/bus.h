@@ -100,6 +100,13 @@ void BusAbandonSends(Bus* bus);
 // asked to.
 void BusWatchTermination(Bus* bus, int signalFd);
 
+// Main thread: keeps the engine window where clients look for it, for the engine's whole life. When
+// the socket file, the instance guard's lock file or their directory is removed under the running
+// engine (a cleaner of temporary files), they are made again: the guard renewed in *guard (which
+// must outlive the bus) and the socket bound afresh, so that no second engine can take the path.
+// The socket is then removed at BusDestroy only while it is still this engine's. Nothing on Windows.
+void BusKeepEndpoint(Bus* bus, int* guard);
+
 // Main thread: `closed` is called with a client window's handle when its connection has closed
 // (the peer went away, a bad frame, a write that failed for good), before BusDestroy. Null: none.
 using BusWindowClosed = void (*)(void* context, uint32_t hwnd);

@@ -38,7 +38,9 @@
 #include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +70,7 @@ constexpr int kMaxNesting = 32;           // handlers running at once on the mai
 constexpr size_t kStageSize = 8192;       // bytes one recv takes
 constexpr int kReadsPerTurn = 16;         // recvs per connection per turn of the loop
 constexpr int64_t kAcceptRetryNs = 200 * 1000000LL;  // listener paused for want of descriptors
+constexpr int64_t kEndpointCheckNs = 1000 * 1000000LL;  // the socket's look, without a directory watch
 // What all connections together may hold: frames read and not yet handled (the one being read and
 // those queued) and output not yet taken by the peers. Past a budget, a connection holding more than
 // its even share is no longer read (input), or is written no more (output); the others go on.
@@ -141,6 +144,13 @@ struct Bus {
   int listenFd = -1;
   int wakeFd = -1;  // eventfd: another thread queued a message or left output buffered
   int signalFd = -1;  // termination signals, queued as WM_CLOSE
+  // The endpoint kept for the engine's life (BusKeepEndpoint): the instance guard, the socket file's
+  // identity, and a watch on their directory (inotify; without it, a look every second).
+  int* guard = nullptr;
+  int watchFd = -1;
+  dev_t socketDev = 0;
+  ino_t socketIno = 0;
+  int64_t endpointCheckNs = 0;
   BusDispatch dispatch = nullptr;
   void* context = nullptr;
   std::thread::id mainThread;
@@ -506,6 +516,50 @@ void ReadConnection(Bus* bus, const ConnectionRef& c, bool nested) {
   }
 }
 
+// The socket file at the path, when it is the one this engine bound.
+bool SocketIsOurs(const Bus* bus) {
+  struct stat st;
+  return bus->socketIno != 0 && stat(bus->socketPath.c_str(), &st) == 0 && st.st_dev == bus->socketDev &&
+         st.st_ino == bus->socketIno;
+}
+
+void RememberSocket(Bus* bus) {
+  struct stat st;
+  if (stat(bus->socketPath.c_str(), &st) != 0) return;
+  bus->socketDev = st.st_dev;
+  bus->socketIno = st.st_ino;
+}
+
+void WatchDirectory(Bus* bus) {
+  if (bus->watchFd >= 0)
+    inotify_add_watch(bus->watchFd, DirectoryOf(bus->socketPath).c_str(),
+                      IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF);
+}
+
+// Something was removed beside the socket (or the look is due): the directory, the lock and the
+// socket are made again where they are missing. Connections already made stay as they are; those
+// waiting on the old listener are taken first.
+void RestoreEndpoint(Bus* bus) {
+  if (bus->watchFd >= 0) {
+    alignas(inotify_event) char events[4096];
+    while (read(bus->watchFd, events, sizeof events) > 0) {
+    }
+  }
+  bus->endpointCheckNs = MonotonicNs() + kEndpointCheckNs;
+  if (bus->listenFd < 0) return;
+  EnsurePrivateDirectory(DirectoryOf(bus->socketPath));
+  WatchDirectory(bus);
+  InstanceGuardRenew(bus->socketPath, bus->guard);
+  if (SocketIsOurs(bus)) return;
+  Accept(bus);
+  int fd = BusListen(bus->socketPath);
+  if (fd < 0) return;  // tried again at the next event or look
+  close(bus->listenFd);
+  bus->listenFd = fd;
+  bus->acceptPaused = false;
+  RememberSocket(bus);
+}
+
 // One turn of I/O: waits up to timeoutMs for something to happen, then accepts, reads and flushes.
 void Pump(Bus* bus, int timeoutMs, bool nested) {
   std::vector<ConnectionRef> conns;
@@ -527,6 +581,11 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
   fds.push_back({bus->wakeFd, POLLIN, 0});
   fds.push_back({bus->acceptPaused ? -1 : bus->listenFd, POLLIN, 0});
   fds.push_back({bus->signalFd, POLLIN, 0});  // a negative descriptor is skipped by poll
+  fds.push_back({bus->watchFd, POLLIN, 0});
+  if (bus->guard && bus->watchFd < 0) {
+    int checkMs = static_cast<int>(std::max<int64_t>(0, (bus->endpointCheckNs - MonotonicNs()) / 1000000) + 1);
+    if (timeoutMs < 0 || timeoutMs > checkMs) timeoutMs = checkMs;
+  }
   // Input held by each connection and by all: past the budget, those above their share wait.
   size_t inputHeld = 0;
   for (auto& c : conns) inputHeld += c->reader.payload.capacity() + c->queuedBytes;
@@ -558,6 +617,7 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
   }
   int r = poll(fds.data(), fds.size(), timeoutMs);
   if (r < 0 && errno != EINTR) SleepMs(10);  // never spin on a failing poll
+  if (r == 0 && bus->guard && bus->watchFd < 0 && MonotonicNs() >= bus->endpointCheckNs) RestoreEndpoint(bus);
   if (r <= 0) return;
   if (fds[0].revents & POLLIN) {
     uint64_t v;
@@ -569,9 +629,11 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
     DrainTerminationSignals(bus->signalFd);
     BusPostToEngine(bus, kWmClose, 0, 0);
   }
+  if ((fds[3].revents & POLLIN) || (bus->guard && bus->watchFd < 0 && MonotonicNs() >= bus->endpointCheckNs))
+    RestoreEndpoint(bus);
   for (size_t i = 0; i < conns.size(); ++i) {
     const ConnectionRef& c = conns[i];
-    short re = fds[i + 3].revents;
+    short re = fds[i + 4].revents;
     if (c->dead || re == 0) continue;
     if (re & (POLLOUT | POLLHUP | POLLERR)) {
       std::lock_guard<std::mutex> lock(c->writeLock);
@@ -671,8 +733,9 @@ void BusDestroy(Bus* bus) {
   if (!bus) return;
   // The path goes first, while this engine still listens: an engine starting meanwhile either finds
   // this one (and ends) or finds no path and binds its own, which nothing here removes afterwards.
-  unlink(bus->socketPath.c_str());
+  if (bus->socketIno == 0 || SocketIsOurs(bus)) unlink(bus->socketPath.c_str());
   if (bus->listenFd >= 0) close(bus->listenFd);
+  if (bus->watchFd >= 0) close(bus->watchFd);
   bus->listenFd = -1;
   // Give queued output (the last notifications) a bounded chance to leave.
   int64_t deadline = MonotonicNs() + 1000LL * 1000000;
@@ -878,6 +941,14 @@ void BusAbandonSends(Bus* bus) {
 }
 
 void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }
+
+void BusKeepEndpoint(Bus* bus, int* guard) {
+  bus->guard = guard;
+  bus->watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  WatchDirectory(bus);
+  RememberSocket(bus);
+  bus->endpointCheckNs = MonotonicNs() + kEndpointCheckNs;
+}
 
 void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context) {
   bus->windowClosed = closed;

@@ -85,19 +85,36 @@ void ReleaseStartupHandle() {
   }
 }
 
+namespace {
+
+std::string LockPathFor(const std::string& socketPath) {
+  return DirectoryOf(socketPath) + "/WN7WendleCreateWinSem.lock";
+}
+
+constexpr int kGuardPollMs = 20;
+
+}  // namespace
+
 int InstanceGuardAcquire(const std::string& socketPath) {
   std::string dir = DirectoryOf(socketPath);
   if (!EnsurePrivateDirectory(dir)) return -1;
-  std::string lockPath = dir + "/WN7WendleCreateWinSem.lock";
-  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = open(LockPathFor(socketPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // The running engine holds the lock for its whole life: a starting engine that finds it held
+  // waits while that engine is setting up or ending, and stops waiting once its path answers.
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
       int error = errno;
       close(fd);
       errno = error;
       return -1;
     }
+    if (BusPathAnswers(socketPath)) {
+      close(fd);
+      return kInstanceRunning;
+    }
+    SleepMs(kGuardPollMs);
   }
   return fd;
 }
@@ -106,6 +123,25 @@ void InstanceGuardRelease(int fd) {
   if (fd < 0) return;
   flock(fd, LOCK_UN);
   close(fd);
+}
+
+bool InstanceGuardRenew(const std::string& socketPath, int* guard) {
+  std::string path = LockPathFor(socketPath);
+  struct stat held, there;
+  if (*guard >= 0 && fstat(*guard, &held) == 0 && stat(path.c_str(), &there) == 0 && held.st_dev == there.st_dev &&
+      held.st_ino == there.st_ino)
+    return true;  // the file we hold is still the one a starting engine locks
+  if (!EnsurePrivateDirectory(DirectoryOf(socketPath))) return false;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    close(fd);
+    return false;
+  }
+  InstanceGuardRelease(*guard);
+  *guard = fd;
+  return true;
 }
 
 static bool FillAddress(const std::string& path, sockaddr_un* addr) {

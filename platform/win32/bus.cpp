@@ -304,6 +304,9 @@ void BusWatchTermination(Bus* bus, int) {
   if (bus && bus->hwnd) SetConsoleCtrlHandler(ConsoleControl, TRUE);
 }
 
+// The window lives as long as the engine, and the semaphore cannot be taken from it.
+void BusKeepEndpoint(Bus*, int*) {}
+
 void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context) {
   if (!bus) return;
   bus->closed = closed;
