@@ -71,6 +71,10 @@ void SetThreadIdlePriority();
 // the threads it starts afterwards, and returns a descriptor that becomes readable when one arrives
 // (-1 when that cannot be made). Call it before any other thread exists.
 int BlockTerminationSignals();
+// It also makes the fault signals (SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS) close
+// the engine when another process sent them with kill or sigqueue: such a signal is handed on as a
+// SIGTERM to the process, read from the same descriptor. One the process raised itself (a real
+// fault, an abort) keeps the action it had.
 // Reads the pending signals off that descriptor.
 void DrainTerminationSignals(int fd);
 
