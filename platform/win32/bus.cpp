@@ -257,10 +257,13 @@ bool Sendable(const Bus* bus, uint32_t hwnd) {
 }  // namespace
 
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
-                const void* payload, uint32_t cbData) {
+                const void* payload, uint32_t cbData, bool* written) {
+  if (written) *written = false;
   if (!Sendable(bus, hwnd)) return 0;
   PassOrderLock(bus);
-  return SendWithLimit(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData);
+  int32_t result = SendWithLimit(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData);
+  if (written) *written = IsWindow(win32::WindowOf(hwnd)) != 0;
+  return result;
 }
 
 int32_t BusSendGated(Bus* bus, const BusGate& gate, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
