@@ -20,6 +20,14 @@ int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window,
   return platform::BusSend(bus, window, platform::kWmCopyData, engineWindow, 0, type, data, size);
 }
 
+bool DeliverCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
+                     uint32_t size) {
+  CheckNoEngineLockHeld();
+  bool written = false;
+  platform::BusSend(bus, window, platform::kWmCopyData, engineWindow, 0, type, data, size, &written);
+  return written;
+}
+
 bool QueueCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
                    uint32_t size) {
   CheckNoEngineLockHeld();

@@ -30,6 +30,10 @@ void PostToAll(platform::Bus* bus, const std::vector<uint32_t>& windows, uint32_
 // Sends a copy-data message of `type` from the engine window and waits for the client's result.
 int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
                      uint32_t size);
+// As SendCopyData, for what must not be lost unnoticed (a take): false when it could not even be
+// queued for the window (its output full, its process past its share of the output budget).
+bool DeliverCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
+                     uint32_t size);
 // The same without waiting for the answer; false when it could not be queued.
 bool QueueCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
                    uint32_t size);
