@@ -237,5 +237,5 @@ void DeliverTake(Engine& engine, uint32_t window) {
   // not be built: the client is told.
   if (take.built && !DeliverCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size))
     take.lost = true;
-  if (take.lost) PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);
+  if (take.lost) PostTakeLost(engine.bus, window);
 }

@@ -71,6 +71,9 @@ int32_t BusDispatchNow(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam)
 void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam);
 // Any thread: post to a client window; dropped when the window does not exist or its output is full.
 void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam);
+// Any thread: as BusPost, but taken past the window's output cap and the output budget: for the one
+// notification that tells a client its take was lost (at most one a recording).
+void BusPostPastLimits(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam);
 // Any thread: send and wait (at most 2 s) for the window's result; 0 when the window does not exist,
 // its output is full, no REPLY comes in time, or the send is not waited for. Not waited for: a
 // window of a process that let a send run out (the message is still written) until a REPLY comes

@@ -8,6 +8,11 @@ void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32
   platform::BusPost(bus, window, tovu::protocol::kEngineCommand, code, lParam);
 }
 
+void PostTakeLost(platform::Bus* bus, uint32_t window) {
+  platform::BusPostPastLimits(bus, window, tovu::protocol::kEngineCommand, tovu::protocol::kNotifyFailed,
+                              tovu::protocol::kErrorOutOfMemory);
+}
+
 void PostToAll(platform::Bus* bus, const std::vector<uint32_t>& windows, uint32_t code, uint32_t sender) {
   for (uint32_t window : windows)
     if (window != 0)

@@ -309,7 +309,7 @@ bool WithinOutputShare(const Bus* bus, const Connection& c, size_t frame) {
 // Queues one frame for a connection. False when the connection is gone, its output is full, its
 // process is past its share of the output budget, or the frame cannot be buffered.
 bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* payload, uint32_t cbData,
-                const BusGate* gate = nullptr) {
+                const BusGate* gate = nullptr, bool pastLimits = false) {
   bool wake;
   bool written = true;
   {
@@ -317,8 +317,8 @@ bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* paylo
     if (c.closedForWrites) return false;
     if (gate && gate->value->load() != gate->expected) return false;
     size_t frame = kFrameHeaderSize + cbData;
-    if (PendingOutput(c) + frame > kBusOutputCap) return false;
-    if (!WithinOutputShare(bus, c, frame)) return false;
+    if (!pastLimits && PendingOutput(c) + frame > kBusOutputCap) return false;
+    if (!pastLimits && !WithinOutputShare(bus, c, frame)) return false;
     try {
       AppendFrame(c.out, h, payload, cbData);
     } catch (const std::exception&) {
@@ -1017,6 +1017,12 @@ void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lP
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return;
   WriteFrame(bus, *c, HeaderFor(kFramePost, 0, hwnd, msg, wParam, lParam, 0), nullptr, 0);
+}
+
+void BusPostPastLimits(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return;
+  WriteFrame(bus, *c, HeaderFor(kFramePost, 0, hwnd, msg, wParam, lParam, 0), nullptr, 0, nullptr, true);
 }
 
 namespace {

@@ -256,6 +256,11 @@ bool Sendable(const Bus* bus, uint32_t hwnd) {
 
 }  // namespace
 
+// A posted message has no cap to pass on Windows.
+void BusPostPastLimits(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  BusPost(bus, hwnd, msg, wParam, lParam);
+}
+
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
                 const void* payload, uint32_t cbData, bool* written) {
   if (written) *written = false;
