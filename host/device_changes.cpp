@@ -103,8 +103,7 @@ void FollowDeviceChanges(Engine& engine) {
 }
 
 int32_t ReplyPortStates(Engine& engine, uint32_t window) {
-  std::vector<uint8_t> states(PortStatesSize(engine.ports));
-  FillPortStates(engine.ports, states.data());
+  std::vector<uint8_t> states = tovu::EncodePortStates(PortStatesOf(engine.ports));
   SendCopyData(engine.bus, engine.window, window, kCopyPortStates, states.data(), static_cast<uint32_t>(states.size()));
   return kResultDone;
 }

@@ -19,7 +19,6 @@
 // the senders of other threads from reaching a port halfway through a change.
 #include <algorithm>
 
-#include "platform/wire.h"
 #include "ports/ports.h"
 
 namespace {
@@ -107,18 +106,13 @@ void PublishReopened(Ports& ports, int32_t index) {
   port.absent.store(false);
 }
 
-size_t PortStatesSize(const Ports& ports) {
-  return 8 + static_cast<size_t>(ports.outputCount.load()) + static_cast<size_t>(ports.inputCount.load());
-}
-
-void FillPortStates(const Ports& ports, uint8_t* out) {
+tovu::PortStates PortStatesOf(const Ports& ports) {
+  tovu::PortStates states;
   const int32_t outputs = ports.outputCount.load();
   const int32_t inputs = ports.inputCount.load();
-  platform::StoreLe32(out, static_cast<uint32_t>(outputs));
-  platform::StoreLe32(out + 4, static_cast<uint32_t>(inputs));
-  uint8_t* at = out + 8;
   for (int32_t i = 0; i < outputs; ++i)
-    *at++ = ports.outputs[i].absent.load() ? tovu::protocol::kPortAbsent : tovu::protocol::kPortPresent;
+    states.outputs.push_back(ports.outputs[i].absent.load() ? tovu::protocol::kPortAbsent : tovu::protocol::kPortPresent);
   for (int32_t i = 0; i < inputs; ++i)
-    *at++ = ports.inputs[i].absent.load() ? tovu::protocol::kPortAbsent : tovu::protocol::kPortPresent;
+    states.inputs.push_back(ports.inputs[i].absent.load() ? tovu::protocol::kPortAbsent : tovu::protocol::kPortPresent);
+  return states;
 }

@@ -144,10 +144,8 @@ std::vector<PortChange> FollowDevices(Ports& ports);
 // replays the song's state to the port before letting the lock go, so that the playback's next
 // event for the port comes after that state.
 void PublishReopened(Ports& ports, int32_t port);
-// The port states (command 33's answer): output count, input count, then one byte per port, outputs
-// first (tovu::protocol::kPortPresent, kPortAbsent). `out` holds PortStatesSize(ports) bytes.
-size_t PortStatesSize(const Ports& ports);
-void FillPortStates(const Ports& ports, uint8_t* out);
+// The port states (command 33's answer), one per port in index order.
+tovu::PortStates PortStatesOf(const Ports& ports);
 // Index of the activity counter for a port, channel and note.
 inline size_t ActivityIndex(uint32_t port, uint32_t channel, uint32_t note) {
   return static_cast<size_t>(port) * kActivityPerPort + (channel & 15) * 128 + (note & 127);

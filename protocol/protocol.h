@@ -99,6 +99,7 @@ constexpr uint32_t kInputRecordSize = 72;
 // ---- Port states (kCopyPortStates), an addition: u32 output count, u32 input count, then one byte
 // per output port and one per input port, in port index order ----
 constexpr uint32_t kPortStatesHeaderSize = 8;
+constexpr uint32_t kMaxPortStates = 255;  // ports a table holds at most
 constexpr uint8_t kPortPresent = 0;  // the port's device is there (the port may be open or closed)
 constexpr uint8_t kPortAbsent = 1;   // its device has gone away; the port keeps its index (and shows as closed)
 
