@@ -1,23 +1,20 @@
-// Devices that come and go, as the engine follows them. The MIDI service notices (a JACK port
-// registered or gone, its server lost or back, a sequencer announcement, a device-change message to
-// the engine window, a line of the virtual control FIFO) and runs the change handler on its own
-// thread; the handler only posts to the engine window, and the main thread looks:
+// Devices that come and go, as the engine follows them. The MIDI service notices (today: a line of
+// the virtual control FIFO) and runs the change handler on its own thread; the handler only
+// posts to the engine window, and the main thread looks:
 //
 //   service thread: change --> NoteDevicesChanged --posts once--> kDevicesChangedMessage
 //   main thread:    FollowDeviceChanges:
-//     1. the service's server gone or back (jack) is told to every client first (notification 33,
-//        kServiceGone / kServiceBack);
-//     2. the port tables follow the devices (ports/port_life.cpp): gone ports absent, what their
+//     1. the port tables follow the devices (ports/port_life.cpp): gone ports absent, what their
 //        devices held forgotten; returning ports reopened for their holders; new devices appended;
-//     3. the state images grow with the output table, each under the lock of the thread that uses it
+//     2. the state images grow with the output table, each under the lock of the thread that uses it
 //        (the scheduler lock for the playback's four, thru's lock for thru's);
-//     4. each returning output is published under the scheduler lock, and while a song plays the
+//     3. each returning output is published under the scheduler lock, and while a song plays the
 //        main image's state for that port (its position now) is replayed to it before the lock is
 //        let go: the wake-up that plays the port's next event waits for that lock, so the device
 //        hears the song's programs, banks, controllers, pedals, bends and parameters first;
-//     5. a returning input that a recording captures system-exclusive input from gets its capture
+//     4. a returning input that a recording captures system-exclusive input from gets its capture
 //        buffer queued on its new handle;
-//     6. every client is told each change (notification 33 with the port and the change).
+//     5. every client is told each change (notification 33 with the port and the change).
 // A change that comes while the main thread looks posts again (the flag is cleared before looking),
 // so none is missed; a look that finds nothing changed tells nobody.
 //
@@ -43,7 +40,7 @@ uint32_t ChangeCode(PortChangeKind kind) {
   return 0;
 }
 
-// Step 3: every image has room for every output port (a failed growth leaves that image as it was:
+// Step 2: every image has room for every output port (a failed growth leaves that image as it was:
 // events for the new ports then change no snapshot of it, and still play).
 void GrowImages(Engine& engine) {
   const int32_t ports = engine.ports.outputCount.load();
@@ -56,7 +53,7 @@ void GrowImages(Engine& engine) {
   if (engine.images[kThruImage]) GrowStateImage(*engine.images[kThruImage], ports);
 }
 
-// Step 4 for one output port.
+// Step 3 for one output port.
 void PublishReturnedOutput(Engine& engine, int32_t port) {
   PlaybackState& p = engine.playback;
   EngineLock guard(p.lock, LockKind::kScheduler);
@@ -65,7 +62,7 @@ void PublishReturnedOutput(Engine& engine, int32_t port) {
     ReplayPortState(engine.ports, *p.main, static_cast<uint32_t>(port));
 }
 
-// Step 5 for one input port.
+// Step 4 for one input port.
 void RearmCapture(Engine& engine, int32_t port) {
   uint32_t recording = engine.playback.recordingClient.load();
   ClientRecord* client = recording ? ClientOf(engine.clients, recording) : nullptr;
@@ -82,11 +79,6 @@ void NoteDevicesChanged(void* context) {
 
 void FollowDeviceChanges(Engine& engine) {
   engine.devicesChangePosted.store(false);
-  bool answers = platform::MidiServiceAnswers();
-  if (answers != engine.serviceAnswers) {
-    engine.serviceAnswers = answers;
-    TellEveryClient(engine, PortChangeWord(answers ? kServiceBack : kServiceGone, false, 0));
-  }
   const int32_t outputsBefore = engine.ports.outputCount.load();
   std::vector<PortChange> changes = FollowDevices(engine.ports);
   if (changes.empty()) return;

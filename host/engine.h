@@ -31,8 +31,6 @@ enum StateImageRole { kMainImage, kLoopStartImage, kScratchStartImage, kScratchL
 // Engine-internal message posted by the MIDI service's change handler: the devices changed, and the
 // main thread follows them (FollowDeviceChanges).
 constexpr uint32_t kDevicesChangedMessage = 0x8002;
-// The system's device-change broadcast to top-level windows (Windows' WM_DEVICECHANGE).
-constexpr uint32_t kWmDeviceChange = 0x0219;
 
 struct Engine {
   platform::Bus* bus = nullptr;  // the engine window
@@ -54,9 +52,8 @@ struct Engine {
   Recording recording;
 
   // Devices that come and go: a change is posted once until the main thread has looked
-  // (kDevicesChangedMessage), and whether the MIDI service's server answered at the last look.
+  // (kDevicesChangedMessage).
   std::atomic<bool> devicesChangePosted{false};
-  bool serviceAnswers = true;
 
   bool setUp = false;
   bool tornDown = false;
@@ -115,7 +112,7 @@ void NoteDevicesChanged(void* engine);
 // table; a returning output is published under the scheduler lock with the playing song's state at
 // the current position replayed to it, before the playback's next event for it; a returning input a
 // recording captures from gets its capture buffer again; every client is told each change
-// (notification 33), the service's loss or return of its server first.
+// (notification 33).
 void FollowDeviceChanges(Engine& engine);
 // Command 33: the port states, as copy-data 33 to `window`.
 int32_t ReplyPortStates(Engine& engine, uint32_t window);

@@ -118,7 +118,6 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam, m.source);
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     case kDevicesChangedMessage: FollowDeviceChanges(engine); return 0;
-    case kWmDeviceChange: platform::MidiRescan(); return 1;  // TRUE: the broadcast is granted
     default: return 0;
   }
 }

@@ -117,16 +117,6 @@ void MidiSetChangeHandler(MidiChangeHandler changed, void* context) {
   g_midi.changedContext = context;
 }
 
-void MidiRescan() {
-  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
-  if (ops && ops->rescan) ops->rescan(g_midi);
-}
-
-bool MidiServiceAnswers() {
-  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
-  return !ops || !ops->answers || ops->answers(g_midi);
-}
-
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity) {
   return midi_common::OutName(g_midi, deviceId, name, capacity);
 }

@@ -103,19 +103,12 @@ struct MidiPresence {
 };
 MidiPresence MidiOutPresence(uint32_t deviceId);
 MidiPresence MidiInPresence(uint32_t deviceId);
-// `changed(context)` runs whenever devices were added, went or came back (on the service's thread,
-// or the caller's of MidiRescan), and when the service's server goes or answers again; null: none.
+// `changed(context)` runs whenever devices were added, went or came back (on the service's thread);
+// null: none.
 // It must be short and must not call this layer (it posts to the engine, which looks on its own
 // thread). Once this returns, no call of the handler it replaced is running.
 using MidiChangeHandler = void (*)(void* context);
 void MidiSetChangeHandler(MidiChangeHandler changed, void* context);
-// Main thread: lists the devices again, for a service told of changes from outside (winmm, by the
-// engine window's WM_DEVICECHANGE). Does nothing for services that follow changes themselves.
-void MidiRescan();
-// False while the service has lost the server it runs on (jack: the server went away; it is retried
-// with a backoff and, once it answers, every device is present again as listed then). True for
-// services without a server.
-bool MidiServiceAnswers();
 // Product name of a device, cut to fit `capacity` - 1 characters and zero-terminated. Returns a
 // result code (2 for a bad id).
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity);

@@ -17,7 +17,7 @@
 //
 // Threads: Start, Stop, opens and closes on the main thread, while no other thread changes the
 // service. Devices are added and their presence changed by the service's own thread that follows
-// the system (or the main thread: MidiRescan), one at a time (listMutex); presence is read under
+// the system, one at a time (listMutex); presence is read under
 // each device's mutex. Sends on any thread, serialised per output by its mutex, under which the service's send
 // runs. Input is delivered on the service's own input thread (or the thread that injects): the
 // engine's callback runs with the input's callback mutex held, so that stop and close can wait for
@@ -117,10 +117,6 @@ struct MidiOps {
   void (*event)(MidiServiceState& s, VirtualMidiEvent::Kind kind, bool input, uint32_t id);
   // The longest message output `id` carries in one message, with its mutex held; null: no limit.
   uint32_t (*longest)(MidiServiceState& s, uint32_t id);
-  // MidiRescan (main thread): list the devices again; null: the service follows changes itself.
-  void (*rescan)(MidiServiceState& s);
-  // MidiServiceAnswers; null: always.
-  bool (*answers)(MidiServiceState& s);
 };
 
 // Gives the state its device records, named in device order (each list cut to kMaxDevices), and

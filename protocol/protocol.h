@@ -189,13 +189,11 @@ constexpr uint32_t kPortsClosedClient = 0;    // this client's ports closed
 constexpr uint32_t kPortsClosedShutdown = 1;  // the engine is shutting down
 
 // Notification kNotifyPortsChanged's lParam: the port index in bits 0-7, kPortChangeInput for the
-// input table, the change in bits 16-23. The service changes name no port (index 0).
+// input table, the change in bits 16-23.
 enum PortChangeCode : uint32_t {
   kPortAdded = 1,    // a new device: its port appended at the index
   kPortGone = 2,     // the port's device went away: the port is absent
   kPortBack = 3,     // the device came back: the port is present, reopened for those who held it
-  kServiceGone = 4,  // the MIDI service lost its server (jack): every port goes absent
-  kServiceBack = 5,  // the server answers again: ports follow as kPortBack
 };
 constexpr uint32_t kPortChangeIndexMask = 0xFF;
 constexpr uint32_t kPortChangeInput = 0x100;

@@ -585,7 +585,7 @@ uint32_t Longest(MidiServiceState& state, uint32_t) {
 }
 
 const MidiOps kOps = {
-    MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest, nullptr, nullptr,
+    MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
 };
 
 }  // namespace

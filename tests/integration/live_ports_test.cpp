@@ -129,6 +129,17 @@ TEST(LivePorts, AGonePortRefusesSendsAndWhatItsDeviceHeldIsNeverReleasedToItsSuc
   tovu::OpenPortsReply reply;
   ASSERT_TRUE(OpenPorts(late, {0}, -1, 1, &reply));
   EXPECT_EQ(reply.outputResults[0], tovu::kResultNoDevice);
+  // tovu-ctl lists it as absent, and says why a send to it failed.
+  EXPECT_EQ(env.RunCtl({"ports"}), 0) << ReadText(env.dir + "/ctl.err");
+  const std::string listed = ReadText(env.dir + "/ctl.out");
+  const size_t synth = listed.find("\"Synth\"");
+  ASSERT_NE(synth, std::string::npos) << listed;
+  const std::string line = listed.substr(synth, listed.find('\n', synth) - synth);
+  const std::string absent = "absent (its device has gone)";
+  EXPECT_TRUE(line.size() > absent.size() && line.compare(line.size() - absent.size(), absent.size(), absent) == 0)
+      << listed;
+  EXPECT_NE(env.RunCtl({"send", "90", "3c", "64"}), 0);
+  EXPECT_NE(ReadText(env.dir + "/ctl.err").find("has gone away"), std::string::npos) << ReadText(env.dir + "/ctl.err");
 
   ASSERT_TRUE(env.Control("add out Synth"));
   ASSERT_TRUE(Told(c, tovu::PortChangeWord(tovu::kPortBack, false, 0)));
