@@ -118,7 +118,7 @@ int main() {
   StateImage* a = CreateStateImage(ports.outputCount);
   StateImage* b = CreateStateImage(ports.outputCount);
   if (!a || !b || ports.outputCount != static_cast<int32_t>(kPorts)) {
-    std::printf("setup failed (%d outputs)\n", ports.outputCount);
+    std::printf("setup failed (%d outputs)\n", ports.outputCount.load());
     return 1;
   }
 

@@ -53,6 +53,13 @@ int32_t RequestInputPorts(Client& c, std::vector<InputPortInfo>* ports) {
   return RequestPorts(c, kCommandInputPorts, DecodeInputPorts, ports);
 }
 
+bool RequestPortStates(Client& c, PortStates* states) {
+  static_assert(kCopyPortStates == kCommandPortStates, "the answer carries the command's number");
+  std::vector<uint8_t> payload;
+  CommandWithAnswer(c, kCommandPortStates, &payload);
+  return DecodePortStates(payload, states);
+}
+
 int32_t ReloadSettings(Client& c) { return Command(c, kCommandReloadSettings, 0); }
 
 bool CloseEngine(Client& c) { return Post(c, kWmClose, 0, 0); }

@@ -45,6 +45,8 @@ int32_t Unregister(Client& client);
 // Command 2 / 24: the result (0 sent, 1 no ports) and the records that arrived during the call.
 int32_t RequestOutputPorts(Client& client, std::vector<OutputPortInfo>* ports);
 int32_t RequestInputPorts(Client& client, std::vector<InputPortInfo>* ports);
+// Command 33 (an addition): whether each port's device is there; false when no answer came.
+bool RequestPortStates(Client& client, PortStates* states);
 // Command 8: reload the settings store.
 int32_t ReloadSettings(Client& client);
 // Asks the engine to close (WM_CLOSE, posted).

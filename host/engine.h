@@ -6,6 +6,7 @@
 // the threads that take them and their order are written down in locks/locks.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +28,10 @@ using namespace tovu::protocol;
 
 enum StateImageRole { kMainImage, kLoopStartImage, kScratchStartImage, kScratchLoopImage, kThruImage, kImageCount };
 
+// Engine-internal message posted by the MIDI service's change handler: the devices changed, and the
+// main thread follows them (FollowDeviceChanges).
+constexpr uint32_t kDevicesChangedMessage = 0x8002;
+
 struct Engine {
   platform::Bus* bus = nullptr;  // the engine window
   uint32_t window = 0;
@@ -45,6 +50,10 @@ struct Engine {
 
   Metronome metronome;
   Recording recording;
+
+  // Devices that come and go: a change is posted once until the main thread has looked
+  // (kDevicesChangedMessage).
+  std::atomic<bool> devicesChangePosted{false};
 
   bool setUp = false;
   bool tornDown = false;
@@ -93,6 +102,20 @@ void SetMetronomeFrom(Engine& engine, const uint8_t* payload);
 int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window);
 // Teardown: every client's song slots are freed and it is told the engine is going (14, lParam 1).
 void EndEveryClient(Engine& engine);
+
+// ---- Devices that come and go (host/device_changes.cpp) ----
+
+// The MIDI service's change handler (its context the Engine): posts kDevicesChangedMessage to the
+// engine window unless one is posted already. Any thread.
+void NoteDevicesChanged(void* engine);
+// kDevicesChangedMessage: the port tables follow the devices; the state images grow with the output
+// table; a returning output is published under the scheduler lock with the playing song's state at
+// the current position replayed to it, before the playback's next event for it; a returning input a
+// recording captures from gets its capture buffer again; every client is told each change
+// (notification 33).
+void FollowDeviceChanges(Engine& engine);
+// Command 33: the port states, as copy-data 33 to `window`.
+int32_t ReplyPortStates(Engine& engine, uint32_t window);
 
 // ---- The playback commands (host/playback_commands.cpp) ----
 

@@ -92,7 +92,7 @@ void WireRecords(Engine& engine) {
   n.playingClient = &engine.playback.playingClient;
   n.thruOwner = &engine.recording.thru.owner;
   n.activity = engine.ports.activity.get();
-  n.activitySize = static_cast<size_t>(engine.ports.outputCount) * kActivityPerPort;
+  n.portCount = &engine.ports.outputCount;
   n.activityEvent = &engine.activityEvent;
 }
 
@@ -129,14 +129,12 @@ bool SetUpEngine(Engine& engine) {
   engine.ports.activityEvent = &engine.activityEvent;
   engine.ports.inputCallback = OnMidiInput;
   engine.ports.inputInstance = reinterpret_cast<uintptr_t>(&engine.recording.input);
-  // The activity table is allocated with the output table; the five state images only when there
-  // is at least one output port, sized for that table.
+  // The activity table is allocated with the tables; the five state images are sized for the
+  // output ports there are now, and grow as devices are added (FollowDeviceChanges).
   if (!BuildPortTables(engine.ports)) return false;
-  if (engine.ports.outputCount > 0) {
-    for (StateImage*& image : engine.images) {
-      image = CreateStateImage(engine.ports.outputCount);
-      if (!image) return false;
-    }
+  for (StateImage*& image : engine.images) {
+    image = CreateStateImage(engine.ports.outputCount);
+    if (!image) return false;
   }
   LoadSettings(engine.ports);
   WireRecords(engine);
@@ -197,6 +195,8 @@ int EngineMain() {
   Engine* engine = new Engine;
   engine->bus = platform::BusCreate(claim.endpoint, claim.listener, Dispatch, engine);
   engine->window = platform::BusEngineWindow(engine->bus);
+  // Devices that come and go from here on are followed; those listed at the set-up are in the tables.
+  platform::MidiSetChangeHandler(NoteDevicesChanged, engine);
   platform::BusWatchTermination(engine->bus, termination);
   platform::BusSetWindowClosedHandler(engine->bus, WindowClosed, engine);
   // The guard is held for the engine's whole life, and the socket kept where clients look for it:
@@ -207,6 +207,7 @@ int EngineMain() {
   bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;
   if (!created || !StartWatcher(engine->watcher, engine->clients, engine->bus) || !StartNotifier(engine->notifier)) {
     TearDownEngine(*engine);
+    platform::MidiSetChangeHandler(nullptr, nullptr);
     platform::BusDestroy(engine->bus);
     platform::MidiShutdown();
     platform::ReleaseEngineInstance(guard);
@@ -217,6 +218,7 @@ int EngineMain() {
   platform::BusRun(engine->bus);
 
   TearDownEngine(*engine);  // a loop ended by other means still releases everything once
+  platform::MidiSetChangeHandler(nullptr, nullptr);
   platform::BusDestroy(engine->bus);
   platform::MidiShutdown();
   delete engine;

@@ -25,11 +25,11 @@ uint32_t StartRefusal(Engine& engine, uint32_t sender, const tovu::StartRequest&
   if (!record->songs.current) return kErrorSongSlotEmpty;
   if (r.recordOn) {
     int32_t input = record->inputPort.load();
-    if (input < 0 || input >= engine.ports.inputCount || engine.ports.inputs[input].handle.load() == 0)
+    if (input < 0 || input >= engine.ports.inputCount.load() || engine.ports.inputs[input].handle.load() == 0)
       return kErrorNoInputPort;
   }
   if (!LoopIsValid(r, record->songs.current)) return kErrorBadLoop;
-  if (!engine.playback.main) return kErrorNoOutputPorts;
+  if (engine.ports.outputCount.load() == 0) return kErrorNoOutputPorts;
   return 0;
 }
 
@@ -72,7 +72,7 @@ void StartWith(Engine& engine, uint32_t sender, const uint8_t* payload, const do
     EngineLock guard(p.lock, LockKind::kScheduler);
     // The table the end copies the activity into, made here so that the timer thread never allocates.
     try {
-      p.endActivity.resize(static_cast<size_t>(std::max(engine.ports.outputCount, 0)) * kActivityPerPort);
+      p.endActivity.assign(static_cast<size_t>(kMaxPorts) * kActivityPerPort, 0);  // room for ports added meanwhile
     } catch (...) {
       p.endActivity.clear();
     }
@@ -204,7 +204,7 @@ int32_t StopPlayback(Engine& engine, uint32_t window) {
   bool reported = CopyActivityTable(engine.notifier, &report);
   {
     EngineLock guard(p.lock, LockKind::kScheduler);
-    if (p.endKind != kRunning && reported && p.endActivity.size() == report.size())
+    if (p.endKind != kRunning && reported && p.endActivity.size() >= report.size())
       for (size_t i = 0; i < report.size(); ++i)
         report[i] = static_cast<uint8_t>(std::min(255, report[i] + p.endActivity[i]));
     p.endKind = kRunning;

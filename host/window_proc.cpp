@@ -92,6 +92,7 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam, uint32_t s
     case kCommandMetronomeSettings: return ReplyMetronomeSettings(engine, lParam);
     case kCommandPanic: return Panic(engine.ports);
     case kCommandLongestMessage: return LongestMessage(engine.ports, lParam);
+    case kCommandPortStates: return ReplyPortStates(engine, lParam);
     default: return 0;
   }
 }
@@ -116,6 +117,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
       return 0;
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam, m.source);
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
+    case kDevicesChangedMessage: FollowDeviceChanges(engine); return 0;
     default: return 0;
   }
 }

@@ -13,13 +13,14 @@
 //
 // Threads: MidiStart*, MidiShutdown, opens and closes on the main thread; sends from the main,
 // timer and MIDI input threads; the service is only ever changed while no other thread uses the
-// layer.
+// layer. The change handler is set from any thread and run by the service's (midi_common's Changed).
 #include "platform/midi.h"
 
 #include <strings.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "platform/midi_common.h"
@@ -104,8 +105,17 @@ void MidiShutdown() { midi_common::EndService(g_midi); }
 
 MidiService MidiCurrentService() { return Current(); }
 
-uint32_t MidiOutCount() { return g_midi.outCount; }
-uint32_t MidiInCount() { return g_midi.inCount; }
+uint32_t MidiOutCount() { return g_midi.outCount.load(std::memory_order_acquire); }
+uint32_t MidiInCount() { return g_midi.inCount.load(std::memory_order_acquire); }
+
+MidiPresence MidiOutPresence(uint32_t deviceId) { return midi_common::Presence(g_midi, false, deviceId); }
+MidiPresence MidiInPresence(uint32_t deviceId) { return midi_common::Presence(g_midi, true, deviceId); }
+
+void MidiSetChangeHandler(MidiChangeHandler changed, void* context) {
+  std::lock_guard<std::mutex> lock(g_midi.changeMutex);
+  g_midi.changed = changed;
+  g_midi.changedContext = context;
+}
 
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity) {
   return midi_common::OutName(g_midi, deviceId, name, capacity);
@@ -138,8 +148,13 @@ int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer) {
 }
 
 bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count) {
-  if (Current() != MidiService::Virtual || inputId >= g_midi.inCount) return false;
+  if (Current() != MidiService::Virtual || inputId >= MidiInCount()) return false;
   return midi_common::DeliverNow(g_midi.inputs[inputId], bytes, count);
+}
+
+bool VirtualControl(const std::string& line) {
+  if (Current() != MidiService::Virtual) return false;
+  return virtual_midi::Control(g_midi, line.data(), line.size());
 }
 
 }  // namespace platform

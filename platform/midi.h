@@ -12,6 +12,17 @@
 //   winmm    on Windows, the system's own WinMM devices.
 // A real service that cannot be had leaves no devices (see MidiStartFromEnvironment).
 //
+// Devices come and go while a service runs, and their ids stay put:
+//
+//   (not listed) --appears--> present --goes away--> absent --appears again under its name--> present
+//
+// A new device takes the next id; one that goes keeps its id (and its name) and is absent: opening
+// it, and sending on a handle opened before it went, return kMidiNoDevice; one that appears again
+// under the same name takes its old id back. Every change of a device's presence advances its
+// generation, so a device that went and came back between two looks is told from one that stayed.
+// The service tells of changes through the change handler (MidiSetChangeHandler), on a thread of
+// its own; a handle opened before a device went stays the caller's to close.
+//
 // Threads: the engine's main thread opens and closes; the main thread, the timer thread and the
 // MIDI input thread may send on one handle at once (sends on one device are serialised here). The
 // input callback runs on this layer's reader thread and never while the device is stopped or closed:
@@ -37,6 +48,7 @@ enum : int {
   kMidiNoDriver = 6,
   kMidiNoMemory = 7,
   kMidiInvalidParam = 11,  // a message longer than the device carries in one message
+  kMidiNoDevice = 68,      // the device has gone away (WinMM's MIDIERR_NODEVICE)
 };
 
 constexpr uint32_t kMimData = 963;      // param1: one short message, packed as for MidiOutShort
@@ -62,6 +74,7 @@ struct VirtualMidiConfig {
   std::vector<uint32_t> failIn;
   std::string logPath;    // empty: no log file
   std::string inputFifo;  // empty: no FIFO
+  std::string controlFifo;  // empty: no control FIFO (devices added and removed by its lines)
   uint32_t longest = 0;   // the longest message an output carries, as a JACK port's buffer; 0: any
 };
 
@@ -78,8 +91,24 @@ void MidiStartVirtual(const VirtualMidiConfig& config);
 void MidiShutdown();
 MidiService MidiCurrentService();
 
+// How many device ids there are (present or absent); they only ever grow while the service runs.
+// Any thread.
 uint32_t MidiOutCount();
 uint32_t MidiInCount();
+// Whether a device is present now, and its generation (advanced by every change of its presence).
+// An id beyond the count is absent with generation 0.
+struct MidiPresence {
+  bool present = false;
+  uint32_t generation = 0;
+};
+MidiPresence MidiOutPresence(uint32_t deviceId);
+MidiPresence MidiInPresence(uint32_t deviceId);
+// `changed(context)` runs whenever devices were added, went or came back (on the service's thread);
+// null: none.
+// It must be short and must not call this layer (it posts to the engine, which looks on its own
+// thread). Once this returns, no call of the handler it replaced is running.
+using MidiChangeHandler = void (*)(void* context);
+void MidiSetChangeHandler(MidiChangeHandler changed, void* context);
 // Product name of a device, cut to fit `capacity` - 1 characters and zero-terminated. Returns a
 // result code (2 for a bad id).
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity);
@@ -114,7 +143,8 @@ int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer);
 // ---- Virtual service, in process (for tests and benchmarks) ----
 
 struct VirtualMidiEvent {
-  enum Kind : uint8_t { Open, Close, Data };
+  // Add and Remove: a device appeared or went away (the control FIFO).
+  enum Kind : uint8_t { Open, Close, Data, Add, Remove };
   int64_t ns = 0;  // CLOCK_MONOTONIC
   Kind kind = Data;
   bool input = false;
@@ -131,6 +161,11 @@ std::vector<VirtualMidiEvent> VirtualCaptureTake();
 // input is not open and started (nothing is delivered), or the bytes are malformed. A
 // system-exclusive message dropped for want of a queued buffer still returns true.
 bool VirtualInject(uint32_t inputId, const uint8_t* bytes, size_t count);
+// Changes the virtual devices as a line of the control FIFO does: `add out NAME`, `add in NAME`,
+// `remove out NAME`, `remove in NAME`. False for a line that is none of these, or when the virtual
+// service does not run. Adding a name that is present does nothing; adding an absent one brings it
+// back; removing a name that is not present does nothing.
+bool VirtualControl(const std::string& line);
 // The number of bytes a short message with this status shows in the log (3, 2 or 1).
 int ShortMessageLength(uint8_t status);
 // Formats one log line without the trailing newline, e.g. "123 data out0 90 3c 64".

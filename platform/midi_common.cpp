@@ -26,13 +26,59 @@ thread_local double t_arrivalMs = -1.0;
 OutDevice* FindOut(MidiServiceState& s, MidiHandle handle) {
   if (IsInputHandle(handle)) return nullptr;
   uint32_t id = DeviceIdOf(handle);
-  return id < s.outCount ? &s.outputs[id] : nullptr;
+  return id < s.outCount.load(std::memory_order_acquire) ? &s.outputs[id] : nullptr;
 }
 
 InDevice* FindIn(MidiServiceState& s, MidiHandle handle) {
   if (!IsInputHandle(handle)) return nullptr;
   uint32_t id = DeviceIdOf(handle);
-  return id < s.inCount ? &s.inputs[id] : nullptr;
+  return id < s.inCount.load(std::memory_order_acquire) ? &s.inputs[id] : nullptr;
+}
+
+// Changes a device's presence under its mutex; true when it changed.
+template <typename Device>
+bool SetPresent(Device& d, bool present) {
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (d.present == present) return false;
+  d.present = present;
+  d.generation += 1;
+  return true;
+}
+
+// The records of one direction: their array, the count and the room.
+struct Direction {
+  std::atomic<uint32_t>* count;
+  uint32_t room;
+  OutDevice* outputs;
+  InDevice* inputs;
+  const std::string& Name(uint32_t id) const { return outputs ? outputs[id].name : inputs[id].name; }
+  bool Present(uint32_t id) const {
+    if (outputs) {
+      std::lock_guard<std::mutex> lock(outputs[id].mutex);
+      return outputs[id].present;
+    }
+    std::lock_guard<std::mutex> lock(inputs[id].mutex);
+    return inputs[id].present;
+  }
+  bool Set(uint32_t id, bool present) const {
+    return outputs ? SetPresent(outputs[id], present) : SetPresent(inputs[id], present);
+  }
+  // Appends a present device; kMaxDevices when there is no room.
+  uint32_t Append(const std::string& name) const {
+    uint32_t id = count->load(std::memory_order_relaxed);
+    if (id >= room) return kMaxDevices;
+    if (outputs)
+      outputs[id].name = name;
+    else
+      inputs[id].name = name;
+    count->store(id + 1, std::memory_order_release);
+    return id;
+  }
+};
+
+Direction DirectionOf(MidiServiceState& s, bool input) {
+  if (input) return Direction{&s.inCount, s.inRoom, nullptr, s.inputs.get()};
+  return Direction{&s.outCount, s.outRoom, s.outputs.get(), nullptr};
 }
 
 // Opens device `id` of the `count` in `devices`: the checks, the service's open, then a new handle
@@ -46,6 +92,7 @@ int OpenDevice(MidiServiceState& s, Device* devices, uint32_t count, uint32_t id
   Device& d = devices[id];
   {
     std::lock_guard<std::mutex> check(d.mutex);
+    if (!d.present) return kMidiNoDevice;
     if (d.handle != 0) return kMidiAllocated;
   }
   // Opens come from the main thread only, so nothing else opens this device meanwhile; senders find
@@ -53,6 +100,17 @@ int OpenDevice(MidiServiceState& s, Device* devices, uint32_t count, uint32_t id
   int result = input ? ops->inOpen(s, id) : ops->outOpen(s, id);
   if (result != kMidiOk) return result;
   *lock = std::unique_lock<std::mutex>(d.mutex);
+  // Gone while the service opened it: the service's port is let go again.
+  if (!d.present) {
+    lock->unlock();
+    if (input ? ops->inClose != nullptr : ops->outClose != nullptr) {
+      if (input)
+        ops->inClose(s, id, false);
+      else
+        ops->outClose(s, id);
+    }
+    return kMidiNoDevice;
+  }
   d.handle = NewHandle(id, input);
   *handle = d.handle;
   return kMidiOk;
@@ -97,12 +155,16 @@ uint32_t DeviceIdOf(MidiHandle handle) {
 
 void MakeDevices(MidiServiceState& s, const MidiOps& ops, const std::vector<std::string>& outs,
                  const std::vector<std::string>& ins, void* own) {
-  s.outCount = static_cast<uint32_t>(std::min<size_t>(outs.size(), kMaxDevices));
-  s.inCount = static_cast<uint32_t>(std::min<size_t>(ins.size(), kMaxDevices));
-  s.outputs = std::make_unique<OutDevice[]>(s.outCount);
-  s.inputs = std::make_unique<InDevice[]>(s.inCount);
-  for (uint32_t i = 0; i < s.outCount; ++i) s.outputs[i].name = outs[i];
-  for (uint32_t i = 0; i < s.inCount; ++i) s.inputs[i].name = ins[i];
+  uint32_t outCount = static_cast<uint32_t>(std::min<size_t>(outs.size(), kMaxDevices));
+  uint32_t inCount = static_cast<uint32_t>(std::min<size_t>(ins.size(), kMaxDevices));
+  s.outRoom = std::max(outCount, kDeviceRoom);
+  s.inRoom = std::max(inCount, kDeviceRoom);
+  s.outputs = std::make_unique<OutDevice[]>(s.outRoom);
+  s.inputs = std::make_unique<InDevice[]>(s.inRoom);
+  for (uint32_t i = 0; i < outCount; ++i) s.outputs[i].name = outs[i];
+  for (uint32_t i = 0; i < inCount; ++i) s.inputs[i].name = ins[i];
+  s.outCount.store(outCount, std::memory_order_release);
+  s.inCount.store(inCount, std::memory_order_release);
   s.own = own;
   s.ops.store(&ops, std::memory_order_release);
 }
@@ -116,17 +178,100 @@ void EndService(MidiServiceState& s) {
     (void)s.outputs.release();
     (void)s.inputs.release();
   }
+  s.outCount.store(0, std::memory_order_release);
+  s.inCount.store(0, std::memory_order_release);
   s.outputs.reset();
   s.inputs.reset();
-  s.outCount = 0;
-  s.inCount = 0;
+  s.outRoom = 0;
+  s.inRoom = 0;
   s.own = nullptr;
 }
 
+// ---- Devices that come and go ----
+
+uint32_t ShowDevice(MidiServiceState& s, bool input, const std::string& name, bool* changed) {
+  *changed = false;
+  std::lock_guard<std::mutex> lock(s.listMutex);
+  Direction d = DirectionOf(s, input);
+  uint32_t count = d.count->load(std::memory_order_relaxed);
+  uint32_t absent = kMaxDevices;
+  for (uint32_t id = 0; id < count; ++id) {
+    if (d.Name(id) != name) continue;
+    if (d.Present(id)) return id;
+    if (absent == kMaxDevices) absent = id;
+  }
+  if (absent != kMaxDevices) {
+    *changed = d.Set(absent, true);
+    return absent;
+  }
+  uint32_t id = d.Append(name);
+  *changed = id != kMaxDevices;
+  return id;
+}
+
+bool HideDevice(MidiServiceState& s, bool input, const std::string& name, uint32_t* hidden) {
+  std::lock_guard<std::mutex> lock(s.listMutex);
+  Direction d = DirectionOf(s, input);
+  uint32_t count = d.count->load(std::memory_order_relaxed);
+  for (uint32_t id = 0; id < count; ++id) {
+    if (d.Name(id) != name || !d.Present(id)) continue;
+    d.Set(id, false);
+    if (hidden) *hidden = id;
+    return true;
+  }
+  return false;
+}
+
+bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>& names) {
+  std::lock_guard<std::mutex> lock(s.listMutex);
+  Direction d = DirectionOf(s, input);
+  uint32_t count = d.count->load(std::memory_order_relaxed);
+  std::vector<bool> listed(count, false);
+  bool changed = false;
+  for (const std::string& name : names) {
+    uint32_t match = kMaxDevices;
+    for (uint32_t id = 0; id < count && match == kMaxDevices; ++id)
+      if (!listed[id] && d.Name(id) == name) match = id;
+    if (match == kMaxDevices) {
+      match = d.Append(name);
+      if (match == kMaxDevices) continue;  // no room: not listed
+      count = match + 1;
+      listed.resize(count, false);
+      changed = true;
+    }
+    listed[match] = true;
+  }
+  for (uint32_t id = 0; id < count; ++id) changed = d.Set(id, listed[id]) || changed;
+  return changed;
+}
+
+MidiPresence Presence(MidiServiceState& s, bool input, uint32_t id) {
+  MidiPresence p;
+  if (input) {
+    if (id >= s.inCount.load(std::memory_order_acquire)) return p;
+    std::lock_guard<std::mutex> lock(s.inputs[id].mutex);
+    p.present = s.inputs[id].present;
+    p.generation = s.inputs[id].generation;
+  } else {
+    if (id >= s.outCount.load(std::memory_order_acquire)) return p;
+    std::lock_guard<std::mutex> lock(s.outputs[id].mutex);
+    p.present = s.outputs[id].present;
+    p.generation = s.outputs[id].generation;
+  }
+  return p;
+}
+
+void Changed(MidiServiceState& s) {
+  std::lock_guard<std::mutex> lock(s.changeMutex);
+  if (s.changed) s.changed(s.changedContext);
+}
+
 void CloseAll(MidiServiceState& s, bool inputsFirst) {
+  const uint32_t inCount = s.inCount.load(std::memory_order_acquire);
+  const uint32_t outCount = s.outCount.load(std::memory_order_acquire);
   for (int pass = 0; pass < 2; ++pass) {
     if ((pass == 0) == inputsFirst) {
-      for (uint32_t i = 0; i < s.inCount; ++i) {
+      for (uint32_t i = 0; i < inCount; ++i) {
         MidiHandle handle;
         {
           std::lock_guard<std::mutex> lock(s.inputs[i].mutex);
@@ -135,7 +280,7 @@ void CloseAll(MidiServiceState& s, bool inputsFirst) {
         if (handle != 0) InClose(s, handle);
       }
     } else {
-      for (uint32_t i = 0; i < s.outCount; ++i) {
+      for (uint32_t i = 0; i < outCount; ++i) {
         MidiHandle handle;
         {
           std::lock_guard<std::mutex> lock(s.outputs[i].mutex);
@@ -148,12 +293,12 @@ void CloseAll(MidiServiceState& s, bool inputsFirst) {
 }
 
 int OutName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity) {
-  if (deviceId >= s.outCount) return kMidiBadDeviceId;
+  if (deviceId >= s.outCount.load(std::memory_order_acquire)) return kMidiBadDeviceId;
   return CopyName(s.outputs[deviceId].name, name, capacity);
 }
 
 int InName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity) {
-  if (deviceId >= s.inCount) return kMidiBadDeviceId;
+  if (deviceId >= s.inCount.load(std::memory_order_acquire)) return kMidiBadDeviceId;
   return CopyName(s.inputs[deviceId].name, name, capacity);
 }
 
@@ -161,7 +306,7 @@ int InName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity) 
 
 int OutOpen(MidiServiceState& s, uint32_t deviceId, MidiHandle* handle) {
   std::unique_lock<std::mutex> lock;
-  int result = OpenDevice(s, s.outputs.get(), s.outCount, deviceId, false, handle, &lock);
+  int result = OpenDevice(s, s.outputs.get(), s.outCount.load(std::memory_order_acquire), deviceId, false, handle, &lock);
   if (result == kMidiOk) Event(s, VirtualMidiEvent::Open, false, deviceId);
   return result;
 }
@@ -181,7 +326,9 @@ int OutClose(MidiServiceState& s, MidiHandle handle) {
 
 int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length) {
   std::unique_lock<std::mutex> lock;
-  if (!LockOpen(FindOut(s, handle), handle, &lock)) return kMidiInvalidHandle;
+  OutDevice* d = LockOpen(FindOut(s, handle), handle, &lock);
+  if (!d) return kMidiInvalidHandle;
+  if (!d->present) return kMidiNoDevice;
   if (length == 0) return kMidiOk;  // nothing goes out
   if (!bytes) return kMidiError;
   const MidiOps* ops = s.ops.load(std::memory_order_acquire);
@@ -208,7 +355,7 @@ int OutShort(MidiServiceState& s, MidiHandle handle, uint32_t word) {
 int InOpen(MidiServiceState& s, uint32_t deviceId, MidiInCallback callback, uintptr_t instance,
            MidiHandle* handle) {
   std::unique_lock<std::mutex> lock;
-  int result = OpenDevice(s, s.inputs.get(), s.inCount, deviceId, true, handle, &lock);
+  int result = OpenDevice(s, s.inputs.get(), s.inCount.load(std::memory_order_acquire), deviceId, true, handle, &lock);
   if (result != kMidiOk) return result;
   InDevice& d = s.inputs[deviceId];
   d.started = false;
@@ -284,7 +431,7 @@ bool Deliver(InDevice& d, const uint8_t* bytes, size_t count, int64_t arrivalNs,
   MidiInBuffer* buffer = nullptr;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.handle == 0 || !d.started || d.epoch.load(std::memory_order_relaxed) != epoch) return false;
+    if (d.handle == 0 || !d.present || !d.started || d.epoch.load(std::memory_order_relaxed) != epoch) return false;
     callback = d.callback;
     instance = d.instance;
     handle = d.handle;

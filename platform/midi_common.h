@@ -9,9 +9,16 @@
 //
 // A device: closed --open--> open --close--> closed. An input while open: stopped --start (a new
 // epoch)--> started --stop--> stopped. Input read in one epoch is never delivered in another.
+// Apart from that a device is present or absent (midi.h draws it): an absent device does not open,
+// sends on it return kMidiNoDevice and no input is delivered from it; its handle, if it was open, is
+// left for its owner to close. The device records sit in arrays made with room for more
+// (kDeviceRoom) and never move: a device that appears is appended by publishing the count after its
+// record is filled, so a thread that reads a count reads records it may use.
 //
 // Threads: Start, Stop, opens and closes on the main thread, while no other thread changes the
-// service. Sends on any thread, serialised per output by its mutex, under which the service's send
+// service. Devices are added and their presence changed by the service's own thread that follows
+// the system, one at a time (listMutex); presence is read under
+// each device's mutex. Sends on any thread, serialised per output by its mutex, under which the service's send
 // runs. Input is delivered on the service's own input thread (or the thread that injects): the
 // engine's callback runs with the input's callback mutex held, so that stop and close can wait for
 // a callback in progress, and without its state mutex, so that the callback may queue buffers and
@@ -36,15 +43,19 @@ namespace platform::midi_common {
 // Handles: bits 0-11 device id + 1, bit 12 set for inputs, bits 13-31 a serial number that is never
 // reset, so a handle from before a close (or a restart of the service) stays invalid.
 constexpr uint32_t kMaxDevices = 4095;  // more devices in one direction are cut to this many
+// Room for devices that appear while the service runs: a direction holds at least this many ids.
+constexpr uint32_t kDeviceRoom = 256;
 MidiHandle NewHandle(uint32_t deviceId, bool input);
 bool IsInputHandle(MidiHandle handle);
 // The device id a handle names, or kMaxDevices when it names none (0 included).
 uint32_t DeviceIdOf(MidiHandle handle);
 
 struct OutDevice {
-  std::string name;
-  std::mutex mutex;  // serialises sends, open and close
+  std::string name;  // set before the device is counted, never changed
+  std::mutex mutex;  // serialises sends, open and close, and guards the fields below
   MidiHandle handle = 0;
+  bool present = true;
+  uint32_t generation = 0;  // advanced by every change of `present`
 };
 
 struct InDevice {
@@ -55,6 +66,8 @@ struct InDevice {
   std::atomic<bool> flowing{false};  // `started`, for a real-time reader that takes no lock
   std::mutex mutex;                  // guards the fields below
   MidiHandle handle = 0;
+  bool present = true;
+  uint32_t generation = 0;  // advanced by every change of `present`
   bool started = false;
   MidiInCallback callback = nullptr;
   uintptr_t instance = 0;
@@ -66,11 +79,18 @@ struct MidiOps;
 
 struct MidiServiceState {
   std::atomic<const MidiOps*> ops{nullptr};  // null: no service (no devices)
-  uint32_t outCount = 0;
-  uint32_t inCount = 0;
+  std::atomic<uint32_t> outCount{0};  // device ids in use, published after their records are filled
+  std::atomic<uint32_t> inCount{0};
+  uint32_t outRoom = 0;  // the records' arrays hold this many
+  uint32_t inRoom = 0;
   std::unique_ptr<OutDevice[]> outputs;
   std::unique_ptr<InDevice[]> inputs;
   void* own = nullptr;  // the service's own record, for its operations only
+  std::mutex listMutex;  // taken by whoever adds devices or changes their presence
+  // The change handler (midi.h), kept across services; changeMutex is held while it runs.
+  std::mutex changeMutex;
+  MidiChangeHandler changed = nullptr;
+  void* changedContext = nullptr;
 };
 
 // What differs between the services. Every slot runs on the main thread with no device lock held,
@@ -105,6 +125,23 @@ void MakeDevices(MidiServiceState& s, const MidiOps& ops, const std::vector<std:
                  const std::vector<std::string>& ins, void* own);
 // Ends the current service (its stop) and leaves the state without devices. Safe to call twice.
 void EndService(MidiServiceState& s);
+
+// ---- Devices that come and go (under listMutex, which these take) ----
+
+// The device named `name` is present: an absent one of that name (the first in id order) comes back,
+// else a new one is appended. Its id, or kMaxDevices when there is no room left. `*changed` is set
+// when anything changed (a present device of that name is left as it is).
+uint32_t ShowDevice(MidiServiceState& s, bool input, const std::string& name, bool* changed);
+// The first present device named `name` goes away. False when none is present.
+bool HideDevice(MidiServiceState& s, bool input, const std::string& name, uint32_t* id = nullptr);
+// The devices listed now are exactly `names` (in the system's order): the k-th device listed under
+// a name is the k-th record of that name in id order (appended when there is none), present; every
+// other device is absent. True when anything changed.
+bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>& names);
+// Whether a device is present, and its generation (main thread, or any).
+MidiPresence Presence(MidiServiceState& s, bool input, uint32_t id);
+// Runs the change handler, if any (never with listMutex or a device's mutex held).
+void Changed(MidiServiceState& s);
 // Closes every device still open: inputs first, or outputs first.
 void CloseAll(MidiServiceState& s, bool inputsFirst);
 

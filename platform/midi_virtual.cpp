@@ -8,14 +8,22 @@
 // opens, closes and starts are midi_common's; what is the virtual service's own is the log, the
 // input lines and the opens it is told to refuse.
 //
-// Threads: Start and Stop on the main thread while nobody else uses the layer. The input reader's
-// thread runs from Start until Stop ends it; it delivers with DeliverNow, whose locking
-// midi_common.h describes. Sends and the log: any thread, under the output's mutex.
+// Devices come and go by the lines of an optional control FIFO (a named pipe on Windows), read by a
+// second reader, or by VirtualControl in process: `add out NAME` makes an output of that name
+// present (a new one, or one that went away comes back with its id), `remove out NAME` makes it
+// absent (midi.h draws the states); `in` likewise for inputs. Each change writes `add out<id>` or
+// `remove out<id>` to the log and tells the change handler.
+//
+// Threads: Start and Stop on the main thread while nobody else uses the layer. The readers' threads
+// run from Start until Stop ends them; the input reader delivers with DeliverNow, whose locking
+// midi_common.h describes, the control reader changes the device lists under midi_common's list
+// lock. Sends and the log: any thread, under the output's mutex.
 #include "platform/midi_virtual.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/event.h"
@@ -32,12 +40,16 @@ using midi_common::MidiServiceState;
 constexpr size_t kMaxLineChars = 3 * kMaxLineBytes + 64;
 
 struct Service {
+  MidiServiceState* state = nullptr;
   uint32_t longest = 0;           // 0: no limit
   std::vector<uint32_t> failOut;  // output device ids whose open returns 4
   std::vector<uint32_t> failIn;
   LogFile log = kNoLog;
   InputLines lines;
+  std::unique_ptr<uint8_t[]> bytes;  // an input line's bytes (the input reader's thread)
   InputReader* reader = nullptr;
+  InputLines controlLines;
+  InputReader* controlReader = nullptr;
 };
 
 Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
@@ -89,10 +101,33 @@ bool ParseLine(const char* text, size_t length, uint32_t* inputId, uint8_t* out,
   return true;
 }
 
+// An input FIFO line to its input, when it is well formed and names one.
+void DeliverLine(void* context, const char* line, size_t length) {
+  Service& s = *static_cast<Service*>(context);
+  uint32_t inputId;
+  size_t n;
+  if (ParseLine(line, length, &inputId, s.bytes.get(), kMaxLineBytes, &n) &&
+      inputId < s.state->inCount.load(std::memory_order_acquire))
+    midi_common::DeliverNow(s.state->inputs[inputId], s.bytes.get(), n);
+}
+
+void ControlLine(void* context, const char* line, size_t length) {
+  Control(*static_cast<Service*>(context)->state, line, length);
+}
+
+// The next word of `text` from `*at` (blanks skipped).
+std::string Word(const char* text, size_t length, size_t* at) {
+  while (*at < length && IsSpace(text[*at])) ++*at;
+  size_t begin = *at;
+  while (*at < length && !IsSpace(text[*at])) ++*at;
+  return std::string(text + begin, *at - begin);
+}
+
 // ---- Operations ----
 
 bool Stop(MidiServiceState& state) {
   Service* s = &Own(state);
+  StopInputReader(s->controlReader);
   StopInputReader(s->reader);
   midi_common::CloseAll(state, /*inputsFirst=*/true);
   CloseLog(s->log);
@@ -120,26 +155,43 @@ const MidiOps kOps = {
 
 }  // namespace
 
-bool InputLinesInit(InputLines& lines, midi_common::InDevice* inputs, uint32_t inCount) {
-  lines.inputs = inputs;
-  lines.inCount = inCount;
+bool Control(MidiServiceState& state, const char* line, size_t length) {
+  size_t at = 0;
+  std::string verb = Word(line, length, &at);
+  std::string direction = Word(line, length, &at);
+  while (at < length && IsSpace(line[at])) ++at;
+  size_t end = length;
+  while (end > at && IsSpace(line[end - 1])) --end;
+  std::string name(line + at, end - at);
+  bool input = direction == "in";
+  if ((verb != "add" && verb != "remove") || (!input && direction != "out") || name.empty()) return false;
+  Service& s = Own(state);
+  uint32_t id = 0;
+  bool changed = false;
+  if (verb == "add") {
+    id = midi_common::ShowDevice(state, input, name, &changed);
+  } else {
+    changed = midi_common::HideDevice(state, input, name, &id);
+  }
+  if (!changed) return true;
+  LogEvent(s.log, verb == "add" ? VirtualMidiEvent::Add : VirtualMidiEvent::Remove, input, id, nullptr, 0);
+  midi_common::Changed(state);
+  return true;
+}
+
+bool InputLinesInit(InputLines& lines, LineHandler onLine, void* context) {
+  lines.onLine = onLine;
+  lines.context = context;
   lines.line.reset(new (std::nothrow) char[kMaxLineChars]);
-  lines.bytes.reset(new (std::nothrow) uint8_t[kMaxLineBytes]);
   InputLinesReset(lines);
-  return lines.line && lines.bytes;
+  return lines.line != nullptr;
 }
 
 void InputLinesTake(InputLines& lines, const char* chunk, size_t count) {
   for (size_t k = 0; k < count; ++k) {
     char c = chunk[k];
     if (c == '\n') {
-      uint32_t inputId;
-      size_t n;
-      if (!lines.skipping &&
-          ParseLine(lines.line.get(), lines.used, &inputId, lines.bytes.get(), kMaxLineBytes, &n) &&
-          inputId < lines.inCount) {
-        midi_common::DeliverNow(lines.inputs[inputId], lines.bytes.get(), n);
-      }
+      if (!lines.skipping) lines.onLine(lines.context, lines.line.get(), lines.used);
       lines.used = 0;
       lines.skipping = false;
     } else if (!lines.skipping) {
@@ -163,11 +215,14 @@ void Start(MidiServiceState& state, const VirtualMidiConfig& config) {
   s->failOut = config.failOut;
   s->failIn = config.failIn;
   if (!config.logPath.empty()) s->log = OpenLog(config.logPath);
+  s->state = &state;
   Service* own = s.release();
   midi_common::MakeDevices(state, kOps, config.outputs, config.inputs, own);
-  if (!config.inputFifo.empty() && InputLinesInit(own->lines, state.inputs.get(), state.inCount)) {
+  own->bytes.reset(new (std::nothrow) uint8_t[kMaxLineBytes]);
+  if (!config.inputFifo.empty() && own->bytes && InputLinesInit(own->lines, DeliverLine, own))
     own->reader = StartInputReader(config.inputFifo, &own->lines);
-  }
+  if (!config.controlFifo.empty() && InputLinesInit(own->controlLines, ControlLine, own))
+    own->controlReader = StartInputReader(config.controlFifo, &own->controlLines);
 }
 
 }  // namespace platform::virtual_midi

@@ -12,5 +12,7 @@ constexpr size_t kMaxLineBytes = 65536;
 
 // Starts the service on `s` (which has none running), with the devices `config` names.
 void Start(midi_common::MidiServiceState& s, const VirtualMidiConfig& config);
+// One line of the control FIFO (midi.h's VirtualControl), on the running service. Any thread.
+bool Control(midi_common::MidiServiceState& s, const char* line, size_t length);
 
 }  // namespace platform::virtual_midi

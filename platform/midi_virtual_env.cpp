@@ -1,9 +1,9 @@
 // The virtual devices' configuration from the environment (midi.h's VirtualConfigFromEnvironment):
 // TOVU_VIRTUAL_OUTPUTS and TOVU_VIRTUAL_INPUTS (a count, or names separated by '|'),
 // TOVU_VIRTUAL_FAIL_OPEN (`out:N` and `in:N` entries separated by commas), TOVU_VIRTUAL_LOG (the
-// log file), TOVU_VIRTUAL_INPUT (the input FIFO) and TOVU_VIRTUAL_LONGEST (the longest message an
-// output carries, in bytes, as a JACK port whose buffer holds no more). Main thread only (it reads
-// the environment).
+// log file), TOVU_VIRTUAL_INPUT (the input FIFO), TOVU_VIRTUAL_CONTROL (the control FIFO, whose
+// lines add and remove devices) and TOVU_VIRTUAL_LONGEST (the longest message an output carries, in
+// bytes, as a JACK port whose buffer holds no more). Main thread only (it reads the environment).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -92,6 +92,8 @@ VirtualMidiConfig VirtualConfigFromEnvironment() {
   config.logPath = log ? log : "";
   const char* fifo = std::getenv("TOVU_VIRTUAL_INPUT");
   config.inputFifo = fifo ? fifo : "";
+  const char* control = std::getenv("TOVU_VIRTUAL_CONTROL");
+  config.controlFifo = control ? control : "";
   if (const char* longest = std::getenv("TOVU_VIRTUAL_LONGEST"))
     config.longest = static_cast<uint32_t>(std::strtoul(longest, nullptr, 10));
   return config;

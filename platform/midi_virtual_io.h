@@ -29,25 +29,27 @@ LogFile OpenLog(const std::string& path);
 void WriteLog(LogFile log, const char* data, size_t size);
 void CloseLog(LogFile log);
 
-// Gathers the bytes of the input into lines and delivers each well-formed line
-// (`<input id> <byte> <byte> ...`) to its input through midi_common's DeliverNow.
+// Gathers the bytes of a FIFO into lines and hands each whole line (without its newline) to
+// `onLine`: the input FIFO's lines (`<input id> <byte> <byte> ...`) go to their inputs, the control
+// FIFO's (`add out NAME` ...) change the devices (midi_virtual.cpp).
+using LineHandler = void (*)(void* context, const char* line, size_t length);
 struct InputLines {
-  midi_common::InDevice* inputs = nullptr;  // the service state's input records
-  uint32_t inCount = 0;
+  LineHandler onLine = nullptr;
+  void* context = nullptr;
   std::unique_ptr<char[]> line;
-  std::unique_ptr<uint8_t[]> bytes;
   size_t used = 0;
   bool skipping = false;  // the current line is too long: ignored up to its newline
 };
 
-// False when the line buffers cannot be had.
-bool InputLinesInit(InputLines& lines, midi_common::InDevice* inputs, uint32_t inCount);
+// False when the line buffer cannot be had.
+bool InputLinesInit(InputLines& lines, LineHandler onLine, void* context);
 void InputLinesTake(InputLines& lines, const char* chunk, size_t count);
 // Drops a partial line (its writer went away).
 void InputLinesReset(InputLines& lines);
 
-// The platform's reader of the input FIFO or pipe at `path`, on a thread of its own that feeds
-// `lines` until StopInputReader. Null (reported on standard error) when there is no usable input.
+// The platform's reader of the FIFO or pipe at `path` (the input's or the control's), on a thread of
+// its own that feeds `lines` until StopInputReader. Null (reported on standard error) when there is
+// no usable FIFO there.
 struct InputReader;
 InputReader* StartInputReader(const std::string& path, InputLines* lines);
 void StopInputReader(InputReader* reader);

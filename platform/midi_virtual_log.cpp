@@ -52,9 +52,11 @@ size_t FormatLine(char* out, int64_t ns, VirtualMidiEvent::Kind kind, bool input
   } else {
     p = PutDecimal(p, static_cast<uint64_t>(ns));
   }
-  p = PutText(p, kind == VirtualMidiEvent::Open    ? " open "
-                 : kind == VirtualMidiEvent::Close ? " close "
-                                                   : " data ");
+  p = PutText(p, kind == VirtualMidiEvent::Open     ? " open "
+                 : kind == VirtualMidiEvent::Close  ? " close "
+                 : kind == VirtualMidiEvent::Add    ? " add "
+                 : kind == VirtualMidiEvent::Remove ? " remove "
+                                                    : " data ");
   p = PutText(p, input ? "in" : "out");
   p = PutDecimal(p, device);
   for (size_t i = 0; i < count; ++i) {

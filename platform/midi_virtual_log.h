@@ -1,5 +1,6 @@
 // The virtual outputs' record of what they receive: one text line per open, close and message in
-// the log file (`<ns> open out<id>`, `<ns> data out<id> 90 3c 64`, ...), and the same events kept
+// the log file (`<ns> open out<id>`, `<ns> data out<id> 90 3c 64`, ...), and per device that
+// appears or goes away (`<ns> add out<id>`, `<ns> remove in<id>`), and the same events kept
 // in memory while the in-process capture is on (midi.h's VirtualCapture*).
 //
 // Threads: any thread that opens, closes or sends on a virtual device; one line is one write

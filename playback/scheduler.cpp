@@ -118,8 +118,9 @@ void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t ser
   p.finalPosition = position;
   p.pending = kNoContinue;
   p.timer = 0;
-  size_t size = static_cast<size_t>(std::max(p.ports->outputCount, 0)) * kActivityPerPort;
-  if (p.endActivity.size() == size)
+  // The table was sized at the start for every port there may be; the ports there are now are copied.
+  size_t size = static_cast<size_t>(std::max(p.ports->outputCount.load(), 0)) * kActivityPerPort;
+  if (p.endActivity.size() >= size)
     for (size_t i = 0; i < size; ++i) p.endActivity[i] = p.ports->activity[i].load(std::memory_order_relaxed);
   ReleasePlayback(p);
   platform::BusPostToEngine(p.outbox.bus, kPlaybackEndMessage, serial, window);

@@ -18,14 +18,23 @@ inline void Send(Ports& ports, uint32_t port, uint32_t status, uint32_t data1, u
 // Sends the first `count` records of a sysex block in block order: on the main thread (a start) a
 // record that must wait is copied, on the timer thread (a wrap, a switch) it waits in its port's own
 // buffer.
-void SendSysexRecords(Ports& ports, const uint8_t* block, int32_t count, SysexCopy copy) {
+// Only the records of port `only` when it is not kNoPortIndex.
+void SendSysexRecords(Ports& ports, const uint8_t* block, int32_t count, SysexCopy copy,
+                      uint32_t only = kNoPortIndex) {
   if (!block) return;
   const uint8_t* record = block;
   for (int32_t i = 0; i < count; ++i) {
     const uint32_t length = ReadU32(record + 1);
-    SendSysexOnPort(ports, length, record + kSysexRecordHeaderSize, record[0], kOwnerPlayback, copy);
+    if (only == kNoPortIndex || record[0] == only)
+      SendSysexOnPort(ports, length, record + kSysexRecordHeaderSize, record[0], kOwnerPlayback, copy);
     record += kSysexRecordHeaderSize + length;
   }
+}
+
+// Whether a start's replay sends the sysex records the image has passed.
+bool ReplaysSysex(const StateImage& image) {
+  return image.sysexPassed > 0 &&
+         (image.sysexMode == 1 || (image.sysexMode == 0 && (image.setupSysexFlag != 0 || image.replaySysexFlag != 0)));
 }
 
 // Sends one note-on per stacked velocity of one note, oldest first.
@@ -43,8 +52,9 @@ void ReleaseNote(Ports& ports, uint32_t port, uint32_t channel, uint32_t note, N
   stack.count = 0;
 }
 
+// A channel's state; its notes and poly pressure only `withNotes`.
 void ReplayChannel(Ports& ports, const StateImage& image, const ChannelSnapshot& s, uint32_t port,
-                   uint32_t channel) {
+                   uint32_t channel, bool withNotes = true) {
   const uint32_t base = port << 24 | channel;
   for (uint16_t k = 0; k < image.rpnCount; ++k)
     if (s.rpnValues[k] != kNone16) SendRpn(ports, base, image.rpnList[k], s.rpnValues[k], kOwnerPlayback);
@@ -56,6 +66,7 @@ void ReplayChannel(Ports& ports, const StateImage& image, const ChannelSnapshot&
   if (s.channelPressure != kNone7) Send(ports, port, 0xD0 | channel, s.channelPressure, 0);
   for (uint32_t c = 0; c < 128; ++c)
     if (s.controllers[c] != kNone7) Send(ports, port, 0xB0 | channel, c, s.controllers[c]);
+  if (!withNotes) return;
   for (uint32_t n = 0; n < 128; ++n) StrikeNote(ports, port, channel, n, s.notes[n]);
   if (s.polyPressureSeen)
     for (uint32_t n = 0; n < 128; ++n)
@@ -148,13 +159,20 @@ bool SeekImages(const uint8_t* song, int32_t startTick, int32_t loopStart, State
 }
 
 void ReplayState(Ports& ports, const StateImage& image) {
-  if (image.sysexPassed > 0 &&
-      (image.sysexMode == 1 ||
-       (image.sysexMode == 0 && (image.setupSysexFlag != 0 || image.replaySysexFlag != 0))))
-    SendSysexRecords(ports, image.sysexBlock, image.sysexPassed, SysexCopy::kMayAllocate);
+  if (ReplaysSysex(image)) SendSysexRecords(ports, image.sysexBlock, image.sysexPassed, SysexCopy::kMayAllocate);
   for (int32_t i = 0; i < image.snapshotCount; ++i) {
     const ChannelSnapshot& s = image.snapshots[i];
     if (s.dirty) ReplayChannel(ports, image, s, static_cast<uint32_t>(i) >> 4, static_cast<uint32_t>(i) & 15);
+  }
+}
+
+void ReplayPortState(Ports& ports, const StateImage& image, uint32_t port) {
+  if (port >= static_cast<uint32_t>(image.portCount)) return;
+  if (ReplaysSysex(image))
+    SendSysexRecords(ports, image.sysexBlock, image.sysexPassed, SysexCopy::kMayAllocate, port);
+  for (uint32_t channel = 0; channel < 16; ++channel) {
+    const ChannelSnapshot& s = SnapshotOf(image, port, channel);
+    if (s.dirty) ReplayChannel(ports, image, s, port, channel, /*withNotes=*/false);
   }
 }
 

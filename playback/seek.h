@@ -2,7 +2,8 @@
 // SeekImages builds the state at a start position and at a loop start in one scan of the song;
 // ReplayState sends a whole image (a start); ReplayDifferences sends what changes from one image to
 // another (a loop wrap, a switch to the next song), releasing the old notes before striking the new;
-// SilenceNotes releases every note an image holds. Results of the sends are ignored.
+// SilenceNotes releases every note an image holds; ReplayPortState sends one port's state without its
+// notes (a device that came back). Results of the sends are ignored.
 //
 // Threads: the caller's: the main thread for a start and for setting thru, the timer thread for loop
 // wraps and song switches.
@@ -26,6 +27,13 @@ bool SeekImages(const uint8_t* song, int32_t startTick, int32_t loopStart, State
 // pitch bend, channel pressure, controllers, one note-on per stacked velocity, and poly pressure.
 // The image is not changed. Everything is sent as the playback's.
 void ReplayState(Ports& ports, const StateImage& image);
+
+// Sends the state the image holds for one port (a device that came back while the song plays): the
+// sysex records passed on that port (when the image's mode allows, as ReplayState), then for each
+// touched channel of the port its RPN and NRPN values, bank, program, pitch bend, channel pressure
+// and controllers (pedals among them): the song's state at the image's position, not its notes.
+// The image is not changed. Everything is sent as the playback's.
+void ReplayPortState(Ports& ports, const StateImage& image, uint32_t port);
 
 // Sends what it takes to go from `old` to `next` (the timer thread: a loop wrap within one song, or
 // a switch to the next song): the sysex records `next` has passed when it lies before `old` in the

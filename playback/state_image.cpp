@@ -99,6 +99,41 @@ StateImage* CreateStateImage(int32_t outputCount) {
   return image;
 }
 
+bool GrowStateImage(StateImage& image, int32_t portCount) {
+  if (portCount <= image.portCount) return true;
+  if (portCount > kMaxImagePorts) return false;
+  const int32_t oldCount = image.snapshotCount;
+  const int32_t count = portCount * 16;
+  auto* snapshots = static_cast<ChannelSnapshot*>(std::malloc(static_cast<size_t>(count) * sizeof(ChannelSnapshot)));
+  uint16_t* rpnBlock = image.rpnCount ? AllocateU16(static_cast<size_t>(count) * image.rpnCount + 1) : nullptr;
+  uint16_t* nrpnBlock = image.nrpnCount ? AllocateU16(static_cast<size_t>(count) * image.nrpnCount + 1) : nullptr;
+  if (!snapshots || (image.rpnCount && !rpnBlock) || (image.nrpnCount && !nrpnBlock)) {
+    std::free(snapshots);
+    std::free(rpnBlock);
+    std::free(nrpnBlock);
+    return false;
+  }
+  if (oldCount > 0) std::memcpy(snapshots, image.snapshots, static_cast<size_t>(oldCount) * sizeof(ChannelSnapshot));
+  for (int32_t i = oldCount; i < count; ++i) ResetSnapshot(snapshots[i]);
+  // Each kind's values: the old snapshots' as they were, the new ones' none.
+  auto grow = [&](uint16_t count16, uint16_t* block, uint16_t** old) {
+    if (!count16) return;
+    const size_t kept = static_cast<size_t>(oldCount) * count16;
+    if (kept) std::memcpy(block, *old, kept * sizeof(uint16_t));
+    std::memset(block + kept, 0xFF, (static_cast<size_t>(count) * count16 - kept) * sizeof(uint16_t));
+    std::free(*old);
+    *old = block;
+  };
+  grow(image.rpnCount, rpnBlock, &image.rpnValueBlock);
+  grow(image.nrpnCount, nrpnBlock, &image.nrpnValueBlock);
+  std::free(image.snapshots);
+  image.snapshots = snapshots;
+  image.portCount = portCount;
+  image.snapshotCount = count;
+  LinkValueArrays(image);
+  return true;
+}
+
 void DestroyStateImage(StateImage* image) {
   if (!image) return;
   ReleaseStateArrays(*image);

@@ -4,7 +4,8 @@
 // wrap or song switch replays the difference between two, and playback keeps the main one current.
 //
 // An image is a header followed by port count x 16 channel snapshots, port-major (port p, channel c
-// is snapshot p * 16 + c). The port count is fixed when the image is created. Each image owns its
+// is snapshot p * 16 + c). The port count is set when the image is created and grows with the
+// output table (GrowStateImage, by the image's owner while no other thread uses it). Each image owns its
 // parameter lists and its value arrays; the pointers into the song (event cursor, sysex block, RPN
 // and NRPN records) are borrowed from the song slot and valid only while the slot holds the song.
 // The value arrays exist exactly when their count is nonzero; when one cannot be allocated the count
@@ -85,6 +86,10 @@ inline const ChannelSnapshot& SnapshotOf(const StateImage& image, uint32_t port,
 // A zero-filled image for `outputCount` ports (no song, no touched channel, both counts 0), as the
 // engine window creates them. Null when the count is negative or above 255, or memory runs out.
 StateImage* CreateStateImage(int32_t outputCount);
+// Makes room in the image for `portCount` ports (the output table has grown): the snapshots of the
+// new ports are untouched, with every value none; the others and the header are kept. Does nothing
+// when the image has that many already; false, with the image unchanged, when memory runs out.
+bool GrowStateImage(StateImage& image, int32_t portCount);
 // ReleaseStateArrays, then frees the image. Null is allowed.
 void DestroyStateImage(StateImage* image);
 

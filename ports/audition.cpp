@@ -10,22 +10,28 @@ using namespace tovu::protocol;
 
 namespace {
 
-// Sends packed events as `owner`'s; true when none was refused for want of room.
-bool SendList(Ports& ports, const uint32_t* events, size_t n, Owner owner) {
-  bool taken = true;
-  for (size_t i = 0; i < n; ++i)
-    if (SendShortMessage(ports, events[i], owner) == kStageQueueFull) taken = false;
-  return taken;
+// Sends packed events as `owner`'s and tells `window` once of each kind of refusal: a queue (or
+// the owner's share of it) full, a port whose device has gone away.
+// `event(i)` is the i-th of `n` events.
+template <typename EventAt>
+void SendList(Ports& ports, const Outbox& outbox, uint32_t window, EventAt event, size_t n, Owner owner) {
+  bool full = false;
+  bool absent = false;
+  for (size_t i = 0; i < n; ++i) {
+    int result = SendShortMessage(ports, event(i), owner);
+    full = full || result == kStageQueueFull;
+    absent = absent || result == platform::kMidiNoDevice;
+  }
+  if (full) PostNotification(outbox.bus, window, kNotifyFailed, kErrorQueueFull);
+  if (absent) PostNotification(outbox.bus, window, kNotifyFailed, kErrorPortAbsent);
 }
 
 }  // namespace
 
 void SendShortList(Ports& ports, const Outbox& outbox, Owner owner, uint32_t window, uint32_t size,
                    const uint8_t* events) {
-  bool taken = true;
-  for (uint32_t i = 0; i < size / kPackedEventSize; ++i)
-    if (SendShortMessage(ports, platform::LoadLe32(events + kPackedEventSize * i), owner) == kStageQueueFull) taken = false;
-  if (!taken) PostNotification(outbox.bus, window, kNotifyFailed, kErrorQueueFull);
+  auto event = [events](size_t i) { return platform::LoadLe32(events + kPackedEventSize * i); };
+  SendList(ports, outbox, window, event, size / kPackedEventSize, owner);
 }
 
 void StartAudition(Audition& a, Owner owner, uint32_t window, uint32_t size, const uint8_t* events) {
@@ -39,8 +45,8 @@ void StartAudition(Audition& a, Owner owner, uint32_t window, uint32_t size, con
   }
   for (uint32_t i = 0; i < n; ++i) a.list[i] = platform::LoadLe32(events + kPackedEventSize * i);
   a.owner = owner;
-  if (!SendList(*a.ports, a.list.data(), a.list.size(), a.owner))
-    PostNotification(a.outbox.bus, window, kNotifyFailed, kErrorQueueFull);
+  const uint32_t* list = a.list.data();
+  SendList(*a.ports, a.outbox, window, [list](size_t i) { return list[i]; }, a.list.size(), a.owner);
   // A hold of 0 or below expires at the next turn of the message loop.
   platform::BusSetTimer(a.outbox.bus, kAuditionTimerId, a.holdTimeMs);
 }
@@ -71,6 +77,7 @@ void SendDirectSysex(Ports& ports, const Outbox& outbox, Owner owner, uint32_t w
   int result = SendSysexOnPort(ports, size, bytes, port, owner, SysexCopy::kMayAllocate);
   if (result == kStageQueueFull) PostNotification(outbox.bus, window, kNotifyFailed, kErrorQueueFull);
   if (result == kStageTooLong) PostNotification(outbox.bus, window, kNotifyFailed, kErrorMessageTooLong);
+  if (result == platform::kMidiNoDevice) PostNotification(outbox.bus, window, kNotifyFailed, kErrorPortAbsent);
 }
 
 int32_t LongestMessage(Ports& ports, uint32_t deviceId) {

@@ -26,7 +26,8 @@ struct Audition {
 };
 
 // Copy-data 15: a list of packed events sent in order as `owner`'s; a message its port's queue
-// refused is reported to `window` (notification 10, kErrorQueueFull), once per list.
+// refused is reported to `window` (notification 10, kErrorQueueFull), and one to a port whose
+// device has gone away (kErrorPortAbsent), each once per list.
 void SendShortList(Ports& ports, const Outbox& outbox, Owner owner, uint32_t window, uint32_t size,
                    const uint8_t* events);
 // Copy-data 16: the same as an audition, released after the hold time (a new audition releases the
@@ -39,7 +40,7 @@ void ReleaseAudition(Audition& audition);
 // what the client struck).
 void ForgetAuditionOf(Audition& audition, Owner owner);
 // Copy-data 17: one system-exclusive message on output port `port` as `owner`'s; a refusal (the
-// queue full, or a message longer than the device carries) is reported to `window`.
+// queue full, a message longer than the device carries, a device gone away) is reported to `window`.
 void SendDirectSysex(Ports& ports, const Outbox& outbox, Owner owner, uint32_t window, uint32_t size,
                      const uint8_t* bytes, uint32_t port);
 // Command 32: the longest message the output port of `deviceId` carries (0 when no port of that

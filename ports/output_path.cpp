@@ -203,6 +203,7 @@ int DeviceLong(OutputPort& port, const uint8_t* bytes, uint32_t length) REQUIRES
 // waits, else queued. `release`: a release the engine works out, never refused: past even the room
 // kept for releases it goes to the device at once. *armAt is set when the drain must be armed.
 int ShortLocked(OutputPort& port, uint32_t word, Owner owner, bool release, double* armAt) REQUIRES(port.stage.lock) {
+  if (port.absent.load(std::memory_order_relaxed)) return platform::kMidiNoDevice;  // reaches nothing, changes nothing
   StageEntry e;
   e.word = word & 0xFFFFFF;
   e.kind = kEntryShort;
@@ -361,6 +362,10 @@ int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_
   int result = platform::kMidiOk;
   for (;;) {
     EngineLock lock(out.stage.lock);
+    if (out.absent.load(std::memory_order_relaxed)) {
+      result = platform::kMidiNoDevice;
+      break;
+    }
     if (!MustWait(out.stage)) {
       result = DeviceLong(out, bytes, length);
       break;
@@ -404,7 +409,7 @@ bool StageTakes(Ports& ports, int32_t port, uint32_t messages, uint32_t sysexByt
   if (!out) return true;
   PortStage& s = out->stage;
   EngineLock guard(s.lock);
-  if (!MustWait(s)) return true;
+  if (out->absent.load(std::memory_order_relaxed) || !MustWait(s)) return true;  // refused or sent, never queued
   if (s.count + messages + (sysexBytes ? 1 : 0) > kStageSenderShare) return false;
   if (!sysexBytes) return true;
   return s.arena && kSysexBufferBytes - s.arenaUsed >= sysexBytes && HasRoom(s, owner, false, sysexBytes);
@@ -568,6 +573,23 @@ void DrainStages(Ports& ports, double nowMs) {
   ArmDrain(ports, soonest);
 }
 
+void ForgetDevice(OutputPort& port) {
+  platform::MidiHandle h;
+  {
+    EngineLock lock(port.stage.lock);
+    port.absent.store(true, std::memory_order_relaxed);
+    // What waited never reaches the device, and what the device held is not released: it is gone.
+    DropLocked(port, [](const StageEntry&) { return false; });
+    ClearLedger(port);
+    port.stage.readyAtMs = 0;
+    h = port.handle.exchange(0, std::memory_order_acq_rel);
+    for (uint32_t k = 0; k < port.stage.spentCount; ++k) delete[] port.stage.spent[k];
+    port.stage.spentCount = 0;
+  }
+  if (port.activityEvent) platform::EventSet(port.activityEvent);
+  if (h != 0) platform::MidiOutClose(h);
+}
+
 void ReclaimSpent(Ports& ports) {
   for (int32_t i = 0; i < ports.outputCount; ++i) {
     PortStage& s = ports.outputs[i].stage;
@@ -593,6 +615,7 @@ void GiveBackClientOwner(Ports& ports, Owner owner) {
 // ---- Opening and closing (ports.h) ----
 
 int OutputPort::Open() {
+  if (absent.load(std::memory_order_relaxed)) return platform::kMidiNoDevice;
   if (handle.load(std::memory_order_relaxed) != 0) {
     ++openCount;
     return platform::kMidiOk;

@@ -1,6 +1,7 @@
 // Port tables, port open/close with open counts, the settings store readers and the port-list
-// records. Main thread only, except FindInputPortByHandle (MIDI input thread), which only reads the
-// table that never changes shape after BuildPortTables.
+// records. Main thread only, except FindInputPortByHandle (MIDI input thread), which reads the
+// records up to the published count: a record is filled before the count that takes it in.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <climits>
@@ -42,68 +43,97 @@ void StoreCommonRecord(uint8_t* out, const char (&name)[tovu::protocol::kPortNam
   platform::StoreLe32(out + tovu::protocol::kPortHandleOffset, handle);
 }
 
+// Reads output port `n`'s two settings.
+void LoadPortSettings(OutputPort& port, int n) {
+  char key[32];
+  snprintf(key, sizeof key, "Dev%d\\ExclDly", n);
+  port.sysexDelayMs.store(ReadSetting(key, 0), std::memory_order_relaxed);
+  snprintf(key, sizeof key, "Dev%d\\ShrtRes", n);
+  port.shortReset = ReadSetting(key, 0) != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 bool BuildPortTables(Ports& ports) {
-  uint32_t outs = platform::MidiOutCount();
-  if (outs > kMaxPorts) outs = kMaxPorts;
-  if (outs > 0) {
-    ports.outputs.reset(new (std::nothrow) OutputPort[outs]);
-    ports.activity.reset(new (std::nothrow) std::atomic<uint8_t>[static_cast<size_t>(outs) * kActivityPerPort]);
-    if (!ports.outputs || !ports.activity) return false;
-    for (size_t i = 0; i < static_cast<size_t>(outs) * kActivityPerPort; ++i) ports.activity[i].store(0);
-    for (uint32_t id = 0; id < outs; ++id) {
-      OutputPort& port = ports.outputs[id];
-      char name[256] = {};
-      if (platform::MidiOutName(id, name, sizeof name) != platform::kMidiOk) name[0] = 0;
-      CopyName(port.name, name);
-      port.deviceId = id;
-      port.activity = &ports.activity[ActivityIndex(id, 0, 0)];
-      port.activityEvent = ports.activityEvent;
-      port.stage.shared = &ports.stages;
-      std::unique_ptr<KeyLedger[]> keys(new (std::nothrow) KeyLedger[kActivityPerPort]);
-      if (!keys) return false;
-      EngineLock lock(port.stage.lock);
-      port.stage.keys = std::move(keys);
-    }
-  }
-  ports.outputCount = static_cast<int32_t>(outs);
+  ports.outputs.reset(new (std::nothrow) OutputPort[kMaxPorts]);
+  ports.inputs.reset(new (std::nothrow) InputPort[kMaxPorts]);
+  ports.activity.reset(new (std::nothrow) std::atomic<uint8_t>[static_cast<size_t>(kMaxPorts) * kActivityPerPort]);
+  if (!ports.outputs || !ports.inputs || !ports.activity) return false;
+  for (size_t i = 0; i < static_cast<size_t>(kMaxPorts) * kActivityPerPort; ++i) ports.activity[i].store(0);
+  ports.outputCount.store(0);
+  ports.inputCount.store(0);
+  uint32_t outs = std::min<uint32_t>(platform::MidiOutCount(), kMaxPorts);
+  for (uint32_t id = 0; id < outs; ++id)
+    if (!AppendOutputPort(ports, id, false)) return false;
+  uint32_t ins = std::min<uint32_t>(platform::MidiInCount(), kMaxPorts);
+  for (uint32_t id = 0; id < ins; ++id)
+    if (!AppendInputPort(ports, id)) return false;
+  return true;
+}
 
-  uint32_t ins = platform::MidiInCount();
-  if (ins > kMaxPorts) ins = kMaxPorts;
-  if (ins > 0) {
-    ports.inputs.reset(new (std::nothrow) InputPort[ins]);
-    if (!ports.inputs) return false;
-    for (uint32_t id = 0; id < ins; ++id) {
-      char name[256] = {};
-      if (platform::MidiInName(id, name, sizeof name) != platform::kMidiOk) name[0] = 0;
-      CopyName(ports.inputs[id].name, name);
-      ports.inputs[id].deviceId = id;
-    }
+bool AppendOutputPort(Ports& ports, uint32_t deviceId, bool withSettings) {
+  int32_t n = ports.outputCount.load(std::memory_order_relaxed);
+  if (n >= kMaxPorts) return false;
+  OutputPort& port = ports.outputs[n];
+  char name[256] = {};
+  if (platform::MidiOutName(deviceId, name, sizeof name) != platform::kMidiOk) name[0] = 0;
+  CopyName(port.name, name);
+  port.deviceId = deviceId;
+  platform::MidiPresence presence = platform::MidiOutPresence(deviceId);
+  port.absent.store(!presence.present);
+  port.generation = presence.generation;
+  port.activity = &ports.activity[ActivityIndex(static_cast<uint32_t>(n), 0, 0)];
+  port.activityEvent = ports.activityEvent;
+  port.stage.shared = &ports.stages;
+  std::unique_ptr<KeyLedger[]> keys(new (std::nothrow) KeyLedger[kActivityPerPort]);
+  if (!keys) return false;
+  {
+    EngineLock lock(port.stage.lock);
+    port.stage.keys = std::move(keys);
   }
-  ports.inputCount = static_cast<int32_t>(ins);
+  if (withSettings) LoadPortSettings(port, n);
+  ports.outputCount.store(n + 1, std::memory_order_release);
+  return true;
+}
+
+bool AppendInputPort(Ports& ports, uint32_t deviceId) {
+  int32_t n = ports.inputCount.load(std::memory_order_relaxed);
+  if (n >= kMaxPorts) return false;
+  InputPort& port = ports.inputs[n];
+  char name[256] = {};
+  if (platform::MidiInName(deviceId, name, sizeof name) != platform::kMidiOk) name[0] = 0;
+  CopyName(port.name, name);
+  port.deviceId = deviceId;
+  platform::MidiPresence presence = platform::MidiInPresence(deviceId);
+  port.absent.store(!presence.present);
+  port.generation = presence.generation;
+  ports.inputCount.store(n + 1, std::memory_order_release);
   return true;
 }
 
 int FindOutputPortByDevice(const Ports& ports, uint32_t deviceId) {
-  for (int i = 0; i < ports.outputCount; ++i)
+  const int32_t count = ports.outputCount.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i)
     if (ports.outputs[i].deviceId == deviceId) return i;
   return -1;
 }
 
 int FindInputPortByDevice(const Ports& ports, uint32_t deviceId) {
-  for (int i = 0; i < ports.inputCount; ++i)
+  const int32_t count = ports.inputCount.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i)
     if (ports.inputs[i].deviceId == deviceId) return i;
   return -1;
 }
 
 int FindInputPortByHandle(const Ports& ports, platform::MidiHandle handle) {
-  for (int i = 0; i < ports.inputCount; ++i)
+  const int32_t count = ports.inputCount.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i)
     if (ports.inputs[i].handle.load(std::memory_order_acquire) == handle) return i;
   return -1;
 }
 
 int InputPort::Open(platform::MidiInCallback callback, uintptr_t instance) {
+  if (absent.load(std::memory_order_relaxed)) return platform::kMidiNoDevice;
   if (handle.load(std::memory_order_relaxed) != 0) {
     ++openCount;
     return platform::kMidiOk;
@@ -154,13 +184,7 @@ int32_t ReadSetting(const char* subKey, int32_t defaultValue) {
 }
 
 int LoadSettings(Ports& ports) {
-  char key[32];
-  for (int n = 0; n < ports.outputCount; ++n) {
-    snprintf(key, sizeof key, "Dev%d\\ExclDly", n);
-    ports.outputs[n].sysexDelayMs.store(ReadSetting(key, 0), std::memory_order_relaxed);
-    snprintf(key, sizeof key, "Dev%d\\ShrtRes", n);
-    ports.outputs[n].shortReset = ReadSetting(key, 0) != 0 ? 1 : 0;
-  }
+  for (int n = 0; n < ports.outputCount; ++n) LoadPortSettings(ports.outputs[n], n);
   EngineSettings& s = ports.settings;
   s.device = ReadSetting("MtrDev", kNoDevice);
   if (FindOutputPortByDevice(ports, static_cast<uint32_t>(s.device)) < 0) s.device = kNoDevice;

@@ -1,17 +1,25 @@
-// The engine's MIDI ports: the output and input port tables (built once when the engine window is
-// created, never reshaped), the engine settings read from the settings store, and the output path:
-// one output stage per output port (a queue and a ledger of what its device holds, drawn in
-// ports/output_stage.h) through which every message to a device goes.
+// The engine's MIDI ports: the output and input port tables, the engine settings read from the
+// settings store, and the output path: one output stage per output port (a queue and a ledger of
+// what its device holds, drawn in ports/output_stage.h) through which every message to a device goes.
 //
-// Threads: the main thread builds the tables, loads settings, opens and closes ports. The output path
-// is entered at once from the main thread, the timer thread and the MIDI input thread; each port's
-// stage has its own short lock. The input callback scans the input table by handle.
+// The tables follow the devices while the engine runs (ports/port_life.cpp draws a port's life):
+// a port's index never changes; a new device is appended; a port whose device goes away keeps its
+// index and is absent (sends to it return kMidiNoDevice, what its device held is forgotten, its
+// holders keep holding it); when the device comes back under its name the port is present again and
+// reopened for its holders. The tables' records are made for kMaxPorts ports at the set-up and
+// never move: a port is appended by filling its record and then publishing the count.
+//
+// Threads: the main thread builds and extends the tables, loads settings, opens and closes ports and
+// follows the devices. The output path is entered at once from the main thread, the timer thread and
+// the MIDI input thread; each port's stage has its own short lock. The input callback scans the
+// input table by handle.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "protocol/payloads.h"
 #include "protocol/protocol.h"
@@ -33,7 +41,12 @@ constexpr int32_t kMaxSysexDelayMs = 1000;
 struct OutputPort {
   char name[tovu::protocol::kPortNameSize] = {};
   uint32_t deviceId = 0;
-  std::atomic<uint32_t> handle{0};  // written on the main thread only; 0 while closed
+  std::atomic<uint32_t> handle{0};  // written on the main thread only; 0 while closed or absent
+  // The device has gone away: nothing reaches it, sends return kMidiNoDevice. Written on the main
+  // thread under the stage's lock; read by senders under it.
+  std::atomic<bool> absent{false};
+  uint32_t generation = 0;           // the device's generation the port last followed (main thread)
+  platform::MidiHandle reopened = 0;  // a returning device's handle, until PublishReopened (main thread)
   std::atomic<int32_t> sysexDelayMs{0};
   int32_t shortReset = 0;
   int32_t openCount = 0;
@@ -43,7 +56,7 @@ struct OutputPort {
   platform::Event* activityEvent = nullptr;
   PortStage stage;
 
-  // The first open also makes the port's queue.
+  // The first open also makes the port's queue. kMidiNoDevice while the device is absent.
   int Open();
   // The last close first sends what is queued, at once, then releases what the device holds,
   // whoever struck or pressed it, so that no note or pedal is left down on a device that nobody
@@ -55,9 +68,12 @@ struct InputPort {
   char name[tovu::protocol::kPortNameSize] = {};
   uint32_t deviceId = 0;
   std::atomic<uint32_t> handle{0};
+  std::atomic<bool> absent{false};  // the device has gone away (main thread writes)
+  uint32_t generation = 0;          // the device's generation the port last followed (main thread)
   int32_t openCount = 0;
 
-  // Opens and starts the device with the given callback and instance value.
+  // Opens and starts the device with the given callback and instance value; kMidiNoDevice while
+  // the device is absent.
   int Open(platform::MidiInCallback callback, uintptr_t instance);
   void Close();
 };
@@ -67,11 +83,11 @@ struct InputPort {
 using EngineSettings = tovu::MetronomeSettings;
 
 struct Ports {
-  std::unique_ptr<OutputPort[]> outputs;
-  int32_t outputCount = 0;
+  std::unique_ptr<OutputPort[]> outputs;  // kMaxPorts records, the first outputCount of them ports
+  std::atomic<int32_t> outputCount{0};    // published (main thread) once the port's record is filled
   std::unique_ptr<InputPort[]> inputs;
-  int32_t inputCount = 0;
-  // outputCount x 2048 counters; null when there is no output port.
+  std::atomic<int32_t> inputCount{0};
+  // kMaxPorts x 2048 counters, of which the first outputCount x 2048 are the ports'.
   std::unique_ptr<std::atomic<uint8_t>[]> activity;
   platform::Event* activityEvent = nullptr;  // set on every note change; may be null
   EngineSettings settings;
@@ -82,9 +98,14 @@ struct Ports {
 
 // ---- Port tables and settings ----
 
-// Lists the devices of the running MIDI service into the two tables (at most 255 each) and, when
-// there is at least one output, allocates the activity table. Returns false when memory runs out.
+// Makes the tables and the activity table and lists the devices of the running MIDI service into
+// them (at most 255 each), absent ones marked so. Returns false when memory runs out.
 bool BuildPortTables(Ports& ports);
+// Appends the port of output (input) device `deviceId` at the next index, its record filled from
+// the device (and, with `withSettings`, its settings read); false when the table is full or memory
+// runs out.
+bool AppendOutputPort(Ports& ports, uint32_t deviceId, bool withSettings);
+bool AppendInputPort(Ports& ports, uint32_t deviceId);
 int FindOutputPortByDevice(const Ports& ports, uint32_t deviceId);
 int FindInputPortByDevice(const Ports& ports, uint32_t deviceId);
 int FindInputPortByHandle(const Ports& ports, platform::MidiHandle handle);
@@ -97,9 +118,34 @@ int LoadSettings(Ports& ports);
 void CloseAllInputs(Ports& ports);
 // Main thread, at the teardown: closes every open output, each releasing its counted notes first.
 void CloseAllOutputs(Ports& ports);
-// The 80- and 72-byte records of the port-list replies, in port index order.
+// The 80- and 72-byte records of the port-list replies, in port index order (an absent port's
+// handle is 0, as a closed port's).
 void FillOutputPortRecords(const Ports& ports, uint8_t* out);
 void FillInputPortRecords(const Ports& ports, uint8_t* out);
+
+// ---- Devices that come and go (ports/port_life.cpp; main thread) ----
+
+enum class PortChangeKind : uint8_t { kAdded = 1, kGone = 2, kBack = 3 };
+struct PortChange {
+  bool input = false;
+  int32_t port = 0;
+  PortChangeKind kind = PortChangeKind::kAdded;
+};
+// Brings the tables in line with the devices the MIDI service lists now, and returns what changed,
+// in port order (outputs first). A port whose device went away (or went and came back since the
+// last look) becomes absent: its queue is dropped, its ledger cleared without a message sent (the
+// device that held those notes is gone), and its handle closed; its holders keep their opens. A
+// port whose device is back is reopened for its holders: an input at once, an output's handle kept
+// in `reopened` and absent until PublishReopened. New devices are appended (absent when they went
+// already). Returns an empty list when nothing changed.
+std::vector<PortChange> FollowDevices(Ports& ports);
+// A returning output (a kBack change) is present again: its reopened handle (if any) goes to the
+// port, and from here on sends reach its device. The host calls this under the scheduler lock and
+// replays the song's state to the port before letting the lock go, so that the playback's next
+// event for the port comes after that state.
+void PublishReopened(Ports& ports, int32_t port);
+// The port states (command 33's answer), one per port in index order.
+tovu::PortStates PortStatesOf(const Ports& ports);
 // Index of the activity counter for a port, channel and note.
 inline size_t ActivityIndex(uint32_t port, uint32_t channel, uint32_t note) {
   return static_cast<size_t>(port) * kActivityPerPort + (channel & 15) * 128 + (note & 127);
@@ -169,6 +215,9 @@ int Panic(Ports& ports);
 void StartStages(Ports& ports, platform::TimerService* timers);
 // Sends, on every port, what is queued and may leave at `nowMs`.
 void DrainStages(Ports& ports, double nowMs);
+// Main thread (FollowDevices): the port's device has gone away. The port becomes absent, its queue
+// is dropped and its ledger cleared without a message sent, and its handle (if any) is closed.
+void ForgetDevice(OutputPort& port);
 // Main thread: frees the copies of system-exclusive messages that have gone out.
 void ReclaimSpent(Ports& ports);
 // Main thread: an owner for a client's direct sends and auditions (kOwnerNone when all are taken),

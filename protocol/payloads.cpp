@@ -174,4 +174,25 @@ bool DecodeThruSettings(const uint8_t* p, size_t size, ThruSettings* s) {
   return true;
 }
 
+std::vector<uint8_t> EncodePortStates(const PortStates& s) {
+  std::vector<uint8_t> out(kPortStatesHeaderSize + s.outputs.size() + s.inputs.size());
+  platform::StoreLe32(out.data(), static_cast<uint32_t>(s.outputs.size()));
+  platform::StoreLe32(out.data() + 4, static_cast<uint32_t>(s.inputs.size()));
+  std::copy(s.outputs.begin(), s.outputs.end(), out.begin() + kPortStatesHeaderSize);
+  std::copy(s.inputs.begin(), s.inputs.end(), out.begin() + kPortStatesHeaderSize + s.outputs.size());
+  return out;
+}
+
+bool DecodePortStates(const std::vector<uint8_t>& payload, PortStates* s) {
+  if (payload.size() < kPortStatesHeaderSize) return false;
+  const size_t outputs = platform::LoadLe32(payload.data());
+  const size_t inputs = platform::LoadLe32(payload.data() + 4);
+  if (outputs > kMaxPortStates || inputs > kMaxPortStates || payload.size() < kPortStatesHeaderSize + outputs + inputs)
+    return false;
+  const uint8_t* at = payload.data() + kPortStatesHeaderSize;
+  s->outputs.assign(at, at + outputs);
+  s->inputs.assign(at + outputs, at + outputs + inputs);
+  return true;
+}
+
 }  // namespace tovu

@@ -95,4 +95,15 @@ bool DecodeMetronomeSettings(const uint8_t* bytes, size_t size, MetronomeSetting
 std::vector<uint8_t> EncodeThruSettings(const ThruSettings& settings);
 bool DecodeThruSettings(const uint8_t* bytes, size_t size, ThruSettings* settings);
 
+// ---- Port states (type 33, an addition) ----
+
+// One byte per port in port index order, protocol::kPortPresent or kPortAbsent.
+struct PortStates {
+  std::vector<uint8_t> outputs;
+  std::vector<uint8_t> inputs;
+};
+std::vector<uint8_t> EncodePortStates(const PortStates& states);
+// False when the payload is shorter than its header says.
+bool DecodePortStates(const std::vector<uint8_t>& payload, PortStates* states);
+
 }  // namespace tovu

@@ -39,6 +39,11 @@ constexpr uint32_t kCommandLongestMessage = 32;
 constexpr uint32_t kLongestUnlimited = 0x7FFFFFFF;
 // Command kCommandSendShort's result when the port's queue (or the sender's share of it) is full.
 constexpr int32_t kResultQueueFull = 7;
+// An addition: the result of a send to a port whose device has gone away (command 18, and an
+// open-ports reply's entry for such a port), the platform's "no device" (MIDIERR_NODEVICE).
+constexpr int32_t kResultNoDevice = 68;
+// An addition: lParam = window to answer with kCopyPortStates during the call; result 0.
+constexpr uint32_t kCommandPortStates = 33;
 
 // Results of engine commands that do not return data.
 constexpr int32_t kResultDone = 0;     // done (registered, sent, stopped)
@@ -75,6 +80,7 @@ constexpr uint32_t kCopySetMetronome = 27;        // client: metronome settings 
 constexpr uint32_t kCopyTake = 28;                // engine: the take, to the recording client at its stop
 constexpr uint32_t kCopySetThru = 29;             // client: thru settings (engine-wide)
 constexpr uint32_t kCopyActivity = 30;            // engine: activity table of sounding notes
+constexpr uint32_t kCopyPortStates = 33;          // engine: port states, answer to kCommandPortStates (an addition)
 
 // ---- Values shared by several payloads ----
 constexpr uint32_t kNoDevice = 0x8000;  // a device id naming no device (metronome, thru off)
@@ -89,6 +95,13 @@ constexpr uint32_t kPortSysexDelayOffset = 72;  // outputs: pause after each sys
 constexpr uint32_t kPortShortResetOffset = 76;  // outputs: the port's short-reset setting
 constexpr uint32_t kOutputRecordSize = 80;
 constexpr uint32_t kInputRecordSize = 72;
+
+// ---- Port states (kCopyPortStates), an addition: u32 output count, u32 input count, then one byte
+// per output port and one per input port, in port index order ----
+constexpr uint32_t kPortStatesHeaderSize = 8;
+constexpr uint32_t kMaxPortStates = 255;  // ports a table holds at most
+constexpr uint8_t kPortPresent = 0;  // the port's device is there (the port may be open or closed)
+constexpr uint8_t kPortAbsent = 1;   // its device has gone away; the port keeps its index (and shows as closed)
 
 // ---- Open-ports request and reply (kCopyOpenPorts), both of kOpenPortsSize bytes ----
 constexpr uint32_t kOpenPortsSize = 1080;
@@ -168,11 +181,27 @@ enum Notification : uint32_t {
   kNotifyEnded = 12,        // the playback came to its end by itself
   kNotifyPortsClosed = 14,  // lParam kPortsClosedClient or kPortsClosedShutdown
   kNotifyStarted = 21,      // lParam kNotifyOwn for the client that started, kNotifyOther for the others
+  kNotifyPortsChanged = 33,  // an addition: a port came, went or came back (lParam: PortChangeWord)
 };
 constexpr uint32_t kNotifyOther = 0;          // started or stopped: another client's playback
 constexpr uint32_t kNotifyOwn = 1;            // started or stopped: the receiver's own playback
 constexpr uint32_t kPortsClosedClient = 0;    // this client's ports closed
 constexpr uint32_t kPortsClosedShutdown = 1;  // the engine is shutting down
+
+// Notification kNotifyPortsChanged's lParam: the port index in bits 0-7, kPortChangeInput for the
+// input table, the change in bits 16-23.
+enum PortChangeCode : uint32_t {
+  kPortAdded = 1,    // a new device: its port appended at the index
+  kPortGone = 2,     // the port's device went away: the port is absent
+  kPortBack = 3,     // the device came back: the port is present, reopened for those who held it
+};
+constexpr uint32_t kPortChangeIndexMask = 0xFF;
+constexpr uint32_t kPortChangeInput = 0x100;
+constexpr uint32_t kPortChangeKindShift = 16;
+constexpr uint32_t PortChangeWord(uint32_t change, bool input, uint32_t index) {
+  return (index & kPortChangeIndexMask) | (input ? kPortChangeInput : 0) | change << kPortChangeKindShift;
+}
+constexpr uint32_t PortChangeOf(uint32_t word) { return (word >> kPortChangeKindShift) & 0xFF; }
 
 // Error codes carried by notification 10.
 enum ErrorCode : uint32_t {
@@ -186,6 +215,7 @@ enum ErrorCode : uint32_t {
   kErrorNoOutputPorts = 14,  // a start on an engine without any output port: nothing can play
   kErrorQueueFull = 15,      // a message that had to wait found its port's queue (or the sender's share) full: not sent
   kErrorMessageTooLong = 16, // a system-exclusive message longer than the port's device carries: not sent
+  kErrorPortAbsent = 17,     // an addition: a direct send (types 15, 16, 17) to a port whose device has gone: not sent
 };
 
 }  // namespace tovu::protocol

@@ -221,6 +221,9 @@ struct BuiltTake {
 // begins at `recordStartTick` with `countInLength` ticks counted in; system-exclusive input is
 // captured from input port `capturePort` (-1: none).
 void ArmRecording(Recorder& r, int32_t recordStartTick, int32_t countInLength, int32_t capturePort);
+// Main thread: the capture port's device came back (reopened under a new handle) while a recording
+// runs: its capture buffer is queued on the new handle, as at the start.
+void ArmCaptureAgain(Recorder& r, int32_t capturePort);
 // Input of the recording, stamped with the clock now.
 void RecordNow(Recorder& r, uint32_t word);
 // Input of the recording that arrived at `arrivalMs` (platform::NowMs's scale). Stamping and

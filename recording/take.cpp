@@ -363,7 +363,7 @@ void ArmCapture(Recorder& r, int32_t port) {
   }
   std::unique_ptr<std::unique_ptr<CaptureBuffer>[]> slots;
   if (!haveSlot) {
-    slots.reset(new (std::nothrow) std::unique_ptr<CaptureBuffer>[ports.inputCount]);
+    slots.reset(new (std::nothrow) std::unique_ptr<CaptureBuffer>[kMaxPorts]);  // room for ports added later
     if (!slots) return;
   }
   CaptureBuffer* capture;
@@ -373,7 +373,7 @@ void ArmCapture(Recorder& r, int32_t port) {
     if (!r.armed) return;
     if (!r.captures) {
       r.captures = std::move(slots);
-      r.captureSlots = ports.inputCount;
+      r.captureSlots = kMaxPorts;
     }
     if (!r.captures[port]) r.captures[port] = std::move(made);
     capture = r.captures[port].get();
@@ -418,6 +418,8 @@ void ArmRecording(Recorder& r, int32_t recordStartTick, int32_t countInLength, i
   FreeDetached(leftover);
   if (capturePort >= 0) ArmCapture(r, capturePort);
 }
+
+void ArmCaptureAgain(Recorder& r, int32_t capturePort) { ArmCapture(r, capturePort); }
 
 void RecordNow(Recorder& r, uint32_t word) { RecordArrived(r, word, platform::NowMs()); }
 

@@ -51,12 +51,14 @@ void PublishPosition(Notifier& n, int32_t position, uint32_t serial, uint32_t wi
 bool CopyActivityTable(const Notifier& n, std::vector<uint8_t>* out) {
   // Copied with atomic loads, so that the report reads counts that other threads are changing
   // without a data race; it may mix counts from just before and just after a change.
+  int32_t ports = n.activity && n.portCount ? n.portCount->load(std::memory_order_acquire) : 0;
+  size_t size = static_cast<size_t>(ports > 0 ? ports : 0) * tovu::protocol::kActivityPerPort;
   try {
-    out->resize(n.activitySize);
+    out->resize(size);
   } catch (...) {
     return false;
   }
-  for (size_t i = 0; i < n.activitySize; ++i) (*out)[i] = n.activity[i].load(std::memory_order_relaxed);
+  for (size_t i = 0; i < size; ++i) (*out)[i] = n.activity[i].load(std::memory_order_relaxed);
   return true;
 }
 

@@ -53,13 +53,14 @@ struct Notifier {
   const std::atomic<uint32_t>* playingClient = nullptr;  // the report's first target
   const std::atomic<uint32_t>* thruOwner = nullptr;      // its target while nothing plays
   const std::atomic<uint8_t>* activity = nullptr;        // the activity table ...
-  size_t activitySize = 0;                               // ... of this many counters
+  const std::atomic<int32_t>* portCount = nullptr;       // ... of 2048 counters per output port (it grows)
   platform::Event* activityEvent = nullptr;
 };
 
 // Timer thread: the position (0 when negative) for the playback `serial` of `window`.
 void PublishPosition(Notifier& notifier, int32_t position, uint32_t serial, uint32_t window);
-// Copies the activity table as it stands into `out` with atomic loads (empty with no output port).
+// Copies the activity table as it stands into `out` with atomic loads (empty with no output port),
+// for the output ports there are now.
 // False when memory runs out.
 bool CopyActivityTable(const Notifier& notifier, std::vector<uint8_t>* out);
 // Queues a copy of the activity table for `window` (nothing when 0) without waiting for its answer.

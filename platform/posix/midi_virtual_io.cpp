@@ -1,8 +1,10 @@
-// The virtual MIDI service's log file and input FIFO on Linux. See midi_virtual_io.h.
+// The virtual MIDI service's log file and its FIFOs (the input's and the control's) on Linux. See
+// midi_virtual_io.h.
 //
-// The FIFO is created when missing and opened for reading and writing for the life of the service,
-// which keeps it usable while writers come and go. The MIDI input thread ("tovu-midi-in") polls it
-// beside a wake event that StopInputReader sets before joining it.
+// A FIFO is created when missing and opened for reading and writing for the life of the service,
+// which keeps it usable while writers come and go. Each has a reader thread of its own
+// ("tovu-midi-fifo") that polls it beside a wake event that StopInputReader sets
+// before joining it.
 #include "platform/midi_virtual_io.h"
 
 #include <fcntl.h>
@@ -53,13 +55,13 @@ void ReadInput(InputReader* r) {
 // Creates the FIFO if missing and opens it. -1 when there is no usable FIFO.
 int OpenFifo(const std::string& path) {
   if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "tovu: cannot create MIDI input FIFO %s: %s\n", path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tovu: cannot create virtual MIDI FIFO %s: %s\n", path.c_str(), std::strerror(errno));
     return -1;
   }
   int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
-    std::fprintf(stderr, "tovu: %s is not a usable MIDI input FIFO\n", path.c_str());
+    std::fprintf(stderr, "tovu: %s is not a usable virtual MIDI FIFO\n", path.c_str());
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -101,7 +103,7 @@ InputReader* StartInputReader(const std::string& path, InputLines* lines) {
   }
   try {
     r->thread = std::thread(ReadInput, r.get());
-    pthread_setname_np(r->thread.native_handle(), "tovu-midi-in");
+    pthread_setname_np(r->thread.native_handle(), "tovu-midi-fifo");
   } catch (const std::system_error&) {
     // No thread to read it: no input arrives, as without a FIFO.
     EventDestroy(&r->wake);

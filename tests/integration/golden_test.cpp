@@ -26,6 +26,9 @@
 //                           `data out0 90 3c 64`) at least N times
 //   thru W DEV [CHANNEL]    type 29;  filter W MASK FLAGS  (type 25, in hex);  metronome W DEV CH
 //                           BAR BEAT  (type 27);  input BYTES...  a line to the virtual input FIFO
+//   device LINE             a line to the virtual control FIFO (`device remove out Synth`)
+//   told W CHANGE out|in N  waits until W is told of that port change (notification 33; CHANGE is
+//                           added, gone or back)
 //   unregister W            command 1;  close-engine W  (WM_CLOSE)
 //
 // Threads: the test thread only; the engine runs as a child process.
@@ -191,6 +194,11 @@ std::vector<std::string> RunScript(const std::string& path) {
       input << text << "\n" << std::flush;
       continue;
     }
+    if (command == "device") {
+      std::getline(in >> std::ws, text);
+      EXPECT_TRUE(env.Control(text)) << "no engine reads the control FIFO";
+      continue;
+    }
     in >> name;
     if (command == "connect" || command == "stranger") {
       auto& c = windows[name] = std::make_unique<tovu::Client>();
@@ -273,6 +281,16 @@ std::vector<std::string> RunScript(const std::string& path) {
       uint32_t lParam = 0;
       EXPECT_TRUE(tovu::WaitForNotification(c, tovu::kNotifyStopped, 10000, &lParam) && lParam == 1)
           << "notification 10 with error " << (tovu::WaitForNotification(c, tovu::kNotifyFailed, 0, &lParam) ? lParam : 0);
+    } else if (command == "told") {
+      std::string change, direction;
+      uint32_t index = 0;
+      in >> change >> direction >> index;
+      uint32_t code = change == "added" ? tovu::kPortAdded : change == "gone" ? tovu::kPortGone : tovu::kPortBack;
+      uint32_t word = tovu::PortChangeWord(code, direction == "in", index);
+      EXPECT_TRUE(tovu::WaitForMessage(c, [word](const tovu::Message& m) {
+        tovu::NotificationInfo n;
+        return tovu::AsNotification(m, &n) && n.code == tovu::kNotifyPortsChanged && n.lParam == word;
+      }, 10000)) << "never told";
     } else if (command == "unregister") {
       EXPECT_EQ(tovu::Unregister(c), 0);
     } else if (command == "close-engine") {

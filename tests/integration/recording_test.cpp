@@ -606,3 +606,33 @@ TEST(Recording, ATakeThatCannotBeQueuedIsReportedWithError12) {
   EXPECT_FALSE(take) << "the output was not full";
   EXPECT_TRUE(error12) << "the take was dropped without a word";
 }
+
+TEST(Recording, AnInputThatGoesAndComesBackKeepsWhatCameBeforeAndRecordsAgain) {
+  Fixture f;
+  f.Start(f.client, StartRequest(0, true));
+  f.Pass(f.client, 500);  // past the count-in
+  f.Feed("0 90 3c 64");
+  f.Pass(f.client, 50);
+  auto told = [&](uint32_t change) {
+    const uint32_t word = tovu::PortChangeWord(change, true, 0);
+    return tovu::WaitForMessage(f.client, [word](const tovu::Message& m) {
+      tovu::NotificationInfo n;
+      return tovu::AsNotification(m, &n) && n.code == tovu::kNotifyPortsChanged && n.lParam == word;
+    }, 5000);
+  };
+  ASSERT_TRUE(f.env.Control("remove in Virtual In 1"));
+  ASSERT_TRUE(told(tovu::kPortGone));
+  f.Feed("0 90 3e 64");  // the device is gone: nothing of it arrives
+  f.Pass(f.client, 50);
+  ASSERT_TRUE(f.env.Control("add in Virtual In 1"));
+  ASSERT_TRUE(told(tovu::kPortBack));
+  f.Feed("0 90 40 64");
+  f.Pass(f.client, 50);
+  tovu::Take take;
+  ASSERT_TRUE(Fixture::StopForTake(f.client, &take));
+  ASSERT_EQ(take.events.size(), 3u);
+  EXPECT_EQ(take.events[0].event, 0x643C90u);
+  EXPECT_EQ(take.events[1].event, 0x644090u);
+  EXPECT_GT(take.events[1].tick, take.events[0].tick);
+  EXPECT_EQ(take.events[2].event, 0xFFu);
+}

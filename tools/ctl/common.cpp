@@ -47,6 +47,7 @@ std::string ErrorText(uint32_t code) {
     case tovu::kErrorNoOutputPorts: return "the engine has no output port to play on";
     case tovu::kErrorQueueFull: return "the port's queue is full (it pauses after each sysex), so the message was not sent";
     case tovu::kErrorMessageTooLong: return "the port's device carries no system-exclusive message that long";
+    case tovu::kErrorPortAbsent: return "the port's device has gone away";
     default: return "unknown reason " + std::to_string(code);
   }
 }
@@ -60,6 +61,7 @@ std::string MidiResultText(int32_t result) {
     case 5: return "the port is not open (bad port)";
     case 6: return "no MIDI driver";
     case 7: return "the device has no memory, or the port's queue is full (it pauses after each sysex)";
+    case tovu::kResultNoDevice: return "the port's device has gone away";
     default: return "device error " + std::to_string(result);
   }
 }

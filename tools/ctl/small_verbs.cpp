@@ -121,23 +121,31 @@ int ParseSmallVerb(SmallVerb* v) {
 }
 
 // The ports in aligned columns: the name column as wide as the longest name needs (32 at least).
+// An engine that knows which ports' devices have gone shows those as absent; an older one gives no
+// states, and its ports show as open or closed.
 void ListPorts(Session& s) {
-  auto state = [](uint32_t handle) { return handle ? "open" : "closed"; };
+  tovu::PortStates states;
+  if (!tovu::RequestPortStates(s.client, &states)) states = {};
+  auto absent = [](const std::vector<uint8_t>& table, size_t i) { return i < table.size() && table[i] == tovu::kPortAbsent; };
+  auto state = [](uint32_t handle, bool gone) { return gone ? "absent (its device has gone)" : handle ? "open" : "closed"; };
   int width = 32;
   for (const tovu::OutputPortInfo& o : s.outputs) width = std::max(width, static_cast<int>(o.name.size()) + 2);
   for (const tovu::InputPortInfo& i : s.inputs) width = std::max(width, static_cast<int>(i.name.size()) + 2);
   printf("outputs (device, name, state):\n");
   if (s.outputs.empty()) printf("  none%s\n", ServiceReason(s.client, true).c_str());
-  for (const tovu::OutputPortInfo& o : s.outputs) {
-    printf("  %-3u %-*s %s", o.deviceId, width, ("\"" + o.name + "\"").c_str(), state(o.handle));
+  for (size_t k = 0; k < s.outputs.size(); ++k) {
+    const tovu::OutputPortInfo& o = s.outputs[k];
+    printf("  %-3u %-*s %s", o.deviceId, width, ("\"" + o.name + "\"").c_str(), state(o.handle, absent(states.outputs, k)));
     if (o.sysexDelayMs > 0) printf(", %d ms after each sysex", o.sysexDelayMs);
     if (o.shortReset) printf(", short reset");
     printf("\n");
   }
   printf("inputs (device, name, state):\n");
   if (s.inputs.empty()) printf("  none%s\n", ServiceReason(s.client, false).c_str());
-  for (const tovu::InputPortInfo& i : s.inputs)
-    printf("  %-3u %-*s %s\n", i.deviceId, width, ("\"" + i.name + "\"").c_str(), state(i.handle));
+  for (size_t k = 0; k < s.inputs.size(); ++k) {
+    const tovu::InputPortInfo& i = s.inputs[k];
+    printf("  %-3u %-*s %s\n", i.deviceId, width, ("\"" + i.name + "\"").c_str(), state(i.handle, absent(states.inputs, k)));
+  }
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ EngineEnv::EngineEnv() {
   settingsDir = dir + "/settings";
   logPath = dir + "/virtual.log";
   fifoPath = dir + "/virtual.in";
+  controlPath = dir + "/virtual.ctl";
   std::filesystem::create_directories(settingsDir);
   vars["TOVU_MIDI"] = "virtual";
 }
@@ -48,6 +49,7 @@ void EngineEnv::Export() const {
   setenv("TOVU_SETTINGS_DIR", settingsDir.c_str(), 1);
   setenv("TOVU_VIRTUAL_LOG", logPath.c_str(), 1);
   setenv("TOVU_VIRTUAL_INPUT", fifoPath.c_str(), 1);
+  setenv("TOVU_VIRTUAL_CONTROL", controlPath.c_str(), 1);
   setenv("TOVU_ENGINE_BINARY", TOVU_ENGINE_BINARY, 1);
   for (auto& [k, v] : vars) setenv(k.c_str(), v.c_str(), 1);
 }
@@ -197,6 +199,25 @@ std::vector<std::string> EngineEnv::LogLines() const {
   }
   return lines;
 }
+
+namespace {
+
+// One line to a FIFO that the engine has made and reads (never a file made here by the open).
+bool WriteFifoLine(const std::string& path, const std::string& line) {
+  int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  std::string text = line + "\n";
+  bool ok = fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode) &&
+            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool EngineEnv::Control(const std::string& line) const { return WriteFifoLine(controlPath, line); }
+bool EngineEnv::Input(const std::string& line) const { return WriteFifoLine(fifoPath, line); }
 
 std::string EngineEnv::StderrText() const { return ReadText(dir + "/engine.stderr"); }
 

@@ -26,6 +26,7 @@ struct EngineEnv {
   std::string settingsDir;
   std::string logPath;
   std::string fifoPath;
+  std::string controlPath;  // the virtual control FIFO (`add out NAME` ...)
   std::map<std::string, std::string> vars;  // extra environment (TOVU_MIDI, TOVU_VIRTUAL_OUTPUTS, ...)
   std::vector<ResourceLimit> limits;         // applied to the engines Start starts
 
@@ -57,6 +58,11 @@ struct EngineEnv {
   // The data lines of the virtual log so far, without the timestamp ("data out0 90 3c 64",
   // "open out1", ...).
   std::vector<std::string> LogLines() const;
+  // Writes one line to the virtual control FIFO (which the engine makes): `add out NAME`, ...
+  // False when no engine reads it (the FIFO is not there yet, or nobody has it open).
+  bool Control(const std::string& line) const;
+  // Writes one line to the virtual input FIFO: `<input id> <hex bytes>`.
+  bool Input(const std::string& line) const;
   // Sets the variables of this environment in the current process (for the client library's own
   // engine start).
   void Export() const;
