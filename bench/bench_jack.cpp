@@ -9,11 +9,16 @@
 // Two rounds: the sends made in this process straight to the layer (the service alone), and the
 // sends made as a client over the bus to an engine process (command 18; the bus's own jitter then
 // counts as the sender's). The sender's own timing error (send interval - 7.3 ms) is printed too.
+// A third round stops the server (SIGSTOP) for 5 s while an engine plays a song to the sink, and
+// stops the song as soon as the server runs again: how long the song went on after the stop (in the
+// server's own frames, from the first event after the stall to the last), and the most events
+// written at one frame. TOVU_BENCH_ENGINE runs another engine binary in the last two rounds.
 // Threads: the sender (main thread), the writer's and the sink's JACK threads, the layer's threads.
 //
 // Usage: bench_jack [seconds per round, default 10]
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +161,65 @@ bool Report(const char* round, const std::vector<int64_t>& sentNs, const std::ve
   return arrived[0] == n && arrived[1] == n && duplicated[0] == 0 && duplicated[1] == 0;
 }
 
+std::string EnginePath() {
+  const char* other = std::getenv("TOVU_BENCH_ENGINE");
+  return other && *other ? other : TOVU_ENGINE_BINARY;
+}
+
+// Round 3: an engine plays a note every 50 ms to sink:a; the server is stopped for `stallSeconds`
+// and the song stopped (command 5) as soon as it runs again.
+bool StallRound(JackServer& server, double stallSeconds) {
+  JackPeer sink;
+  if (!sink.Open(server.name, "sink", {"a"}, {})) return false;
+  char dir[] = "/tmp/tovu-bench-XXXXXX";
+  if (!mkdtemp(dir)) return false;
+  std::string socket = std::string(dir) + "/TovuEngine.sock";
+  setenv("TOVU_ENGINE_SOCKET", socket.c_str(), 1);
+  setenv("TOVU_SETTINGS_DIR", (std::string(dir) + "/settings").c_str(), 1);
+  tovu::Client client;
+  tovu::ConnectOptions options;
+  options.socketPath = socket;
+  options.enginePath = EnginePath();
+  tovu::OpenPortsRequest request;
+  request.outputDevices = {0};
+  tovu::OpenPortsReply reply;
+  if (!tovu::Connect(client, options) || tovu::Register(client) != 0 || !tovu::OpenPorts(client, request, &reply))
+    return false;
+  tovu::SongBuilder song;  // 120 ticks a quarter at 120 a minute: a note every 50 ms (12 ticks)
+  song.Tempo(0, 120);
+  for (int32_t t = 0; t < 120 * 2 * 60; t += 12) {
+    song.NoteOn(t, 0, 0, 0x3c, 0x64);
+    song.NoteRelease(t + 6, 0, 0, 0x3c);
+  }
+  song.End(120 * 2 * 60);
+  if (!tovu::LoadSong(client, song.Build()) || !tovu::Start(client, tovu::StartRequest{})) return false;
+  tovu::PumpMessages(client, 1000);
+  kill(server.pid, SIGSTOP);
+  tovu::PumpMessages(client, static_cast<int>(stallSeconds * 1000));
+  kill(server.pid, SIGCONT);
+  uint64_t resumedUs = jack_get_time();
+  tovu::Stop(client);
+  tovu::PumpMessages(client, static_cast<int>(stallSeconds * 1000) + 2000);
+  std::vector<PeerEvent> events = sink.Received();
+  tovu::Unregister(client);
+  tovu::Disconnect(client);
+  for (int i = 0; i < 500 && std::filesystem::exists(socket); ++i) usleep(10000);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  // What the sink took from the first cycle after the stall on.
+  size_t after = 0;
+  while (after < events.size() && events[after].usecs < resumedUs) ++after;
+  std::map<uint32_t, int> atFrame;
+  for (size_t i = after; i < events.size(); ++i) ++atFrame[events[i].frame];
+  int burst = 0;
+  for (auto& [frame, n] : atFrame) burst = std::max(burst, n);
+  double spanMs = after >= events.size() ? 0 : (events.back().frame - events[after].frame) * 1000.0 / sink.rate;
+  std::printf("a server stopped for %.0f s, the song stopped as it ran again: %zu events after the stall, "
+              "written over %.1f ms of the server's frames; at most %d at one frame\n",
+              stallSeconds, events.size() - after, spanMs, burst);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,7 +281,7 @@ int main(int argc, char** argv) {
     tovu::ConnectOptions options;
     options.socketPath = socket;
     options.startEngine = true;
-    options.enginePath = TOVU_ENGINE_BINARY;
+    options.enginePath = EnginePath();
     tovu::OpenPortsRequest request;
     request.outputDevices = {0};
     tovu::OpenPortsReply reply;
@@ -236,6 +301,12 @@ int main(int argc, char** argv) {
     jack_client_close(writer.client);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+  }
+
+  // Round 3: a server that stalls.
+  if (!StallRound(server, 5)) {
+    std::fprintf(stderr, "bench_jack: the stall round could not be set up\n");
+    status = 1;
   }
   return status;
 }

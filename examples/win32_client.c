@@ -7,8 +7,8 @@
  *   win32_client --hold N    registers N windows of its own, says so, and waits to be ended (for
  *                            tests of the engine noticing that a client process has gone)
  *   win32_client --stall     opens the first output, then answers the engine's port list only after
- *                            5 s, while a note posted meanwhile waits for the engine's loop: the
- *                            engine gives up on the answer after 2 s and plays the note then
+ *                            5 s; the engine gives up on the answer after 2 s, and a note posted
+ *                            meanwhile is played at once, not held behind the answer
  *   win32_client --launch ENGINE
  *                            starts the engine hidden with a pipe as its standard error, as a
  *                            launcher does, and goes away without registering: the engine must

@@ -1,6 +1,7 @@
-// The engine process's life: start-up with the single-instance guard, set-up at window creation,
-// the message loop, and the teardown that ends the background threads, silences and releases
-// everything and tells every client that the engine is going away.
+// The engine process's life: start-up with the single-instance guard (held until the very end,
+// after the devices have closed), set-up at window creation, the message loop, and the teardown
+// that ends the background threads, silences and releases everything and tells every client that
+// the engine is going away.
 //
 // Threads: everything here runs on the main thread. The set-up starts the timer service (whose
 // thread runs the scheduler's wake-ups); the watcher and the notifier are started after the set-up.
@@ -186,6 +187,8 @@ int EngineMain() {
   if (!platform::EnsurePrivateDirectory(socketDir))
     return Refuse("tovu-engine", "socket directory " + socketDir + " is not private to this user", -1, terminationFd, 1);
   int guard = platform::InstanceGuardAcquire(socketPath);
+  if (guard == platform::kInstanceRunning)
+    return Refuse("Error", "Another instance of Wendle is active", -1, terminationFd, 2);
   // A full disk (no inode left) or a read-only one ends the engine here: say so, once.
   if (guard < 0) {
     std::string reason = strerror(errno);
@@ -205,20 +208,20 @@ int EngineMain() {
   engine->window = platform::BusEngineWindow(engine->bus);
   platform::BusWatchTermination(engine->bus, terminationFd);
   platform::BusSetWindowClosedHandler(engine->bus, WindowClosed, engine);
-  // Window creation: the set-up runs before the guard is released, so that of two engines started
-  // together exactly one creates the window and the other finds it.
+  // The guard is held for the engine's whole life, and the socket kept where clients look for it:
+  // one removed under the running engine is bound again, never left for a second engine to take.
+  platform::BusKeepEndpoint(engine->bus, &guard);
   // A thread that cannot start fails the set-up like a table that cannot be allocated: the socket
   // goes first, then the lock, so a successor finds neither a dead socket nor a held lock.
   bool created = platform::BusDispatchNow(engine->bus, platform::kWmCreate, 0, 0) != -1;
   if (!created || !StartWatcher(engine->watcher, engine->clients, engine->bus) || !StartNotifier(engine->notifier)) {
     TearDownEngine(*engine);
     platform::BusDestroy(engine->bus);
-    platform::InstanceGuardRelease(guard);
     platform::MidiShutdown();
+    platform::InstanceGuardRelease(guard);
     delete engine;
     return 1;
   }
-  platform::InstanceGuardRelease(guard);
 
   platform::BusRun(engine->bus);
 
@@ -226,5 +229,7 @@ int EngineMain() {
   platform::BusDestroy(engine->bus);
   platform::MidiShutdown();
   delete engine;
+  // Last: the next engine opens the devices only once this one has closed them.
+  platform::InstanceGuardRelease(guard);
   return 0;
 }

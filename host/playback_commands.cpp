@@ -234,6 +234,9 @@ void DeliverTake(Engine& engine, uint32_t window) {
   uint32_t owner = engine.recording.thru.owner.load();
   if (owner != 0 && owner != window) ReleaseThruNotes(engine.recording.thru);
   BuiltTake take = FinishTake(engine.recording.recorder, TickNow(engine.clock));
-  if (take.built) SendCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size);
-  if (take.lost) PostNotification(engine.bus, window, kNotifyFailed, kErrorOutOfMemory);
+  // A take that cannot even be queued for its client (its output full) is lost as one that could
+  // not be built: the client is told.
+  if (take.built && !DeliverCopyData(engine.bus, engine.window, window, kCopyTake, take.bytes.get(), take.size))
+    take.lost = true;
+  if (take.lost) PostTakeLost(engine.bus, window);
 }

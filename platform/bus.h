@@ -4,14 +4,14 @@
 // Threads:
 //   main thread  runs BusRun: accepts, reads frames, queues POSTs and SENDs in arrival order and
 //                dispatches them one at a time; expires window timers. While the main thread waits in
-//                BusSend for a client's REPLY, SENDs that arrive meanwhile are dispatched at once
-//                (nested, at most 32 handlers deep, and only when nothing earlier from the same
-//                connection is still queued), and so are the engine's posts to itself and its window
-//                timers; REPLYs are routed, clients' POSTs are queued.
+//                BusSend for a client's REPLY, the queued messages run nested (at most 32 handlers
+//                deep, each connection's in the order written): the engine's own work, other
+//                clients' messages, and the SENDs a client makes while it handles the engine's
+//                message. A close is never run nested; from the moment it is read nothing waits.
 //   any thread   BusPostToEngine (engine-internal posts), BusPost and BusSend to client windows.
 //                A SEND from another thread waits for its REPLY, which the main thread routes to it.
-// Shared data: the window table and each connection's output buffer are guarded by short locks; the
-// message queue by its own lock. No lock is held while a message is dispatched.
+// Shared data: the window and peer tables and each connection's output buffer are guarded by short
+// locks; the message queue by its own lock. No lock is held while a message is dispatched.
 #pragma once
 
 #include <atomic>
@@ -44,6 +44,8 @@ constexpr uint32_t kWmTimer = 0x0113;
 
 constexpr int kBusSendTimeoutMs = 2000;
 constexpr size_t kBusOutputCap = 16u * 1024 * 1024;
+// Windows one process may hold at once; its further connections are closed at once.
+constexpr int kMaxWindowsPerProcess = 256;
 
 struct Bus;
 
@@ -69,12 +71,20 @@ int32_t BusDispatchNow(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam)
 void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam);
 // Any thread: post to a client window; dropped when the window does not exist or its output is full.
 void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam);
+// Any thread: as BusPost, but taken past the window's output cap and the output budget: for the one
+// notification that tells a client its take was lost (at most one a recording).
+void BusPostPastLimits(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam);
 // Any thread: send and wait (at most 2 s) for the window's result; 0 when the window does not exist,
-// its output is full, or no REPLY comes in time. A window that let a send run out is not waited for
-// again (the message is still written, the result is 0) until a REPLY comes from it; nor is any
-// window once the engine closes. The engine window itself is not a target.
+// its output is full, no REPLY comes in time, or the send is not waited for. Not waited for: a
+// window of a process that let a send run out (the message is still written) until a REPLY comes
+// from it to a SEND in flight; any window once the engine closes; and on the main thread, a window
+// of any process but the one whose message is being handled (the engine's own work waits for
+// nobody), or of a process already waited for beneath, unless this is that window's own request
+// nested in the wait. A main-thread wait is also let go as soon as a wait beneath it is over, or at
+// the nesting limit when another client's message waits to run. The engine window itself is not a
+// target. *written (when given) says whether the message was queued for the window at all.
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
-                const void* payload, uint32_t cbData);
+                const void* payload, uint32_t cbData, bool* written = nullptr);
 
 // A condition for a send, looked at under the window's write lock just before the frame is queued:
 // the frame goes out only while *value equals expected. A thread that changes *value before it
@@ -99,6 +109,13 @@ void BusAbandonSends(Bus* bus);
 // BlockTerminationSignals; the bus owns it) is queued as WM_CLOSE, so that the engine closes as if
 // asked to.
 void BusWatchTermination(Bus* bus, int signalFd);
+
+// Main thread: keeps the engine window where clients look for it, for the engine's whole life. When
+// the socket file, the instance guard's lock file or their directory is removed under the running
+// engine (a cleaner of temporary files), they are made again: the guard renewed in *guard (which
+// must outlive the bus) and the socket bound afresh, so that no second engine can take the path.
+// The socket is then removed at BusDestroy only while it is still this engine's. Nothing on Windows.
+void BusKeepEndpoint(Bus* bus, int* guard);
 
 // Main thread: `closed` is called with a client window's handle when its connection has closed
 // (the peer went away, a bad frame, a write that failed for good), before BusDestroy. Null: none.

@@ -19,7 +19,7 @@ namespace platform {
 struct MidiRecord {
   uint32_t length = 0;  // bytes that follow the header
   uint32_t device = 0;
-  uint32_t frame = 0;  // a JACK frame time
+  uint32_t frame = 0;  // input: the JACK frame time it arrived at; output: the low 32 bits of its send time in microseconds
   uint32_t epoch = 0;
 };
 

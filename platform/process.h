@@ -22,11 +22,18 @@ bool DirectoryIsPrivate(const std::string& dir);
 // or when it exists but is not private: another user could then plant a socket or hold the lock.
 bool EnsurePrivateDirectory(const std::string& dir);
 
-// The single-instance guard: an exclusive flock on WN7WendleCreateWinSem.lock beside the socket,
-// waited for without time limit. Returns the lock descriptor, or -1 when the lock file cannot be
-// made (errno says why). Released by InstanceGuardRelease or by the process's end.
+// The single-instance guard: an exclusive flock on WN7WendleCreateWinSem.lock beside the socket.
+// An engine holds it for its whole life, so that no second engine can bind the path while it runs,
+// whatever becomes of the socket file meanwhile. Waited for without time limit, except that while
+// another process holds it and the bus path answers, the wait ends with kInstanceRunning: that
+// engine is up. Returns the lock descriptor, or -1 when the lock file cannot be made (errno says
+// why). Released by InstanceGuardRelease or by the process's end.
+constexpr int kInstanceRunning = -2;
 int InstanceGuardAcquire(const std::string& socketPath);
 void InstanceGuardRelease(int fd);
+// Keeps the guard when its lock file was removed (a cleaner emptied the directory): a new one is
+// made and locked, and *guard then names it. False when another process holds the new one.
+bool InstanceGuardRenew(const std::string& socketPath, int* guard);
 
 // True when something accepts connections on the bus path.
 bool BusPathAnswers(const std::string& socketPath);
@@ -64,6 +71,10 @@ void SetThreadIdlePriority();
 // the threads it starts afterwards, and returns a descriptor that becomes readable when one arrives
 // (-1 when that cannot be made). Call it before any other thread exists.
 int BlockTerminationSignals();
+// It also makes the fault signals (SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS) close
+// the engine when another process sent them with kill or sigqueue: such a signal is handed on as a
+// SIGTERM to the process, read from the same descriptor. One the process raised itself (a real
+// fault, an abort) keeps the action it had.
 // Reads the pending signals off that descriptor.
 void DrainTerminationSignals(int fd);
 

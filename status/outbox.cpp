@@ -8,6 +8,11 @@ void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32
   platform::BusPost(bus, window, tovu::protocol::kEngineCommand, code, lParam);
 }
 
+void PostTakeLost(platform::Bus* bus, uint32_t window) {
+  platform::BusPostPastLimits(bus, window, tovu::protocol::kEngineCommand, tovu::protocol::kNotifyFailed,
+                              tovu::protocol::kErrorOutOfMemory);
+}
+
 void PostToAll(platform::Bus* bus, const std::vector<uint32_t>& windows, uint32_t code, uint32_t sender) {
   for (uint32_t window : windows)
     if (window != 0)
@@ -18,6 +23,14 @@ int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window,
                      uint32_t size) {
   CheckNoEngineLockHeld();
   return platform::BusSend(bus, window, platform::kWmCopyData, engineWindow, 0, type, data, size);
+}
+
+bool DeliverCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
+                     uint32_t size) {
+  CheckNoEngineLockHeld();
+  bool written = false;
+  platform::BusSend(bus, window, platform::kWmCopyData, engineWindow, 0, type, data, size, &written);
+  return written;
 }
 
 bool QueueCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,

@@ -23,12 +23,19 @@ struct Outbox {
 
 // Posts engine command message 1624 with a notification `code` to a client window.
 void PostNotification(platform::Bus* bus, uint32_t window, uint32_t code, uint32_t lParam);
+// Posts notification 10 error 12 after a take that was lost (in part or whole), past the window's
+// output limits: the client must learn of it even when its output is full.
+void PostTakeLost(platform::Bus* bus, uint32_t window);
 // Posts `code` to each of `windows` (the registered clients, in table order; 0 skipped), with lParam
 // 1 for `sender` and 0 for the others. Main thread.
 void PostToAll(platform::Bus* bus, const std::vector<uint32_t>& windows, uint32_t code, uint32_t sender);
 
 // Sends a copy-data message of `type` from the engine window and waits for the client's result.
 int32_t SendCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
+                     uint32_t size);
+// As SendCopyData, for what must not be lost unnoticed (a take): false when it could not even be
+// queued for the window (its output full, its process past its share of the output budget).
+bool DeliverCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,
                      uint32_t size);
 // The same without waiting for the answer; false when it could not be queued.
 bool QueueCopyData(platform::Bus* bus, uint32_t engineWindow, uint32_t window, uint32_t type, const void* data,

@@ -2,8 +2,8 @@
 //
 // A connection's life:
 //
-//   accepted -> peer uid checked (another uid is closed at once) -> HELLO sent -> frames read and
-//   handled -> closed
+//   accepted -> peer uid checked (another uid is closed at once) -> process's window count checked
+//   (past kMaxWindowsPerProcess closed at once) -> HELLO sent -> frames read and handled -> closed
 //
 // It closes when the peer closes (after every complete frame it wrote has been handled), on a bad
 // frame, on a frame that cannot be buffered, when a write to it fails for good (EPIPE, ECONNRESET),
@@ -11,21 +11,38 @@
 // waiting on it with 0 and removes it from the window table; holders of a reference may still touch
 // it safely (writes are refused).
 //
-// Order and nesting. Frames of one connection are handled in the order written: a SEND that arrives
-// while the main thread waits in BusSend runs nested at once only when nothing of its connection is
-// still queued and fewer than kMaxNesting handlers are running; otherwise it is queued like any other
-// message. Nothing read lives on the stack of a wait: each connection reads into its own buffers.
-// The engine's own work (its posts to itself, window timers) runs nested in a wait as well; a close
-// never runs nested, but from the moment one is asked for no send waits any more.
+// Peers. Every connection belongs to its peer process (SO_PEERCRED): the process, not the window,
+// is what answers or does not, and what holds memory. Each peer process is answering or silent:
 //
-// A window that does not answer. Each window is answering or silent:
+//   answering --a SEND to any of its windows ran out, or one of them asked for something that must
+//               wait for the nesting to unwind while the engine waits for it--> silent
+//   silent    --a REPLY from any of its windows to a SEND the engine wrote and has not yet seen
+//               answered--> answering
 //
-//   answering --a SEND to it ran out, or it asked for something that must wait for the nesting to
-//               unwind while the engine waits for it (neither side can go on)--> silent
-//   silent    --any REPLY from it--> answering
+// A SEND to a silent process is written (its window finds it when it reads again) but not waited
+// for (result 0). A REPLY that answers nothing in flight changes nothing.
 //
-// A SEND to a silent window is written (the window finds it when it reads again) but abandoned at
-// once with result 0, so one window that stops reading costs everybody at most one wait.
+// Order and nesting. Frames of one connection are handled in the order written. While the main
+// thread waits for a REPLY, queued messages run nested (at most kMaxNesting handlers deep), each the
+// first of its connection still queued: the engine's own work, the messages of connections with
+// nothing being handled below, and the requests a client makes while it handles the engine's
+// message (SENDs that arrive during a wait with nothing of their connection queued). Nothing read
+// lives on the stack of a wait: each connection reads into its own buffers. A close (from a client, the engine or
+// a signal) never runs nested: from the moment it is read no send waits any more, and it runs in
+// its turn once the waits have unwound.
+//
+// Who is waited for. A handler on the main thread waits only for the process whose message it
+// handles (the engine's own work and another client's request wait for nobody), and for each
+// process once at a time, apart from that window's own requests nested in the wait. A wait ends at
+// the REPLY, after 2 s (the process turns silent), at a close, as soon as a wait beneath it is over
+// (its handler must not be held by one above), or at the nesting limit when another client's message
+// is waiting to run. So one slow or silent process costs the others nothing but the turn of the loop
+// in which its wait is let go.
+//
+// Memory. All connections together may hold kInputBudget of input (frames read and not yet
+// handled) and kOutputBudget of output not yet taken. Past a budget, the processes holding more
+// than their even share (the budget divided among the processes holding any) are no longer read,
+// or no longer written to; the other processes go on.
 //
 // Running out. A frame whose payload cannot be reserved ends its connection; a message that cannot
 // be queued is dropped (its SEND answered 0). When accept fails for want of descriptors, the
@@ -38,7 +55,9 @@
 #include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,20 +86,37 @@ constexpr uint32_t kEngineWindow = 0x00010000;
 constexpr int kMaxNesting = 32;           // handlers running at once on the main thread
 constexpr size_t kStageSize = 8192;       // bytes one recv takes
 constexpr int kReadsPerTurn = 16;         // recvs per connection per turn of the loop
+// Messages of one connection waiting in the queue: past this many it is not read on, so that a
+// flood of small messages from one client queues a bounded number ahead of everybody else's.
+constexpr int kQueuedPerConnection = 64;
 constexpr int64_t kAcceptRetryNs = 200 * 1000000LL;  // listener paused for want of descriptors
-// What all connections together may hold: frames read and not yet handled (the one being read and
-// those queued) and output not yet taken by the peers. Past a budget, a connection holding more than
-// its even share is no longer read (input), or is written no more (output); the others go on.
+constexpr int64_t kEndpointCheckNs = 1000 * 1000000LL;  // the socket's look, without a directory watch
 constexpr size_t kInputBudget = 128u * 1024 * 1024;
 constexpr size_t kOutputBudget = 64u * 1024 * 1024;
 constexpr size_t kQueuedOverhead = sizeof(void*) * 16;  // a queued message's own cost, roughly
+constexpr size_t kUnansweredKept = 64;    // SENDs not waited for whose REPLY is still recognised
+constexpr int64_t kFlushAtEndNs = 500 * 1000000LL;  // BusDestroy's last chance for queued output
+
+struct Peer {
+  int32_t pid = 0;
+  int windows = 0;                    // under the table lock
+  std::atomic<bool> silent{false};
+  std::atomic<size_t> output{0};      // output queued for its windows and not yet taken
+  size_t input = 0;                   // main thread: input its windows hold, as of the last turn
+  uint64_t inputTurn = 0;             // main thread: the turn `input` was summed in
+  int waits = 0;                      // main thread: waits on it in the main thread's stack
+};
+
+using PeerRef = std::shared_ptr<Peer>;
 
 struct Connection {
   int fd = -1;
   uint32_t hwnd = 0;
-  int32_t pid = 0;
-  int closedFd = -1;  // eventfd, readable once the connection has closed
+  PeerRef peer;
+  int closedFd = -1;  // eventfd, made when a closed handle is first asked for; readable once closed
   bool dead = false;  // main thread only
+  int active = 0;     // main thread: handlers of its messages running (nested ones included)
+  uint64_t scanMark = 0;  // main thread: the queue scan that last met one of its messages
 
   // Input (main thread only): the last recv's bytes from stageStart to stageEnd not yet taken by the
   // frame reader; whether the peer has closed its side; messages of this connection in the queue.
@@ -92,10 +128,9 @@ struct Connection {
   int queued = 0;
   size_t queuedBytes = 0;  // what its queued messages hold (payloads and their own cost)
 
-  // Set when a SEND to this window ran out, or could never be answered (the window waits on the
-  // engine's reply to a request of its own that the engine cannot take yet): later SENDs to it are
-  // written and abandoned at once. Cleared by the next REPLY that comes from the window.
-  std::atomic<bool> silent{false};
+  // Ids of SENDs written to it and not waited for (or no longer), whose REPLY still shows that the
+  // window answers again; the oldest are forgotten. Guarded by the bus's send lock.
+  std::deque<uint32_t> unanswered;
 
   // Output (any thread, under writeLock).
   std::mutex writeLock;
@@ -114,8 +149,12 @@ using ConnectionRef = std::shared_ptr<Connection>;
 struct QueuedMessage {
   bool quit = false;
   bool isSend = false;
+  // A SEND that arrived while the main thread waited, with nothing of its connection queued: a
+  // request the client makes while it handles the engine's message, which may run nested even while
+  // an earlier message of its connection is being handled below.
+  bool nestedRequest = false;
   uint32_t sendId = 0;
-  ConnectionRef from;  // the sender's connection (SENDs from clients), else null
+  ConnectionRef from;  // the sender's connection (messages from clients), else null
   BusMessage m;
   std::vector<uint8_t> payload;
 };
@@ -123,9 +162,20 @@ struct QueuedMessage {
 struct PendingSend {
   uint32_t hwnd = 0;
   uint32_t id = 0;
+  Peer* peer = nullptr;
   bool onMain = false;  // the main thread waits for it, serving nested messages meanwhile
   bool done = false;
   int32_t result = 0;
+  int64_t deadlineNs = 0;
+};
+
+// A handler running on the main thread: the connection whose message it handles (null for the
+// engine's own work), and whether that message was its window's request nested in a wait for that
+// very window.
+struct HandlerFrame {
+  const Connection* from = nullptr;
+  const Peer* owner = nullptr;
+  bool chained = false;
 };
 
 struct Timer {
@@ -141,32 +191,45 @@ struct Bus {
   int listenFd = -1;
   int wakeFd = -1;  // eventfd: another thread queued a message or left output buffered
   int signalFd = -1;  // termination signals, queued as WM_CLOSE
+  // The endpoint kept for the engine's life (BusKeepEndpoint): the instance guard, the socket file's
+  // identity, and a watch on their directory (inotify; without it, a look every second).
+  int* guard = nullptr;
+  int watchFd = -1;
+  dev_t socketDev = 0;
+  ino_t socketIno = 0;
+  int64_t endpointCheckNs = 0;
   BusDispatch dispatch = nullptr;
   void* context = nullptr;
   std::thread::id mainThread;
 
-  std::mutex tableLock;  // guards windows
+  std::mutex tableLock;  // guards windows and peers
   std::map<uint32_t, ConnectionRef> windows;
-  std::atomic<size_t> windowCount{0};
-  std::atomic<size_t> outputHeld{0};  // output queued for every connection together
+  std::map<int32_t, PeerRef> peers;
+  std::atomic<size_t> outputHeld{0};     // output queued for every connection together
+  std::atomic<size_t> outputHolders{0};  // peers with output queued
   uint32_t nextWindow = kEngineWindow + 1;
 
   std::mutex queueLock;  // guards queue
   std::deque<QueuedMessage> queue;
   bool quitQueued = false;
 
-  std::mutex sendLock;  // guards pending, nextSendId and abandoned
+  std::mutex sendLock;  // guards pending, nextSendId, abandoned and every connection's unanswered
   std::condition_variable sendDone;
   std::list<PendingSend*> pending;
   uint32_t nextSendId = 1;
   bool abandoned = false;  // sends from other threads give up at once (BusAbandonSends)
 
-  std::vector<Timer> timers;  // main thread only
-  int depth = 0;              // main thread: handlers running (nested ones included)
-  bool closing = false;       // main thread: a close is under way; no send waits any more
-  bool acceptPaused = false;  // main thread: accept ran out of descriptors
-  bool trimDue = false;       // main thread: much was freed; give it back once the queue is empty
+  // Main thread only.
+  std::vector<Timer> timers;
+  std::vector<HandlerFrame> frames;  // the handlers running, innermost last
+  std::vector<PendingSend*> waits;   // the main thread's waits, innermost last
+  int depth = 0;                     // handlers running (nested ones included)
+  bool closing = false;              // a close is under way; no send waits any more
+  bool acceptPaused = false;         // accept ran out of descriptors
+  bool trimDue = false;              // much was freed; give it back once the queue is empty
   int64_t acceptRetryNs = 0;
+  uint64_t turn = 0;                 // turns of I/O, for the peers' input sums
+  uint64_t scan = 0;                 // queue scans, for the connections' marks
 
   BusWindowClosed windowClosed = nullptr;
   void* windowClosedContext = nullptr;
@@ -192,6 +255,20 @@ ConnectionRef FindWindow(Bus* bus, uint32_t hwnd) {
 
 size_t PendingOutput(const Connection& c) { return c.out.size() - c.outStart; }
 
+// Output accounting, under the connection's write lock: the bus's total, the peer's, and the number
+// of peers holding any (each peer's rise from 0 and fall to 0 is seen by exactly one of these calls).
+void AddOutput(Bus* bus, Connection& c, size_t n) {
+  if (n == 0) return;
+  bus->outputHeld.fetch_add(n);
+  if (c.peer->output.fetch_add(n) == 0) bus->outputHolders.fetch_add(1);
+}
+
+void SubOutput(Bus* bus, Connection& c, size_t n) {
+  if (n == 0) return;
+  bus->outputHeld.fetch_sub(n);
+  if (c.peer->output.fetch_sub(n) == n) bus->outputHolders.fetch_sub(1);
+}
+
 // Writes what the socket takes now; the rest waits for POLLOUT. A write that fails for good (the
 // peer shut its reading side or reset the connection) drops the output and marks the connection
 // broken, for the main thread to close. Caller holds writeLock.
@@ -205,7 +282,7 @@ void FlushLocked(Bus* bus, Connection& c) {
       c.closedForWrites = true;
       c.out.clear();
       c.outStart = 0;
-      bus->outputHeld.fetch_sub(before);
+      SubOutput(bus, c, before);
       return;
     }
     if (n <= 0) break;
@@ -218,13 +295,21 @@ void FlushLocked(Bus* bus, Connection& c) {
     c.out.erase(c.out.begin(), c.out.begin() + static_cast<ptrdiff_t>(c.outStart));
     c.outStart = 0;
   }
-  bus->outputHeld.fetch_sub(before - PendingOutput(c));
+  SubOutput(bus, c, before - PendingOutput(c));
 }
 
-// Queues one frame for a connection. False when the connection is gone, its output is full or the
-// frame cannot be buffered.
+// Past the output budget, only a process holding less than its share is written to.
+bool WithinOutputShare(const Bus* bus, const Connection& c, size_t frame) {
+  if (bus->outputHeld.load() + frame <= kOutputBudget) return true;
+  size_t own = c.peer->output.load();
+  size_t holders = bus->outputHolders.load() + (own == 0 ? 1 : 0);
+  return own + frame <= kOutputBudget / std::max<size_t>(1, holders);
+}
+
+// Queues one frame for a connection. False when the connection is gone, its output is full, its
+// process is past its share of the output budget, or the frame cannot be buffered.
 bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* payload, uint32_t cbData,
-                const BusGate* gate = nullptr) {
+                const BusGate* gate = nullptr, bool pastLimits = false) {
   bool wake;
   bool written = true;
   {
@@ -232,23 +317,30 @@ bool WriteFrame(Bus* bus, Connection& c, const FrameHeader& h, const void* paylo
     if (c.closedForWrites) return false;
     if (gate && gate->value->load() != gate->expected) return false;
     size_t frame = kFrameHeaderSize + cbData;
-    size_t pending = PendingOutput(c);
-    if (pending + frame > kBusOutputCap) return false;
-    // Past the budget, only a window holding less than its share is written to.
-    size_t share = kOutputBudget / std::max<size_t>(1, bus->windowCount.load());
-    if (bus->outputHeld.load() + frame > kOutputBudget && pending + frame > share) return false;
+    if (!pastLimits && PendingOutput(c) + frame > kBusOutputCap) return false;
+    if (!pastLimits && !WithinOutputShare(bus, c, frame)) return false;
     try {
       AppendFrame(c.out, h, payload, cbData);
     } catch (const std::exception&) {
       return false;
     }
-    bus->outputHeld.fetch_add(frame);
+    AddOutput(bus, c, frame);
     FlushLocked(bus, c);
     if (c.broken) written = false;
     wake = !c.out.empty() || c.broken;
   }
   if (wake && !OnMainThread(bus)) Wake(bus);  // the main loop adds POLLOUT for it, or closes it
   return written;
+}
+
+// Under sendLock: a SEND to `c` that nobody waits for (any more), whose REPLY still counts.
+void RememberUnanswered(Connection& c, uint32_t id) {
+  try {
+    c.unanswered.push_back(id);
+  } catch (const std::exception&) {
+    return;
+  }
+  if (c.unanswered.size() > kUnansweredKept) c.unanswered.pop_front();
 }
 
 void FailSendsTo(Bus* bus, uint32_t hwnd) {
@@ -261,19 +353,17 @@ void FailSendsTo(Bus* bus, uint32_t hwnd) {
   bus->sendDone.notify_all();
 }
 
-// The window is taken as not answering: every SEND waiting for it, on any thread, is abandoned now
-// (result 0), and later ones are abandoned as soon as they are written.
-void MarkSilent(Bus* bus, Connection& c) {
-  c.silent.store(true);
-  FailSendsTo(bus, c.hwnd);
-}
-
-// True when the main thread, somewhere down its stack of nested handlers, waits for this window.
-bool MainWaitsOn(Bus* bus, uint32_t hwnd) {
+// The process is taken as not answering: every SEND waiting for any of its windows, on any thread,
+// is abandoned now (result 0), and later ones are not waited for.
+void MarkSilent(Bus* bus, Peer& peer) {
+  peer.silent.store(true);
   std::lock_guard<std::mutex> lock(bus->sendLock);
-  for (const PendingSend* p : bus->pending)
-    if (p->hwnd == hwnd && p->onMain && !p->done) return true;
-  return false;
+  for (PendingSend* p : bus->pending)
+    if (p->peer == &peer && !p->done) {
+      p->done = true;
+      p->result = 0;
+    }
+  bus->sendDone.notify_all();
 }
 
 void CloseConnection(Bus* bus, const ConnectionRef& c) {
@@ -285,18 +375,20 @@ void CloseConnection(Bus* bus, const ConnectionRef& c) {
   {
     std::lock_guard<std::mutex> lock(c->writeLock);
     c->closedForWrites = true;
-    bus->outputHeld.fetch_sub(PendingOutput(*c));
+    SubOutput(bus, *c, PendingOutput(*c));
     c->out.clear();
     c->outStart = 0;
   }
   {
     std::lock_guard<std::mutex> lock(bus->tableLock);
     bus->windows.erase(c->hwnd);
-    bus->windowCount.store(bus->windows.size());
+    if (--c->peer->windows == 0) bus->peers.erase(c->peer->pid);
   }
   FailSendsTo(bus, c->hwnd);
-  uint64_t one = 1;
-  if (write(c->closedFd, &one, sizeof one) < 0) {
+  if (c->closedFd >= 0) {
+    uint64_t one = 1;
+    if (write(c->closedFd, &one, sizeof one) < 0) {
+    }
   }
   shutdown(c->fd, SHUT_RDWR);
   close(c->fd);
@@ -327,32 +419,43 @@ void Accept(Bus* bus) {
       continue;
     }
     ConnectionRef c;
-    int closedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     try {
-      if (closedFd >= 0) c = std::make_shared<Connection>();
+      c = std::make_shared<Connection>();
     } catch (const std::exception&) {
     }
-    if (!c) {  // no descriptor or no memory for the window: this peer is turned away
-      if (closedFd >= 0) close(closedFd);
+    if (!c) {  // no memory for the window: this peer is turned away
       close(fd);
       PauseAccepting(bus);
       return;
     }
     c->fd = fd;
-    c->pid = cred.pid;
-    c->closedFd = closedFd;
+    bool admitted = false;
     try {
       std::lock_guard<std::mutex> lock(bus->tableLock);
-      uint32_t hwnd = bus->nextWindow;
-      bus->windows[hwnd] = c;
-      bus->windowCount.store(bus->windows.size());
-      c->hwnd = hwnd;
-      bus->nextWindow = hwnd + 1 == 0 ? kEngineWindow + 1 : hwnd + 1;
+      PeerRef& peer = bus->peers[cred.pid];
+      if (!peer) {
+        peer = std::make_shared<Peer>();
+        peer->pid = cred.pid;
+      }
+      // A process's windows together cost the engine a bounded share of descriptors, memory and
+      // time per turn: past the limit its further connections are closed at once.
+      if (peer->windows < kMaxWindowsPerProcess) {
+        uint32_t hwnd = bus->nextWindow;
+        bus->windows[hwnd] = c;
+        c->hwnd = hwnd;
+        c->peer = peer;
+        ++peer->windows;
+        bus->nextWindow = hwnd + 1 == 0 ? kEngineWindow + 1 : hwnd + 1;
+        admitted = true;
+      }
     } catch (const std::exception&) {
+      PauseAccepting(bus);
+    }
+    if (!admitted) {
       close(fd);
       c->fd = -1;
-      PauseAccepting(bus);
-      return;
+      if (bus->acceptPaused) return;
+      continue;
     }
     FrameHeader hello;
     hello.kind = kFrameHello;
@@ -374,13 +477,18 @@ void Reply(Bus* bus, const ConnectionRef& to, uint32_t id, int32_t result) {
 
 bool IsClose(const BusMessage& m) { return m.msg == kWmClose || m.msg == kWmDestroy; }
 
-int32_t Dispatch(Bus* bus, const BusMessage& m) {
+// Runs one message's handler on the main thread, recorded as handling `from`'s message.
+int32_t Dispatch(Bus* bus, const BusMessage& m, const ConnectionRef& from, bool chained) {
   // From a close on, what the engine sends is written but never waited for: the teardown tells the
   // clients what it must and ends, whoever does not answer.
   if (IsClose(m)) bus->closing = true;
+  bus->frames.push_back({from.get(), from ? from->peer.get() : nullptr, chained});  // room reserved
   ++bus->depth;
+  if (from) ++from->active;
   int32_t result = bus->dispatch(bus->context, m);
+  if (from) --from->active;
   --bus->depth;
+  bus->frames.pop_back();
   return result;
 }
 
@@ -396,24 +504,39 @@ bool Enqueue(Bus* bus, QueuedMessage&& q) {
   return true;
 }
 
-// Handles one complete frame taken from a connection. `nested` is set while the main thread waits
-// for a REPLY: a SEND then runs at once, unless the nesting is at its limit or earlier messages of
-// its connection still wait in the queue (they go first).
-void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::vector<uint8_t>&& payload,
-                 bool nested) {
-  switch (h.kind) {
-    case kFrameReply: {
-      c->silent.store(false);  // it reads and answers again
-      std::lock_guard<std::mutex> lock(bus->sendLock);
-      for (PendingSend* p : bus->pending)
-        if (p->hwnd == c->hwnd && p->id == h.id && !p->done) {
-          p->done = true;
-          p->result = static_cast<int32_t>(h.lParam);
-          bus->sendDone.notify_all();
-          break;
-        }
-      return;  // a REPLY that answers nothing in flight is ignored
+// A REPLY from `c`: it completes the SEND it answers, if one waits, and shows that the window's
+// process answers again when it answers any SEND written to it; any other REPLY is ignored.
+void HandleReply(Bus* bus, Connection& c, uint32_t id, int32_t result) {
+  bool answered = false;
+  {
+    std::lock_guard<std::mutex> lock(bus->sendLock);
+    for (PendingSend* p : bus->pending)
+      if (p->hwnd == c.hwnd && p->id == id && !p->done) {
+        p->done = true;
+        p->result = result;
+        bus->sendDone.notify_all();
+        answered = true;
+        break;
+      }
+    if (!answered) {
+      auto it = std::find(c.unanswered.begin(), c.unanswered.end(), id);
+      if (it != c.unanswered.end()) {
+        c.unanswered.erase(it);
+        answered = true;
+      }
     }
+  }
+  if (answered) c.peer->silent.store(false);
+}
+
+// Handles one complete frame taken from a connection: REPLYs are routed at once, messages to the
+// engine window queued (in a wait, they run nested from the queue). A close is noticed as soon as
+// it is read: from then on no send waits, so that it comes to its turn without delay.
+void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::vector<uint8_t>&& payload) {
+  switch (h.kind) {
+    case kFrameReply:
+      HandleReply(bus, *c, h.id, static_cast<int32_t>(h.lParam));
+      return;
     case kFramePost:
     case kFrameSend: {
       bool isSend = h.kind == kFrameSend;
@@ -433,22 +556,8 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
       q.m.dwData = h.dwData;
       q.m.cbData = h.cbData;
       q.payload = std::move(payload);
-      if (isSend && nested) {
-        // A close never runs nested: the waits below it are abandoned, and it runs once they have
-        // unwound, in its turn.
-        if (IsClose(q.m)) {
-          bus->closing = true;
-        } else if (bus->depth < kMaxNesting && c->queued == 0) {
-          q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
-          int32_t result = Dispatch(bus, q.m);
-          Reply(bus, c, q.sendId, result);
-          return;
-        } else if (bus->depth >= kMaxNesting && MainWaitsOn(bus, c->hwnd)) {
-          // The window waits for the reply to a request that cannot run before the waits unwind,
-          // while the engine waits for the window: neither can answer. The engine stops waiting.
-          MarkSilent(bus, *c);
-        }
-      }
+      q.nestedRequest = isSend && !bus->waits.empty() && c->queued == 0;
+      bool close = IsClose(q.m);
       size_t cost = q.payload.capacity() + kQueuedOverhead;
       ++c->queued;
       c->queuedBytes += cost;
@@ -456,7 +565,9 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
         --c->queued;
         c->queuedBytes -= cost;
         if (isSend) Reply(bus, c, h.id, 0);
+        return;
       }
+      if (close) bus->closing = true;
       return;
     }
     default:
@@ -464,14 +575,14 @@ void HandleFrame(Bus* bus, const ConnectionRef& c, const FrameHeader& h, std::ve
   }
 }
 
-// Reads what is available (a bounded amount per turn) and handles every complete frame. A bad size,
-// a cbData that disagrees with the size or a payload that cannot be buffered ends this connection
-// only. When the peer has closed, every complete frame it wrote is handled before the connection
-// closes. Reentrant: a frame leaves the reader and the stage before it is handled, so a nested
-// dispatch reads on from where this one stopped.
-void ReadConnection(Bus* bus, const ConnectionRef& c, bool nested) {
+// Reads what is available (a bounded amount per turn, and no further than kQueuedPerConnection
+// messages queued) and handles every complete frame. A bad size, a cbData that disagrees with the
+// size or a payload that cannot be buffered ends this connection only. When the peer has closed,
+// every complete frame it wrote is handled before the connection closes.
+void ReadConnection(Bus* bus, const ConnectionRef& c) {
   int reads = 0;
   while (!c->dead) {
+    if (c->queued >= kQueuedPerConnection) return;  // read on once its queue has gone down
     if (c->stageStart < c->stageEnd) {
       size_t used = 0;
       FrameStatus status = FrameReaderPush(c->reader, c->stage + c->stageStart, c->stageEnd - c->stageStart, &used);
@@ -484,7 +595,7 @@ void ReadConnection(Bus* bus, const ConnectionRef& c, bool nested) {
         FrameHeader h;
         std::vector<uint8_t> payload;
         FrameReaderTake(c->reader, &h, &payload);
-        HandleFrame(bus, c, h, std::move(payload), nested);
+        HandleFrame(bus, c, h, std::move(payload));
       }
       continue;
     }
@@ -506,14 +617,80 @@ void ReadConnection(Bus* bus, const ConnectionRef& c, bool nested) {
   }
 }
 
+// The socket file at the path, when it is the one this engine bound.
+bool SocketIsOurs(const Bus* bus) {
+  struct stat st;
+  return bus->socketIno != 0 && stat(bus->socketPath.c_str(), &st) == 0 && st.st_dev == bus->socketDev &&
+         st.st_ino == bus->socketIno;
+}
+
+void RememberSocket(Bus* bus) {
+  struct stat st;
+  if (stat(bus->socketPath.c_str(), &st) != 0) return;
+  bus->socketDev = st.st_dev;
+  bus->socketIno = st.st_ino;
+}
+
+void WatchDirectory(Bus* bus) {
+  if (bus->watchFd >= 0)
+    inotify_add_watch(bus->watchFd, DirectoryOf(bus->socketPath).c_str(),
+                      IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF);
+}
+
+// Something was removed beside the socket (or the look is due): the directory, the lock and the
+// socket are made again where they are missing. Connections already made stay as they are; those
+// waiting on the old listener are taken first.
+void RestoreEndpoint(Bus* bus) {
+  if (bus->watchFd >= 0) {
+    alignas(inotify_event) char events[4096];
+    while (read(bus->watchFd, events, sizeof events) > 0) {
+    }
+  }
+  bus->endpointCheckNs = MonotonicNs() + kEndpointCheckNs;
+  if (bus->listenFd < 0) return;
+  EnsurePrivateDirectory(DirectoryOf(bus->socketPath));
+  WatchDirectory(bus);
+  InstanceGuardRenew(bus->socketPath, bus->guard);
+  if (SocketIsOurs(bus)) return;
+  Accept(bus);
+  int fd = BusListen(bus->socketPath);
+  if (fd < 0) return;  // tried again at the next event or look
+  close(bus->listenFd);
+  bus->listenFd = fd;
+  bus->acceptPaused = false;
+  RememberSocket(bus);
+}
+
+bool EndpointLookDue(const Bus* bus) { return bus->guard && bus->watchFd < 0 && MonotonicNs() >= bus->endpointCheckNs; }
+
+// Sums, for this turn, what each connection's process holds of input (frames being read and
+// messages queued), and counts the processes holding any.
+size_t SumInputByPeer(Bus* bus, const std::vector<ConnectionRef>& conns, size_t* total) {
+  ++bus->turn;
+  size_t holders = 0;
+  *total = 0;
+  for (const ConnectionRef& c : conns) {
+    Peer& p = *c->peer;
+    if (p.inputTurn != bus->turn) {
+      p.inputTurn = bus->turn;
+      p.input = 0;
+    }
+    size_t held = c->reader.payload.capacity() + c->queuedBytes;
+    if (held > 0 && p.input == 0) ++holders;
+    p.input += held;
+    *total += held;
+  }
+  return holders;
+}
+
 // One turn of I/O: waits up to timeoutMs for something to happen, then accepts, reads and flushes.
-void Pump(Bus* bus, int timeoutMs, bool nested) {
+void Pump(Bus* bus, int timeoutMs) {
   std::vector<ConnectionRef> conns;
   std::vector<pollfd> fds;
   try {
     std::lock_guard<std::mutex> lock(bus->tableLock);
     conns.reserve(bus->windows.size());
-    fds.reserve(bus->windows.size() + 3);
+    fds.reserve(bus->windows.size() + 4);
     for (auto& [hwnd, c] : bus->windows) conns.push_back(c);
   } catch (const std::exception&) {
     SleepMs(10);  // no memory for this turn; try again shortly rather than spin
@@ -527,12 +704,19 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
   fds.push_back({bus->wakeFd, POLLIN, 0});
   fds.push_back({bus->acceptPaused ? -1 : bus->listenFd, POLLIN, 0});
   fds.push_back({bus->signalFd, POLLIN, 0});  // a negative descriptor is skipped by poll
-  // Input held by each connection and by all: past the budget, those above their share wait.
+  fds.push_back({bus->watchFd, POLLIN, 0});
+  if (bus->guard && bus->watchFd < 0) {
+    int checkMs = static_cast<int>(std::max<int64_t>(0, (bus->endpointCheckNs - MonotonicNs()) / 1000000) + 1);
+    if (timeoutMs < 0 || timeoutMs > checkMs) timeoutMs = checkMs;
+  }
+  // Past a budget, the connections of processes above their share wait (those holding nothing may
+  // still be read: a process's well-behaved window is not held for its others).
   size_t inputHeld = 0;
-  for (auto& c : conns) inputHeld += c->reader.payload.capacity() + c->queuedBytes;
-  size_t n = std::max<size_t>(1, conns.size());
+  size_t inputHolders = SumInputByPeer(bus, conns, &inputHeld);
   bool inputPressed = inputHeld >= kInputBudget;
+  size_t inputShare = kInputBudget / std::max<size_t>(1, inputHolders);
   bool outputPressed = bus->outputHeld.load() >= kOutputBudget / 2;
+  size_t outputShare = kOutputBudget / 2 / std::max<size_t>(1, bus->outputHolders.load());
   std::vector<bool> held(conns.size(), false);
   for (size_t i = 0; i < conns.size(); ++i) {
     auto& c = conns[i];
@@ -550,15 +734,25 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
     }
     // A connection over its share is not read (it may still be written to) until it is under again,
     // or until its peer has gone: then what it left is read, so that the connection ends.
-    held[i] = (inputPressed && c->reader.payload.capacity() + c->queuedBytes >= kInputBudget / n) ||
-              (outputPressed && pending >= kOutputBudget / 2 / n);
+    size_t input = c->reader.payload.capacity() + c->queuedBytes;
+    bool queueFull = c->queued >= kQueuedPerConnection;
+    held[i] = queueFull || (inputPressed && input > 0 && c->peer->input >= inputShare) ||
+              (outputPressed && pending > 0 && c->peer->output.load() >= outputShare);
     if (held[i]) events = 0;
+    // Bytes it read before its queue filled are taken on now that it has room again.
+    if (!held[i] && c->stageStart < c->stageEnd) timeoutMs = 0;
     if (pending) events |= POLLOUT;
-    fds.push_back({c->dead ? -1 : c->fd, events, 0});
+    // A full queue is left out even of hang-ups, which would wake every turn until it has room.
+    fds.push_back({c->dead || (queueFull && !pending) ? -1 : c->fd, events, 0});
   }
   int r = poll(fds.data(), fds.size(), timeoutMs);
   if (r < 0 && errno != EINTR) SleepMs(10);  // never spin on a failing poll
-  if (r <= 0) return;
+  if (r == 0 && EndpointLookDue(bus)) RestoreEndpoint(bus);
+  if (r <= 0) {
+    for (size_t i = 0; i < conns.size(); ++i)
+      if (!held[i] && !conns[i]->dead && conns[i]->stageStart < conns[i]->stageEnd) ReadConnection(bus, conns[i]);
+    return;
+  }
   if (fds[0].revents & POLLIN) {
     uint64_t v;
     while (read(bus->wakeFd, &v, sizeof v) < 0 && errno == EINTR) {
@@ -569,15 +763,17 @@ void Pump(Bus* bus, int timeoutMs, bool nested) {
     DrainTerminationSignals(bus->signalFd);
     BusPostToEngine(bus, kWmClose, 0, 0);
   }
+  if ((fds[3].revents & POLLIN) || EndpointLookDue(bus)) RestoreEndpoint(bus);
   for (size_t i = 0; i < conns.size(); ++i) {
     const ConnectionRef& c = conns[i];
-    short re = fds[i + 3].revents;
+    short re = fds[i + 4].revents;
+    if (!held[i] && !c->dead && re == 0 && c->stageStart < c->stageEnd) ReadConnection(bus, c);
     if (c->dead || re == 0) continue;
     if (re & (POLLOUT | POLLHUP | POLLERR)) {
       std::lock_guard<std::mutex> lock(c->writeLock);
       FlushLocked(bus, *c);
     }
-    if ((!held[i] && (re & POLLIN)) || (re & (POLLHUP | POLLERR))) ReadConnection(bus, c, nested);
+    if ((!held[i] && (re & POLLIN)) || (re & (POLLHUP | POLLERR))) ReadConnection(bus, c);
   }
 }
 
@@ -612,29 +808,80 @@ void ExpireTimers(Bus* bus) {
   }
 }
 
-// Main thread, while a SEND waits for its REPLY: the engine's own work does not wait behind a client.
-// Window timers that are due, and messages the engine posted to itself (the stop of a playback that
-// ended, the unregistration of a client that is gone), run now, nested, ahead of the clients' POSTs
-// queued before them. A close is left in its place, but from then on no send waits.
-void RunEngineWork(Bus* bus) {
+// Main thread, in a wait, under queueLock: the first queued message that may run nested now, or
+// end(): the engine's own work; a client's message that is the first of its connection still
+// queued, once no earlier message of its connection is still being handled below, or at once when
+// it is a request the client made while handling the engine's message. A close met first makes the
+// engine close: nothing after it runs nested.
+std::deque<QueuedMessage>::iterator FindNestableLocked(Bus* bus) {
+  ++bus->scan;
+  for (auto it = bus->queue.begin(); it != bus->queue.end(); ++it) {
+    if (it->quit) break;
+    if (IsClose(it->m)) {
+      bus->closing = true;
+      break;
+    }
+    if (!it->from) return it;
+    Connection& c = *it->from;
+    if (c.scanMark == bus->scan) continue;  // an earlier message of its connection waits first
+    c.scanMark = bus->scan;
+    if (c.active == 0 || it->nestedRequest) return it;
+  }
+  return bus->queue.end();
+}
+
+// Main thread: takes the queued message out, as PopMessage does.
+void TakeQueued(QueuedMessage& q) {
+  if (q.from) {
+    --q.from->queued;
+    q.from->queuedBytes -= q.payload.capacity() + kQueuedOverhead;
+  }
+}
+
+// Main thread, while a SEND waits for its REPLY: nobody else waits behind it. Window timers that are
+// due, the engine's own posts, and clients' messages run now, nested, in the order their
+// connections wrote them.
+void RunNestable(Bus* bus) {
   ExpireTimers(bus);
   while (bus->depth < kMaxNesting && !bus->closing) {
     QueuedMessage q;
     {
       std::lock_guard<std::mutex> lock(bus->queueLock);
-      auto it = std::find_if(bus->queue.begin(), bus->queue.end(),
-                             [](const QueuedMessage& m) { return !m.from && !m.quit; });
+      auto it = FindNestableLocked(bus);
       if (it == bus->queue.end()) return;
-      if (IsClose(it->m)) {
-        bus->closing = true;
-        return;
-      }
       q = std::move(*it);
       bus->queue.erase(it);
     }
+    TakeQueued(q);
     q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
-    Dispatch(bus, q.m);
+    bool chained = q.from && !bus->waits.empty() && bus->waits.back()->hwnd == q.from->hwnd;
+    int32_t result = Dispatch(bus, q.m, q.from, chained);
+    if (q.isSend) Reply(bus, q.from, q.sendId, result);
   }
+}
+
+// Main thread, at the nesting limit: what the innermost wait must do about a message that could run
+// nested but has no room. Nothing waits: kKeep. The window waited for asked for it (a request of its
+// own that cannot run before the waits unwind, while the engine waits for the window: neither can go
+// on): kSilence. Anyone else's, or the engine's: kLetGo, so that it runs.
+enum class AtTheLimit { kKeep, kSilence, kLetGo };
+
+AtTheLimit LookAtTheLimit(Bus* bus) {
+  std::lock_guard<std::mutex> lock(bus->queueLock);
+  auto it = FindNestableLocked(bus);
+  if (it == bus->queue.end()) return AtTheLimit::kKeep;
+  if (it->from && it->nestedRequest && !bus->waits.empty() && bus->waits.back()->peer == it->from->peer.get())
+    return AtTheLimit::kSilence;
+  return AtTheLimit::kLetGo;
+}
+
+// Main thread: true once a wait beneath the innermost one has its REPLY or has run out of time: its
+// handler is ready to go on, and must not be held by the waits above it.
+bool WaitBeneathIsOver(Bus* bus, int64_t now) {
+  std::lock_guard<std::mutex> lock(bus->sendLock);
+  for (size_t i = 0; i + 1 < bus->waits.size(); ++i)
+    if (bus->waits[i]->done || now >= bus->waits[i]->deadlineNs) return true;
+  return false;
 }
 
 // Main thread.
@@ -645,10 +892,7 @@ bool PopMessage(Bus* bus, QueuedMessage* out) {
     *out = std::move(bus->queue.front());
     bus->queue.pop_front();
   }
-  if (out->from) {
-    --out->from->queued;
-    out->from->queuedBytes -= out->payload.capacity() + kQueuedOverhead;
-  }
+  TakeQueued(*out);
   return true;
 }
 
@@ -662,6 +906,8 @@ Bus* BusCreate(const std::string& socketPath, int listenFd, BusDispatch dispatch
   bus->dispatch = dispatch;
   bus->context = context;
   bus->mainThread = std::this_thread::get_id();
+  bus->frames.reserve(kMaxNesting + 2);
+  bus->waits.reserve(kMaxNesting + 2);
   return bus;
 }
 
@@ -671,11 +917,12 @@ void BusDestroy(Bus* bus) {
   if (!bus) return;
   // The path goes first, while this engine still listens: an engine starting meanwhile either finds
   // this one (and ends) or finds no path and binds its own, which nothing here removes afterwards.
-  unlink(bus->socketPath.c_str());
+  if (bus->socketIno == 0 || SocketIsOurs(bus)) unlink(bus->socketPath.c_str());
   if (bus->listenFd >= 0) close(bus->listenFd);
+  if (bus->watchFd >= 0) close(bus->watchFd);
   bus->listenFd = -1;
   // Give queued output (the last notifications) a bounded chance to leave.
-  int64_t deadline = MonotonicNs() + 1000LL * 1000000;
+  int64_t deadline = MonotonicNs() + kFlushAtEndNs;
   for (;;) {
     std::vector<ConnectionRef> conns;
     {
@@ -708,7 +955,7 @@ int BusTurn(Bus* bus, int timeoutMs) {
   if (PopMessage(bus, &q)) {
     if (q.quit) return -1;
     q.m.payload = q.payload.empty() ? nullptr : q.payload.data();
-    int32_t result = Dispatch(bus, q.m);
+    int32_t result = Dispatch(bus, q.m, q.from, false);
     if (q.isSend) Reply(bus, q.from, q.sendId, result);
     return 1;
   }
@@ -722,7 +969,7 @@ int BusTurn(Bus* bus, int timeoutMs) {
   }
   int64_t wait = NextTimerDelayMs(bus);
   if (timeoutMs >= 0 && (wait < 0 || wait > timeoutMs)) wait = timeoutMs;
-  Pump(bus, static_cast<int>(wait), false);
+  Pump(bus, static_cast<int>(wait));
   ExpireTimers(bus);
   return 0;
 }
@@ -753,7 +1000,7 @@ int32_t BusDispatchNow(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam)
   m.msg = msg;
   m.wParam = wParam;
   m.lParam = lParam;
-  return Dispatch(bus, m);
+  return Dispatch(bus, m, nullptr, false);
 }
 
 void BusPostToEngine(Bus* bus, uint32_t msg, uint32_t wParam, uint32_t lParam) {
@@ -772,6 +1019,12 @@ void BusPost(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lP
   WriteFrame(bus, *c, HeaderFor(kFramePost, 0, hwnd, msg, wParam, lParam, 0), nullptr, 0);
 }
 
+void BusPostPastLimits(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam) {
+  ConnectionRef c = FindWindow(bus, hwnd);
+  if (!c) return;
+  WriteFrame(bus, *c, HeaderFor(kFramePost, 0, hwnd, msg, wParam, lParam, 0), nullptr, 0, nullptr, true);
+}
+
 namespace {
 
 // Under sendLock: the id of a new SEND (never 0).
@@ -785,51 +1038,87 @@ FrameHeader SendHeader(uint32_t id, uint32_t hwnd, uint32_t msg, uint32_t wParam
   return HeaderFor(kFrameSend, id, hwnd, msg, wParam, lParam, dwData);
 }
 
+// Main thread: whether the handler now running may wait for `c`'s answer. Only the process whose
+// message it handles is waited for (the engine's own work and another client's request wait for
+// nobody), and each process once at a time, apart from its window's own requests nested in the wait.
+bool MainMayWaitFor(const Bus* bus, const Connection& c) {
+  if (bus->closing || bus->frames.empty()) return false;
+  const HandlerFrame& f = bus->frames.back();
+  if (f.owner != c.peer.get()) return false;
+  return c.peer->waits == 0 || (f.chained && f.from == &c);
+}
+
+// Main thread: waits for the REPLY to `pending`, serving nested messages meanwhile (RunNestable).
+// Returns true when the wait ran out of time.
+bool WaitOnMain(Bus* bus, PendingSend& pending) {
+  bus->waits.push_back(&pending);  // room reserved
+  ++pending.peer->waits;
+  bool ranOut = false;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(bus->sendLock);
+      if (pending.done) break;
+    }
+    if (bus->closing) break;
+    int64_t now = MonotonicNs();
+    if (now >= pending.deadlineNs) {
+      ranOut = true;
+      break;
+    }
+    if (WaitBeneathIsOver(bus, now)) break;
+    if (bus->depth >= kMaxNesting) {
+      AtTheLimit next = LookAtTheLimit(bus);
+      if (next == AtTheLimit::kSilence) {
+        MarkSilent(bus, *pending.peer);
+        break;
+      }
+      if (next == AtTheLimit::kLetGo) break;
+    }
+    if (bus->waitHook) bus->waitHook(bus->waitHookContext);
+    int64_t left = (pending.deadlineNs - MonotonicNs()) / 1000000;
+    int64_t timer = NextTimerDelayMs(bus);
+    int64_t turn = std::clamp<int64_t>(left, 0, 100);
+    if (timer >= 0 && timer < turn) turn = timer;
+    Pump(bus, static_cast<int>(turn));
+    RunNestable(bus);
+  }
+  --pending.peer->waits;
+  bus->waits.pop_back();
+  return ranOut;
+}
+
+// Sends and, when it may, waits. *written says whether the message went out to the window at all.
 int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
-                    const void* payload, uint32_t cbData, const BusGate* gate) {
+                    const void* payload, uint32_t cbData, const BusGate* gate, bool* written) {
+  if (written) *written = false;
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return 0;
   bool onMain = OnMainThread(bus);
-  // A window known not to answer, or a close under way: the message is delivered, not waited for.
-  bool wait = !c->silent.load() && !(onMain && bus->closing);
+  bool wait = !c->peer->silent.load() && (!onMain || MainMayWaitFor(bus, *c));
   PendingSend pending;
   pending.hwnd = hwnd;
+  pending.peer = c->peer.get();
   pending.onMain = onMain;
   try {
     std::lock_guard<std::mutex> lock(bus->sendLock);
     // Once the teardown has given up other threads' sends, theirs are not even written.
     if (bus->abandoned && !onMain) return 0;
     pending.id = TakeSendId(bus);
-    if (wait) bus->pending.push_back(&pending);
+    if (wait)
+      bus->pending.push_back(&pending);
+    else
+      RememberUnanswered(*c, pending.id);
   } catch (const std::exception&) {
     return 0;
   }
-  bool written = WriteFrame(bus, *c, SendHeader(pending.id, hwnd, msg, wParam, lParam, dwData), payload, cbData, gate);
+  bool out = WriteFrame(bus, *c, SendHeader(pending.id, hwnd, msg, wParam, lParam, dwData), payload, cbData, gate);
+  if (written) *written = out;
   if (!wait) return 0;
-  int64_t deadline = MonotonicNs() + static_cast<int64_t>(kBusSendTimeoutMs) * 1000000;
+  pending.deadlineNs = MonotonicNs() + static_cast<int64_t>(kBusSendTimeoutMs) * 1000000;
   bool ranOut = false;
-  if (written && onMain) {
-    // The main thread keeps serving: nested SENDs and the engine's own work run now, clients' POSTs
-    // wait in the queue.
-    for (;;) {
-      {
-        std::lock_guard<std::mutex> lock(bus->sendLock);
-        if (pending.done) break;
-      }
-      if (bus->closing) break;
-      int64_t left = (deadline - MonotonicNs()) / 1000000;
-      if (left <= 0) {
-        ranOut = true;
-        break;
-      }
-      if (bus->waitHook) bus->waitHook(bus->waitHookContext);
-      int64_t timer = NextTimerDelayMs(bus);
-      int64_t turn = std::min<int64_t>(left, 100);
-      if (timer >= 0 && timer < turn) turn = timer;
-      Pump(bus, static_cast<int>(turn), true);
-      RunEngineWork(bus);
-    }
-  } else if (written) {
+  if (out && onMain) {
+    ranOut = WaitOnMain(bus, pending);
+  } else if (out) {
     std::unique_lock<std::mutex> lock(bus->sendLock);
     ranOut = !bus->sendDone.wait_until(
         lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusSendTimeoutMs),
@@ -842,21 +1131,23 @@ int32_t SendAndWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint
     bus->pending.remove(&pending);
     answered = pending.done;
     result = pending.result;
+    // Let go unanswered: its REPLY, when it comes, still shows that the window answers.
+    if (!answered && out) RememberUnanswered(*c, pending.id);
   }
-  if (ranOut && !answered) MarkSilent(bus, *c);
+  if (ranOut && !answered) MarkSilent(bus, *c->peer);
   return answered ? result : 0;
 }
 
 }  // namespace
 
 int32_t BusSend(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
-                const void* payload, uint32_t cbData) {
-  return SendAndWait(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData, nullptr);
+                const void* payload, uint32_t cbData, bool* written) {
+  return SendAndWait(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData, nullptr, written);
 }
 
 int32_t BusSendGated(Bus* bus, const BusGate& gate, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam,
                      uint32_t dwData, const void* payload, uint32_t cbData) {
-  return SendAndWait(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData, &gate);
+  return SendAndWait(bus, hwnd, msg, wParam, lParam, dwData, payload, cbData, &gate, nullptr);
 }
 
 bool BusSendNoWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t dwData,
@@ -866,7 +1157,8 @@ bool BusSendNoWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint3
   uint32_t id;
   {
     std::lock_guard<std::mutex> lock(bus->sendLock);
-    id = TakeSendId(bus);  // its REPLY answers nothing in flight and is ignored
+    id = TakeSendId(bus);
+    RememberUnanswered(*c, id);  // its REPLY shows the window answers, and is otherwise ignored
   }
   return WriteFrame(bus, *c, SendHeader(id, hwnd, msg, wParam, lParam, dwData), payload, cbData);
 }
@@ -878,6 +1170,14 @@ void BusAbandonSends(Bus* bus) {
 }
 
 void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }
+
+void BusKeepEndpoint(Bus* bus, int* guard) {
+  bus->guard = guard;
+  bus->watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  WatchDirectory(bus);
+  RememberSocket(bus);
+  bus->endpointCheckNs = MonotonicNs() + kEndpointCheckNs;
+}
 
 void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context) {
   bus->windowClosed = closed;
@@ -916,12 +1216,15 @@ bool BusKillTimer(Bus* bus, uint32_t id) {
 
 int32_t BusWindowProcess(Bus* bus, uint32_t hwnd) {
   ConnectionRef c = FindWindow(bus, hwnd);
-  return c ? c->pid : 0;
+  return c ? c->peer->pid : 0;
 }
 
 int BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return -1;
+  // Made when first asked for (the client registers): an idle connection costs one descriptor.
+  if (c->closedFd < 0) c->closedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (c->closedFd < 0) return -1;
   return fcntl(c->closedFd, F_DUPFD_CLOEXEC, 0);
 }
 

@@ -34,10 +34,15 @@
 // unpublished and unregistered by the worker, which finishes the close on its own when the server
 // is slow.
 //
-// Timing: a message stamped at frame s is written at s + one period, so every message has the same
-// latency and the sender's timing reaches the port unchanged, rather than rounded to the period.
-// A message due in a later cycle stays in the ring; one that is late is written at the start of the
-// cycle; none is written before a message sent earlier on the same port.
+// Timing: a message is stamped with JACK's microsecond clock when it is sent and written one period
+// later, at the frame of the cycle where that time falls (by the cycle's own start time and length,
+// jack_get_cycle_times), so every message has the same latency and the sender's timing reaches the
+// port unchanged, rather than rounded to the period. A message due in a later cycle stays in the
+// ring; one that is late is written at the start of the cycle; none is written before a message
+// sent earlier on the same port. A cycle is never taken to have begun more than its own length
+// before the callback runs: after a server that stalled (and whose frame count and cycle times
+// resume where they stopped), what was sent meanwhile is late and goes out at once, followed by
+// whatever was sent after it, rather than played again over the stall's length.
 //
 // The devices' records, handles and input states are midi_common's (the process callback reads only
 // an input's atomics there); this file keeps each device's JACK port and each output's ring.
@@ -155,23 +160,36 @@ Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
 
 // ---- The process callback (real-time) ----
 
-void WriteOutput(Service& s, OutPort& d, jack_port_t* port, jack_nframes_t cycleStart,
-                 jack_nframes_t nframes) {
+// When this cycle began and how long it lasts, in JACK's microseconds.
+struct CycleClock {
+  jack_time_t startUs = 0;
+  int64_t lengthUs = 1;
+};
+
+// The frame of this cycle at which a message sent at `sentUs` (the clock's low 32 bits) is due: one
+// period after it was sent. Negative when that time has passed; a period or more when it lies in a
+// later cycle.
+int64_t DueOffset(const CycleClock& clock, uint32_t sentUs, jack_nframes_t nframes) {
+  int64_t sinceStart = static_cast<int32_t>(sentUs - static_cast<uint32_t>(clock.startUs));
+  return (sinceStart + clock.lengthUs) * static_cast<int64_t>(nframes) / clock.lengthUs;
+}
+
+void WriteOutput(Service& s, OutPort& d, jack_port_t* port, const CycleClock& clock, jack_nframes_t nframes) {
   void* buffer = jack_port_get_buffer(port, nframes);
   JackBufferTake(buffer);
   jack_midi_clear_buffer(buffer);
   s.maxEvent.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)), std::memory_order_relaxed);
-  const int32_t period = static_cast<int32_t>(nframes);
-  int32_t last = 0;
+  const int64_t period = static_cast<int64_t>(nframes);
+  int64_t last = 0;
   bool wrote = false;
   MidiRecord r;
   while (MidiRingPeek(d.ring, &r)) {
-    int32_t offset = static_cast<int32_t>(r.frame + nframes - cycleStart);
+    int64_t offset = DueOffset(clock, r.frame, nframes);
     if (offset >= period) {
       if (offset < 3 * period) break;  // due in a later cycle, and so is everything after it
       offset = period - 1;             // a stamp that far ahead is not believed
     }
-    offset = std::max(offset, last);
+    offset = std::max(offset, last);  // a late one (negative) goes at once, after those before it
     // Asked first: a refused reserve makes libjack format an error message on this thread.
     jack_midi_data_t* out = r.length <= jack_midi_max_event_size(buffer)
                                 ? jack_midi_event_reserve(buffer, static_cast<jack_nframes_t>(offset), r.length)
@@ -212,9 +230,26 @@ int Process(jack_nframes_t nframes, void* arg) {
   Service& s = *static_cast<Service*>(arg);
   s.inCallback.store(1, std::memory_order_seq_cst);
   jack_nframes_t cycleStart = jack_last_frame_time(s.client);
+  CycleClock clock;
+  jack_nframes_t frames;
+  jack_time_t nextUs;
+  float periodUs;
+  jack_time_t nowUs = jack_get_time();
+  if (jack_get_cycle_times(s.client, &frames, &clock.startUs, &nextUs, &periodUs) == 0 && nextUs > clock.startUs) {
+    clock.lengthUs = static_cast<int64_t>(nextUs - clock.startUs);
+  } else {  // no estimate yet: the cycle starts now and lasts its frames at the nominal rate
+    jack_nframes_t rate = jack_get_sample_rate(s.client);
+    clock.startUs = nowUs;
+    clock.lengthUs = rate > 0 ? std::max<int64_t>(1, static_cast<int64_t>(nframes) * 1000000 / rate) : 1;
+  }
+  // A cycle that runs more than its own length after its estimated start is one of those a server
+  // runs to catch up after a stall (its estimates resume where they stopped): what was due by now
+  // is late, whatever the estimate says.
+  if (nowUs > clock.startUs + static_cast<jack_time_t>(clock.lengthUs))
+    clock.startUs = nowUs - static_cast<jack_time_t>(clock.lengthUs);
   for (uint32_t i = 0; i < s.outCount; ++i) {
     jack_port_t* port = s.outputs[i].port.load(std::memory_order_seq_cst);
-    if (port) WriteOutput(s, s.outputs[i], port, cycleStart, nframes);
+    if (port) WriteOutput(s, s.outputs[i], port, clock, nframes);
   }
   for (uint32_t i = 0; i < s.inCount; ++i) {
     jack_port_t* port = s.inputs[i].port.load(std::memory_order_seq_cst);
@@ -441,12 +476,11 @@ int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t le
   if (!Alive(s)) return kMidiError;
   uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
   if (maxEvent != 0 && length > maxEvent) return kMidiInvalidParam;  // one event could never carry it
-  // The stamp is not held to the previous one: the clock's estimate can leap ahead while the server
-  // catches up after a delay, and one such leap must not hold every later message. The ring's order
-  // and the process callback keep the messages of a port in order anyway.
+  // The stamp is the clock itself, not the server's frame count, which stands still while the
+  // server stalls. The ring's order and the process callback keep the messages of a port in order.
   MidiRecord r;
   r.length = length;
-  r.frame = jack_frame_time(s.client);
+  r.frame = static_cast<uint32_t>(jack_get_time());  // microseconds; the callback compares the low bits
   if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
   return kMidiOk;
 }

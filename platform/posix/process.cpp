@@ -85,19 +85,36 @@ void ReleaseStartupHandle() {
   }
 }
 
+namespace {
+
+std::string LockPathFor(const std::string& socketPath) {
+  return DirectoryOf(socketPath) + "/WN7WendleCreateWinSem.lock";
+}
+
+constexpr int kGuardPollMs = 20;
+
+}  // namespace
+
 int InstanceGuardAcquire(const std::string& socketPath) {
   std::string dir = DirectoryOf(socketPath);
   if (!EnsurePrivateDirectory(dir)) return -1;
-  std::string lockPath = dir + "/WN7WendleCreateWinSem.lock";
-  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = open(LockPathFor(socketPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // The running engine holds the lock for its whole life: a starting engine that finds it held
+  // waits while that engine is setting up or ending, and stops waiting once its path answers.
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
       int error = errno;
       close(fd);
       errno = error;
       return -1;
     }
+    if (BusPathAnswers(socketPath)) {
+      close(fd);
+      return kInstanceRunning;
+    }
+    SleepMs(kGuardPollMs);
   }
   return fd;
 }
@@ -106,6 +123,25 @@ void InstanceGuardRelease(int fd) {
   if (fd < 0) return;
   flock(fd, LOCK_UN);
   close(fd);
+}
+
+bool InstanceGuardRenew(const std::string& socketPath, int* guard) {
+  std::string path = LockPathFor(socketPath);
+  struct stat held, there;
+  if (*guard >= 0 && fstat(*guard, &held) == 0 && stat(path.c_str(), &there) == 0 && held.st_dev == there.st_dev &&
+      held.st_ino == there.st_ino)
+    return true;  // the file we hold is still the one a starting engine locks
+  if (!EnsurePrivateDirectory(DirectoryOf(socketPath))) return false;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    close(fd);
+    return false;
+  }
+  InstanceGuardRelease(*guard);
+  *guard = fd;
+  return true;
 }
 
 static bool FillAddress(const std::string& path, sockaddr_un* addr) {
@@ -220,11 +256,45 @@ void SetThreadIdlePriority() {
   pthread_setschedparam(pthread_self(), SCHED_IDLE, &sp);
 }
 
+namespace {
+
+const int kFaultSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+struct sigaction g_faultDefaults[NSIG];  // the action each fault signal had before
+
+// A fault signal: sent by another process (kill, sigqueue, tgkill), it asks the engine to close, so
+// it is handed on as SIGTERM, which every thread blocks and the message loop reads. Raised by the
+// process itself (si_code above 0 for a fault the kernel found; si_pid our own for abort and raise),
+// the action the signal had before takes over: returning from a fault runs the faulting instruction
+// again, and a raised signal is raised once more (it stays blocked until this handler returns).
+void OnFaultSignal(int sig, siginfo_t* info, void*) {
+  int saved = errno;
+  if (info && info->si_code <= 0 && info->si_pid != getpid()) {
+    kill(getpid(), SIGTERM);
+    errno = saved;
+    return;
+  }
+  sigaction(sig, &g_faultDefaults[sig], nullptr);
+  if (!info || info->si_code <= 0) raise(sig);
+  errno = saved;
+}
+
+void CloseOnSentFaults() {
+  for (int sig : kFaultSignals) {
+    struct sigaction action {};
+    action.sa_sigaction = OnFaultSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, &g_faultDefaults[sig]);
+  }
+}
+
+}  // namespace
+
 int BlockTerminationSignals() {
   // Every signal another process can send whose default action would end the engine, leaving its
   // notes sounding and its socket behind. Signals the kernel raises for a fault of the process itself
-  // (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) are left alone: blocking them would
-  // not keep a faulting process alive, only hide why it ended. SIGPIPE is ignored instead.
+  // cannot be blocked (a faulting thread would not survive it): they get a handler that tells a sent
+  // one from a real one. SIGPIPE is ignored instead.
   static const int kEnding[] = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM,
 #ifdef SIGSTKFLT
                                 SIGSTKFLT,
@@ -238,7 +308,9 @@ int BlockTerminationSignals() {
   for (int sig : kEnding) sigaddset(&set, sig);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
-  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (fd >= 0) CloseOnSentFaults();
+  return fd;
 }
 
 void DrainTerminationSignals(int fd) {

@@ -3,8 +3,9 @@
 // The engine's start-up goes through the same calls as on Linux, each standing for the platform's
 // own step: the "socket path" is the engine window's class name, its directory needs no making,
 // the instance guard is the named semaphore "Global\WN7WendleCreateWinSem" (created or opened, then
-// waited for without time limit), "the path answers" means FindWindowA finds a window of the class,
-// and "listening" registers the window class (the bus then creates the window itself).
+// waited for until it is free or the running engine's window can be found, and held for life),
+// "the path answers" means FindWindowA finds a window of the class, and "listening" registers the
+// window class (the bus then creates the window itself).
 //
 // Waits on several handles are split into groups within the system's limit of 64 handles a wait:
 // beyond one group, a thread per group waits on its handles and on a shared "stop" event, and the
@@ -45,18 +46,26 @@ bool EnsurePrivateDirectory(const std::string&) { return true; }
 
 void RaiseDescriptorLimit() {}
 
-int InstanceGuardAcquire(const std::string&) {
+int InstanceGuardAcquire(const std::string& socketPath) {
   HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "Global\\WN7WendleCreateWinSem");
   if (!semaphore) {
     errno = EACCES;
     return -1;
   }
-  if (WaitForSingleObject(semaphore, INFINITE) != WAIT_OBJECT_0) {
-    ::CloseHandle(semaphore);
-    errno = EACCES;
-    return -1;
+  // The running engine holds the semaphore for its whole life: the wait goes on while that engine
+  // sets up or ends, and stops once its window can be found.
+  for (;;) {
+    DWORD r = WaitForSingleObject(semaphore, 20);
+    if (r == WAIT_OBJECT_0) return win32::IntOf(semaphore);
+    if (r != WAIT_TIMEOUT) break;
+    if (BusPathAnswers(socketPath)) {
+      ::CloseHandle(semaphore);
+      return kInstanceRunning;
+    }
   }
-  return win32::IntOf(semaphore);
+  ::CloseHandle(semaphore);
+  errno = EACCES;
+  return -1;
 }
 
 void InstanceGuardRelease(int guard) {
@@ -64,6 +73,9 @@ void InstanceGuardRelease(int guard) {
   ReleaseSemaphore(win32::HandleOf(guard), 1, nullptr);
   ::CloseHandle(win32::HandleOf(guard));
 }
+
+// A named semaphore cannot be removed from under its holder.
+bool InstanceGuardRenew(const std::string&, int*) { return true; }
 
 bool BusPathAnswers(const std::string&) { return FindWindowA(win32::kEngineClass, nullptr) != nullptr; }
 

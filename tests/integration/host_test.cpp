@@ -27,9 +27,11 @@ TEST(EngineHost, StartsListsPortsAndClosesOnWmClose) {
 }
 
 // Every signal another process may send whose default would end the engine closes it as WM_CLOSE
-// does: clients are told, the playing note is released and the socket goes.
+// does, the fault signals sent with kill among them: clients are told, the playing note is released
+// and the socket goes.
 TEST(EngineHost, TerminationSignalClosesTheEngineLikeWmClose) {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN + 3}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN + 3, SIGABRT, SIGSEGV, SIGBUS, SIGTRAP,
+                  SIGSYS, SIGFPE, SIGILL}) {
     EngineEnv env;
     tovu::Client c;
     EngineProcess engine;

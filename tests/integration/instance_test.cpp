@@ -1,12 +1,13 @@
 // One engine per bus path: a second engine reports the running one and ends with status 2, engines
-// started together leave exactly one running, and a killed engine's stale socket does not block the
-// next one.
+// started together leave exactly one running, a killed engine's stale socket does not block the
+// next one, and a socket removed under a running engine is bound again by it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "integration/support/raw_bus.h"
@@ -111,5 +112,39 @@ TEST(EngineInstance, KilledEngineDoesNotBlockTheNext) {
   EXPECT_TRUE(env.StderrText().empty()) << env.StderrText();
   EXPECT_TRUE(tovu::CloseEngine(c));
   EXPECT_EQ(next.Wait(10000), 0);
+  EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0);
+}
+
+// The socket file removed under a running engine (as a cleaner of temporary files does), and then
+// its whole directory with the lock file: each time the same engine binds the path again, and an
+// engine started meanwhile finds it and ends, rather than opening the devices beside it.
+TEST(EngineInstance, ARemovedSocketIsBoundAgainAndNoSecondEngineStarts) {
+  EngineEnv env;
+  tovu::Client c;
+  EngineProcess first;
+  ASSERT_TRUE(first.StartRegistered(env, c));
+  ASSERT_EQ(tovu::SetAuditionHoldTime(c, 450), 0);
+  std::string runDir = env.socketPath.substr(0, env.socketPath.rfind('/'));
+
+  for (bool wholeDirectory : {false, true}) {
+    SCOPED_TRACE(wholeDirectory ? "directory removed" : "socket removed");
+    if (wholeDirectory) {  // moved away first: the engine may bind again while it is being emptied
+      ASSERT_EQ(rename(runDir.c_str(), (runDir + ".old").c_str()), 0);
+      std::filesystem::remove_all(runDir + ".old");
+    } else
+      ASSERT_EQ(unlink(env.socketPath.c_str()), 0);
+    // A second engine started at once waits while the path is gone, then finds the first.
+    Pipe err;
+    EngineProcess second(env.Start(err.fds[1]));
+    err.CloseWriter();
+    EXPECT_EQ(second.Wait(10000), 2);
+    EXPECT_EQ(ReadAllFrom(err.fds[0], 5000), kInstanceLine);
+    tovu::Client other;
+    ASSERT_TRUE(env.Connect(other));
+    EXPECT_EQ(tovu::AuditionHoldTime(other), 450) << "another engine answers at the path";
+  }
+  EXPECT_TRUE(first.Running());
+  EXPECT_EQ(tovu::AuditionHoldTime(c), 450);  // the first connection was never touched
+  EXPECT_EQ(first.EndWith(c), 0);
   EXPECT_NE(access(env.socketPath.c_str(), F_OK), 0);
 }

@@ -572,3 +572,37 @@ TEST(Recording, ALongLoopRecordingKeepsEveryPassAndReleasesEveryNote) {
 }
 
 }  // namespace
+
+// A take that cannot be queued for its client (the client stopped reading and its output is at the
+// cap) is not dropped without a word: notification 10 error 12 reaches the client in its place.
+TEST(Recording, ATakeThatCannotBeQueuedIsReportedWithError12) {
+  Fixture f;
+  f.Start(f.client, StartRequest(0, true));
+  f.Pass(f.client, 500);  // past the count-in
+  for (int i = 0; i < 100; ++i) f.Feed("0 90 3c 64");
+  f.Pass(f.client, 300);
+  // The client reads nothing now, and asks for port lists (196 bytes each) until far more than its
+  // 16 MiB of output could hold are on their way.
+  tovu::Client other;
+  ASSERT_TRUE(f.env.ConnectRegistered(other));
+  for (int i = 0; i < 100000; ++i)
+    ASSERT_TRUE(tovu::Post(f.client, tovu::kEngineCommand, tovu::kCommandOutputPorts, f.client.window));
+  ASSERT_TRUE(tovu::Post(f.client, tovu::kEngineCommand, tovu::kCommandStop, f.client.window));
+  // The other client learns of the stop (notification 5) once the engine has come to it.
+  ASSERT_TRUE(tovu::WaitForNotification(other, tovu::kNotifyStopped, 60000));
+  bool take = false, error12 = false;
+  WaitUntil(
+      [&] {
+        tovu::PumpMessages(f.client, 5);
+        for (tovu::Message& m : tovu::TakeInbox(f.client)) {
+          tovu::NotificationInfo n;
+          if (tovu::IsCopyData(m, tovu::kCopyTake)) take = true;
+          if (tovu::AsNotification(m, &n) && n.code == tovu::kNotifyFailed && n.lParam == tovu::kErrorOutOfMemory)
+            error12 = true;
+        }
+        return error12;
+      },
+      10000);
+  EXPECT_FALSE(take) << "the output was not full";
+  EXPECT_TRUE(error12) << "the take was dropped without a word";
+}

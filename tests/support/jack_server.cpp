@@ -63,6 +63,7 @@ jack_client_t* OpenClient(const std::string& server, const char* name, jack_opti
 int PeerProcess(jack_nframes_t nframes, void* arg) {
   JackPeer& p = *static_cast<JackPeer*>(arg);
   jack_nframes_t start = jack_last_frame_time(p.client);
+  uint64_t now = jack_get_time();
   // Test code: the test thread holds the mutex only to copy, so waiting for it here is harmless.
   std::lock_guard<std::mutex> lock(p.mutex);
   for (jack_port_t* port : p.sources) {
@@ -77,7 +78,7 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
     for (uint32_t k = 0; k < count; ++k) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, k) != 0) continue;
-      p.received.push_back({i, start + event.time, std::vector<uint8_t>(event.buffer, event.buffer + event.size)});
+      p.received.push_back({i, start + event.time, std::vector<uint8_t>(event.buffer, event.buffer + event.size), now});
     }
     platform::jack_midi::JackBufferLeave(buffer);
   }

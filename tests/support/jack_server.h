@@ -55,6 +55,7 @@ struct PeerEvent {
   uint32_t port = 0;   // index into the sink names
   uint32_t frame = 0;  // absolute frame time at which it arrived
   std::vector<uint8_t> bytes;
+  uint64_t usecs = 0;  // JACK's clock (jack_get_time) when the cycle that took it ran
 };
 
 struct JackPeer {

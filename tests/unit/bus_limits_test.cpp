@@ -1,5 +1,6 @@
 // The engine bus's own limits, in process: a SEND from an engine thread other than the main one
-// gets its REPLY routed to it; a client that never answers costs the sender 2 seconds and no more;
+// gets its REPLY routed to it; a client process that never answers costs the sender 2 seconds and no
+// more, whichever of its windows is sent to, until it answers a SEND the engine wrote;
 // output queued for a client that never reads is capped, after which POSTs are dropped and SENDs
 // yield 0 at once.
 #include <gtest/gtest.h>
@@ -88,10 +89,20 @@ TEST(BusLimits, SendsFromOtherThreadsGetTheirRepliesOrGiveUpAfterTwoSeconds) {
   EXPECT_GE(ElapsedMs(start), platform::kBusSendTimeoutMs - 10);
   // A window that does not exist answers 0 at once.
   EXPECT_EQ(platform::BusSend(bus, client.window + 1000, 1625, 0, 7, 0, nullptr, 0), 0);
-  // The window has let a send run out: later sends to it are written but not waited for.
+  // The window has let a send run out: later sends to it, and to any other window of its process,
+  // are written but not waited for; a REPLY that answers nothing the engine sent changes nothing.
+  tovu::Client sibling;
+  ASSERT_TRUE(tovu::Connect(sibling, options));
+  ASSERT_TRUE(WaitForWindow(bus, sibling.window));
+  std::vector<uint8_t> bogus;
+  platform::AppendFrame(bogus, platform::HeaderFor(platform::kFrameReply, 0x7FFF1234, 0, 0, 0, 0, 0), nullptr, 0);
+  ASSERT_TRUE(platform::WriteAll(client.fd, bogus.data(), bogus.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   start = std::chrono::steady_clock::now();
   for (int i = 0; i < 5; ++i) EXPECT_EQ(platform::BusSend(bus, client.window, 1625, 0, 8, 0, nullptr, 0), 0);
+  EXPECT_EQ(platform::BusSend(bus, sibling.window, 1625, 0, 8, 0, nullptr, 0), 0);
   EXPECT_LT(ElapsedMs(start), platform::kBusSendTimeoutMs / 2);
+  tovu::Disconnect(sibling);
   // Once it reads again, it gets everything sent meanwhile and answers it (late REPLYs are
   // discarded); from its first answer on, sends wait for it again and get their own answers.
   pumping.store(true);

@@ -107,17 +107,22 @@ TEST(Thru, APedalThruHoldsIsLiftedWhenTheFilterOrTheListenerChanges) {
 }
 
 // Runs one wake-up of the scheduler with the clock reading `tick`, then takes back the wake-up it
-// armed, so that only the test drives the scheduler.
+// armed, so that only the test drives the scheduler. The wake-up runs at a moment far beyond anything
+// the timer service will reach, so the one it arms can never fire on the timer thread before it is
+// taken back; the clock is anchored at that moment for it and back at the real one afterwards.
 void WakeAt(ListeningEngine& e, int32_t tick) {
   PlaybackState& p = e.engine.playback;
   constexpr uint64_t kTestTimer = ~0ull;
+  constexpr double kFarMs = 1e9;
   {
     std::lock_guard<Mutex> guard(p.lock);
     p.timer = kTestTimer;
     p.passBeganMs = -1e9;  // these wake-ups come microseconds apart: a pass's shortest time is not at stake
   }
+  double now = platform::NowMs() + kFarMs;
+  AnchorClockAt(e.engine.clock, now - 30000.0, tick, 1);
+  SchedulerWakeUpAt(e.engine.playback, kTestTimer, now);
   e.FreezeClockAt(tick);
-  SchedulerWakeUp(&e.engine.playback, kTestTimer);
   uint64_t armed;
   {
     std::lock_guard<Mutex> guard(p.lock);

@@ -6,6 +6,7 @@
 // Threads: the test thread, sender threads where a test says so, the layer's input thread (the
 // callback) and JACK's threads.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,6 +205,41 @@ TEST_F(JackMidiTest, SendsArriveWholeInOrderOnePeriodAfterTheirSendTime) {
     EXPECT_GE(static_cast<int32_t>(got[i].frame - got[i - 1].frame), 0) << "event " << i << " before an earlier one";
   }
   EXPECT_GE(bestOnTime, 12u) << "notes written one period after their send time";
+}
+
+// A server that stalls (stopped here with SIGSTOP for 1.5 s) leaves the messages sent meanwhile
+// late: they go out together as soon as it runs again, and a message sent after the stall follows
+// them at once, instead of after the stall's length replayed on the timeline the server abandoned.
+TEST_F(JackMidiTest, WhatWasSentWhileTheServerStalledGoesOutAtOnceWhenItRunsAgain) {
+  MidiHandle out = 0;
+  ASSERT_EQ(MidiOutOpen(0, &out), kMidiOk);
+  auto sendFor = [&](int ms, uint8_t note) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    int sent = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      EXPECT_EQ(MidiOutShort(out, 0x400090u | static_cast<uint32_t>(note) << 8), kMidiOk);
+      ++sent;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return sent;
+  };
+  int before = sendFor(200, 0x30);
+  ASSERT_EQ(kill(server.pid, SIGSTOP), 0);
+  int during = sendFor(1500, 0x31);
+  ASSERT_EQ(kill(server.pid, SIGCONT), 0);
+  ASSERT_EQ(MidiOutShort(out, 0x400090u | 0x32u << 8), kMidiOk);  // the stop's note, say
+  std::vector<PeerEvent> got = peer.WaitReceived(static_cast<size_t>(before + during + 1), 20000);
+  ASSERT_EQ(got.size(), static_cast<size_t>(before + during + 1));
+  const PeerEvent& firstLate = got[static_cast<size_t>(before)];
+  const PeerEvent& last = got.back();
+  ASSERT_EQ(firstLate.bytes, (Bytes{0x90, 0x31, 0x40}));
+  ASSERT_EQ(last.bytes, (Bytes{0x90, 0x32, 0x40}));
+  // Counted in the server's own frames, so a slow machine (late cycles) does not change it.
+  int32_t spread = static_cast<int32_t>(last.frame - firstLate.frame);
+  EXPECT_LT(spread, static_cast<int32_t>(20 * peer.period))
+      << "the stall's messages were played over " << spread << " frames after it";
+  for (size_t i = 1; i < got.size(); ++i)
+    EXPECT_GE(static_cast<int32_t>(got[i].frame - got[i - 1].frame), 0) << "event " << i << " before an earlier one";
 }
 
 TEST_F(JackMidiTest, ConcurrentSendersKeepTheirOrderAndLoseNothing) {

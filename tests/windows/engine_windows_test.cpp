@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/win32/neighbour_peer.h"
 #include "client/take_reader.h"
 #include "client/tovu_client.h"
 
@@ -33,6 +34,12 @@ const bool kStandInEngine = [] {
     std::fflush(stderr);
     ExitProcess(1);
   }
+  return false;
+}();
+
+// Started again as a misbehaving neighbour (bench/win32/neighbour_peer.h) by the neighbour tests.
+const bool kNeighbour = [] {
+  neighbour::RunIfAsked();
   return false;
 }();
 
@@ -417,6 +424,127 @@ TEST(WindowsEngine, AnEngineThatCannotStartIsReported) {
   noStart.startEngine = false;
   EXPECT_FALSE(tovu::Connect(c, noStart));
   EXPECT_EQ(c.connectError, "no engine window is open");
+}
+
+// A hidden top-level window of this test's own, counting the copy-data messages it receives.
+struct Bystander {
+  static inline int copies = 0;
+  HWND window = nullptr;
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_COPYDATA) {
+      ++copies;
+      return 1;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
+  Bystander() {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = Proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "TovuTestBystander";
+    RegisterClassA(&wc);
+    window = CreateWindowExA(0, wc.lpszClassName, "", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
+                             wc.hInstance, nullptr);
+  }
+  ~Bystander() {
+    if (window) DestroyWindow(window);
+  }
+  void Pump(int ms) {
+    DWORD until = GetTickCount() + static_cast<DWORD>(ms);
+    while (static_cast<int32_t>(GetTickCount() - until) < 0) {
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      Sleep(5);
+    }
+  }
+};
+
+// Answers go only to windows that exist: commands 2, 24 and 26 naming HWND_BROADCAST reach no other
+// top-level window. A copy-data message the system cannot hand over (wine fails GetMessage for one
+// of some MiB) does not end the engine's loop.
+TEST(WindowsEngine, BroadcastTargetsAreRefusedAndAnOversizedCopyEndsNothing) {
+  VirtualEngine v("broadcast");
+  tovu::Client c;
+  ASSERT_TRUE(ConnectRegistered(c));
+  HANDLE engine = EngineProcessOf(c.engineWindow);
+  HWND engineWindow = FindWindowA("TovuEngine", nullptr);
+  Bystander bystander;
+  ASSERT_NE(bystander.window, nullptr);
+  for (WPARAM code : {2, 24, 26}) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(engineWindow, tovu::kEngineCommand, code, 0xFFFF, SMTO_NORMAL, Limit(5000), &result);
+  }
+  bystander.Pump(300);
+  EXPECT_EQ(Bystander::copies, 0) << "the engine broadcast its answers";
+
+  std::vector<uint8_t> big(3u << 20, 0x42);
+  COPYDATASTRUCT data{};
+  data.dwData = 99;  // a type the engine does not know
+  data.cbData = static_cast<DWORD>(big.size());
+  data.lpData = big.data();
+  DWORD_PTR result = 0;
+  SendMessageTimeoutA(engineWindow, WM_COPYDATA, reinterpret_cast<WPARAM>(bystander.window),
+                      reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, Limit(5000), &result);
+  EXPECT_EQ(WaitForExit(engine, 300), -1) << "the engine ended";
+  EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
+  EXPECT_EQ(tovu::Unregister(c), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
+  CloseHandle(engine);
+  tovu::Disconnect(c);
+}
+
+// Another process whose window answers the engine late (1.9 s) or never, with 20 port lists asked
+// for: this client's commands, posted notes, audition and song end are not held behind it.
+TEST(WindowsEngine, ASlowNeighbourCostsOtherClientsNothing) {
+  for (const char* what : {"slow:1900", "slow:-1"}) {
+    SCOPED_TRACE(what);
+    VirtualEngine v(std::string("neighbour-") + (what[5] == '-' ? "never" : "late"));
+    tovu::Client c;
+    ASSERT_TRUE(ConnectRegistered(c));
+    HANDLE engine = EngineProcessOf(c.engineWindow);
+    tovu::OpenPortsRequest open;
+    open.outputDevices = {0, 1};
+    tovu::OpenPortsReply reply;
+    ASSERT_TRUE(tovu::OpenPorts(c, open, &reply));
+    neighbour::Peer slow;
+    ASSERT_TRUE(slow.Start(what, Limit(30000)));
+    Pass(c, 200);  // the engine's courier is inside the first answer now
+
+    tovu::SongBuilder song;  // one note, ended at 500 ms
+    song.Tempo(0, 480);
+    song.NoteOn(0, 0, 0, 60, 100);
+    song.NoteRelease(120, 0, 0, 60);
+    song.End(480);
+    ASSERT_TRUE(tovu::LoadSong(c, song.Build()));
+    DWORD started = GetTickCount();
+    ASSERT_TRUE(tovu::Start(c, tovu::StartRequest{}));
+    ASSERT_TRUE(tovu::Audition(c, {tovu::PackEvent(0x90, 0x41, 0x64, 1)}));
+    ASSERT_TRUE(tovu::Post(c, tovu::kEngineCommand, tovu::kCommandSendShort, tovu::PackEvent(0x9F, 0x42, 0x01, 1)));
+    DWORD asked = GetTickCount();
+    EXPECT_EQ(tovu::AuditionHoldTime(c), 300);
+    EXPECT_LT(GetTickCount() - asked, static_cast<DWORD>(Limit(1000))) << "a command waited";
+    std::vector<tovu::Message> seen;
+    ASSERT_TRUE(PumpUntilNotification(c, tovu::kNotifyStopped, Limit(10000), &seen));
+    EXPECT_LT(GetTickCount() - started, static_cast<DWORD>(Limit(2000))) << "the song's end waited";
+    Pass(c, 500);  // the audition's release
+    std::vector<LogLine> data = v.Data();
+    auto at = [&](const std::string& text) {
+      for (const LogLine& l : data)
+        if (l.text == text) return l.ms;
+      return -1.0;
+    };
+    double struck = at("out1 90 41 64"), released = at("out1 90 41 00"), posted = at("out1 9f 42 01");
+    ASSERT_GE(struck, 0);
+    ASSERT_GE(released, 0) << "the audition's release waited";
+    EXPECT_LT(released - struck, Limit(1000)) << "the audition's release waited";
+    ASSERT_GE(posted, 0);
+    EXPECT_LT(posted - struck, Limit(1000)) << "the posted note waited";
+    slow.End();
+    EXPECT_EQ(tovu::Unregister(c), 0);
+    EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
+    CloseHandle(engine);
+    tovu::Disconnect(c);
+  }
 }
 
 // Runs a program beside this one with the given arguments; its exit status, its standard output.

@@ -165,6 +165,51 @@ bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint
   return Spawn(env, outputsPerWindow, false, true, strikes, out, timeoutMs);
 }
 
+bool StartPeerProcess(const std::function<void(const PeerReady& ready)>& body, ClientProcess* out, int timeoutMs) {
+  out->Kill();
+  int report[2], hold[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  if (pipe2(hold, O_CLOEXEC) != 0) {
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    CloseInherited(report[1], hold[0]);
+    signal(SIGPIPE, SIG_IGN);
+    int reportFd = report[1];
+    body([&reportFd](uint32_t window) {
+      if (reportFd >= 0) WriteAllTo(reportFd, &window, sizeof window);
+      if (reportFd >= 0) close(reportFd);
+      reportFd = -1;
+    });
+    if (reportFd >= 0) close(reportFd);
+    for (;;) {
+      char b;
+      ssize_t n = read(hold[0], &b, 1);
+      if (n < 0 && errno == EINTR) continue;
+      break;
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  close(hold[0]);
+  out->pid = pid;
+  out->holdFd = hold[1];
+  out->windows.clear();
+  if (pid < 0) {
+    close(report[0]);
+    return false;
+  }
+  pollfd p{report[0], POLLIN, 0};
+  uint32_t window = 0;
+  bool ready = poll(&p, 1, timeoutMs) == 1 && read(report[0], &window, sizeof window) == sizeof window;
+  close(report[0]);
+  if (ready) out->windows.push_back(window);
+  return ready;
+}
+
 bool StartLauncherProcess(const EngineEnv& env, bool registerFirst, ClientProcess* out, int timeoutMs) {
   return Spawn(env, {{}}, true, registerFirst, {}, out, timeoutMs);
 }

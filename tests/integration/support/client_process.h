@@ -43,6 +43,15 @@ struct ClientProcess {
 bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow,
                         ClientProcess* out, int timeoutMs = 20000, const std::vector<uint32_t>& strikes = {});
 
+// Starts a process of the test's own that runs `body` (a misbehaving peer speaking raw frames, say)
+// and then waits like a client process until it is killed or dropped. `body` calls `ready` with a
+// window of its choice once its misbehaviour is under way (kept in out->windows); true once it has
+// (false when the process ended first or timeoutMs passed). The child holds none of the test's
+// descriptors.
+using PeerReady = std::function<void(uint32_t window)>;
+bool StartPeerProcess(const std::function<void(const PeerReady& ready)>& body, ClientProcess* out,
+                      int timeoutMs = 30000);
+
 // Starts a launcher process: it connects with the client library allowed to start an engine (which
 // it then does, with a pipe as the engine's standard error), registers when `registerFirst` is set,
 // reports, and waits like a client process.
