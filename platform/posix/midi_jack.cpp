@@ -9,7 +9,8 @@
 // An output device:
 //
 //   closed --open: ring reset, port registered and connected, port published--> open
-//   open --send: stamped with jack_frame_time, pushed to the device's ring (full: 7)--> open
+//   open --send: stamped with JACK's clock (or, for a timing message, its due time), pushed to the
+//            device's ring (full: 7)--> open
 //   open --close: wait until the ring has been written, unpublish the port, wait until the process
 //            callback has let go of it, disconnect and unregister--> closed
 //
@@ -149,11 +150,6 @@ struct Service {
   bool workerDone = false;
   std::atomic<int64_t> busySinceNs{0};  // when the worker began its current job; 0 while idle
   std::thread worker;
-
-  // The transport's timebase, while this client holds it: written on the server worker before the
-  // server is asked to call TimebaseCallback (and cleared once it no longer does), read there.
-  std::atomic<TransportTimebase> timebase{nullptr};
-  std::atomic<void*> timebaseContext{nullptr};
 };
 
 Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
@@ -258,29 +254,6 @@ int Process(jack_nframes_t nframes, void* arg) {
   s.cycles.fetch_add(1, std::memory_order_release);
   s.inCallback.store(0, std::memory_order_seq_cst);
   return 0;
-}
-
-// The timebase master's part of a cycle (JACK's real-time thread, after Process): the engine's
-// position for what is written at the cycle's first frame, which was sent one period before it.
-void TimebaseCallback(jack_transport_state_t, jack_nframes_t nframes, jack_position_t* pos, int, void* arg) {
-  Service& s = *static_cast<Service*>(arg);
-  TransportTimebase timebase = s.timebase.load(std::memory_order_acquire);
-  if (!timebase || pos->frame_rate == 0) return;
-  // JACK's clock read beside ours, so that neither has to be the other.
-  jack_time_t cycleUs = jack_frames_to_time(s.client, jack_last_frame_time(s.client));
-  double dueMs = NowMs() + (static_cast<double>(cycleUs) - static_cast<double>(jack_get_time())) / 1000.0 -
-                 nframes * 1000.0 / pos->frame_rate;
-  TransportPosition p;
-  if (!timebase(s.timebaseContext.load(std::memory_order_acquire), dueMs, &p)) return;
-  pos->valid = JackPositionBBT;
-  pos->bar = p.bar;
-  pos->beat = p.beat;
-  pos->tick = p.tick;
-  pos->bar_start_tick = p.barStartTick;
-  pos->beats_per_bar = static_cast<float>(p.beatsPerBar);
-  pos->beat_type = static_cast<float>(p.beatType);
-  pos->ticks_per_beat = p.ticksPerBeat;
-  pos->beats_per_minute = p.beatsPerMinute;
 }
 
 void OnShutdown(void* arg) { static_cast<Service*>(arg)->alive.store(false, std::memory_order_release); }
@@ -485,76 +458,20 @@ int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t le
   return kMidiOk;
 }
 
-// The frame at which a message due at `atMs` is stamped: the frame now, less the time since.
-jack_nframes_t FrameOf(Service& s, double atMs) {
-  jack_nframes_t now = jack_frame_time(s.client);
-  double late = NowMs() - atMs;
-  if (!(late > 0)) return now;
-  return now - static_cast<jack_nframes_t>(std::llround(late * jack_get_sample_rate(s.client) / 1000.0));
-}
-
-// As Send, stamped at the frame of `atMs` rather than of the moment of the send.
+// As Send, stamped with the time a message sent at `atMs` (not after now) would have had: it is
+// written a period after that time, at its frame, however late the sender got to it.
 int SendAt(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t length, double atMs) {
   Service& s = Own(state);
   if (!Alive(s)) return kMidiError;
   uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
   if (maxEvent != 0 && length > maxEvent) return kMidiInvalidParam;
+  jack_time_t nowUs = jack_get_time();
+  double lateUs = (NowMs() - atMs) * 1000.0;
   MidiRecord r;
   r.length = length;
-  r.frame = FrameOf(s, atMs);
+  r.frame = static_cast<uint32_t>(nowUs - (lateUs > 0 ? static_cast<jack_time_t>(std::llround(lateUs)) : 0));
   if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
   return kMidiOk;
-}
-
-// ---- The transport ----
-
-bool TransportTimebaseOf(MidiServiceState& state, TransportTimebase timebase, void* context) {
-  Service* s = &Own(state);
-  if (!Alive(*s)) return false;
-  auto job = std::make_shared<ServerJob>();
-  job->run = [s, timebase, context](jack_port_t**) {
-    if (timebase) {
-      s->timebaseContext.store(context, std::memory_order_release);
-      s->timebase.store(timebase, std::memory_order_release);
-      return jack_set_timebase_callback(s->client, 0, TimebaseCallback, s) == 0 ? static_cast<int>(kMidiOk)
-                                                                                : static_cast<int>(kMidiError);
-    }
-    if (s->timebase.load() == nullptr) return static_cast<int>(kMidiOk);
-    jack_release_timebase(s->client);
-    // A cycle in progress may still call the callback: it is let go only once two more have run.
-    WaitForCycle(*s, kReleaseLimit);
-    s->timebase.store(nullptr, std::memory_order_release);
-    return static_cast<int>(kMidiOk);
-  };
-  jack_port_t* none;
-  int result = RunBounded(*s, job, &none, /*queueWhenStuck=*/timebase == nullptr);
-  if (result != kMidiOk && timebase) s->timebase.store(nullptr, std::memory_order_release);
-  return result == kMidiOk;
-}
-
-void TransportRoll(MidiServiceState& state, bool rolling) {
-  Service& s = Own(state);
-  if (!Alive(s)) return;
-  if (rolling)
-    jack_transport_start(s.client);
-  else
-    jack_transport_stop(s.client);
-}
-
-// A new position takes effect at the next cycle's first frame; the message due at `atMs` is written
-// a period after its stamp. The frame located is the one that makes the transport read `songMs` at
-// that message's frame.
-void TransportLocate(MidiServiceState& state, double songMs, double atMs) {
-  Service& s = Own(state);
-  if (!Alive(s)) return;
-  const jack_nframes_t period = jack_get_buffer_size(s.client);
-  const double rate = jack_get_sample_rate(s.client);
-  int64_t written = static_cast<int64_t>(FrameOf(s, atMs)) + period;
-  int64_t nextCycle = static_cast<int64_t>(jack_last_frame_time(s.client)) + period;
-  // Frame times wrap at 2^32: the difference is taken as a signed 32-bit number.
-  int64_t ahead = static_cast<int32_t>(static_cast<uint32_t>(written - nextCycle));
-  int64_t frame = std::llround(songMs * rate / 1000.0) - ahead;
-  jack_transport_locate(s.client, static_cast<jack_nframes_t>(std::max<int64_t>(frame, 0)));
 }
 
 // ---- Operations ----
@@ -688,7 +605,7 @@ uint32_t Longest(MidiServiceState& state, uint32_t) {
 
 const MidiOps kOps = {
     MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
-    SendAt, TransportTimebaseOf, TransportRoll, TransportLocate,
+    SendAt,
 };
 
 }  // namespace
