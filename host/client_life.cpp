@@ -177,7 +177,7 @@ void SetSyncOutFrom(Engine& engine, const uint8_t* payload, uint32_t size) {
 
 int32_t ReplySyncOutSettings(Engine& engine, uint32_t window) {
   std::vector<uint8_t> payload = tovu::EncodeSyncOutSettings(SyncOutSettingsOf(engine.sync));
-  SendCopyData(engine.bus, engine.window, window, kCopySyncOut, payload.data(), static_cast<uint32_t>(payload.size()));
+  SendCopyData(engine.bus, engine.window, window, kCopySyncOutSettings, payload.data(), static_cast<uint32_t>(payload.size()));
   return 0;
 }
 

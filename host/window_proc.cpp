@@ -22,7 +22,7 @@ int32_t MinimumPayload(uint32_t type) {
     case kCopyInputFilter: return kInputFilterSize;
     case kCopySetMetronome: return kMetronomeSettingsSize;
     case kCopySetThru: return kThruSettingsSize;
-    case kCopySyncOut: return kSyncOutHeaderSize;
+    case kCopySetSyncOut: return kSyncOutHeaderSize;
     default: return -1;
   }
 }
@@ -57,7 +57,7 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case kCopyInputFilter: SetInputFilter(engine, sender, data); break;
     case kCopySetMetronome: SetMetronomeFrom(engine, data); break;
     case kCopySetThru: SetThruFrom(engine, sender, data); break;
-    case kCopySyncOut: SetSyncOutFrom(engine, data, size); break;
+    case kCopySetSyncOut: SetSyncOutFrom(engine, data, size); break;
     default: break;
   }
   return kCopyDataHandled;

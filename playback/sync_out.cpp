@@ -22,6 +22,9 @@ enum ReceiverState : uint8_t { kReceiverStopped = 0, kReceiverCued = 1, kReceive
 constexpr int kMostPulsesAtOnce = 256;
 // The tempo of the pulses while stopped before any playback: 120 quarter notes a minute.
 constexpr double kFirstMsPerPulse = 60000.0 / (120 * kPulsesPerQuarter);
+// The tempo the settings may ask for the pulses while stopped, quarter notes a minute x 1000.
+constexpr double kSlowestIdleMilli = 1000;
+constexpr double kFastestIdleMilli = 1000 * 1000;
 // Pulses while stopped that fell this far behind (a stalled machine) go on from now.
 constexpr double kIdleCatchUpMs = 50.0;
 
@@ -320,7 +323,10 @@ void SetSyncOut(SyncOut& s, const tovu::SyncOutSettings& settings) {
     }
     s.rate = rate;
     s.runWhileStopped = (settings.flags & tovu::protocol::kSyncRunWhileStopped) != 0;
-    s.idleMsPerPulse = settings.idleTempoMilli > 0 ? 60000.0 * 1000.0 / (settings.idleTempoMilli * kPulsesPerQuarter) : 0;
+    // The tempo while stopped is held to 1-1000 quarter notes a minute: a client cannot make the
+    // timer thread spin.
+    const double milli = std::clamp<double>(settings.idleTempoMilli, kSlowestIdleMilli, kFastestIdleMilli);
+    s.idleMsPerPulse = settings.idleTempoMilli > 0 ? 60000.0 * 1000.0 / (milli * kPulsesPerQuarter) : 0;
     cancel = s.idleTimer;
     s.idleTimer = 0;
     StartIdleLocked(s, now);  // again at the settings' tempo, when it still runs

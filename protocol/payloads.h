@@ -95,7 +95,7 @@ bool DecodeMetronomeSettings(const uint8_t* bytes, size_t size, MetronomeSetting
 std::vector<uint8_t> EncodeThruSettings(const ThruSettings& settings);
 bool DecodeThruSettings(const uint8_t* bytes, size_t size, ThruSettings* settings);
 
-// ---- Sync-out settings (type 40 and the answer to command 33), an addition ----
+// ---- Sync-out settings (type 34, and type 33 answering command 33), an addition ----
 
 struct SyncOutSettings {
   struct Port {

@@ -36,8 +36,8 @@ constexpr uint32_t kCommandPanic = 31;              // note-offs and controller 
 // one message, in bytes (kLongestUnlimited when no limit is known; 0 when the device id names no
 // port or the port is not open).
 constexpr uint32_t kCommandLongestMessage = 32;
-// An addition: lParam = the window to answer with kCopySyncOut (the sync-out settings as they
-// stand), during the call; result 0.
+// An addition: lParam = the window to answer with kCopySyncOutSettings (the sync-out settings as
+// they stand), during the call; result 0.
 constexpr uint32_t kCommandSyncOutSettings = 33;
 constexpr uint32_t kLongestUnlimited = 0x7FFFFFFF;
 // Command kCommandSendShort's result when the port's queue (or the sender's share of it) is full.
@@ -78,9 +78,10 @@ constexpr uint32_t kCopySetMetronome = 27;        // client: metronome settings 
 constexpr uint32_t kCopyTake = 28;                // engine: the take, to the recording client at its stop
 constexpr uint32_t kCopySetThru = 29;             // client: thru settings (engine-wide)
 constexpr uint32_t kCopyActivity = 30;            // engine: activity table of sounding notes
-// An addition: client: the sync-out settings (engine-wide); engine: them, answer to
-// kCommandSyncOutSettings.
-constexpr uint32_t kCopySyncOut = 40;
+// Additions: engine: the sync-out settings, answer to kCommandSyncOutSettings; client: the sync-out
+// settings (engine-wide).
+constexpr uint32_t kCopySyncOutSettings = 33;
+constexpr uint32_t kCopySetSyncOut = 34;
 
 // ---- Values shared by several payloads ----
 constexpr uint32_t kNoDevice = 0x8000;  // a device id naming no device (metronome, thru off)
@@ -152,7 +153,7 @@ constexpr int32_t kThruOwnChannel = -1;           // (any negative channel) keep
 constexpr uint32_t kThruTransposeOffset = 8;       // semitones added to notes
 constexpr uint32_t kThruVelocityOffsetOffset = 12; // added to note-on velocities
 
-// ---- Sync-out settings (kCopySyncOut), an addition: a header, then `count` port entries ----
+// ---- Sync-out settings (kCopySetSyncOut, kCopySyncOutSettings), an addition: a header, then `count` port entries ----
 constexpr uint32_t kSyncOutFlagsOffset = 0;       // the flags below
 constexpr uint32_t kSyncOutRateOffset = 4;        // the time code's rate: 0 24, 1 25, 2 29.97 drop-frame, 3 30
 constexpr uint32_t kSyncOutIdleTempoOffset = 8;   // pulses while stopped: quarter notes a minute x 1000; 0 the last playback's

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/song_builder.h"
@@ -74,7 +76,7 @@ struct SyncRig : InProcessEngine {
     tovu::SyncOutSettings s;
     s.ports.push_back({1, what});
     s.timecodeRate = rate;
-    CopyData(kWindow, tovu::protocol::kCopySyncOut, tovu::EncodeSyncOutSettings(s));
+    CopyData(kWindow, tovu::protocol::kCopySetSyncOut, tovu::EncodeSyncOutSettings(s));
   }
   void Collect(double at) {
     for (platform::VirtualMidiEvent& e : platform::VirtualCaptureTake())
@@ -359,4 +361,59 @@ TEST(SyncOut, TimingMessagesGoAheadOfASysexPause) {
   DrainStages(v.ports, platform::NowMs() + 200);
   EXPECT_EQ(v.TakeData(), (std::vector<std::string>{"out0 90 3c 64"}));
   EXPECT_EQ(SendTiming(v.ports, 1, &pulse, 1, platform::NowMs()), platform::kMidiInvalidHandle);
+}
+
+// The setting that keeps the clock running while nothing plays: pulses (0xF8 alone, no start) go out
+// on the timer thread at the settings' tempo; a start hands them to the playback, whose stop sends
+// 0xFC and lets them run on; once the setting is cleared, not one more pulse goes out.
+TEST(SyncOut, PulsesWhileStoppedRunUntilTheSettingEnds) {
+  InProcessEngine rig(2, 0);
+  ASSERT_TRUE(rig.created);
+  rig.AddClient(kWindow);
+  rig.engine.ports.outputs[0].Open();
+  tovu::SyncOutSettings s;
+  s.ports.push_back({1, tovu::protocol::kSyncOutClock});
+  s.flags = tovu::protocol::kSyncRunWhileStopped;
+  s.idleTempoMilli = 600 * 1000;  // 4 ms a pulse
+  rig.CopyData(kWindow, tovu::protocol::kCopySetSyncOut, tovu::EncodeSyncOutSettings(s));
+  std::string seen;
+  auto take = [&seen] {
+    for (platform::VirtualMidiEvent& e : platform::VirtualCaptureTake())
+      if (e.kind == platform::VirtualMidiEvent::Data && e.device == 1) seen += HexBytes(e.bytes) + ",";
+  };
+  auto waitFor = [&](const std::string& what, size_t count) {
+    for (int i = 0; i < 2000; ++i) {
+      take();
+      size_t found = 0;
+      for (size_t at = seen.find(what); at != std::string::npos; at = seen.find(what, at + 1)) ++found;
+      if (found >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  };
+  ASSERT_TRUE(waitFor("f8,", 5));
+  EXPECT_EQ(seen.find_first_not_of("f8,"), std::string::npos) << seen;
+
+  TestSong song;
+  song.tempos = {{0, 300}};
+  song.ticks = {0};
+  song.end = 100000;
+  rig.CopyData(kWindow, tovu::protocol::kCopyLoadSong, song.Build());
+  tovu::StartRequest request;
+  StartPlayback(rig.engine, kWindow, tovu::EncodeStartRequest(request).data());
+  ASSERT_TRUE(waitFor("fa,", 1)) << seen;
+  ASSERT_TRUE(waitFor("f8,", 10));
+  StopPlayback(rig.engine, kWindow);
+  ASSERT_TRUE(waitFor("fc,", 1)) << seen;
+  seen.erase(0, seen.find("fc,") + 3);
+  ASSERT_TRUE(waitFor("f8,", 5)) << "the pulses run on after the stop";
+  EXPECT_EQ(seen.find_first_not_of("f8,"), std::string::npos) << seen;
+
+  s.flags = 0;
+  rig.CopyData(kWindow, tovu::protocol::kCopySetSyncOut, tovu::EncodeSyncOutSettings(s));
+  take();
+  seen.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  take();
+  EXPECT_EQ(seen, "");
 }
