@@ -492,3 +492,34 @@ TEST(CtlErrors, TheRealReasonIsShown) {
 }
 
 }  // namespace
+
+// --clock-out from the middle: the pointer names bar 9 beat 2's sixteenth (tick 2976 at 96 a
+// quarter, sixteenth 124), 0xFB comes with its pulse, only pulses follow, and the end sends 0xFC.
+// The engine's sync-out settings come back afterwards: a play without the flag sends no clock.
+// --mtc-out starts the time code with a full frame at the rate asked for; a rate it does not know
+// is a usage error.
+TEST(CtlPlay, ClockAndTimeCodeOutFollowThePlayAndEndWithIt) {
+  PlayEnv p;
+  std::string file = p.env.dir + "/song.mid";
+  ASSERT_TRUE(RunMidoWriter("song " + file + " " + p.env.dir + "/song.txt"));
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--from", "9.2", "--tempo", "4", "--clock-out", "1"}), 0)
+      << ReadText(p.env.dir + "/ctl.err");
+  std::vector<LogEntry> clock = DataEntries(p.env, "out1");
+  ASSERT_GT(clock.size(), 50u);
+  EXPECT_EQ(clock[0].text, "out1 f2 7c 00");
+  EXPECT_EQ(clock[1].text, "out1 fb");
+  EXPECT_EQ(clock.back().text, "out1 fc");
+  for (size_t i = 2; i + 1 < clock.size(); ++i) EXPECT_EQ(clock[i].text, "out1 f8") << i;
+
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--from", "10", "--tempo", "4"}), 0);
+  EXPECT_EQ(DataEntries(p.env, "out1").size(), clock.size()) << "the clock ended with the command";
+
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--from", "10", "--tempo", "4", "--mtc-out", "1", "--mtc-rate", "30"}), 0);
+  std::vector<LogEntry> timecode = DataEntries(p.env, "out1");
+  ASSERT_GT(timecode.size(), clock.size() + 8);
+  EXPECT_EQ(timecode[clock.size()].text.substr(0, 25), "out1 f0 7f 7f 01 01 60 00") << timecode[clock.size()].text;
+  EXPECT_EQ(timecode[clock.size() + 1].text.substr(0, 8), "out1 f1 ");
+
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--mtc-out", "1", "--mtc-rate", "31"}), 2);
+  EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("--mtc-rate needs 24, 25, 29.97 or 30"), std::string::npos);
+}
