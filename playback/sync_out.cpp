@@ -20,8 +20,6 @@ enum ReceiverState : uint8_t { kReceiverStopped = 0, kReceiverCued = 1, kReceive
 // What a wake-up sends at most in one go (a machine that stalled owes many pulses): the rest
 // follows in the next wake-up, a moment later.
 constexpr int kMostPulsesAtOnce = 256;
-// The tempo of the pulses while stopped before any playback: 120 quarter notes a minute.
-constexpr double kFirstMsPerPulse = 60000.0 / (120 * kPulsesPerQuarter);
 // The tempo the settings may ask for the pulses while stopped, quarter notes a minute x 1000.
 constexpr double kSlowestIdleMilli = 1000;
 constexpr double kFastestIdleMilli = 1000 * 1000;
@@ -133,7 +131,7 @@ void TimecodeJumpLocked(SyncOut& s, double songMs, double atMs) REQUIRES(s.lock)
   s.timecodeOn = true;
 }
 
-void SendFullFrame(SyncOut& s, int32_t port, int64_t frame, double atMs) {
+void SendFullFrame(SyncOut& s, int32_t port, int64_t frame, double atMs) REQUIRES(s.lock) {
   uint8_t bytes[kFullFrameSize];
   FullFrameMessage(frame, s.rate, bytes);
   SendTiming(*s.ports, port, bytes, kFullFrameSize, atMs);
