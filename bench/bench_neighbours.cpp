@@ -49,7 +49,7 @@
 #include "bench/neighbours_probe.h"
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/event.h"
 #include "platform/wire.h"
 

@@ -54,6 +54,7 @@ struct ProbeFigures {
   double endLateMs = 0;      // a recording probe stops its song itself: none
   size_t commandsFailed = 0;  // no answer within the client's limit
   size_t postsLost = 0;       // posted and never in the log
+  size_t postsRefused = 0;    // the post itself failed (the system's queue was full, say)
   bool recorded = false;      // a recording probe (it stops its song itself)
   size_t takeBytes = 0;       // a recording probe: the take's size (0: none came)
   bool takeError = false;     // a recording probe: notification 10 came after the stop
@@ -84,6 +85,7 @@ inline void PrintRow(const std::string& name, const ProbeFigures& f) {
               Three(f.song).c_str(), end);
   if (f.commandsFailed) std::printf("  (%zu commands unanswered)", f.commandsFailed);
   if (f.postsLost) std::printf("  (%zu posts lost)", f.postsLost);
+  if (f.postsRefused) std::printf("  (%zu posts refused by the system)", f.postsRefused);
   if (!f.note.empty()) std::printf("  [%s]", f.note.c_str());
   std::printf("\n");
   std::fflush(stdout);
@@ -173,8 +175,11 @@ inline ProbeFigures RunProbe(tovu::Client& c, const std::string& logPath, const 
       }
       uint32_t k = static_cast<uint32_t>(postedAt.size());
       postedAt.push_back(platform::MonotonicNs());
-      tovu::Post(c, tovu::kEngineCommand, tovu::kCommandSendShort,
-                 tovu::PackEvent(0x8F, k % 128, (k / 128) % 128, 1));
+      // A post the system refused never reached the engine: counted apart from one it lost.
+      if (!tovu::Post(c, tovu::kEngineCommand, tovu::kCommandSendShort, tovu::PackEvent(0x8F, k % 128, (k / 128) % 128, 1))) {
+        postedAt.pop_back();
+        ++f.postsRefused;
+      }
     }
     // A recording goes on past the song's end until it is stopped: the probe stops it there.
     if (options.record && !stopped && endedNs < 0 && now >= startNs + static_cast<int64_t>(lengthMs) * 1000000) {
@@ -212,9 +217,12 @@ inline ProbeFigures RunProbe(tovu::Client& c, const std::string& logPath, const 
   }
   std::vector<double> postedMs, songMs;
   for (size_t k = 0; k < postedAt.size(); ++k) {
-    if (seen[k] < 0)
+    if (seen[k] < 0) {
       ++f.postsLost;
-    else
+      if (getenv("TOVU_PROBE_DEBUG"))
+        std::fprintf(stderr, "lost post %zu of %zu at %.1f ms (ended at %.1f ms)\n", k, postedAt.size(),
+                     static_cast<double>(postedAt[k] - startNs) / 1e6, static_cast<double>(endedNs - startNs) / 1e6);
+    } else
       postedMs.push_back(static_cast<double>(seen[k] - postedAt[k]) / 1e6);
   }
   // Each note's offset from the grid anchored at the first note, and its distance from their median

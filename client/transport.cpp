@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "client/transport_connection.h"
-#include "platform/bus_client.h"
+#include "platform/engine_start.h"
 #include "platform/event.h"
 
 namespace tovu {
@@ -66,14 +66,14 @@ bool Connected(const Client& c) { return c.fd >= 0; }
 // The started engine's pipe holds what it wrote before this client registered: its own lines are
 // kept, the pipe closed (both systems keep its reading end in `startupPipe`).
 void KeepEngineLines(Client& c) {
-  if (c.startupPipe >= 0) {
+  if (c.startupPipe != platform::kNoHandle) {
     std::string text;
     platform::ReadPipeText(c.startupPipe, 0, &text);
     std::string lines = detail::EngineLines(text);
     if (!lines.empty()) c.engineLines += (c.engineLines.empty() ? "" : "\n") + lines;
   }
-  platform::CloseFd(c.startupPipe);
-  c.startupPipe = -1;
+  platform::CloseOsHandle(c.startupPipe);
+  c.startupPipe = platform::kNoHandle;
 }
 
 bool PumpMessages(Client& c, int timeoutMs) {

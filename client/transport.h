@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/os_handle.h"
 #include "protocol/protocol.h"
 
 namespace tovu {
@@ -47,7 +48,7 @@ struct Client {
   int fd = -1;                // the bus socket; on Windows 0 while connected (no descriptor), -1 when not
   uint32_t window = 0;        // this client's window handle (from the engine's HELLO on Linux)
   uint32_t engineWindow = 0;  // the engine window's handle
-  int startupPipe = -1;       // reading end of a started engine's standard error, until registered
+  platform::OsHandle startupPipe = platform::kNoHandle;       // reading end of a started engine's standard error, until registered
   // The lines a started engine wrote on its standard error before this client registered ("tovu: "
   // taken off): why it has no MIDI devices, for instance. Empty when the engine was running already.
   std::string engineLines;

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/event.h"
 #include "platform/process.h"
 #include "platform/wire.h"
@@ -149,7 +149,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
   std::string path = options.socketPath.empty() ? platform::BusSocketPath() : options.socketPath;
   std::string engine = options.enginePath.empty() ? platform::EngineProgramPath() : options.enginePath;
   int64_t deadline = NowMs() + options.timeoutMs;
-  int startupPipe = -1;
+  platform::OsHandle startupPipe = platform::kNoHandle;
   int starts = 0;
   bool mayStart = options.startEngine;
   bool engineExited = false;
@@ -166,7 +166,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
     }
     if (fd < 0) {
       if (mayStart && starts < 2) {
-        platform::CloseFd(startupPipe);
+        platform::CloseOsHandle(startupPipe);
         startupText.clear();
         engineExited = false;
         startupPipe = platform::StartEngineProcess(engine);
@@ -176,7 +176,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
         break;
       }
       // A started engine that has already exited closed its standard error: no use waiting.
-      if (startupPipe >= 0 && !engineExited) engineExited = platform::ReadPipeText(startupPipe, 0, &startupText);
+      if (startupPipe != platform::kNoHandle && !engineExited) engineExited = platform::ReadPipeText(startupPipe, 0, &startupText);
       if (engineExited && !mayStart) break;
       platform::SleepMs(5);
       continue;
@@ -203,7 +203,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
     platform::SleepMs(5);
   }
   if (c.connectError.empty()) {
-    if (startupPipe >= 0 && !engineExited) platform::ReadPipeText(startupPipe, 50, &startupText);
+    if (startupPipe != platform::kNoHandle && !engineExited) platform::ReadPipeText(startupPipe, 50, &startupText);
     std::string lines = EngineLines(startupText);
     if (!lines.empty())
       c.connectError = "the engine started and stopped: " + lines;
@@ -214,15 +214,15 @@ bool Connect(Client& c, const ConnectOptions& options) {
     else
       c.connectError = "no engine answers at " + path;
   }
-  platform::CloseFd(startupPipe);
+  platform::CloseOsHandle(startupPipe);
   return false;
 }
 
 void Disconnect(Client& c) {
   platform::CloseFd(c.fd);
   c.fd = -1;
-  platform::CloseFd(c.startupPipe);
-  c.startupPipe = -1;
+  platform::CloseOsHandle(c.startupPipe);
+  c.startupPipe = platform::kNoHandle;
 }
 
 bool Post(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam) {

@@ -3,7 +3,7 @@
 // is shared (transport.cpp). See transport.h.
 //
 // The record. `window` is this client's window, `engineWindow` the engine's (32-bit handle values),
-// `startupPipe` the reading end of a started engine's standard error (a kernel handle's value), and
+// `startupPipe` the reading end of a started engine's standard error, and
 // `fd` is 0 while connected and -1 otherwise (there is no descriptor).
 //
 // Receiving. The system delivers messages to the window while a call of this client waits in a send
@@ -14,8 +14,8 @@
 #include "client/transport.h"
 
 #include "client/transport_connection.h"
-#include "platform/bus_client.h"
 #include "platform/client_window.h"
+#include "platform/engine_start.h"
 #include "platform/event.h"
 
 namespace tovu {
@@ -83,7 +83,7 @@ bool detail::ReceiveOnce(Client& c, int timeoutMs) {
 bool Connect(Client& c, const ConnectOptions& options) {
   std::string engine = options.enginePath.empty() ? platform::EngineProgramPath() : options.enginePath;
   int64_t deadline = NowMs() + options.timeoutMs;
-  int startupPipe = -1;
+  platform::OsHandle startupPipe = platform::kNoHandle;
   bool started = false;
   bool startFailed = false;
   bool engineExited = false;
@@ -95,7 +95,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
   if (engineWindow == 0 && options.startEngine) {
     startupPipe = platform::StartEngineProcess(engine);
     started = true;
-    startFailed = startupPipe < 0;
+    startFailed = startupPipe == platform::kNoHandle;
   }
   // The started engine registers its window; one that exits first closes its standard error.
   while (engineWindow == 0 && started && !startFailed && !engineExited && NowMs() < deadline) {
@@ -113,7 +113,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
       return true;
     }
     c.connectError = "this client's window could not be created";
-  } else if (startupPipe >= 0 && !engineExited) {
+  } else if (startupPipe != platform::kNoHandle && !engineExited) {
     platform::ReadPipeText(startupPipe, 50, &startupText);
   }
   if (c.connectError.empty()) {
@@ -127,7 +127,7 @@ bool Connect(Client& c, const ConnectOptions& options) {
     else
       c.connectError = "no engine window is open";
   }
-  platform::CloseFd(startupPipe);
+  platform::CloseOsHandle(startupPipe);
   return false;
 }
 
@@ -139,8 +139,8 @@ void Disconnect(Client& c) {
   }
   c.window = 0;
   c.fd = kNotConnected;
-  platform::CloseFd(c.startupPipe);
-  c.startupPipe = -1;
+  platform::CloseOsHandle(c.startupPipe);
+  c.startupPipe = platform::kNoHandle;
 }
 
 bool Post(Client& c, uint32_t msg, uint32_t wParam, uint32_t lParam) {

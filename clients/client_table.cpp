@@ -23,8 +23,8 @@ ClientRecord* ClientOf(ClientTable& table, uint32_t window) {
   return i < 0 ? nullptr : table.records[static_cast<size_t>(i)];
 }
 
-ClientRecord* AddClient(ClientTable& table, uint32_t window, int32_t processId, int processHandle,
-                        int windowClosedHandle) {
+ClientRecord* AddClient(ClientTable& table, uint32_t window, int32_t processId, platform::OsHandle processHandle,
+                        platform::OsHandle windowClosedHandle) {
   ClientRecord* record = new (std::nothrow) ClientRecord;
   if (record) {
     record->window = window;
@@ -40,8 +40,8 @@ ClientRecord* AddClient(ClientTable& table, uint32_t window, int32_t processId, 
     }
   }
   delete record;
-  platform::CloseHandle(processHandle);
-  platform::CloseHandle(windowClosedHandle);
+  platform::CloseOsHandle(processHandle);
+  platform::CloseOsHandle(windowClosedHandle);
   return nullptr;
 }
 
@@ -54,9 +54,9 @@ bool RemoveClient(ClientTable& table, platform::Event& watcherWake, uint32_t win
     // Handles are closed only under the lock after the wake event is set (see watcher.cpp).
     platform::EventSet(&watcherWake);
     record = table.records[static_cast<size_t>(i)];
-    platform::CloseHandle(record->processHandle);
-    platform::CloseHandle(record->windowClosedHandle);
-    record->processHandle = record->windowClosedHandle = -1;
+    platform::CloseOsHandle(record->processHandle);
+    platform::CloseOsHandle(record->windowClosedHandle);
+    record->processHandle = record->windowClosedHandle = platform::kNoHandle;
     table.records.erase(table.records.begin() + i);
   }
   delete record;
@@ -66,8 +66,8 @@ bool RemoveClient(ClientTable& table, platform::Event& watcherWake, uint32_t win
 void DestroyClientTable(ClientTable& table) {
   EngineLock lock(table.lock);
   for (ClientRecord* record : table.records) {
-    platform::CloseHandle(record->processHandle);
-    platform::CloseHandle(record->windowClosedHandle);
+    platform::CloseOsHandle(record->processHandle);
+    platform::CloseOsHandle(record->windowClosedHandle);
     delete record;
   }
   table.records.clear();

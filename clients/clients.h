@@ -42,8 +42,8 @@ struct ClientRecord {
   int32_t processId = 0;  // under the table lock; 0 once the watcher saw the process end
   // The process handle: the owner's pidfd, and a handle that is signalled when the client's window
   // closes; either one signalled means the client can never be served again.
-  int processHandle = -1;
-  int windowClosedHandle = -1;
+  platform::OsHandle processHandle = platform::kNoHandle;
+  platform::OsHandle windowClosedHandle = platform::kNoHandle;
   // Names this registration for the watcher: unlike a descriptor number, never used twice.
   uint64_t watchId = 0;
 };
@@ -80,24 +80,19 @@ bool WithClientLocked(ClientTable& table, uint32_t window, Read&& read) {
 }
 // Main thread: enters a new record for `window` whose process and window-closed handles the record
 // then owns; null (the handles closed) when memory runs out.
-ClientRecord* AddClient(ClientTable& table, uint32_t window, int32_t processId, int processHandle,
-                        int windowClosedHandle);
+ClientRecord* AddClient(ClientTable& table, uint32_t window, int32_t processId, platform::OsHandle processHandle,
+                        platform::OsHandle windowClosedHandle);
 // Main thread: takes `window`'s record out of the table, closes its handles and frees it (its song
 // slots with it), setting the watcher's wake event under the lock. False when it is not registered.
 bool RemoveClient(ClientTable& table, platform::Event& watcherWake, uint32_t window);
 // Frees every record (teardown); the caller has stopped the watcher.
 void DestroyClientTable(ClientTable& table);
 
-// One entry of the watcher's wait list: a descriptor and the registration it was taken from.
-struct WatchEntry {
-  int fd = -1;
-  uint64_t watchId = 0;
-};
-// Watcher: the entry became ready during a wait, so its client has ended. Marks the client of that
-// registration (processId 0) and returns its window, or returns 0 when no record carries its watch
-// id any more: the client left while the watcher waited, and the entry's descriptor number may by
-// now belong to another client.
-uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry);
+// Watcher: a handle of the registration `watchId` became ready during a wait, so its client has
+// ended. Marks the client of that registration (processId 0) and returns its window, or returns 0
+// when no record carries that watch id any more: the client left while the watcher waited, and the
+// handle's number may by now belong to another client.
+uint32_t ClaimEndedClient(ClientTable& table, uint64_t watchId);
 
 // Starts the watcher with the start-up handle (standard error) in its start-up phase; it posts its
 // findings to the engine window through `bus`. False when the thread cannot be started.

@@ -30,25 +30,25 @@ void WatcherMain(Watcher& w, ClientTable& table, platform::Bus* bus) {
   if (w.stopRequested.load()) return;
   if (first == 1) platform::BusPostToEngine(bus, platform::kWmClose, 0, 0);
 
-  std::vector<int> fds;
-  std::vector<WatchEntry> entries;  // for each fd, where it came from
+  std::vector<platform::OsHandle> handles;
+  std::vector<uint64_t> entries;  // for each handle, the registration it was taken from
   for (;;) {
     if (w.stopRequested.load()) return;
-    fds.clear();
+    handles.clear();
     entries.clear();
     {
       EngineLock lock(table.lock);
       for (ClientRecord* r : table.records) {
         if (r->processId == 0) continue;
-        fds.push_back(r->processHandle);
-        entries.push_back({r->processHandle, r->watchId});
-        fds.push_back(r->windowClosedHandle);
-        entries.push_back({r->windowClosedHandle, r->watchId});
+        handles.push_back(r->processHandle);
+        entries.push_back(r->watchId);
+        handles.push_back(r->windowClosedHandle);
+        entries.push_back(r->watchId);
       }
     }
     // Handles are closed only under the lock after the wake event is set, so a handle closed
     // during this wait ends it (the event is readable) before its number can be reused.
-    int k = platform::WaitAny(&w.wake, fds.data(), fds.size());
+    int k = platform::WaitAny(&w.wake, handles.data(), handles.size());
     if (k < 0) return;  // the wait failed: dead clients are no longer noticed
     if (k == 0) continue;
     uint32_t window = ClaimEndedClient(table, entries[static_cast<size_t>(k - 1)]);
@@ -58,10 +58,10 @@ void WatcherMain(Watcher& w, ClientTable& table, platform::Bus* bus) {
 
 }  // namespace
 
-uint32_t ClaimEndedClient(ClientTable& table, const WatchEntry& entry) {
+uint32_t ClaimEndedClient(ClientTable& table, uint64_t watchId) {
   EngineLock lock(table.lock);
   for (ClientRecord* r : table.records)
-    if (r->watchId == entry.watchId && r->processId != 0) {
+    if (r->watchId == watchId && r->processId != 0) {
       r->processId = 0;
       return r->window;
     }

@@ -28,8 +28,9 @@
 
 #include "host/engine.h"
 #include "platform/bus.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/midi.h"
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 #include "platform/wire.h"
 

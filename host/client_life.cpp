@@ -71,11 +71,11 @@ int32_t RegisterClient(Engine& engine, uint32_t window) {
   if (FindClient(engine.clients, window) >= 0) return kResultDone;
   int32_t pid = platform::BusWindowProcess(engine.bus, window);
   if (pid <= 0) return kResultRefused;  // a handle that names no window: no process owns it
-  int processHandle = platform::OpenProcessHandle(pid);
-  if (processHandle < 0) return kResultRefused;
-  int closedHandle = platform::BusWindowClosedHandle(engine.bus, window);
-  if (closedHandle < 0) {
-    platform::CloseHandle(processHandle);
+  platform::OsHandle processHandle = platform::OpenProcessHandle(pid);
+  if (processHandle == platform::kNoHandle) return kResultRefused;
+  platform::OsHandle closedHandle = platform::BusWindowClosedHandle(engine.bus, window);
+  if (closedHandle == platform::kNoHandle) {
+    platform::CloseOsHandle(processHandle);
     return kResultRefused;
   }
   ClientRecord* record = AddClient(engine.clients, window, pid, processHandle, closedHandle);

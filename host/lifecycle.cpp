@@ -98,13 +98,29 @@ void WireRecords(Engine& engine) {
   n.activityEvent = &engine.activityEvent;
 }
 
-// A start-up that cannot go on: the one message the engine shows, then the instance lock (when
-// taken) and the signal descriptor are given back. Returns the exit status.
-int Refuse(const char* title, const std::string& text, int guard, int terminationFd, int status) {
-  platform::ShowMessage(title, text.c_str());
-  if (guard >= 0) platform::InstanceGuardRelease(guard);
-  platform::CloseHandle(terminationFd);
-  return status;
+// A claim that failed: the one message the engine shows, and its exit status.
+int Refuse(const platform::EngineClaim& c) {
+  const char* kRunning = "Another instance of Wendle is active";
+  std::string dir = platform::DirectoryOf(c.endpoint);
+  switch (c.claim) {
+    case platform::Claim::kClaimed:
+      return 0;
+    case platform::Claim::kRunning:
+      platform::ShowMessage("Error", kRunning);
+      return 2;
+    case platform::Claim::kNotPrivate:
+      // A directory another user owns or can enter could hold a planted socket or our lock.
+      platform::ShowMessage("tovu-engine", ("socket directory " + dir + " is not private to this user").c_str());
+      return 1;
+    case platform::Claim::kNoGuard:
+      // A full disk (no inode left) or a read-only one ends the engine here: said once.
+      platform::ShowMessage("tovu-engine", ("cannot take the instance lock in " + dir + ": " + c.reason).c_str());
+      return 2;
+    case platform::Claim::kNoEndpoint:
+      platform::ShowMessage("tovu-engine", ("cannot listen on " + c.endpoint + ": " + c.reason).c_str());
+      return 1;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -173,40 +189,20 @@ int EngineMain() {
   // memory a crowd of clients made the engine take goes back when they leave.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 #endif
-  platform::FillClosedStandardDescriptors();
-  platform::IgnoreBrokenPipes();
-  platform::RaiseDescriptorLimit();
-  // Before any thread starts, so that every thread leaves these signals to the message loop.
-  int terminationFd = platform::BlockTerminationSignals();
-  platform::RaiseProcessPriority();
-  platform::RaiseThreadPriority();
-
-  std::string socketPath = platform::BusSocketPath();
-  // A directory another user owns or can enter could hold a planted socket or our lock: refused.
-  std::string socketDir = platform::DirectoryOf(socketPath);
-  if (!platform::EnsurePrivateDirectory(socketDir))
-    return Refuse("tovu-engine", "socket directory " + socketDir + " is not private to this user", -1, terminationFd, 1);
-  int guard = platform::InstanceGuardAcquire(socketPath);
-  if (guard == platform::kInstanceRunning)
-    return Refuse("Error", "Another instance of Wendle is active", -1, terminationFd, 2);
-  // A full disk (no inode left) or a read-only one ends the engine here: say so, once.
-  if (guard < 0) {
-    std::string reason = strerror(errno);
-    return Refuse("tovu-engine", "cannot take the instance lock in " + socketDir + ": " + reason, -1, terminationFd, 2);
+  // Before any thread starts, so that every thread leaves termination requests to the message loop.
+  platform::OsHandle termination = platform::PrepareEngineProcess();
+  platform::EngineClaim claim = platform::ClaimEngineInstance();
+  if (claim.claim != platform::Claim::kClaimed) {
+    platform::CloseOsHandle(termination);
+    return Refuse(claim);
   }
-  if (platform::BusPathAnswers(socketPath))
-    return Refuse("Error", "Another instance of Wendle is active", guard, terminationFd, 2);
-  int listenFd = platform::BusListen(socketPath);
-  if (listenFd < 0) {
-    std::string reason = strerror(errno);
-    return Refuse("tovu-engine", "cannot listen on " + socketPath + ": " + reason, guard, terminationFd, 1);
-  }
+  platform::OsHandle guard = claim.guard;
 
   platform::MidiStartFromEnvironment();
   Engine* engine = new Engine;
-  engine->bus = platform::BusCreate(socketPath, listenFd, Dispatch, engine);
+  engine->bus = platform::BusCreate(claim.endpoint, claim.listener, Dispatch, engine);
   engine->window = platform::BusEngineWindow(engine->bus);
-  platform::BusWatchTermination(engine->bus, terminationFd);
+  platform::BusWatchTermination(engine->bus, termination);
   platform::BusSetWindowClosedHandler(engine->bus, WindowClosed, engine);
   // The guard is held for the engine's whole life, and the socket kept where clients look for it:
   // one removed under the running engine is bound again, never left for a second engine to take.
@@ -218,7 +214,7 @@ int EngineMain() {
     TearDownEngine(*engine);
     platform::BusDestroy(engine->bus);
     platform::MidiShutdown();
-    platform::InstanceGuardRelease(guard);
+    platform::ReleaseEngineInstance(guard);
     delete engine;
     return 1;
   }
@@ -230,6 +226,6 @@ int EngineMain() {
   platform::MidiShutdown();
   delete engine;
   // Last: the next engine opens the devices only once this one has closed them.
-  platform::InstanceGuardRelease(guard);
+  platform::ReleaseEngineInstance(guard);
   return 0;
 }

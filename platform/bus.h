@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/os_handle.h"
+
 namespace platform {
 
 struct BusMessage {
@@ -49,8 +51,9 @@ constexpr int kMaxWindowsPerProcess = 256;
 
 struct Bus;
 
-// Takes ownership of a listening socket made by BusListen. The engine window's handle is fixed here.
-Bus* BusCreate(const std::string& socketPath, int listenFd, BusDispatch dispatch, void* context);
+// Takes ownership of the listener a claim made (EngineClaim's; kNoHandle for a bus no client can
+// reach, as tests use). The engine window's handle is fixed here.
+Bus* BusCreate(const std::string& socketPath, OsHandle listener, BusDispatch dispatch, void* context);
 // Removes the socket file and closes the listening socket, then closes every connection (after a
 // bounded flush of what is queued for it).
 void BusDestroy(Bus* bus);
@@ -105,17 +108,17 @@ bool BusSendNoWait(Bus* bus, uint32_t hwnd, uint32_t msg, uint32_t wParam, uint3
 // thread can route) give up now, and later ones give up at once, so that their threads can be joined.
 void BusAbandonSends(Bus* bus);
 
-// Main thread: from now on a termination signal arriving on `signalFd` (made by
-// BlockTerminationSignals; the bus owns it) is queued as WM_CLOSE, so that the engine closes as if
-// asked to.
-void BusWatchTermination(Bus* bus, int signalFd);
+// Main thread: from now on a termination request arriving on `termination` (PrepareEngineProcess's;
+// the bus owns it), or on Windows a console control event, is queued as WM_CLOSE, so that the
+// engine closes as if asked to.
+void BusWatchTermination(Bus* bus, OsHandle termination);
 
 // Main thread: keeps the engine window where clients look for it, for the engine's whole life. When
 // the socket file, the instance guard's lock file or their directory is removed under the running
 // engine (a cleaner of temporary files), they are made again: the guard renewed in *guard (which
 // must outlive the bus) and the socket bound afresh, so that no second engine can take the path.
 // The socket is then removed at BusDestroy only while it is still this engine's. Nothing on Windows.
-void BusKeepEndpoint(Bus* bus, int* guard);
+void BusKeepEndpoint(Bus* bus, OsHandle* guard);
 
 // Main thread: `closed` is called with a client window's handle when its connection has closed
 // (the peer went away, a bad frame, a write that failed for good), before BusDestroy. Null: none.
@@ -134,9 +137,9 @@ bool BusKillTimer(Bus* bus, uint32_t id);
 
 // The process owning a window (its connection's peer), or 0 when no such window exists.
 int32_t BusWindowProcess(Bus* bus, uint32_t hwnd);
-// A descriptor that becomes readable when the window's connection closes (a duplicate the caller
-// owns and closes), or -1 when no such window exists.
-int BusWindowClosedHandle(Bus* bus, uint32_t hwnd);
+// A handle that becomes ready when the window's connection closes (a duplicate the caller owns and
+// closes), or kNoHandle when no such window exists.
+OsHandle BusWindowClosedHandle(Bus* bus, uint32_t hwnd);
 bool BusWindowExists(Bus* bus, uint32_t hwnd);
 
 }  // namespace platform

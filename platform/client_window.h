@@ -1,7 +1,7 @@
 // A client's own window on Windows: the hidden window the client library receives the engine's
 // messages with, and the window messages it sends and posts to the engine window. The client
 // library's Windows connection (client/transport_window.cpp) builds on this; on Linux the client
-// speaks frames over the engine bus instead (bus_client.h).
+// speaks frames over the engine bus instead (posix/bus_client.h).
 //
 // Window handles and message parameters are 32-bit values (sent sign-extended, read as their low 32
 // bits), as everywhere in the platform layer.

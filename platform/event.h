@@ -6,10 +6,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/os_handle.h"
+
 namespace platform {
 
 struct Event {
-  int fd = -1;
+  OsHandle handle = kNoHandle;  // an eventfd, or a manual-reset event on Windows
   std::atomic<bool> signalled{false};
 };
 

@@ -24,7 +24,8 @@ constexpr LogFile kNoLog = -1;
 // when it cannot be opened.
 LogFile OpenLog(const std::string& path);
 // Writes the whole line, or as much as the file takes (the log is best effort: a full disk loses
-// lines). One line is one write, so lines from several writers never mix.
+// lines). Lines written from several threads at once are each whole and none is lost: one write
+// each on Linux (the file is in append mode), and on Windows writes that take turns.
 void WriteLog(LogFile log, const char* data, size_t size);
 void CloseLog(LogFile log);
 

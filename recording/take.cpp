@@ -114,7 +114,7 @@ bool AppendLocked(Recorder& r, int32_t tick, uint32_t word, int64_t reserve) REQ
     if (!chunk) return false;
     r.spare = nullptr;
     r.needSpare.store(true);
-    if (r.refill.fd >= 0) platform::EventSet(&r.refill);
+    if (r.refill.handle != platform::kNoHandle) platform::EventSet(&r.refill);
     chunk->next = nullptr;
     chunk->used = 0;
     if (tail)
@@ -195,7 +195,7 @@ void RefillMain(Recorder* r) {
 // spares, and a pass end that finds none is counted as lost.
 void StartRefiller(Recorder& r) {
   if (r.refiller.joinable()) return;
-  if (r.refill.fd < 0 && !platform::EventCreate(&r.refill)) return;
+  if (r.refill.handle == platform::kNoHandle && !platform::EventCreate(&r.refill)) return;
   r.refillerStop.store(false);
   try {
     r.refiller = std::thread(RefillMain, &r);
@@ -209,7 +209,7 @@ void StopRefiller(Recorder& r) {
     platform::EventSet(&r.refill);
     r.refiller.join();
   }
-  if (r.refill.fd >= 0) platform::EventDestroy(&r.refill);
+  if (r.refill.handle != platform::kNoHandle) platform::EventDestroy(&r.refill);
 }
 
 // Releases what the loop echo holds on thru's port, by the ledger, at a pass end: its notes, then

@@ -24,7 +24,7 @@ void SendPosition(Notifier& n) {
 
 void NotifierMain(Notifier* n) {
   platform::SetThreadIdlePriority();
-  const int fds[2] = {n->positionEvent.fd, n->activityEvent ? n->activityEvent->fd : -1};
+  const platform::OsHandle handles[2] = {n->positionEvent.handle, n->activityEvent ? n->activityEvent->handle : platform::kNoHandle};
   while (!n->worker.stopRequested.load()) {
     if (platform::EventConsume(&n->positionEvent)) {
       SendPosition(*n);
@@ -34,7 +34,7 @@ void NotifierMain(Notifier* n) {
       SendActivityReport(*n);
       continue;
     }
-    if (platform::WaitAny(&n->worker.wake, fds, n->activityEvent ? 2 : 1) < 0) return;  // a failed wait ends the reporting
+    if (platform::WaitAny(&n->worker.wake, handles, n->activityEvent ? 2 : 1) < 0) return;  // a failed wait ends the reporting
   }
 }
 

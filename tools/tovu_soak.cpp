@@ -32,7 +32,7 @@
 
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 
 namespace {
 

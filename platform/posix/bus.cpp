@@ -75,6 +75,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 #include "platform/wire.h"
 
@@ -898,7 +899,7 @@ bool PopMessage(Bus* bus, QueuedMessage* out) {
 
 }  // namespace
 
-Bus* BusCreate(const std::string& socketPath, int listenFd, BusDispatch dispatch, void* context) {
+Bus* BusCreate(const std::string& socketPath, OsHandle listenFd, BusDispatch dispatch, void* context) {
   Bus* bus = new Bus;
   bus->socketPath = socketPath;
   bus->listenFd = listenFd;
@@ -1169,9 +1170,9 @@ void BusAbandonSends(Bus* bus) {
   bus->sendDone.notify_all();
 }
 
-void BusWatchTermination(Bus* bus, int signalFd) { bus->signalFd = signalFd; }
+void BusWatchTermination(Bus* bus, OsHandle signalFd) { bus->signalFd = signalFd; }
 
-void BusKeepEndpoint(Bus* bus, int* guard) {
+void BusKeepEndpoint(Bus* bus, OsHandle* guard) {
   bus->guard = guard;
   bus->watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   WatchDirectory(bus);
@@ -1219,7 +1220,7 @@ int32_t BusWindowProcess(Bus* bus, uint32_t hwnd) {
   return c ? c->peer->pid : 0;
 }
 
-int BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
+OsHandle BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
   ConnectionRef c = FindWindow(bus, hwnd);
   if (!c) return -1;
   // Made when first asked for (the client registers): an idle connection costs one descriptor.

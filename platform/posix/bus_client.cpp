@@ -1,5 +1,5 @@
-// Client-side bus sockets and the engine start. See bus_client.h.
-#include "platform/bus_client.h"
+// Client-side bus sockets and the engine start on Linux. See bus_client.h and engine_start.h.
+#include "platform/posix/bus_client.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 
 namespace platform {
@@ -57,7 +58,7 @@ std::string EngineProgramPath() {
   return "tovu-engine";
 }
 
-int StartEngineProcess(const std::string& enginePath) {
+OsHandle StartEngineProcess(const std::string& enginePath) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return -1;
   pid_t child = fork();
@@ -116,7 +117,7 @@ long ReadSome(int fd, void* buffer, size_t capacity, int timeoutMs) {
   }
 }
 
-bool ReadPipeText(int fd, int timeoutMs, std::string* text) {
+bool ReadPipeText(OsHandle fd, int timeoutMs, std::string* text) {
   if (fd < 0) return true;
   pollfd p{fd, POLLIN, 0};
   while (text->size() < 4096) {

@@ -11,14 +11,14 @@
 namespace platform {
 
 bool EventCreate(Event* event) {
-  event->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  event->handle = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   event->signalled.store(false);
-  return event->fd >= 0;
+  return event->handle >= 0;
 }
 
 void EventDestroy(Event* event) {
-  if (event->fd >= 0) close(event->fd);
-  event->fd = -1;
+  if (event->handle >= 0) close(event->handle);
+  event->handle = -1;
 }
 
 void EventSet(Event* event) {
@@ -26,7 +26,7 @@ void EventSet(Event* event) {
   uint64_t one = 1;
   ssize_t n;
   do {
-    n = write(event->fd, &one, sizeof one);
+    n = write(event->handle, &one, sizeof one);
   } while (n < 0 && errno == EINTR);
 }
 
@@ -37,13 +37,13 @@ bool EventConsume(Event* event) {
   // wakes again. In this order a Set before the clear is covered by this consumption, and one after
   // it writes again; at worst the next wait wakes once for nothing.
   uint64_t value;
-  while (read(event->fd, &value, sizeof value) < 0 && errno == EINTR) {
+  while (read(event->handle, &value, sizeof value) < 0 && errno == EINTR) {
   }
   return event->signalled.exchange(false, std::memory_order_acq_rel);
 }
 
 bool EventObjectWait(Event* event, int timeoutMs) {
-  pollfd p{event->fd, POLLIN, 0};
+  pollfd p{event->handle, POLLIN, 0};
   return poll(&p, 1, timeoutMs) > 0;
 }
 

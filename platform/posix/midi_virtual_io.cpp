@@ -33,7 +33,7 @@ namespace {
 // The MIDI input thread: reads FIFO bytes until StopInputReader sets the wake event.
 void ReadInput(InputReader* r) {
   char chunk[4096];
-  pollfd fds[2] = {{r->fifoFd, POLLIN, 0}, {r->wake.fd, POLLIN, 0}};
+  pollfd fds[2] = {{r->fifoFd, POLLIN, 0}, {r->wake.handle, POLLIN, 0}};
   for (;;) {
     int n = poll(fds, 2, -1);
     if (n < 0 && errno == EINTR) continue;

@@ -1,4 +1,5 @@
-// Processes, the single-instance guard, the start-up handle and priorities on Linux. See process.h.
+// Processes, the single-instance guard, the start-up handle and priorities on Linux. See process.h
+// and process_posix.h.
 #include "platform/process.h"
 
 #include <errno.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/posix/process_posix.h"
 
 namespace platform {
 
@@ -65,7 +67,7 @@ bool EnsurePrivateDirectory(const std::string& dir) {
   return DirectoryIsPrivate(dir);
 }
 
-void RaiseDescriptorLimit() {
+static void RaiseDescriptorLimit() {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
   limit.rlim_cur = limit.rlim_max;
@@ -119,7 +121,7 @@ int InstanceGuardAcquire(const std::string& socketPath) {
   return fd;
 }
 
-void InstanceGuardRelease(int fd) {
+void ReleaseEngineInstance(OsHandle fd) {
   if (fd < 0) return;
   flock(fd, LOCK_UN);
   close(fd);
@@ -139,7 +141,7 @@ bool InstanceGuardRenew(const std::string& socketPath, int* guard) {
     close(fd);
     return false;
   }
-  InstanceGuardRelease(*guard);
+  ReleaseEngineInstance(*guard);
   *guard = fd;
   return true;
 }
@@ -193,21 +195,21 @@ void ShowMessage(const char* caption, const char* text) {
   (void)n;
 }
 
-int OpenProcessHandle(pid_t pid) {
-  if (pid <= 0) return -1;
+OsHandle OpenProcessHandle(int32_t pid) {
+  if (pid <= 0) return kNoHandle;
   long fd = syscall(SYS_pidfd_open, pid, 0);
   if (fd >= 0) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
   return static_cast<int>(fd);
 }
 
-void CloseHandle(int fd) {
+void CloseOsHandle(OsHandle fd) {
   if (fd >= 0) close(fd);
 }
 
 int WaitWakeOrStartupHandle(Event* wake) {
   if (fcntl(2, F_GETFD) < 0) return -1;
   for (;;) {
-    pollfd p[2] = {{wake->fd, POLLIN, 0}, {2, 0, 0}};
+    pollfd p[2] = {{wake->handle, POLLIN, 0}, {2, 0, 0}};
     int r = poll(p, 2, -1);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
@@ -223,9 +225,9 @@ int WaitWakeOrStartupHandle(Event* wake) {
   }
 }
 
-int WaitAny(Event* wake, const int* fds, size_t count) {
+int WaitAny(Event* wake, const OsHandle* fds, size_t count) {
   std::vector<pollfd> p(count + 1);
-  p[0] = {wake->fd, POLLIN, 0};
+  p[0] = {wake->handle, POLLIN, 0};
   for (size_t i = 0; i < count; ++i) p[i + 1] = {fds[i], POLLIN, 0};
   for (;;) {
     int r = poll(p.data(), p.size(), -1);
@@ -240,7 +242,7 @@ int WaitAny(Event* wake, const int* fds, size_t count) {
   }
 }
 
-void RaiseProcessPriority() {
+static void RaiseProcessPriority() {
   setpriority(PRIO_PROCESS, 0, -10);  // when not permitted, the priority we have stays
 }
 
@@ -321,13 +323,59 @@ void DrainTerminationSignals(int fd) {
 
 void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
-void FillClosedStandardDescriptors() {
+static void FillClosedStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
     // open returns the lowest free number, which is this one.
     int devnull = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (devnull >= 0 && devnull != fd) close(devnull);
   }
+}
+
+OsHandle PrepareEngineProcess() {
+  FillClosedStandardDescriptors();
+  IgnoreBrokenPipes();
+  RaiseDescriptorLimit();  // each client window costs a descriptor or two
+  int terminationFd = BlockTerminationSignals();
+  RaiseProcessPriority();
+  RaiseThreadPriority();
+  return terminationFd;
+}
+
+EngineClaim ClaimEngineInstance() {
+  EngineClaim c;
+  c.endpoint = BusSocketPath();
+  std::string dir = DirectoryOf(c.endpoint);
+  if (!EnsurePrivateDirectory(dir)) {
+    c.claim = Claim::kNotPrivate;
+    return c;
+  }
+  int guard = InstanceGuardAcquire(c.endpoint);
+  if (guard == kInstanceRunning) {
+    c.claim = Claim::kRunning;
+    return c;
+  }
+  if (guard < 0) {
+    c.claim = Claim::kNoGuard;
+    c.reason = strerror(errno);
+    return c;
+  }
+  if (BusPathAnswers(c.endpoint)) {
+    ReleaseEngineInstance(guard);
+    c.claim = Claim::kRunning;
+    return c;
+  }
+  int listener = BusListen(c.endpoint);
+  if (listener < 0) {
+    c.reason = strerror(errno);
+    ReleaseEngineInstance(guard);
+    c.claim = Claim::kNoEndpoint;
+    return c;
+  }
+  c.claim = Claim::kClaimed;
+  c.guard = guard;
+  c.listener = listener;
+  return c;
 }
 
 }  // namespace platform

@@ -461,7 +461,7 @@ bool RegisterEngineClass() {
 
 }  // namespace win32
 
-Bus* BusCreate(const std::string&, int listenFd, BusDispatch dispatch, void* context) {
+Bus* BusCreate(const std::string& endpoint, OsHandle, BusDispatch dispatch, void* context) {
   Bus* bus = new Bus;
   InitializeCriticalSection(&bus->order);
   bus->shared = std::make_shared<Shared>();
@@ -469,9 +469,10 @@ Bus* BusCreate(const std::string&, int listenFd, BusDispatch dispatch, void* con
   bus->waits.reserve(kMaxNesting + 64);
   bus->mainThread = GetCurrentThreadId();
   bus->loopEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  // Without BusListen's registration (an engine in process, for tests) the window is message-only:
-  // FindWindowA never finds it, so no client can reach it, but its own posts still arrive.
-  bool listening = listenFd >= 0;
+  // A named endpoint is one a claim registered the class for. Without it (an engine in process, for
+  // tests) the window is message-only: FindWindowA never finds it, so no client can reach it, but
+  // its own posts still arrive.
+  bool listening = !endpoint.empty();
   if (listening || win32::RegisterEngineClass()) {
     bus->hwnd = CreateWindowExA(0, win32::kEngineClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                 CW_USEDEFAULT, listening ? nullptr : HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
@@ -687,12 +688,12 @@ void BusAbandonSends(Bus* bus) {
   if (bus) bus->abandoned.store(true, std::memory_order_release);
 }
 
-void BusWatchTermination(Bus* bus, int) {
+void BusWatchTermination(Bus* bus, OsHandle) {
   if (bus && bus->hwnd) SetConsoleCtrlHandler(ConsoleControl, TRUE);
 }
 
 // The window lives as long as the engine, and the semaphore cannot be taken from it.
-void BusKeepEndpoint(Bus*, int*) {}
+void BusKeepEndpoint(Bus*, OsHandle*) {}
 
 void BusSetWindowClosedHandler(Bus* bus, BusWindowClosed closed, void* context) {
   if (!bus) return;
@@ -716,8 +717,8 @@ int32_t BusWindowProcess(Bus* bus, uint32_t hwnd) {
   return static_cast<int32_t>(ProcessOf(hwnd));
 }
 
-int BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
-  if (!Addressable(bus, hwnd)) return -1;
+OsHandle BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
+  if (!Addressable(bus, hwnd)) return kNoHandle;
   Shared& shared = *bus->shared;
   EnterCriticalSection(&shared.lock);
   HANDLE event = nullptr;
@@ -737,7 +738,7 @@ int BusWindowClosedHandle(Bus* bus, uint32_t hwnd) {
   HANDLE copy = nullptr;
   if (event) DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
   LeaveCriticalSection(&shared.lock);
-  return win32::IntOf(copy);
+  return copy;
 }
 
 bool BusWindowExists(Bus* bus, uint32_t hwnd) { return Addressable(bus, hwnd); }

@@ -27,30 +27,30 @@ int64_t CounterNs() {
 
 bool EventCreate(Event* event) {
   event->signalled.store(false);
-  event->fd = win32::IntOf(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  return event->fd >= 0;
+  event->handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return event->handle != kNoHandle;
 }
 
 void EventDestroy(Event* event) {
-  if (event->fd >= 0) ::CloseHandle(win32::HandleOf(event->fd));
-  event->fd = -1;
+  if (event->handle != kNoHandle) ::CloseHandle(event->handle);
+  event->handle = kNoHandle;
 }
 
 void EventSet(Event* event) {
   if (event->signalled.exchange(true, std::memory_order_acq_rel)) return;
-  SetEvent(win32::HandleOf(event->fd));
+  SetEvent(event->handle);
 }
 
 bool EventConsume(Event* event) {
   // Reset before clearing the flag, for the reason the eventfd version drains first: a Set between
   // the two is covered by this consumption, and one after it sets the event again.
-  ResetEvent(win32::HandleOf(event->fd));
+  ResetEvent(event->handle);
   return event->signalled.exchange(false, std::memory_order_acq_rel);
 }
 
 bool EventObjectWait(Event* event, int timeoutMs) {
   DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-  return WaitForSingleObject(win32::HandleOf(event->fd), limit) == WAIT_OBJECT_0;
+  return WaitForSingleObject(event->handle, limit) == WAIT_OBJECT_0;
 }
 
 uint32_t MillisecondClock() { return static_cast<uint32_t>(win32::CounterNs() / 1000000); }

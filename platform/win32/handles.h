@@ -1,6 +1,5 @@
-// What the Windows back end's files share: the conversion between the platform headers' `int`
-// descriptors and kernel handles. A kernel handle's value fits in 32 bits in 64-bit processes too
-// (the system keeps them so for 32-bit interop), so an `int` holds it; -1 stands for none.
+// What the Windows back end's files share: window handles and message parameters as the bus carries
+// them, and the performance counter. Kernel handles travel as themselves (OsHandle is HANDLE here).
 #pragma once
 
 #include <windows.h>
@@ -8,15 +7,6 @@
 #include <cstdint>
 
 namespace platform::win32 {
-
-inline int IntOf(HANDLE handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
-  return static_cast<int>(reinterpret_cast<intptr_t>(handle));
-}
-
-inline HANDLE HandleOf(int value) {
-  return value < 0 ? nullptr : reinterpret_cast<HANDLE>(static_cast<intptr_t>(value));
-}
 
 // Window handles and message parameters are 32-bit values: sent sign-extended, read as their low
 // 32 bits.

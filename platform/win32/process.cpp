@@ -1,11 +1,11 @@
 // Processes, the single-instance guard, the start-up handle and priorities on Windows. See process.h.
 //
-// The engine's start-up goes through the same calls as on Linux, each standing for the platform's
-// own step: the "socket path" is the engine window's class name, its directory needs no making,
+// The engine's start-up intents, the Windows way: the endpoint is the engine window's class name,
 // the instance guard is the named semaphore "Global\WN7WendleCreateWinSem" (created or opened, then
 // waited for until it is free or the running engine's window can be found, and held for life),
-// "the path answers" means FindWindowA finds a window of the class, and "listening" registers the
-// window class (the bus then creates the window itself).
+// "the endpoint answers" means FindWindowA finds a window of the class, and claiming the endpoint
+// registers the window class (the bus then creates the window itself). Termination requests come as
+// console control events, which the bus takes, so preparing the process only raises priorities.
 //
 // Waits on several handles are split into groups within the system's limit of 64 handles a wait:
 // beyond one group, a thread per group waits on its handles and on a shared "stop" event, and the
@@ -41,50 +41,65 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool DirectoryIsPrivate(const std::string&) { return true; }
-bool EnsurePrivateDirectory(const std::string&) { return true; }
+namespace {
 
-void RaiseDescriptorLimit() {}
-
-int InstanceGuardAcquire(const std::string& socketPath) {
+// The semaphore held, or null with *running set when another engine's window answers, or null when
+// the semaphore cannot be had.
+HANDLE AcquireInstanceGuard(const std::string& socketPath, bool* running) {
+  *running = false;
   HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "Global\\WN7WendleCreateWinSem");
-  if (!semaphore) {
-    errno = EACCES;
-    return -1;
-  }
+  if (!semaphore) return nullptr;
   // The running engine holds the semaphore for its whole life: the wait goes on while that engine
   // sets up or ends, and stops once its window can be found.
   for (;;) {
     DWORD r = WaitForSingleObject(semaphore, 20);
-    if (r == WAIT_OBJECT_0) return win32::IntOf(semaphore);
+    if (r == WAIT_OBJECT_0) return semaphore;
     if (r != WAIT_TIMEOUT) break;
     if (BusPathAnswers(socketPath)) {
       ::CloseHandle(semaphore);
-      return kInstanceRunning;
+      *running = true;
+      return nullptr;
     }
   }
   ::CloseHandle(semaphore);
-  errno = EACCES;
-  return -1;
+  return nullptr;
 }
 
-void InstanceGuardRelease(int guard) {
-  if (guard < 0) return;
-  ReleaseSemaphore(win32::HandleOf(guard), 1, nullptr);
-  ::CloseHandle(win32::HandleOf(guard));
-}
+}  // namespace
 
-// A named semaphore cannot be removed from under its holder.
-bool InstanceGuardRenew(const std::string&, int*) { return true; }
+void ReleaseEngineInstance(OsHandle guard) {
+  if (guard == kNoHandle) return;
+  ReleaseSemaphore(guard, 1, nullptr);
+  ::CloseHandle(guard);
+}
 
 bool BusPathAnswers(const std::string&) { return FindWindowA(win32::kEngineClass, nullptr) != nullptr; }
 
-int BusListen(const std::string&) {
-  if (!win32::RegisterEngineClass()) {
-    errno = EEXIST;
-    return -1;
+EngineClaim ClaimEngineInstance() {
+  EngineClaim c;
+  c.endpoint = BusSocketPath();
+  bool running = false;
+  HANDLE guard = AcquireInstanceGuard(c.endpoint, &running);
+  if (!guard) {
+    c.claim = running ? Claim::kRunning : Claim::kNoGuard;
+    if (!running) c.reason = "the instance semaphore cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    return c;
   }
-  return 0;
+  if (BusPathAnswers(c.endpoint)) {
+    ReleaseEngineInstance(guard);
+    c.claim = Claim::kRunning;
+    return c;
+  }
+  // The class is registered once per process: a second claim in one process fails here.
+  if (!win32::RegisterEngineClass()) {
+    c.reason = "the engine window class cannot be registered (error " + std::to_string(GetLastError()) + ")";
+    ReleaseEngineInstance(guard);
+    c.claim = Claim::kNoEndpoint;
+    return c;
+  }
+  c.claim = Claim::kClaimed;
+  c.guard = guard;
+  return c;
 }
 
 void ShowMessage(const char* caption, const char* text) {
@@ -97,19 +112,19 @@ void ShowMessage(const char* caption, const char* text) {
   MessageBoxA(nullptr, text, caption, MB_OK);
 }
 
-int OpenProcessHandle(pid_t pid) {
-  if (pid <= 0) return -1;
-  return win32::IntOf(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+OsHandle OpenProcessHandle(int32_t pid) {
+  if (pid <= 0) return kNoHandle;
+  return OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
 }
 
-void CloseHandle(int handle) {
-  if (handle >= 0) ::CloseHandle(win32::HandleOf(handle));
+void CloseOsHandle(OsHandle handle) {
+  if (handle != kNoHandle) ::CloseHandle(handle);
 }
 
 int WaitWakeOrStartupHandle(Event* wake) {
   HANDLE startup = GetStdHandle(STD_ERROR_HANDLE);
   if (startup == nullptr || startup == INVALID_HANDLE_VALUE) return -1;
-  HANDLE event = win32::HandleOf(wake->fd);
+  HANDLE event = wake->handle;
   // Only a pipe can lose its reader; a console or a file is never signalled.
   bool pipe = GetFileType(startup) == FILE_TYPE_PIPE;
   for (;;) {
@@ -163,10 +178,8 @@ DWORD WINAPI GroupThread(void* parameter) {
 
 }  // namespace
 
-int WaitAny(Event* wake, const int* fds, size_t count) {
-  std::vector<HANDLE> handles(count);
-  for (size_t i = 0; i < count; ++i) handles[i] = win32::HandleOf(fds[i]);
-  HANDLE event = win32::HandleOf(wake->fd);
+int WaitAny(Event* wake, const OsHandle* handles, size_t count) {
+  HANDLE event = wake->handle;
   if (count < MAXIMUM_WAIT_OBJECTS) {
     HANDLE list[MAXIMUM_WAIT_OBJECTS];
     list[0] = event;
@@ -187,7 +200,7 @@ int WaitAny(Event* wake, const int* fds, size_t count) {
   }
   for (size_t first = 0; first < count; first += kGroup) {
     size_t n = count - first < kGroup ? count - first : kGroup;
-    DWORD r = WaitForMultipleObjects(static_cast<DWORD>(n), handles.data() + first, FALSE, 0);
+    DWORD r = WaitForMultipleObjects(static_cast<DWORD>(n), handles + first, FALSE, 0);
     if (r < WAIT_OBJECT_0 + n) return static_cast<int>(first + (r - WAIT_OBJECT_0) + 1);
     if (r == WAIT_FAILED) return -1;
   }
@@ -204,7 +217,7 @@ int WaitAny(Event* wake, const int* fds, size_t count) {
   bool ok = true;
   for (size_t g = 0; g < groups && ok; ++g) {
     waits[g].stop = stop;
-    waits[g].handles = handles.data() + g * kGroup;
+    waits[g].handles = handles + g * kGroup;
     waits[g].count = g + 1 < groups ? kGroup : count - g * kGroup;
     waits[g].done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE thread = waits[g].done ? CreateThread(nullptr, 64 * 1024, GroupThread, &waits[g], 0, nullptr) : nullptr;
@@ -256,7 +269,7 @@ void ReleaseStartupHandle() {
   if (startup && startup != INVALID_HANDLE_VALUE && startup != runtime) ::CloseHandle(startup);
 }
 
-void RaiseProcessPriority() {
+static void RaiseProcessPriority() {
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   // Windows 11 ignores the timer resolution a process asks for while none of its windows is visible
   // (the engine window is hidden), and may slow it down, unless the process opts out of power
@@ -282,17 +295,14 @@ void RaiseProcessPriority() {
   set(GetCurrentProcess(), kProcessPowerThrottling, &state, sizeof state);
 }
 
-void FillClosedStandardDescriptors() {}
-
 void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); }
 
 void SetThreadIdlePriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE); }
 
-// Termination requests reach the engine as console control events (BusWatchTermination installs
-// the handler); there is no descriptor for them.
-int BlockTerminationSignals() { return -1; }
-void DrainTerminationSignals(int) {}
-
-void IgnoreBrokenPipes() {}
+OsHandle PrepareEngineProcess() {
+  RaiseProcessPriority();
+  RaiseThreadPriority();
+  return kNoHandle;
+}
 
 }  // namespace platform

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "integration/support/raw_bus.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/wire.h"
 
 namespace {

@@ -29,7 +29,7 @@
 #include "client/song_builder.h"
 #include "integration/support/client_process.h"
 #include "integration/support/raw_bus.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/wire.h"
 
 namespace {

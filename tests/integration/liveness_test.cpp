@@ -14,7 +14,7 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/event.h"
 
 namespace {

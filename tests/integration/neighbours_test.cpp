@@ -26,7 +26,7 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/raw_bus.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "support/owned_thread.h"
 #include "platform/event.h"
 #include "platform/wire.h"

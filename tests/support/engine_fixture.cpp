@@ -22,7 +22,7 @@ InProcessEngine::InProcessEngine(int outputs, int inputs, std::vector<uint32_t> 
   config.failOut = std::move(failOut);
   platform::MidiStartVirtual(config);
   platform::VirtualCaptureEnable(true);
-  engine.bus = platform::BusCreate("", -1, Dispatch, &engine);
+  engine.bus = platform::BusCreate("", platform::kNoHandle, Dispatch, &engine);
   engine.window = platform::BusEngineWindow(engine.bus);
   platform::BusMessage create;
   create.msg = platform::kWmCreate;

@@ -13,7 +13,8 @@
 
 #include "client/tovu_client.h"
 #include "platform/bus.h"
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 #include "platform/wire.h"
 

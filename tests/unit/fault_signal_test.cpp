@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/posix/process_posix.h"
 #include "platform/process.h"
 
 namespace {

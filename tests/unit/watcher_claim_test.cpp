@@ -7,12 +7,12 @@
 
 namespace {
 
-ClientRecord* Add(ClientTable& table, uint32_t window, int processHandle, int closedHandle) {
+// A record as AddClient enters it; its handles (which a successor may get the numbers of) do not
+// take part in the claim.
+ClientRecord* Add(ClientTable& table, uint32_t window) {
   auto* r = new ClientRecord;
   r->window = window;
   r->processId = 1000 + static_cast<int32_t>(window);
-  r->processHandle = processHandle;
-  r->windowClosedHandle = closedHandle;
   r->watchId = ++table.lastWatchId;
   table.records.push_back(r);
   return r;
@@ -27,29 +27,29 @@ void Remove(ClientTable& table, size_t i) {
 
 TEST(WatcherClaim, AnEntryOfAClientThatLeftNeverClaimsItsSuccessor) {
   ClientTable table;
-  ClientRecord* x = Add(table, 0x10001, 7, 8);
+  ClientRecord* x = Add(table, 0x10001);
   // The wait list was built while X was registered; X's process handle became ready.
-  WatchEntry seen{x->processHandle, x->watchId};
-  // Before the watcher takes the lock: X leaves, Y arrives and its handles get X's numbers.
+  uint64_t seen = x->watchId;
+  // Before the watcher takes the lock: X leaves, Y arrives (its handles may well get X's numbers).
   Remove(table, 0);
-  ClientRecord* y = Add(table, 0x10002, 7, 8);
+  ClientRecord* y = Add(table, 0x10002);
 
   EXPECT_EQ(ClaimEndedClient(table, seen), 0u);
   EXPECT_NE(y->processId, 0) << "Y was taken for X";
 
   // Y's own entries still claim Y, once.
-  EXPECT_EQ(ClaimEndedClient(table, WatchEntry{y->windowClosedHandle, y->watchId}), 0x10002u);
+  EXPECT_EQ(ClaimEndedClient(table, y->watchId), 0x10002u);
   EXPECT_EQ(y->processId, 0);
-  EXPECT_EQ(ClaimEndedClient(table, WatchEntry{y->processHandle, y->watchId}), 0u);
+  EXPECT_EQ(ClaimEndedClient(table, y->watchId), 0u);
   Remove(table, 0);
 }
 
 TEST(WatcherClaim, EachClientIsClaimedByItsOwnEntryAmongSeveral) {
   ClientTable table;
-  ClientRecord* a = Add(table, 0x10001, 10, 11);
-  ClientRecord* b = Add(table, 0x10002, 12, 13);
-  ClientRecord* c = Add(table, 0x10003, 14, 15);
-  EXPECT_EQ(ClaimEndedClient(table, WatchEntry{b->processHandle, b->watchId}), 0x10002u);
+  ClientRecord* a = Add(table, 0x10001);
+  ClientRecord* b = Add(table, 0x10002);
+  ClientRecord* c = Add(table, 0x10003);
+  EXPECT_EQ(ClaimEndedClient(table, b->watchId), 0x10002u);
   EXPECT_NE(a->processId, 0);
   EXPECT_EQ(b->processId, 0);
   EXPECT_NE(c->processId, 0);

@@ -212,7 +212,7 @@ TEST(WindowsEngine, StartedByTheLibraryRecordsATakeFromThePipeAndClosesAfterItsL
   ASSERT_TRUE(ConnectRegistered(a));
   HANDLE engine = EngineProcessOf(a.engineWindow);
   ASSERT_NE(engine, nullptr);
-  EXPECT_EQ(a.startupPipe, -1);  // given up once registered
+  EXPECT_EQ(a.startupPipe, platform::kNoHandle);  // given up once registered
   EXPECT_EQ(a.engineLines, "");
   // The engine window is a real top-level one, found by its class.
   HWND engineWindow = FindWindowA("TovuEngine", nullptr);
@@ -411,7 +411,7 @@ TEST(WindowsEngine, AnEngineThatCannotStartIsReported) {
   ASSERT_TRUE(tovu::Connect(c, slow)) << c.connectError;
   SetEnvironmentVariableA("TOVU_MIDI", "virtual");
   EXPECT_EQ(tovu::Register(c), 0);
-  EXPECT_EQ(c.startupPipe, -1);
+  EXPECT_EQ(c.startupPipe, platform::kNoHandle);
   EXPECT_NE(c.engineLines.find("no-such-service"), std::string::npos) << c.engineLines;
   HANDLE engine = EngineProcessOf(c.engineWindow);
   EXPECT_EQ(tovu::Unregister(c), 0);

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 
 EngineEnv::EngineEnv() {
   char tmpl[] = "/tmp/tovu-test-XXXXXX";

@@ -16,7 +16,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "platform/bus_client.h"
+#include "platform/posix/bus_client.h"
 #include "platform/event.h"
 #include "platform/wire.h"
 

@@ -1,7 +1,6 @@
 // The engine start on Windows: the program to start, CreateProcessA with an anonymous pipe as its
-// standard error, and reading that pipe. See bus_client.h (the socket functions there are Linux's;
-// a Windows client reaches the engine window through client_window.h).
-#include "platform/bus_client.h"
+// standard error, and reading that pipe. See engine_start.h.
+#include "platform/engine_start.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -26,12 +25,12 @@ std::string EngineProgramPath() {
   return "tovu-engine.exe";  // CreateProcessA looks for it on PATH
 }
 
-int StartEngineProcess(const std::string& enginePath) {
+OsHandle StartEngineProcess(const std::string& enginePath) {
   SECURITY_ATTRIBUTES inherit{};
   inherit.nLength = sizeof inherit;
   inherit.bInheritHandle = TRUE;
   HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return kNoHandle;
   // Only the writing end goes to the engine: the reading end stays ours, and the engine sees it
   // gone when we close it.
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -53,16 +52,15 @@ int StartEngineProcess(const std::string& enginePath) {
   if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
   if (!started) {
     ::CloseHandle(readEnd);
-    return -1;
+    return kNoHandle;
   }
   ::CloseHandle(pi.hThread);
   ::CloseHandle(pi.hProcess);
-  return win32::IntOf(readEnd);
+  return readEnd;
 }
 
-bool ReadPipeText(int fd, int timeoutMs, std::string* text) {
-  HANDLE pipe = win32::HandleOf(fd);
-  if (!pipe) return true;
+bool ReadPipeText(OsHandle pipe, int timeoutMs, std::string* text) {
+  if (pipe == kNoHandle) return true;
   DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs);
   bool got = false;
   while (text->size() < 4096) {
@@ -82,10 +80,6 @@ bool ReadPipeText(int fd, int timeoutMs, std::string* text) {
     got = true;
   }
   return false;
-}
-
-void CloseFd(int fd) {
-  if (fd >= 0) ::CloseHandle(win32::HandleOf(fd));
 }
 
 int32_t ProcessId() { return static_cast<int32_t>(GetCurrentProcessId()); }
