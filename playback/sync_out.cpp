@@ -33,6 +33,12 @@ void SendWord(SyncOut& s, int32_t port, uint32_t word, uint32_t length, double a
   SendTiming(*s.ports, port, bytes, length, atMs);
 }
 
+// The song's sixteenth in ticks, as the clock holds it (the scheduler's position step).
+int32_t TicksPerSixteenth(const PlaybackState& p) {
+  const int32_t step = p.clock->positionStep.load();
+  return step > 0 ? step : 1;
+}
+
 int32_t PortCount(const SyncOut& s) { return std::min(s.ports->outputCount, kMaxPorts); }
 
 // ---- The song's time up to a tick ----
@@ -191,7 +197,7 @@ void JumpSync(PlaybackState& p, int32_t tick, double atMs, bool pulsesFollow, bo
   if (!s) return;
   EngineLock guard(s->lock);
     if (newSong) TakeLoopPlaceLocked(p, *s);
-    s->ticksPerSixteenth = PositionStep(p);
+    s->ticksPerSixteenth = TicksPerSixteenth(p);
     s->passEnd = PassEndOf(p);
     if (!pulsesFollow) {
       for (int32_t i = 0; i < PortCount(*s); ++i) {
@@ -212,7 +218,7 @@ bool PulsesFollow(PlaybackState& p, int32_t tick) {
   SyncOut* s = p.sync;
   if (!s) return true;
   EngineLock guard(s->lock);
-  if (PositionStep(p) != s->ticksPerSixteenth) return false;
+  if (TicksPerSixteenth(p) != s->ticksPerSixteenth) return false;
   const int64_t last = s->nextPulse - 1, at = LastPulseAt(tick, s->ticksPerSixteenth);
   return last == at || (last == at + 1 && PulseBefore(last, int64_t{tick} + 1, s->ticksPerSixteenth));
 }
