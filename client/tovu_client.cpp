@@ -126,4 +126,15 @@ bool SetThru(Client& c, const ThruSettings& settings) {
   return SendPayload(c, kCopySetThru, EncodeThruSettings(settings));
 }
 
+bool SetSyncOut(Client& c, const SyncOutSettings& settings) {
+  return SendPayload(c, kCopySetSyncOut, EncodeSyncOutSettings(settings));
+}
+
+bool RequestSyncOutSettings(Client& c, SyncOutSettings* settings) {
+  static_assert(kCopySyncOutSettings == kCommandSyncOutSettings, "the answer carries the command's number");
+  std::vector<uint8_t> payload;
+  CommandWithAnswer(c, kCommandSyncOutSettings, &payload);
+  return DecodeSyncOutSettings(payload.data(), payload.size(), settings);
+}
+
 }  // namespace tovu

@@ -88,5 +88,10 @@ bool SetMetronome(Client& client, const MetronomeSettings& settings);
 bool RequestMetronomeSettings(Client& client, MetronomeSettings* settings);
 // Thru (type 29; engine-wide). The sender becomes the thru owner when the device's port opens.
 bool SetThru(Client& client, const ThruSettings& settings);
+// Additions: sync out (type 34; engine-wide), MIDI clock and time code on output devices, and the
+// settings as the engine holds them (command 33, answered with a type-33 copy-data during the call;
+// false when no answer came: an engine without sync out).
+bool SetSyncOut(Client& client, const SyncOutSettings& settings);
+bool RequestSyncOutSettings(Client& client, SyncOutSettings* settings);
 
 }  // namespace tovu

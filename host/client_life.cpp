@@ -170,6 +170,17 @@ int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
   return 0;
 }
 
+void SetSyncOutFrom(Engine& engine, const uint8_t* payload, uint32_t size) {
+  tovu::SyncOutSettings settings;
+  if (tovu::DecodeSyncOutSettings(payload, size, &settings)) SetSyncOut(engine.sync, settings);
+}
+
+int32_t ReplySyncOutSettings(Engine& engine, uint32_t window) {
+  std::vector<uint8_t> payload = tovu::EncodeSyncOutSettings(SyncOutSettingsOf(engine.sync));
+  SendCopyData(engine.bus, engine.window, window, kCopySyncOutSettings, payload.data(), static_cast<uint32_t>(payload.size()));
+  return 0;
+}
+
 void EndEveryClient(Engine& engine) {
   for (ClientRecord* record : engine.clients.records) {
     if (record->window == 0) continue;

@@ -50,6 +50,7 @@ struct Engine {
 
   Metronome metronome;
   Recording recording;
+  SyncOut sync;
 
   // Devices that come and go: a change is posted once until the main thread has looked
   // (kDevicesChangedMessage).
@@ -100,6 +101,9 @@ void SetThruFrom(Engine& engine, uint32_t sender, const uint8_t* payload);
 void SetMetronomeFrom(Engine& engine, const uint8_t* payload);
 // Command 15: the metronome settings, as copy-data 31 to `window`.
 int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window);
+// Copy-data 34 and command 33 (additions): the sync-out settings, taken and told.
+void SetSyncOutFrom(Engine& engine, const uint8_t* payload, uint32_t size);
+int32_t ReplySyncOutSettings(Engine& engine, uint32_t window);
 // Teardown: every client's song slots are freed and it is told the engine is going (14, lParam 1).
 void EndEveryClient(Engine& engine);
 

@@ -71,6 +71,8 @@ void WireRecords(Engine& engine) {
   p.scratchLoop = engine.images[kScratchLoopImage];
   p.ports = &engine.ports;
   p.metronome = &engine.metronome;
+  p.sync = &engine.sync;
+  engine.sync.ports = &engine.ports;
   p.outbox = outbox;
   p.hooks = PlaybackHooks{&engine, ArmRecordingHook, EchoHook, RecordWrapHook, RecordPassEndHook, PublishHook};
 
@@ -142,6 +144,8 @@ bool SetUpEngine(Engine& engine) {
   engine.playback.timers = platform::TimerServiceStart();
   if (!engine.playback.timers) return false;
   StartStages(engine.ports, engine.playback.timers);
+  engine.sync.timers = engine.playback.timers;
+  SetSyncOut(engine.sync, SyncOutSettingsFromStore(engine.ports));
   engine.setUp = true;
   return true;
 }
@@ -152,6 +156,7 @@ void TearDownEngine(Engine& engine) {
   ReleaseAudition(engine.audition);
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
+  EndSyncOut(engine.sync);  // its pulses while stopped end
   platform::TimerServiceStop(engine.playback.timers);
   engine.playback.timers = nullptr;
   StartStages(engine.ports, nullptr);  // nothing drains by itself any more

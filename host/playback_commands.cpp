@@ -68,6 +68,7 @@ void StartWith(Engine& engine, uint32_t sender, const uint8_t* payload, const do
   client.captureSysex = (record.inputFlags.load() & kInputSysex) != 0;
   uint32_t serial;
   bool running;
+  StopIdlePulses(engine.sync);  // the playback's own pulses take over
   {
     EngineLock guard(p.lock, LockKind::kScheduler);
     // The table the end copies the activity into, made here so that the timer thread never allocates.

@@ -22,6 +22,7 @@ int32_t MinimumPayload(uint32_t type) {
     case kCopyInputFilter: return kInputFilterSize;
     case kCopySetMetronome: return kMetronomeSettingsSize;
     case kCopySetThru: return kThruSettingsSize;
+    case kCopySetSyncOut: return kSyncOutHeaderSize;
     default: return -1;
   }
 }
@@ -56,6 +57,7 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case kCopyInputFilter: SetInputFilter(engine, sender, data); break;
     case kCopySetMetronome: SetMetronomeFrom(engine, data); break;
     case kCopySetThru: SetThruFrom(engine, sender, data); break;
+    case kCopySetSyncOut: SetSyncOutFrom(engine, data, size); break;
     default: break;
   }
   return kCopyDataHandled;
@@ -85,6 +87,7 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam, uint32_t s
     case kCommandReloadSettings: {
       int32_t result = LoadSettings(engine.ports);
       RefreshMetronomeNotes(engine.metronome, engine.ports.settings);
+      SetSyncOut(engine.sync, SyncOutSettingsFromStore(engine.ports));
       return result;
     }
     case kCommandSendShort: return SendShortMessage(engine.ports, lParam, OwnerOfWindow(engine, source));
@@ -93,6 +96,7 @@ int32_t HandleCommand(Engine& engine, uint32_t code, uint32_t lParam, uint32_t s
     case kCommandPanic: return Panic(engine.ports);
     case kCommandLongestMessage: return LongestMessage(engine.ports, lParam);
     case kCommandPortStates: return ReplyPortStates(engine, lParam);
+    case kCommandSyncOutSettings: return ReplySyncOutSettings(engine, lParam);
     default: return 0;
   }
 }

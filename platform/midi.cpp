@@ -135,6 +135,10 @@ int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length) {
 
 uint32_t MidiOutLongest(MidiHandle handle) { return midi_common::OutLongest(g_midi, handle); }
 
+int MidiOutAt(MidiHandle handle, const uint8_t* bytes, uint32_t length, double atMs) {
+  return midi_common::OutSendAt(g_midi, handle, bytes, length, atMs);
+}
+
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
   return midi_common::InOpen(g_midi, deviceId, callback, instance, handle);
 }

@@ -125,6 +125,10 @@ int MidiOutLong(MidiHandle handle, const uint8_t* bytes, uint32_t length);
 // The longest message the open output carries in one message, in bytes (jack: what one period's
 // event buffer holds); 0x7FFFFFFF when the service sets no limit, 0 on a closed or unknown handle.
 uint32_t MidiOutLongest(MidiHandle handle);
+// Sends `length` bytes as one message due at `atMs` (NowMs's scale, timer.h; a time after now counts
+// as now): a service that places messages in time (jack) writes it where a message sent at `atMs`
+// would have been written, one period later as every message; the others send it now.
+int MidiOutAt(MidiHandle handle, const uint8_t* bytes, uint32_t length, double atMs);
 
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
 int MidiInStart(MidiHandle handle);

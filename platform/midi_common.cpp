@@ -324,7 +324,7 @@ int OutClose(MidiServiceState& s, MidiHandle handle) {
   return kMidiOk;
 }
 
-int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length) {
+int OutSendAt(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length, double atMs) {
   std::unique_lock<std::mutex> lock;
   OutDevice* d = LockOpen(FindOut(s, handle), handle, &lock);
   if (!d) return kMidiInvalidHandle;
@@ -334,7 +334,12 @@ int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32
   const MidiOps* ops = s.ops.load(std::memory_order_acquire);
   // Refused whole rather than lost on the way: a device carries only whole messages.
   if (ops->longest && length > ops->longest(s, DeviceIdOf(handle))) return kMidiInvalidParam;
+  if (atMs > 0 && ops->sendAt) return ops->sendAt(s, DeviceIdOf(handle), bytes, length, atMs);
   return ops->send(s, DeviceIdOf(handle), bytes, length);
+}
+
+int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length) {
+  return OutSendAt(s, handle, bytes, length, 0);
 }
 
 uint32_t OutLongest(MidiServiceState& s, MidiHandle handle) {

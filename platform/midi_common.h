@@ -117,6 +117,8 @@ struct MidiOps {
   void (*event)(MidiServiceState& s, VirtualMidiEvent::Kind kind, bool input, uint32_t id);
   // The longest message output `id` carries in one message, with its mutex held; null: no limit.
   uint32_t (*longest)(MidiServiceState& s, uint32_t id);
+  // As `send`, for a message due at `atMs` (not after now); null: `send`.
+  int (*sendAt)(MidiServiceState& s, uint32_t id, const uint8_t* bytes, uint32_t length, double atMs);
 };
 
 // Gives the state its device records, named in device order (each list cut to kMaxDevices), and
@@ -151,6 +153,7 @@ int InName(MidiServiceState& s, uint32_t deviceId, char* name, size_t capacity);
 int OutOpen(MidiServiceState& s, uint32_t deviceId, MidiHandle* handle);
 int OutClose(MidiServiceState& s, MidiHandle handle);
 int OutSend(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length);
+int OutSendAt(MidiServiceState& s, MidiHandle handle, const uint8_t* bytes, uint32_t length, double atMs);
 uint32_t OutLongest(MidiServiceState& s, MidiHandle handle);
 int OutShort(MidiServiceState& s, MidiHandle handle, uint32_t word);
 int InOpen(MidiServiceState& s, uint32_t deviceId, MidiInCallback callback, uintptr_t instance,

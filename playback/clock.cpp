@@ -51,6 +51,11 @@ double TickDueTime(const PlaybackClock& clock, int32_t tick) {
   return std::isfinite(due) ? due : a.anchorTime;
 }
 
+double PositionDueTime(const ClockAnchor& a, double position) {
+  double due = a.anchorTime + (position - a.anchorTick) * a.msPerTick;
+  return std::isnan(due) ? a.anchorTime : due;
+}
+
 void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute) {
   AnchorClockAt(clock, TickDueTime(clock, tick), tick, ticksPerMinute);
 }

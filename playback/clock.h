@@ -56,8 +56,9 @@ void AnchorClockAt(PlaybackClock& clock, double timeMs, int32_t tick, int32_t ti
 // Re-anchors at `tick`'s due time by the clock as it stands: the tempo changes exactly on its tick.
 void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute);
 
-// The moment (NowMs's scale) at which the clock reaches `tick`.
+// The moment (NowMs's scale) at which the clock reaches `tick`, or a position between ticks.
 double TickDueTime(const PlaybackClock& clock, int32_t tick);
+double PositionDueTime(const ClockAnchor& anchor, double position);
 // The song tick at `timeMs`: truncated toward zero, held within the 32-bit tick range. At a tick's
 // due time it reads that tick (a millionth of a tick absorbs the rounding of the division).
 int32_t TickAt(const ClockAnchor& anchor, double timeMs);

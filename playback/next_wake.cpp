@@ -32,18 +32,20 @@ int32_t PositionStep(const PlaybackState& p) {
 bool ArmAt(PlaybackState& p, double dueMs) {
   p.timer = platform::TimerArm(p.timers, dueMs, SchedulerWakeUp, &p);
   p.timerDueMs = dueMs;
-  p.wakeByTick = false;
+  p.wakeRearmable = false;
   return p.timer != 0;
 }
 
-bool ArmWakeUp(PlaybackState& p, int32_t tick, double nowMs) {
-  double due = TickDueTime(*p.clock, tick);
+bool ArmWakeUp(PlaybackState& p, double position, double byMs, double nowMs) {
+  double due = PositionDueTime(ReadClock(*p.clock), position);
+  if (byMs != 0.0 && byMs < due) due = byMs;
   double earliest = p.lastWakeMs + kMinWakeSpacingMs;
   if (due < earliest) due = earliest;
   if (due > nowMs + kMaxWakeDelayMs) due = nowMs + kMaxWakeDelayMs;
   bool armed = ArmAt(p, due);
-  p.wakeTick = tick;
-  p.wakeByTick = true;
+  p.wakePosition = position;
+  p.wakeByMs = byMs;
+  p.wakeRearmable = true;
   return armed;
 }
 
@@ -66,10 +68,11 @@ bool ArmNextWake(PlaybackState& p, int32_t current, int32_t echoNext, bool holdA
   if (portMovesMs == 0.0 && !(holdAtEnd && EventCode(nextWord) == kCodeEnd))
     wake = std::min<int64_t>(wake, ReadI32(main.eventCursor));
   if (p.loopOn.load()) wake = std::min<int64_t>(wake, p.loopEnd.load());
-  if (wakeBy != 0.0) {
-    // Whatever else comes due first (a step, the loop end) still wakes it.
-    double due = std::min(wakeBy, TickDueTime(*p.clock, ClampToInt32(wake)));
-    return ArmAt(p, std::max(due, p.lastWakeMs + kMinWakeSpacingMs));
-  }
-  return ArmWakeUp(p, ClampToInt32(wake), nowMs);
+  // Whatever else comes due first (a step, the loop end) still wakes it; so does sync out's next
+  // pulse (a position between ticks) and its next time code (a time).
+  double position = static_cast<double>(ClampToInt32(wake));
+  double syncPosition = 0, syncByMs = 0;
+  if (NextSyncDue(p, &syncPosition, &syncByMs)) position = std::min(position, syncPosition);
+  if (syncByMs != 0.0) wakeBy = wakeBy == 0.0 ? syncByMs : std::min(wakeBy, syncByMs);
+  return ArmWakeUp(p, position, wakeBy, nowMs);
 }

@@ -113,6 +113,7 @@ void ReleasePlayback(PlaybackState& p) {
 }
 
 void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window) {
+  EndSync(p, p.lastWakeMs);
   p.positionGate.store(0);
   p.endKind = kind;
   p.finalPosition = position;
@@ -172,11 +173,13 @@ bool BeginPlayback(PlaybackState& p, const StartingClient& client, const tovu::S
     p.recordingClient.store(client.window);
     if (p.hooks.armRecording) p.hooks.armRecording(p.hooks.context, start, countIn, client.captureSysex);
   }
+  BeginSync(p, nowMs);
   p.lastWakeMs = nowMs;
   return ArmAt(p, nowMs + kFirstWakeDelayMs);
 }
 
 HaltedPlayback HaltPlayback(PlaybackState& p) {
+  EndSync(p, platform::NowMs());
   HaltedPlayback h;
   h.endKind = p.endKind;
   h.finalPosition = p.finalPosition;
@@ -257,6 +260,7 @@ bool SwitchSongs(PlaybackState& p, uint32_t serial, uint32_t window, double nowM
     CopyStateImage(loopImage, scratchLoop);
     if (p.recordingClient.load() != 0 && p.hooks.recordPassEnd) p.hooks.recordPassEnd(p.hooks.context, p.loopEnd.load());
   }
+  JumpSync(p, t, nowMs, PulsesFollow(p, t), /*newSong=*/true);
   p.pending = kNoContinue;
   return true;
 }
@@ -281,6 +285,7 @@ void Wrap(PlaybackState& p, double due) {
     p.hooks.recordWrap(p.hooks.context, loopEnd, due, loopStart, main.ticksPerMinute);
   else
     AnchorClockAt(*p.clock, due, loopStart, main.ticksPerMinute);
+  JumpSync(p, loopStart, due, false, /*newSong=*/false);
 }
 
 void SetPlaybackTempoFactor(PlaybackState& p, double factor, double nowMs) {
@@ -296,9 +301,9 @@ void SetPlaybackTempoFactor(PlaybackState& p, double factor, double nowMs) {
     }
     ChangeTempoFactorAt(*p.clock, nowMs, factor, p.main->ticksPerMinute);
     // The wake-up armed under the old speed is armed again for its tick under the new one.
-    if (p.timer != 0 && p.wakeByTick && p.pending == 0) {
+    if (p.timer != 0 && p.wakeRearmable && p.pending == 0) {
       replaced = p.timer;
-      if (!ArmWakeUp(p, p.wakeTick, nowMs)) {
+      if (!ArmWakeUp(p, p.wakePosition, p.wakeByMs, nowMs)) {
         // Without a timer the playback could never end: it ends now.
         failed = true;
         p.endKind = kEndedUnarmed;

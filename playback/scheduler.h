@@ -56,6 +56,7 @@
 #include "playback/metronome.h"
 #include "playback/song_slots.h"
 #include "playback/state_image.h"
+#include "playback/sync_out.h"
 #include "ports/ports.h"
 #include "protocol/payloads.h"
 #include "protocol/protocol.h"
@@ -96,7 +97,7 @@ struct PlaybackHooks {
 struct PlaybackState {
   // The scheduler lock: first of the engine's locks (the metronome's and the position lock are
   // taken under it; thru's and the recorder's name it themselves).
-  Mutex lock ACQUIRED_BEFORE(Metronome::lock, Notifier::positionLock, PortStage::lock);
+  Mutex lock ACQUIRED_BEFORE(Metronome::lock, Notifier::positionLock, SyncOut::lock, PortStage::lock);
 
   std::atomic<uint32_t> playingClient{0};
   std::atomic<uint32_t> recordingClient{0};
@@ -129,8 +130,11 @@ struct PlaybackState {
   int32_t echoPosition GUARDED_BY(lock) = 0;
   uint64_t timer GUARDED_BY(lock) = 0;       // the armed wake-up; 0 none
   double timerDueMs GUARDED_BY(lock) = 0;    // when it is due
-  int32_t wakeTick GUARDED_BY(lock) = 0;     // the tick it was armed for (when armed by tick)
-  bool wakeByTick GUARDED_BY(lock) = false;
+  // What it was armed for, when armed by ArmWakeUp (a tempo factor change arms it again): the
+  // earlier of a song position and a time (0 none).
+  double wakePosition GUARDED_BY(lock) = 0;
+  double wakeByMs GUARDED_BY(lock) = 0;
+  bool wakeRearmable GUARDED_BY(lock) = false;
   double lastWakeMs GUARDED_BY(lock) = 0;    // when the last wake-up ran
   double passBeganMs GUARDED_BY(lock) = 0;   // when the running loop pass began (a start, a switch, a wrap)
   // The timer period a start began (main thread: taken at the start, given back at the stop).
@@ -151,6 +155,7 @@ struct PlaybackState {
   StateImage* scratchLoop = nullptr;   // a switch's new loop-start state
   Ports* ports = nullptr;
   Metronome* metronome = nullptr;
+  SyncOut* sync = nullptr;  // MIDI clock and time code out (null: none)
   Outbox outbox;
   PlaybackHooks hooks;
 };
@@ -229,7 +234,7 @@ bool ArmNextWake(PlaybackState& p, int32_t current, int32_t echoNext, bool holdA
 // Arms a wake-up for `dueMs` (and for `tick`, when by tick: a tempo factor
 // change re-arms it).
 bool ArmAt(PlaybackState& p, double dueMs) REQUIRES(p.lock);
-bool ArmWakeUp(PlaybackState& p, int32_t tick, double nowMs) REQUIRES(p.lock);
+bool ArmWakeUp(PlaybackState& p, double position, double byMs, double nowMs) REQUIRES(p.lock);
 // The playback has ended on the timer thread (`kind`, at `position` for kEndedAt): positions stop,
 // the outputs are silenced at once, and the end is posted to the main thread.
 void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window)
@@ -244,6 +249,27 @@ double WrapDueTime(PlaybackState& p, double nowMs) REQUIRES(p.lock);
 void Wrap(PlaybackState& p, double dueMs) REQUIRES(p.lock);
 int32_t PositionStep(const PlaybackState& p);
 int64_t FloorDiv(int64_t a, int64_t b);
+
+// ---- Sync out's steps (playback/sync_out.cpp), under the scheduler lock ----
+
+// A start, once the clock is anchored at `nowMs` for p.currentTick and the loop is taken.
+void BeginSync(PlaybackState& p, double nowMs) REQUIRES(p.lock);
+// The position jumped to `tick` at `atMs` (a wrap, or a continue's switch to `newSong`; the clock
+// anchored anew). A switch whose pulses go on where they were keeps the receivers running:
+// `pulsesFollow`.
+void JumpSync(PlaybackState& p, int32_t tick, double atMs, bool pulsesFollow, bool newSong) REQUIRES(p.lock);
+// Whether, after a continue's switch to the position `tick`, the pulses go on unbroken: the same
+// resolution, and the last pulse sent the one at or just after `tick` (the switch drops the
+// fraction of a tick the clock had reached).
+bool PulsesFollow(PlaybackState& p, int32_t tick) REQUIRES(p.lock);
+// Sends what is due by `untilMs`: the pulses before the pass's end and the time code.
+void SyncUntil(PlaybackState& p, double untilMs) REQUIRES(p.lock);
+// When sync out wants the next wake-up: at a song position (*position) and by a time (*byMs, 0
+// none). False when no position is wanted.
+bool NextSyncDue(PlaybackState& p, double* position, double* byMs) REQUIRES(p.lock);
+// The playback has stopped or ended at `atMs`: running receivers are stopped, the time code
+// stops, and the pulses while stopped begin.
+void EndSync(PlaybackState& p, double atMs) REQUIRES(p.lock);
 
 // ---- Song slots (playback/song_slots.cpp) ----
 

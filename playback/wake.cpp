@@ -21,7 +21,10 @@ void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs) {
   if (window == 0 || !p.main || p.endKind != kRunning) return;
   p.lastWakeMs = nowMs;
   uint32_t serial = p.serial.load();
-  if (p.pending == kContinueDue && !SwitchSongs(p, serial, window, nowMs)) return;
+  if (p.pending == kContinueDue) {
+    SyncUntil(p, nowMs);  // what the song switched from still owes
+    if (!SwitchSongs(p, serial, window, nowMs)) return;
+  }
 
   bool loopOn = p.loopOn.load() != 0;
   const bool recording = p.recordingClient.load() != 0;
@@ -48,11 +51,14 @@ void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs) {
       }
       // The rest of the pass is echoed before the wrap, however late this wake-up came.
       if (recording && p.hooks.echo) p.hooks.echo(p.hooks.context, p.echoPosition, p.loopEnd.load());
+      SyncUntil(p, due);  // the pass's last pulses, before it jumps
       Wrap(p, due);
       current = p.loopStart.load();
     }
   }
   p.currentTick.store(current);
+  // The clock's pulses and time code go out ahead of the events due with them.
+  SyncUntil(p, nowMs);
 
   const int32_t stepSize = PositionStep(p);
   int32_t step = ClampToInt32(FloorDiv(current, stepSize) * stepSize);

@@ -352,6 +352,13 @@ int SendShortMessage(Ports& ports, uint32_t event, Owner owner) {
   return result;
 }
 
+int SendTiming(Ports& ports, int32_t port, const uint8_t* bytes, uint32_t length, double atMs) {
+  OutputPort* out = PortAt(ports, port);
+  if (!out) return platform::kMidiInvalidHandle;
+  EngineLock guard(out->stage.lock);
+  return platform::MidiOutAt(out->handle.load(std::memory_order_acquire), bytes, length, atMs);
+}
+
 int SendSysexOnPort(Ports& ports, uint32_t length, const uint8_t* bytes, uint32_t port, Owner owner, SysexCopy copy) {
   if (port >= static_cast<uint32_t>(ports.outputCount)) return platform::kMidiInvalidHandle;
   OutputPort& out = ports.outputs[port];

@@ -158,6 +158,11 @@ inline size_t ActivityIndex(uint32_t port, uint32_t channel, uint32_t note) {
 // wait and the queue (or the owner's share of it) is full; else 0 when queued, or the device's
 // result when sent.
 int SendShortMessage(Ports& ports, uint32_t event, Owner owner = kOwnerNone);
+// A timing message (MIDI clock, song position, time code) due at `atMs`: it passes the port's
+// stage, never splitting a message that goes out, but goes ahead of a sysex pause and of what waits
+// in the queue, and changes nothing in the ledger. 5 for a port index beyond the table or a closed
+// port, else the device's result.
+int SendTiming(Ports& ports, int32_t port, const uint8_t* bytes, uint32_t length, double atMs);
 // How a system-exclusive message that must wait is kept: copied to the heap (main thread), or into
 // the port's own buffer only (any thread; kStageQueueFull when it has no room).
 enum class SysexCopy { kMayAllocate, kNoAllocation };

@@ -195,4 +195,34 @@ bool DecodePortStates(const std::vector<uint8_t>& payload, PortStates* s) {
   return true;
 }
 
+std::vector<uint8_t> EncodeSyncOutSettings(const SyncOutSettings& s) {
+  size_t count = std::min<size_t>(s.ports.size(), kSyncOutMaxPorts);
+  std::vector<uint8_t> out(kSyncOutHeaderSize + count * kSyncOutEntrySize, 0);
+  platform::StoreLe32(out.data() + kSyncOutFlagsOffset, s.flags);
+  StoreI32(out.data() + kSyncOutRateOffset, s.timecodeRate);
+  platform::StoreLe32(out.data() + kSyncOutIdleTempoOffset, s.idleTempoMilli);
+  platform::StoreLe32(out.data() + kSyncOutCountOffset, static_cast<uint32_t>(count));
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t* entry = out.data() + kSyncOutHeaderSize + i * kSyncOutEntrySize;
+    platform::StoreLe32(entry, s.ports[i].device);
+    platform::StoreLe32(entry + kWord, s.ports[i].what);
+  }
+  return out;
+}
+
+bool DecodeSyncOutSettings(const uint8_t* p, size_t size, SyncOutSettings* s) {
+  if (!p || size < kSyncOutHeaderSize) return false;
+  uint32_t count = std::min(platform::LoadLe32(p + kSyncOutCountOffset), kSyncOutMaxPorts);
+  if ((size - kSyncOutHeaderSize) / kSyncOutEntrySize < count) return false;
+  s->flags = platform::LoadLe32(p + kSyncOutFlagsOffset);
+  s->timecodeRate = LoadI32(p + kSyncOutRateOffset);
+  s->idleTempoMilli = platform::LoadLe32(p + kSyncOutIdleTempoOffset);
+  s->ports.clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* entry = p + kSyncOutHeaderSize + i * kSyncOutEntrySize;
+    s->ports.push_back({platform::LoadLe32(entry), platform::LoadLe32(entry + kWord)});
+  }
+  return true;
+}
+
 }  // namespace tovu

@@ -106,4 +106,20 @@ std::vector<uint8_t> EncodePortStates(const PortStates& states);
 // False when the payload is shorter than its header says.
 bool DecodePortStates(const std::vector<uint8_t>& payload, PortStates* states);
 
+// ---- Sync-out settings (type 35, and type 34 answering command 34), an addition ----
+
+struct SyncOutSettings {
+  struct Port {
+    uint32_t device = 0;  // output device id
+    uint32_t what = 0;    // protocol::kSyncOutClock | protocol::kSyncOutTimecode
+  };
+  std::vector<Port> ports;  // at most 255
+  uint32_t flags = 0;       // protocol::kSyncRunWhileStopped
+  int32_t timecodeRate = 1; // 0 24, 1 25, 2 29.97 drop-frame, 3 30 frames a second
+  uint32_t idleTempoMilli = 0;  // quarter notes a minute x 1000 while stopped; 0: the last playback's tempo
+};
+std::vector<uint8_t> EncodeSyncOutSettings(const SyncOutSettings& settings);
+// False when the payload is shorter than its header says; a count above 255 reads 255 entries.
+bool DecodeSyncOutSettings(const uint8_t* bytes, size_t size, SyncOutSettings* settings);
+
 }  // namespace tovu

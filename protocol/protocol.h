@@ -36,6 +36,9 @@ constexpr uint32_t kCommandPanic = 31;              // note-offs and controller 
 // one message, in bytes (kLongestUnlimited when no limit is known; 0 when the device id names no
 // port or the port is not open).
 constexpr uint32_t kCommandLongestMessage = 32;
+// An addition: lParam = the window to answer with kCopySyncOutSettings (the sync-out settings as
+// they stand), during the call; result 0.
+constexpr uint32_t kCommandSyncOutSettings = 34;
 constexpr uint32_t kLongestUnlimited = 0x7FFFFFFF;
 // Command kCommandSendShort's result when the port's queue (or the sender's share of it) is full.
 constexpr int32_t kResultQueueFull = 7;
@@ -81,6 +84,10 @@ constexpr uint32_t kCopyTake = 28;                // engine: the take, to the re
 constexpr uint32_t kCopySetThru = 29;             // client: thru settings (engine-wide)
 constexpr uint32_t kCopyActivity = 30;            // engine: activity table of sounding notes
 constexpr uint32_t kCopyPortStates = 33;          // engine: port states, answer to kCommandPortStates (an addition)
+// Additions: engine: the sync-out settings, answer to kCommandSyncOutSettings; client: the sync-out
+// settings (engine-wide).
+constexpr uint32_t kCopySyncOutSettings = 34;
+constexpr uint32_t kCopySetSyncOut = 35;
 
 // ---- Values shared by several payloads ----
 constexpr uint32_t kNoDevice = 0x8000;  // a device id naming no device (metronome, thru off)
@@ -158,6 +165,18 @@ constexpr uint32_t kThruChannelOffset = 4;         // 0-15, or kThruOwnChannel
 constexpr int32_t kThruOwnChannel = -1;           // (any negative channel) keep each message's own channel
 constexpr uint32_t kThruTransposeOffset = 8;       // semitones added to notes
 constexpr uint32_t kThruVelocityOffsetOffset = 12; // added to note-on velocities
+
+// ---- Sync-out settings (kCopySetSyncOut, kCopySyncOutSettings), an addition: a header, then `count` port entries ----
+constexpr uint32_t kSyncOutFlagsOffset = 0;       // the flags below
+constexpr uint32_t kSyncOutRateOffset = 4;        // the time code's rate: 0 24, 1 25, 2 29.97 drop-frame, 3 30
+constexpr uint32_t kSyncOutIdleTempoOffset = 8;   // pulses while stopped: quarter notes a minute x 1000; 0 the last playback's
+constexpr uint32_t kSyncOutCountOffset = 12;      // port entries that follow (0-255)
+constexpr uint32_t kSyncOutHeaderSize = 16;
+constexpr uint32_t kSyncOutEntrySize = 8;         // u32 output device id, u32 what it sends
+constexpr uint32_t kSyncOutMaxPorts = 255;
+constexpr uint32_t kSyncRunWhileStopped = 1;      // flag: MIDI clock pulses go on while nothing plays
+constexpr uint32_t kSyncOutClock = 1;             // what: MIDI clock, song position, start, continue, stop
+constexpr uint32_t kSyncOutTimecode = 2;          // what: MIDI time code
 
 // ---- Take (kCopyTake): header, entries, then the sysex bytes back to back ----
 constexpr uint32_t kTakeHeaderSize = 20;

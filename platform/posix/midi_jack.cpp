@@ -9,7 +9,8 @@
 // An output device:
 //
 //   closed --open: ring reset, port registered and connected, port published--> open
-//   open --send: stamped with jack_frame_time, pushed to the device's ring (full: 7)--> open
+//   open --send: stamped with JACK's clock (or, for a timing message, its due time), pushed to the
+//            device's ring (full: 7)--> open
 //   open --close: wait until the ring has been written, unpublish the port, wait until the process
 //            callback has let go of it, disconnect and unregister--> closed
 //
@@ -62,6 +63,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +78,7 @@
 
 #include "platform/event.h"
 #include "platform/midi_ring.h"
+#include "platform/timer.h"
 
 namespace platform::jack_midi {
 namespace {
@@ -455,6 +458,22 @@ int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t le
   return kMidiOk;
 }
 
+// As Send, stamped with the time a message sent at `atMs` (not after now) would have had: it is
+// written a period after that time, at its frame, however late the sender got to it.
+int SendAt(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t length, double atMs) {
+  Service& s = Own(state);
+  if (!Alive(s)) return kMidiError;
+  uint32_t maxEvent = s.maxEvent.load(std::memory_order_relaxed);
+  if (maxEvent != 0 && length > maxEvent) return kMidiInvalidParam;
+  jack_time_t nowUs = jack_get_time();
+  double lateUs = (NowMs() - atMs) * 1000.0;
+  MidiRecord r;
+  r.length = length;
+  r.frame = static_cast<uint32_t>(nowUs - (lateUs > 0 ? static_cast<jack_time_t>(std::llround(lateUs)) : 0));
+  if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
+  return kMidiOk;
+}
+
 // ---- Operations ----
 
 bool Stop(MidiServiceState& state) {
@@ -586,6 +605,7 @@ uint32_t Longest(MidiServiceState& state, uint32_t) {
 
 const MidiOps kOps = {
     MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
+    SendAt,
 };
 
 }  // namespace

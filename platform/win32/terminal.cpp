@@ -1,6 +1,7 @@
 // Terminal queries on Windows. See terminal.h.
 #include "platform/terminal.h"
 
+#include <conio.h>
 #include <windows.h>
 
 namespace platform {
@@ -18,5 +19,38 @@ int TerminalColumns() {
   }
   return 80;
 }
+
+// A console on standard input gives its keys as typed (_getch neither echoes nor waits for Enter);
+// anything else is read a byte at a time once something waits in it.
+void KeysBegin() {}
+
+int ReadKey(int timeoutMs) {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode;
+  const bool console = GetConsoleMode(in, &mode) != 0;
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    if (console) {
+      if (_kbhit()) return _getch();
+    } else {
+      DWORD waiting = 0;
+      if (!PeekNamedPipe(in, nullptr, 0, nullptr, &waiting, nullptr)) {
+        // Not a pipe: a file reads to its end at once.
+        unsigned char c;
+        DWORD got = 0;
+        return ReadFile(in, &c, 1, &got, nullptr) && got == 1 ? c : kKeysEnded;
+      }
+      if (waiting > 0) {
+        unsigned char c;
+        DWORD got = 0;
+        return ReadFile(in, &c, 1, &got, nullptr) && got == 1 ? c : kKeysEnded;
+      }
+    }
+    if (GetTickCount64() >= end) return kNoKey;
+    Sleep(10);
+  }
+}
+
+void KeysEnd() {}
 
 }  // namespace platform

@@ -218,7 +218,7 @@ TEST(CtlPlay, HelpUsageAndBadFiles) {
   std::vector<std::vector<std::string>> helps = {
       {"play", "--help"}, {"record", "--help"}, {"info", "--help"}, {"ports", "--help"}, {"open", "--help"},
       {"send", "90", "3C", "64", "--help"}, {"sleep", "--help"}, {"panic", "--help"}, {"reload", "--help"},
-      {"close", "--help"}, {"ports", "send", "--help", "90", "3C", "64"}};
+      {"close", "--help"}, {"ports", "send", "--help", "90", "3C", "64"}, {"clock", "--help"}};
   for (const std::vector<std::string>& args : helps) {
     EXPECT_EQ(env.RunCtl(args), 0) << args[0];
     std::string help = ReadText(env.dir + "/ctl.out");
@@ -492,3 +492,85 @@ TEST(CtlErrors, TheRealReasonIsShown) {
 }
 
 }  // namespace
+
+// --clock-out from the middle: the pointer names bar 9 beat 2's sixteenth (tick 2976 at 96 a
+// quarter, sixteenth 124), 0xFB comes with its pulse, only pulses follow, and the end sends 0xFC.
+// The engine's sync-out settings come back afterwards: a play without the flag sends no clock.
+// --mtc-out starts the time code with a full frame at the rate asked for; a rate it does not know
+// is a usage error.
+TEST(CtlPlay, ClockAndTimeCodeOutFollowThePlayAndEndWithIt) {
+  PlayEnv p;
+  std::string file = p.env.dir + "/song.mid";
+  ASSERT_TRUE(RunMidoWriter("song " + file + " " + p.env.dir + "/song.txt"));
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--from", "9.2", "--tempo", "4", "--clock-out", "1"}), 0)
+      << ReadText(p.env.dir + "/ctl.err");
+  std::vector<LogEntry> clock = DataEntries(p.env, "out1");
+  ASSERT_GT(clock.size(), 50u);
+  EXPECT_EQ(clock[0].text, "out1 f2 7c 00");
+  EXPECT_EQ(clock[1].text, "out1 fb");
+  EXPECT_EQ(clock.back().text, "out1 fc");
+  for (size_t i = 2; i + 1 < clock.size(); ++i) EXPECT_EQ(clock[i].text, "out1 f8") << i;
+
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--from", "10", "--tempo", "4"}), 0);
+  EXPECT_EQ(DataEntries(p.env, "out1").size(), clock.size()) << "the clock ended with the command";
+
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--from", "10", "--tempo", "4", "--mtc-out", "1", "--mtc-rate", "30"}), 0);
+  std::vector<LogEntry> timecode = DataEntries(p.env, "out1");
+  ASSERT_GT(timecode.size(), clock.size() + 8);
+  EXPECT_EQ(timecode[clock.size()].text.substr(0, 25), "out1 f0 7f 7f 01 01 60 00") << timecode[clock.size()].text;
+  EXPECT_EQ(timecode[clock.size() + 1].text.substr(0, 8), "out1 f1 ");
+
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--mtc-out", "1", "--mtc-rate", "31"}), 2);
+  EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("--mtc-rate needs 24, 25, 29.97 or 30"), std::string::npos);
+}
+
+// tovu-ctl clock driven from its keys: it starts at once (0xFA, then pulses at the tempo; the
+// pulses while stopped may come first, once the ports are chosen), space
+// stops it (0xFC) while the pulses run on, + raises the tempo, space starts it again from the top,
+// q ends it; the pulses while it ran lie 1/24 of a quarter note apart (the median, loosely).
+TEST(CtlPlay, ClockIsAMasterClockDrivenFromTheKeyboard) {
+  PlayEnv p;
+  EXPECT_EQ(p.env.RunCtl({"clock", "--bpm", "300"}), 2) << "--out is required";
+  std::string keys = p.env.dir + "/keys";
+  ASSERT_EQ(mkfifo(keys.c_str(), 0600), 0);
+  pid_t ctl = p.env.StartCtl({"clock", "--bpm", "300", "--out", "1"}, "ctl", keys);
+  int fd = open(keys.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  auto texts = [&] {
+    std::string all;
+    for (const LogEntry& e : DataEntries(p.env, "out1")) all += e.text.substr(5) + ",";
+    return all;
+  };
+  auto count = [](const std::string& all, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = all.find(what); at != std::string::npos; at = all.find(what, at + 1)) ++n;
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return count(texts(), "f8,") >= 40; }, 20000)) << texts();
+  std::string first = texts();
+  ASSERT_NE(first.find("fa,f8,"), std::string::npos);
+  EXPECT_EQ(first.substr(0, first.find("fa,")).find_first_not_of("f8,"), std::string::npos) << "pulses alone before the start: " << first;
+  ASSERT_EQ(write(fd, " ", 1), 1);
+  ASSERT_TRUE(WaitUntil([&] { std::string t = texts(); return t.find("fc,") != std::string::npos &&
+                                                              count(t.substr(t.find("fc,")), "f8,") >= 10; }, 20000));
+  ASSERT_EQ(write(fd, "+ ", 2), 2);
+  ASSERT_TRUE(WaitUntil([&] { return count(texts(), "fa,") == 2; }, 20000)) << texts();
+  ASSERT_EQ(write(fd, "q", 1), 1);
+  EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(p.env.dir + "/ctl.err");
+  close(fd);
+  std::string all = texts();
+  EXPECT_EQ(count(all, "fc,"), 2u) << all;
+  EXPECT_EQ(all.find_first_not_of("f8,", all.rfind("fc,") + 3), std::string::npos) << "only pulses after the last stop";
+  std::string shown = ReadText(p.env.dir + "/ctl.out");
+  EXPECT_NE(shown.find("300.00 bpm running\n300.00 bpm stopped\n301.00 bpm stopped\n301.00 bpm running\n"), std::string::npos) << shown;
+
+  std::vector<double> intervals;
+  std::vector<LogEntry> entries = DataEntries(p.env, "out1");
+  size_t start = 0;
+  while (start < entries.size() && entries[start].text != "out1 fa") ++start;
+  for (size_t i = start + 2; i < entries.size() && entries[i].text == "out1 f8"; ++i)
+    intervals.push_back((entries[i].ns - entries[i - 1].ns) / 1e6);
+  ASSERT_GT(intervals.size(), 30u);
+  std::sort(intervals.begin(), intervals.end());
+  EXPECT_NEAR(intervals[intervals.size() / 2], 60000.0 / (300 * 24), 1.0);
+}

@@ -77,7 +77,8 @@ std::vector<uint32_t> Events(std::istringstream& in) {
 
 // One song line: "<what> <tick> <port> <channel> <values...>" (tempo: "tempo <tick> <bpm>";
 // sysex: "sysex <tick> <port> <hex bytes>"; bank: "bank <tick> <port> <channel> msb|lsb|full <value>";
-// the chased parameters: "rpnlist <parameter>...", "nrpnlist <parameter>...").
+// the chased parameters: "rpnlist <parameter>...", "nrpnlist <parameter>..."; the resolution:
+// "ticks <ticks a quarter note>").
 bool SongLine(tovu::SongBuilder& song, const std::string& what, std::istringstream& in) {
   int32_t tick = 0;
   uint32_t port = 0, channel = 0, a = 0, b = 0;
@@ -86,6 +87,7 @@ bool SongLine(tovu::SongBuilder& song, const std::string& what, std::istringstre
     while (in >> a) parameters.push_back(static_cast<uint16_t>(a));
     return (what == "rpnlist" ? song.SetRpnList(parameters) : song.SetNrpnList(parameters)), true;
   }
+  if (what == "ticks") return static_cast<bool>(in >> a) && (song.ticksPerQuarter = a, true);
   in >> tick;
   if (what == "tempo") return static_cast<bool>(in >> a) && (song.Tempo(tick, a), true);
   in >> port;
@@ -271,6 +273,17 @@ std::vector<std::string> RunScript(const std::string& path) {
       tovu::MetronomeSettings m;
       in >> m.device >> m.channel >> m.measureNote >> m.beatNote;
       EXPECT_TRUE(tovu::SetMetronome(c, m));
+    } else if (command == "sync") {
+      // sync A <device> <what: 1 clock, 2 time code, 3 both> [<flags> [<rate>]]
+      tovu::SyncOutSettings s;
+      tovu::SyncOutSettings::Port port;
+      in >> port.device >> port.what;
+      s.ports.push_back(port);
+      if (in >> s.flags) in >> s.timecodeRate;
+      EXPECT_TRUE(tovu::SetSyncOut(c, s));
+      tovu::SyncOutSettings told;
+      EXPECT_TRUE(tovu::RequestSyncOutSettings(c, &told));
+      EXPECT_EQ(told.ports.size(), 1u);
     } else if (command == "play") {
       tovu::StartRequest request;
       int32_t tick = 0, sysexMode = 0;

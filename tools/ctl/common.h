@@ -51,6 +51,7 @@ void Configure(CLI::App& app, const char* footer);
 int Info(const std::vector<std::string>& args);
 int Play(const std::vector<std::string>& args);
 int Record(const std::vector<std::string>& args);
+int Clock(const std::vector<std::string>& args);
 // The small verbs chain: `args` from the first verb on.
 bool IsSmallVerb(const std::string& word);
 int SmallVerbs(const std::vector<std::string>& args);

@@ -3,7 +3,7 @@
 // on the client library only; `tovu-ctl --help` and `tovu-ctl <verb> --help` describe the verbs,
 // which CLI11 parses (one parser per verb, so every verb answers --help and nothing else).
 //
-// One file per verb or family: info.cpp, play.cpp, record.cpp, small_verbs.cpp; what they share in
+// One file per verb or family: info.cpp, play.cpp, record.cpp, clock.cpp, small_verbs.cpp; what they share in
 // common.h, the engine side and port names in session.h, the position display in display.h.
 //
 // Exit statuses: 0 done, 1 a file that cannot be read or written, an engine that cannot be reached
@@ -30,6 +30,7 @@ const char kToolHelp[] =
     "  play FILE.mid...  play Standard MIDI Files one after another, showing the position and notes\n"
     "  record OUT.mid    record from a MIDI input into a file, with metronome and count-in\n"
     "  info FILE.mid     show what a file holds (no engine needed)\n"
+    "  clock --out PORT  a MIDI clock master for drum machines and sequencers (space, +, -, q)\n"
     "  ports             list the output and input ports\n"
     "  send BYTES...     send one MIDI message, e.g. send 90 3C 64\n"
     "  panic             silence every output port (or the ones named with --out)\n"
@@ -61,6 +62,7 @@ int Run(int argc, char** argv) {
   if (verb == "info") return Info(args);
   if (verb == "play") return Play(args);
   if (verb == "record") return Record(args);
+  if (verb == "clock") return Clock(args);
   if (IsSmallVerb(verb)) return SmallVerbs(std::vector<std::string>(argv + 1, argv + argc));
   return UsageError("", "unknown verb " + verb);
 }

@@ -35,7 +35,13 @@ const char kPlayDescription[] =
     "velocity 0 (9n), so its release velocity is lost. The engine counts a note as ended only by a\n"
     "velocity-0 note-on; ending notes that way is what lets it release every sounding note at a stop,\n"
     "a loop or a jump, and restore the right ones when playback starts in the middle. In a playlist,\n"
-    "what a file leaves sounding at its end (notes, pedals) is released there, as at its end alone.\n";
+    "what a file leaves sounding at its end (notes, pedals) is released there, as at its end alone.\n"
+    "\n"
+    "--clock-out drives other devices with MIDI clock (24 pulses a quarter note at the song's tempo):\n"
+    "a start from the middle sends the song position of the next sixteenth and continues there, a\n"
+    "loop sends stop, the loop start's position and continue, and the end or Ctrl-C sends stop.\n"
+    "--mtc-out sends MIDI time code from the song's time. Both end with the command; the engine's\n"
+    "own sync-out settings are put back.\n";
 
 const char kPlayFooter[] =
     "PORT is a device id (tovu-ctl ports) or a name or a unique part of one, without regard to case.\n"
@@ -46,7 +52,8 @@ const char kPlayFooter[] =
     "  tovu-ctl play song.mid\n"
     "  tovu-ctl play song.mid --out fluid,drums --from 17.3 --tempo 0.8\n"
     "  tovu-ctl play groove.mid --loop 1-4 --mute ch10\n"
-    "  tovu-ctl play intro.mid verse.mid outro.mid --transpose -2 --solo piano\n";
+    "  tovu-ctl play intro.mid verse.mid outro.mid --transpose -2 --solo piano\n"
+    "  tovu-ctl play groove.mid --loop 1-4 --clock-out drums   # a drum machine follows, loop and all\n";
 // ---- Playlists: one image holding every song, one after another ----
 
 // Appends `from` to `into` with its ticks moved by `offset`: its sysex messages and parameter
@@ -175,8 +182,8 @@ bool ParsePart(const std::string& spec, const tovu::SmfSong& song, uint32_t* cha
 int Play(const std::vector<std::string>& args) {
   CLI::App app{kPlayDescription, "tovu-ctl play"};
   Configure(app, kPlayFooter);
-  std::vector<std::string> files, outs, mutes, solos;
-  std::string from, loop;
+  std::vector<std::string> files, outs, mutes, solos, clockOuts, mtcOuts;
+  std::string from, loop, mtcRate = "25";
   double tempo = 1.0, gap = 0;
   int transpose = 0;
   app.add_option("FILE", files, "Standard MIDI Files, played one after another")->required();
@@ -191,7 +198,15 @@ int Play(const std::vector<std::string>& args) {
       ->check(CLI::Range(0.0, 3600.0))->type_name("SECONDS");
   app.add_option("--mute", mutes, "leave out the notes of a channel or track (repeatable)")->allow_extra_args(false)->type_name("chN|tN|NAME");
   app.add_option("--solo", solos, "play only the notes of these channels and tracks (repeatable)")->allow_extra_args(false)->type_name("chN|tN|NAME");
+  app.add_option("--clock-out", clockOuts, "send MIDI clock to these ports while playing: start, song position, "
+                 "continue and stop with it (repeatable)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
+  app.add_option("--mtc-out", mtcOuts, "send MIDI time code to these ports while playing (repeatable)")
+      ->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
+  app.add_option("--mtc-rate", mtcRate, "the time code's frames a second: 24, 25 (the default), 29.97 (drop-frame) or 30")
+      ->type_name("FPS");
   if (int status = Parse(app, "play", args); status >= 0) return status;
+  int32_t rate = 1;
+  if (!ParseTimecodeRate(mtcRate, &rate)) return UsageError("play", "--mtc-rate needs 24, 25, 29.97 or 30");
   if (!loop.empty() && files.size() > 1) return UsageError("play", "--loop plays one file, not a playlist");
   int64_t bar, beat, firstBar = 0, lastBar = 0;
   if (!from.empty() && !ParseBarBeat(from, &bar, &beat))
@@ -281,6 +296,9 @@ int Play(const std::vector<std::string>& args) {
       at += std::llround(gap * tempo * songs[k].tempos.back().imageTempo / 60.0 * songs[k].ticksPerQuarter);
     if (at > 0x7FFFFF00) return Failure("the playlist is too long for one song image");
   }
+  SyncOutScope sync;  // ends before the session: the engine's sync-out settings come back
+  if ((!clockOuts.empty() || !mtcOuts.empty()) && !ChooseSyncOut(s, clockOuts, mtcOuts, rate, 0, 0, &sync))
+    return kExitFailed;
   if (!OpenPorts(s, indices, -1)) return kExitFailed;
   if (!LoadAndCheck(s, PlaylistImage(songs, offsets))) return kExitFailed;
   if (tempo != 1.0) tovu::SetTempoFactor(s.client, tempo);

@@ -113,6 +113,43 @@ bool ResolveOutputs(Session& s, const std::vector<std::string>& specs, std::vect
   return true;
 }
 
+bool ChooseSyncOut(Session& s, const std::vector<std::string>& clockSpecs, const std::vector<std::string>& timecodeSpecs,
+                   int32_t rate, uint32_t flags, uint32_t idleTempoMilli, SyncOutScope* scope) {
+  tovu::SyncOutSettings settings;
+  if (!tovu::RequestSyncOutSettings(s.client, &settings))
+    return Failure("this engine sends no MIDI clock or time code (it is older than sync out)") == 0;
+  scope->before = settings;
+  auto add = [&](const std::vector<std::string>& specs, uint32_t what) {
+    if (specs.empty()) return true;
+    std::vector<uint8_t> indices;
+    if (!ResolveOutputs(s, specs, &indices)) return false;
+    for (uint8_t i : indices) {
+      uint32_t device = s.outputs[i].deviceId;
+      auto same = std::find_if(settings.ports.begin(), settings.ports.end(),
+                               [device](const tovu::SyncOutSettings::Port& p) { return p.device == device; });
+      if (same != settings.ports.end())
+        same->what |= what;
+      else
+        settings.ports.push_back({device, what});
+    }
+    return true;
+  };
+  if (!add(clockSpecs, tovu::kSyncOutClock) || !add(timecodeSpecs, tovu::kSyncOutTimecode)) return false;
+  if (!timecodeSpecs.empty()) settings.timecodeRate = rate;
+  settings.flags |= flags;
+  if (idleTempoMilli) settings.idleTempoMilli = idleTempoMilli;
+  if (!tovu::SetSyncOut(s.client, settings)) return Failure("the engine did not take the sync-out settings") == 0;
+  scope->session = &s;
+  return true;
+}
+
+bool ParseTimecodeRate(const std::string& text, int32_t* rate) {
+  static const std::pair<const char*, int32_t> kRates[] = {{"24", 0}, {"25", 1}, {"29.97", 2}, {"2997", 2}, {"30", 3}};
+  for (const auto& [name, code] : kRates)
+    if (text == name) return (*rate = code), true;
+  return false;
+}
+
 bool ResolveInput(Session& s, const std::string& spec, int32_t* device) {
   if (s.inputs.empty()) return Failure("the engine has no input ports" + ServiceReason(s.client, false)) == 0;
   size_t i = 0;

@@ -37,6 +37,23 @@ std::string ServiceReason(const tovu::Client& c, bool outputs);
 bool ResolveOutputs(Session& s, const std::vector<std::string>& specs, std::vector<uint8_t>* indices);
 // The device id of an input spec (the first input when empty).
 bool ResolveInput(Session& s, const std::string& spec, int32_t* device);
+// Sync out while a verb runs (an engine addition): MIDI clock and time code on the ports named, added
+// to what the engine sends already. The engine's settings as they stood are put back when the scope
+// ends, which comes before the session's own end (declare it after the session).
+struct SyncOutScope {
+  Session* session = nullptr;
+  tovu::SyncOutSettings before;
+  ~SyncOutScope() {
+    if (session) tovu::SetSyncOut(session->client, before);
+  }
+};
+// Clock on `clockSpecs`, time code at `rate` (0 24, 1 25, 2 29.97 drop-frame, 3 30) on
+// `timecodeSpecs`, the flags and tempo while stopped as the settings carry them. Says why on
+// standard error when it cannot (an engine without sync out, an unknown port).
+bool ChooseSyncOut(Session& s, const std::vector<std::string>& clockSpecs, const std::vector<std::string>& timecodeSpecs,
+                   int32_t rate, uint32_t flags, uint32_t idleTempoMilli, SyncOutScope* scope);
+// A time code rate as written (24, 25, 29.97, 30) as the settings number it; false for another.
+bool ParseTimecodeRate(const std::string& text, int32_t* rate);
 // Opens the outputs (port-table indices, each device once) and the input (-1: none).
 bool OpenPorts(Session& s, const std::vector<uint8_t>& outputIndices, int32_t input);
 

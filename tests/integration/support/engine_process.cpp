@@ -68,6 +68,7 @@ struct Launch {
   int gateFd = -1;
   bool limits = false;
   int terminalFd = -1;  // >= 0: standard output is this terminal (the pseudo-terminal's other side)
+  std::string inPath;   // standard input; empty: /dev/null
 };
 
 pid_t Fork(const EngineEnv& env, const Launch& l) {
@@ -93,7 +94,7 @@ pid_t Fork(const EngineEnv& env, const Launch& l) {
   } else {
     dup2(open(l.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
   }
-  dup2(open("/dev/null", O_RDONLY), 0);
+  dup2(open(l.inPath.empty() ? "/dev/null" : l.inPath.c_str(), O_RDONLY), 0);
   if (l.errFd == EngineEnv::kStderrClosed) close(2);  // last: the opens above may have taken it
   std::vector<char*> argv{const_cast<char*>(l.binary)};
   for (const std::string& a : l.args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -113,13 +114,14 @@ pid_t EngineEnv::Start(int stderrFd, int gateFd) const {
   return Fork(*this, l);
 }
 
-pid_t EngineEnv::StartCtl(const std::vector<std::string>& args, const std::string& name) const {
+pid_t EngineEnv::StartCtl(const std::vector<std::string>& args, const std::string& name, const std::string& inPath) const {
   Launch l;
   l.binary = TOVU_CTL_BINARY;
   l.args = args;
   l.outPath = dir + "/" + name + ".out";
   l.errPath = dir + "/" + name + ".err";
   l.truncate = true;
+  l.inPath = inPath;
   return Fork(*this, l);
 }
 

@@ -42,7 +42,8 @@ struct EngineEnv {
   static constexpr int kStderrClosed = -2;
   pid_t Start(int stderrFd = -1, int gateFd = -1) const;
   // Starts tovu-ctl with `args`, its output and errors to <dir>/<name>.out and .err.
-  pid_t StartCtl(const std::vector<std::string>& args, const std::string& name = "ctl") const;
+  // Standard input is `inPath` (a FIFO the test writes keys to), else /dev/null.
+  pid_t StartCtl(const std::vector<std::string>& args, const std::string& name = "ctl", const std::string& inPath = "") const;
   // Runs tovu-ctl to its end: its exit status, or -1 when it has not ended within timeoutMs.
   int RunCtl(const std::vector<std::string>& args, int timeoutMs = 60000) const;
   // Runs tovu-ctl with a terminal `columns` wide as its standard output: its exit status, and what it

@@ -1,0 +1,95 @@
+// Sync out: what a playback tells other devices of where it is. MIDI clock (0xF8 at 24 pulses a
+// quarter note, with start, continue, stop and the song position pointer) and MIDI time code
+// (quarter frames and full frames) on the output ports chosen for them. The scheduler drives it from
+// its wake-ups, each message timed at its exact due time; while nothing plays, a timer of its own
+// keeps the pulses going when that is asked for.
+//
+// A clock port's receiver, as the engine keeps it (one state per port):
+//
+//   stopped --a start or a jump to a position p: pointer to the first sixteenth s at or after p
+//   (none for s = 0, or for p below 0, where s is 0); cued for pulse 6s--> cued
+//   cued --pulse 6s: 0xFA (s = 0) or 0xFB, then 0xF8--> running
+//   running --each pulse: 0xF8--> running
+//   running --a jump the pulses do not follow (a wrap, a continue into another position or
+//            resolution): 0xFC, then as from stopped--> cued
+//   running or cued --stop, end, departure, teardown, the port no longer chosen: 0xFC when
+//            running--> stopped
+//   stopped or cued --each pulse, when pulses run while stopped: 0xF8 (which moves no receiver)
+//
+// So a receiver that counts pulses from 0xFA or 0xFB, and takes the pointer, is at the song's
+// position at every pulse it runs on; between a jump off a sixteenth and the next sixteenth it
+// waits, cued, without a pulse that could move it.
+//
+// Time code: from a start or jump the time code runs with real time from the song's time there
+// (the tempo map to that tick, at the tempo factor then). A full frame goes out at the first frame
+// at or after it, and quarter frames from the first even frame on. Nothing runs before tick 0. A
+// tempo factor change moves no receiver: the code goes on with real time until the next jump.
+//
+// Threads: the scheduler's steps (timer thread, and the main thread's start, stop and tempo factor)
+// hold the scheduler lock and take the sync lock under it; the idle pulses' timer (timer thread)
+// and the main thread's choice of ports take the sync lock alone. Under the sync lock only the
+// output stages' locks (and the timer table's, to arm the pulses while stopped).
+#pragma once
+
+#include <cstdint>
+
+#include "locks/locks.h"
+#include "platform/timer.h"
+#include "ports/ports.h"
+#include "protocol/payloads.h"
+#include "sync/timecode.h"
+
+// What one port sends (SyncOut::what), as the settings name it.
+constexpr uint8_t kSyncClock = tovu::protocol::kSyncOutClock;
+constexpr uint8_t kSyncTimecode = tovu::protocol::kSyncOutTimecode;
+
+struct SyncOut {
+  Mutex lock ACQUIRED_BEFORE(PortStage::lock);
+  Ports* ports = nullptr;
+  platform::TimerService* timers = nullptr;  // null once the teardown has begun
+
+  // The settings (main thread, under the lock).
+  uint8_t what[kMaxPorts] GUARDED_BY(lock) = {};  // by output port index: kSyncClock | kSyncTimecode
+  bool runWhileStopped GUARDED_BY(lock) = false;
+  midisync::MtcRate rate GUARDED_BY(lock) = midisync::kMtc25;
+  double idleMsPerPulse GUARDED_BY(lock) = 0;  // the settings' tempo while stopped; 0: the last playback's
+  uint8_t held[kMaxPorts] = {};  // the ports this record holds open (main thread)
+
+  // The clock's receivers and the pulse grid.
+  uint8_t receiver[kMaxPorts] GUARDED_BY(lock) = {};  // by port: stopped, cued, running, joining
+  int64_t cueAt[kMaxPorts] GUARDED_BY(lock) = {};     // the pulse a cued receiver starts on
+  bool playing GUARDED_BY(lock) = false;
+  int32_t ticksPerSixteenth GUARDED_BY(lock) = 30;
+  int64_t nextPulse GUARDED_BY(lock) = 0;        // the next pulse the playback sends
+  int64_t passEnd GUARDED_BY(lock) = INT64_MAX;  // no pulse at or past this tick (a loop's end, the song's end)
+  double lastPulseMs GUARDED_BY(lock) = 0;
+  double msPerPulse GUARDED_BY(lock) = 60000.0 / (120 * 24);  // the last tempo, for the pulses while stopped
+  uint64_t idleTimer GUARDED_BY(lock) = 0;  // the pulse while stopped armed next; 0 none
+  double idleDueMs GUARDED_BY(lock) = 0;
+
+  // Time code.
+  bool timecodeOn GUARDED_BY(lock) = false;
+  double timecodeOriginMs GUARDED_BY(lock) = 0;  // the moment the time code reads 0
+  int64_t fullFrame GUARDED_BY(lock) = -1;       // the full frame still to send; -1 none
+  int64_t nextQuarter GUARDED_BY(lock) = 0;      // the next quarter frame
+  uint8_t timecodeFresh[kMaxPorts] GUARDED_BY(lock) = {};  // chosen while it runs: a full frame first
+
+  // The loop start's song time (at factor 1), walked once at the start and at a switch.
+  bool loopPlaceValid GUARDED_BY(lock) = false;
+  double loopStartMs GUARDED_BY(lock) = 0;
+};
+
+// ---- Main thread ----
+
+// Takes `settings` (ports by device id; those no port has are dropped): opens the ports newly
+// chosen and closes those no longer chosen (a running receiver is stopped first), and starts or
+// ends the pulses while stopped.
+void SetSyncOut(SyncOut& sync, const tovu::SyncOutSettings& settings) EXCLUDES(sync.lock);
+// The settings as they stand (device ids).
+tovu::SyncOutSettings SyncOutSettingsOf(SyncOut& sync) EXCLUDES(sync.lock);
+// The settings store's (Dev<n>\ClkOut, Dev<n>\MtcOut, ClkRun, ClkBpm, MtcRate).
+tovu::SyncOutSettings SyncOutSettingsFromStore(const Ports& ports);
+// Before a start: the pulses while stopped end (their timer cancelled; never under the sync lock).
+void StopIdlePulses(SyncOut& sync) EXCLUDES(sync.lock);
+// Teardown (after the playback has stopped): the pulses while stopped end for good.
+void EndSyncOut(SyncOut& sync) EXCLUDES(sync.lock);
