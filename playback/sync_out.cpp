@@ -66,7 +66,7 @@ double SongMsAt(const uint8_t* song, int32_t tick) {
 // records ends there), or nowhere.
 int64_t PassEndOf(PlaybackState& p) REQUIRES(p.lock) {
   if (p.loopOn.load()) return p.loopEnd.load();
-  if (p.recordingClient.load() != 0) return INT64_MAX;
+  if (p.recordingClient.load() != 0) return kNoTickLimit;
   for (const uint8_t* e = p.main->eventCursor;; e += kEventEntrySize)
     if (EventCode(ReadU32(e + kEventWordOffset)) == kCodeEnd) return ReadI32(e);
 }

@@ -37,6 +37,7 @@
 #include "platform/timer.h"
 #include "ports/ports.h"
 #include "protocol/payloads.h"
+#include "sync/pulses.h"
 #include "sync/timecode.h"
 
 // What one port sends (SyncOut::what), as the settings name it.
@@ -61,7 +62,7 @@ struct SyncOut {
   bool playing GUARDED_BY(lock) = false;
   int32_t ticksPerSixteenth GUARDED_BY(lock) = 30;
   int64_t nextPulse GUARDED_BY(lock) = 0;        // the next pulse the playback sends
-  int64_t passEnd GUARDED_BY(lock) = INT64_MAX;  // no pulse at or past this tick (a loop's end, the song's end)
+  int64_t passEnd GUARDED_BY(lock) = midisync::kNoTickLimit;  // no pulse at or past this tick (a loop's end, the song's end)
   double lastPulseMs GUARDED_BY(lock) = 0;
   double msPerPulse GUARDED_BY(lock) = 60000.0 / (120 * 24);  // the last tempo, for the pulses while stopped
   uint64_t idleTimer GUARDED_BY(lock) = 0;  // the pulse while stopped armed next; 0 none

@@ -48,7 +48,12 @@ inline int64_t LastPulseAt(int64_t tick, int32_t ticksPerSixteenth) {
   return FloorDivide(tick * kPulsesPerSixteenth, ticksPerSixteenth);
 }
 
-// Whether pulse n lies before `tick`.
+// A tick no pulse reaches: the end of a pass that has none (a recording that neither loops nor ends,
+// the clock while stopped). Far beyond any 32-bit song position, yet small enough that the products
+// below stay within 64 bits (2^40 ticks are 87 years of pulses at 1,000 quarters a minute).
+constexpr int64_t kNoTickLimit = int64_t{1} << 40;
+
+// Whether pulse n lies before `tick` (at most kNoTickLimit).
 inline bool PulseBefore(int64_t pulse, int64_t tick, int32_t ticksPerSixteenth) {
   return pulse * ticksPerSixteenth < tick * kPulsesPerSixteenth;
 }
