@@ -78,16 +78,21 @@ bool WriteAllTo(int fd, const void* data, size_t size) {
   _exit(0);
 }
 
+// The two pipes a child process is started with: it reports on `report`, and is held at `hold`
+// until the parent closes its end. False (nothing left open) when either cannot be made.
+bool OpenReportAndHold(int report[2], int hold[2]) {
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  if (pipe2(hold, O_CLOEXEC) == 0) return true;
+  close(report[0]);
+  close(report[1]);
+  return false;
+}
+
 bool Spawn(const EngineEnv& env, const std::vector<std::vector<uint32_t>>& outputsPerWindow, bool launcher,
            bool registerFirst, const std::vector<uint32_t>& strikes, ClientProcess* out, int timeoutMs) {
   out->Kill();
   int report[2], hold[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return false;
-  if (pipe2(hold, O_CLOEXEC) != 0) {
-    close(report[0]);
-    close(report[1]);
-    return false;
-  }
+  if (!OpenReportAndHold(report, hold)) return false;
   pid_t pid = fork();
   if (pid == 0) {
     CloseInherited(report[1], hold[0]);
@@ -168,12 +173,7 @@ bool StartClientProcess(const EngineEnv& env, const std::vector<std::vector<uint
 bool StartPeerProcess(const std::function<void(const PeerReady& ready)>& body, ClientProcess* out, int timeoutMs) {
   out->Kill();
   int report[2], hold[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return false;
-  if (pipe2(hold, O_CLOEXEC) != 0) {
-    close(report[0]);
-    close(report[1]);
-    return false;
-  }
+  if (!OpenReportAndHold(report, hold)) return false;
   pid_t pid = fork();
   if (pid == 0) {
     CloseInherited(report[1], hold[0]);
