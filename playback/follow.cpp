@@ -19,11 +19,13 @@ int32_t TicksPerSixteenth(const PlaybackState& p) REQUIRES(p.lock) {
   return p.main->ticksPerSixteenth > 0 ? p.main->ticksPerSixteenth : 1;
 }
 
-// The tick of a position in pulses (whole ticks toward the past; a millionth absorbs rounding).
-int32_t TickOfPulses(const PlaybackState& p, double pulses) REQUIRES(p.lock) {
-  double tick = std::floor(pulses * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth + 1e-6);
+// The tick of a position in pulses: whole ticks toward the past (a millionth absorbs rounding), or,
+// `ceil`, the first whole tick at or after it.
+int32_t TickOfPulses(const PlaybackState& p, double pulses, bool ceil = false) REQUIRES(p.lock) {
+  double exact = pulses * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
+  double tick = ceil ? std::ceil(exact - 1e-6) : std::floor(exact + 1e-6);
   if (!std::isfinite(tick)) return 0;
-  return ClampToInt32(static_cast<int64_t>(std::fmax(std::fmin(tick, 2147483647.0), -2147483648.0)));
+  return static_cast<int32_t>(std::fmax(std::fmin(tick, 2147483647.0), -2147483648.0));
 }
 
 void Hold(PlaybackState& p, int32_t tick, double atMs) REQUIRES(p.lock) {
@@ -107,7 +109,8 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
       ReleasePlayback(p);
       Hold(p, p.currentTick.load(), m.timeMs);
     }
-    if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to)), m.timeMs);
+    // What lies at the pulse's tick (or the first tick after it) belongs to the pulse.
+    if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to), true), m.timeMs);
     if (step.run || step.pulse) {
       AnchorAtPulse(p);
       pulsed = true;
@@ -119,7 +122,10 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
     fo.lostReported = false;
     PostNotification(p.outbox.bus, window, kNotifyClockLost, 0);
   }
-  int32_t limit = TickOfPulses(p, static_cast<double>(midisync::FollowLimit(f)));
+  // Events before the next pulse may run on the estimate; those at its tick wait for it (so a stop
+  // and a continue from that pulse play each of them once).
+  int32_t next = TickOfPulses(p, static_cast<double>(midisync::FollowLimit(f)), true);
+  int32_t limit = next > INT32_MIN ? next - 1 : next;
   if (midisync::ClockLost(f, nowMs)) {
     // Held at the next pulse: nothing is stamped or sent past it until the clock comes back.
     if (!fo.lostReported) {

@@ -100,7 +100,11 @@ FollowStep FollowMessage(ClockFollower& f, const ClockMessage& m, double guessMs
           StartLoop(f, m.timeMs, f.e2);
           f.pulsesSinceCue = 1;
         } else {
-          const double b = std::sqrt(2.0) * kFollowBandwidth, c = kFollowBandwidth * kFollowBandwidth;
+          // Wide just after a (re)start, so that the period measured from one jittered interval is
+          // corrected within a few pulses; narrowing to kFollowBandwidth, which smooths jitter.
+          const double w = std::max(kFollowBandwidth, kFollowStartBandwidth / std::sqrt(static_cast<double>(f.pulsesSinceCue)));
+          const double b = std::sqrt(2.0) * w, c = w * w;
+          if (f.pulsesSinceCue < 1000) ++f.pulsesSinceCue;
           f.t0 = f.t1;
           f.t1 += b * error + f.e2;
           f.e2 += c * error;

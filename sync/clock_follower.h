@@ -24,7 +24,8 @@
 // e = t - t1 moves t0 = t1, t1 += b e + e2, e2 += c e, with b = sqrt(2) w and c = w^2 for a
 // bandwidth w per pulse. The first pulse after a cue starts it with a guessed period, the second
 // with the measured one, so the song locks at the second pulse; a pulse off by more than half a
-// period (a clock that paused, a jump in tempo) restarts it there with the measured interval.
+// period (a clock that paused, a jump in tempo) restarts it there, its period kept until the next
+// pulse measures one.
 //
 // Threads: the inbox has one producer (the MIDI input thread of the followed port) and one
 // consumer (the scheduler); push and pop never allocate, lock or block. The follower itself
@@ -67,6 +68,10 @@ constexpr double kClockLostMs = 500.0;
 // The loop's bandwidth, in radians per pulse: a tempo change is followed within about 24 pulses,
 // and a pulse's jitter moves the estimate by about a fifth of it.
 constexpr double kFollowBandwidth = 0.12;
+
+// Just after a (re)start the loop is wider, kFollowStartBandwidth / sqrt(pulses since), narrowing
+// to kFollowBandwidth, so that a first period measured from one jittered interval is soon corrected.
+constexpr double kFollowStartBandwidth = 0.8;
 
 enum FollowState : uint8_t { kFollowStopped = 0, kFollowCued = 1, kFollowRunning = 2 };
 

@@ -109,8 +109,12 @@ TEST(ClockFollower, LoopLocksSmoothsJitterAndFollowsTempo) {
       if (settled) errorsMs.push_back(std::fabs(position - idealPosition) * period);
     }
     // A tempo change is followed within 24 pulses.
-    if (n == kChangeAt + 24) EXPECT_NEAR(FollowedMsPerPulse(f), period, period * 0.02);
-    if (n == 2) EXPECT_NEAR(FollowedMsPerPulse(f), 60000.0 / (120 * 24), 1.5);  // locked at the second pulse
+    if (n == kChangeAt + 24) {
+      EXPECT_NEAR(FollowedMsPerPulse(f), period, period * 0.02);
+    }
+    if (n == 2) {
+      EXPECT_NEAR(FollowedMsPerPulse(f), 60000.0 / (120 * 24), 1.5);  // locked at the second pulse
+    }
   }
   EXPECT_NEAR(FollowedMsPerPulse(f), period, 0.1);
   std::sort(errorsMs.begin(), errorsMs.end());
