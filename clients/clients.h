@@ -36,6 +36,7 @@ struct ClientRecord {
   std::atomic<int32_t> inputPort{-1};
   SongSlots songs;  // playback's: read and written only there, under the scheduler lock
   double tempoFactor = 1.0;
+  int32_t clockInDevice = tovu::protocol::kNoInputDevice;  // main thread: copy-data 36, the clock its playbacks follow
   bool leaving = false;  // main thread: its unregistration is under way (it can start nothing)
   std::atomic<uint32_t> channelMask{tovu::protocol::kAllChannels};
   std::atomic<uint32_t> inputFlags{tovu::protocol::kInputNotes};

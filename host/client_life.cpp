@@ -27,6 +27,7 @@
 //
 // Threads: the main thread only.
 #include "host/engine.h"
+#include "protocol/song_image_format.h"
 #include "platform/process.h"
 #include "platform/wire.h"
 #include "playback/song_slots.h"
@@ -168,6 +169,11 @@ int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window) {
   std::vector<uint8_t> payload = tovu::EncodeMetronomeSettings(engine.ports.settings);
   SendCopyData(engine.bus, engine.window, window, kCopyMetronomeSettings, payload.data(), static_cast<uint32_t>(payload.size()));
   return 0;
+}
+
+void SetClockInFrom(Engine& engine, uint32_t window, const uint8_t* payload) {
+  ClientRecord* client = ClientOf(engine.clients, window);
+  if (client) client->clockInDevice = ReadI32(payload);
 }
 
 void SetSyncOutFrom(Engine& engine, const uint8_t* payload, uint32_t size) {

@@ -51,6 +51,7 @@ struct Engine {
   Metronome metronome;
   Recording recording;
   SyncOut sync;
+  ClockIn clockIn;  // the external clock a playback follows (its inbox is fed by the MIDI input thread)
 
   // Devices that come and go: a change is posted once until the main thread has looked
   // (kDevicesChangedMessage).
@@ -104,6 +105,8 @@ int32_t ReplyMetronomeSettings(Engine& engine, uint32_t window);
 // Copy-data 34 and command 33 (additions): the sync-out settings, taken and told.
 void SetSyncOutFrom(Engine& engine, const uint8_t* payload, uint32_t size);
 int32_t ReplySyncOutSettings(Engine& engine, uint32_t window);
+// Copy-data 36 (an addition): the input device whose clock the client's next playbacks follow.
+void SetClockInFrom(Engine& engine, uint32_t window, const uint8_t* payload);
 // Teardown: every client's song slots are freed and it is told the engine is going (14, lParam 1).
 void EndEveryClient(Engine& engine);
 

@@ -72,6 +72,7 @@ void WireRecords(Engine& engine) {
   p.ports = &engine.ports;
   p.metronome = &engine.metronome;
   p.sync = &engine.sync;
+  p.clockIn = &engine.clockIn;
   engine.sync.ports = &engine.ports;
   p.outbox = outbox;
   p.hooks = PlaybackHooks{&engine, ArmRecordingHook, EchoHook, RecordWrapHook, RecordPassEndHook, PublishHook};
@@ -85,7 +86,7 @@ void WireRecords(Engine& engine) {
   recorder.playback = &engine.playback;
   recorder.thru = &thru;
   recorder.ports = &engine.ports;
-  engine.recording.input = InputRouter{&engine.clients, &engine.ports, &thru, &recorder, &engine.playback.recordingClient};
+  engine.recording.input = InputRouter{&engine.clients, &engine.ports, &thru, &recorder, &engine.playback.recordingClient, &engine.clockIn};
 
   // What the notifier reports and where it comes from.
   Notifier& n = engine.notifier;

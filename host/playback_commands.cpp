@@ -17,6 +17,16 @@
 
 namespace {
 
+// The open input port whose clock `record` follows: -1 when it follows none, kNoClockPort when the
+// device it names has no open port.
+constexpr int32_t kNoClockPort = -2;
+int32_t ClockInPort(Engine& engine, const ClientRecord& record) {
+  if (record.clockInDevice == kNoInputDevice) return -1;
+  int port = record.clockInDevice < 0 ? -1 : FindInputPortByDevice(engine.ports, static_cast<uint32_t>(record.clockInDevice));
+  if (port < 0 || engine.ports.inputs[port].handle.load() == 0) return kNoClockPort;
+  return port;
+}
+
 // Why a start cannot go ahead (an error code of notification 10), or 0.
 uint32_t StartRefusal(Engine& engine, uint32_t sender, const tovu::StartRequest& r) {
   ClientRecord* record = ClientOf(engine.clients, sender);
@@ -28,6 +38,7 @@ uint32_t StartRefusal(Engine& engine, uint32_t sender, const tovu::StartRequest&
     if (input < 0 || input >= engine.ports.inputCount.load() || engine.ports.inputs[input].handle.load() == 0)
       return kErrorNoInputPort;
   }
+  if (ClockInPort(engine, *record) == kNoClockPort) return kErrorNoInputPort;
   if (!LoopIsValid(r, record->songs.current)) return kErrorBadLoop;
   if (engine.ports.outputCount.load() == 0) return kErrorNoOutputPorts;
   return 0;
@@ -66,6 +77,9 @@ void StartWith(Engine& engine, uint32_t sender, const uint8_t* payload, const do
   client.songs = &record.songs;
   client.tempoFactor = record.tempoFactor;
   client.captureSysex = (record.inputFlags.load() & kInputSysex) != 0;
+  // Following a clock, the master's position is the song's: no loop is played.
+  client.clockInPort = ClockInPort(engine, record);
+  if (client.clockInPort >= 0) r.loopOn = 0;
   uint32_t serial;
   bool running;
   StopIdlePulses(engine.sync);  // the playback's own pulses take over

@@ -23,6 +23,7 @@ int32_t MinimumPayload(uint32_t type) {
     case kCopySetMetronome: return kMetronomeSettingsSize;
     case kCopySetThru: return kThruSettingsSize;
     case kCopySetSyncOut: return kSyncOutHeaderSize;
+    case kCopyClockIn: return kClockInSize;
     default: return -1;
   }
 }
@@ -58,6 +59,7 @@ int32_t HandleCopyData(Engine& engine, const platform::BusMessage& m) {
     case kCopySetMetronome: SetMetronomeFrom(engine, data); break;
     case kCopySetThru: SetThruFrom(engine, sender, data); break;
     case kCopySetSyncOut: SetSyncOutFrom(engine, data, size); break;
+    case kCopyClockIn: SetClockInFrom(engine, sender, data); break;
     default: break;
   }
   return kCopyDataHandled;

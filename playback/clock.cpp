@@ -32,7 +32,12 @@ ClockAnchor ReadClock(const PlaybackClock& clock) {
 }
 
 void AnchorClockAt(PlaybackClock& clock, double timeMs, int32_t tick, int32_t ticksPerMinute) {
-  double msPerTick = MsPerTick(ticksPerMinute, clock.playbackTempoFactor.load());
+  AnchorClockRate(clock, timeMs, tick, MsPerTick(ticksPerMinute, clock.playbackTempoFactor.load()));
+}
+
+void AnchorClockRate(PlaybackClock& clock, double timeMs, int32_t tick, double msPerTick) {
+  // A held clock: a tick's due time lies beyond any wake-up (a wake-up is armed at most a second ahead).
+  if (!std::isfinite(msPerTick) || !(msPerTick > 0.0)) msPerTick = 1e12;
   uint32_t s = clock.sequence.load();
   clock.sequence.store(s + 1);
   clock.anchorTime.store(timeMs);
@@ -57,6 +62,7 @@ double PositionDueTime(const ClockAnchor& a, double position) {
 }
 
 void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute) {
+  if (clock.external.load()) return;  // the song's tempo does not move a followed clock
   AnchorClockAt(clock, TickDueTime(clock, tick), tick, ticksPerMinute);
 }
 
@@ -76,10 +82,11 @@ int32_t TickAt(const ClockAnchor& a, double timeMs) {
 }
 
 void ChangeTempoFactorAt(PlaybackClock& clock, double timeMs, double factor, int32_t ticksPerMinute) {
+  clock.playbackTempoFactor.store(ClockTempoFactor(factor));
+  if (clock.external.load()) return;  // a followed clock runs at its master's speed
   ClockAnchor a = ReadClock(clock);
   double position = PositionAt(a, timeMs);
   int32_t tick = TickAt(a, timeMs);
-  clock.playbackTempoFactor.store(ClockTempoFactor(factor));
   // Anchored at the whole tick, placed so that the fraction of a tick already played stays played.
   double msPerTick = MsPerTick(ticksPerMinute, factor);
   AnchorClockAt(clock, timeMs - (position - tick) * msPerTick, tick, ticksPerMinute);

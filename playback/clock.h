@@ -23,6 +23,9 @@ struct PlaybackClock {
   std::atomic<double> msPerTick{60000.0 / 14400.0};
   std::atomic<int32_t> positionStep{30};  // ticks per reported step (the main image's ticks per sixteenth)
   std::atomic<double> playbackTempoFactor{1.0};
+  // The clock follows an external clock (playback/follow.h): only the follower anchors it; the
+  // song's tempo events and the tempo factor move nothing.
+  std::atomic<bool> external{false};
 };
 
 // One consistent reading of the anchor.
@@ -53,6 +56,9 @@ ClockAnchor ReadClock(const PlaybackClock& clock);
 void AnchorClock(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute);
 // Re-anchors the clock so that `tick` falls at `timeMs`.
 void AnchorClockAt(PlaybackClock& clock, double timeMs, int32_t tick, int32_t ticksPerMinute);
+// Re-anchors the clock so that `tick` falls at `timeMs`, at `msPerTick` as given (an external
+// clock's rate; a rate that is not a positive finite number holds the clock at `tick`).
+void AnchorClockRate(PlaybackClock& clock, double timeMs, int32_t tick, double msPerTick);
 // Re-anchors at `tick`'s due time by the clock as it stands: the tempo changes exactly on its tick.
 void ReanchorAtTick(PlaybackClock& clock, int32_t tick, int32_t ticksPerMinute);
 

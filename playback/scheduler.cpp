@@ -52,8 +52,8 @@ void TakeSysexAndLoopEnd(PlaybackState& p, const tovu::StartRequest& r, int32_t 
   loop.sysexMode = r.sysexMode;
 }
 
-// Lifts, on every port, the pedals the playback holds down that `state` does not hold (where it
-// sets a pedal, its value is sent by the replay).
+}  // namespace
+
 void LiftPedalsNotHeld(Ports& ports, const StateImage& state) {
   for (int32_t i = 0; i < ports.outputCount; ++i) {
     uint16_t keep[3] = {};
@@ -65,8 +65,6 @@ void LiftPedalsNotHeld(Ports& ports, const StateImage& state) {
     LiftPedals(ports, i, kOwnerPlayback, keep);
   }
 }
-
-}  // namespace
 
 bool LoopIsValid(const tovu::StartRequest& r, const uint8_t* song) {
   if (!r.loopOn) return true;
@@ -114,6 +112,7 @@ void ReleasePlayback(PlaybackState& p) {
 
 void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window) {
   EndSync(p, p.lastWakeMs);
+  EndFollowing(p);
   p.positionGate.store(0);
   p.endKind = kind;
   p.finalPosition = position;
@@ -175,11 +174,13 @@ bool BeginPlayback(PlaybackState& p, const StartingClient& client, const tovu::S
   }
   BeginSync(p, nowMs);
   p.lastWakeMs = nowMs;
+  if (client.clockInPort >= 0) BeginFollowing(p, client.clockInPort, current);
   return ArmAt(p, nowMs + kFirstWakeDelayMs);
 }
 
 HaltedPlayback HaltPlayback(PlaybackState& p) {
   EndSync(p, platform::NowMs());
+  EndFollowing(p);
   HaltedPlayback h;
   h.endKind = p.endKind;
   h.finalPosition = p.finalPosition;
@@ -196,7 +197,8 @@ HaltedPlayback HaltPlayback(PlaybackState& p) {
 }
 
 bool AnnounceContinue(PlaybackState& p, const tovu::StartRequest& request) {
-  if (p.endKind != kRunning) return false;
+  // A playback that follows an external clock goes where its master takes it: no continue.
+  if (p.endKind != kRunning || p.follow.on) return false;
   FreeRetiredSongs(p);
   p.pendingRequest = request;
   p.pending = kContinueAnnounced;

@@ -53,6 +53,7 @@
 #include "locks/locks.h"
 #include "platform/timer.h"
 #include "playback/clock.h"
+#include "playback/follow.h"
 #include "playback/metronome.h"
 #include "playback/song_slots.h"
 #include "playback/state_image.h"
@@ -156,6 +157,8 @@ struct PlaybackState {
   Ports* ports = nullptr;
   Metronome* metronome = nullptr;
   SyncOut* sync = nullptr;  // MIDI clock, time code and the JACK transport (null: none)
+  ClockIn* clockIn = nullptr;  // the input an external clock comes from (null: none can be followed)
+  Following follow GUARDED_BY(lock);  // this playback follows an external clock (playback/follow.h)
   Outbox outbox;
   PlaybackHooks hooks;
 };
@@ -173,6 +176,7 @@ struct StartingClient {
   SongSlots* songs = nullptr;
   double tempoFactor = 1.0;
   bool captureSysex = false;  // its input flags ask for system-exclusive input
+  int32_t clockInPort = -1;   // the input port whose MIDI clock it follows (-1: its own clock)
 };
 // Once the start message has gone out: seeks the images to the start (and
 // the count-in before it), replays the chased state, anchors the clock, arms the recording and the
@@ -276,6 +280,21 @@ void PublishTimeline(PlaybackState& p, double fromMs) REQUIRES(p.lock);
 // After a wake-up's dispatch: PublishTimeline from the clock's anchor, when a tempo event anchored
 // it anew or a time signature changed the meter.
 void RefreshTimeline(PlaybackState& p) REQUIRES(p.lock);
+
+// Lifts, on every port, the pedals the playback holds down that `state` does not hold (where it
+// sets a pedal, its value is sent by the replay).
+void LiftPedalsNotHeld(Ports& ports, const StateImage& state);
+
+// ---- Following an external clock (playback/follow.cpp) ----
+
+// A start that follows input port `port`, once BeginPlayback has chased the images to `tick`: the
+// clock is held there and the follower stopped with its pointer at `tick`.
+void BeginFollowing(PlaybackState& p, int32_t port, int32_t tick) REQUIRES(p.lock);
+// A stop or an end: no port is followed any more.
+void EndFollowing(PlaybackState& p) REQUIRES(p.lock);
+// The wake-up's part: takes what waits in the inbox (releases, jumps, anchors) and returns the
+// song's tick at `nowMs`.
+int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) REQUIRES(p.lock);
 
 // ---- Song slots (playback/song_slots.cpp) ----
 

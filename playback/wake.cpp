@@ -28,7 +28,8 @@ void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs) {
 
   bool loopOn = p.loopOn.load() != 0;
   const bool recording = p.recordingClient.load() != 0;
-  int32_t current = TickAt(ReadClock(*p.clock), nowMs);
+  // A playback that follows an external clock is where its follower puts it (follow.h).
+  int32_t current = p.follow.on ? FollowUntil(p, nowMs, window) : TickAt(ReadClock(*p.clock), nowMs);
   if (current >= p.loopEnd.load()) {
     if (!loopOn && !recording) {
       // The clock has run to the last tick there is: the dispatch below meets the song's end marker,

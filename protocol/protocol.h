@@ -88,6 +88,8 @@ constexpr uint32_t kCopyPortStates = 33;          // engine: port states, answer
 // settings (engine-wide).
 constexpr uint32_t kCopySyncOutSettings = 34;
 constexpr uint32_t kCopySetSyncOut = 35;
+// An addition: client: the input device whose MIDI clock the sender's next playbacks follow.
+constexpr uint32_t kCopyClockIn = 36;
 
 // ---- Values shared by several payloads ----
 constexpr uint32_t kNoDevice = 0x8000;  // a device id naming no device (metronome, thru off)
@@ -179,6 +181,9 @@ constexpr uint32_t kSyncJackTransport = 2;        // flag: the playback drives t
 constexpr uint32_t kSyncOutClock = 1;             // what: MIDI clock, song position, start, continue, stop
 constexpr uint32_t kSyncOutTimecode = 2;          // what: MIDI time code
 
+// ---- Clock in (kCopyClockIn), an addition: i32 input device id; kNoInputDevice (-1): none ----
+constexpr uint32_t kClockInSize = 4;
+
 // ---- Take (kCopyTake): header, entries, then the sysex bytes back to back ----
 constexpr uint32_t kTakeHeaderSize = 20;
 constexpr uint32_t kTakeEventCountOffset = 0;      // entries that follow the header
@@ -202,6 +207,7 @@ enum Notification : uint32_t {
   kNotifyPortsClosed = 14,  // lParam kPortsClosedClient or kPortsClosedShutdown
   kNotifyStarted = 21,      // lParam kNotifyOwn for the client that started, kNotifyOther for the others
   kNotifyPortsChanged = 33,  // an addition: a port came, went or came back (lParam: PortChangeWord)
+  kNotifyClockLost = 34,     // an addition: the followed clock stopped arriving (lParam 1) or came back (0)
 };
 constexpr uint32_t kNotifyOther = 0;          // started or stopped: another client's playback
 constexpr uint32_t kNotifyOwn = 1;            // started or stopped: the receiver's own playback

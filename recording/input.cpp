@@ -69,6 +69,11 @@ void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, 
   if (msg == platform::kMimData) {
     uint32_t message = static_cast<uint32_t>(param1) & 0x00FFFFFF;
     if (message == 0xFE) return;  // active sensing
+    // Clock messages go to the follower before the filter (which refuses every system message).
+    if (router->clockIn && (message & 0xF0) == 0xF0 &&
+        OfferClockInput(*router->clockIn, FindInputPortByHandle(*router->ports, handle), message,
+                        platform::MidiInArrivalMs()))
+      return;
     // Read before the filter: a release of what thru holds after this point drops the message.
     uint32_t thruGeneration = router->thru->generation.load();
     if (AcceptShortInput(*router, handle, message)) RouteInput(*router, message, thruGeneration);

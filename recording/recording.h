@@ -94,6 +94,7 @@ struct InputRouter {
   Thru* thru = nullptr;
   Recorder* recorder = nullptr;
   const std::atomic<uint32_t>* recordingClient = nullptr;
+  ClockIn* clockIn = nullptr;  // the external clock a playback may follow (its messages skip the filter)
 };
 
 // The platform's input callback. `instance` is the InputRouter (Ports::inputInstance).

@@ -1,0 +1,139 @@
+// Following an external clock: the inbox taken at each wake-up, the jumps with their chase, the
+// anchoring at each pulse, the hold and the lost clock. See follow.h.
+#include "playback/follow.h"
+
+#include <climits>
+#include <cmath>
+
+#include "playback/chase.h"
+#include "playback/scheduler.h"
+#include "playback/seek.h"
+#include "playback/song_image.h"
+#include "sync/pulses.h"
+
+using namespace tovu::protocol;
+
+namespace {
+
+int32_t TicksPerSixteenth(const PlaybackState& p) REQUIRES(p.lock) {
+  return p.main->ticksPerSixteenth > 0 ? p.main->ticksPerSixteenth : 1;
+}
+
+// The tick of a position in pulses: whole ticks toward the past (a millionth absorbs rounding), or,
+// `ceil`, the first whole tick at or after it.
+int32_t TickOfPulses(const PlaybackState& p, double pulses, bool ceil = false) REQUIRES(p.lock) {
+  double exact = pulses * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
+  double tick = ceil ? std::ceil(exact - 1e-6) : std::floor(exact + 1e-6);
+  if (!std::isfinite(tick)) return 0;
+  return static_cast<int32_t>(std::fmax(std::fmin(tick, 2147483647.0), -2147483648.0));
+}
+
+void Hold(PlaybackState& p, int32_t tick, double atMs) REQUIRES(p.lock) {
+  p.follow.heldTick = tick;
+  AnchorClockRate(*p.clock, atMs, tick, 0.0);
+}
+
+// The song moves to `tick` with its state chased there: what differs sounds now, notes held there
+// are struck again, pedals it does not hold are lifted. The next event is the first at or after it.
+void JumpTo(PlaybackState& p, int32_t tick, double atMs) REQUIRES(p.lock) {
+  bool loopOn = p.loopOn.load() != 0;
+  int32_t songEnd = 0;
+  SeekImages(p.song, tick, loopOn ? p.loopStart.load() : -1, *p.scratchStart, *p.scratchLoop, &songEnd);
+  ReplayDifferences(*p.ports, *p.scratchStart, *p.main, true);
+  LiftPedalsNotHeld(*p.ports, *p.scratchStart);
+  CopyStateImage(*p.main, *p.scratchStart);
+  if (loopOn) CopyStateImage(*p.loopImage, *p.scratchLoop);
+  p.currentTick.store(tick);
+  p.echoPosition = tick;
+  p.lastStep = -1;  // the new position is reported
+  Hold(p, tick, atMs);
+}
+
+// The clock runs from the follower's last pulse at the loop's period.
+void AnchorAtPulse(PlaybackState& p) REQUIRES(p.lock) {
+  const midisync::ClockFollower& f = p.follow.follower;
+  double msPerPulse = f.t1 - f.t0;
+  double msPerTick = msPerPulse * midisync::kPulsesPerSixteenth / TicksPerSixteenth(p);
+  double position = static_cast<double>(f.pulse) * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
+  int32_t tick = TickOfPulses(p, static_cast<double>(f.pulse));
+  AnchorClockRate(*p.clock, f.t0 - (position - tick) * msPerTick, tick, msPerTick);
+}
+
+}  // namespace
+
+bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs) {
+  uint8_t status = static_cast<uint8_t>(message & 0xFF);
+  if (!midisync::IsFollowedMessage(status)) return false;
+  if (port < 0 || in.port.load() != port) return true;  // a clock message nobody follows: dropped
+  midisync::ClockMessage m;
+  m.status = status;
+  m.data1 = static_cast<uint8_t>(message >> 8 & 0x7F);
+  m.data2 = static_cast<uint8_t>(message >> 16 & 0x7F);
+  m.timeMs = arrivalMs;
+  midisync::PushClockMessage(in.inbox, m);
+  return true;
+}
+
+void BeginFollowing(PlaybackState& p, int32_t port, int32_t tick) {
+  p.follow = Following{};
+  p.follow.on = true;
+  p.follow.follower.pointer = midisync::FloorDivide(static_cast<int64_t>(tick) * midisync::kPulsesPerSixteenth,
+                                                     TicksPerSixteenth(p));
+  p.clock->external.store(true);
+  Hold(p, tick, p.lastWakeMs);
+  if (p.clockIn) {
+    p.clockIn->port.store(-1);
+    midisync::ClearClockInbox(p.clockIn->inbox);
+    p.clockIn->port.store(port);
+  }
+}
+
+void EndFollowing(PlaybackState& p) {
+  if (!p.follow.on) return;
+  p.follow.on = false;
+  p.clock->external.store(false);
+  if (p.clockIn) p.clockIn->port.store(-1);
+}
+
+int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
+  Following& fo = p.follow;
+  midisync::ClockFollower& f = fo.follower;
+  // The period a first pulse assumes: the song's own tempo there.
+  double guess = MsPerTick(p.main->ticksPerMinute, 1.0) * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
+  midisync::ClockMessage m;
+  bool pulsed = false;
+  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m)) {
+    midisync::FollowStep step = midisync::FollowMessage(f, m, guess);
+    if (step.stop) {
+      // Exactly as a stop releases; the song holds where it had come to.
+      ReleasePlayback(p);
+      Hold(p, p.currentTick.load(), m.timeMs);
+    }
+    // What lies at the pulse's tick (or the first tick after it) belongs to the pulse.
+    if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to), true), m.timeMs);
+    if (step.run || step.pulse) {
+      AnchorAtPulse(p);
+      pulsed = true;
+    }
+  }
+  // Held: what lies at the held tick itself waits for the first pulse.
+  if (f.state != midisync::kFollowRunning) return fo.heldTick > INT32_MIN ? fo.heldTick - 1 : fo.heldTick;
+  if (pulsed && fo.lostReported) {
+    fo.lostReported = false;
+    PostNotification(p.outbox.bus, window, kNotifyClockLost, 0);
+  }
+  // Events before the next pulse may run on the estimate; those at its tick wait for it (so a stop
+  // and a continue from that pulse play each of them once).
+  int32_t next = TickOfPulses(p, static_cast<double>(midisync::FollowLimit(f)), true);
+  int32_t limit = next > INT32_MIN ? next - 1 : next;
+  if (midisync::ClockLost(f, nowMs)) {
+    // Held at the next pulse: nothing is stamped or sent past it until the clock comes back.
+    if (!fo.lostReported) {
+      fo.lostReported = true;
+      Hold(p, TickOfPulses(p, midisync::FollowedPosition(f, nowMs)), nowMs);
+      PostNotification(p.outbox.bus, window, kNotifyClockLost, 1);
+    }
+  }
+  int32_t tick = TickOfPulses(p, midisync::FollowedPosition(f, nowMs));
+  return tick < limit ? tick : limit;
+}
