@@ -535,6 +535,10 @@ int SendAt(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t 
 
 constexpr int kFirstRetryMs = 50;
 constexpr int kLongestRetryMs = 500;  // a server that answers again is found within this
+// After a registration the list is read again at these intervals: the server publishes a change
+// of its port list at the start of a cycle, which a server busy closing a client may hold back.
+constexpr int kSettleMs[] = {50, 250, 1000};
+constexpr int kSettleSteps = static_cast<int>(sizeof kSettleMs / sizeof kSettleMs[0]);
 
 void SetCallbacks(Service& s, jack_client_t* client) {
   jack_set_process_callback(client, Process, &s);
@@ -629,13 +633,16 @@ bool Reconnect(Service& s) {
 void FollowerMain(Service* s) {
   bool lost = false;
   int retryMs = kFirstRetryMs;
+  int settle = kSettleSteps;  // the next of kSettleMs to wait after a registration; none left
   for (;;) {
-    EventWait(&s->follow, lost ? retryMs : -1);
+    bool woken = EventWait(&s->follow, lost ? retryMs : settle < kSettleSteps ? kSettleMs[settle] : -1);
     if (s->followStop.load()) return;
     if (!lost && Alive(*s)) {
-      // The server's port list changes at the start of its next cycle: listed after that.
+      // The server's port list changes at the start of its next cycle: listed after that, and
+      // again as the list settles.
       WaitForCycle(*s, std::chrono::milliseconds(200));
       ListAgain(*s);
+      settle = woken ? 0 : settle + 1;
       continue;
     }
     if (!lost) {
