@@ -156,7 +156,7 @@ void TearDownEngine(Engine& engine) {
   ReleaseAudition(engine.audition);
   uint32_t playing = engine.playback.playingClient.load();
   if (playing != 0) StopPlayback(engine, playing);
-  EndSyncOut(engine.sync);  // its pulses while stopped end
+  EndSyncOut(engine.sync);  // its pulses while stopped end, the JACK timebase is given up
   platform::TimerServiceStop(engine.playback.timers);
   engine.playback.timers = nullptr;
   StartStages(engine.ports, nullptr);  // nothing drains by itself any more

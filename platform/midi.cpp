@@ -139,6 +139,21 @@ int MidiOutAt(MidiHandle handle, const uint8_t* bytes, uint32_t length, double a
   return midi_common::OutSendAt(g_midi, handle, bytes, length, atMs);
 }
 
+bool MidiTransportTimebase(TransportTimebase timebase, void* context) {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  return ops && ops->transportTimebase && ops->transportTimebase(g_midi, timebase, context);
+}
+
+void MidiTransportRoll(bool rolling) {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  if (ops && ops->transportRoll) ops->transportRoll(g_midi, rolling);
+}
+
+void MidiTransportLocate(double songMs, double atMs) {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  if (ops && ops->transportLocate) ops->transportLocate(g_midi, songMs, atMs);
+}
+
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
   return midi_common::InOpen(g_midi, deviceId, callback, instance, handle);
 }

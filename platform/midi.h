@@ -130,6 +130,32 @@ uint32_t MidiOutLongest(MidiHandle handle);
 // would have been written, one period later as every message; the others send it now.
 int MidiOutAt(MidiHandle handle, const uint8_t* bytes, uint32_t length, double atMs);
 
+// ---- JACK transport (the jack service; with any other these do nothing and take nothing) ----
+
+// The musical position a timebase master tells the transport's other clients.
+struct TransportPosition {
+  int32_t bar = 1;   // from 1
+  int32_t beat = 1;  // from 1
+  int32_t tick = 0;  // within the beat, from 0
+  double barStartTick = 0;
+  double beatsPerBar = 4;
+  double beatType = 4;
+  double ticksPerBeat = 120;
+  double beatsPerMinute = 120;
+};
+// Asked on JACK's real-time thread once a cycle: the position of what is due at `dueMs` (the time
+// a message written at the cycle's first frame was sent; NowMs's scale). It must not block,
+// allocate or take a lock; false when it has none to give.
+using TransportTimebase = bool (*)(void* context, double dueMs, TransportPosition* out);
+// Takes the transport's timebase with `timebase` (or, with null, gives it up). False when the
+// service cannot: not jack, or the server refused. Main thread.
+bool MidiTransportTimebase(TransportTimebase timebase, void* context);
+// Starts or stops the transport. Any thread; never blocks.
+void MidiTransportRoll(bool rolling);
+// Moves the transport so that its frame reads `songMs` (in frames) at the frame where a message
+// due at `atMs` is written. Any thread; never blocks.
+void MidiTransportLocate(double songMs, double atMs);
+
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
 int MidiInStart(MidiHandle handle);
 int MidiInStop(MidiHandle handle);

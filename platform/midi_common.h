@@ -119,6 +119,10 @@ struct MidiOps {
   uint32_t (*longest)(MidiServiceState& s, uint32_t id);
   // As `send`, for a message due at `atMs` (not after now); null: `send`.
   int (*sendAt)(MidiServiceState& s, uint32_t id, const uint8_t* bytes, uint32_t length, double atMs);
+  // The transport (midi.h); null: the service has none.
+  bool (*transportTimebase)(MidiServiceState& s, TransportTimebase timebase, void* context);
+  void (*transportRoll)(MidiServiceState& s, bool rolling);
+  void (*transportLocate)(MidiServiceState& s, double songMs, double atMs);
 };
 
 // Gives the state its device records, named in device order (each list cut to kMaxDevices), and

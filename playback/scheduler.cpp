@@ -301,6 +301,7 @@ void SetPlaybackTempoFactor(PlaybackState& p, double factor, double nowMs) {
     }
     ChangeTempoFactorAt(*p.clock, nowMs, factor, p.main->ticksPerMinute);
     // The wake-up armed under the old speed is armed again for its tick under the new one.
+    PublishTimeline(p, nowMs);
     if (p.timer != 0 && p.wakeRearmable && p.pending == 0) {
       replaced = p.timer;
       if (!ArmWakeUp(p, p.wakePosition, p.wakeByMs, nowMs)) {

@@ -155,7 +155,7 @@ struct PlaybackState {
   StateImage* scratchLoop = nullptr;   // a switch's new loop-start state
   Ports* ports = nullptr;
   Metronome* metronome = nullptr;
-  SyncOut* sync = nullptr;  // MIDI clock and time code out (null: none)
+  SyncOut* sync = nullptr;  // MIDI clock, time code and the JACK transport (null: none)
   Outbox outbox;
   PlaybackHooks hooks;
 };
@@ -262,14 +262,20 @@ void JumpSync(PlaybackState& p, int32_t tick, double atMs, bool pulsesFollow, bo
 // resolution, and the last pulse sent the one at or just after `tick` (the switch drops the
 // fraction of a tick the clock had reached).
 bool PulsesFollow(PlaybackState& p, int32_t tick) REQUIRES(p.lock);
-// Sends what is due by `untilMs`: the pulses before the pass's end and the time code.
+// Sends what is due by `untilMs`: the pulses before the pass's end, the time code, a transport
+// that starts at tick 0.
 void SyncUntil(PlaybackState& p, double untilMs) REQUIRES(p.lock);
 // When sync out wants the next wake-up: at a song position (*position) and by a time (*byMs, 0
 // none). False when no position is wanted.
 bool NextSyncDue(PlaybackState& p, double* position, double* byMs) REQUIRES(p.lock);
-// The playback has stopped or ended at `atMs`: running receivers are stopped, the time code
-// stops, and the pulses while stopped begin.
+// The playback has stopped or ended at `atMs`: running receivers are stopped, the time code and
+// the transport stop, and the pulses while stopped begin.
 void EndSync(PlaybackState& p, double atMs) REQUIRES(p.lock);
+// The clock was anchored anew or the meter changed: the JACK timebase learns it from `fromMs` on.
+void PublishTimeline(PlaybackState& p, double fromMs) REQUIRES(p.lock);
+// After a wake-up's dispatch: PublishTimeline from the clock's anchor, when a tempo event anchored
+// it anew or a time signature changed the meter.
+void RefreshTimeline(PlaybackState& p) REQUIRES(p.lock);
 
 // ---- Song slots (playback/song_slots.cpp) ----
 

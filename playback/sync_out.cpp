@@ -1,4 +1,4 @@
-// Sync out: the settings, the scheduler's steps and the pulses while stopped.
+// Sync out: the settings, the scheduler's steps, the pulses while stopped and the JACK timebase.
 // See sync_out.h for the receivers' states and the threads.
 #include "playback/sync_out.h"
 
@@ -41,25 +41,40 @@ int32_t TicksPerSixteenth(const PlaybackState& p) {
 
 int32_t PortCount(const SyncOut& s) { return std::min(s.ports->outputCount.load(std::memory_order_acquire), kMaxPorts); }
 
-// ---- The song's time up to a tick ----
+// ---- The song's timeline: time, bars and meter up to a tick ----
 
-// The song's time at `tick` at tempo factor 1: its tempo events before the tick, walked.
-double SongMsAt(const uint8_t* song, int32_t tick) {
-  if (!song || tick <= 0) return 0;
+struct SongPlace {
+  double ms = 0;  // the song's time at the tick, at tempo factor 1
+  int32_t barOriginTick = 0;
+  int32_t barsBefore = 0;
+};
+
+// Walks the song's tempo and time signature events before `tick` (time signatures at it too).
+SongPlace PlaceOf(const uint8_t* song, int32_t tick) {
+  SongPlace place;
+  if (!song) return place;
   int32_t tps = static_cast<int32_t>(ReadU32(song + kSongTicksPerQuarter) >> 2);
   if (tps <= 0) tps = 1;
-  double ms = 0, msPerTick = MsPerTick(kDefaultTicksPerMinute, 1.0);
+  int32_t ticksPerBar = TicksPerBar(song[kSongTimeSigNumerator], tps, song[kSongTimeSigDenominatorPower]);
+  double msPerTick = 60000.0 / kDefaultTicksPerMinute;
   int64_t last = 0;
   for (const uint8_t* e = song + kSongHeaderSize;; e += kEventEntrySize) {
     const int32_t at = ReadI32(e);
     const uint32_t w = ReadU32(e + kEventWordOffset);
-    if (EventCode(w) == kCodeEnd || at >= tick) break;
-    if (EventPort(w) == kIgnoredPort || EventCode(w) != kCodeTempo) continue;
-    ms += static_cast<double>(at - last) * msPerTick;
-    last = at;
-    msPerTick = MsPerTick(TempoTicksPerMinute(EventOffset(w), tps), 1.0);
+    if (EventCode(w) == kCodeEnd || at > tick) break;
+    if (EventPort(w) == kIgnoredPort) continue;
+    if (EventCode(w) == kCodeTimeSig) {
+      if (ticksPerBar > 0) place.barsBefore += static_cast<int32_t>(CeilDivide(at - place.barOriginTick, ticksPerBar));
+      place.barOriginTick = at;
+      ticksPerBar = TicksPerBar(static_cast<int32_t>(EventPort(w)), tps, static_cast<int32_t>(EventData2(w)));
+    } else if (EventCode(w) == kCodeTempo && at < tick) {
+      place.ms += static_cast<double>(at - last) * msPerTick;
+      last = at;
+      msPerTick = MsPerTick(TempoTicksPerMinute(EventOffset(w), tps), 1.0);
+    }
   }
-  return ms + static_cast<double>(tick - last) * msPerTick;
+  if (tick > 0) place.ms += static_cast<double>(tick - last) * msPerTick;
+  return place;
 }
 
 // Where no pulse may go: the loop's end, the song's end marker (a playback that neither loops nor
@@ -71,11 +86,40 @@ int64_t PassEndOf(PlaybackState& p) REQUIRES(p.lock) {
     if (EventCode(ReadU32(e + kEventWordOffset)) == kCodeEnd) return ReadI32(e);
 }
 
-// The song time of the loop's start, for every wrap to come (the song is walked once, at the start
-// and at a switch, not at each wrap).
+// The place of the loop's start, for every wrap to come (the song is walked once, at the start and
+// at a switch, not at each wrap).
 void TakeLoopPlaceLocked(PlaybackState& p, SyncOut& s) REQUIRES(p.lock, s.lock) {
   s.loopPlaceValid = p.loopOn.load() != 0;
-  if (s.loopPlaceValid) s.loopStartMs = SongMsAt(p.song, p.loopStart.load());
+  if (!s.loopPlaceValid) return;
+  SongPlace place = PlaceOf(p.song, p.loopStart.load());
+  s.loopStartMs = place.ms;
+  s.loopBarOriginTick = place.barOriginTick;
+  s.loopBarsBefore = place.barsBefore;
+}
+
+// ---- The timeline the JACK timebase reads ----
+
+void WriteSpan(SyncOut& s, double fromMs, const ClockAnchor& a, double anchorTick, bool rolling,
+               const StateImage& main) REQUIRES(s.lock) {
+  Timeline& t = s.timeline;
+  uint32_t seq = t.sequence.load();
+  t.sequence.store(seq + 1);
+  uint32_t n = t.written.load();
+  TimelineSpan& span = t.spans[n % kTimelineSpans];
+  span.fromMs.store(fromMs);
+  span.anchorMs.store(a.anchorTime);
+  span.anchorTick.store(anchorTick);
+  span.msPerTick.store(rolling ? a.msPerTick : 0.0);
+  span.ticksPerBeat.store(main.ticksPerBeat);
+  span.numerator.store(main.numerator);
+  span.denominatorPower.store(main.denominatorPower);
+  span.barOriginTick.store(s.barOriginTick);
+  span.barsBefore.store(s.barsBefore);
+  // Beats of the time signature's note value per minute.
+  double quarterMs = a.msPerTick * 4.0 * std::max(main.ticksPerSixteenth, 1);
+  span.beatsPerMinute.store(quarterMs > 0 ? 60000.0 / quarterMs * std::ldexp(1.0, main.denominatorPower) / 4.0 : 120.0);
+  t.written.store(n + 1);
+  t.sequence.store(seq + 2);
 }
 
 // ---- Clock ----
@@ -184,6 +228,24 @@ double NextTimecodeMs(const SyncOut& s) REQUIRES(s.lock) {
   return s.timecodeOriginMs + static_cast<double>(s.nextQuarter) * frameMs / 4.0;
 }
 
+// ---- The transport ----
+
+void TransportJumpLocked(SyncOut& s, double songMs, int32_t tick, double atMs) REQUIRES(s.lock) {
+  if (!s.timebaseHeld) return;
+  if (tick < 0) {
+    // Nothing rolls before the song's start: the transport waits at 0 and starts with tick 0.
+    if (s.rolling) platform::MidiTransportRoll(false);
+    platform::MidiTransportLocate(0, atMs);
+    s.rolling = false;
+    s.rollAtZero = true;
+    return;
+  }
+  platform::MidiTransportLocate(songMs, atMs);
+  if (!s.rolling) platform::MidiTransportRoll(true);
+  s.rolling = true;
+  s.rollAtZero = false;
+}
+
 // ---- Settings ----
 
 uint32_t DeviceOf(const Ports& ports, int32_t index) { return ports.outputs[index].deviceId; }
@@ -192,10 +254,35 @@ uint32_t DeviceOf(const Ports& ports, int32_t index) { return ports.outputs[inde
 
 // ---- The scheduler's steps ----
 
+void PublishTimeline(PlaybackState& p, double fromMs) {
+  SyncOut* s = p.sync;
+  if (!s || !p.main) return;
+  EngineLock guard(s->lock);
+  const StateImage& main = *p.main;
+  // A time signature the playback passed moves the bar count on; a jump set both anew.
+  if (main.timeSigTick != s->barOriginTick) {
+    if (s->ticksPerBar > 0 && main.timeSigTick > s->barOriginTick)
+      s->barsBefore += static_cast<int32_t>(CeilDivide(main.timeSigTick - s->barOriginTick, s->ticksPerBar));
+    s->barOriginTick = main.timeSigTick;
+    fromMs = std::max(fromMs, TickDueTime(*p.clock, main.timeSigTick));
+  }
+  s->ticksPerBar = main.ticksPerBar;
+  s->publishedClock = p.clock->sequence.load();
+  ClockAnchor a = ReadClock(*p.clock);
+  if (s->playing) {
+    WriteSpan(*s, fromMs, a, a.anchorTick, true, main);
+  } else {
+    // Stopped: the position stands where the playback stopped.
+    a.anchorTime = fromMs;
+    WriteSpan(*s, fromMs, a, PositionAt(ReadClock(*p.clock), fromMs), false, main);
+  }
+}
+
 void JumpSync(PlaybackState& p, int32_t tick, double atMs, bool pulsesFollow, bool newSong) {
   SyncOut* s = p.sync;
   if (!s) return;
-  EngineLock guard(s->lock);
+  {
+    EngineLock guard(s->lock);
     if (newSong) TakeLoopPlaceLocked(p, *s);
     s->ticksPerSixteenth = TicksPerSixteenth(p);
     s->passEnd = PassEndOf(p);
@@ -207,11 +294,25 @@ void JumpSync(PlaybackState& p, int32_t tick, double atMs, bool pulsesFollow, bo
       }
       s->nextPulse = FirstPulseFrom(tick, s->ticksPerSixteenth);
     }
-  const bool wrap = s->loopPlaceValid && tick == p.loopStart.load();
-  const double songMs = wrap ? s->loopStartMs : SongMsAt(p.song, tick);
-  // Before the song's start the code waits at 0 until tick 0 comes.
-  const double beforeMs = tick < 0 ? PositionDueTime(ReadClock(*p.clock), 0) - atMs : 0;
-  TimecodeJumpLocked(*s, songMs / p.clock->playbackTempoFactor.load(), atMs + beforeMs);
+    const bool wrap = s->loopPlaceValid && tick == p.loopStart.load();
+    SongPlace place;
+    if (wrap) {
+      place.ms = s->loopStartMs;
+      place.barOriginTick = s->loopBarOriginTick;
+      place.barsBefore = s->loopBarsBefore;
+    } else {
+      place = PlaceOf(p.song, tick);
+    }
+    const double factor = p.clock->playbackTempoFactor.load();
+    // Before the song's start the code waits at 0 until tick 0 comes.
+    const double beforeMs = tick < 0 ? PositionDueTime(ReadClock(*p.clock), 0) - atMs : 0;
+    TimecodeJumpLocked(*s, place.ms / factor, atMs + beforeMs);
+    TransportJumpLocked(*s, place.ms / factor, tick, atMs);
+    s->barOriginTick = place.barOriginTick;
+    s->barsBefore = place.barsBefore;
+    s->ticksPerBar = p.main->ticksPerBar;
+  }
+  PublishTimeline(p, atMs);
 }
 
 bool PulsesFollow(PlaybackState& p, int32_t tick) {
@@ -221,6 +322,17 @@ bool PulsesFollow(PlaybackState& p, int32_t tick) {
   if (TicksPerSixteenth(p) != s->ticksPerSixteenth) return false;
   const int64_t last = s->nextPulse - 1, at = LastPulseAt(tick, s->ticksPerSixteenth);
   return last == at || (last == at + 1 && PulseBefore(last, int64_t{tick} + 1, s->ticksPerSixteenth));
+}
+
+void RefreshTimeline(PlaybackState& p) {
+  SyncOut* s = p.sync;
+  if (!s || !p.main) return;
+  {
+    EngineLock guard(s->lock);
+    if (!s->timebaseHeld) return;  // nobody reads it
+    if (p.clock->sequence.load() == s->publishedClock && p.main->timeSigTick == s->barOriginTick) return;
+  }
+  PublishTimeline(p, ReadClock(*p.clock).anchorTime);
 }
 
 void BeginSync(PlaybackState& p, double nowMs) {
@@ -253,6 +365,15 @@ void SyncUntil(PlaybackState& p, double untilMs) {
     s->nextPulse += 1;
     s->msPerPulse = a.msPerTick * tps / kPulsesPerSixteenth;
   }
+  if (s->rollAtZero) {
+    double due = PositionDueTime(a, 0);
+    if (due <= untilMs + platform::kClockResolutionMs) {
+      platform::MidiTransportLocate(0, due);
+      platform::MidiTransportRoll(true);
+      s->rollAtZero = false;
+      s->rolling = true;
+    }
+  }
   TimecodeUntilLocked(*s, untilMs);
 }
 
@@ -268,6 +389,7 @@ bool NextSyncDue(PlaybackState& p, double* position, double* byMs) {
   double next = INFINITY;
   if (clock && PulseBefore(s->nextPulse, s->passEnd, s->ticksPerSixteenth))
     next = PulseTick(s->nextPulse, s->ticksPerSixteenth);
+  if (s->rollAtZero) next = std::min(next, 0.0);
   *position = next;
   return std::isfinite(next);
 }
@@ -275,15 +397,20 @@ bool NextSyncDue(PlaybackState& p, double* position, double* byMs) {
 void EndSync(PlaybackState& p, double atMs) {
   SyncOut* s = p.sync;
   if (!s) return;
-  EngineLock guard(s->lock);
-  if (!s->playing) return;
-  for (int32_t i = 0; i < PortCount(*s); ++i) {
-    if (s->receiver[i] == kReceiverRunning) SendByte(*s, i, kClockStop, atMs);
-    s->receiver[i] = kReceiverStopped;
+  {
+    EngineLock guard(s->lock);
+    if (!s->playing) return;
+    for (int32_t i = 0; i < PortCount(*s); ++i) {
+      if (s->receiver[i] == kReceiverRunning) SendByte(*s, i, kClockStop, atMs);
+      s->receiver[i] = kReceiverStopped;
+    }
+    s->playing = false;
+    s->timecodeOn = false;
+    if (s->rolling || s->rollAtZero) platform::MidiTransportRoll(false);
+    s->rolling = s->rollAtZero = false;
+    StartIdleLocked(*s, atMs);
   }
-  s->playing = false;
-  s->timecodeOn = false;
-  StartIdleLocked(*s, atMs);
+  PublishTimeline(p, atMs);
 }
 
 // ---- Main thread ----
@@ -303,6 +430,8 @@ void SetSyncOut(SyncOut& s, const tovu::SyncOutSettings& settings) {
       else
         want[i] = 0;
     }
+  const bool transport = (settings.flags & tovu::protocol::kSyncJackTransport) != 0;
+  bool takeTimebase = false, giveUpTimebase = false;
   uint64_t cancel = 0;
   {
     EngineLock guard(s.lock);
@@ -334,6 +463,13 @@ void SetSyncOut(SyncOut& s, const tovu::SyncOutSettings& settings) {
     cancel = s.idleTimer;
     s.idleTimer = 0;
     StartIdleLocked(s, now);  // again at the settings' tempo, when it still runs
+    takeTimebase = transport && !s.timebaseHeld;
+    giveUpTimebase = !transport && s.timebaseHeld;
+    if (giveUpTimebase) {
+      if (s.rolling || s.rollAtZero) platform::MidiTransportRoll(false);
+      s.rolling = s.rollAtZero = false;
+      s.timebaseHeld = false;
+    }
   }
   if (cancel && s.timers) platform::TimerCancel(s.timers, cancel);
   for (int32_t i = 0; i < PortCount(s); ++i)
@@ -341,6 +477,12 @@ void SetSyncOut(SyncOut& s, const tovu::SyncOutSettings& settings) {
       ports.outputs[i].Close();
       s.held[i] = 0;
     }
+  // The server is asked outside the lock: it may take a while to answer.
+  if (giveUpTimebase) platform::MidiTransportTimebase(nullptr, nullptr);
+  if (takeTimebase && platform::MidiTransportTimebase(SyncTimebase, &s)) {
+    EngineLock guard(s.lock);
+    s.timebaseHeld = true;
+  }
 }
 
 tovu::SyncOutSettings SyncOutSettingsOf(SyncOut& s) {
@@ -348,7 +490,8 @@ tovu::SyncOutSettings SyncOutSettingsOf(SyncOut& s) {
   EngineLock guard(s.lock);
   for (int32_t i = 0; i < PortCount(s); ++i)
     if (s.what[i]) out.ports.push_back({DeviceOf(*s.ports, i), s.what[i]});
-  out.flags = s.runWhileStopped ? tovu::protocol::kSyncRunWhileStopped : 0u;
+  out.flags = (s.runWhileStopped ? tovu::protocol::kSyncRunWhileStopped : 0u) |
+              (s.timebaseHeld ? tovu::protocol::kSyncJackTransport : 0u);
   out.timecodeRate = s.rate;
   out.idleTempoMilli =
       s.idleMsPerPulse > 0 ? static_cast<uint32_t>(std::llround(60000.0 * 1000.0 / (s.idleMsPerPulse * kPulsesPerQuarter))) : 0;
@@ -367,6 +510,7 @@ tovu::SyncOutSettings SyncOutSettingsFromStore(const Ports& ports) {
     if (what) out.ports.push_back({ports.outputs[n].deviceId, what});
   }
   if (ReadSetting("ClkRun", 0) != 0) out.flags |= tovu::protocol::kSyncRunWhileStopped;
+  if (ReadSetting("JackTrn", 0) != 0) out.flags |= tovu::protocol::kSyncJackTransport;
   const int32_t bpm = ReadSetting("ClkBpm", 0);
   if (bpm > 0 && bpm <= 1000) out.idleTempoMilli = static_cast<uint32_t>(bpm) * 1000;
   switch (ReadSetting("MtcRate", 25)) {
@@ -390,6 +534,58 @@ void StopIdlePulses(SyncOut& s) {
 
 void EndSyncOut(SyncOut& s) {
   StopIdlePulses(s);
-  EngineLock guard(s.lock);
-  s.timers = nullptr;  // nothing arms a pulse any more
+  bool held;
+  {
+    EngineLock guard(s.lock);
+    s.timers = nullptr;  // nothing arms a pulse any more
+    held = s.timebaseHeld;
+    if (held && (s.rolling || s.rollAtZero)) platform::MidiTransportRoll(false);
+    s.timebaseHeld = s.rolling = s.rollAtZero = false;
+  }
+  if (held) platform::MidiTransportTimebase(nullptr, nullptr);
+}
+
+// ---- JACK's real-time thread ----
+
+bool SyncTimebase(void* context, double dueMs, platform::TransportPosition* out) {
+  const Timeline& t = static_cast<SyncOut*>(context)->timeline;
+  double anchorMs, anchorTick, msPerTick, bpm;
+  int32_t ticksPerBeat, numerator, power, origin, barsBefore;
+  for (;;) {
+    uint32_t before = t.sequence.load();
+    uint32_t written = t.written.load();
+    if (written == 0) return false;
+    // The newest span in force at `dueMs`, else the oldest kept.
+    uint32_t k = written - 1;
+    while (k + kTimelineSpans > written && k > 0 && t.spans[k % kTimelineSpans].fromMs.load() > dueMs) --k;
+    const TimelineSpan& span = t.spans[k % kTimelineSpans];
+    anchorMs = span.anchorMs.load();
+    anchorTick = span.anchorTick.load();
+    msPerTick = span.msPerTick.load();
+    bpm = span.beatsPerMinute.load();
+    ticksPerBeat = span.ticksPerBeat.load();
+    numerator = span.numerator.load();
+    power = span.denominatorPower.load();
+    origin = span.barOriginTick.load();
+    barsBefore = span.barsBefore.load();
+    if ((before & 1) == 0 && t.sequence.load() == before) break;
+  }
+  double tick = msPerTick > 0 ? anchorTick + (dueMs - anchorMs) / msPerTick : anchorTick;
+  if (!std::isfinite(tick) || tick < 0) tick = 0;
+  if (ticksPerBeat <= 0) ticksPerBeat = 1;
+  if (numerator <= 0) numerator = 1;
+  const double ticksPerBar = static_cast<double>(ticksPerBeat) * numerator;
+  double bars = std::floor((tick - origin) / ticksPerBar);
+  double barStart = origin + bars * ticksPerBar;
+  double inBar = tick - barStart;
+  int32_t beat = std::min(static_cast<int32_t>(inBar / ticksPerBeat), numerator - 1);
+  out->bar = std::max(1, static_cast<int32_t>(barsBefore + bars) + 1);
+  out->beat = beat + 1;
+  out->tick = std::clamp(static_cast<int32_t>(inBar - static_cast<double>(beat) * ticksPerBeat), 0, ticksPerBeat - 1);
+  out->barStartTick = barStart;
+  out->beatsPerBar = numerator;
+  out->beatType = std::ldexp(1.0, std::clamp(power, 0, 30));
+  out->ticksPerBeat = ticksPerBeat;
+  out->beatsPerMinute = bpm;
+  return true;
 }

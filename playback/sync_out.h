@@ -1,8 +1,9 @@
-// Sync out: what a playback tells other devices of where it is. MIDI clock (0xF8 at 24 pulses a
-// quarter note, with start, continue, stop and the song position pointer) and MIDI time code
-// (quarter frames and full frames) on the output ports chosen for them. The scheduler drives it from
-// its wake-ups, each message timed at its exact due time; while nothing plays, a timer of its own
-// keeps the pulses going when that is asked for.
+// Sync out: what a playback tells other devices and programs of where it is. MIDI clock (0xF8 at
+// 24 pulses a quarter note, with start, continue, stop and the song position pointer) and MIDI time
+// code (quarter frames and full frames) on the output ports chosen for them, and the JACK transport
+// (started, stopped and located with the playback, and told the song's bar, beat and tempo). The
+// scheduler drives it from its wake-ups, each message timed at its exact due time; while nothing
+// plays, a timer of its own keeps the pulses going when that is asked for.
 //
 // A clock port's receiver, as the engine keeps it (one state per port):
 //
@@ -25,12 +26,27 @@
 // at or after it, and quarter frames from the first even frame on. Nothing runs before tick 0. A
 // tempo factor change moves no receiver: the code goes on with real time until the next jump.
 //
+// The JACK transport, while its timebase is ours (one state for the engine):
+//
+//   idle --a start or jump to p >= 0: located to p's song time at the jump's frame, started--> rolling
+//   idle --a start or jump to p < 0: located to 0--> waiting
+//   waiting --tick 0 due: located to 0 at its frame, started--> rolling
+//   rolling --a jump (a wrap, a continue, a seek): located anew--> rolling
+//   rolling or waiting --stop, end, the flag cleared, teardown: stopped--> idle
+//
+// Between locates the transport's frame runs with real time; its bar, beat, tick and tempo come
+// from the timeline below, which follows the playback's clock (tempo map and factor) and meter.
+//
 // Threads: the scheduler's steps (timer thread, and the main thread's start, stop and tempo factor)
 // hold the scheduler lock and take the sync lock under it; the idle pulses' timer (timer thread)
 // and the main thread's choice of ports take the sync lock alone. Under the sync lock only the
-// output stages' locks (and the timer table's, to arm the pulses while stopped).
+// output stages' locks (and the timer table's, to arm the pulses while stopped); the transport's
+// start, stop and locate, which libjack takes without blocking, are asked under it. The JACK
+// transport's timebase reads the timeline on JACK's real-time thread without a lock (a sequence
+// counter, as the playback clock's).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "locks/locks.h"
@@ -44,6 +60,27 @@
 constexpr uint8_t kSyncClock = tovu::protocol::kSyncOutClock;
 constexpr uint8_t kSyncTimecode = tovu::protocol::kSyncOutTimecode;
 
+// The playback's timeline as the JACK timebase reads it: the spans of song position the clock was
+// anchored for, newest last, each valid from `fromMs` on.
+struct TimelineSpan {
+  std::atomic<double> fromMs{0};
+  std::atomic<double> anchorMs{0};
+  std::atomic<double> anchorTick{0};
+  std::atomic<double> msPerTick{1};  // 0: the position stands still (stopped)
+  std::atomic<int32_t> ticksPerBeat{120};
+  std::atomic<int32_t> numerator{4};
+  std::atomic<int32_t> denominatorPower{2};
+  std::atomic<int32_t> barOriginTick{0};  // a bar begins here ...
+  std::atomic<int32_t> barsBefore{0};     // ... and this many lie before it
+  std::atomic<double> beatsPerMinute{120};
+};
+constexpr int kTimelineSpans = 8;
+struct Timeline {
+  std::atomic<uint32_t> sequence{0};  // odd while a writer changes it
+  std::atomic<uint32_t> written{0};   // spans written so far (the newest at (written - 1) mod 8)
+  TimelineSpan spans[kTimelineSpans];
+};
+
 struct SyncOut {
   Mutex lock ACQUIRED_BEFORE(PortStage::lock);
   Ports* ports = nullptr;
@@ -54,6 +91,7 @@ struct SyncOut {
   bool runWhileStopped GUARDED_BY(lock) = false;
   midisync::MtcRate rate GUARDED_BY(lock) = midisync::kMtc25;
   double idleMsPerPulse GUARDED_BY(lock) = 0;  // the settings' tempo while stopped; 0: the last playback's
+  bool timebaseHeld GUARDED_BY(lock) = false;  // the JACK transport's timebase is ours
   uint8_t held[kMaxPorts] = {};  // the ports this record holds open (main thread)
 
   // The clock's receivers and the pulse grid.
@@ -75,22 +113,40 @@ struct SyncOut {
   int64_t nextQuarter GUARDED_BY(lock) = 0;      // the next quarter frame
   uint8_t timecodeFresh[kMaxPorts] GUARDED_BY(lock) = {};  // chosen while it runs: a full frame first
 
-  // The loop start's song time (at factor 1), walked once at the start and at a switch.
+  // The JACK transport: rolling, or to roll once the song reaches tick 0.
+  bool rolling GUARDED_BY(lock) = false;
+  bool rollAtZero GUARDED_BY(lock) = false;
+
+  // The bars: a bar begins at barOriginTick (the last time signature), barsBefore lie before it.
+  int32_t barOriginTick GUARDED_BY(lock) = 0;
+  int32_t barsBefore GUARDED_BY(lock) = 0;
+  int32_t ticksPerBar GUARDED_BY(lock) = 480;
+  // The loop start's place (song time at factor 1, bars), walked once at the start and at a switch.
   bool loopPlaceValid GUARDED_BY(lock) = false;
   double loopStartMs GUARDED_BY(lock) = 0;
+  int32_t loopBarOriginTick GUARDED_BY(lock) = 0;
+  int32_t loopBarsBefore GUARDED_BY(lock) = 0;
+  uint32_t publishedClock GUARDED_BY(lock) = 0;  // the clock's sequence when the timeline was last written
+
+  // Written under the lock, read by the timebase without it.
+  Timeline timeline;
 };
 
 // ---- Main thread ----
 
 // Takes `settings` (ports by device id; those no port has are dropped): opens the ports newly
-// chosen and closes those no longer chosen (a running receiver is stopped first), and starts or
-// ends the pulses while stopped.
+// chosen and closes those no longer chosen (a running receiver is stopped first), starts or ends
+// the pulses while stopped, and takes or gives up the JACK transport's timebase.
 void SetSyncOut(SyncOut& sync, const tovu::SyncOutSettings& settings) EXCLUDES(sync.lock);
 // The settings as they stand (device ids).
 tovu::SyncOutSettings SyncOutSettingsOf(SyncOut& sync) EXCLUDES(sync.lock);
-// The settings store's (Dev<n>\ClkOut, Dev<n>\MtcOut, ClkRun, ClkBpm, MtcRate).
+// The settings store's (Dev<n>\ClkOut, Dev<n>\MtcOut, ClkRun, ClkBpm, MtcRate, JackTrn).
 tovu::SyncOutSettings SyncOutSettingsFromStore(const Ports& ports);
 // Before a start: the pulses while stopped end (their timer cancelled; never under the sync lock).
 void StopIdlePulses(SyncOut& sync) EXCLUDES(sync.lock);
-// Teardown (after the playback has stopped): the pulses while stopped end for good.
+// Teardown (after the playback has stopped): the pulses while stopped end for good, the transport
+// stops and its timebase is given up.
 void EndSyncOut(SyncOut& sync) EXCLUDES(sync.lock);
+
+// The JACK timebase (JACK's real-time thread): the position due at `dueMs`.
+bool SyncTimebase(void* sync, double dueMs, platform::TransportPosition* out);

@@ -81,6 +81,7 @@ void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs) {
   }
 
   if (newStep && p.hooks.publish) p.hooks.publish(p.hooks.context, step, serial, window);
+  RefreshTimeline(p);  // a tempo or time signature the dispatch applied
 
   int32_t echoNext = INT32_MAX;
   if (recording && p.hooks.echo) {

@@ -114,7 +114,7 @@ struct SyncOutSettings {
     uint32_t what = 0;    // protocol::kSyncOutClock | protocol::kSyncOutTimecode
   };
   std::vector<Port> ports;  // at most 255
-  uint32_t flags = 0;       // protocol::kSyncRunWhileStopped
+  uint32_t flags = 0;       // protocol::kSyncRunWhileStopped | protocol::kSyncJackTransport
   int32_t timecodeRate = 1; // 0 24, 1 25, 2 29.97 drop-frame, 3 30 frames a second
   uint32_t idleTempoMilli = 0;  // quarter notes a minute x 1000 while stopped; 0: the last playback's tempo
 };

@@ -175,6 +175,7 @@ constexpr uint32_t kSyncOutHeaderSize = 16;
 constexpr uint32_t kSyncOutEntrySize = 8;         // u32 output device id, u32 what it sends
 constexpr uint32_t kSyncOutMaxPorts = 255;
 constexpr uint32_t kSyncRunWhileStopped = 1;      // flag: MIDI clock pulses go on while nothing plays
+constexpr uint32_t kSyncJackTransport = 2;        // flag: the playback drives the JACK transport
 constexpr uint32_t kSyncOutClock = 1;             // what: MIDI clock, song position, start, continue, stop
 constexpr uint32_t kSyncOutTimecode = 2;          // what: MIDI time code
 

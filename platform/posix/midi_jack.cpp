@@ -58,6 +58,11 @@
 // resume where they stopped), what was sent meanwhile is late and goes out at once, followed by
 // whatever was sent after it, rather than played again over the stall's length.
 //
+// The transport: the timebase is taken and given up on the server worker (as an open is); start, stop
+// and locate are libjack's non-blocking requests, asked from any thread. While the timebase is ours,
+// TimebaseCallback asks the engine, on JACK's real-time thread, for the position due at the cycle's
+// first frame, through a function that reads atomics only.
+//
 // The devices' records, handles and input states are midi_common's (the process callback reads only
 // an input's atomics there); this file keeps each device's JACK port and each output's ring.
 //
@@ -137,6 +142,12 @@ struct InPort {
   std::atomic<jack_port_t*> port{nullptr};
 };
 
+// When this cycle began and how long it lasts, in JACK's microseconds.
+struct CycleClock {
+  jack_time_t startUs = 0;
+  int64_t lengthUs = 1;
+};
+
 struct Service {
   // The current client, null while no server answers: changed only by the server worker (jobs that
   // drop a dead one and adopt a new one), read by the process callback of that client, the
@@ -176,17 +187,27 @@ struct Service {
   Event follow;  // set by JACK's callbacks (registration, shutdown) and by Stop
   std::atomic<bool> followStop{false};
   std::thread follower;
+  // The transport's timebase, while this client holds it: written on the server worker before the
+  // server is asked to call TimebaseCallback (and cleared once it no longer does), read there.
+  std::atomic<TransportTimebase> timebase{nullptr};
+  std::atomic<void*> timebaseContext{nullptr};
+  // A locate waiting for its cycle (TransportLocate writes it, the process callback asks the server
+  // for it in the cycle before the first that begins at or after `locateAtUs`): a sequence counter,
+  // odd while written, as the playback clock's; `locateDone` the last sequence asked for.
+  std::atomic<uint32_t> locateSeq{0};
+  std::atomic<uint32_t> locateDone{0};
+  std::atomic<int64_t> locateAtUs{0};     // JACK's clock at the frame that must read `locateFrame`
+  std::atomic<int64_t> locateFrame{0};
+  std::atomic<bool> startWithLocate{false};  // the transport starts in the locate's cycle
+  // This cycle's times as the process callback took them (JACK's real-time thread only, which calls
+  // the timebase after it): the position is given for the frame where output is placed.
+  CycleClock cycleNow;
 };
 
 Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
 
 // ---- The process callback (real-time) ----
 
-// When this cycle began and how long it lasts, in JACK's microseconds.
-struct CycleClock {
-  jack_time_t startUs = 0;
-  int64_t lengthUs = 1;
-};
 
 // The frame of this cycle at which a message sent at `sentUs` (the clock's low 32 bits) is due: one
 // period after it was sent. Negative when that time has passed; a period or more when it lies in a
@@ -248,6 +269,27 @@ void ReadInput(Service& s, uint32_t device, const InDevice& d, jack_port_t* port
   JackBufferLeave(buffer);
 }
 
+// A locate takes effect at the start of the cycle after the one that asks for it, and a transport
+// moves only at cycle starts: the pending one is asked for in the cycle before the first that
+// begins at or after its frame, so that the cycle holding that frame still reads the position
+// before the jump and the next one the position after it.
+void AskPendingLocate(Service& s, const CycleClock& clock) {
+  const uint32_t seq = s.locateSeq.load(std::memory_order_acquire);
+  if ((seq & 1) != 0 || seq == s.locateDone.load()) return;
+  const int64_t atUs = s.locateAtUs.load(std::memory_order_acquire);
+  const int64_t frame = s.locateFrame.load(std::memory_order_acquire);
+  if (s.locateSeq.load(std::memory_order_acquire) != seq) return;  // rewritten meanwhile: next cycle
+  const int64_t nextUs = static_cast<int64_t>(clock.startUs) + clock.lengthUs;
+  const int64_t earlyUs = atUs - nextUs;  // how far the frame lies after the next cycle's start
+  if (earlyUs > clock.lengthUs / 64) return;  // it lies in a later cycle than the next
+  const double rate = jack_get_sample_rate(s.client);
+  const int64_t at = frame - static_cast<int64_t>(std::llround(static_cast<double>(earlyUs) * rate / 1e6));
+  jack_transport_locate(s.client, static_cast<jack_nframes_t>(std::max<int64_t>(at, 0)));
+  // Done first, then the start taken: TransportRoll relies on that order.
+  s.locateDone.store(seq);
+  if (s.startWithLocate.exchange(false)) jack_transport_start(s.client);
+}
+
 int Process(jack_nframes_t nframes, void* arg) {
   Service& s = *static_cast<Service*>(arg);
   s.inCallback.store(1, std::memory_order_seq_cst);
@@ -279,10 +321,52 @@ int Process(jack_nframes_t nframes, void* arg) {
     jack_port_t* port = s.inputs[i].port.load(std::memory_order_seq_cst);
     if (port) ReadInput(s, i, s.devices[i], port, cycleStart, nframes);
   }
+  s.cycleNow = clock;
+  AskPendingLocate(s, clock);
   s.cycles.fetch_add(1, std::memory_order_release);
   s.inCallback.store(0, std::memory_order_seq_cst);
   return 0;
 }
+
+// The cycle now running, in JACK's microseconds (as Process takes it when the server has no estimate).
+CycleClock CurrentCycle(Service& s) {
+  CycleClock clock;
+  jack_nframes_t frames;
+  jack_time_t nextUs;
+  float periodUs;
+  if (jack_get_cycle_times(s.client, &frames, &clock.startUs, &nextUs, &periodUs) == 0 && nextUs > clock.startUs) {
+    clock.lengthUs = static_cast<int64_t>(nextUs - clock.startUs);
+  } else {
+    jack_nframes_t rate = jack_get_sample_rate(s.client);
+    clock.startUs = jack_get_time();
+    clock.lengthUs = rate > 0 ? std::max<int64_t>(1, int64_t{jack_get_buffer_size(s.client)} * 1000000 / rate) : 1;
+  }
+  return clock;
+}
+
+// The timebase master's part of a cycle (JACK's real-time thread, after Process): the engine's
+// position for what is written at the cycle's first frame, which was sent one cycle before it.
+void TimebaseCallback(jack_transport_state_t, jack_nframes_t, jack_position_t* pos, int, void* arg) {
+  Service& s = *static_cast<Service*>(arg);
+  TransportTimebase timebase = s.timebase.load(std::memory_order_acquire);
+  if (!timebase) return;
+  const CycleClock& cycle = s.cycleNow;
+  // JACK's clock read beside ours, so that neither has to be the other.
+  const double dueMs = NowMs() + (static_cast<double>(cycle.startUs) - static_cast<double>(cycle.lengthUs) -
+                                  static_cast<double>(jack_get_time())) / 1000.0;
+  TransportPosition p;
+  if (!timebase(s.timebaseContext.load(std::memory_order_acquire), dueMs, &p)) return;
+  pos->valid = JackPositionBBT;
+  pos->bar = p.bar;
+  pos->beat = p.beat;
+  pos->tick = p.tick;
+  pos->bar_start_tick = p.barStartTick;
+  pos->beats_per_bar = static_cast<float>(p.beatsPerBar);
+  pos->beat_type = static_cast<float>(p.beatType);
+  pos->ticks_per_beat = p.ticksPerBeat;
+  pos->beats_per_minute = p.beatsPerMinute;
+}
+
 
 void OnShutdown(void* arg) {
   Service& s = *static_cast<Service*>(arg);
@@ -668,6 +752,68 @@ void StopFollower(Service& s) {
   s.follower.join();
 }
 
+// ---- The transport ----
+
+bool TransportTimebaseOf(MidiServiceState& state, TransportTimebase timebase, void* context) {
+  Service* s = &Own(state);
+  if (!Alive(*s)) return false;
+  auto job = std::make_shared<ServerJob>();
+  job->run = [s, timebase, context](jack_port_t**) {
+    if (timebase) {
+      s->timebaseContext.store(context, std::memory_order_release);
+      s->timebase.store(timebase, std::memory_order_release);
+      return jack_set_timebase_callback(s->client, 0, TimebaseCallback, s) == 0 ? static_cast<int>(kMidiOk)
+                                                                                : static_cast<int>(kMidiError);
+    }
+    if (s->timebase.load() == nullptr) return static_cast<int>(kMidiOk);
+    jack_release_timebase(s->client);
+    // A cycle in progress may still call the callback: it is let go only once two more have run.
+    WaitForCycle(*s, kReleaseLimit);
+    s->timebase.store(nullptr, std::memory_order_release);
+    return static_cast<int>(kMidiOk);
+  };
+  jack_port_t* none;
+  int result = RunBounded(*s, job, &none, /*queueWhenStuck=*/timebase == nullptr);
+  if (result != kMidiOk && timebase) s->timebase.store(nullptr, std::memory_order_release);
+  return result == kMidiOk;
+}
+
+// A start while a locate waits for its cycle starts with it, so that the transport never rolls on
+// from the position before. Any thread; one at a time with TransportLocate (the caller's lock).
+void TransportRoll(MidiServiceState& state, bool rolling) {
+  Service& s = Own(state);
+  if (!Alive(s)) return;
+  if (!rolling) {
+    s.startWithLocate.store(false, std::memory_order_release);
+    jack_transport_stop(s.client);
+    return;
+  }
+  const uint32_t seq = s.locateSeq.load();
+  if (seq != s.locateDone.load()) {
+    s.startWithLocate.store(true);
+    if (s.locateDone.load() != seq) return;          // the callback starts it with the locate
+    if (!s.startWithLocate.exchange(false)) return;  // it has, meanwhile
+  }
+  jack_transport_start(s.client);
+}
+
+// A message due at `atMs` is stamped with JACK's clock less the time it is late and written one
+// cycle after that stamp: the transport must read `songMs` at that message's frame. The process
+// callback asks for the locate in its cycle (AskPendingLocate). Any thread; one at a time.
+void TransportLocate(MidiServiceState& state, double songMs, double atMs) {
+  Service& s = Own(state);
+  if (!Alive(s)) return;
+  const CycleClock cycle = CurrentCycle(s);
+  // Signed: a jump the engine reached a little before its due time is located for that time.
+  const double lateUs = (NowMs() - atMs) * 1000.0;
+  const int64_t writtenUs = static_cast<int64_t>(jack_get_time()) - std::llround(lateUs) + cycle.lengthUs;
+  const uint32_t seq = s.locateSeq.load(std::memory_order_relaxed);
+  s.locateSeq.store(seq + 1, std::memory_order_release);
+  s.locateAtUs.store(writtenUs, std::memory_order_release);
+  s.locateFrame.store(std::llround(songMs * jack_get_sample_rate(s.client) / 1000.0), std::memory_order_release);
+  s.locateSeq.store(seq + 2, std::memory_order_release);
+}
+
 // ---- Operations ----
 
 bool Stop(MidiServiceState& state) {
@@ -806,7 +952,7 @@ uint32_t Longest(MidiServiceState& state, uint32_t) {
 
 const MidiOps kOps = {
     MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
-    SendAt,
+    SendAt, TransportTimebaseOf, TransportRoll, TransportLocate,
 };
 
 }  // namespace

@@ -256,7 +256,7 @@ bool Stop(MidiServiceState& state) {
 
 const MidiOps kOps = {
     MidiService::Winmm, Stop, MonotonicNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, nullptr,
-    nullptr,
+    nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -522,6 +522,14 @@ TEST(CtlPlay, ClockAndTimeCodeOutFollowThePlayAndEndWithIt) {
 
   EXPECT_EQ(p.env.RunCtl({"play", file, "--mtc-out", "1", "--mtc-rate", "31"}), 2);
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("--mtc-rate needs 24, 25, 29.97 or 30"), std::string::npos);
+
+  // --jack-transport on the virtual service: the engine cannot take the timebase, which the flag
+  // read back says; the play fails before it starts, and nothing is played.
+  const size_t played = DataEntries(p.env, "out0").size();
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--jack-transport"}), 1);
+  EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("cannot drive the JACK transport"), std::string::npos)
+      << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(DataEntries(p.env, "out0").size(), played);
 }
 
 // tovu-ctl clock driven from its keys: it starts at once (0xFA, then pulses at the tempo; the

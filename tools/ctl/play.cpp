@@ -41,8 +41,10 @@ const char kPlayDescription[] =
     "--clock-out drives other devices with MIDI clock (24 pulses a quarter note at the song's tempo):\n"
     "a start from the middle sends the song position of the next sixteenth and continues there, a\n"
     "loop sends stop, the loop start's position and continue, and the end or Ctrl-C sends stop.\n"
-    "--mtc-out sends MIDI time code from the song's time. Both end with the command; the engine's\n"
-    "own sync-out settings are put back.\n";
+    "--mtc-out sends MIDI time code from the song's time. --jack-transport (an engine on JACK) starts,\n"
+    "stops and locates the JACK transport with the playback and tells its clients the song's bar,\n"
+    "beat, tick, tempo and meter, so that a DAW or a looper follows. All end with the command; the\n"
+    "engine's own sync-out settings are put back.\n";
 
 const char kPlayFooter[] =
     "PORT is a device id (tovu-ctl ports) or a name or a unique part of one, without regard to case.\n"
@@ -54,7 +56,8 @@ const char kPlayFooter[] =
     "  tovu-ctl play song.mid --out fluid,drums --from 17.3 --tempo 0.8\n"
     "  tovu-ctl play groove.mid --loop 1-4 --mute ch10\n"
     "  tovu-ctl play intro.mid verse.mid outro.mid --transpose -2 --solo piano\n"
-    "  tovu-ctl play groove.mid --loop 1-4 --clock-out drums   # a drum machine follows, loop and all\n";
+    "  tovu-ctl play groove.mid --loop 1-4 --clock-out drums   # a drum machine follows, loop and all\n"
+    "  tovu-ctl play song.mid --from 9 --jack-transport         # JACK clients follow from bar 9\n";
 // ---- Playlists: one image holding every song, one after another ----
 
 // Appends `from` to `into` with its ticks moved by `offset`: its sysex messages and parameter
@@ -187,6 +190,7 @@ int Play(const std::vector<std::string>& args) {
   std::string from, loop, mtcRate = "25";
   double tempo = 1.0, gap = 0;
   int transpose = 0;
+  bool jackTransport = false;
   app.add_option("FILE", files, "Standard MIDI Files, played one after another")->required();
   app.add_option("--out", outs, "output ports, e.g. 1,drums (default: the first output)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
   app.add_option("--from", from, "start at this bar (and beat), counted from 1; the controllers, programs, banks and "
@@ -205,6 +209,8 @@ int Play(const std::vector<std::string>& args) {
       ->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
   app.add_option("--mtc-rate", mtcRate, "the time code's frames a second: 24, 25 (the default), 29.97 (drop-frame) or 30")
       ->type_name("FPS");
+  app.add_flag("--jack-transport", jackTransport, "drive the JACK transport with the playback and serve as its "
+               "timebase master (bar, beat, tempo, meter from the song); the engine must run on JACK");
   if (int status = Parse(app, "play", args); status >= 0) return status;
   int32_t rate = 1;
   if (!ParseTimecodeRate(mtcRate, &rate)) return UsageError("play", "--mtc-rate needs 24, 25, 29.97 or 30");
@@ -298,7 +304,8 @@ int Play(const std::vector<std::string>& args) {
     if (at > 0x7FFFFF00) return Failure("the playlist is too long for one song image");
   }
   SyncOutScope sync;  // ends before the session: the engine's sync-out settings come back
-  if ((!clockOuts.empty() || !mtcOuts.empty()) && !ChooseSyncOut(s, clockOuts, mtcOuts, rate, 0, 0, &sync))
+  if ((!clockOuts.empty() || !mtcOuts.empty() || jackTransport) &&
+      !ChooseSyncOut(s, clockOuts, mtcOuts, rate, jackTransport ? tovu::kSyncJackTransport : 0, 0, &sync))
     return kExitFailed;
   if (!OpenPorts(s, indices, -1)) return kExitFailed;
   if (!LoadAndCheck(s, PlaylistImage(songs, offsets))) return kExitFailed;

@@ -140,6 +140,12 @@ bool ChooseSyncOut(Session& s, const std::vector<std::string>& clockSpecs, const
   if (idleTempoMilli) settings.idleTempoMilli = idleTempoMilli;
   if (!tovu::SetSyncOut(s.client, settings)) return Failure("the engine did not take the sync-out settings") == 0;
   scope->session = &s;
+  // The transport's timebase is the server's to grant: the settings read back say whether it did.
+  tovu::SyncOutSettings now;
+  if ((flags & tovu::kSyncJackTransport) &&
+      (!tovu::RequestSyncOutSettings(s.client, &now) || !(now.flags & tovu::kSyncJackTransport)))
+    return Failure("the engine cannot drive the JACK transport (it is not on JACK, or the server refused it "
+                   "the timebase)") == 0;
   return true;
 }
 

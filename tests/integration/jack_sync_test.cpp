@@ -1,0 +1,247 @@
+// Sync out through JACK, against a private server with the dummy driver (48 kHz, 256 frames): the
+// engine as the JACK transport's timebase master, read back by a JACK client of the test's own
+// (jack_transport_query) while the engine plays a song with a tempo and a meter change, starts in
+// the middle, loops and stops. Every position the transport shows must be the song's: the bar, beat
+// and tick it reports are the tick the song's tempo map gives its frame.
+// Threads: the test thread (and the test client's JACK thread).
+#include <gtest/gtest.h>
+
+#include <jack/transport.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/song_builder.h"
+#include "client/tovu_client.h"
+#include "integration/support/client_process.h"
+#include "integration/support/engine_process.h"
+#include "support/jack_server.h"
+
+namespace {
+
+// The song: 96 ticks a quarter; bars 1-2 in 4/4 at 240 a minute, bars 3-4 in 3/4 at 180.
+constexpr int32_t kTpq = 96;
+constexpr int32_t kChange = 2 * 4 * kTpq;          // tick 768, bar 3
+constexpr int32_t kEnd = kChange + 2 * 3 * kTpq;   // tick 1344
+constexpr double kMsBefore = 60000.0 / 240 / kTpq;  // ms a tick before the change
+constexpr double kMsAfter = 60000.0 / 180 / kTpq;
+
+std::vector<uint8_t> Song() {
+  tovu::SongBuilder s;
+  s.ticksPerQuarter = kTpq;
+  s.sortByTick = true;
+  s.Tempo(0, 240);
+  s.Tempo(kChange, 180);
+  s.TimeSignature(kChange, 3, 2);
+  for (int32_t t = 0; t < kEnd; t += kTpq) {
+    s.NoteOn(t, 0, 0, 60, 100);
+    s.NoteRelease(t + kTpq / 2, 0, 0, 60);
+  }
+  s.End(kEnd);
+  return s.Build();
+}
+
+double MsOfTick(double tick) {
+  return tick <= kChange ? tick * kMsBefore : kChange * kMsBefore + (tick - kChange) * kMsAfter;
+}
+double TickOfMs(double ms) {
+  const double changeMs = kChange * kMsBefore;
+  return ms <= changeMs ? ms / kMsBefore : kChange + (ms - changeMs) / kMsAfter;
+}
+
+// What the transport showed in one query.
+struct Sample {
+  jack_transport_state_t state;
+  jack_position_t pos;
+};
+
+Sample Query(jack_client_t* client) {
+  Sample s;
+  s.state = jack_transport_query(client, &s.pos);
+  return s;
+}
+
+// The song tick a reported bar, beat and tick name, by the song's meter.
+double TickOfBbt(const jack_position_t& p) {
+  const int32_t bar = p.bar - 1, beat = p.beat - 1;
+  const double start = bar < 2 ? bar * 4.0 * kTpq : kChange + (bar - 2) * 3.0 * kTpq;
+  return start + beat * kTpq + p.tick;
+}
+
+struct Checked {
+  int rolling = 0;
+  double worst = 0;  // ticks between the reported position and the frame's, signed, the largest in size
+  bool anchored = false;  // the first rolling sample after a locate: its frame and JACK's clock then
+  uint32_t frame0 = 0, lastFrame = 0;
+  uint64_t usecs0 = 0;
+  int edges = 0;  // samples of the cycle a wrap falls in, one side of the jump read before the other
+  std::vector<double> offs;
+  double Median() {
+    if (offs.empty()) return 0;
+    std::nth_element(offs.begin(), offs.begin() + offs.size() / 2, offs.end());
+    return offs[offs.size() / 2];
+  }
+};
+
+// Checks a rolling sample: BBT given, meter and tempo of the song there, bar start where the bar
+// begins, and the position within `bound` ticks of the song's tick at the transport's frame (the
+// caller checks the run's median more tightly: single cycles of a busy machine's dummy driver run
+// late by more than a period).
+// The frame is the server's count, which falls behind real time when a busy machine makes the
+// dummy driver's cycles late, while the engine plays by the clock: after the first sample of a run
+// (or of a wrap), the frame is taken as that sample's plus the time JACK's clock has run since.
+// With `loopTicks`, a sample a whole loop off is of the cycle a wrap falls in: the transport moves
+// only at a cycle's start, so that one cycle may read the frame from one side of the jump and the
+// bar and beat from the other. It is counted apart.
+void CheckSample(const Sample& s, uint32_t rate, double bound, Checked* c, double loopTicks = 0) {
+  ASSERT_TRUE(s.pos.valid & JackPositionBBT) << "no bar and beat while rolling";
+  if (!c->anchored || s.pos.frame < c->lastFrame) {
+    c->anchored = true;
+    c->frame0 = s.pos.frame;
+    c->usecs0 = s.pos.usecs;
+  }
+  c->lastFrame = s.pos.frame;
+  const double ms = c->frame0 * 1000.0 / rate + static_cast<double>(s.pos.usecs - c->usecs0) / 1000.0;
+  const double expected = TickOfMs(ms);
+  const double reported = TickOfBbt(s.pos);
+  const double off = reported - expected;
+  if (loopTicks > 0 && std::abs(off) > bound && std::abs(std::abs(off) - loopTicks) <= bound) {
+    ++c->edges;
+    return;
+  }
+  if (std::abs(off) > std::abs(c->worst)) c->worst = off;
+  c->offs.push_back(off);
+  EXPECT_LE(std::abs(off), bound) << "frame " << s.pos.frame << " (" << ms << " ms) is tick " << expected
+                                      << ", reported " << s.pos.bar << "|" << s.pos.beat << "|" << s.pos.tick;
+  EXPECT_EQ(s.pos.ticks_per_beat, kTpq);
+  EXPECT_EQ(s.pos.beat_type, 4.0f);
+  EXPECT_DOUBLE_EQ(s.pos.bar_start_tick, TickOfBbt(s.pos) - (s.pos.beat - 1) * kTpq - s.pos.tick);
+  // Away from the change (where a cycle may straddle it) the meter and tempo are the bar's.
+  if (std::abs(expected - kChange) > bound + 1) {
+    const bool after = expected > kChange;
+    EXPECT_EQ(s.pos.beats_per_bar, after ? 3.0f : 4.0f) << "at tick " << expected;
+    EXPECT_NEAR(s.pos.beats_per_minute, after ? 180.0 : 240.0, 1e-6) << "at tick " << expected;
+  }
+  ++c->rolling;
+}
+
+}  // namespace
+
+TEST(JackSync, TheTransportFollowsThePlaybackWithTheSongsBarsBeatsAndTempo) {
+  JackServer server;
+  if (!server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << server.failure;
+  JackPeer peer;
+  ASSERT_TRUE(peer.Open(server.name, "sink", {"in"}, {}));
+  EngineEnv env;
+  env.vars["TOVU_MIDI"] = "jack";
+  env.vars["JACK_DEFAULT_SERVER"] = server.name;
+  EngineProcess engine;
+  tovu::Client c;
+  ASSERT_TRUE(engine.Start(env, 10000) && env.ConnectRegistered(c));
+  tovu::OpenPortsReply reply;
+  ASSERT_TRUE(OpenPorts(c, {0}, -1, 1, &reply));
+
+  tovu::SyncOutSettings settings;
+  ASSERT_TRUE(tovu::RequestSyncOutSettings(c, &settings));
+  EXPECT_EQ(settings.flags & tovu::kSyncJackTransport, 0u);
+  settings.flags |= tovu::kSyncJackTransport;
+  ASSERT_TRUE(tovu::SetSyncOut(c, settings));
+  ASSERT_TRUE(tovu::RequestSyncOutSettings(c, &settings));
+  ASSERT_NE(settings.flags & tovu::kSyncJackTransport, 0u) << "the engine did not take the timebase";
+  EXPECT_EQ(Query(peer.client).state, JackTransportStopped);
+  ASSERT_TRUE(tovu::LoadSong(c, Song()));
+
+  // A position is for a cycle's first frame, and the engine's clock and the server's are read a
+  // cycle apart at most: a run's median within two periods (256 frames, 5.3 ms, two ticks at 240 a
+  // minute each) and a tick, which a sanitizer build on a busy machine keeps; a single sample within
+  // twice that, as a busy machine's dummy driver runs single cycles late.
+  const double period = 256.0 * 1000.0 / peer.rate / kMsBefore;
+  const double tolerance = 2 * period + 1.0;
+  const double bound = 2 * tolerance;
+  auto watch = [&](int ms, Checked* c, std::vector<Sample>* all = nullptr, double loopTicks = 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+      Sample s = Query(peer.client);
+      if (all) all->push_back(s);
+      if (s.state == JackTransportRolling) CheckSample(s, peer.rate, bound, c, loopTicks);
+      std::this_thread::sleep_for(std::chrono::milliseconds(7));
+    }
+  };
+
+  // From the start through the tempo and meter change to the end: rolling all along, then stopped.
+  tovu::StartRequest start;
+  ASSERT_TRUE(tovu::Start(c, start));
+  EXPECT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportRolling; }, 2000))
+      << "state " << Query(peer.client).state << " frame " << Query(peer.client).pos.frame;
+  Checked whole;
+  watch(3600, &whole);
+  EXPECT_GT(whole.rolling, 200);
+  EXPECT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportStopped; }, 3000))
+      << "the song's end did not stop the transport";
+
+  // From the middle (bar 4): located to the song's time there, then rolling on from it.
+  start.startTick = kChange + 3 * kTpq;
+  ASSERT_TRUE(tovu::Start(c, start));
+  ASSERT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportRolling; }, 2000));
+  Sample first = Query(peer.client);
+  EXPECT_EQ(first.pos.bar, 4);
+  EXPECT_NEAR(first.pos.frame * 1000.0 / peer.rate, MsOfTick(start.startTick), 100.0);
+  Checked middle;
+  watch(500, &middle);
+  EXPECT_GT(middle.rolling, 30);
+  // A stop stops the transport where it stands.
+  EXPECT_EQ(tovu::Stop(c), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportStopped; }, 2000));
+  Sample stopped = Query(peer.client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Query(peer.client).pos.frame, stopped.pos.frame);
+
+  // A loop over bar 1 (1 s): each wrap locates the transport back to frame 0's region.
+  start = tovu::StartRequest{};
+  start.loopOn = 1;
+  start.loopStart = 0;
+  start.loopEnd = 4 * kTpq;
+  ASSERT_TRUE(tovu::Start(c, start));
+  ASSERT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportRolling; }, 2000));
+  Checked looped;
+  std::vector<Sample> all;
+  watch(2600, &looped, &all, 4 * kTpq);
+  // A locate while rolling passes through "starting" for a cycle; the transport never stops.
+  int wraps = 0;
+  uint32_t lastFrame = 0;
+  for (const Sample& s : all) {
+    EXPECT_NE(s.state, JackTransportStopped) << "the transport stopped at a wrap";
+    if (s.state != JackTransportRolling) continue;
+    if (s.pos.frame < lastFrame) {
+      ++wraps;
+      EXPECT_LT(s.pos.frame * 1000.0 / peer.rate, 100.0) << "a wrap located elsewhere than the loop start";
+    }
+    lastFrame = s.pos.frame;
+  }
+  EXPECT_GE(wraps, 2);
+  EXPECT_LE(looped.edges, 2 * wraps) << "more than the cycle of each wrap read one side of it";
+  EXPECT_EQ(tovu::Stop(c), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportStopped; }, 2000));
+  std::printf("transport vs song position, ticks: median %.2f, worst %.2f from the start; %.2f, %.2f from the middle; "
+              "%.2f, %.2f looping (tolerance %.2f for the median; %d, %d, %d samples; %d at a wrap's edge)\n",
+              whole.Median(), whole.worst, middle.Median(), middle.worst, looped.Median(), looped.worst, tolerance,
+              whole.rolling, middle.rolling, looped.rolling, looped.edges);
+  for (Checked* run : {&whole, &middle, &looped}) EXPECT_LE(std::abs(run->Median()), tolerance);
+
+  // The flag cleared: the timebase is given up, and a playback leaves the transport alone.
+  settings.flags &= ~tovu::kSyncJackTransport;
+  ASSERT_TRUE(tovu::SetSyncOut(c, settings));
+  ASSERT_TRUE(tovu::RequestSyncOutSettings(c, &settings));
+  EXPECT_EQ(settings.flags & tovu::kSyncJackTransport, 0u);
+  ASSERT_TRUE(tovu::Start(c, tovu::StartRequest{}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Query(peer.client).state, JackTransportStopped);
+  EXPECT_EQ(tovu::Stop(c), 0);
+
+  tovu::Unregister(c);
+  EXPECT_EQ(engine.Wait(10000), 0);
+}
