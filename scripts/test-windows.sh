@@ -17,7 +17,8 @@
 #   - a client process holding 200 registered windows is killed: the engine unregisters them all
 #     and closes by itself;
 #   - tovu_win_integration_tests.exe: the client library starting engines itself, recording from
-#     the named pipe, a song played with positions, start failures, tovu-ctl.exe (tests/windows).
+#     the named pipe, a song played with positions, start failures, tovu-ctl.exe, devices added and
+#     removed through the virtual control pipe while a song plays (tests/windows).
 #
 # The win32 target also runs its client against the win64 engine. Where it runs emulated (qemu-user
 # on a kernel without 32-bit support: about a minute per process start) it runs the unit tests'

@@ -18,8 +18,21 @@
 // While started, the process callback pushes every event with its frame time into the service's
 // input ring; the input thread of this file hands them, in order, to the engine's callback.
 //
-// The server: alive --jack_on_shutdown--> gone. Once gone, sends and opens return 1, closes only
-// release our side, and nothing waits on a process callback that will not come.
+// The server, as the follower thread of this file sees it (see "Following the server" below):
+//
+//   alive --jack_on_shutdown--> gone: every port unpublished, every device absent, a line on
+//     ^                          standard error; the dead client closed by the server worker after
+//     |                          the jobs queued before (libjack starts afresh only once its last
+//     |                          client has closed); a new client tried after 50 ms, 100 ms, ...
+//     |                          up to every 500 ms
+//     +--a server answers: the new client is made current on the worker and activated, its devices
+//        listed again under their names (present again, as midi.h's devices that come back), a line
+//        on standard error
+//
+// Once gone, sends and opens return 1, closes only release our side, and nothing waits on a process
+// callback that will not come. While alive, JACK's port registration callback (on its notification
+// thread) only wakes the follower, which lists the other clients' ports again and tells midi_common
+// which are present, so that a client that comes later is appended and one that goes is absent.
 //
 // A server that hangs (stopped, swapped out) must not hang the engine's main thread. Every call that
 // waits on the server (registering, connecting, disconnecting, unregistering a port) and every wait
@@ -116,6 +129,7 @@ struct ServerJob {
   bool abandoned = false;  // guarded by mutex
   int result = 0;
   jack_port_t* port = nullptr;
+  uint32_t connection = 0;  // the server connection (Service::connection) the job ran in
 };
 
 struct OutPort {
@@ -135,17 +149,25 @@ struct CycleClock {
 };
 
 struct Service {
-  jack_client_t* client = nullptr;
+  // The current client, null while no server answers: changed only by the server worker (jobs that
+  // drop a dead one and adopt a new one), read by the process callback of that client, the
+  // worker's jobs, the follower and, under publishMutex, the input thread.
+  std::atomic<jack_client_t*> client{nullptr};
   std::string clientName;
   std::atomic<bool> alive{true};
+  // Advanced (under publishMutex) when the server goes and when a new client is adopted: a port
+  // made in an older connection is never published.
+  std::atomic<uint32_t> connection{0};
+  std::mutex publishMutex;  // publishing a port against `connection`; the input thread's client
+  MidiServiceState* state = nullptr;  // the device records and their counts (midi_common's)
   std::atomic<uint32_t> maxEvent{0};  // largest event an empty port buffer holds; 0 until known
   std::atomic<int> inCallback{0};
   std::atomic<uint64_t> cycles{0};
-  uint32_t outCount = 0;
-  uint32_t inCount = 0;
+  uint32_t outRoom = 0;  // the arrays below hold as many devices as midi_common's records
+  uint32_t inRoom = 0;
   std::unique_ptr<OutPort[]> outputs;
   std::unique_ptr<InPort[]> inputs;
-  InDevice* devices = nullptr;  // the state's input records (inCount of them)
+  InDevice* devices = nullptr;  // the state's input records
 
   MidiRing inRing;  // producer: the process callback; consumer: the input thread
   std::mutex readerMutex;
@@ -162,6 +184,9 @@ struct Service {
   std::atomic<int64_t> busySinceNs{0};  // when the worker began its current job; 0 while idle
   std::thread worker;
 
+  Event follow;  // set by JACK's callbacks (registration, shutdown) and by Stop
+  std::atomic<bool> followStop{false};
+  std::thread follower;
   // The transport's timebase, while this client holds it: written on the server worker before the
   // server is asked to call TimebaseCallback (and cleared once it no longer does), read there.
   std::atomic<TransportTimebase> timebase{nullptr};
@@ -286,11 +311,13 @@ int Process(jack_nframes_t nframes, void* arg) {
   // is late, whatever the estimate says.
   if (nowUs > clock.startUs + static_cast<jack_time_t>(clock.lengthUs))
     clock.startUs = nowUs - static_cast<jack_time_t>(clock.lengthUs);
-  for (uint32_t i = 0; i < s.outCount; ++i) {
+  const uint32_t outCount = s.state->outCount.load(std::memory_order_acquire);
+  const uint32_t inCount = s.state->inCount.load(std::memory_order_acquire);
+  for (uint32_t i = 0; i < outCount; ++i) {
     jack_port_t* port = s.outputs[i].port.load(std::memory_order_seq_cst);
     if (port) WriteOutput(s, s.outputs[i], port, clock, nframes);
   }
-  for (uint32_t i = 0; i < s.inCount; ++i) {
+  for (uint32_t i = 0; i < inCount; ++i) {
     jack_port_t* port = s.inputs[i].port.load(std::memory_order_seq_cst);
     if (port) ReadInput(s, i, s.devices[i], port, cycleStart, nframes);
   }
@@ -340,7 +367,15 @@ void TimebaseCallback(jack_transport_state_t, jack_nframes_t, jack_position_t* p
   pos->beats_per_minute = p.beatsPerMinute;
 }
 
-void OnShutdown(void* arg) { static_cast<Service*>(arg)->alive.store(false, std::memory_order_release); }
+
+void OnShutdown(void* arg) {
+  Service& s = *static_cast<Service*>(arg);
+  s.alive.store(false, std::memory_order_release);
+  EventSet(&s.follow);
+}
+
+// A port of any client was registered or unregistered: the follower lists them again.
+void OnPortRegistration(jack_port_id_t, int, void* arg) { EventSet(&static_cast<Service*>(arg)->follow); }
 
 void Quiet(const char*) {}
 
@@ -398,6 +433,7 @@ void WorkerMain(Service* s) {
       s->work.pop_front();
     }
     s->busySinceNs.store(SteadyNs());
+    job->connection = s->connection.load();
     jack_port_t* port = nullptr;
     int result = job->run(&port);
     s->busySinceNs.store(0);
@@ -431,7 +467,8 @@ void Queue(Service& s, std::shared_ptr<ServerJob> job) {
 // Runs a job on the worker and waits for it, at most kServerWaitLimit, and not at all while the
 // worker is stuck (an open is then not even queued: it fails at once; a close always is). A job that
 // does not finish in time is abandoned (the worker undoes an open when it finishes) and gives 1.
-int RunBounded(Service& s, std::shared_ptr<ServerJob> job, jack_port_t** port, bool queueWhenStuck = false) {
+int RunBounded(Service& s, std::shared_ptr<ServerJob> job, jack_port_t** port, bool queueWhenStuck = false,
+               uint32_t* connection = nullptr) {
   *port = nullptr;
   if (WorkerStuck(s)) {
     if (queueWhenStuck) Queue(s, job);
@@ -444,6 +481,7 @@ int RunBounded(Service& s, std::shared_ptr<ServerJob> job, jack_port_t** port, b
     return kMidiError;
   }
   *port = job->port;
+  if (connection) *connection = job->connection;
   return job->result;
 }
 
@@ -466,13 +504,21 @@ void ReaderMain(Service* s) {
     MidiRecord r;
     while (MidiRingPeek(s->inRing, &r)) {
       MidiRingPop(s->inRing, r, bytes.get());
-      if (r.device >= s->inCount) continue;
+      if (r.device >= s->state->inCount.load(std::memory_order_acquire)) continue;
       // Input read in a cycle arrived during the period before it (as output written in a cycle
       // sounds a period after it was sent): its age in frames, carried over to the monotonic
-      // clock, stamps it when it arrived rather than when this thread got to it.
-      int64_t ageFrames = static_cast<int32_t>(jack_frame_time(s->client) - r.frame) +
-                          static_cast<int64_t>(jack_get_buffer_size(s->client));
-      jack_nframes_t rate = jack_get_sample_rate(s->client);
+      // clock, stamps it when it arrived rather than when this thread got to it. (The client is
+      // read under publishMutex: the worker closes a client it has replaced.)
+      int64_t ageFrames;
+      jack_nframes_t rate;
+      {
+        std::lock_guard<std::mutex> lock(s->publishMutex);
+        jack_client_t* client = s->client.load();
+        if (!client) continue;  // its server has gone: the input went with it
+        ageFrames = static_cast<int32_t>(jack_frame_time(client) - r.frame) +
+                    static_cast<int64_t>(jack_get_buffer_size(client));
+        rate = jack_get_sample_rate(client);
+      }
       int64_t ageNs = rate > 0 ? std::max<int64_t>(ageFrames, 0) * 1000000000 / rate : 0;
       // Never before the event delivered ahead of it: the clocks' estimates jitter a little.
       int64_t arrivalNs = std::max(MonotonicNs() - ageNs, lastArrivalNs);
@@ -508,6 +554,7 @@ std::vector<std::string> OtherPorts(jack_client_t* client, const std::string& se
 
 // Registers our port and connects it with `other`. Null when either fails (nothing is left).
 jack_port_t* RegisterAndConnect(Service& s, const char* ownName, const std::string& other, bool output) {
+  if (!Alive(s) || !s.client.load()) return nullptr;
   jack_port_t* port = jack_port_register(s.client, ownName, JACK_DEFAULT_MIDI_TYPE,
                                          output ? JackPortIsOutput : JackPortIsInput, 0);
   if (!port) return nullptr;
@@ -522,9 +569,19 @@ jack_port_t* RegisterAndConnect(Service& s, const char* ownName, const std::stri
 
 // Disconnects and unregisters a port that the process callback no longer uses.
 void Unregister(Service& s, jack_port_t* port) {
-  if (!Alive(s)) return;  // the server is gone: nothing to tell it
+  if (!Alive(s) || !s.client.load()) return;  // the server is gone: nothing to tell it
   jack_port_disconnect(s.client, port);
   jack_port_unregister(s.client, port);
+}
+
+// Publishes a port the worker made in `connection` for the process callback: false, with nothing
+// published, when the server went (or a new client was adopted) since, as the port's client is then
+// gone or going (its close frees the port).
+bool Publish(Service& s, std::atomic<jack_port_t*>& slot, jack_port_t* port, uint32_t connection) {
+  std::lock_guard<std::mutex> lock(s.publishMutex);
+  if (connection != s.connection.load()) return false;
+  slot.store(port, std::memory_order_seq_cst);
+  return true;
 }
 
 // Stamps the message and pushes it for the process callback, under the device's sender mutex.
@@ -556,6 +613,143 @@ int SendAt(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t 
   r.frame = static_cast<uint32_t>(nowUs - (lateUs > 0 ? static_cast<jack_time_t>(std::llround(lateUs)) : 0));
   if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
   return kMidiOk;
+}
+
+// ---- Following the server (the follower thread) ----
+
+constexpr int kFirstRetryMs = 50;
+constexpr int kLongestRetryMs = 500;  // a server that answers again is found within this
+// After a registration the list is read again at these intervals: the server publishes a change
+// of its port list at the start of a cycle, which a server busy closing a client may hold back.
+constexpr int kSettleMs[] = {50, 250, 1000};
+constexpr int kSettleSteps = static_cast<int>(sizeof kSettleMs / sizeof kSettleMs[0]);
+
+void SetCallbacks(Service& s, jack_client_t* client) {
+  jack_set_process_callback(client, Process, &s);
+  jack_set_port_registration_callback(client, OnPortRegistration, &s);
+  jack_on_shutdown(client, OnShutdown, &s);
+}
+
+// Lists the other clients' ports again: those listed are present (appended when new, back when
+// absent), the others absent; the engine is told when anything changed.
+void ListAgain(Service& s) {
+  jack_client_t* client = s.client.load();
+  bool changed = midi_common::SyncDevices(*s.state, false, OtherPorts(client, s.clientName, JackPortIsInput));
+  changed = midi_common::SyncDevices(*s.state, true, OtherPorts(client, s.clientName, JackPortIsOutput)) || changed;
+  if (changed) midi_common::Changed(*s.state);
+}
+
+// Unpublishes every port, so that no process callback of any client touches a port of this
+// connection again. Under publishMutex.
+void UnpublishAll(Service& s) {
+  for (uint32_t i = 0; i < s.outRoom; ++i) s.outputs[i].port.store(nullptr, std::memory_order_seq_cst);
+  for (uint32_t i = 0; i < s.inRoom; ++i) s.inputs[i].port.store(nullptr, std::memory_order_seq_cst);
+  s.connection.fetch_add(1);
+}
+
+// Runs `run` on the server worker after the jobs queued before it, and waits for it (the follower's
+// own wait: the worker finishes everything queued, also when the service stops). False when the
+// follower is being stopped first.
+bool RunOnWorker(Service& s, std::function<void()> run) {
+  auto job = std::make_shared<ServerJob>();
+  job->run = [run = std::move(run)](jack_port_t**) {
+    run();
+    return static_cast<int>(kMidiOk);
+  };
+  Queue(s, job);
+  std::unique_lock<std::mutex> lock(job->mutex);
+  while (!job->finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return job->done; }))
+    if (s.followStop.load()) return false;
+  return true;
+}
+
+// Unpublishes every port and closes the current client, on the worker.
+void DropClient(Service& s) {
+  RunOnWorker(s, [sp = &s] {
+    jack_client_t* dead;
+    {
+      std::lock_guard<std::mutex> lock(sp->publishMutex);
+      UnpublishAll(*sp);
+      dead = sp->client.exchange(nullptr);
+    }
+    if (dead) jack_client_close(dead);  // its server is gone: this only releases our side
+  });
+}
+
+// The server has gone: every device is absent, and the dead client is closed. The engine lets its
+// handles go; their closes find their ports unpublished and leave them to the dead client.
+void Lose(Service& s) {
+  DropClient(s);
+  bool changed = midi_common::SyncDevices(*s.state, false, {});
+  changed = midi_common::SyncDevices(*s.state, true, {}) || changed;
+  std::fprintf(stderr, "tovu: the JACK server has gone; its MIDI ports are absent until a server answers again\n");
+  if (changed) midi_common::Changed(*s.state);
+}
+
+// Tries a new client on whatever server answers now. On success it is adopted on the server worker
+// (after the jobs queued before) and activated. False when no server answers (or the follower is
+// being stopped).
+bool Reconnect(Service& s) {
+  jack_status_t status = static_cast<jack_status_t>(0);
+  jack_client_t* client =
+      jack_client_open(s.clientName.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
+  if (!client) return false;
+  SetCallbacks(s, client);
+  // Not adopted when the follower is being stopped first: the worker then adopts it before it ends,
+  // and Stop closes whichever client is current.
+  if (!RunOnWorker(s, [sp = &s, client] {
+        std::lock_guard<std::mutex> lock(sp->publishMutex);
+        UnpublishAll(*sp);
+        sp->client.store(client);
+        sp->alive.store(true, std::memory_order_release);
+      }))
+    return false;
+  if (jack_activate(client) != 0) {
+    // Dropped again, and a new client tried later.
+    s.alive.store(false, std::memory_order_release);
+    DropClient(s);
+    return false;
+  }
+  WaitForCycle(s, std::chrono::milliseconds(1000));
+  return true;
+}
+
+void FollowerMain(Service* s) {
+  bool lost = false;
+  int retryMs = kFirstRetryMs;
+  int settle = kSettleSteps;  // the next of kSettleMs to wait after a registration; none left
+  for (;;) {
+    bool woken = EventWait(&s->follow, lost ? retryMs : settle < kSettleSteps ? kSettleMs[settle] : -1);
+    if (s->followStop.load()) return;
+    if (!lost && Alive(*s)) {
+      // The server's port list changes at the start of its next cycle: listed after that, and
+      // again as the list settles.
+      WaitForCycle(*s, std::chrono::milliseconds(200));
+      ListAgain(*s);
+      settle = woken ? 0 : settle + 1;
+      continue;
+    }
+    if (!lost) {
+      lost = true;
+      retryMs = kFirstRetryMs;
+      Lose(*s);
+      continue;
+    }
+    if (!Reconnect(*s)) {
+      retryMs = std::min(retryMs * 2, kLongestRetryMs);
+      continue;
+    }
+    lost = false;
+    std::fprintf(stderr, "tovu: a JACK server answers again; its MIDI ports are listed and reopened by name\n");
+    ListAgain(*s);
+  }
+}
+
+void StopFollower(Service& s) {
+  if (!s.follower.joinable()) return;
+  s.followStop.store(true);
+  EventSet(&s.follow);
+  s.follower.join();
 }
 
 // ---- The transport ----
@@ -624,6 +818,7 @@ void TransportLocate(MidiServiceState& state, double songMs, double atMs) {
 
 bool Stop(MidiServiceState& state) {
   Service* s = &Own(state);
+  StopFollower(*s);
   // Outputs first, so that what was sent before the stop is still written.
   midi_common::CloseAll(state, /*inputsFirst=*/false);
   {
@@ -648,8 +843,11 @@ bool Stop(MidiServiceState& state) {
   }
   s->worker.join();
   // Deactivation waits for a process callback in progress; after it none runs again.
-  if (Alive(*s)) jack_deactivate(s->client);
-  jack_client_close(s->client);
+  if (jack_client_t* client = s->client.load()) {
+    if (Alive(*s)) jack_deactivate(client);
+    jack_client_close(client);
+  }
+  EventDestroy(&s->follow);
   delete s;
   return true;
 }
@@ -660,7 +858,7 @@ int64_t InputClockNs() { return static_cast<int64_t>(jack_get_time()) * 1000; }
 // the server worker and waiting for it at most as RunBounded does, after `prepare` (run there too)
 // has succeeded. The port is in `*port` when the result is 0.
 int OpenPort(Service* s, uint32_t deviceId, bool output, std::string other, std::function<int()> prepare,
-             jack_port_t** port) {
+             jack_port_t** port, uint32_t* connection) {
   auto job = std::make_shared<ServerJob>();
   job->run = [s, deviceId, output, other = std::move(other), prepare = std::move(prepare)](jack_port_t** made) {
     int result = prepare ? prepare() : static_cast<int>(kMidiOk);
@@ -671,7 +869,7 @@ int OpenPort(Service* s, uint32_t deviceId, bool output, std::string other, std:
     return *made ? static_cast<int>(kMidiOk) : static_cast<int>(kMidiError);
   };
   job->undo = [s](jack_port_t* made) { Unregister(*s, made); };
-  return RunBounded(*s, job, port);
+  return RunBounded(*s, job, port, false, connection);
 }
 
 int OutOpen(MidiServiceState& state, uint32_t deviceId) {
@@ -686,9 +884,10 @@ int OutOpen(MidiServiceState& state, uint32_t deviceId) {
     return static_cast<int>(kMidiOk);
   };
   jack_port_t* port = nullptr;
-  int result = OpenPort(s, deviceId, true, state.outputs[deviceId].name, resetRing, &port);
+  uint32_t connection = 0;
+  int result = OpenPort(s, deviceId, true, state.outputs[deviceId].name, resetRing, &port, &connection);
   // Published before the handle: until then no sender reaches the (empty) ring.
-  if (result == kMidiOk) d.port.store(port, std::memory_order_seq_cst);
+  if (result == kMidiOk && !Publish(*s, d.port, port, connection)) result = kMidiError;
   return result;
 }
 
@@ -700,7 +899,8 @@ void OutClose(MidiServiceState& state, uint32_t deviceId) {
     // What was sent is written first (a late note-off still sounds), then one more cycle passes so
     // that the last buffer has reached the connected port before the connection goes.
     auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-    while (Alive(*s) && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
+    // (A port unpublished when the server went has nobody left to write its ring.)
+    while (Alive(*s) && d->port.load() && !MidiRingEmpty(d->ring) && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     WaitForCycle(*s, kDrainLimit);
     jack_port_t* port = d->port.exchange(nullptr, std::memory_order_seq_cst);
@@ -720,10 +920,11 @@ int InOpen(MidiServiceState& state, uint32_t deviceId) {
   Service* s = &Own(state);
   if (!Alive(*s)) return kMidiError;
   jack_port_t* port = nullptr;
-  int result = OpenPort(s, deviceId, false, state.inputs[deviceId].name, nullptr, &port);
+  uint32_t connection = 0;
+  int result = OpenPort(s, deviceId, false, state.inputs[deviceId].name, nullptr, &port, &connection);
   if (result != kMidiOk) return result;
   // The input is not flowing until it is started: the process callback leaves the port alone.
-  s->inputs[deviceId].port.store(port, std::memory_order_seq_cst);
+  if (!Publish(*s, s->inputs[deviceId].port, port, connection)) return kMidiError;
   ChangeOpenInputs(*s, 1);
   return kMidiOk;
 }
@@ -788,19 +989,24 @@ bool Start(MidiServiceState& state, std::string* why) {
   auto s = std::make_unique<Service>();
   s->client = client;
   s->clientName = jack_get_client_name(client);
+  s->state = &state;
   std::vector<std::string> outs = OtherPorts(client, s->clientName, JackPortIsInput);
   std::vector<std::string> ins = OtherPorts(client, s->clientName, JackPortIsOutput);
-  s->outCount = static_cast<uint32_t>(outs.size());
-  s->inCount = static_cast<uint32_t>(ins.size());
-  s->outputs = std::make_unique<OutPort[]>(s->outCount);
-  s->inputs = std::make_unique<InPort[]>(s->inCount);
-  bool ready = MidiRingInit(s->inRing, kInRingBytes) && jack_set_process_callback(client, Process, s.get()) == 0;
+  // As much room as midi_common's records get (MakeDevices), for the devices that come later.
+  s->outRoom = std::max(static_cast<uint32_t>(std::min<size_t>(outs.size(), midi_common::kMaxDevices)),
+                        midi_common::kDeviceRoom);
+  s->inRoom = std::max(static_cast<uint32_t>(std::min<size_t>(ins.size(), midi_common::kMaxDevices)),
+                       midi_common::kDeviceRoom);
+  s->outputs = std::make_unique<OutPort[]>(s->outRoom);
+  s->inputs = std::make_unique<InPort[]>(s->inRoom);
+  bool ready = MidiRingInit(s->inRing, kInRingBytes) && EventCreate(&s->follow);
   if (ready) {
-    jack_on_shutdown(client, OnShutdown, s.get());
+    SetCallbacks(*s, client);
     ready = jack_activate(client) == 0;
   }
   if (!ready) {
     jack_client_close(client);
+    if (s->follow.handle != kNoHandle) EventDestroy(&s->follow);
     if (why) *why = "the JACK client could not be activated";
     return false;
   }
@@ -812,6 +1018,10 @@ bool Start(MidiServiceState& state, std::string* why) {
   pthread_setname_np(own->reader.native_handle(), "tovu-jack-in");
   own->worker = std::thread(WorkerMain, own);
   pthread_setname_np(own->worker.native_handle(), "tovu-jack-srv");
+  // Its first look lists what registered between the listing above and the callback's start.
+  EventSet(&own->follow);
+  own->follower = std::thread(FollowerMain, own);
+  pthread_setname_np(own->follower.native_handle(), "tovu-jack-follow");
   // After a first cycle the largest event is known, so that a send too long for any event is
   // refused rather than taken and dropped.
   WaitForCycle(*own, std::chrono::milliseconds(1000));

@@ -582,3 +582,48 @@ TEST(CtlPlay, ClockIsAMasterClockDrivenFromTheKeyboard) {
   std::sort(intervals.begin(), intervals.end());
   EXPECT_NEAR(intervals[intervals.size() / 2], 60000.0 / (300 * 24), 1.0);
 }
+
+// Ports that go and come back while tovu-ctl watches and plays: `ports --watch` prints each change
+// as it happens, `play` says so between its positions and carries on (its song is heard again after
+// the port is back); Ctrl-C ends the watch with status 0 and the play with 130.
+TEST(CtlVerbs, PortsWatchAndPlayShowAPortGoingAndComingBack) {
+  EngineEnv env;
+  env.vars["TOVU_VIRTUAL_OUTPUTS"] = "Synth|Drums";
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
+  pid_t watch = env.StartCtl({"ports", "--watch"}, "watch");
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(env.dir + "/watch.out").find("watching") != std::string::npos; }, 20000));
+  std::string file = env.dir + "/dense.mid", expected = env.dir + "/dense.txt";
+  ASSERT_TRUE(RunMidoWriter("dense " + file + " " + expected + " 2000"));
+  pid_t play = env.StartCtl({"play", file, "--out", "synth", "--loop", "1-2"}, "play");
+  ASSERT_TRUE(WaitUntil([&] { return DataEntries(env).size() > 100; }, 20000));
+
+  ASSERT_TRUE(env.Control("remove out Synth"));
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(env.dir + "/play.out").find("has gone") != std::string::npos; }, 20000));
+  ASSERT_TRUE(env.Control("add out Synth"));
+  ASSERT_TRUE(env.Control("add out Late"));
+  const std::vector<std::string> changes = {"output 0 \"Synth\" has gone", "output 0 \"Synth\" is back",
+                                            "output 2 \"Late\" is new"};
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(env.dir + "/watch.out").find(changes[2]) != std::string::npos; }, 20000))
+      << ReadText(env.dir + "/watch.out");
+  // The song is heard on the port again once it is back.
+  const size_t before = DataEntries(env).size();
+  EXPECT_TRUE(WaitUntil([&] { return DataEntries(env).size() > before + 50; }, 20000));
+
+  kill(watch, SIGINT);
+  EXPECT_EQ(WaitExit(watch, 20000), 0) << ReadText(env.dir + "/watch.err");
+  kill(play, SIGINT);
+  EXPECT_EQ(WaitExit(play, 20000), 130) << ReadText(env.dir + "/play.err");
+  std::vector<std::string> watched;
+  std::istringstream lines(ReadText(env.dir + "/watch.out"));
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("output ", 0) == 0 || line.rfind("input ", 0) == 0) watched.push_back(line);
+  EXPECT_EQ(watched, changes);
+  const std::string played = ReadText(env.dir + "/play.out");
+  const size_t gone = played.find(changes[0]), back = played.find(changes[1]);
+  EXPECT_NE(gone, std::string::npos) << played;
+  EXPECT_NE(back, std::string::npos) << played;
+  EXPECT_LT(gone, back) << played;
+  // Positions were shown after the port came back: the play carried on.
+  EXPECT_NE(played.find('.', back + changes[1].size()), std::string::npos) << played;
+}

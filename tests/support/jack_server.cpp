@@ -208,6 +208,12 @@ void JackServer::Kill() {
   killed = true;
 }
 
+bool JackServer::Restart(int timeoutMs) {
+  killed = false;
+  RemoveFiles();
+  return Start(timeoutMs);
+}
+
 bool JackPeer::Open(const std::string& server, const std::string& name, const std::vector<std::string>& sinkNames,
                     const std::vector<std::string>& sourceNames) {
   client = OpenClient(server, name.c_str(), JackUseExactName);

@@ -45,6 +45,8 @@ struct JackServer {
   void Stop();
   // Kills the server at once (SIGKILL), as a crash would.
   void Kill();
+  // Starts a killed server again under its name, as a user restarting it would.
+  bool Restart(int timeoutMs = 10000);
 
  private:
   bool WaitStarted(int timeoutMs);

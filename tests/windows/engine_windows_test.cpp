@@ -87,17 +87,20 @@ struct LogLine {
 struct VirtualEngine {
   std::string log;
   std::string pipe;
+  std::string control;  // the control pipe: `add out NAME`, `remove out NAME`, ...
 
   explicit VirtualEngine(const std::string& name) {
     std::string unique = std::to_string(GetCurrentProcessId()) + "-" + name;
     log = TempDirectory() + "tovu-win-" + unique + ".log";
     pipe = "\\\\.\\pipe\\tovu-win-" + unique;
+    control = pipe + "-control";
     DeleteFileA(log.c_str());
     SetEnvironmentVariableA("TOVU_MIDI", "virtual");
     SetEnvironmentVariableA("TOVU_VIRTUAL_OUTPUTS", "2");
     SetEnvironmentVariableA("TOVU_VIRTUAL_INPUTS", "1");
     SetEnvironmentVariableA("TOVU_VIRTUAL_LOG", log.c_str());
     SetEnvironmentVariableA("TOVU_VIRTUAL_INPUT", pipe.c_str());
+    SetEnvironmentVariableA("TOVU_VIRTUAL_CONTROL", control.c_str());
     SetEnvironmentVariableA("TOVU_NO_MESSAGE_BOX", "1");
     SetEnvironmentVariableA("TOVU_ENGINE_BINARY", nullptr);
   }
@@ -124,7 +127,11 @@ struct VirtualEngine {
   }
 
   // Writes input lines ("<input> <hex bytes>") to the virtual input's pipe.
-  bool Feed(const std::string& lines) const {
+  bool Feed(const std::string& lines) const { return Write(pipe, lines); }
+  // Writes lines to the control pipe.
+  bool Control(const std::string& lines) const { return Write(control, lines); }
+
+  static bool Write(const std::string& pipe, const std::string& lines) {
     HANDLE h = CreateFileA(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     for (int i = 0; h == INVALID_HANDLE_VALUE && i < 50; ++i) {
       WaitNamedPipeA(pipe.c_str(), 100);
@@ -658,3 +665,78 @@ TEST(WindowsEngine, TovuCtlPortsGivesWindowsAdvice) {
 }
 
 }  // namespace
+
+// Devices that come and go, through the virtual service's control pipe, while a looped song plays:
+// the port tables keep their indices (a new device appended), clients are told each change, sends
+// to a gone port are refused, and the returning output is reopened and hears the song's program
+// and volume before its next note.
+TEST(WindowsEngine, PortsComeAndGoThroughTheControlPipeWhileASongPlays) {
+  VirtualEngine v("live");
+  tovu::Client c;
+  ASSERT_TRUE(ConnectRegistered(c));
+  HANDLE engine = EngineProcessOf(c.engineWindow);
+  tovu::OpenPortsRequest open;
+  open.outputDevices = {0, 1};
+  tovu::OpenPortsReply reply;
+  ASSERT_TRUE(tovu::OpenPorts(c, open, &reply));
+  tovu::SongBuilder song;
+  song.Tempo(0, 120);  // 240 ticks a second
+  song.Program(0, 0, 0, 5);
+  song.Controller(0, 0, 0, 7, 100);
+  for (int32_t t = 0; t < 480; t += 60) {
+    song.NoteOn(t, 0, 0, 60, 100);
+    song.NoteRelease(t + 20, 0, 0, 60);
+  }
+  song.End(480);
+  ASSERT_TRUE(tovu::LoadSong(c, song.Build()));
+  tovu::StartRequest start;
+  start.loopOn = 1;
+  start.loopEnd = 480;
+  ASSERT_TRUE(tovu::Start(c, start));
+  Pass(c, 300);
+
+  auto told = [&](uint32_t word) {
+    return tovu::WaitForMessage(c, [word](const tovu::Message& m) {
+      tovu::NotificationInfo n;
+      return tovu::AsNotification(m, &n) && n.code == tovu::kNotifyPortsChanged && n.lParam == word;
+    }, Limit(10000));
+  };
+  ASSERT_TRUE(v.Control("remove out Virtual Out 1\n"));
+  ASSERT_TRUE(told(tovu::PortChangeWord(tovu::kPortGone, false, 0)));
+  EXPECT_EQ(tovu::SendShort(c, tovu::PackEvent(0x90, 62, 100, 0)), tovu::kResultNoDevice);
+  ASSERT_TRUE(v.Control("add out Virtual Out 1\nadd out Late\nremove in Virtual In 1\n"));
+  ASSERT_TRUE(told(tovu::PortChangeWord(tovu::kPortBack, false, 0)));
+  ASSERT_TRUE(told(tovu::PortChangeWord(tovu::kPortAdded, false, 2)));
+  ASSERT_TRUE(told(tovu::PortChangeWord(tovu::kPortGone, true, 0)));
+  std::vector<tovu::OutputPortInfo> outs;
+  ASSERT_EQ(tovu::RequestOutputPorts(c, &outs), 0);
+  ASSERT_EQ(outs.size(), 3u);
+  EXPECT_EQ(outs[0].name, "Virtual Out 1");
+  EXPECT_NE(outs[0].handle, 0u);  // reopened for this client
+  EXPECT_EQ(outs[2].name, "Late");
+  tovu::PortStates states;
+  ASSERT_TRUE(tovu::RequestPortStates(c, &states));
+  EXPECT_EQ(states.inputs, std::vector<uint8_t>{tovu::kPortAbsent});
+  Pass(c, 600);
+  EXPECT_EQ(tovu::Stop(c), 0);
+  EXPECT_EQ(tovu::Unregister(c), 0);
+  EXPECT_EQ(WaitForExit(engine, Limit(10000)), 0);
+  CloseHandle(engine);
+  tovu::Disconnect(c);
+
+  // After the device came back: opened, told the state, then the song's notes.
+  std::istringstream in(ReadText(v.log));
+  Lines after;
+  bool back = false;
+  for (std::string line; std::getline(in, line);) {
+    std::string text = line.substr(line.find(' ') + 1);
+    if (text == "add out0") back = true;
+    if (back) after.push_back(text);
+  }
+  auto at = [&](const std::string& text) { return std::find(after.begin(), after.end(), text) - after.begin(); };
+  ASSERT_LT(at("open out0"), static_cast<long>(after.size())) << ::testing::PrintToString(after);
+  EXPECT_LT(at("open out0"), at("data out0 c0 05"));
+  EXPECT_LT(at("data out0 c0 05"), at("data out0 90 3c 64")) << ::testing::PrintToString(after);
+  EXPECT_LT(at("data out0 b0 07 64"), at("data out0 90 3c 64")) << ::testing::PrintToString(after);
+  EXPECT_LT(at("data out0 90 3c 64"), static_cast<long>(after.size())) << ::testing::PrintToString(after);
+}

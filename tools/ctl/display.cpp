@@ -87,6 +87,18 @@ void Display::Print(const std::string& line, const std::string& key, bool final)
   fflush(stdout);
 }
 
+void Display::Note(const std::string& text) {
+  if (terminal) {
+    printf("\r\033[K%s\n", text.c_str());
+    Show();
+  } else {
+    if (havePending) Print(pendingLine, pendingKey, false);  // the position it came after, first
+    havePending = false;
+    printf("%s\n", text.c_str());
+  }
+  fflush(stdout);
+}
+
 void Display::Show(bool final) {
   if (countInMs > 0) {
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - countInStart).count();
@@ -185,6 +197,9 @@ Ending RunPlayback(Session& s, Display& display, uint32_t* errorCode, int32_t st
         return closing || !tovu::Connected(s.client) ? Ending::EngineClosed : Ending::StoppedOutside;
       }
       if (n.code == tovu::kNotifyPortsClosed && n.lParam == tovu::kPortsClosedShutdown) return Ending::EngineClosed;
+      // A port that goes is skipped by the playback, which carries on; one that comes back is
+      // reopened by the engine and set to the song's state.
+      if (n.code == tovu::kNotifyPortsChanged) display.Note(PortChangeText(s, n.lParam));
     }
     if (onPosition && !stopSent && !onPosition()) gInterrupted = 1;
     bool reached = display.haveTick && display.tick >= stopAt;

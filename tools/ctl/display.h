@@ -56,6 +56,9 @@ struct Display {
   std::string Position(std::string* beatKey) const;
   void Print(const std::string& line, const std::string& key, bool final);
   void Show(bool final = false);
+  // A line of its own between the positions (a port that went or came back): on a terminal the
+  // position line is cleared for it and drawn again below it.
+  void Note(const std::string& text);
   // Takes the position messages and activity reports out of the inbox and shows what changed.
   void Absorb(tovu::Client& c);
 };

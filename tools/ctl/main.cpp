@@ -31,7 +31,7 @@ const char kToolHelp[] =
     "  record OUT.mid    record from a MIDI input into a file, with metronome and count-in\n"
     "  info FILE.mid     show what a file holds (no engine needed)\n"
     "  clock --out PORT  a MIDI clock master for drum machines and sequencers (space, +, -, q)\n"
-    "  ports             list the output and input ports\n"
+    "  ports             list the output and input ports (--watch: and their changes)\n"
     "  send BYTES...     send one MIDI message, e.g. send 90 3C 64\n"
     "  panic             silence every output port (or the ones named with --out)\n"
     "  close             ask the engine to close\n"

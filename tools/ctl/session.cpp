@@ -218,4 +218,24 @@ tovu::StartRequest MakeStart(int32_t startTick, bool loop, int32_t loopStart, in
   r.recordOn = record ? 1 : 0;
   return r;
 }
+std::string PortChangeText(Session& s, uint32_t word) {
+  const bool input = (word & tovu::kPortChangeInput) != 0;
+  const uint32_t index = word & tovu::kPortChangeIndexMask;
+  if (index >= (input ? s.inputs.size() : s.outputs.size())) {
+    tovu::RequestOutputPorts(s.client, &s.outputs);
+    tovu::RequestInputPorts(s.client, &s.inputs);
+  }
+  std::string name;
+  if (input && index < s.inputs.size()) name = " \"" + s.inputs[index].name + "\"";
+  if (!input && index < s.outputs.size()) name = " \"" + s.outputs[index].name + "\"";
+  const char* what = "has changed";
+  switch (tovu::PortChangeOf(word)) {
+    case tovu::kPortAdded: what = "is new"; break;
+    case tovu::kPortGone: what = "has gone"; break;
+    case tovu::kPortBack: what = "is back"; break;
+    default: break;
+  }
+  return std::string(input ? "input " : "output ") + std::to_string(index) + name + " " + what;
+}
+
 }  // namespace ctl

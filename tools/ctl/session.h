@@ -24,6 +24,9 @@ struct Session {
   }
 };
 
+// One line for a change of the port tables (notification 33's word): 'output 0 "Synth" has gone',
+// '... is back', '... is new'. The lists are read again first when the port is not in them yet.
+std::string PortChangeText(Session& s, uint32_t word);
 // Connects (starting an engine when allowed and none answers), registers and reads the port lists;
 // says why on standard error when it cannot.
 bool StartSession(Session& s, bool startEngine = true);

@@ -23,6 +23,7 @@ struct SmallVerb {
   std::vector<std::string> outs;  // --out, or open's list
   std::vector<uint8_t> bytes;     // send
   int sleepMs = 0;
+  bool watch = false;  // ports --watch
 };
 
 }  // namespace
@@ -81,8 +82,12 @@ int ParseSmallVerb(SmallVerb* v) {
   std::vector<std::string> bytes;
   std::string list;
   if (v->verb == "ports") {
-    app.description("Lists the engine's output and input ports: device id, name, and whether a client has it open.\n");
-    Configure(app, "example:\n  tovu-ctl ports\n");
+    app.description("Lists the engine's output and input ports: device id, name, and whether a client has it open\n"
+                    "or its device has gone (absent: the port keeps its id and comes back with its device).\n"
+                    "--watch then prints each change as it happens (a new port, one that went, one that came\n"
+                    "back) until Ctrl-C.\n");
+    Configure(app, "examples:\n  tovu-ctl ports\n  tovu-ctl ports --watch\n");
+    app.add_flag("--watch", v->watch, "print the changes of the port lists as they happen, until Ctrl-C");
   } else if (v->verb == "open") {
     app.description("Opens output ports for the verbs that follow in the same call (send, panic).\n");
     Configure(app, "example:\n  tovu-ctl open synth,drums send 90 3C 64 sleep 500 send 80 3C 40\n");
@@ -148,6 +153,25 @@ void ListPorts(Session& s) {
   }
 }
 
+// Prints each change of the port tables until Ctrl-C (status 0) or the engine's end (1).
+int WatchPorts(Session& s) {
+  CatchInterrupts();
+  printf("watching for changes (Ctrl-C ends)\n");
+  fflush(stdout);
+  while (!gInterrupted) {
+    if (!tovu::PumpMessages(s.client, 100)) return Failure("the engine went away");
+    for (const tovu::NotificationInfo& n : tovu::TakeNotifications(s.client)) {
+      if (n.code == tovu::kNotifyPortsClosed && n.lParam == tovu::kPortsClosedShutdown)
+        return Failure("the engine was asked to close and has gone");
+      if (n.code != tovu::kNotifyPortsChanged) continue;
+      printf("%s\n", PortChangeText(s, n.lParam).c_str());
+      fflush(stdout);
+    }
+    s.client.inbox.clear();
+  }
+  return 0;
+}
+
 }  // namespace
 
 int SmallVerbs(const std::vector<std::string>& args) {
@@ -203,6 +227,7 @@ int SmallVerbs(const std::vector<std::string>& args) {
       tovu::RequestOutputPorts(s.client, &s.outputs);
       tovu::RequestInputPorts(s.client, &s.inputs);
       ListPorts(s);
+      if (v.watch) return WatchPorts(s);
     } else if (v.verb == "send") {
       const std::vector<uint8_t>& message = v.bytes;
       uint8_t port = indices.empty() ? defaultPort[0] : indices[0];
