@@ -199,6 +199,11 @@ struct Service {
   std::atomic<int64_t> locateAtUs{0};     // JACK's clock at the frame that must read `locateFrame`
   std::atomic<int64_t> locateFrame{0};
   std::atomic<bool> startWithLocate{false};  // the transport starts in the locate's cycle
+  // What the engine last asked of the transport (under publishMutex), so that a server that answers
+  // again after one went rolls from where the song is: rolling, and a song time at a moment (NowMs).
+  bool rollWanted = false;
+  double lastSongMs = 0;
+  double lastAtMs = 0;
   // This cycle's times as the process callback took them (JACK's real-time thread only, which calls
   // the timebase after it): the position is given for the frame where output is placed.
   CycleClock cycleNow;
@@ -329,17 +334,17 @@ int Process(jack_nframes_t nframes, void* arg) {
 }
 
 // The cycle now running, in JACK's microseconds (as Process takes it when the server has no estimate).
-CycleClock CurrentCycle(Service& s) {
+CycleClock CurrentCycle(jack_client_t* client) {
   CycleClock clock;
   jack_nframes_t frames;
   jack_time_t nextUs;
   float periodUs;
-  if (jack_get_cycle_times(s.client, &frames, &clock.startUs, &nextUs, &periodUs) == 0 && nextUs > clock.startUs) {
+  if (jack_get_cycle_times(client, &frames, &clock.startUs, &nextUs, &periodUs) == 0 && nextUs > clock.startUs) {
     clock.lengthUs = static_cast<int64_t>(nextUs - clock.startUs);
   } else {
-    jack_nframes_t rate = jack_get_sample_rate(s.client);
+    jack_nframes_t rate = jack_get_sample_rate(client);
     clock.startUs = jack_get_time();
-    clock.lengthUs = rate > 0 ? std::max<int64_t>(1, int64_t{jack_get_buffer_size(s.client)} * 1000000 / rate) : 1;
+    clock.lengthUs = rate > 0 ? std::max<int64_t>(1, int64_t{jack_get_buffer_size(client)} * 1000000 / rate) : 1;
   }
   return clock;
 }
@@ -686,6 +691,9 @@ void Lose(Service& s) {
   if (changed) midi_common::Changed(*s.state);
 }
 
+void TransportRoll(MidiServiceState& state, bool rolling);
+void TransportLocate(MidiServiceState& state, double songMs, double atMs);
+
 // Tries a new client on whatever server answers now. On success it is adopted on the server worker
 // (after the jobs queued before) and activated. False when no server answers (or the follower is
 // being stopped).
@@ -709,6 +717,24 @@ bool Reconnect(Service& s) {
     s.alive.store(false, std::memory_order_release);
     DropClient(s);
     return false;
+  }
+  // A timebase the engine held on the server that went is asked for on this one, and a transport
+  // that rolled there rolls here from where the song is now (its frame ran on with real time).
+  if (s.timebase.load(std::memory_order_acquire) != nullptr) {
+    RunOnWorker(s, [sp = &s, client] { jack_set_timebase_callback(client, 0, TimebaseCallback, sp); });
+    WaitForCycle(s, std::chrono::milliseconds(1000));
+    bool roll;
+    double songMs;
+    {
+      std::lock_guard<std::mutex> lock(s.publishMutex);
+      roll = s.rollWanted;
+      songMs = s.lastSongMs + std::max(0.0, NowMs() - s.lastAtMs);
+    }
+    if (roll) {
+      const double now = NowMs();
+      TransportLocate(*s.state, songMs, now);
+      TransportRoll(*s.state, true);
+    }
   }
   WaitForCycle(s, std::chrono::milliseconds(1000));
   return true;
@@ -780,12 +806,18 @@ bool TransportTimebaseOf(MidiServiceState& state, TransportTimebase timebase, vo
 
 // A start while a locate waits for its cycle starts with it, so that the transport never rolls on
 // from the position before. Any thread; one at a time with TransportLocate (the caller's lock).
+// The client is read under publishMutex (held only to swap a client or publish a port), since the
+// worker closes a client it has dropped.
 void TransportRoll(MidiServiceState& state, bool rolling) {
   Service& s = Own(state);
   if (!Alive(s)) return;
+  std::lock_guard<std::mutex> lock(s.publishMutex);
+  s.rollWanted = rolling;
+  jack_client_t* client = s.client.load();
+  if (!client) return;
   if (!rolling) {
     s.startWithLocate.store(false, std::memory_order_release);
-    jack_transport_stop(s.client);
+    jack_transport_stop(client);
     return;
   }
   const uint32_t seq = s.locateSeq.load();
@@ -794,7 +826,7 @@ void TransportRoll(MidiServiceState& state, bool rolling) {
     if (s.locateDone.load() != seq) return;          // the callback starts it with the locate
     if (!s.startWithLocate.exchange(false)) return;  // it has, meanwhile
   }
-  jack_transport_start(s.client);
+  jack_transport_start(client);
 }
 
 // A message due at `atMs` is stamped with JACK's clock less the time it is late and written one
@@ -803,14 +835,19 @@ void TransportRoll(MidiServiceState& state, bool rolling) {
 void TransportLocate(MidiServiceState& state, double songMs, double atMs) {
   Service& s = Own(state);
   if (!Alive(s)) return;
-  const CycleClock cycle = CurrentCycle(s);
+  std::lock_guard<std::mutex> lock(s.publishMutex);
+  s.lastSongMs = songMs;
+  s.lastAtMs = atMs;
+  jack_client_t* client = s.client.load();
+  if (!client) return;
+  const CycleClock cycle = CurrentCycle(client);
   // Signed: a jump the engine reached a little before its due time is located for that time.
   const double lateUs = (NowMs() - atMs) * 1000.0;
   const int64_t writtenUs = static_cast<int64_t>(jack_get_time()) - std::llround(lateUs) + cycle.lengthUs;
   const uint32_t seq = s.locateSeq.load(std::memory_order_relaxed);
   s.locateSeq.store(seq + 1, std::memory_order_release);
   s.locateAtUs.store(writtenUs, std::memory_order_release);
-  s.locateFrame.store(std::llround(songMs * jack_get_sample_rate(s.client) / 1000.0), std::memory_order_release);
+  s.locateFrame.store(std::llround(songMs * jack_get_sample_rate(client) / 1000.0), std::memory_order_release);
   s.locateSeq.store(seq + 2, std::memory_order_release);
 }
 

@@ -7,6 +7,7 @@
 // started again is found, with the engine serving meanwhile and the song carrying on.
 // Threads: the test thread (and the test client's JACK thread).
 #include <gtest/gtest.h>
+#include <jack/transport.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -165,6 +166,10 @@ TEST(JackDevices, AServerKilledAndStartedAgainIsFoundAndTheSongCarriesOnThere) {
   ASSERT_TRUE(f.env.ConnectRegistered(other));
   ASSERT_TRUE(f.Open());
   EXPECT_EQ(f.peer.ConnectionsOf("in"), Names{"engine:out0"});
+  tovu::SyncOutSettings sync;
+  ASSERT_TRUE(tovu::RequestSyncOutSettings(f.c, &sync));
+  sync.flags |= tovu::kSyncJackTransport;
+  ASSERT_TRUE(tovu::SetSyncOut(f.c, sync));
   PlayStatefulSong(f.c);
   ASSERT_TRUE(NoteOnAfter(f.peer, 0));
 
@@ -193,6 +198,12 @@ TEST(JackDevices, AServerKilledAndStartedAgainIsFoundAndTheSongCarriesOnThere) {
   EXPECT_LT(reconnectMs, 2000);
   ASSERT_TRUE(Told(f.c, tovu::PortChangeWord(tovu::kPortBack, false, 0)));
   ExpectStateBeforeNotes(again);
+  // The engine is the new server's timebase master, and its transport rolls with the song.
+  jack_position_t pos;
+  EXPECT_TRUE(WaitUntil([&] {
+    return jack_transport_query(again.client, &pos) == JackTransportRolling && (pos.valid & JackPositionBBT) &&
+           pos.beats_per_minute > 119.0 && pos.beats_per_minute < 121.0;
+  }, 10000)) << "the transport on the new server neither rolls nor has the song's bar and tempo";
   EXPECT_EQ(tovu::Stop(f.c), 0);
   EXPECT_EQ(tovu::Unregister(other), 0);
   EXPECT_EQ(f.End(), 0);
