@@ -1,6 +1,7 @@
 // The playback's state changes: the steps of a start, a continue and a stop, the switch to the next
-// song, the loop wrap, the end found on the timer thread, the release of what a playback leaves
-// sounding, and the tempo factor. The state machine and the thread rules are drawn in scheduler.h.
+// song, the loop wrap, the end found on the timer thread, and the tempo factor (the release of what
+// a playback leaves sounding is release.cpp's). The state machine and the thread rules are drawn in
+// scheduler.h.
 //
 // Timing: every wake-up is armed for the exact due time of what comes next (next_wake.cpp). A loop
 // wrap and a tempo event re-anchor the clock at the due time of their tick, so the lateness of a
@@ -54,18 +55,6 @@ void TakeSysexAndLoopEnd(PlaybackState& p, const tovu::StartRequest& r, int32_t 
 
 }  // namespace
 
-void LiftPedalsNotHeld(Ports& ports, const StateImage& state) {
-  for (int32_t i = 0; i < ports.outputCount; ++i) {
-    uint16_t keep[3] = {};
-    for (uint32_t channel = 0; channel < 16 && i * 16 + static_cast<int32_t>(channel) < state.snapshotCount; ++channel) {
-      const ChannelSnapshot& snapshot = SnapshotOf(state, static_cast<uint32_t>(i), channel);
-      for (int k = 0; k < 3; ++k)
-        if (snapshot.controllers[kPedals[k]] != kNone7) keep[k] |= static_cast<uint16_t>(1u << channel);
-    }
-    LiftPedals(ports, i, kOwnerPlayback, keep);
-  }
-}
-
 bool LoopIsValid(const tovu::StartRequest& r, const uint8_t* song) {
   if (!r.loopOn) return true;
   if (r.loopStart >= r.loopEnd) return false;
@@ -82,33 +71,6 @@ void CancelWakeUp(PlaybackState& p, uint64_t timer) {
   platform::TimerCancel(p.timers, timer);
 }
 
-void ReleasePlayback(PlaybackState& p) {
-  Ports& ports = *p.ports;
-  for (Owner owner : {kOwnerPlayback, kOwnerClick, kOwnerEcho}) DropQueued(ports, owner);
-  StateImage* main = p.main;
-  uint8_t counted[kActivityPerPort];
-  for (int32_t i = 0; i < ports.outputCount; ++i) {
-    const uint8_t* atLeast = nullptr;
-    if (main && main->snapshots && (i + 1) * 16 <= main->snapshotCount) {
-      for (uint32_t at = 0; at < static_cast<uint32_t>(kActivityPerPort); ++at) {
-        const NoteStack& stack = SnapshotOf(*main, static_cast<uint32_t>(i), at >> 7).notes[at & 127];
-        counted[at] = static_cast<uint8_t>(std::min<int>(stack.count, kNoteStackDepth));
-      }
-      atLeast = counted;
-    }
-    ReleaseStrikes(ports, i, kOwnerPlayback, atLeast);
-    ReleaseStrikes(ports, i, kOwnerClick);
-    ReleaseStrikes(ports, i, kOwnerEcho);
-  }
-  for (int32_t i = 0; i < ports.outputCount; ++i) {
-    LiftPedals(ports, i, kOwnerPlayback);
-    LiftPedals(ports, i, kOwnerEcho);
-  }
-  // What the main image counted is released: a later release (the stop after an end) finds nothing.
-  if (main && main->snapshots)
-    for (int32_t i = 0; i < main->snapshotCount; ++i)
-      for (NoteStack& stack : main->snapshots[i].notes) stack.count = 0;
-}
 
 void EndFromTimer(PlaybackState& p, EndKind kind, int32_t position, uint32_t serial, uint32_t window) {
   EndSync(p, p.lastWakeMs);
