@@ -440,7 +440,8 @@ TEST(CtlRecord, ATakeSplitByChannelAndMergedOntoItsSong) {
 // record --clock-in: the take is stamped on the master's pulses, not the song's tempo. The master
 // runs a quarter in 24 pulses 4 ms apart (about 625 bpm where the song says 10): a note struck at
 // pulse 24 and released at pulse 48 lands near beats 2 and 3 (ticks 480 and 960 at 480 a quarter;
-// a stalled test thread lets the engine's estimate run on a few pulses before the next arrives),
+// a stalled test thread lets the engine's estimate run on up to a quarter's pulses before the
+// next arrives),
 // where the song's own tempo would have put them before tick 240 for seconds yet; and the take ends
 // at bar 2 as the master's pulses reach it.
 TEST(CtlRecord, ATakeAgainstAMastersClockLandsOnItsBeats) {
@@ -479,7 +480,7 @@ TEST(CtlRecord, ATakeAgainstAMastersClockLandsOnItsBeats) {
   ASSERT_EQ(messages, (std::vector<std::string>{"note_on channel=0 note=60 velocity=100",
                                                 "note_on channel=0 note=60 velocity=0"}));
   EXPECT_GE(ticks[0], 420);
-  EXPECT_LE(ticks[0], 600);
+  EXPECT_LE(ticks[0], 720);
   EXPECT_GE(ticks[1], 900);
-  EXPECT_LE(ticks[1], 1080);
+  EXPECT_LE(ticks[1], 1200);
 }
