@@ -449,8 +449,9 @@ TEST(CtlRecord, ATakeAgainstAMastersClockLandsOnItsBeats) {
   std::string file = r.env.dir + "/take.mid";
   pid_t ctl = r.env.StartCtl({"record", file, "--bars", "1", "--in", "0", "--clock-in", "0", "--click", "1",
                                "--bpm", "10"});
-  int fifo = open(r.env.fifoPath.c_str(), O_WRONLY);
-  ASSERT_GE(fifo, 0);
+  int fifo = -1;  // made by the engine as it starts its service
+  ASSERT_TRUE(WaitUntil([&] { return (fifo = open(r.env.fifoPath.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10000));
+  fcntl(fifo, F_SETFL, 0);
   struct IgnorePipe {  // the engine leaves with the command, its last client
     void (*before)(int) = signal(SIGPIPE, SIG_IGN);
     ~IgnorePipe() { signal(SIGPIPE, before); }
