@@ -130,6 +130,10 @@ bool SetSyncOut(Client& c, const SyncOutSettings& settings) {
   return SendPayload(c, kCopySetSyncOut, EncodeSyncOutSettings(settings));
 }
 
+bool SetClockIn(Client& c, int32_t device) {
+  return SendPayload(c, kCopyClockIn, EncodeClockIn(device));
+}
+
 bool RequestSyncOutSettings(Client& c, SyncOutSettings* settings) {
   static_assert(kCopySyncOutSettings == kCommandSyncOutSettings, "the answer carries the command's number");
   std::vector<uint8_t> payload;

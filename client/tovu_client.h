@@ -93,5 +93,8 @@ bool SetThru(Client& client, const ThruSettings& settings);
 // false when no answer came: an engine without sync out).
 bool SetSyncOut(Client& client, const SyncOutSettings& settings);
 bool RequestSyncOutSettings(Client& client, SyncOutSettings* settings);
+// Addition: clock in (type 36). This client's later starts follow the MIDI clock arriving on input
+// device `device` (-1: none, the default); its port must be open when a start comes.
+bool SetClockIn(Client& client, int32_t device);
 
 }  // namespace tovu

@@ -225,4 +225,10 @@ bool DecodeSyncOutSettings(const uint8_t* p, size_t size, SyncOutSettings* s) {
   return true;
 }
 
+std::vector<uint8_t> EncodeClockIn(int32_t device) {
+  std::vector<uint8_t> b(kClockInSize);
+  StoreI32(b.data(), device);
+  return b;
+}
+
 }  // namespace tovu

@@ -119,6 +119,8 @@ struct SyncOutSettings {
   uint32_t idleTempoMilli = 0;  // quarter notes a minute x 1000 while stopped; 0: the last playback's tempo
 };
 std::vector<uint8_t> EncodeSyncOutSettings(const SyncOutSettings& settings);
+// Clock in (an addition): the input device whose clock a client's playbacks follow (-1: none).
+std::vector<uint8_t> EncodeClockIn(int32_t device);
 // False when the payload is shorter than its header says; a count above 255 reads 255 entries.
 bool DecodeSyncOutSettings(const uint8_t* bytes, size_t size, SyncOutSettings* settings);
 

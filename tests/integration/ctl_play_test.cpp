@@ -627,3 +627,61 @@ TEST(CtlVerbs, PortsWatchAndPlayShowAPortGoingAndComingBack) {
   // Positions were shown after the port came back: the play carried on.
   EXPECT_NE(played.find('.', back + changes[1].size()), std::string::npos) << played;
 }
+
+// --clock-in: the song (a note every quarter, 96 ticks a quarter, so a note every 24 pulses) waits
+// at --from for the master with the program there sent; the master's start (back to the top) and 80 pulses play notes 60-63 and
+// nothing at or past pulse 80's tick before that pulse; its stop releases note 63 (held there) and
+// nothing plays while stopped; its continue strikes 63 again (the state at the pointer) and the
+// pulses play the rest to the end, which ends the command. Every note ends released.
+TEST(CtlPlay, ClockInFollowsAMastersStartPulsesStopAndContinue) {
+  EngineEnv env;
+  env.vars["TOVU_VIRTUAL_OUTPUTS"] = "1";
+  env.vars["TOVU_VIRTUAL_INPUTS"] = "1";
+  EngineProcess engine;
+  ASSERT_TRUE(engine.Start(env));
+  std::string file = env.dir + "/tune.mid";
+  ASSERT_TRUE(RunMidoWriter("tune " + file + " " + env.dir + "/tune.txt 60 96"));
+  EXPECT_EQ(env.RunCtl({"play", file, "--clock-in", "0", "--tempo", "2"}), 2);
+
+  pid_t ctl = env.StartCtl({"play", file, "--out", "0", "--clock-in", "0", "--from", "1.2"});
+  auto noteOns = [&] {
+    std::string notes;
+    for (const LogEntry& e : DataEntries(env, "out0"))
+      if (e.text.size() == 13 && e.text.substr(5, 1) == "9" && e.text.substr(11) != "00") notes += e.text.substr(8, 2) + " ";
+    return notes;
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const LogEntry& e : DataEntries(env, "out0"))
+      if (e.text == "out0 c0 04") return true;
+    return false;
+  }, 20000)) << "the state at the start was not sent: " << ReadText(env.dir + "/ctl.err");
+  int fifo = open(env.fifoPath.c_str(), O_WRONLY);
+  ASSERT_GE(fifo, 0);
+  // The engine leaves when the command does (its last client): pulses past the song's end may find
+  // no reader.
+  struct IgnorePipe {
+    void (*before)(int) = signal(SIGPIPE, SIG_IGN);
+    ~IgnorePipe() { signal(SIGPIPE, before); }
+  } ignorePipe;
+  auto master = [&](const std::string& message, int count) {
+    std::string line = "0 " + message + "\n";
+    for (int i = 0; i < count && write(fifo, line.data(), line.size()) == static_cast<ssize_t>(line.size()); ++i)
+      usleep(4000);
+  };
+  usleep(300000);
+  EXPECT_EQ(noteOns(), "") << "the song ran before the master started";
+  master("fa", 1);
+  master("f8", 80);
+  ASSERT_TRUE(WaitUntil([&] { return noteOns() == "3c 3d 3e 3f "; }, 10000)) << noteOns();
+  usleep(300000);
+  EXPECT_EQ(noteOns(), "3c 3d 3e 3f ") << "the song ran ahead of the master's pulses";
+  master("fc", 1);
+  ASSERT_TRUE(WaitUntil([&] { return Balance(DataEntries(env, "out0"))["out0 0 63"] == 0; }, 10000))
+      << "the master's stop did not release the note it held";
+  master("fb", 1);
+  master("f8", 140);
+  close(fifo);
+  EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(env.dir + "/ctl.err");
+  EXPECT_EQ(noteOns(), "3c 3d 3e 3f 3f 40 41 42 43 ");
+  for (const auto& [key, count] : Balance(DataEntries(env, "out0"))) EXPECT_EQ(count, 0) << key;
+}

@@ -436,3 +436,52 @@ TEST(CtlRecord, ATakeSplitByChannelAndMergedOntoItsSong) {
 }
 
 }  // namespace
+
+// record --clock-in: the take is stamped on the master's pulses, not the song's tempo. The master
+// runs a quarter in 24 pulses 4 ms apart (about 625 bpm where the song says 10): a note struck at
+// pulse 24 and released at pulse 48 lands near beats 2 and 3 (ticks 480 and 960 at 480 a quarter;
+// a stalled test thread lets the engine's estimate run on up to a quarter's pulses before the
+// next arrives),
+// where the song's own tempo would have put them before tick 240 for seconds yet; and the take ends
+// at bar 2 as the master's pulses reach it.
+TEST(CtlRecord, ATakeAgainstAMastersClockLandsOnItsBeats) {
+  RecordEnv r;
+  std::string file = r.env.dir + "/take.mid";
+  pid_t ctl = r.env.StartCtl({"record", file, "--bars", "1", "--in", "0", "--clock-in", "0", "--click", "1",
+                               "--bpm", "10"});
+  int fifo = -1;  // made by the engine as it starts its service
+  ASSERT_TRUE(WaitUntil([&] { return (fifo = open(r.env.fifoPath.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10000));
+  fcntl(fifo, F_SETFL, 0);
+  struct IgnorePipe {  // the engine leaves with the command, its last client
+    void (*before)(int) = signal(SIGPIPE, SIG_IGN);
+    ~IgnorePipe() { signal(SIGPIPE, before); }
+  } ignorePipe;
+  auto send = [&](const std::string& message) {
+    std::string line = "0 " + message + "\n";
+    return write(fifo, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  };
+  // A master's start before the recording began goes unheard: it starts until the click's first
+  // note (at tick 0, played by the first pulse) is heard, then once more from the top.
+  ASSERT_TRUE(WaitUntil([&] {
+    send("fa");
+    send("f8");
+    return !Grep(r.env.LogLines(), "data out1 9").empty();
+  }, 10000)) << ReadText(r.env.dir + "/ctl.err");
+  send("fa");
+  for (int pulse = 0; pulse < 120 && send("f8"); ++pulse) {
+    if (pulse == 24) send("90 3c 64");
+    if (pulse == 48) send("90 3c 00");
+    usleep(4000);
+  }
+  close(fifo);
+  EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(r.env.dir + "/ctl.err");
+  std::vector<std::string> messages;
+  std::vector<long> ticks;
+  Track1(Dump(r.env, file), &messages, &ticks);
+  ASSERT_EQ(messages, (std::vector<std::string>{"note_on channel=0 note=60 velocity=100",
+                                                "note_on channel=0 note=60 velocity=0"}));
+  EXPECT_GE(ticks[0], 420);
+  EXPECT_LE(ticks[0], 720);
+  EXPECT_GE(ticks[1], 900);
+  EXPECT_LE(ticks[1], 1200);
+}

@@ -200,6 +200,8 @@ Ending RunPlayback(Session& s, Display& display, uint32_t* errorCode, int32_t st
       // A port that goes is skipped by the playback, which carries on; one that comes back is
       // reopened by the engine and set to the song's state.
       if (n.code == tovu::kNotifyPortsChanged) display.Note(PortChangeText(s, n.lParam));
+      if (n.code == tovu::kNotifyClockLost)
+        display.Note(n.lParam ? "the clock stopped arriving: the song holds until it comes back" : "the clock is back");
     }
     if (onPosition && !stopSent && !onPosition()) gInterrupted = 1;
     bool reached = display.haveTick && display.tick >= stopAt;

@@ -44,7 +44,13 @@ const char kPlayDescription[] =
     "--mtc-out sends MIDI time code from the song's time. --jack-transport (an engine on JACK) starts,\n"
     "stops and locates the JACK transport with the playback and tells its clients the song's bar,\n"
     "beat, tick, tempo and meter, so that a DAW or a looper follows. All end with the command; the\n"
-    "engine's own sync-out settings are put back.\n";
+    "engine's own sync-out settings are put back.\n"
+    "\n"
+    "--clock-in follows a master's MIDI clock arriving on an input port instead: the song waits at its\n"
+    "start (or --from) until the master starts (0xFA from the top, or its song position and continue),\n"
+    "runs at the master's pulses, holds at the master's stop and goes where its song position points,\n"
+    "with the controllers, programs and held notes there sounding first. The master sets the tempo and\n"
+    "the position, so --tempo and --loop do not go with it.\n";
 
 const char kPlayFooter[] =
     "PORT is a device id (tovu-ctl ports) or a name or a unique part of one, without regard to case.\n"
@@ -57,7 +63,8 @@ const char kPlayFooter[] =
     "  tovu-ctl play groove.mid --loop 1-4 --mute ch10\n"
     "  tovu-ctl play intro.mid verse.mid outro.mid --transpose -2 --solo piano\n"
     "  tovu-ctl play groove.mid --loop 1-4 --clock-out drums   # a drum machine follows, loop and all\n"
-    "  tovu-ctl play song.mid --from 9 --jack-transport         # JACK clients follow from bar 9\n";
+    "  tovu-ctl play song.mid --from 9 --jack-transport         # JACK clients follow from bar 9\n"
+    "  tovu-ctl play song.mid --clock-in drums                  # the drum machine leads\n";
 // ---- Playlists: one image holding every song, one after another ----
 
 // Appends `from` to `into` with its ticks moved by `offset`: its sysex messages and parameter
@@ -187,7 +194,7 @@ int Play(const std::vector<std::string>& args) {
   CLI::App app{kPlayDescription, "tovu-ctl play"};
   Configure(app, kPlayFooter);
   std::vector<std::string> files, outs, mutes, solos, clockOuts, mtcOuts;
-  std::string from, loop, mtcRate = "25";
+  std::string from, loop, mtcRate = "25", clockIn;
   double tempo = 1.0, gap = 0;
   int transpose = 0;
   bool jackTransport = false;
@@ -211,7 +218,11 @@ int Play(const std::vector<std::string>& args) {
       ->type_name("FPS");
   app.add_flag("--jack-transport", jackTransport, "drive the JACK transport with the playback and serve as its "
                "timebase master (bar, beat, tempo, meter from the song); the engine must run on JACK");
+  app.add_option("--clock-in", clockIn, "follow the MIDI clock, start, stop and song position of a master on this "
+                 "input port")->type_name("PORT");
   if (int status = Parse(app, "play", args); status >= 0) return status;
+  if (!clockIn.empty() && (!loop.empty() || tempo != 1.0))
+    return UsageError("play", "--clock-in follows the master's tempo and position: no --loop or --tempo with it");
   int32_t rate = 1;
   if (!ParseTimecodeRate(mtcRate, &rate)) return UsageError("play", "--mtc-rate needs 24, 25, 29.97 or 30");
   if (!loop.empty() && files.size() > 1) return UsageError("play", "--loop plays one file, not a playlist");
@@ -307,7 +318,14 @@ int Play(const std::vector<std::string>& args) {
   if ((!clockOuts.empty() || !mtcOuts.empty() || jackTransport) &&
       !ChooseSyncOut(s, clockOuts, mtcOuts, rate, jackTransport ? tovu::kSyncJackTransport : 0, 0, &sync))
     return kExitFailed;
-  if (!OpenPorts(s, indices, -1)) return kExitFailed;
+  // A followed clock's port is this client's input, its filter passing nothing but the clock.
+  int32_t clockDevice = -1;
+  if (!clockIn.empty() && !ResolveInput(s, clockIn, &clockDevice)) return kExitFailed;
+  if (!OpenPorts(s, indices, clockDevice)) return kExitFailed;
+  if (clockDevice >= 0) {
+    tovu::SetInputFilter(s.client, 0, 0);
+    if (!FollowClockIn(s, clockDevice, clockDevice, indices[0], nullptr)) return kExitFailed;
+  }
   if (!LoadAndCheck(s, PlaylistImage(songs, offsets))) return kExitFailed;
   if (tempo != 1.0) tovu::SetTempoFactor(s.client, tempo);
 

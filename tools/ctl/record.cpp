@@ -177,7 +177,7 @@ Click ClickFor(const tovu::MetronomeSettings* before, const int notes[2], uint8_
 int Record(const std::vector<std::string>& args) {
   CLI::App app{kRecordDescription, "tovu-ctl record"};
   Configure(app, kRecordFooter);
-  std::string file, in, thru, click, with, timeSignature = "4/4", clickNotes;
+  std::string file, in, thru, click, with, timeSignature = "4/4", clickNotes, clockIn;
   std::vector<std::string> outs;
   int countIn = 0, bars = 0;
   bool loop = false, split = false, merge = false;
@@ -194,6 +194,8 @@ int Record(const std::vector<std::string>& args) {
   app.add_flag("--loop", loop, "loop the --bars, each pass a marker in the file");
   app.add_option("--with", with, "play this file as the backing, on --out")->type_name("FILE");
   app.add_option("--out", outs, "output ports for the backing (default: the first output)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
+  app.add_option("--clock-in", clockIn, "follow the MIDI clock, start, stop and song position of a master on this "
+                 "input port, so that the take lands on its beats")->type_name("PORT");
   app.add_flag("--split-channels", split, "one track per channel in the file (and one for sysex)");
   app.add_flag("--merge", merge, "write the --with file with the take added as new tracks (one per loop pass)");
   auto* bpmOption = app.add_option("--bpm", bpm, "tempo without --with (default 120)")->check(CLI::Range(1, 999))->type_name("N");
@@ -203,6 +205,8 @@ int Record(const std::vector<std::string>& args) {
   if (int status = Parse(app, "record", args); status >= 0) return status;
   if (app.count("--count-in") && countIn == 0) countIn = 1;
   if (loop && bars == 0) return UsageError("record", "--loop needs --bars N");
+  if (!clockIn.empty() && (loop || countIn > 1))
+    return UsageError("record", "--clock-in follows the master's position: no --loop or --count-in over 1 bar with it");
   if (countIn > 0 && click.empty()) return UsageError("record", "--count-in needs --click PORT");
   if (!click.empty() && countIn == 0) countIn = 1;  // a click always counts in the engine's bar
   if (merge && with.empty()) return UsageError("record", "--merge needs --with FILE, the song the take joins");
@@ -255,6 +259,11 @@ int Record(const std::vector<std::string>& args) {
   std::vector<uint8_t> open = importOptions.outputPortIndices;
   open.insert(open.end(), clickIndex.begin(), clickIndex.end());  // the earlier count-in bars are sent by us
   if (!OpenPorts(s, open, input)) return kExitFailed;
+  Session clockHolder;  // holds a followed clock's port open when it is not the take's input
+  int32_t clockDevice = -1;
+  if (!clockIn.empty() &&
+      (!ResolveInput(s, clockIn, &clockDevice) || !FollowClockIn(s, clockDevice, input, open[0], &clockHolder)))
+    return kExitFailed;
   int32_t loopEnd = bars > 0 ? tovu::TickOfBar(song, bars + 1) : 0;
   if (!click.empty() && bars > 0 && !loop) SilenceClickFrom(song.song, loopEnd);
   if (!LoadAndCheck(s, song.song.Build())) return kExitFailed;

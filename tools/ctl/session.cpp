@@ -185,6 +185,16 @@ bool OpenPorts(Session& s, const std::vector<uint8_t>& outputIndices, int32_t in
   return true;
 }
 
+bool FollowClockIn(Session& s, int32_t clockDevice, int32_t ownInput, uint8_t output, Session* holder) {
+  if (clockDevice != ownInput) {
+    // A second client holds the clock's port open; nothing but the clock comes through it.
+    if (!StartSession(*holder, false) || !OpenPorts(*holder, {output}, clockDevice)) return false;
+    tovu::SetInputFilter(holder->client, 0, 0);
+  }
+  if (!tovu::SetClockIn(s.client, clockDevice)) return Failure("the engine did not take the clock input") == 0;
+  return true;
+}
+
 bool TakeFailure(Session& s, uint32_t* code) {
   for (auto it = s.client.inbox.begin(); it != s.client.inbox.end(); ++it) {
     tovu::NotificationInfo n;

@@ -59,6 +59,11 @@ bool ChooseSyncOut(Session& s, const std::vector<std::string>& clockSpecs, const
 bool ParseTimecodeRate(const std::string& text, int32_t* rate);
 // Opens the outputs (port-table indices, each device once) and the input (-1: none).
 bool OpenPorts(Session& s, const std::vector<uint8_t>& outputIndices, int32_t input);
+// Clock in (an engine addition): the session's playbacks follow the MIDI clock arriving on input
+// `clockDevice`. Its port must be open when the start comes: when it is not the session's own input
+// (`ownInput`), `holder` (a second client) opens it beside output `output`, its filter passing
+// nothing, for as long as it lives. Says why on standard error when it cannot.
+bool FollowClockIn(Session& s, int32_t clockDevice, int32_t ownInput, uint8_t output, Session* holder);
 
 // A failure that the engine reported for a request already sent (notification 10), if any.
 bool TakeFailure(Session& s, uint32_t* code);
