@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "platform/midi_jack.h"
 
@@ -35,6 +39,82 @@ bool Reap(pid_t pid, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
+
+// Starts `argv` with its standard output on standard error and waits for it. posix_spawn: the
+// child execs at once, running nothing of this (instrumented, multithreaded) process.
+void RunToStderr(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  pid_t child;
+  if (posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) Reap(child, 60000);
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+// The processes whose parent is this one.
+std::vector<pid_t> Children() {
+  std::vector<pid_t> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string file = entry.path().filename().string();
+    if (file.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    size_t close = stat.rfind(')');  // the command may hold spaces and parentheses
+    if (close == std::string::npos) continue;
+    char state;
+    int parent = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid())
+      found.push_back(static_cast<pid_t>(std::stoi(file)));
+  }
+  return found;
+}
+
+}  // namespace
+
+struct HangWatch {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool done = false;
+  std::thread thread;
+
+  HangWatch() : thread([this] { Run(); }) {}
+  ~HangWatch() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+    }
+    wake.notify_all();
+    thread.join();
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (wake.wait_for(lock, std::chrono::seconds(JackServer::kHangLimitS), [this] { return done; })) return;
+    std::fprintf(stderr, "\nA JACK test has held its server for %d s: it hangs. The stacks follow.\n",
+                 JackServer::kHangLimitS);
+    std::vector<pid_t> all{getpid()};
+    for (pid_t child : Children()) all.push_back(child);
+    for (pid_t p : all) {
+      std::ifstream in("/proc/" + std::to_string(p) + "/cmdline");
+      std::string command;
+      std::getline(in, command, '\0');
+      std::fprintf(stderr, "---- process %d (%s)\n", static_cast<int>(p), command.c_str());
+      std::fflush(stderr);
+      RunToStderr({"gdb", "-nx", "-p", std::to_string(p), "-batch", "-ex", "thread apply all bt"});
+    }
+    for (pid_t child : all)
+      if (child != getpid()) kill(child, SIGKILL);
+    std::fflush(nullptr);
+    _exit(1);
+  }
+};
+
+namespace {
 
 std::string FindJackd() {
   const char* path = std::getenv("PATH");
@@ -100,9 +180,16 @@ bool JackServer::Start(int timeoutMs) {
   static std::atomic<int> counter{0};
   if (lockFd < 0) {
     lockFd = open("/tmp/tovu-jack-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    while (lockFd >= 0 && flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kLockWaitS);
+    while (lockFd >= 0 && flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        std::fprintf(stderr, "the JACK tests' lock was held for %d s: going on without it\n", kLockWaitS);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
+  if (!watch) watch = new HangWatch;
   std::string jackd = FindJackd();
   if (jackd.empty()) {
     failure = "jackd is not installed";
@@ -189,6 +276,8 @@ void JackServer::Stop() {
     close(lockFd);  // gives the machine-wide lock back
     lockFd = -1;
   }
+  delete watch;
+  watch = nullptr;
 }
 
 void JackServer::RemoveFiles() {

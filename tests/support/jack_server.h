@@ -26,10 +26,22 @@
 // JACK's server registry, and one server starting or ending while another's client opens fails
 // that open now and then. Start takes a machine-wide lock (a file lock in /tmp) and Stop gives it
 // back, so a second test waits for the first to end its server.
+//
+// A test that holds a server longer than kHangLimitS is taken to hang: a watch thread prints every
+// thread's stack of the test process and of its children (the engine, jackd) through gdb, where
+// gdb is installed, and ends the test process, so that the cause is on record and the tests
+// waiting for the lock go on. A test waits at most kLockWaitS for the lock, and then goes on
+// without it.
+struct HangWatch;
+
 struct JackServer {
+  static constexpr int kHangLimitS = 150;
+  static constexpr int kLockWaitS = 200;
+
   std::string name;
   pid_t pid = -1;
   int lockFd = -1;  // the machine-wide lock, held from Start to the end of Stop
+  HangWatch* watch = nullptr;  // from the first Start to the end of Stop
   std::string failure;  // why Start returned false
   bool killed = false;  // by Kill: Stop then reclaims the name's entry in the server registry
 
