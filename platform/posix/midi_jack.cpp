@@ -768,6 +768,9 @@ void FollowerMain(Service* s) {
     lost = false;
     std::fprintf(stderr, "tovu: a JACK server answers again; its MIDI ports are listed and reopened by name\n");
     ListAgain(*s);
+    // Ports registered while the new client was not yet active raised no callback, and the
+    // server may publish them a cycle late: the list is read again as it settles.
+    settle = 0;
   }
 }
 
