@@ -4,7 +4,7 @@
 // A port, once listed, keeps its index for the engine's life:
 //
 //   appended (present) --device gone--> absent --device back--> back (reopened for its holders,
-//        ^                                                           | an output not yet published)
+//        ^                                  (held: and opened)       | an output not yet published)
 //        |                          PublishReopened (outputs; inputs at once)                  |
 //        +-------------------------------------------------------------------------------------+
 //
@@ -33,15 +33,18 @@ void ForgetInput(InputPort& port) {
   platform::MidiInClose(h);
 }
 
-// The input's device is back: reopened and started for its holders (it stays closed when the open
-// fails; its holders still hold it, and the next change tries again).
-void ReopenInput(Ports& ports, InputPort& port) {
+// The input's device is back: reopened and started for its holders. False when the open fails: the
+// port stays absent, its holders still hold it, and the next change tries again.
+bool ReopenInput(Ports& ports, InputPort& port) {
+  if (port.openCount > 0 && port.handle.load() == 0) {
+    platform::MidiHandle h = 0;
+    if (platform::MidiInOpen(port.deviceId, ports.inputCallback, ports.inputInstance, &h) != platform::kMidiOk)
+      return false;
+    port.handle.store(h, std::memory_order_release);
+    platform::MidiInStart(h);
+  }
   port.absent.store(false);
-  if (port.openCount <= 0 || port.handle.load() != 0) return;
-  platform::MidiHandle h = 0;
-  if (platform::MidiInOpen(port.deviceId, ports.inputCallback, ports.inputInstance, &h) != platform::kMidiOk) return;
-  port.handle.store(h, std::memory_order_release);
-  platform::MidiInStart(h);
+  return true;
 }
 
 // Whether a present port's device has gone (or gone and come back) since the port last looked.
@@ -65,8 +68,11 @@ std::vector<PortChange> FollowDevices(Ports& ports) {
     if (!port.absent.load() || !now.present || port.reopened != 0) continue;
     if (port.openCount > 0) {
       // The stage's queue was made at the first open and is kept; only the device is opened again.
+      // A device that is listed but cannot be opened yet leaves the port absent (sends still answer
+      // that no device is there) until a later change, when it is tried again.
       platform::MidiHandle h = 0;
-      if (platform::MidiOutOpen(port.deviceId, &h) == platform::kMidiOk) port.reopened = h;
+      if (platform::MidiOutOpen(port.deviceId, &h) != platform::kMidiOk) continue;
+      port.reopened = h;
     }
     changes.push_back({false, i, PortChangeKind::kBack});
   }
@@ -79,8 +85,7 @@ std::vector<PortChange> FollowDevices(Ports& ports) {
       changes.push_back({true, i, PortChangeKind::kGone});
     }
     port.generation = now.generation;
-    if (!port.absent.load() || !now.present) continue;
-    ReopenInput(ports, port);
+    if (!port.absent.load() || !now.present || !ReopenInput(ports, port)) continue;
     changes.push_back({true, i, PortChangeKind::kBack});
   }
   // New devices, in device order (the service numbers them as they appear).

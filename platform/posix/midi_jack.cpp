@@ -636,12 +636,16 @@ void SetCallbacks(Service& s, jack_client_t* client) {
 }
 
 // Lists the other clients' ports again: those listed are present (appended when new, back when
-// absent), the others absent; the engine is told when anything changed.
-void ListAgain(Service& s) {
+// absent), the others absent; the engine is told when anything changed, or when `tell`. (A client
+// registers its ports before it activates, and the server lists them at once but refuses to connect
+// them until then: a port held open that came back in between could not be reopened. The server
+// announces an activating client's ports, and each announcement is told, so that the engine tries
+// again.)
+void ListAgain(Service& s, bool tell = false) {
   jack_client_t* client = s.client.load();
   bool changed = midi_common::SyncDevices(*s.state, false, OtherPorts(client, s.clientName, JackPortIsInput));
   changed = midi_common::SyncDevices(*s.state, true, OtherPorts(client, s.clientName, JackPortIsOutput)) || changed;
-  if (changed) midi_common::Changed(*s.state);
+  if (changed || tell) midi_common::Changed(*s.state);
 }
 
 // Unpublishes every port, so that no process callback of any client touches a port of this
@@ -751,7 +755,7 @@ void FollowerMain(Service* s) {
       // The server's port list changes at the start of its next cycle: listed after that, and
       // again as the list settles.
       WaitForCycle(*s, std::chrono::milliseconds(200));
-      ListAgain(*s);
+      ListAgain(*s, woken);
       settle = woken ? 0 : settle + 1;
       continue;
     }
@@ -767,7 +771,7 @@ void FollowerMain(Service* s) {
     }
     lost = false;
     std::fprintf(stderr, "tovu: a JACK server answers again; its MIDI ports are listed and reopened by name\n");
-    ListAgain(*s);
+    ListAgain(*s, true);
     // Ports registered while the new client was not yet active raised no callback, and the
     // server may publish them a cycle late: the list is read again as it settles.
     settle = 0;

@@ -246,13 +246,22 @@ TEST(JackDevices, ClientsThatComeLaterAreListedAndARestartedSinkGetsTheSongsStat
   late.Close();
   ASSERT_TRUE(Told(f.c, tovu::PortChangeWord(tovu::kPortGone, false, 1)));
 
-  JackPeer again;
-  ASSERT_TRUE(again.Open(f.server.name, "sink", {"in"}, {"out"}));
+  // The sink comes back as a client does, its ports registered before it activates. Listed in
+  // between (another client's registration has the engine list the ports), it cannot be connected
+  // yet: the held port stays absent, and comes back when the sink activates.
+  JackPeer again, poke;
+  ASSERT_TRUE(again.Open(f.server.name, "sink", {"in"}, {"out"}, /*activate=*/false));
+  ASSERT_TRUE(poke.Open(f.server.name, "poke", {"in"}, {}));
+  ASSERT_TRUE(Told(f.c, tovu::PortChangeWord(tovu::kPortAdded, false, 2)));
+  ASSERT_TRUE(tovu::RequestPortStates(f.c, &states));
+  EXPECT_EQ(states.outputs[0], tovu::kPortAbsent) << "a port that could not be reopened is shown as back";
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x90, 60, 100, 0)), tovu::kResultNoDevice);
+  ASSERT_TRUE(again.Activate());
   ASSERT_TRUE(Told(f.c, tovu::PortChangeWord(tovu::kPortBack, false, 0)));
   EXPECT_EQ(again.ConnectionsOf("in"), Names{"TovuEngine:out0"});
   ExpectStateBeforeNotes(again);
   ASSERT_TRUE(tovu::RequestPortStates(f.c, &states));
-  EXPECT_EQ(states.outputs, (std::vector<uint8_t>{tovu::kPortPresent, tovu::kPortAbsent}));
+  EXPECT_EQ(states.outputs, (std::vector<uint8_t>{tovu::kPortPresent, tovu::kPortAbsent, tovu::kPortPresent}));
   EXPECT_EQ(tovu::Stop(f.c), 0);
   EXPECT_EQ(f.End(), 0);
 }

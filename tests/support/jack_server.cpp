@@ -304,7 +304,7 @@ bool JackServer::Restart(int timeoutMs) {
 }
 
 bool JackPeer::Open(const std::string& server, const std::string& name, const std::vector<std::string>& sinkNames,
-                    const std::vector<std::string>& sourceNames) {
+                    const std::vector<std::string>& sourceNames, bool activate) {
   client = OpenClient(server, name.c_str(), JackUseExactName);
   if (!client) return false;
   clientName = jack_get_client_name(client);
@@ -321,8 +321,10 @@ bool JackPeer::Open(const std::string& server, const std::string& name, const st
     sources.push_back(port);
   }
   received.reserve(1 << 16);
-  return jack_set_process_callback(client, PeerProcess, this) == 0 && jack_activate(client) == 0;
+  return jack_set_process_callback(client, PeerProcess, this) == 0 && (!activate || Activate());
 }
+
+bool JackPeer::Activate() { return jack_activate(client) == 0; }
 
 void JackPeer::Close() {
   if (!client) return;

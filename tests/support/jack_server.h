@@ -89,9 +89,11 @@ struct JackPeer {
   JackPeer& operator=(const JackPeer&) = delete;
   ~JackPeer() { Close(); }
 
-  // Opens client `name` (exactly that name) on `server` with the given MIDI ports and activates it.
+  // Opens client `name` (exactly that name) on `server` with the given MIDI ports and activates it
+  // (unless `activate` is false: then Activate does, later).
   bool Open(const std::string& server, const std::string& name, const std::vector<std::string>& sinkNames,
-            const std::vector<std::string>& sourceNames);
+            const std::vector<std::string>& sourceNames, bool activate = true);
+  bool Activate();
   void Close();
   // Queues bytes to go out on a source as one event at the start of the next cycle.
   void Send(uint32_t source, std::vector<uint8_t> bytes);

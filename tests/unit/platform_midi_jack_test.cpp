@@ -444,6 +444,43 @@ TEST_F(JackMidiTest, AServerThatDiesTurnsSendsIntoErrorsAndNothingHangs) {
   EXPECT_EQ(MidiOutCount(), 0u);
 }
 
+// A client registers its ports before it activates, and the server lists them at once but refuses
+// to connect them until then: a port found in between (here listed when another port registers)
+// cannot be opened yet, and the service tells of the client's activation, so that a holder can
+// try again and succeed.
+TEST_F(JackMidiTest, AClientsActivationIsToldSoThatItsPortsCanBeOpened) {
+  static std::atomic<int> told{0};  // static: the handler outlives a test that fails halfway
+  MidiSetChangeHandler([](void* context) { ++*static_cast<std::atomic<int>*>(context); }, &told);
+  JackPeer late;
+  ASSERT_TRUE(late.Open(server.name, "late", {"in"}, {}, /*activate=*/false));
+  ASSERT_NE(jack_port_register(peer.client, "extra", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0), nullptr);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (MidiOutCount() < 4 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(MidiOutCount(), 4u);
+  uint32_t id = 0;
+  char name[128] = {};
+  while (id < 4 && (MidiOutName(id, name, sizeof name) != kMidiOk || std::string(name) != "late:in")) ++id;
+  ASSERT_LT(id, 4u) << "late:in is not listed";
+  MidiHandle out = 0;
+  EXPECT_NE(MidiOutOpen(id, &out), kMidiOk) << "the server connected a client that is not active";
+
+  const int before = told.load();
+  ASSERT_TRUE(late.Activate());
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (told.load() == before && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_GT(told.load(), before) << "the activation was not told";
+  ASSERT_EQ(MidiOutOpen(id, &out), kMidiOk);
+  EXPECT_EQ(late.ConnectionsOf("in"), std::vector<std::string>{"engine:out" + std::to_string(id)});
+  ASSERT_EQ(MidiOutShort(out, 0x643C90), kMidiOk);
+  std::vector<PeerEvent> got = late.WaitReceived(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes, (Bytes{0x90, 0x3C, 0x64}));
+  EXPECT_EQ(MidiOutClose(out), kMidiOk);
+  MidiSetChangeHandler(nullptr, nullptr);
+}
+
 TEST(MidiSelection, WithoutTovuMidiARunningJackServerIsChosen) {
   JackServer server;
   if (!server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << server.failure;
