@@ -19,6 +19,7 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "integration/support/playback_events.h"
 #include "support/jack_server.h"
 
 namespace {
@@ -183,6 +184,9 @@ TEST(JackSync, TheTransportFollowsThePlaybackWithTheSongsBarsBeatsAndTempo) {
   EXPECT_GT(whole.rolling, 200);
   EXPECT_TRUE(WaitUntil([&] { return Query(peer.client).state == JackTransportStopped; }, 3000))
       << "the song's end did not stop the transport";
+  // The transport stops as the end is found, before the engine has finished the playback: a start
+  // waits for the end's notification, as a client's would, or it is refused as one while playing.
+  ASSERT_TRUE(PumpUntilNotification(c, tovu::kNotifyEnded, 5000));
 
   // From the middle (bar 4): located to the song's time there, then rolling on from it.
   start.startTick = kChange + 3 * kTpq;
