@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/spread.h"
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
 #include "platform/timer.h"
@@ -36,24 +37,11 @@ namespace {
 constexpr double kRate = 48000;
 constexpr double kIdealFrames = kRate * 60.0 / 120.0 / 24.0;  // 1000
 
-struct Jitter {
-  size_t count = 0;
-  double p50 = 0, p99 = 0, max = 0;
-};
+using bench::Spread;
+using bench::SpreadOf;
 
-Jitter Of(std::vector<double> v) {
-  Jitter j;
-  j.count = v.size();
-  if (v.empty()) return j;
-  std::sort(v.begin(), v.end());
-  j.p50 = v[v.size() / 2];
-  j.p99 = v[std::min(v.size() - 1, static_cast<size_t>(std::ceil(v.size() * 0.99)) - 1)];
-  j.max = v.back();
-  return j;
-}
-
-void Print(const char* what, const Jitter& j) {
-  std::printf("  %-52s %5zu intervals  p50 %7.1f  p99 %7.1f  max %8.1f frames\n", what, j.count, j.p50, j.p99, j.max);
+void Print(const char* what, const Spread& j) {
+  std::printf("  %-52s %5zu intervals  p50 %7.1f  p99 %7.1f  max %8.1f frames\n", what, j.n, j.p50, j.p99, j.max);
 }
 
 // |interval - ideal| of the pulses (0xF8) that reached sink port `port`.
@@ -185,10 +173,10 @@ int main(int argc, char** argv) {
   std::printf("bench_clock: MIDI clock at 120 a minute (ideal %.0f frames a pulse), %d s, JACK dummy 48 kHz / %u "
               "frames; jitter of each interval at the sink\n",
               kIdealFrames, seconds, sink.period);
-  Jitter ours = Of(PulseJitter(events, 0)), theirs = Of(PulseJitter(events, 1));
+  Spread ours = SpreadOf(PulseJitter(events, 0)), theirs = SpreadOf(PulseJitter(events, 1));
   Print("the engine's clock out (stamped, frame-placed)", ours);
   Print("jack_midi_clock from the engine's transport", theirs);
-  Print("bare timer loop on the timer service (no JACK)", Of(TimerJitter(seconds * 48)));
+  Print("bare timer loop on the timer service (no JACK)", SpreadOf(TimerJitter(seconds * 48)));
   sink.Close();
-  return ours.count > 0 ? 0 : 1;
+  return ours.n > 0 ? 0 : 1;
 }

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/spread.h"
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
 #include "platform/event.h"
@@ -73,21 +74,9 @@ bool OpenWriter(QuantisedWriter& w, const std::string& server, const std::string
          jack_connect(w.client, jack_port_name(w.port), sink.c_str()) == 0;
 }
 
-struct Stats {
-  double p50 = 0, p99 = 0, max = 0;
-};
+using bench::SpreadOf;
 
-Stats Summarise(std::vector<double> v) {
-  Stats s;
-  if (v.empty()) return s;
-  std::sort(v.begin(), v.end());
-  s.p50 = v[v.size() / 2];
-  s.p99 = v[std::min(v.size() - 1, static_cast<size_t>(std::ceil(v.size() * 0.99)) - 1)];
-  s.max = v.back();
-  return s;
-}
-
-void Print(const char* what, const Stats& s) {
+void Print(const char* what, const bench::Spread& s) {
   std::printf("  %-44s p50 %7.3f ms   p99 %7.3f ms   max %7.3f ms\n", what, s.p50, s.p99, s.max);
 }
 
@@ -155,9 +144,9 @@ bool Report(const char* round, const std::vector<int64_t>& sentNs, const std::ve
       (k == 0 ? built : quantised).push_back(std::fabs(interval - sent));
     }
   }
-  Print("sender's own error |send interval - 7.3 ms|", Summarise(sender));
-  Print("(a) as built: |arrival - send interval|", Summarise(built));
-  Print("(b) quantised to the cycle (baseline)", Summarise(quantised));
+  Print("sender's own error |send interval - 7.3 ms|", SpreadOf(sender));
+  Print("(a) as built: |arrival - send interval|", SpreadOf(built));
+  Print("(b) quantised to the cycle (baseline)", SpreadOf(quantised));
   return arrived[0] == n && arrived[1] == n && duplicated[0] == 0 && duplicated[1] == 0;
 }
 

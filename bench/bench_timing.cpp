@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/spread.h"
 #include "bench/timing_song.h"
 #include "client/tovu_client.h"
 
@@ -51,15 +52,8 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-struct Stats {
-  double p50, p99, max;
-};
-Stats Summarise(std::vector<double> v) {
-  if (v.empty()) return {0, 0, 0};
-  std::sort(v.begin(), v.end());
-  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * (v.size() - 1) + 0.5))]; };
-  return {at(0.5), at(0.99), v.back()};
-}
+using Stats = bench::Spread;
+using bench::SpreadOf;
 
 using bench::IrregularSong;
 using bench::Scheduled;
@@ -339,15 +333,15 @@ int main(int argc, char** argv) {
 
   printf("bench_timing (%s)\n", busy ? "both cores busy: stress-ng --cpu 2" : "idle machine");
   printf("  irregular 20 s song: %zu events, %zu logged\n", song.idealMs.size(), engineLate.size());
-  Print("engine: event lateness at the device", Summarise(engineLate));
-  Print("bare clock_nanosleep loop, same schedule and priority", Summarise(bare));
-  Stats e = Summarise(engineLate), b = Summarise(bare);
+  Print("engine: event lateness at the device", SpreadOf(engineLate));
+  Print("bare clock_nanosleep loop, same schedule and priority", SpreadOf(bare));
+  Stats e = SpreadOf(engineLate), b = SpreadOf(bare);
   printf("  aim: engine p99 <= max(1.5 x bare p99, bare p99 + 0.1 ms) = %.3f ms: %s\n",
          std::max(1.5 * b.p99, b.p99 + 0.1), e.p99 <= std::max(1.5 * b.p99, b.p99 + 0.1) ? "met" : "missed");
-  Print("loop of 100 ms: lateness of each pass's first note", Summarise(passLate));
+  Print("loop of 100 ms: lateness of each pass's first note", SpreadOf(passLate));
   printf("  100th wrap: %.3f ms after its ideal time (%zu passes)\n", wrap100, passLate.size());
-  Print("end of a song: end due time to its held note's release", Summarise(endLate));
-  Print("end of a song: end due time to notification 5 at the client", Summarise(endTold));
+  Print("end of a song: end due time to its held note's release", SpreadOf(endLate));
+  Print("end of a song: end due time to notification 5 at the client", SpreadOf(endTold));
   printf("  (%zu of 40 ends measured)\n", endLate.size());
   printf("  timer thread wake-ups while playing: %.1f per second\n", wakeups);
   printf("  engine CPU time over 3 s idle: %ld clock ticks\n", idleTicks);
