@@ -20,12 +20,10 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkgconf)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 # mido, an independent reader and writer of Standard MIDI Files, for the tests of tovu-ctl.
 /usr/bin/python3 -c 'import mido' >/dev/null 2>&1 || need+=(python3-mido)
+here=$(dirname "$0")
 if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   echo "Installing: ${need[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+  "$here/apt-install.sh" "${need[@]}"
 fi
 # The real MIDI services: JACK (libjack, and jackd with the dummy driver for the tests) and ALSA
 # through RtMidi. jackd2 asks whether to enable real-time scheduling for the audio group: no.
@@ -39,6 +37,5 @@ if [ ${#jack[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   echo "Installing: ${jack[*]}"
   echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${jack[@]}"
+  "$here/apt-install.sh" --no-install-recommends "${jack[@]}"
 fi

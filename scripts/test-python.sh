@@ -16,11 +16,8 @@ for pkg in python3-setuptools python3-wheel python3-venv python3-pip python3-mid
   dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   echo "Installing: ${need[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+  "$root/scripts/apt-install.sh" --no-install-recommends "${need[@]}"
 fi
 for program in build/tovu-engine build/tovu-ctl; do
   [ -x "$program" ] || { echo "test-python: $program is missing (cmake --build build first)"; exit 1; }
