@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 
 struct PlaybackClock {
@@ -26,6 +27,9 @@ struct PlaybackClock {
   // The clock follows an external clock (playback/follow.h): only the follower anchors it; the
   // song's tempo events and the tempo factor move nothing.
   std::atomic<bool> external{false};
+  // While following: the tick of the master's next pulse, which input is never stamped past (the
+  // song waits there for that pulse, so a take waits with it). INT32_MAX otherwise.
+  std::atomic<int32_t> stampLimit{INT32_MAX};
 };
 
 // One consistent reading of the anchor.
@@ -75,3 +79,6 @@ double PositionAt(const ClockAnchor& anchor, double timeMs);
 void ChangeTempoFactorAt(PlaybackClock& clock, double timeMs, double factor, int32_t ticksPerMinute);
 // The song tick now. Any thread.
 int32_t TickNow(const PlaybackClock& clock);
+// The tick input that arrived at `timeMs` is stamped at: the clock's, never past `stampLimit`.
+// Any thread.
+int32_t StampTickAt(const PlaybackClock& clock, double timeMs);

@@ -31,6 +31,7 @@ int32_t TickOfPulses(const PlaybackState& p, double pulses, bool ceil = false) R
 void Hold(PlaybackState& p, int32_t tick, double atMs) REQUIRES(p.lock) {
   p.follow.heldTick = tick;
   AnchorClockRate(*p.clock, atMs, tick, 0.0);
+  p.clock->stampLimit.store(tick, std::memory_order_release);
 }
 
 // The song moves to `tick` with its state chased there: what differs sounds now, notes held there
@@ -92,6 +93,7 @@ void EndFollowing(PlaybackState& p) {
   if (!p.follow.on) return;
   p.follow.on = false;
   p.clock->external.store(false);
+  p.clock->stampLimit.store(INT32_MAX, std::memory_order_release);
   if (p.clockIn) p.clockIn->port.store(-1);
 }
 
@@ -126,6 +128,8 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
   // and a continue from that pulse play each of them once).
   int32_t next = TickOfPulses(p, static_cast<double>(midisync::FollowLimit(f)), true);
   int32_t limit = next > INT32_MIN ? next - 1 : next;
+  // Input that arrives while the master is late is stamped at its next pulse at the latest.
+  p.clock->stampLimit.store(next, std::memory_order_release);
   if (midisync::ClockLost(f, nowMs)) {
     // Held at the next pulse: nothing is stamped or sent past it until the clock comes back.
     if (!fo.lostReported) {

@@ -241,7 +241,7 @@ void EndPassLocked(Recorder& r, int32_t tick) REQUIRES(r.lock) {
 // input that arrived before the wrap that began the running pass (delivered late) is filed at the
 // loop start.
 int32_t StampLocked(Recorder& r, double arrivalMs) REQUIRES(r.lock) {
-  int32_t tick = TickAt(ReadClock(*r.clock), arrivalMs);
+  int32_t tick = StampTickAt(*r.clock, arrivalMs);
   const PlaybackState& p = *r.playback;
   if (!p.loopOn.load()) return tick;
   int32_t loopStart = p.loopStart.load(), loopEnd = p.loopEnd.load();

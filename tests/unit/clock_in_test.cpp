@@ -201,6 +201,15 @@ TEST(ClockIn, ASilentClockHoldsTheSongUntilItComesBack) {
   rig.Start(0);
   rig.Master(0xFA, 10);
   for (int n = 0; n < 10; ++n) rig.Master(0xF8, 20 + n * 20.0);
+  // 30 ms after the next pulse was due, the estimate has run on past it (tick 50, pulse 10); input
+  // arriving now is stamped at that pulse at the latest, where the song waits.
+  rig.Run(250);
+  {
+    const PlaybackClock& clock = *rig.engine.playback.clock;
+    EXPECT_GT(TickAt(ReadClock(clock), rig.origin + 250), 50);
+    EXPECT_EQ(StampTickAt(clock, rig.origin + 250), 50);
+    EXPECT_EQ(StampTickAt(clock, rig.origin + 205), TickAt(ReadClock(clock), rig.origin + 205));
+  }
   int before = rig.wakeUps;
   rig.Run(2000);
   // Held, it looks at its inbox once a poll, not over and over at what waits for the next pulse.
