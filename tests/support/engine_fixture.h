@@ -14,6 +14,7 @@
 
 #include "host/engine.h"
 #include "platform/midi.h"
+#include "platform/timer.h"
 #include "support/virtual_ports.h"
 
 struct InProcessEngine {
@@ -32,6 +33,29 @@ struct InProcessEngine {
   // A copy-data message from `sender`, handed to the window procedure as the message loop would.
   int32_t CopyData(uint32_t sender, uint32_t type, const std::vector<uint8_t>& payload);
 };
+
+// Runs the playback's wake-ups as they come due, in order, until none is armed or the next is due
+// after `untilMs`: each at the moment `at(due)` gives (a pushed clock is set there), the stages
+// drained to it first, and `after(moment)` once it has run. Time is handed in: nothing sleeps.
+template <typename At, typename After>
+void RunWakeUps(Engine& engine, double untilMs, At at, After after) {
+  PlaybackState& p = engine.playback;
+  for (;;) {
+    uint64_t id;
+    double due;
+    {
+      EngineLock guard(p.lock, LockKind::kScheduler);
+      id = p.timer;
+      due = p.timerDueMs;
+    }
+    if (id == 0 || due > untilMs) return;
+    const double moment = at(due);
+    DrainStages(engine.ports, moment);
+    platform::TimerCancel(p.timers, id);
+    SchedulerWakeUpAt(p, id, moment);
+    after(moment);
+  }
+}
 
 // The threads of this process that run now and did not run in `before` (ThreadIds()): a thread
 // that ended meanwhile, one an earlier test left behind say, does not count either way.

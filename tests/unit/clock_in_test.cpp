@@ -89,23 +89,12 @@ struct FollowRig : InProcessEngine {
   }
   // Runs the wake-ups as they come due until `until` ms.
   void Run(double until) {
-    PlaybackState& p = engine.playback;
-    for (;;) {
-      uint64_t id;
-      double due;
-      {
-        EngineLock guard(p.lock, LockKind::kScheduler);
-        id = p.timer;
-        due = p.timerDueMs;
-      }
-      if (id == 0 || due - origin > until) return;
-      g_now = due;
-      DrainStages(engine.ports, due);
-      platform::TimerCancel(p.timers, id);
-      SchedulerWakeUpAt(p, id, due);
-      ++wakeUps;
-      Collect(due);
-    }
+    RunWakeUps(
+        engine, origin + until, [](double due) { return g_now = due; },
+        [&](double at) {
+          ++wakeUps;
+          Collect(at);
+        });
   }
 };
 

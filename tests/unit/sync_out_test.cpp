@@ -91,23 +91,13 @@ struct SyncRig : InProcessEngine {
   // Runs the wake-ups as they come due until `until` ms (or the playback's end), each `late` ms
   // after its due time at most.
   void Run(double until, std::mt19937* random = nullptr, double late = 0) {
-    PlaybackState& p = engine.playback;
-    for (;;) {
-      uint64_t id;
-      double due;
-      {
-        EngineLock guard(p.lock, LockKind::kScheduler);
-        id = p.timer;
-        due = p.timerDueMs;
-      }
-      if (id == 0 || due - origin > until) return;
-      double at = due + (random ? std::uniform_real_distribution<double>(0, late)(*random) : 0);
-      g_now = at;
-      DrainStages(engine.ports, at);
-      platform::TimerCancel(p.timers, id);
-      SchedulerWakeUpAt(p, id, at);
-      Collect(at);
-    }
+    RunWakeUps(
+        engine, origin + until,
+        [&](double due) {
+          g_now = due + (random ? std::uniform_real_distribution<double>(0, late)(*random) : 0);
+          return g_now;
+        },
+        [&](double at) { Collect(at); });
   }
 };
 
