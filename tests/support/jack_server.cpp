@@ -189,7 +189,7 @@ bool JackServer::Start(int timeoutMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  if (!watch) watch = new HangWatch;
+  if (!watch && watchForHang) watch = new HangWatch;
   std::string jackd = FindJackd();
   if (jackd.empty()) {
     failure = "jackd is not installed";

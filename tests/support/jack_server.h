@@ -30,7 +30,8 @@
 // A test that holds a server longer than kHangLimitS is taken to hang: a watch thread prints every
 // thread's stack of the test process and of its children (the engine, jackd) through gdb, where
 // gdb is installed, and ends the test process, so that the cause is on record and the tests
-// waiting for the lock go on. A test waits at most kLockWaitS for the lock, and then goes on
+// waiting for the lock go on. (A benchmark, which runs as long as it is asked to, sets
+// `watchForHang` false.) A test waits at most kLockWaitS for the lock, and then goes on
 // without it.
 struct HangWatch;
 
@@ -42,6 +43,7 @@ struct JackServer {
   pid_t pid = -1;
   int lockFd = -1;  // the machine-wide lock, held from Start to the end of Stop
   HangWatch* watch = nullptr;  // from the first Start to the end of Stop
+  bool watchForHang = true;
   std::string failure;  // why Start returned false
   bool killed = false;  // by Kill: Stop then reclaims the name's entry in the server registry
 
