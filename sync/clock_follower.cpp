@@ -55,18 +55,26 @@ FollowStep FollowMessage(ClockFollower& f, const ClockMessage& m, double guessMs
       step.stop = f.state == kFollowRunning;
       f.pointer = 0;
       f.state = kFollowCued;
+      f.placed = true;
       step.jump = true;
       step.to = 0;
       break;
-    case kClockContinue:
+    case kClockContinue: {
       if (f.state != kFollowStopped) break;
+      const int64_t pointer = m.pulse >= 0 ? m.pulse : f.pointer;
+      // Struck once: a song a jump already put at the pointer is not chased there again.
+      step.jump = !(f.placed && pointer == f.pointer);
+      f.pointer = pointer;
       f.state = kFollowCued;
-      step.jump = true;
+      f.placed = true;
       step.to = f.pointer;
       break;
+    }
     case kSongPosition:
       if (f.state != kFollowStopped) break;
-      f.pointer = static_cast<int64_t>((m.data1 & 0x7F) | (m.data2 & 0x7F) << 7) * kPulsesPerSixteenth;
+      f.pointer = m.pulse >= 0 ? m.pulse
+                               : static_cast<int64_t>((m.data1 & 0x7F) | (m.data2 & 0x7F) << 7) * kPulsesPerSixteenth;
+      f.placed = true;
       step.jump = true;
       step.to = f.pointer;
       break;
@@ -74,6 +82,7 @@ FollowStep FollowMessage(ClockFollower& f, const ClockMessage& m, double guessMs
       if (f.state == kFollowStopped) break;
       if (f.state == kFollowRunning) f.pointer = f.pulse + 1;
       f.state = kFollowStopped;
+      f.placed = false;
       step.stop = true;
       break;
     case kClockPulse: {
@@ -81,6 +90,7 @@ FollowStep FollowMessage(ClockFollower& f, const ClockMessage& m, double guessMs
       f.lastArrivalMs = m.timeMs;
       if (f.state == kFollowCued) {
         f.state = kFollowRunning;
+        f.placed = false;
         f.pulse = f.pointer;
         f.pulsesSinceCue = 1;
         f.reached = static_cast<double>(f.pulse);

@@ -7,7 +7,8 @@
 //
 //   stopped --0xF2 (song position pointer): the pointer moves, a jump there--> stopped
 //   stopped --0xFA: pointer 0, a jump there--> cued
-//   stopped --0xFB: a jump to the pointer--> cued
+//   stopped --0xFB: a jump to the pointer (none when the song stands there already, put there by a
+//            jump since it last ran: a pointer followed by a continue chases once)--> cued
 //   cued    --0xF8: the song is at the pointer's pulse from this pulse's arrival--> running
 //   running --0xF8: one pulse on--> running
 //   running --0xFA: a stop, then pointer 0 and a jump there--> cued
@@ -38,11 +39,13 @@
 namespace midisync {
 
 // One system message from the followed input: its status byte, data bytes (0xF2's two), and when
-// it arrived.
+// it arrived. A source that knows positions finer than sixteenths (a transport) gives 0xF2 and 0xFB
+// a pulse: the pointer is then that pulse, for 0xFB too (read only while stopped).
 struct ClockMessage {
   uint8_t status = 0;
   uint8_t data1 = 0;
   uint8_t data2 = 0;
+  int64_t pulse = -1;  // -1: none (0xF2's pointer is its data bytes')
   double timeMs = 0;
 };
 
@@ -85,6 +88,7 @@ struct ClockFollower {
   double e2 = 0;        // its period estimate
   double lastArrivalMs = 0;
   double reached = 0;   // the position handed out last (pulses): it never goes back while running
+  bool placed = false;  // the song stands at the pointer: a jump put it there since it last ran
 };
 
 // What one message asks of the song: `stop` first releases what sounds, as a stop does; `jump`
