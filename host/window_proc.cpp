@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/engine.h"
+#include "platform/midi.h"
 #include "playback/song_slots.h"
 #include "status/outbox.h"
 
@@ -124,6 +125,7 @@ int32_t EngineWindowProc(Engine& engine, const platform::BusMessage& m) {
     case kEngineCommand: return HandleCommand(engine, m.wParam, m.lParam, m.source);
     case kPlaybackEndMessage: EndPlayback(engine, m.wParam, m.lParam); return 0;
     case kDevicesChangedMessage: FollowDeviceChanges(engine); return 0;
+    case platform::kWmDeviceChange: platform::MidiListAgain(); return 1;  // TRUE: nothing is refused
     default: return 0;
   }
 }

@@ -43,6 +43,7 @@ constexpr uint32_t kWmDestroy = 0x0002;
 constexpr uint32_t kWmClose = 0x0010;
 constexpr uint32_t kWmCopyData = 0x004A;
 constexpr uint32_t kWmTimer = 0x0113;
+constexpr uint32_t kWmDeviceChange = 0x0219;  // the system's devices changed (Windows)
 
 constexpr int kBusSendTimeoutMs = 2000;
 constexpr size_t kBusOutputCap = 16u * 1024 * 1024;

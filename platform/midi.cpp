@@ -154,6 +154,16 @@ void MidiTransportLocate(double songMs, double atMs) {
   if (ops && ops->transportLocate) ops->transportLocate(g_midi, songMs, atMs);
 }
 
+bool MidiTransportRead(TransportState* out) {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  return ops && ops->transportRead && ops->transportRead(g_midi, out);
+}
+
+void MidiListAgain() {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  if (ops && ops->listAgain) ops->listAgain(g_midi);
+}
+
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle) {
   return midi_common::InOpen(g_midi, deviceId, callback, instance, handle);
 }

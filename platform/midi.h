@@ -109,6 +109,10 @@ MidiPresence MidiInPresence(uint32_t deviceId);
 // thread). Once this returns, no call of the handler it replaced is running.
 using MidiChangeHandler = void (*)(void* context);
 void MidiSetChangeHandler(MidiChangeHandler changed, void* context);
+// The system says its devices changed: a service that is told rather than following the system by
+// itself (winmm, from the engine window's device-change message) lists them again soon, on its own
+// thread, and reports what changed through the change handler. Main thread; never blocks.
+void MidiListAgain();
 // Product name of a device, cut to fit `capacity` - 1 characters and zero-terminated. Returns a
 // result code (2 for a bad id).
 int MidiOutName(uint32_t deviceId, char* name, size_t capacity);
@@ -155,6 +159,17 @@ void MidiTransportRoll(bool rolling);
 // Moves the transport so that its frame reads `songMs` (in frames) at the frame where a message
 // due at `atMs` is written. Any thread; never blocks.
 void MidiTransportLocate(double songMs, double atMs);
+
+// The transport as the service's real-time thread saw it at the first frame of its latest cycle.
+struct TransportState {
+  uint32_t segment = 0;  // advanced whenever it did not simply run on: started, stopped or located
+  bool rolling = false;
+  double frame = 0;      // its frame there
+  double frameRate = 0;
+  double atMs = 0;       // NowMs's time of a message the service writes at that frame
+};
+// False when there is none to read (not jack, no server, no cycle yet). Any thread; never blocks.
+bool MidiTransportRead(TransportState* out);
 
 int MidiInOpen(uint32_t deviceId, MidiInCallback callback, uintptr_t instance, MidiHandle* handle);
 int MidiInStart(MidiHandle handle);

@@ -222,13 +222,16 @@ bool HideDevice(MidiServiceState& s, bool input, const std::string& name, uint32
   return false;
 }
 
-bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>& names) {
+bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>& names,
+                 std::vector<uint32_t>* ids) {
   std::lock_guard<std::mutex> lock(s.listMutex);
   Direction d = DirectionOf(s, input);
   uint32_t count = d.count->load(std::memory_order_relaxed);
   std::vector<bool> listed(count, false);
   bool changed = false;
-  for (const std::string& name : names) {
+  if (ids) ids->assign(names.size(), kMaxDevices);
+  for (size_t k = 0; k < names.size(); ++k) {
+    const std::string& name = names[k];
     uint32_t match = kMaxDevices;
     for (uint32_t id = 0; id < count && match == kMaxDevices; ++id)
       if (!listed[id] && d.Name(id) == name) match = id;
@@ -240,6 +243,7 @@ bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>
       changed = true;
     }
     listed[match] = true;
+    if (ids) (*ids)[k] = match;
   }
   for (uint32_t id = 0; id < count; ++id) changed = d.Set(id, listed[id]) || changed;
   return changed;

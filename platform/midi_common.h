@@ -123,6 +123,11 @@ struct MidiOps {
   bool (*transportTimebase)(MidiServiceState& s, TransportTimebase timebase, void* context);
   void (*transportRoll)(MidiServiceState& s, bool rolling);
   void (*transportLocate)(MidiServiceState& s, double songMs, double atMs);
+  // The system says its devices changed (winmm: the engine window's device-change message); null:
+  // the service follows the system by itself. Main thread; never blocks.
+  void (*listAgain)(MidiServiceState& s);
+  // The transport as the service last saw it (midi.h); null: none.
+  bool (*transportRead)(MidiServiceState& s, TransportState* out);
 };
 
 // Gives the state its device records, named in device order (each list cut to kMaxDevices), and
@@ -142,8 +147,10 @@ uint32_t ShowDevice(MidiServiceState& s, bool input, const std::string& name, bo
 bool HideDevice(MidiServiceState& s, bool input, const std::string& name, uint32_t* id = nullptr);
 // The devices listed now are exactly `names` (in the system's order): the k-th device listed under
 // a name is the k-th record of that name in id order (appended when there is none), present; every
-// other device is absent. True when anything changed.
-bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>& names);
+// other device is absent. True when anything changed. `ids`, when given, receives the id each name
+// went to (kMaxDevices when there was no room for it).
+bool SyncDevices(MidiServiceState& s, bool input, const std::vector<std::string>& names,
+                 std::vector<uint32_t>* ids = nullptr);
 // Whether a device is present, and its generation (main thread, or any).
 MidiPresence Presence(MidiServiceState& s, bool input, uint32_t id);
 // Runs the change handler, if any (never with listMutex or a device's mutex held).

@@ -61,7 +61,9 @@
 // The transport: the timebase is taken and given up on the server worker (as an open is); start, stop
 // and locate are libjack's non-blocking requests, asked from any thread. While the timebase is ours,
 // TimebaseCallback asks the engine, on JACK's real-time thread, for the position due at the cycle's
-// first frame, through a function that reads atomics only.
+// first frame, through a function that reads atomics only. Every cycle the process callback also
+// publishes the transport as it stands at the cycle's first frame (TransportRead), with a segment
+// count that moves whenever it did not simply run on, for a playback that follows it.
 //
 // The devices' records, handles and input states are midi_common's (the process callback reads only
 // an input's atomics there); this file keeps each device's JACK port and each output's ring.
@@ -207,6 +209,18 @@ struct Service {
   // This cycle's times as the process callback took them (JACK's real-time thread only, which calls
   // the timebase after it): the position is given for the frame where output is placed.
   CycleClock cycleNow;
+  // The transport as the process callback saw it at its latest cycle (TransportRead's), under a
+  // sequence counter, odd while written; and the callback's own memory of the cycle before.
+  std::atomic<uint32_t> watchSeq{0};
+  std::atomic<uint32_t> watchSegment{0};
+  std::atomic<bool> watchRolling{false};
+  std::atomic<double> watchFrame{0};
+  std::atomic<double> watchRate{0};
+  std::atomic<double> watchAtMs{0};
+  bool watchedBefore = false;
+  bool lastRolling = false;
+  jack_nframes_t lastFrame = 0;
+  jack_nframes_t lastFrames = 0;
 };
 
 Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
@@ -295,6 +309,35 @@ void AskPendingLocate(Service& s, const CycleClock& clock) {
   if (s.startWithLocate.exchange(false)) jack_transport_start(s.client);
 }
 
+// The engine's time for what is written at the cycle's first frame: it was sent one cycle before.
+// JACK's clock is read beside ours, so that neither has to be the other.
+double DueMsOfCycle(const CycleClock& cycle) {
+  return NowMs() + (static_cast<double>(cycle.startUs) - static_cast<double>(cycle.lengthUs) -
+                    static_cast<double>(jack_get_time())) / 1000.0;
+}
+
+// Publishes the transport at this cycle's first frame. A new segment begins whenever it did not
+// simply run on from the cycle before: it started or stopped, or was located (or this is the first
+// cycle seen, on this server or a new one).
+void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t nframes) {
+  jack_position_t pos;
+  const bool rolling = jack_transport_query(s.client, &pos) == JackTransportRolling;
+  const jack_nframes_t ranOn = s.lastRolling ? s.lastFrame + s.lastFrames : s.lastFrame;
+  const bool newSegment = !s.watchedBefore || rolling != s.lastRolling || pos.frame != ranOn;
+  s.watchedBefore = true;
+  s.lastRolling = rolling;
+  s.lastFrame = pos.frame;
+  s.lastFrames = nframes;
+  const uint32_t seq = s.watchSeq.load(std::memory_order_relaxed);
+  s.watchSeq.store(seq + 1);
+  if (newSegment) s.watchSegment.store(s.watchSegment.load(std::memory_order_relaxed) + 1);
+  s.watchRolling.store(rolling);
+  s.watchFrame.store(static_cast<double>(pos.frame));
+  s.watchRate.store(static_cast<double>(pos.frame_rate));
+  s.watchAtMs.store(DueMsOfCycle(clock));
+  s.watchSeq.store(seq + 2);
+}
+
 int Process(jack_nframes_t nframes, void* arg) {
   Service& s = *static_cast<Service*>(arg);
   s.inCallback.store(1, std::memory_order_seq_cst);
@@ -327,6 +370,7 @@ int Process(jack_nframes_t nframes, void* arg) {
     if (port) ReadInput(s, i, s.devices[i], port, cycleStart, nframes);
   }
   s.cycleNow = clock;
+  WatchTransport(s, clock, nframes);
   AskPendingLocate(s, clock);
   s.cycles.fetch_add(1, std::memory_order_release);
   s.inCallback.store(0, std::memory_order_seq_cst);
@@ -355,10 +399,7 @@ void TimebaseCallback(jack_transport_state_t, jack_nframes_t, jack_position_t* p
   Service& s = *static_cast<Service*>(arg);
   TransportTimebase timebase = s.timebase.load(std::memory_order_acquire);
   if (!timebase) return;
-  const CycleClock& cycle = s.cycleNow;
-  // JACK's clock read beside ours, so that neither has to be the other.
-  const double dueMs = NowMs() + (static_cast<double>(cycle.startUs) - static_cast<double>(cycle.lengthUs) -
-                                  static_cast<double>(jack_get_time())) / 1000.0;
+  const double dueMs = DueMsOfCycle(s.cycleNow);
   TransportPosition p;
   if (!timebase(s.timebaseContext.load(std::memory_order_acquire), dueMs, &p)) return;
   pos->valid = JackPositionBBT;
@@ -787,6 +828,26 @@ void StopFollower(Service& s) {
 
 // ---- The transport ----
 
+bool TransportRead(MidiServiceState& state, TransportState* out) {
+  Service& s = Own(state);
+  if (!s.alive.load(std::memory_order_acquire)) return false;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const uint32_t before = s.watchSeq.load();
+    if (before == 0) return false;  // no cycle yet
+    if (before & 1) continue;
+    TransportState t;
+    t.segment = s.watchSegment.load();
+    t.rolling = s.watchRolling.load();
+    t.frame = s.watchFrame.load();
+    t.frameRate = s.watchRate.load();
+    t.atMs = s.watchAtMs.load();
+    if (s.watchSeq.load() != before) continue;
+    *out = t;
+    return true;
+  }
+  return false;
+}
+
 bool TransportTimebaseOf(MidiServiceState& state, TransportTimebase timebase, void* context) {
   Service* s = &Own(state);
   if (!Alive(*s)) return false;
@@ -996,7 +1057,7 @@ uint32_t Longest(MidiServiceState& state, uint32_t) {
 
 const MidiOps kOps = {
     MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
-    SendAt, TransportTimebaseOf, TransportRoll, TransportLocate,
+    SendAt, TransportTimebaseOf, TransportRoll, TransportLocate, nullptr, TransportRead,
 };
 
 }  // namespace

@@ -148,7 +148,8 @@ namespace {
 Bus* g_bus = nullptr;  // the one engine window's bus, for the console handler
 
 bool RoutedToEngine(UINT msg) {
-  return msg == WM_CLOSE || msg == WM_DESTROY || msg == WM_COPYDATA || msg == WM_TIMER || msg >= WM_USER;
+  return msg == WM_CLOSE || msg == WM_DESTROY || msg == WM_COPYDATA || msg == WM_TIMER || msg == WM_DEVICECHANGE ||
+         msg >= WM_USER;
 }
 
 LRESULT CALLBACK EngineWindowProcedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -1,6 +1,16 @@
-// The winmm service: the system's MIDI devices through WinMM, in the system's own order, named by
-// the capability records' product names. The device records, handles, opens, closes, starts and
-// the delivery of input are midi_common's; what is WinMM's own is here.
+// The winmm service: the system's MIDI devices through WinMM, named by the capability records'
+// product names. The device records, handles, opens, closes, starts and the delivery of input are
+// midi_common's; what is WinMM's own is here.
+//
+// Device ids: WinMM numbers its devices from 0 in its own order, and renumbers them when one is
+// plugged in or out. The engine's ids are midi_common's, stable by name: at start-up they are
+// WinMM's; afterwards this file keeps, for each of them, the WinMM number it has now (none while it
+// is absent). When the engine window is told that the system's devices changed (MidiListAgain), the
+// follower thread of this file lists WinMM's devices again, at once and then as the system's list
+// settles (kSettleMs), and hands the names to midi_common, which keeps ids, appends new devices
+// and marks the missing absent. An open checks that the WinMM number still carries the device's
+// name, so a renumbering not yet listed opens nothing foreign: it answers kMidiNoDevice and lists
+// again.
 //
 // Outputs: opened with an event callback, so that a long message can be waited for without
 // spinning: the send prepares a header on the caller's bytes, hands it over and returns only once
@@ -13,16 +23,18 @@
 // arrival time, and wakes the input thread of this file. That thread hands each message to the
 // engine's callback through the shared delivery (midi_common's Deliver, which drops what belongs to
 // another epoch or arrives while stopped), copies system-exclusive bytes out of the returned buffer
-// and queues the buffer again. Each input keeps four 64 KiB buffers of its own with WinMM; the
-// engine's buffers are filled from them. WinMM input runs from open to close; starting and stopping
-// are the shared record's.
+// and queues the buffer again. Each input keeps four 64 KiB buffers of its own with WinMM, made at
+// its first open; the engine's buffers are filled from them. WinMM input runs from open to close;
+// starting and stopping are the shared record's.
 //
 //   input device: closed --open--> open (buffers queued with WinMM, input running) --close-->
 //   closed (WinMM reset: buffers come back and are dropped; ring records of an earlier open are
 //   dropped by their stamp)
 //
 // Threads: Start, stop, opens and closes on the main thread; sends on any thread; the WinMM callback
-// thread produces into the rings; the input thread consumes them.
+// thread produces into the rings; the input thread consumes them; the follower thread lists the
+// devices and changes their presence. The WinMM numbers are guarded by `mapMutex` (the follower
+// writes them, opens read them); an input's ring is made before its `ready` is published.
 #include "platform/win32/midi_winmm.h"
 
 #include <windows.h>
@@ -51,6 +63,10 @@ constexpr int kSysexBuffers = 4;
 constexpr DWORD kSysexBufferSize = 64 * 1024;
 constexpr size_t kRingBytes = 64 * 1024;
 constexpr uint32_t kSysexRecord = 0xFFFFFFFFu;  // the length of a returned buffer's record
+constexpr UINT kNotListed = 0xFFFFFFFFu;         // a device with no WinMM number now
+// After the system says its devices changed, WinMM's list is read at once and again after these
+// waits: a driver may add or drop its devices a little after the message.
+constexpr DWORD kSettleMs[] = {250, 1000, 3000};
 
 struct Output {
   HMIDIOUT out = nullptr;
@@ -63,6 +79,7 @@ struct Input {
   std::mutex io;  // guards `in` and the buffers' turns with WinMM between the input thread and close
   HMIDIIN in = nullptr;
   std::atomic<uint32_t> open{0};  // the open the callback stamps its records with; 0 when closed
+  std::atomic<bool> ready{false};  // the ring and buffers are made (first open); read by the input thread
   MidiRing ring;
   MIDIHDR headers[kSysexBuffers] = {};
   std::unique_ptr<char[]> sysex[kSysexBuffers];
@@ -77,13 +94,19 @@ struct RecordBytes {
 };
 
 struct Service {
-  std::unique_ptr<Output[]> outputs;
+  MidiServiceState* state = nullptr;
+  std::unique_ptr<Output[]> outputs;  // one per device id the records have room for
   std::unique_ptr<Input[]> inputs;
-  uint32_t inCount = 0;
+  uint32_t inRoom = 0;
   HANDLE wake = nullptr;  // auto-reset: input arrived, or the service stops
   std::atomic<bool> stopping{false};
   std::atomic<uint32_t> opens{0};
   std::thread reader;
+  std::mutex mapMutex;  // guards the two below
+  std::vector<UINT> outNumbers;  // per device id: its WinMM number now, or kNotListed
+  std::vector<UINT> inNumbers;
+  HANDLE listWake = nullptr;  // auto-reset: list again, or the service stops
+  std::thread follower;
 };
 
 Service& Own(MidiServiceState& s) { return *static_cast<Service*>(s.own); }
@@ -123,8 +146,9 @@ void ReadInput(Service* s) {
   if (!copy) return;
   while (!s->stopping.load(std::memory_order_acquire)) {
     WaitForSingleObject(s->wake, INFINITE);
-    for (uint32_t i = 0; i < s->inCount; ++i) {
+    for (uint32_t i = 0; i < s->inRoom; ++i) {
       Input& d = s->inputs[i];
+      if (!d.ready.load(std::memory_order_acquire)) continue;
       MidiRecord header;
       while (MidiRingPeek(d.ring, &header)) {
         if (header.length != sizeof(RecordBytes)) {
@@ -154,14 +178,91 @@ void ReadInput(Service* s) {
   }
 }
 
+// ---- Following the system's list ----
+
+std::string OutNameOf(UINT number) {
+  MIDIOUTCAPSA caps{};
+  return midiOutGetDevCapsA(number, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname) : std::string();
+}
+
+std::string InNameOf(UINT number) {
+  MIDIINCAPSA caps{};
+  return midiInGetDevCapsA(number, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname) : std::string();
+}
+
+std::vector<std::string> OutNames() {
+  std::vector<std::string> names(std::min<uint32_t>(midiOutGetNumDevs(), midi_common::kMaxDevices));
+  for (UINT i = 0; i < names.size(); ++i) names[i] = OutNameOf(i);
+  return names;
+}
+
+std::vector<std::string> InNames() {
+  std::vector<std::string> names(std::min<uint32_t>(midiInGetNumDevs(), midi_common::kMaxDevices));
+  for (UINT i = 0; i < names.size(); ++i) names[i] = InNameOf(i);
+  return names;
+}
+
+// Each listed name's WinMM number, by the device id it went to.
+void Renumber(std::vector<UINT>& numbers, const std::vector<uint32_t>& ids) {
+  std::fill(numbers.begin(), numbers.end(), kNotListed);
+  for (size_t k = 0; k < ids.size(); ++k)
+    if (ids[k] < numbers.size()) numbers[ids[k]] = static_cast<UINT>(k);
+}
+
+// Lists WinMM's devices and tells the engine when anything changed.
+void ListAgain(Service& s) {
+  std::vector<std::string> outs = OutNames(), ins = InNames();
+  std::vector<uint32_t> outIds, inIds;
+  bool changed = midi_common::SyncDevices(*s.state, false, outs, &outIds);
+  changed = midi_common::SyncDevices(*s.state, true, ins, &inIds) || changed;
+  {
+    std::lock_guard<std::mutex> lock(s.mapMutex);
+    Renumber(s.outNumbers, outIds);
+    Renumber(s.inNumbers, inIds);
+  }
+  if (changed) midi_common::Changed(*s.state);
+}
+
+void FollowerMain(Service* s) {
+  constexpr int kSettleSteps = static_cast<int>(sizeof kSettleMs / sizeof kSettleMs[0]);
+  int settle = kSettleSteps;  // the next of kSettleMs to wait; none left
+  for (;;) {
+    bool woken = WaitForSingleObject(s->listWake, settle < kSettleSteps ? kSettleMs[settle] : INFINITE) == WAIT_OBJECT_0;
+    if (s->stopping.load(std::memory_order_acquire)) return;
+    ListAgain(*s);
+    settle = woken ? 0 : settle + 1;
+  }
+}
+
+// The WinMM number of device `id` if it still carries the device's name; kNotListed otherwise
+// (and the list is read again).
+UINT NumberOf(Service& s, bool input, uint32_t id, const std::string& name) {
+  UINT number;
+  {
+    std::lock_guard<std::mutex> lock(s.mapMutex);
+    const std::vector<UINT>& numbers = input ? s.inNumbers : s.outNumbers;
+    number = id < numbers.size() ? numbers[id] : kNotListed;
+  }
+  if (number != kNotListed && (input ? InNameOf(number) : OutNameOf(number)) == name) return number;
+  if (s.listWake) SetEvent(s.listWake);
+  return kNotListed;
+}
+
+void ListAgainSoon(MidiServiceState& state) {
+  Service& s = Own(state);
+  if (s.listWake) SetEvent(s.listWake);
+}
+
 // ---- Operations ----
 
 int OutOpen(MidiServiceState& state, uint32_t id) {
   Output& d = Own(state).outputs[id];
+  UINT number = NumberOf(Own(state), false, id, state.outputs[id].name);
+  if (number == kNotListed) return kMidiNoDevice;
   if (!d.done) d.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (!d.done) return kMidiNoMemory;
   HMIDIOUT out = nullptr;
-  MMRESULT r = midiOutOpen(&out, id, reinterpret_cast<DWORD_PTR>(d.done), 0, CALLBACK_EVENT);
+  MMRESULT r = midiOutOpen(&out, number, reinterpret_cast<DWORD_PTR>(d.done), 0, CALLBACK_EVENT);
   if (r != MMSYSERR_NOERROR) return static_cast<int>(r);
   d.out = out;
   return kMidiOk;
@@ -199,16 +300,31 @@ int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t le
   return static_cast<int>(r);
 }
 
+// Makes an input's ring and buffers at its first open, and publishes them to the input thread.
+bool MakeInputRoom(Service& s, MidiServiceState& state, uint32_t id) {
+  Input& d = s.inputs[id];
+  if (d.ready.load(std::memory_order_relaxed)) return true;
+  d.shared = &state.inputs[id];
+  d.wake = s.wake;
+  MidiRingInit(d.ring, kRingBytes);
+  if (!d.ring.data) return false;
+  for (int k = 0; k < kSysexBuffers; ++k) d.sysex[k].reset(new (std::nothrow) char[kSysexBufferSize]);
+  d.ready.store(true, std::memory_order_release);
+  return true;
+}
+
 int InOpen(MidiServiceState& state, uint32_t id) {
   Service& s = Own(state);
   Input& d = s.inputs[id];
-  if (!d.ring.data) return kMidiNoMemory;
+  UINT number = NumberOf(s, true, id, state.inputs[id].name);
+  if (number == kNotListed) return kMidiNoDevice;
+  if (!MakeInputRoom(s, state, id)) return kMidiNoMemory;
   std::lock_guard<std::mutex> lock(d.io);
   uint32_t open = s.opens.fetch_add(1, std::memory_order_relaxed) + 1;
   if (open == 0) open = s.opens.fetch_add(1, std::memory_order_relaxed) + 1;  // 0 means closed
   d.open.store(open, std::memory_order_release);
   HMIDIIN in = nullptr;
-  MMRESULT r = midiInOpen(&in, id, reinterpret_cast<DWORD_PTR>(OnWinmmInput), reinterpret_cast<DWORD_PTR>(&d),
+  MMRESULT r = midiInOpen(&in, number, reinterpret_cast<DWORD_PTR>(OnWinmmInput), reinterpret_cast<DWORD_PTR>(&d),
                           CALLBACK_FUNCTION);
   if (r != MMSYSERR_NOERROR) {
     d.open.store(0, std::memory_order_release);
@@ -243,60 +359,58 @@ void InClose(MidiServiceState& state, uint32_t id, bool /*fromCallback*/) {
 
 bool Stop(MidiServiceState& state) {
   Service* s = &Own(state);
-  midi_common::CloseAll(state, /*inputsFirst=*/true);
   s->stopping.store(true, std::memory_order_release);
+  if (s->listWake) SetEvent(s->listWake);
+  if (s->follower.joinable()) s->follower.join();
+  midi_common::CloseAll(state, /*inputsFirst=*/true);
   if (s->wake) SetEvent(s->wake);
   if (s->reader.joinable()) s->reader.join();
-  for (uint32_t i = 0; i < state.outCount; ++i)
+  for (uint32_t i = 0; i < state.outRoom; ++i)
     if (s->outputs[i].done) CloseHandle(s->outputs[i].done);
   if (s->wake) CloseHandle(s->wake);
+  if (s->listWake) CloseHandle(s->listWake);
   delete s;
   return true;
 }
 
 const MidiOps kOps = {
     MidiService::Winmm, Stop, MonotonicNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, ListAgainSoon, nullptr,
 };
 
 }  // namespace
 
 bool Start(MidiServiceState& state, std::string* why) {
   auto s = std::make_unique<Service>();
-  uint32_t outCount = std::min<uint32_t>(midiOutGetNumDevs(), midi_common::kMaxDevices);
-  uint32_t inCount = std::min<uint32_t>(midiInGetNumDevs(), midi_common::kMaxDevices);
-  std::vector<std::string> outs(outCount), ins(inCount);
-  for (uint32_t i = 0; i < outCount; ++i) {
-    MIDIOUTCAPSA caps{};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) outs[i] = caps.szPname;
-  }
-  for (uint32_t i = 0; i < inCount; ++i) {
-    MIDIINCAPSA caps{};
-    if (midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) ins[i] = caps.szPname;
-  }
+  std::vector<std::string> outs = OutNames(), ins = InNames();
   s->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (!s->wake) {
-    *why = "no event for its input thread";
+  s->listWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!s->wake || !s->listWake) {
+    if (s->wake) CloseHandle(s->wake);
+    if (s->listWake) CloseHandle(s->listWake);
+    *why = "no event for its threads";
     return false;
   }
-  s->outputs = std::make_unique<Output[]>(outCount);
-  s->inputs = std::make_unique<Input[]>(inCount);
-  s->inCount = inCount;
   Service* own = s.release();
+  own->state = &state;
   midi_common::MakeDevices(state, kOps, outs, ins, own);
-  for (uint32_t i = 0; i < inCount; ++i) {
-    Input& d = own->inputs[i];
-    d.shared = &state.inputs[i];
-    d.wake = own->wake;
-    MidiRingInit(d.ring, kRingBytes);
-    for (int k = 0; k < kSysexBuffers; ++k) d.sysex[k].reset(new (std::nothrow) char[kSysexBufferSize]);
+  // Nothing opens before this returns (opens are the main thread's), so the rooms are made here.
+  own->outputs = std::make_unique<Output[]>(state.outRoom);
+  own->inputs = std::make_unique<Input[]>(state.inRoom);
+  own->inRoom = state.inRoom;
+  own->outNumbers.assign(state.outRoom, kNotListed);
+  own->inNumbers.assign(state.inRoom, kNotListed);
+  for (UINT i = 0; i < state.outCount.load(); ++i) own->outNumbers[i] = i;
+  for (UINT i = 0; i < state.inCount.load(); ++i) own->inNumbers[i] = i;
+  try {
+    own->reader = std::thread(ReadInput, own);
+  } catch (const std::system_error&) {
+    // No thread to read them: no input arrives.
   }
-  if (inCount > 0) {
-    try {
-      own->reader = std::thread(ReadInput, own);
-    } catch (const std::system_error&) {
-      // No thread to read them: no input arrives.
-    }
+  try {
+    own->follower = std::thread(FollowerMain, own);
+  } catch (const std::system_error&) {
+    // No thread to follow the system: the devices stay as they were listed.
   }
   return true;
 }

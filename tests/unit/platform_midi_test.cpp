@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/midi.h"
+#include "platform/midi_common.h"
 #include "platform/midi_ring.h"
 #include "platform/timer.h"
 
@@ -606,6 +607,45 @@ TEST(MidiSelection, ARequestedServiceThatCannotBeHadGivesNoDevicesAndOneLine) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
   MidiShutdown();
+}
+
+// A service that lists the system's devices again (jack, winmm) hands the names over in the
+// system's order and learns which id each went to: winmm opens a device by the number it is listed
+// under now, so a wrong id here opens a stranger.
+TEST(MidiDeviceList, ListingsKeepIdsByNameAndSayWhereEachNameWent) {
+  static const midi_common::MidiOps ops = {
+      MidiService::Virtual, [](midi_common::MidiServiceState&) { return true; }, []() -> int64_t { return 0; }, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+  };
+  midi_common::MidiServiceState state;
+  midi_common::MakeDevices(state, ops, {"Synth", "Drums", "Synth"}, {}, nullptr);
+  auto presentIds = [&] {
+    std::vector<uint32_t> ids;
+    for (uint32_t id = 0; id < state.outCount.load(); ++id)
+      if (midi_common::Presence(state, false, id).present) ids.push_back(id);
+    return ids;
+  };
+  using Ids = std::vector<uint32_t>;
+  Ids ids;
+  // Renumbered by the system, one of two twins and the drums gone, a new device in front.
+  EXPECT_TRUE(midi_common::SyncDevices(state, false, {"Piano", "Synth"}, &ids));
+  EXPECT_EQ(ids, (Ids{3, 0}));
+  EXPECT_EQ(presentIds(), (Ids{0, 3}));
+  // Nothing new: no change, the same ids.
+  EXPECT_FALSE(midi_common::SyncDevices(state, false, {"Piano", "Synth"}, &ids));
+  EXPECT_EQ(ids, (Ids{3, 0}));
+  // Everything back in yet another order: each takes its old id, the second twin the second record.
+  const uint32_t drumsGeneration = midi_common::Presence(state, false, 1).generation;
+  EXPECT_TRUE(midi_common::SyncDevices(state, false, {"Synth", "Drums", "Piano", "Synth"}, &ids));
+  EXPECT_EQ(ids, (Ids{0, 1, 3, 2}));
+  EXPECT_EQ(presentIds(), (Ids{0, 1, 2, 3}));
+  EXPECT_EQ(midi_common::Presence(state, false, 1).generation, drumsGeneration + 1);
+  char name[32];
+  ASSERT_EQ(midi_common::OutName(state, 3, name, sizeof name), kMidiOk);
+  EXPECT_STREQ(name, "Piano");
+  EXPECT_FALSE(midi_common::SyncDevices(state, true, {}, &ids));
+  EXPECT_TRUE(ids.empty());
+  midi_common::EndService(state);
 }
 
 TEST(MidiRingTest, RecordsWrapAroundWholeAndAFullRingRefuses) {

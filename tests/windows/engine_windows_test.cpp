@@ -637,15 +637,25 @@ TEST(WindowsEngine, TovuCtlListsPortsAndPlaysAFile) {
 
 // An engine with the system's own MIDI devices (WinMM) and none of them: tovu-ctl.exe ports says
 // what is true on Windows, not the JACK and ALSA advice of Linux, and names the services Windows has
-// when TOVU_MIDI names another.
+// when TOVU_MIDI names another. The system's device-change message makes the engine list WinMM's
+// devices again; with nothing plugged in or out, the list stays as it was.
 TEST(WindowsEngine, TovuCtlPortsGivesWindowsAdvice) {
   VirtualEngine v("ctl-winmm");
   SetEnvironmentVariableA("TOVU_MIDI", "winmm");
   tovu::Client keeper;
   ASSERT_TRUE(ConnectRegistered(keeper));
   HANDLE engine = EngineProcessOf(keeper.engineWindow);
-  std::vector<tovu::OutputPortInfo> outputs;
+  std::vector<tovu::OutputPortInfo> outputs, again;
   tovu::RequestOutputPorts(keeper, &outputs);
+  constexpr UINT kDeviceChange = 0x0219;        // WM_DEVICECHANGE
+  constexpr WPARAM kDevicesChanged = 0x0007;    // DBT_DEVNODES_CHANGED
+  HWND window = reinterpret_cast<HWND>(static_cast<intptr_t>(static_cast<int32_t>(keeper.engineWindow)));
+  DWORD_PTR granted = 0;
+  EXPECT_NE(SendMessageTimeoutA(window, kDeviceChange, kDevicesChanged, 0, SMTO_ABORTIFHUNG, Limit(2000), &granted), 0);
+  EXPECT_EQ(granted, 1u);
+  Sleep(400);  // listed at once and again 250 ms later
+  ASSERT_TRUE(tovu::RequestOutputPorts(keeper, &again) || outputs.empty());
+  EXPECT_EQ(again.size(), outputs.size());
   std::string out;
   if (outputs.empty()) {  // wine without a sound card lists no WinMM device
     EXPECT_EQ(RunBeside("tovu-ctl.exe", "ports", &out), 0) << out;
