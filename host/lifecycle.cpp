@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "host/engine.h"
+#include "platform/midi.h"
 #include "platform/process.h"
 #include "platform/timer.h"
 
@@ -73,6 +74,7 @@ void WireRecords(Engine& engine) {
   p.metronome = &engine.metronome;
   p.sync = &engine.sync;
   p.clockIn = &engine.clockIn;
+  engine.clockIn.readTransport = platform::MidiTransportRead;
   engine.sync.ports = &engine.ports;
   p.outbox = outbox;
   p.hooks = PlaybackHooks{&engine, ArmRecordingHook, EchoHook, RecordWrapHook, RecordPassEndHook, PublishHook};

@@ -17,11 +17,17 @@
 
 namespace {
 
-// The open input port whose clock `record` follows: -1 when it follows none, kNoClockPort when the
-// device it names has no open port.
+// The open input port whose clock `record` follows: -1 when it follows none, kTransportClock for the
+// JACK transport, kNoClockPort when the device it names has no open port (or there is no transport
+// to follow).
 constexpr int32_t kNoClockPort = -2;
 int32_t ClockInPort(Engine& engine, const ClientRecord& record) {
   if (record.clockInDevice == kNoInputDevice) return -1;
+  if (record.clockInDevice == kClockInJackTransport) {
+    platform::TransportState transport;
+    const auto read = engine.clockIn.readTransport;
+    return read && read(&transport) ? kTransportClock : kNoClockPort;
+  }
   int port = record.clockInDevice < 0 ? -1 : FindInputPortByDevice(engine.ports, static_cast<uint32_t>(record.clockInDevice));
   if (port < 0 || engine.ports.inputs[port].handle.load() == 0) return kNoClockPort;
   return port;
@@ -79,7 +85,7 @@ void StartWith(Engine& engine, uint32_t sender, const uint8_t* payload, const do
   client.captureSysex = (record.inputFlags.load() & kInputSysex) != 0;
   // Following a clock, the master's position is the song's: no loop is played.
   client.clockInPort = ClockInPort(engine, record);
-  if (client.clockInPort >= 0) r.loopOn = 0;
+  if (client.clockInPort != -1) r.loopOn = 0;
   uint32_t serial;
   bool running;
   StopIdlePulses(engine.sync);  // the playback's own pulses take over

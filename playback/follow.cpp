@@ -2,6 +2,7 @@
 // anchoring at each pulse, the hold and the lost clock. See follow.h.
 #include "playback/follow.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -9,6 +10,8 @@
 #include "playback/scheduler.h"
 #include "playback/seek.h"
 #include "playback/song_image.h"
+#include "playback/sync_out.h"
+#include "protocol/song_image_format.h"
 #include "sync/pulses.h"
 
 using namespace tovu::protocol;
@@ -60,7 +63,123 @@ void AnchorAtPulse(PlaybackState& p) REQUIRES(p.lock) {
   AnchorClockRate(*p.clock, f.t0 - (position - tick) * msPerTick, tick, msPerTick);
 }
 
+// Applies one message to the song. True when a pulse anchored the clock.
+bool Apply(PlaybackState& p, const midisync::ClockMessage& m, double guess) REQUIRES(p.lock) {
+  midisync::FollowStep step = midisync::FollowMessage(p.follow.follower, m, guess);
+  if (step.stop) {
+    // Exactly as a stop releases; the song holds where it had come to.
+    ReleasePlayback(p);
+    Hold(p, p.currentTick.load(), m.timeMs);
+  }
+  // What lies at the pulse's tick (or the first tick after it) belongs to the pulse.
+  if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to), true), m.timeMs);
+  if (step.run || step.pulse) AnchorAtPulse(p);
+  return step.run || step.pulse;
+}
+
+// Applies a message the transport gives, at `atMs` or after the last one it gave.
+bool Give(PlaybackState& p, uint8_t status, double atMs, int64_t pulse, double guess) REQUIRES(p.lock) {
+  TransportFollow& t = p.follow.transport;
+  midisync::ClockMessage m;
+  m.status = status;
+  m.pulse = pulse;
+  m.timeMs = t.lastMs = std::max(atMs, t.lastMs);
+  return Apply(p, m, guess);
+}
+
+// Makes and applies the messages the JACK transport gives since the last wake-up (follow.h). True
+// when a pulse anchored the clock.
+bool FollowTransport(PlaybackState& p, double nowMs, double guess) REQUIRES(p.lock) {
+  TransportFollow& t = p.follow.transport;
+  platform::TransportState s;
+  if (!p.clockIn->readTransport || !p.clockIn->readTransport(&s) || !(s.frameRate > 0)) return false;
+  const double msPerFrame = 1000.0 / s.frameRate;
+  if (!t.seen || s.segment != t.segment) {
+    const bool wasRolling = t.seen && t.rolling;
+    t.seen = true;
+    t.segment = s.segment;
+    t.rolling = s.rolling;
+    t.walk = StartTempoWalk(p.song);
+    const double tick = WalkToMs(t.walk, s.frame * msPerFrame);
+    const double exact = tick * midisync::kPulsesPerSixteenth / TicksPerSixteenth(p);
+    const int64_t pulse = static_cast<int64_t>(std::ceil(std::fmin(exact, 1e15) - 1e-6));
+    const midisync::ClockFollower& f = p.follow.follower;
+    if (f.state != midisync::kFollowStopped) Give(p, midisync::kClockStop, s.atMs, -1, guess);
+    if (s.rolling) {
+      Give(p, midisync::kClockContinue, s.atMs, pulse, guess);
+      t.nextPulse = pulse;
+    } else if (!wasRolling && f.pointer != pulse) {
+      // A locate while stopped. (One that stops it leaves the song where it stopped, nothing
+      // sounding: its position is taken when it rolls again.)
+      Give(p, midisync::kSongPosition, s.atMs, pulse, guess);
+    }
+  }
+  if (!t.rolling || nowMs - s.atMs > kTransportStaleMs) return false;
+  // Each pulse once its time has come: the frame of its song time, on the engine's clock.
+  bool pulsed = false;
+  for (int made = 0; made < 64; ++made) {
+    const double songMs = WalkToTick(t.walk, midisync::PulseTick(t.nextPulse, TicksPerSixteenth(p)));
+    const double at = s.atMs + songMs - s.frame * msPerFrame;
+    if (at > nowMs) break;
+    pulsed = Give(p, midisync::kClockPulse, at, -1, guess) || pulsed;
+    ++t.nextPulse;
+  }
+  return pulsed;
+}
+
 }  // namespace
+
+TempoWalk StartTempoWalk(const uint8_t* song) {
+  TempoWalk w;
+  w.msPerTick = 60000.0 / kDefaultTicksPerMinute;
+  if (!song) return w;
+  w.ticksPerSixteenth = static_cast<int32_t>(ReadU32(song + kSongTicksPerQuarter) >> 2);
+  if (w.ticksPerSixteenth <= 0) w.ticksPerSixteenth = 1;
+  w.next = song + kSongHeaderSize;
+  return w;
+}
+
+namespace {
+
+// The tick of the walk's next tempo event (the walk moved to it), or infinity when none is left.
+double NextTempoTick(TempoWalk& w) {
+  if (!w.next) return INFINITY;
+  for (;; w.next += kEventEntrySize) {
+    const uint32_t word = ReadU32(w.next + kEventWordOffset);
+    if (EventCode(word) == kCodeEnd) return INFINITY;
+    if (EventCode(word) == kCodeTempo && EventPort(word) != kIgnoredPort) return ReadI32(w.next);
+  }
+}
+
+// Takes the tempo event the walk stands at, whose tick is `at`.
+void TakeTempo(TempoWalk& w, double at) {
+  w.ms += (at - w.tick) * w.msPerTick;
+  w.tick = at;
+  w.msPerTick = MsPerTick(TempoTicksPerMinute(EventOffset(ReadU32(w.next + kEventWordOffset)), w.ticksPerSixteenth), 1.0);
+  w.next += kEventEntrySize;
+}
+
+}  // namespace
+
+double WalkToTick(TempoWalk& w, double tick) {
+  for (double at = NextTempoTick(w); at <= tick; at = NextTempoTick(w)) TakeTempo(w, std::fmax(at, w.tick));
+  if (tick > w.tick) {
+    w.ms += (tick - w.tick) * w.msPerTick;
+    w.tick = tick;
+  }
+  return w.ms;
+}
+
+double WalkToMs(TempoWalk& w, double ms) {
+  for (double at = NextTempoTick(w); std::isfinite(at) && w.ms + (std::fmax(at, w.tick) - w.tick) * w.msPerTick <= ms;
+       at = NextTempoTick(w))
+    TakeTempo(w, std::fmax(at, w.tick));
+  if (ms > w.ms && w.msPerTick > 0) {
+    w.tick += (ms - w.ms) / w.msPerTick;
+    w.ms = ms;
+  }
+  return w.tick;
+}
 
 bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs) {
   uint8_t status = static_cast<uint8_t>(message & 0xFF);
@@ -82,6 +201,7 @@ void BeginFollowing(PlaybackState& p, int32_t port, int32_t tick) {
                                                      TicksPerSixteenth(p));
   p.clock->external.store(true);
   Hold(p, tick, p.lastWakeMs);
+  p.follow.transport.lastMs = p.lastWakeMs;
   if (p.clockIn) {
     p.clockIn->port.store(-1);
     midisync::ClearClockInbox(p.clockIn->inbox);
@@ -104,20 +224,8 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
   double guess = MsPerTick(p.main->ticksPerMinute, 1.0) * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
   midisync::ClockMessage m;
   bool pulsed = false;
-  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m)) {
-    midisync::FollowStep step = midisync::FollowMessage(f, m, guess);
-    if (step.stop) {
-      // Exactly as a stop releases; the song holds where it had come to.
-      ReleasePlayback(p);
-      Hold(p, p.currentTick.load(), m.timeMs);
-    }
-    // What lies at the pulse's tick (or the first tick after it) belongs to the pulse.
-    if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to), true), m.timeMs);
-    if (step.run || step.pulse) {
-      AnchorAtPulse(p);
-      pulsed = true;
-    }
-  }
+  if (p.clockIn && p.clockIn->port.load() == kTransportClock) pulsed = FollowTransport(p, nowMs, guess);
+  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m)) pulsed = Apply(p, m, guess) || pulsed;
   // Held: what lies at the held tick itself waits for the first pulse.
   if (f.state != midisync::kFollowRunning) return fo.heldTick > INT32_MIN ? fo.heldTick - 1 : fo.heldTick;
   if (pulsed && fo.lostReported) {

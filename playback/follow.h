@@ -1,7 +1,8 @@
-// An external position driving the playback: the scheduler's side of following a clock. Whatever
-// yields transport and pulses (the MIDI input of the followed port; a transport follower could feed
-// the same inbox) pushes ClockMessages into ClockIn::inbox; every wake-up of a following playback
-// takes them in order, and the follower (sync/clock_follower.h) says what each asks of the song:
+// An external position driving the playback: the scheduler's side of following a clock. The MIDI
+// input of the followed port pushes ClockMessages into ClockIn::inbox; every wake-up of a following
+// playback takes them in order, and the follower (sync/clock_follower.h) says what each asks of the
+// song. A playback that follows the JACK transport instead makes the same messages itself at each
+// wake-up, from the transport as the jack service last saw it (see "The JACK transport" below):
 //
 //   a start or a playback that follows begins held: the state chased at its start tick, the clock
 //     held there (no event runs on), waiting for the master;
@@ -17,23 +18,72 @@
 // running. A wake-up comes at least every kFollowPollMs while following, so a message waits at most
 // that long in the inbox; pulses are timed by their arrival, not by when they are taken.
 //
+// The JACK transport. Its position is its frame: the song's time frame / rate from the song's start,
+// by the song's own tempo map (tempo factor 1; bar, beat and tick are not read), so any client that
+// starts, stops or locates it leads, timebase master or not. Each run of the transport the service
+// reports without a break (a segment: it started, stopped or was located) begins with messages at
+// the segment's first frame:
+//
+//   following a running or cued song: 0xFC (what sounds is released as a stop releases it);
+//   located while stopped: 0xF2 for the first pulse at or after it, when the song's pointer is not
+//     there already (a jump with the state chased there); a transport that has just stopped leaves
+//     the song where it stopped, nothing sounding, its place taken when it rolls again;
+//   rolling from a position: 0xFB for the first pulse at or after it (a jump there, cued);
+//
+// and while it rolls, each pulse's 0xF8 is made once its time has come, timed exactly at the time
+// its frame gives (the frame of the pulse's song time, on the engine's clock through the service's
+// latest cycle). A transport the service has not seen for kTransportStaleMs (a server that went)
+// gives no pulses: the song holds and the clock is reported lost, as a MIDI clock that stops.
+//
 // Threads: the inbox's producer is the MIDI input thread (it reads `port` to know whether to push);
-// everything else runs under the scheduler lock (a start on the main thread, wake-ups on the timer
-// thread).
+// the transport is read through atomics (readTransport); everything else runs under the scheduler
+// lock (a start on the main thread, wake-ups on the timer thread).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "platform/midi.h"
 #include "sync/clock_follower.h"
 
 // While following, a wake-up comes at least this often.
 constexpr double kFollowPollMs = 1.0;
+// The port a playback follows when it follows the JACK transport (never an input's index).
+constexpr int32_t kTransportClock = -3;
+// A transport last seen longer ago than this gives no pulses.
+constexpr double kTransportStaleMs = 250.0;
 
 // What the input thread shares with a following playback: nothing but atomics.
 struct ClockIn {
   midisync::ClockInbox inbox;
-  std::atomic<int32_t> port{-1};  // the input port followed; -1 none
+  std::atomic<int32_t> port{-1};  // the input port followed; -1 none; kTransportClock
+  // How the JACK transport is read (platform::MidiTransportRead; a test's own); null: it cannot be.
+  bool (*readTransport)(platform::TransportState* out) = nullptr;
+};
+
+// The song's tempo map walked forward, at tempo factor 1: the song's time at a tick, and the tick
+// at a time. Each call moves on from where the last left off, never back.
+struct TempoWalk {
+  const uint8_t* next = nullptr;  // the next event to look at; null: no song
+  int32_t ticksPerSixteenth = 1;
+  double tick = 0;  // where the walk stands ...
+  double ms = 0;    // ... and the song's time there
+  double msPerTick = 0;
+};
+TempoWalk StartTempoWalk(const uint8_t* song);
+// The song's time at `tick` (at or after the walk's place).
+double WalkToTick(TempoWalk& w, double tick);
+// The tick at the song's time `ms` (at or after the walk's place).
+double WalkToMs(TempoWalk& w, double ms);
+
+// A playback's side of following the JACK transport.
+struct TransportFollow {
+  bool seen = false;      // a segment has been taken
+  uint32_t segment = 0;   // the last one taken
+  bool rolling = false;   // it rolls: pulses are made
+  int64_t nextPulse = 0;  // the next pulse to make
+  double lastMs = 0;      // the time of the last message made
+  TempoWalk walk;         // the song's time of the pulses
 };
 
 // The playback's side of following (PlaybackState::follow, under the scheduler lock).
@@ -42,13 +92,14 @@ struct Following {
   bool lostReported = false;
   int32_t heldTick = 0;  // where the clock is held while the follower does not run
   midisync::ClockFollower follower;
+  TransportFollow transport;
 };
 
 // Whether a message from input port `port` is for the follower (its status one it reads); pushes
 // it when it is. Input thread; never blocks or allocates.
 bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs);
 
-// A start that follows input port `port`, once BeginPlayback has chased the images to `tick`: the
+// A start that follows input port `port` (or kTransportClock), once BeginPlayback has chased the images to `tick`: the
 // clock is held there, the follower stopped with its pointer at `tick`.
 // BeginFollowing, EndFollowing and FollowUntil, which work on the playback, are declared in
 // scheduler.h.

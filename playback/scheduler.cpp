@@ -134,9 +134,10 @@ bool BeginPlayback(PlaybackState& p, const StartingClient& client, const tovu::S
     p.recordingClient.store(client.window);
     if (p.hooks.armRecording) p.hooks.armRecording(p.hooks.context, start, countIn, client.captureSysex);
   }
+  if (p.sync) SetTransportFollowed(*p.sync, client.clockInPort == kTransportClock);
   BeginSync(p, nowMs);
   p.lastWakeMs = nowMs;
-  if (client.clockInPort >= 0) BeginFollowing(p, client.clockInPort, current);
+  if (client.clockInPort != -1) BeginFollowing(p, client.clockInPort, current);
   return ArmAt(p, nowMs + kFirstWakeDelayMs);
 }
 

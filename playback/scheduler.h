@@ -176,7 +176,8 @@ struct StartingClient {
   SongSlots* songs = nullptr;
   double tempoFactor = 1.0;
   bool captureSysex = false;  // its input flags ask for system-exclusive input
-  int32_t clockInPort = -1;   // the input port whose MIDI clock it follows (-1: its own clock)
+  int32_t clockInPort = -1;   // the input port whose MIDI clock it follows (-1: its own clock;
+                              // kTransportClock: the JACK transport)
 };
 // Once the start message has gone out: seeks the images to the start (and
 // the count-in before it), replays the chased state, anchors the clock, arms the recording and the

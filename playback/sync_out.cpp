@@ -231,7 +231,7 @@ double NextTimecodeMs(const SyncOut& s) REQUIRES(s.lock) {
 // ---- The transport ----
 
 void TransportJumpLocked(SyncOut& s, double songMs, int32_t tick, double atMs) REQUIRES(s.lock) {
-  if (!s.timebaseHeld) return;
+  if (!s.timebaseHeld || s.transportFollowed) return;
   if (tick < 0) {
     // Nothing rolls before the song's start: the transport waits at 0 and starts with tick 0.
     if (s.rolling) platform::MidiTransportRoll(false);
@@ -411,6 +411,11 @@ void EndSync(PlaybackState& p, double atMs) {
     StartIdleLocked(*s, atMs);
   }
   PublishTimeline(p, atMs);
+}
+
+void SetTransportFollowed(SyncOut& s, bool followed) {
+  EngineLock guard(s.lock);
+  s.transportFollowed = followed;
 }
 
 // ---- Main thread ----

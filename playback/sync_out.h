@@ -92,6 +92,9 @@ struct SyncOut {
   midisync::MtcRate rate GUARDED_BY(lock) = midisync::kMtc25;
   double idleMsPerPulse GUARDED_BY(lock) = 0;  // the settings' tempo while stopped; 0: the last playback's
   bool timebaseHeld GUARDED_BY(lock) = false;  // the JACK transport's timebase is ours
+  // The playback follows the JACK transport: it neither starts, stops nor locates it (the timebase
+  // still tells the song's bar, beat and tempo).
+  bool transportFollowed GUARDED_BY(lock) = false;
   uint8_t held[kMaxPorts] = {};  // the ports this record holds open (main thread)
 
   // The clock's receivers and the pulse grid.
@@ -147,6 +150,9 @@ void StopIdlePulses(SyncOut& sync) EXCLUDES(sync.lock);
 // Teardown (after the playback has stopped): the pulses while stopped end for good, the transport
 // stops and its timebase is given up.
 void EndSyncOut(SyncOut& sync) EXCLUDES(sync.lock);
+
+// Before a start (scheduler lock held): whether the playback follows the JACK transport.
+void SetTransportFollowed(SyncOut& sync, bool followed) EXCLUDES(sync.lock);
 
 // The JACK timebase (JACK's real-time thread): the position due at `dueMs`.
 bool SyncTimebase(void* sync, double dueMs, platform::TransportPosition* out);

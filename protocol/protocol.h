@@ -183,6 +183,7 @@ constexpr uint32_t kSyncOutTimecode = 2;          // what: MIDI time code
 
 // ---- Clock in (kCopyClockIn), an addition: i32 input device id; kNoInputDevice (-1): none ----
 constexpr uint32_t kClockInSize = 4;
+constexpr int32_t kClockInJackTransport = -2;  // instead of a device: follow the JACK transport
 
 // ---- Take (kCopyTake): header, entries, then the sysex bytes back to back ----
 constexpr uint32_t kTakeHeaderSize = 20;

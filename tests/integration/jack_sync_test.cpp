@@ -250,3 +250,110 @@ TEST(JackSync, TheTransportFollowsThePlaybackWithTheSongsBarsBeatsAndTempo) {
   tovu::Unregister(c);
   EXPECT_EQ(engine.Wait(10000), 0);
 }
+
+// The engine follows the JACK transport, which the test's own client starts, locates and stops (no
+// timebase master): the song goes where the transport's frame puts it, with the state there first.
+TEST(JackSync, APlaybackFollowsTheTransportWithTheStateChasedAtEveryLocate) {
+  JackServer server;
+  if (!server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << server.failure;
+  JackPeer peer;
+  ASSERT_TRUE(peer.Open(server.name, "sink", {"in"}, {}));
+  EngineEnv env;
+  env.vars["TOVU_MIDI"] = "jack";
+  env.vars["JACK_DEFAULT_SERVER"] = server.name;
+  EngineProcess engine;
+  tovu::Client c;
+  ASSERT_TRUE(engine.Start(env, 10000) && env.ConnectRegistered(c));
+  tovu::OpenPortsReply reply;
+  ASSERT_TRUE(OpenPorts(c, {0}, -1, 1, &reply));
+  // 240 a minute: beat k at 250k ms, frame 12000k at 48 kHz. Beat k strikes note 40 + k for an
+  // eighth; controller 7 takes the value k half way through it.
+  constexpr int32_t kBeats = 80;
+  tovu::SongBuilder s;
+  s.ticksPerQuarter = kTpq;
+  s.sortByTick = true;
+  s.Tempo(0, 240);
+  for (int32_t k = 0; k < kBeats; ++k) {
+    s.NoteOn(k * kTpq, 0, 0, static_cast<uint32_t>(40 + k), 100);
+    s.NoteRelease(k * kTpq + kTpq / 2, 0, 0, static_cast<uint32_t>(40 + k));
+    s.Controller(k * kTpq + kTpq / 2, 0, 0, 7, static_cast<uint32_t>(k));
+  }
+  s.End(kBeats * kTpq);
+  ASSERT_TRUE(tovu::LoadSong(c, s.Build()));
+  ASSERT_TRUE(tovu::SetClockIn(c, tovu::protocol::kClockInJackTransport));
+  ASSERT_TRUE(tovu::Start(c, tovu::StartRequest{}));
+  const double framesPerBeat = peer.rate * 0.25;
+  auto frameOfBeat = [&](double beat) { return static_cast<jack_nframes_t>(std::llround(beat * framesPerBeat)); };
+  auto waitFor = [&](const std::vector<uint8_t>& bytes, size_t from) {
+    return WaitUntil([&] {
+      std::vector<PeerEvent> got = peer.Received();
+      for (size_t i = from; i < got.size(); ++i)
+        if (got[i].bytes == bytes) return true;
+      return false;
+    }, 5000);
+  };
+  auto noteOns = [](const std::vector<PeerEvent>& got, size_t from) {
+    std::vector<PeerEvent> ons;
+    for (size_t i = from; i < got.size(); ++i)
+      if (got[i].bytes.size() == 3 && got[i].bytes[0] == 0x90 && got[i].bytes[2] != 0) ons.push_back(got[i]);
+    return ons;
+  };
+
+  // Located while stopped, three quarters into beat 8: controller 7 as the song holds it there.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  size_t mark = peer.Received().size();
+  ASSERT_EQ(jack_transport_locate(peer.client, frameOfBeat(8.75)), 0);
+  EXPECT_TRUE(waitFor({0xB0, 7, 8}, mark)) << "no chase at the locate";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(noteOns(peer.Received(), mark).empty()) << "a note while the transport stood";
+
+  // Rolling: beats 9, 10, ... a beat's frames apart.
+  mark = peer.Received().size();
+  jack_transport_start(peer.client);
+  ASSERT_TRUE(waitFor({0x90, 40 + 12, 100}, mark)) << "the song did not roll with the transport";
+  std::vector<PeerEvent> ons = noteOns(peer.Received(), mark);
+  ASSERT_GE(ons.size(), 4u);
+  std::vector<double> gaps;
+  for (size_t i = 0; i < ons.size(); ++i) {
+    EXPECT_EQ(ons[i].bytes[1], 40 + 9 + i) << "note " << i << " after the start";
+    if (i > 0) gaps.push_back(static_cast<double>(ons[i].frame - ons[i - 1].frame) - framesPerBeat);
+  }
+  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+  // The pulses are timed by the transport's frames: notes a beat apart leave a beat's frames apart
+  // (a machine too busy for the engine's timer to keep within a period moves single notes, not the
+  // median).
+  EXPECT_LE(std::abs(gaps[gaps.size() / 2]), 256.0) << "the median gap is off a beat by that many frames";
+
+  // Located while rolling, to a quarter into beat 30: what sounds is released, controller 7 is 29,
+  // beat 30's note, held there, is struck again, and beat 31 comes next. (Notes below 60 are the
+  // run before the locate, still going as it is taken.)
+  mark = peer.Received().size();
+  ASSERT_EQ(jack_transport_locate(peer.client, frameOfBeat(30.25)), 0);
+  ASSERT_TRUE(waitFor({0x90, 40 + 32, 100}, mark)) << "the song did not go on from the locate";
+  std::vector<PeerEvent> after = peer.Received();
+  bool chased = false;
+  for (size_t i = mark; i < after.size() && !chased; ++i) chased = after[i].bytes == std::vector<uint8_t>{0xB0, 7, 29};
+  EXPECT_TRUE(chased) << "no chase at the locate while rolling";
+  std::vector<int> located;
+  for (const PeerEvent& e : noteOns(after, mark))
+    if (e.bytes[1] >= 60) located.push_back(e.bytes[1]);
+  ASSERT_GE(located.size(), 3u);
+  EXPECT_EQ(std::vector<int>(located.begin(), located.begin() + 3), (std::vector<int>{70, 71, 72}));
+
+  // Stopped: nothing more plays, and nothing is left sounding.
+  jack_transport_stop(peer.client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  mark = peer.Received().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_TRUE(noteOns(peer.Received(), mark).empty()) << "a note after the transport stopped";
+  std::vector<int> sounding(128, 0);
+  for (const PeerEvent& e : peer.Received()) {
+    if (e.bytes.size() != 3 || (e.bytes[0] & 0xE0) != 0x80) continue;
+    sounding[e.bytes[1]] = e.bytes[0] == 0x90 && e.bytes[2] != 0 ? 1 : 0;
+  }
+  EXPECT_EQ(std::count(sounding.begin(), sounding.end(), 1), 0) << "a note left sounding at the stop";
+
+  EXPECT_EQ(tovu::Stop(c), 0);
+  tovu::Unregister(c);
+  EXPECT_EQ(engine.Wait(10000), 0);
+}

@@ -1,6 +1,7 @@
-// A playback that follows an external MIDI clock, run in process with time handed in: the master's
-// messages go through the input's clock hand-over (OfferClockInput) at chosen moments, and each
-// wake-up runs at the moment it was armed for. What the virtual output receives is checked against a
+// A playback that follows an external MIDI clock or the JACK transport, run in process with time
+// handed in: the master's messages go through the input's clock hand-over (OfferClockInput) at
+// chosen moments, or a transport stands in for the jack service's, and each wake-up runs at the
+// moment it was armed for. What the virtual output receives is checked against a
 // model of the master's receiver: every note plays once in each run of pulses, in order, from the
 // cue to the last pulse, none while stopped; the song's controller state is right at every note
 // (so the chase at each start, pointer and continue sounded it); notes between pulses fall at the
@@ -53,19 +54,46 @@ struct Heard {
   int32_t controller;  // its value, for a controller 7
 };
 
+// The transport as the rig's master leaves it: run from `frame` at `sinceMs` while rolling, in
+// cycles of 256 frames at 48 kHz, as the jack service reports it.
+constexpr double kFrameRate = 48000;
+constexpr double kCycleMs = 256 * 1000.0 / kFrameRate;
+struct FakeTransport {
+  uint32_t segment = 1;
+  bool rolling = false;
+  double frame = 0;
+  double sinceMs = 0;
+} g_transport;
+
+bool ReadFakeTransport(platform::TransportState* out) {
+  out->segment = g_transport.segment;
+  out->rolling = g_transport.rolling;
+  out->frameRate = kFrameRate;
+  const double cycles = g_transport.rolling ? std::floor((g_now - g_transport.sinceMs) / kCycleMs) : 0;
+  out->frame = g_transport.frame + 256 * cycles;
+  out->atMs = g_transport.rolling ? g_transport.sinceMs + cycles * kCycleMs : g_now;
+  return true;
+}
+
 struct FollowRig : InProcessEngine {
   double origin = platform::NowMs() + 1e9;
   std::vector<Heard> heard;
   int wakeUps = 0;
 
-  FollowRig() : InProcessEngine(1, 1) {
+  explicit FollowRig(bool transport = false) : InProcessEngine(1, 1) {
     EXPECT_TRUE(created);
     AddClient(kWindow);
     engine.ports.outputs[0].Open();
     engine.ports.inputs[0].Open(engine.ports.inputCallback, engine.ports.inputInstance);
     engine.ports.stages.clock = PushedClock;
     g_now = origin;
-    CopyData(kWindow, tovu::protocol::kCopyClockIn, {0, 0, 0, 0});  // input device 0
+    engine.clockIn.readTransport = ReadFakeTransport;
+    g_transport = FakeTransport{};
+    g_transport.sinceMs = origin;
+    if (transport)
+      CopyData(kWindow, tovu::protocol::kCopyClockIn, {0xFE, 0xFF, 0xFF, 0xFF});  // -2: the JACK transport
+    else
+      CopyData(kWindow, tovu::protocol::kCopyClockIn, {0, 0, 0, 0});  // input device 0
     CopyData(kWindow, tovu::protocol::kCopyLoadSong, Song());
     platform::VirtualCaptureTake();
   }
@@ -87,6 +115,11 @@ struct FollowRig : InProcessEngine {
     Run(at);
     OfferClockInput(engine.clockIn, 0, static_cast<uint32_t>(status | d1 << 8 | d2 << 16), origin + at);
   }
+  // The transport is located, started or stopped at `at` ms.
+  void Transport(double at, bool rolling, double frame) {
+    Run(at);
+    g_transport = {g_transport.segment + 1, rolling, frame, origin + at};
+  }
   // Runs the wake-ups as they come due until `until` ms.
   void Run(double until) {
     RunWakeUps(
@@ -97,6 +130,52 @@ struct FollowRig : InProcessEngine {
         });
   }
 };
+
+struct Segment {
+  size_t firstHeard;
+  int64_t cue, last;
+  double firstMs;  // the master's ideal grid: pulse n at firstMs + (n - cue) x periodMs
+  double periodMs;
+};
+
+// Per run of pulses: exactly the notes from the cue to the last pulse, each once, in order, with
+// controller 7 as the song has it at each; between pulses within `toleranceMs` of the master's time
+// once locked. Returns how many times were checked.
+int CheckRuns(const std::vector<Heard>& heard, const std::vector<Segment>& segments, double toleranceMs) {
+  int checkedTimes = 0;
+  int32_t device = heard[0].controller;  // controller 7 as the device holds it
+  for (size_t i = 0; i < segments.size(); ++i) {
+    const Segment& seg = segments[i];
+    size_t end = i + 1 < segments.size() ? segments[i + 1].firstHeard : heard.size();
+    int32_t expected = static_cast<int32_t>(seg.cue);
+    // heard[0] is the start's state; what came before the first run (a jump while stopped) is read
+    // with it.
+    for (size_t h = i == 0 ? 1 : seg.firstHeard; h < end; ++h) {
+      const Heard& e = heard[h];
+      if (e.note < 0) {
+        device = e.controller;
+        continue;
+      }
+      EXPECT_EQ(e.note, expected) << "run " << i << " cue " << seg.cue;
+      if (e.note != expected) return checkedTimes;
+      // (Before the song's first controller 7 the device keeps what it had: a chase sets only what
+      // the song sets.)
+      if (Controller7At(NoteTick(e.note)) >= 0) {
+        EXPECT_EQ(device, Controller7At(NoteTick(e.note))) << "note " << e.note;
+      }
+      int64_t k = e.note - seg.cue;
+      if (k >= 12 && (e.note & 1)) {
+        // Tick 5k + 2 lies 2/5 of a pulse after pulse k.
+        double ideal = seg.firstMs + (static_cast<double>(k) + 0.4) * seg.periodMs;
+        EXPECT_NEAR(e.ms, ideal, toleranceMs) << "note " << e.note;
+        ++checkedTimes;
+      }
+      ++expected;
+    }
+    EXPECT_EQ(expected, seg.last + 1) << "run " << i << ": notes up to the last pulse's";
+  }
+  return checkedTimes;
+}
 
 }  // namespace
 
@@ -113,12 +192,6 @@ TEST(ClockIn, RandomTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
   std::uniform_real_distribution<double> jitter(-1.0, 1.0);
   double t = 100;
   int64_t pointer = 600 / 5;  // the model's pointer, in pulses
-  struct Segment {
-    size_t firstHeard;
-    int64_t cue, last;
-    double firstMs;  // the master's ideal grid: pulse n at firstMs + n x periodMs, before jitter
-    double periodMs;
-  };
   std::vector<Segment> segments;
   for (int round = 0; round < 12; ++round) {
     int action = std::uniform_int_distribution<int>(0, 2)(random);
@@ -149,38 +222,7 @@ TEST(ClockIn, RandomTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
   }
   rig.Run(t + 100);
 
-  // Per run of pulses: exactly the notes from the cue to the last pulse, each once, in order, with
-  // controller 7 as the song has it at each; between pulses at the master's time once locked.
-  int checkedTimes = 0;
-  int32_t device = rig.heard[0].controller;  // controller 7 as the device holds it
-  for (size_t i = 0; i < segments.size(); ++i) {
-    const Segment& seg = segments[i];
-    size_t end = i + 1 < segments.size() ? segments[i + 1].firstHeard : rig.heard.size();
-    int32_t expected = static_cast<int32_t>(seg.cue);
-    for (size_t h = std::max<size_t>(seg.firstHeard, 1); h < end; ++h) {  // heard[0]: the start's state
-      const Heard& e = rig.heard[h];
-      if (e.note < 0) {
-        device = e.controller;
-        continue;
-      }
-      ASSERT_EQ(e.note, expected) << "run " << i << " cue " << seg.cue;
-      // (Before the song's first controller 7 the device keeps what it had: a chase sets only what
-      // the song sets.)
-      if (Controller7At(NoteTick(e.note)) >= 0) {
-        EXPECT_EQ(device, Controller7At(NoteTick(e.note))) << "note " << e.note;
-      }
-      int64_t k = e.note - seg.cue;
-      if (k >= 12 && (e.note & 1)) {
-        // Tick 5k + 2 lies 2/5 of a pulse after pulse k; the master's jitter is +-1 ms.
-        double ideal = seg.firstMs + (static_cast<double>(k) + 0.4) * seg.periodMs;
-        EXPECT_NEAR(e.ms, ideal, 1.0) << "note " << e.note;
-        ++checkedTimes;
-      }
-      ++expected;
-    }
-    EXPECT_EQ(expected, seg.last + 1) << "run " << i << ": notes up to the last pulse's";
-  }
-  EXPECT_GT(checkedTimes, 50);
+  EXPECT_GT(CheckRuns(rig.heard, segments, 1.0), 50);
 }
 
 // A clock that stops arriving: the song holds before the next pulse's tick for as long as it is
@@ -215,4 +257,86 @@ TEST(ClockIn, ASilentClockHoldsTheSongUntilItComesBack) {
   EXPECT_EQ(rig.heard.back().note, 11);
   EngineLock guard(rig.engine.playback.lock, LockKind::kScheduler);
   EXPECT_FALSE(rig.engine.playback.follow.lostReported);
+}
+
+// The JACK transport, located while stopped, rolled, located while rolling and stopped at random:
+// the same receiver model, with the pulses the transport's frames give (the song's time at frame /
+// rate, 120 bpm here: a pulse every 125/6 ms), each note at its exact time.
+TEST(ClockIn, RandomJackTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
+  std::mt19937 random(2827);
+  FollowRig rig(/*transport=*/true);
+  rig.Start(600);
+  rig.Run(50);  // the transport stands at frame 0: the song goes there, nothing sounding before it rolls
+  const double pulseMs = 125.0 / 6;
+  auto framesOf = [&](int64_t pulse) { return static_cast<double>(pulse) * pulseMs * kFrameRate / 1000; };
+  double t = 100;
+  std::vector<Segment> segments;
+  double frame = 0;  // where the transport stands
+  for (int round = 0; round < 12; ++round) {
+    if (std::uniform_int_distribution<int>(0, 1)(random) == 0) {  // located while stopped
+      frame = std::uniform_int_distribution<int>(0, 1'500'000)(random);
+      rig.Transport(t, false, frame);
+      t += 7;
+      rig.Run(t);
+      // The state there sounds before the transport rolls: controller 7 before the pulse's tick.
+      const int32_t before = Controller7At(5 * static_cast<int32_t>(std::ceil(frame / framesOf(1) - 1e-9)) - 1);
+      auto last = std::find_if(rig.heard.rbegin(), rig.heard.rend(), [](const Heard& h) { return h.note < 0; });
+      if (before >= 0) EXPECT_EQ(last->controller, before) << "no chase at a locate while stopped";
+    }
+    bool locatedRolling = false;
+    int pulses = std::uniform_int_distribution<int>(1, 60)(random);
+    do {
+      rig.Transport(t, true, frame);
+      const int64_t cue = static_cast<int64_t>(std::ceil(frame / framesOf(1) - 1e-9));
+      const double cueMs = t + (framesOf(cue) - frame) * 1000 / kFrameRate;
+      segments.push_back({rig.heard.size(), cue, cue + pulses - 1, cueMs, pulseMs});
+      // Half a pulse after the last: stopped there, or located elsewhere and rolling on.
+      t = cueMs + (pulses - 0.5) * pulseMs;
+      frame = framesOf(cue + pulses) - framesOf(1) / 2;
+      locatedRolling = std::uniform_int_distribution<int>(0, 2)(random) == 0;
+      if (locatedRolling) {
+        frame = std::uniform_int_distribution<int>(0, 1'500'000)(random);
+        pulses = std::uniform_int_distribution<int>(1, 60)(random);
+      }
+    } while (locatedRolling);
+    rig.Transport(t, false, frame);
+    t += 20;
+  }
+  rig.Run(t + 100);
+  EXPECT_GT(CheckRuns(rig.heard, segments, 1e-6), 100);
+}
+
+// The song's tempo map walked forward and back: random tempo changes, the time at each of a rising
+// run of ticks against a sum over the map, and the tick at that time the tick again.
+TEST(ClockIn, TheTempoWalkMapsTicksAndTimesBothWays) {
+  std::mt19937 random(2828);
+  tovu::SongBuilder b;
+  b.ticksPerQuarter = 96;
+  b.sortByTick = true;
+  std::vector<std::pair<int32_t, uint32_t>> tempos = {{0, 100}};
+  for (int32_t at = 0; at < 100000;) {
+    at += std::uniform_int_distribution<int32_t>(1, 3000)(random);
+    tempos.push_back({at, std::uniform_int_distribution<uint32_t>(20, 300)(random)});
+  }
+  for (auto [at, bpm] : tempos) b.Tempo(at, bpm);
+  b.NoteOn(50, 0, 0, 60, 100);  // other events between the tempo changes
+  b.End(200000);
+  std::vector<uint8_t> song = b.Build();
+  auto reference = [&](double tick) {
+    double ms = 0;
+    for (size_t i = 0; i < tempos.size(); ++i) {
+      double from = tempos[i].first, to = i + 1 < tempos.size() ? tempos[i + 1].first : INFINITY;
+      if (tick <= from) break;
+      ms += (std::min(tick, to) - from) * 60000.0 / (tempos[i].second * 96.0);
+    }
+    return ms;
+  };
+  TempoWalk ticks = StartTempoWalk(song.data()), times = StartTempoWalk(song.data());
+  double tick = 0;
+  for (int step = 0; step < 2000; ++step) {
+    tick += std::uniform_real_distribution<double>(0, 100)(random);
+    const double ms = WalkToTick(ticks, tick);
+    ASSERT_NEAR(ms, reference(tick), 1e-6 * (1 + ms)) << "tick " << tick;
+    ASSERT_NEAR(WalkToMs(times, ms), tick, 1e-6 * (1 + tick)) << "ms " << ms;
+  }
 }

@@ -50,7 +50,9 @@ const char kPlayDescription[] =
     "start (or --from) until the master starts (0xFA from the top, or its song position and continue),\n"
     "runs at the master's pulses, holds at the master's stop and goes where its song position points,\n"
     "with the controllers, programs and held notes there sounding first. The master sets the tempo and\n"
-    "the position, so --tempo and --loop do not go with it.\n";
+    "the position, so --tempo and --loop do not go with it. --jack-transport-follow (an engine on JACK)\n"
+    "follows the JACK transport the same way: whichever JACK client starts, stops or locates it leads,\n"
+    "and the song plays from the song time the transport's frame gives, by the song's own tempo map.\n";
 
 const char kPlayFooter[] =
     "PORT is a device id (tovu-ctl ports) or a name or a unique part of one, without regard to case.\n"
@@ -64,7 +66,8 @@ const char kPlayFooter[] =
     "  tovu-ctl play intro.mid verse.mid outro.mid --transpose -2 --solo piano\n"
     "  tovu-ctl play groove.mid --loop 1-4 --clock-out drums   # a drum machine follows, loop and all\n"
     "  tovu-ctl play song.mid --from 9 --jack-transport         # JACK clients follow from bar 9\n"
-    "  tovu-ctl play song.mid --clock-in drums                  # the drum machine leads\n";
+    "  tovu-ctl play song.mid --clock-in drums                  # the drum machine leads\n"
+    "  tovu-ctl play song.mid --jack-transport-follow           # a DAW's transport leads\n";
 // ---- Playlists: one image holding every song, one after another ----
 
 // Appends `from` to `into` with its ticks moved by `offset`: its sysex messages and parameter
@@ -197,7 +200,7 @@ int Play(const std::vector<std::string>& args) {
   std::string from, loop, mtcRate = "25", clockIn;
   double tempo = 1.0, gap = 0;
   int transpose = 0;
-  bool jackTransport = false;
+  bool jackTransport = false, transportFollow = false;
   app.add_option("FILE", files, "Standard MIDI Files, played one after another")->required();
   app.add_option("--out", outs, "output ports, e.g. 1,drums (default: the first output)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
   app.add_option("--from", from, "start at this bar (and beat), counted from 1; the controllers, programs, banks and "
@@ -220,9 +223,14 @@ int Play(const std::vector<std::string>& args) {
                "timebase master (bar, beat, tempo, meter from the song); the engine must run on JACK");
   app.add_option("--clock-in", clockIn, "follow the MIDI clock, start, stop and song position of a master on this "
                  "input port")->type_name("PORT");
+  app.add_flag("--jack-transport-follow", transportFollow, "follow the JACK transport: the song starts, stops and "
+               "moves with it; the engine must run on JACK");
   if (int status = Parse(app, "play", args); status >= 0) return status;
   if (!clockIn.empty() && (!loop.empty() || tempo != 1.0))
     return UsageError("play", "--clock-in follows the master's tempo and position: no --loop or --tempo with it");
+  if (transportFollow && (!loop.empty() || tempo != 1.0 || !clockIn.empty() || jackTransport))
+    return UsageError("play", "--jack-transport-follow follows the transport's position: no --loop, --tempo, "
+                      "--clock-in or --jack-transport with it");
   int32_t rate = 1;
   if (!ParseTimecodeRate(mtcRate, &rate)) return UsageError("play", "--mtc-rate needs 24, 25, 29.97 or 30");
   if (!loop.empty() && files.size() > 1) return UsageError("play", "--loop plays one file, not a playlist");
@@ -326,6 +334,8 @@ int Play(const std::vector<std::string>& args) {
     tovu::SetInputFilter(s.client, 0, 0);
     if (!FollowClockIn(s, clockDevice, clockDevice, indices[0], nullptr)) return kExitFailed;
   }
+  if (transportFollow && !tovu::SetClockIn(s.client, tovu::protocol::kClockInJackTransport))
+    return Failure("the engine did not take the clock input");
   if (!LoadAndCheck(s, PlaylistImage(songs, offsets))) return kExitFailed;
   if (tempo != 1.0) tovu::SetTempoFactor(s.client, tempo);
 
@@ -344,7 +354,10 @@ int Play(const std::vector<std::string>& args) {
   Ending ending = RunPlayback(s, display, &code);
   display.Show(true);
   switch (ending) {
-    case Ending::Refused: return Failure("the engine refused to play: " + ErrorText(code));
+    case Ending::Refused:
+      if (transportFollow && code == tovu::protocol::kErrorNoInputPort)
+        return Failure("the engine cannot follow the JACK transport: it does not run on JACK, or its server has gone");
+      return Failure("the engine refused to play: " + ErrorText(code));
     case Ending::StoppedOutside:
     case Ending::EngineClosed:
     case Ending::Lost: return Failure("play " + EndingText(ending, display));

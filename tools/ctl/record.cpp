@@ -180,7 +180,7 @@ int Record(const std::vector<std::string>& args) {
   std::string file, in, thru, click, with, timeSignature = "4/4", clickNotes, clockIn;
   std::vector<std::string> outs;
   int countIn = 0, bars = 0;
-  bool loop = false, split = false, merge = false;
+  bool loop = false, split = false, merge = false, transportFollow = false;
   uint32_t bpm = 120, ppq = 480;
   app.add_option("OUT", file, "the Standard MIDI File to write")->required();
   app.add_option("--in", in, "input port (default: the first input)")->type_name("PORT");
@@ -196,6 +196,8 @@ int Record(const std::vector<std::string>& args) {
   app.add_option("--out", outs, "output ports for the backing (default: the first output)")->delimiter(',')->allow_extra_args(false)->type_name("PORT,...");
   app.add_option("--clock-in", clockIn, "follow the MIDI clock, start, stop and song position of a master on this "
                  "input port, so that the take lands on its beats")->type_name("PORT");
+  app.add_flag("--jack-transport-follow", transportFollow, "follow the JACK transport as --clock-in follows a "
+               "clock; the engine must run on JACK");
   app.add_flag("--split-channels", split, "one track per channel in the file (and one for sysex)");
   app.add_flag("--merge", merge, "write the --with file with the take added as new tracks (one per loop pass)");
   auto* bpmOption = app.add_option("--bpm", bpm, "tempo without --with (default 120)")->check(CLI::Range(1, 999))->type_name("N");
@@ -207,6 +209,9 @@ int Record(const std::vector<std::string>& args) {
   if (loop && bars == 0) return UsageError("record", "--loop needs --bars N");
   if (!clockIn.empty() && (loop || countIn > 1))
     return UsageError("record", "--clock-in follows the master's position: no --loop or --count-in over 1 bar with it");
+  if (transportFollow && (loop || countIn > 1 || !clockIn.empty()))
+    return UsageError("record", "--jack-transport-follow follows the transport's position: no --loop, --count-in over "
+                      "1 bar or --clock-in with it");
   if (countIn > 0 && click.empty()) return UsageError("record", "--count-in needs --click PORT");
   if (!click.empty() && countIn == 0) countIn = 1;  // a click always counts in the engine's bar
   if (merge && with.empty()) return UsageError("record", "--merge needs --with FILE, the song the take joins");
@@ -264,6 +269,8 @@ int Record(const std::vector<std::string>& args) {
   if (!clockIn.empty() &&
       (!ResolveInput(s, clockIn, &clockDevice) || !FollowClockIn(s, clockDevice, input, open[0], &clockHolder)))
     return kExitFailed;
+  if (transportFollow && !tovu::SetClockIn(s.client, tovu::protocol::kClockInJackTransport))
+    return Failure("the engine did not take the clock input");
   int32_t loopEnd = bars > 0 ? tovu::TickOfBar(song, bars + 1) : 0;
   if (!click.empty() && bars > 0 && !loop) SilenceClickFrom(song.song, loopEnd);
   if (!LoadAndCheck(s, song.song.Build())) return kExitFailed;
@@ -304,6 +311,8 @@ int Record(const std::vector<std::string>& args) {
     if (!clickIndex.empty()) tovu::SetMetronome(s.client, haveMetronome ? metronomeBefore : tovu::MetronomeSettings{});
     if (!thruIndex.empty()) tovu::SetThru(s.client, tovu::ThruSettings{});
   };
+  if (ending == Ending::Refused && transportFollow && code == tovu::protocol::kErrorNoInputPort)
+    return restore(), Failure("the engine cannot follow the JACK transport: it does not run on JACK, or its server has gone");
   if (ending == Ending::Refused) return restore(), Failure("the engine refused to record: " + ErrorText(code));
   if (ending == Ending::Lost) return Failure("record " + EndingText(ending, display));
   // Stopped from outside: what was recorded is still written, and then the reason is given.
