@@ -530,6 +530,11 @@ TEST(CtlPlay, ClockAndTimeCodeOutFollowThePlayAndEndWithIt) {
   EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("cannot drive the JACK transport"), std::string::npos)
       << ReadText(p.env.dir + "/ctl.err");
   EXPECT_EQ(DataEntries(p.env, "out0").size(), played);
+  // --jack-transport-follow there: the start is refused (no transport to follow), said in words.
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--out", "0", "--jack-transport-follow"}), 1);
+  EXPECT_NE(ReadText(p.env.dir + "/ctl.err").find("cannot follow the JACK transport"), std::string::npos)
+      << ReadText(p.env.dir + "/ctl.err");
+  EXPECT_EQ(p.env.RunCtl({"play", file, "--jack-transport-follow", "--tempo", "2"}), 2);
 }
 
 // tovu-ctl clock driven from its keys: it starts at once (0xFA, then pulses at the tempo; the

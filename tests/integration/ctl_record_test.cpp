@@ -490,3 +490,40 @@ TEST(CtlRecord, ATakeAgainstAMastersClockLandsOnItsBeats) {
   EXPECT_GE(ticks[1], 900);
   EXPECT_LE(ticks[1], 1200);
 }
+
+// An input that goes while recording and comes back: tovu-ctl names both on lines of their own and
+// carries on, and the take keeps what arrived before the input went as well as what came after.
+TEST(CtlRecord, AnInputThatGoesAndComesBackIsNamedAndTheTakeKeepsBoth) {
+  RecordEnv r("Keys");
+  std::string file = r.env.dir + "/gone.mid";
+  pid_t ctl = r.env.StartCtl({"record", file, "--in", "keys"});
+  ASSERT_TRUE(WaitForLogLine(r.env, "open in0", 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  r.Feed("0 90 3c 64");
+  r.Feed("0 90 3c 00");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(r.env.Control("remove in Keys"));
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(r.env.dir + "/ctl.out").find("has gone") != std::string::npos; }, 20000))
+      << ReadText(r.env.dir + "/ctl.out");
+  ASSERT_TRUE(r.env.Control("add in Keys"));
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(r.env.dir + "/ctl.out").find("is back") != std::string::npos; }, 20000))
+      << ReadText(r.env.dir + "/ctl.out");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  r.Feed("0 90 3e 64");
+  r.Feed("0 90 3e 00");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(ctl, SIGINT);
+  EXPECT_EQ(WaitExit(ctl, 20000), 0) << ReadText(r.env.dir + "/ctl.err");
+  const std::string out = ReadText(r.env.dir + "/ctl.out");
+  const size_t gone = out.find("input 0 \"Keys\" has gone"), back = out.find("input 0 \"Keys\" is back");
+  EXPECT_NE(gone, std::string::npos) << out;
+  EXPECT_NE(back, std::string::npos) << out;
+  EXPECT_LT(gone, back) << out;
+  std::vector<std::string> messages;
+  std::vector<long> ticks;
+  Track1(Dump(r.env, file), &messages, &ticks);
+  std::vector<std::string> struck;
+  for (const std::string& m : messages)
+    if (m.rfind("note_on", 0) == 0 && m.find("velocity=0") == std::string::npos) struck.push_back(m);
+  EXPECT_EQ(struck, (std::vector<std::string>{"note_on channel=0 note=60 velocity=100", "note_on channel=0 note=62 velocity=100"}));
+}
