@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/engine.h"
+#include "platform/midi.h"
 #include "platform/timer.h"
 #include "protocol/payloads.h"
 #include "status/outbox.h"
@@ -85,6 +86,10 @@ void StartWith(Engine& engine, uint32_t sender, const uint8_t* payload, const do
   client.captureSysex = (record.inputFlags.load() & kInputSysex) != 0;
   // Following a clock, the master's position is the song's: no loop is played.
   client.clockInPort = ClockInPort(engine, record);
+  // (A service that hands input over at once needs no margin either.)
+  const double inputDelayMs = platform::MidiInputDelayMs();
+  engine.clockIn.delayMs.store(inputDelayMs > 0 ? inputDelayMs + kClockTakeMarginMs : 0);
+  engine.clockIn.outputDelayMs.store(platform::MidiOutputDelayMs());
   if (client.clockInPort != -1) r.loopOn = 0;
   uint32_t serial;
   bool running;

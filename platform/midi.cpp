@@ -159,6 +159,16 @@ bool MidiTransportRead(TransportState* out) {
   return ops && ops->transportRead && ops->transportRead(g_midi, out);
 }
 
+double MidiInputDelayMs() {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  return ops && ops->delayMs ? ops->delayMs(g_midi, true) : 0;
+}
+
+double MidiOutputDelayMs() {
+  const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
+  return ops && ops->delayMs ? ops->delayMs(g_midi, false) : 0;
+}
+
 void MidiListAgain() {
   const midi_common::MidiOps* ops = g_midi.ops.load(std::memory_order_acquire);
   if (ops && ops->listAgain) ops->listAgain(g_midi);

@@ -160,6 +160,12 @@ void MidiTransportRoll(bool rolling);
 // due at `atMs` is written. Any thread; never blocks.
 void MidiTransportLocate(double songMs, double atMs);
 
+// How much later than it arrived the service hands input to the callback at most (jack: the period
+// in which it is read, and its input thread's poll), and how much later than it was sent (or due)
+// output is written (jack: one period); 0 for a service that does neither. Any thread.
+double MidiInputDelayMs();
+double MidiOutputDelayMs();
+
 // The transport as the service's real-time thread saw it at the first frame of its latest cycle.
 struct TransportState {
   uint32_t segment = 0;  // advanced whenever it did not simply run on: started, stopped or located

@@ -128,6 +128,8 @@ struct MidiOps {
   void (*listAgain)(MidiServiceState& s);
   // The transport as the service last saw it (midi.h); null: none.
   bool (*transportRead)(MidiServiceState& s, TransportState* out);
+  // MidiInputDelayMs and MidiOutputDelayMs (midi.h); null: 0.
+  double (*delayMs)(MidiServiceState& s, bool input);
 };
 
 // Gives the state its device records, named in device order (each list cut to kMaxDevices), and

@@ -151,7 +151,7 @@ uint32_t Longest(MidiServiceState& s, uint32_t) { return Own(s).longest ? Own(s)
 
 const MidiOps kOps = {
     MidiService::Virtual, Stop, MonotonicNs, OutOpen, nullptr, Send, InOpen, nullptr, OpenOrClose, Longest,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

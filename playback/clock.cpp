@@ -95,7 +95,7 @@ void ChangeTempoFactorAt(PlaybackClock& clock, double timeMs, double factor, int
 int32_t TickNow(const PlaybackClock& clock) { return TickAt(ReadClock(clock), platform::NowMs()); }
 
 int32_t StampTickAt(const PlaybackClock& clock, double timeMs) {
-  int32_t tick = TickAt(ReadClock(clock), timeMs);
+  int32_t tick = TickAt(ReadClock(clock), timeMs + clock.stampDelayMs.load(std::memory_order_acquire));
   int32_t limit = clock.stampLimit.load(std::memory_order_acquire);
   return tick < limit ? tick : limit;
 }

@@ -30,6 +30,9 @@ struct PlaybackClock {
   // While following: the tick of the master's next pulse, which input is never stamped past (the
   // song waits there for that pulse, so a take waits with it). INT32_MAX otherwise.
   std::atomic<int32_t> stampLimit{INT32_MAX};
+  // Input that arrived at t is stamped as at t + stampDelayMs: a followed clock's pulses are taken
+  // later than they arrive (or its transport's frames sound earlier than it reads them).
+  std::atomic<double> stampDelayMs{0};
 };
 
 // One consistent reading of the anchor.

@@ -114,13 +114,17 @@ bool FollowTransport(PlaybackState& p, double nowMs, double guess) REQUIRES(p.lo
       Give(p, midisync::kSongPosition, s.atMs, pulse, guess);
     }
   }
+  t.nextPulseMs = 1e300;
   if (!t.rolling || nowMs - s.atMs > kTransportStaleMs) return false;
   // Each pulse once its time has come: the frame of its song time, on the engine's clock.
   bool pulsed = false;
   for (int made = 0; made < 64; ++made) {
     const double songMs = WalkToTick(t.walk, midisync::PulseTick(t.nextPulse, TicksPerSixteenth(p)));
     const double at = s.atMs + songMs - s.frame * msPerFrame;
-    if (at > nowMs) break;
+    if (at > nowMs) {
+      t.nextPulseMs = at;
+      break;
+    }
     pulsed = Give(p, midisync::kClockPulse, at, -1, guess) || pulsed;
     ++t.nextPulse;
   }
@@ -189,7 +193,7 @@ bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrival
   m.status = status;
   m.data1 = static_cast<uint8_t>(message >> 8 & 0x7F);
   m.data2 = static_cast<uint8_t>(message >> 16 & 0x7F);
-  m.timeMs = arrivalMs;
+  m.timeMs = arrivalMs + in.delayMs.load(std::memory_order_relaxed);
   midisync::PushClockMessage(in.inbox, m);
   return true;
 }
@@ -200,6 +204,8 @@ void BeginFollowing(PlaybackState& p, int32_t port, int32_t tick) {
   p.follow.follower.pointer = midisync::FloorDivide(static_cast<int64_t>(tick) * midisync::kPulsesPerSixteenth,
                                                      TicksPerSixteenth(p));
   p.clock->external.store(true);
+  if (p.clockIn)
+    p.clock->stampDelayMs.store(port == kTransportClock ? -p.clockIn->outputDelayMs.load() : p.clockIn->delayMs.load());
   Hold(p, tick, p.lastWakeMs);
   p.follow.transport.lastMs = p.lastWakeMs;
   if (p.clockIn) {
@@ -214,6 +220,7 @@ void EndFollowing(PlaybackState& p) {
   p.follow.on = false;
   p.clock->external.store(false);
   p.clock->stampLimit.store(INT32_MAX, std::memory_order_release);
+  p.clock->stampDelayMs.store(0);
   if (p.clockIn) p.clockIn->port.store(-1);
 }
 
@@ -225,7 +232,8 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
   midisync::ClockMessage m;
   bool pulsed = false;
   if (p.clockIn && p.clockIn->port.load() == kTransportClock) pulsed = FollowTransport(p, nowMs, guess);
-  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m)) pulsed = Apply(p, m, guess) || pulsed;
+  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m, nowMs)) pulsed = Apply(p, m, guess) || pulsed;
+  fo.nextMessageMs = p.clockIn ? std::fmin(midisync::OldestClockMessageMs(p.clockIn->inbox), fo.transport.nextPulseMs) : 1e300;
   // Held: what lies at the held tick itself waits for the first pulse.
   if (f.state != midisync::kFollowRunning) return fo.heldTick > INT32_MIN ? fo.heldTick - 1 : fo.heldTick;
   if (pulsed && fo.lostReported) {

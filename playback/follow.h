@@ -15,8 +15,14 @@
 //     clock-lost notification (lParam 1); the next pulse posts it again with lParam 0.
 //
 // The song position is the follower's, never ahead of the next pulse, and never goes back while
-// running. A wake-up comes at least every kFollowPollMs while following, so a message waits at most
-// that long in the inbox; pulses are timed by their arrival, not by when they are taken.
+// running. A wake-up comes at least every kFollowPollMs while following, and at the time of the next
+// message. Pulses are timed by their arrival, not by when they are taken, but taken `delayMs` after
+// it: the longest the input layer may take to hand them over (MidiInputDelayMs, a JACK period and
+// its poll) and a margin for the wake-up. So the events at a pulse's tick are sent at their time
+// rather than whenever the pulse came through, and a service that places output by its send time
+// (jack) writes every event at its exact frame, the whole song a constant delayMs behind the
+// master. Input a take records is stamped by the same clock, delayMs later (the transport's
+// messages are timed on the output's time: its input is stamped a JACK period earlier).
 //
 // The JACK transport. Its position is its frame: the song's time frame / rate from the song's start,
 // by the song's own tempo map (tempo factor 1; bar, beat and tick are not read), so any client that
@@ -52,11 +58,17 @@ constexpr double kFollowPollMs = 1.0;
 constexpr int32_t kTransportClock = -3;
 // A transport last seen longer ago than this gives no pulses.
 constexpr double kTransportStaleMs = 250.0;
+// Beyond the input layer's own delay, pulses are taken this much later: the wake-up's margin.
+constexpr double kClockTakeMarginMs = 1.0;
 
 // What the input thread shares with a following playback: nothing but atomics.
 struct ClockIn {
   midisync::ClockInbox inbox;
   std::atomic<int32_t> port{-1};  // the input port followed; -1 none; kTransportClock
+  // Set before a start that follows (main thread): pulses are taken this long after they arrive,
+  // and output is written this long after it is sent.
+  std::atomic<double> delayMs{0};
+  std::atomic<double> outputDelayMs{0};
   // How the JACK transport is read (platform::MidiTransportRead; a test's own); null: it cannot be.
   bool (*readTransport)(platform::TransportState* out) = nullptr;
 };
@@ -83,6 +95,7 @@ struct TransportFollow {
   bool rolling = false;   // it rolls: pulses are made
   int64_t nextPulse = 0;  // the next pulse to make
   double lastMs = 0;      // the time of the last message made
+  double nextPulseMs = 1e300;  // when the next pulse is due (rolling)
   TempoWalk walk;         // the song's time of the pulses
 };
 
@@ -93,6 +106,7 @@ struct Following {
   int32_t heldTick = 0;  // where the clock is held while the follower does not run
   midisync::ClockFollower follower;
   TransportFollow transport;
+  double nextMessageMs = 1e300;  // when the next message waiting (or the transport's next pulse) is due
 };
 
 // Whether a message from input port `port` is for the follower (its status one it reads); pushes

@@ -74,11 +74,13 @@ bool ArmNextWake(PlaybackState& p, int32_t current, int32_t echoNext, bool holdA
   double syncPosition = 0, syncByMs = 0;
   if (NextSyncDue(p, &syncPosition, &syncByMs)) position = std::min(position, syncPosition);
   if (syncByMs != 0.0) wakeBy = wakeBy == 0.0 ? syncByMs : std::min(wakeBy, syncByMs);
-  // Following an external clock, messages wait in the inbox at most this long; and what is due by
+  // Following an external clock, messages wait in the inbox at most this long (and a message timed
+  // sooner wakes it then); and what is due by
   // the clock but waits for the next pulse (or for the master's start) is looked at again then, not
   // at once over and over.
   if (p.follow.on) {
     wakeBy = wakeBy == 0.0 ? nowMs + kFollowPollMs : std::min(wakeBy, nowMs + kFollowPollMs);
+    if (p.follow.nextMessageMs > nowMs) wakeBy = std::min(wakeBy, p.follow.nextMessageMs);
     if (PositionDueTime(ReadClock(*p.clock), position) <= nowMs) position = static_cast<double>(INT32_MAX);
   }
   return ArmWakeUp(p, position, wakeBy, nowMs);

@@ -36,12 +36,20 @@ bool PushClockMessage(ClockInbox& inbox, const ClockMessage& message) {
   return true;
 }
 
-bool PopClockMessage(ClockInbox& inbox, ClockMessage* message) {
+bool PopClockMessage(ClockInbox& inbox, ClockMessage* message, double notAfterMs) {
   uint32_t tail = inbox.tail.load(std::memory_order_relaxed);
   if (tail == inbox.head.load(std::memory_order_acquire)) return false;
+  // The producer writes no slot before the tail has passed it: reading one and leaving it is safe.
+  if (inbox.slots[tail & (kClockInboxSize - 1)].timeMs > notAfterMs) return false;
   *message = inbox.slots[tail & (kClockInboxSize - 1)];
   inbox.tail.store(tail + 1, std::memory_order_release);
   return true;
+}
+
+double OldestClockMessageMs(const ClockInbox& inbox) {
+  uint32_t tail = inbox.tail.load(std::memory_order_relaxed);
+  if (tail == inbox.head.load(std::memory_order_acquire)) return INFINITY;
+  return inbox.slots[tail & (kClockInboxSize - 1)].timeMs;
 }
 
 void ClearClockInbox(ClockInbox& inbox) {

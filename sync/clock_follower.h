@@ -61,8 +61,11 @@ struct ClockInbox {
 };
 // Producer: false (and counted) when the inbox is full.
 bool PushClockMessage(ClockInbox& inbox, const ClockMessage& message);
-// Consumer: the oldest message, false when none waits.
-bool PopClockMessage(ClockInbox& inbox, ClockMessage* message);
+// Consumer: the oldest message, false when none waits (or the oldest is timed after `notAfterMs`:
+// it stays).
+bool PopClockMessage(ClockInbox& inbox, ClockMessage* message, double notAfterMs = 1e300);
+// Consumer: the time of the oldest message waiting, or +infinity.
+double OldestClockMessageMs(const ClockInbox& inbox);
 // Consumer, while no producer pushes: empties it.
 void ClearClockInbox(ClockInbox& inbox);
 

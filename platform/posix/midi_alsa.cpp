@@ -251,7 +251,7 @@ void InClose(MidiServiceState& state, uint32_t id, bool fromCallback) {
 
 const MidiOps kOps = {
     MidiService::Alsa, Stop, MonotonicNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -828,6 +828,21 @@ void StopFollower(Service& s) {
 
 // ---- The transport ----
 
+// Output is written one period after it is sent; input is read in the cycle after the period it
+// arrived in, and the input thread polls for it every kPollInterval.
+double DelayMs(MidiServiceState& state, bool input) {
+  Service& s = Own(state);
+  double periodMs = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.publishMutex);
+    jack_client_t* client = s.client.load();
+    const jack_nframes_t rate = client ? jack_get_sample_rate(client) : 0;
+    if (rate > 0) periodMs = 1000.0 * jack_get_buffer_size(client) / rate;
+  }
+  if (!input) return periodMs;
+  return periodMs + std::chrono::duration<double, std::milli>(kPollInterval).count();
+}
+
 bool TransportRead(MidiServiceState& state, TransportState* out) {
   Service& s = Own(state);
   if (!s.alive.load(std::memory_order_acquire)) return false;
@@ -1057,7 +1072,7 @@ uint32_t Longest(MidiServiceState& state, uint32_t) {
 
 const MidiOps kOps = {
     MidiService::Jack, Stop, InputClockNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, Longest,
-    SendAt, TransportTimebaseOf, TransportRoll, TransportLocate, nullptr, TransportRead,
+    SendAt, TransportTimebaseOf, TransportRoll, TransportLocate, nullptr, TransportRead, DelayMs,
 };
 
 }  // namespace

@@ -375,7 +375,7 @@ bool Stop(MidiServiceState& state) {
 
 const MidiOps kOps = {
     MidiService::Winmm, Stop, MonotonicNs, OutOpen, OutClose, Send, InOpen, InClose, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, ListAgainSoon, nullptr,
+    nullptr, nullptr, nullptr, nullptr, ListAgainSoon, nullptr, nullptr,
 };
 
 }  // namespace

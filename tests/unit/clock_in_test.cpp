@@ -281,7 +281,9 @@ TEST(ClockIn, RandomJackTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
       // The state there sounds before the transport rolls: controller 7 before the pulse's tick.
       const int32_t before = Controller7At(5 * static_cast<int32_t>(std::ceil(frame / framesOf(1) - 1e-9)) - 1);
       auto last = std::find_if(rig.heard.rbegin(), rig.heard.rend(), [](const Heard& h) { return h.note < 0; });
-      if (before >= 0) EXPECT_EQ(last->controller, before) << "no chase at a locate while stopped";
+      if (before >= 0) {
+        EXPECT_EQ(last->controller, before) << "no chase at a locate while stopped";
+      }
     }
     bool locatedRolling = false;
     int pulses = std::uniform_int_distribution<int>(1, 60)(random);
@@ -339,4 +341,23 @@ TEST(ClockIn, TheTempoWalkMapsTicksAndTimesBothWays) {
     ASSERT_NEAR(ms, reference(tick), 1e-6 * (1 + ms)) << "tick " << tick;
     ASSERT_NEAR(WalkToMs(times, ms), tick, 1e-6 * (1 + tick)) << "ms " << ms;
   }
+}
+
+// Pulses taken a fixed delay after they arrive (as on jack, whose input comes a period late): each
+// is taken exactly at its arrival plus the delay, not at the next poll, so the note at its tick is
+// sent then, every one the same delay behind the master.
+TEST(ClockIn, PulsesTakenLateStrikeTheirNotesExactlyTheDelayBehind) {
+  FollowRig rig;
+  rig.Start(0);
+  rig.engine.clockIn.delayMs.store(6.25);
+  rig.Master(0xFA, 10);
+  for (int n = 0; n < 40; ++n) rig.Master(0xF8, 20.3 + n * 20.0);
+  rig.Run(1000);
+  int checked = 0;
+  for (const Heard& h : rig.heard)
+    if (h.note >= 0 && h.note < 40 && (h.note & 1) == 0) {
+      EXPECT_NEAR(h.ms, 20.3 + h.note * 20.0 + 6.25, 1e-6) << "note " << h.note;
+      ++checked;
+    }
+  EXPECT_EQ(checked, 20);
 }

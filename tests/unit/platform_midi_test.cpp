@@ -615,7 +615,7 @@ TEST(MidiSelection, ARequestedServiceThatCannotBeHadGivesNoDevicesAndOneLine) {
 TEST(MidiDeviceList, ListingsKeepIdsByNameAndSayWhereEachNameWent) {
   static const midi_common::MidiOps ops = {
       MidiService::Virtual, [](midi_common::MidiServiceState&) { return true; }, []() -> int64_t { return 0; }, nullptr, nullptr,
-      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
   };
   midi_common::MidiServiceState state;
   midi_common::MakeDevices(state, ops, {"Synth", "Drums", "Synth"}, {}, nullptr);

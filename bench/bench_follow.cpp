@@ -1,0 +1,244 @@
+// bench_follow: how exactly a playback that follows a master's MIDI clock plays on the master's
+// beats. A private JACK server (dummy driver, 48 kHz, 256 frames), a sink client with two ports, and
+// jack_midi_clock (Debian's) as the master, at 120 a minute from the transport the sink's client
+// starts, its clock going both to the sink's "clock" port and to the engine's input. The engine
+// follows that clock (type 36) and plays a song with a note on every pulse (struck at the pulse's
+// tick, released half a pulse later) on the sink's "song" port. Two runs: the master as it is, and
+// with its own artificial jitter (-J).
+//
+// The master's ideal grid is the straight line through its pulses' frames at the sink (least
+// squares). For each run: the master's jitter against that line, and the engine's notes against it:
+// struck at pulse n, ideally at the line's n plus the engine's constant latency (the median), and
+// released at n + 1/2, between pulses, where the engine runs on its estimate of the tempo. p50,
+// p99 and max of |error| in ms; and the first two notes' errors (the lock).
+// Threads: the main thread and the sink's JACK thread.
+//
+// Usage: bench_follow [seconds per run, default 10]
+#include <jack/transport.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/spread.h"
+#include "client/song_builder.h"
+#include "client/tovu_client.h"
+#include "support/jack_server.h"
+
+namespace {
+
+using bench::Spread;
+using bench::SpreadOf;
+
+constexpr int32_t kTicksPerPulse = 4;  // 96 a quarter
+
+// The song's events name the engine's port (here the device's index), not the client's list.
+std::vector<uint8_t> Song(int pulses, uint32_t port) {
+  tovu::SongBuilder s;
+  s.ticksPerQuarter = 96;
+  s.sortByTick = true;
+  s.Tempo(0, 120);
+  for (int32_t n = 0; n < pulses; ++n) {
+    const uint32_t note = static_cast<uint32_t>(n % 128), velocity = static_cast<uint32_t>(1 + (n / 128) % 127);
+    s.NoteOn(n * kTicksPerPulse, port, 0, note, velocity);
+    s.NoteRelease(n * kTicksPerPulse + kTicksPerPulse / 2, port, 0, note);
+  }
+  s.End(pulses * kTicksPerPulse + 96);
+  return s.Build();
+}
+
+int32_t FindPort(const std::vector<std::string>& names, const std::string& name) {
+  for (size_t i = 0; i < names.size(); ++i)
+    if (names[i] == name) return static_cast<int32_t>(i);
+  return -1;
+}
+
+struct Figures {
+  Spread master, struck, released;
+  double lock[2] = {0, 0};
+  double latencyMs = 0;
+};
+
+// The errors of one run, from what the sink received (frames at `rate`).
+bool Analyse(const std::vector<PeerEvent>& events, double rate, Figures* out) {
+  std::vector<double> pulses;  // frames of the master's pulses from its start
+  std::map<int, double> struck, released;  // pulse index: frame
+  std::vector<int> sounding(128, -1);      // note: the pulse index it was struck for
+  for (const PeerEvent& e : events) {
+    if (e.port == 0 && e.bytes.size() == 1) {
+      if (e.bytes[0] == 0xFA) pulses.clear();
+      if (e.bytes[0] == 0xF8) pulses.push_back(e.frame);
+    } else if (e.port == 1 && e.bytes.size() == 3 && (e.bytes[0] & 0xF0) == 0x90 && e.bytes[2] != 0) {
+      const int n = e.bytes[1] + 128 * (e.bytes[2] - 1);
+      struck[n] = e.frame;
+      sounding[e.bytes[1]] = n;
+    } else if (e.port == 1 && e.bytes.size() == 3 && ((e.bytes[0] & 0xF0) == 0x80 || (e.bytes[0] & 0xF0) == 0x90)) {
+      if (sounding[e.bytes[1]] >= 0) released[sounding[e.bytes[1]]] = e.frame;
+      sounding[e.bytes[1]] = -1;
+    }
+  }
+  if (pulses.size() < 48 || struck.size() < 48) return false;
+  // The master's line: frame = a + b n (frames are taken relative to the first, for precision).
+  const double origin = pulses[0];
+  double sn = 0, sf = 0, snn = 0, snf = 0;
+  const double count = static_cast<double>(pulses.size());
+  for (size_t n = 0; n < pulses.size(); ++n) {
+    const double x = static_cast<double>(n), y = pulses[n] - origin;
+    sn += x, sf += y, snn += x * x, snf += x * y;
+  }
+  const double b = (count * snf - sn * sf) / (count * snn - sn * sn), a = (sf - b * sn) / count;
+  auto ideal = [&](double n) { return origin + a + b * n; };
+  const double msPerFrame = 1000.0 / rate;
+  std::vector<double> master, strikeErrors, releaseErrors;
+  for (size_t n = 0; n < pulses.size(); ++n) master.push_back(std::abs(pulses[n] - ideal(static_cast<double>(n))) * msPerFrame);
+  std::vector<double> signedStrikes;
+  for (auto [n, frame] : struck)
+    if (n < static_cast<int>(pulses.size())) signedStrikes.push_back((frame - ideal(n)) * msPerFrame);
+  std::vector<double> sorted = signedStrikes;
+  std::sort(sorted.begin(), sorted.end());
+  out->latencyMs = sorted[sorted.size() / 2];
+  for (double e : signedStrikes) strikeErrors.push_back(std::abs(e - out->latencyMs));
+  for (auto [n, frame] : released)
+    if (n + 1 < static_cast<int>(pulses.size()))
+      releaseErrors.push_back(std::abs((frame - ideal(n + 0.5)) * msPerFrame - out->latencyMs));
+  for (int n = 0; n < 2; ++n)
+    out->lock[n] = struck.count(n) ? (struck[n] - ideal(n)) * msPerFrame - out->latencyMs : NAN;
+  out->master = SpreadOf(master);
+  out->struck = SpreadOf(strikeErrors);
+  out->released = SpreadOf(releaseErrors);
+  return true;
+}
+
+void Print(const char* what, const Spread& s) {
+  std::printf("    %-44s %6zu  p50 %6.3f  p99 %6.3f  max %6.3f ms\n", what, s.n, s.p50, s.p99, s.max);
+}
+
+// One run: jack_midi_clock (with `extra` options) leads for `seconds`.
+bool Run(JackPeer& sink, tovu::Client& client, int seconds, const char* extra, Figures* figures) {
+  pid_t jmc = fork();
+  if (jmc == 0) {
+    if (*extra)
+      execlp("jack_midi_clock", "jack_midi_clock", "-b", "120", "-B", extra, "sink:clock", static_cast<char*>(nullptr));
+    else
+      execlp("jack_midi_clock", "jack_midi_clock", "-b", "120", "-B", "sink:clock", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The engine lists the master's port once it registers (a master of an earlier run keeps its
+  // index, absent until then): tried until it opens.
+  int32_t input = -1, output = -1;
+  bool ok = false;
+  for (int i = 0; i < 100 && !ok; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<tovu::InputPortInfo> ins;
+    std::vector<tovu::OutputPortInfo> outs;
+    tovu::RequestInputPorts(client, &ins);
+    tovu::RequestOutputPorts(client, &outs);
+    std::vector<std::string> inNames, outNames;
+    for (const auto& p : ins) inNames.push_back(p.name);
+    for (const auto& p : outs) outNames.push_back(p.name);
+    input = FindPort(inNames, "jack_midi_clock:mclk_out");
+    output = FindPort(outNames, "sink:song");
+    if (input < 0 || output < 0) continue;
+    tovu::OpenPortsRequest request;
+    request.outputDevices = {static_cast<uint32_t>(output)};
+    request.inputDevice = input;
+    tovu::OpenPortsReply reply;
+    ok = tovu::OpenPorts(client, request, &reply) && reply.outputResults[0] == 0 && reply.inputResult == 0;
+  }
+  if (!ok) std::fprintf(stderr, "bench_follow: the master's port (%d) or the sink's (%d) did not open\n", input, output);
+  ok = ok && tovu::SetClockIn(client, input) &&
+       tovu::LoadSong(client, Song((seconds + 2) * 48, static_cast<uint32_t>(output))) &&
+       tovu::Start(client, tovu::StartRequest{});
+  if (ok) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const size_t before = sink.Received().size();
+    jack_transport_locate(sink.client, 0);
+    jack_transport_start(sink.client);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    jack_transport_stop(sink.client);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    tovu::Stop(client);
+    std::vector<PeerEvent> events = sink.Received();
+    events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
+    ok = Analyse(events, sink.rate, figures);
+    if (!ok) std::fprintf(stderr, "bench_follow: too few pulses or notes reached the sink\n");
+    tovu::ClosePorts(client);
+  }
+  kill(jmc, SIGTERM);
+  waitpid(jmc, nullptr, 0);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+  if (seconds <= 0 || seconds > 600) {
+    std::fprintf(stderr, "usage: bench_follow [seconds]\n");
+    return 2;
+  }
+  JackServer server;
+  server.watchForHang = false;  // runs as long as it is asked to
+  if (!server.Start()) {
+    std::fprintf(stderr, "bench_follow: no JACK server: %s\n", server.failure.c_str());
+    return 1;
+  }
+  JackPeer sink;
+  if (!sink.Open(server.name, "sink", {"clock", "song"}, {})) {
+    std::fprintf(stderr, "bench_follow: cannot open the sink client\n");
+    return 1;
+  }
+  char dir[] = "/tmp/tovu-bench-XXXXXX";
+  if (!mkdtemp(dir)) return 1;
+  std::string socket = std::string(dir) + "/TovuEngine.sock";
+  setenv("TOVU_ENGINE_SOCKET", socket.c_str(), 1);
+  setenv("TOVU_SETTINGS_DIR", (std::string(dir) + "/settings").c_str(), 1);
+  setenv("TOVU_MIDI", "jack", 1);
+  setenv("JACK_DEFAULT_SERVER", server.name.c_str(), 1);
+  tovu::Client client;
+  tovu::ConnectOptions options;
+  options.socketPath = socket;
+  options.startEngine = true;
+  const char* engine = std::getenv("TOVU_BENCH_ENGINE");
+  options.enginePath = engine && *engine ? engine : TOVU_ENGINE_BINARY;
+  if (!tovu::Connect(client, options) || tovu::Register(client) != 0) {
+    std::fprintf(stderr, "bench_follow: no engine\n");
+    return 1;
+  }
+  std::printf("bench_follow: the engine follows jack_midi_clock at 120 a minute (a pulse every 20.83 ms), %d s a "
+              "run, JACK dummy 48 kHz / %u frames; errors against the line through the master's pulses\n",
+              seconds, sink.period);
+  int failed = 0;
+  struct Case {
+    const char* title;
+    const char* extra;
+  };
+  for (const Case& c : {Case{"jack_midi_clock", ""}, Case{"jack_midi_clock -J 1 (its own jitter)", "-J1"}}) {
+    Figures f;
+    if (!Run(sink, client, seconds, c.extra, &f)) {
+      std::printf("  %s: no run (the master or the engine could not be set up)\n", c.title);
+      ++failed;
+      continue;
+    }
+    std::printf("  master %s; the engine's latency behind it %.3f ms; first two notes %+.3f, %+.3f ms\n", c.title,
+                f.latencyMs, f.lock[0], f.lock[1]);
+    Print("the master's pulses (baseline)", f.master);
+    Print("notes struck at the pulses", f.struck);
+    Print("notes released between pulses (the estimate)", f.released);
+  }
+  tovu::Unregister(client);
+  tovu::Disconnect(client);
+  for (int i = 0; i < 500 && std::filesystem::exists(socket); ++i) usleep(10000);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  sink.Close();
+  return failed == 0 ? 0 : 1;
+}
