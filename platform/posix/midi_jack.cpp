@@ -33,6 +33,9 @@
 // callback that will not come. While alive, JACK's port registration callback (on its notification
 // thread) only wakes the follower, which lists the other clients' ports again and tells midi_common
 // which are present, so that a client that comes later is appended and one that goes is absent.
+// The connection callback likewise only marks and wakes: the engine's port for an open device stays
+// connected to that device's port while it is open, so a connection someone else removed (a
+// patchbay, another program) is made again on the worker.
 //
 // A server that hangs (stopped, swapped out) must not hang the engine's main thread. Every call that
 // waits on the server (registering, connecting, disconnecting, unregistering a port) and every wait
@@ -186,8 +189,9 @@ struct Service {
   std::atomic<int64_t> busySinceNs{0};  // when the worker began its current job; 0 while idle
   std::thread worker;
 
-  Event follow;  // set by JACK's callbacks (registration, shutdown) and by Stop
+  Event follow;  // set by JACK's callbacks (registration, connection, shutdown) and by Stop
   std::atomic<bool> followStop{false};
+  std::atomic<bool> disconnected{false};  // a connection went: the follower looks at the engine's own
   std::thread follower;
   // The transport's timebase, while this client holds it: written on the server worker before the
   // server is asked to call TimebaseCallback (and cleared once it no longer does), read there.
@@ -422,6 +426,14 @@ void OnShutdown(void* arg) {
 
 // A port of any client was registered or unregistered: the follower lists them again.
 void OnPortRegistration(jack_port_id_t, int, void* arg) { EventSet(&static_cast<Service*>(arg)->follow); }
+
+// Two ports were connected or disconnected: a disconnection may have been of one of the engine's.
+void OnPortConnect(jack_port_id_t, jack_port_id_t, int connected, void* arg) {
+  if (connected) return;
+  Service& s = *static_cast<Service*>(arg);
+  s.disconnected.store(true);
+  EventSet(&s.follow);
+}
 
 void Quiet(const char*) {}
 
@@ -673,6 +685,7 @@ constexpr int kSettleSteps = static_cast<int>(sizeof kSettleMs / sizeof kSettleM
 void SetCallbacks(Service& s, jack_client_t* client) {
   jack_set_process_callback(client, Process, &s);
   jack_set_port_registration_callback(client, OnPortRegistration, &s);
+  jack_set_port_connect_callback(client, OnPortConnect, &s);
   jack_on_shutdown(client, OnShutdown, &s);
 }
 
@@ -785,6 +798,28 @@ bool Reconnect(Service& s) {
   return true;
 }
 
+// Connects a published port of the engine to its device's port again where that connection has gone
+// while the device's port is there (on the worker, which alone registers, connects and closes).
+void ConnectAgain(jack_client_t* client, const std::atomic<jack_port_t*>& slot, const std::string& other, bool output) {
+  jack_port_t* own = slot.load();
+  if (!own || jack_port_connected_to(own, other.c_str()) || !jack_port_by_name(client, other.c_str())) return;
+  const char* name = jack_port_name(own);
+  if (output)
+    jack_connect(client, name, other.c_str());
+  else
+    jack_connect(client, other.c_str(), name);
+}
+
+void HealConnections(Service& s) {
+  RunOnWorker(s, [sp = &s] {
+    jack_client_t* client = sp->client.load();
+    if (!client) return;
+    const uint32_t outCount = sp->state->outCount.load(), inCount = sp->state->inCount.load();
+    for (uint32_t i = 0; i < outCount; ++i) ConnectAgain(client, sp->outputs[i].port, sp->state->outputs[i].name, true);
+    for (uint32_t i = 0; i < inCount; ++i) ConnectAgain(client, sp->inputs[i].port, sp->state->inputs[i].name, false);
+  });
+}
+
 void FollowerMain(Service* s) {
   bool lost = false;
   int retryMs = kFirstRetryMs;
@@ -796,6 +831,7 @@ void FollowerMain(Service* s) {
       // The server's port list changes at the start of its next cycle: listed after that, and
       // again as the list settles.
       WaitForCycle(*s, std::chrono::milliseconds(200));
+      if (s->disconnected.exchange(false)) HealConnections(*s);
       ListAgain(*s, woken);
       settle = woken ? 0 : settle + 1;
       continue;

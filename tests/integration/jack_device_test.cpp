@@ -7,6 +7,7 @@
 // started again is found, with the engine serving meanwhile and the song carrying on.
 // Threads: the test thread (and the test client's JACK thread).
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 #include <jack/transport.h>
 #include <signal.h>
 #include <unistd.h>
@@ -145,6 +146,18 @@ TEST(JackDevices, PortListsOpensDirectSendsAndClose) {
   EXPECT_EQ(got[2].bytes, (Bytes{0xB0, 0x07, 0x64}));
   EXPECT_EQ(got[3].bytes, sysex);  // in one event
   EXPECT_EQ(got[4].bytes, (Bytes{0x80, 0x3C, 0x00}));
+
+  // Another program disconnects the engine's ports: while the devices are open they are connected
+  // again, and what is sent next arrives.
+  ASSERT_EQ(jack_disconnect(f.peer.client, "TovuEngine:out0", "sink:in"), 0);
+  ASSERT_EQ(jack_disconnect(f.peer.client, "sink:out", "TovuEngine:in0"), 0);
+  EXPECT_TRUE(WaitUntil([&] { return f.peer.ConnectionsOf("in") == Names{"TovuEngine:out0"} &&
+                                     f.peer.ConnectionsOf("out") == Names{"TovuEngine:in0"}; }, 5000))
+      << "connections not made again";
+  EXPECT_EQ(tovu::SendShort(f.c, tovu::PackEvent(0x90, 61, 100, 0)), 0);
+  got = f.peer.WaitReceived(6);
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_EQ(got[5].bytes, (Bytes{0x90, 0x3D, 0x64}));
 
   ASSERT_TRUE(tovu::ClosePorts(f.c));
   EXPECT_TRUE(WaitUntil([&] { return f.peer.ConnectionsOf("in").empty() && f.peer.ConnectionsOf("out").empty(); },
