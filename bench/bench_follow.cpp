@@ -10,7 +10,10 @@
 // squares). For each run: the master's jitter against that line, and the engine's notes against it:
 // struck at pulse n, ideally at the line's n plus the engine's constant latency (the median), and
 // released at n + 1/2, between pulses, where the engine runs on its estimate of the tempo. p50,
-// p99 and max of |error| in ms; and the first two notes' errors (the lock).
+// p99 and max of |error| in ms; and the first two notes' errors (the lock). A second baseline: how
+// far the server's frames wander from JACK's clock (the sink's cycle times at the master's pulses,
+// from the line through them): the engine times events by the clock, so in frames it is no steadier than
+// that (a dummy driver on a busy virtual machine wanders by milliseconds; a sound card does not).
 // Threads: the main thread and the sink's JACK thread.
 //
 // Usage: bench_follow [seconds per run, default 10]
@@ -62,7 +65,7 @@ int32_t FindPort(const std::vector<std::string>& names, const std::string& name)
 }
 
 struct Figures {
-  Spread master, struck, released;
+  Spread master, driver, struck, released;
   double lock[2] = {0, 0};
   double latencyMs = 0;
 };
@@ -70,12 +73,16 @@ struct Figures {
 // The errors of one run, from what the sink received (frames at `rate`).
 bool Analyse(const std::vector<PeerEvent>& events, double rate, Figures* out) {
   std::vector<double> pulses;  // frames of the master's pulses from its start
+  std::vector<double> drift;   // for each: JACK's clock when the sink's cycle took it, less its frame's time
   std::map<int, double> struck, released;  // pulse index: frame
   std::vector<int> sounding(128, -1);      // note: the pulse index it was struck for
   for (const PeerEvent& e : events) {
     if (e.port == 0 && e.bytes.size() == 1) {
-      if (e.bytes[0] == 0xFA) pulses.clear();
-      if (e.bytes[0] == 0xF8) pulses.push_back(e.frame);
+      if (e.bytes[0] == 0xFA) pulses.clear(), drift.clear();
+      if (e.bytes[0] == 0xF8) {
+        pulses.push_back(e.frame);
+        drift.push_back(static_cast<double>(e.usecs) / 1000.0 - static_cast<double>(e.frame) * 1000.0 / rate);
+      }
     } else if (e.port == 1 && e.bytes.size() == 3 && (e.bytes[0] & 0xF0) == 0x90 && e.bytes[2] != 0) {
       const int n = e.bytes[1] + 128 * (e.bytes[2] - 1);
       struck[n] = e.frame;
@@ -112,6 +119,18 @@ bool Analyse(const std::vector<PeerEvent>& events, double rate, Figures* out) {
   for (int n = 0; n < 2; ++n)
     out->lock[n] = struck.count(n) ? (struck[n] - ideal(n)) * msPerFrame - out->latencyMs : NAN;
   out->master = SpreadOf(master);
+  // The driver's steadiness: how far its frames wander from JACK's clock, beyond a steady difference
+  // of rate (a line through them; the engine follows a rate, but times events by the clock, so in
+  // frames it is no steadier than this).
+  double dn = 0, dd = 0, dnn = 0, dnd = 0;
+  for (size_t n = 0; n < drift.size(); ++n) {
+    const double x = static_cast<double>(n);
+    dn += x, dd += drift[n], dnn += x * x, dnd += x * drift[n];
+  }
+  const double dCount = static_cast<double>(drift.size());
+  const double slope = (dCount * dnd - dn * dd) / (dCount * dnn - dn * dn), base = (dd - slope * dn) / dCount;
+  for (size_t n = 0; n < drift.size(); ++n) drift[n] = std::abs(drift[n] - base - slope * static_cast<double>(n));
+  out->driver = SpreadOf(drift);
   out->struck = SpreadOf(strikeErrors);
   out->released = SpreadOf(releaseErrors);
   return true;
@@ -231,6 +250,7 @@ int main(int argc, char** argv) {
     std::printf("  master %s; the engine's latency behind it %.3f ms; first two notes %+.3f, %+.3f ms\n", c.title,
                 f.latencyMs, f.lock[0], f.lock[1]);
     Print("the master's pulses (baseline)", f.master);
+    Print("the driver's frames against JACK's clock", f.driver);
     Print("notes struck at the pulses", f.struck);
     Print("notes released between pulses (the estimate)", f.released);
   }
