@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/engine_child.h"
 #include "bench/spread.h"
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
@@ -125,19 +126,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_clock: cannot open the sink client\n");
     return 1;
   }
-  char dir[] = "/tmp/tovu-bench-XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  std::string socket = std::string(dir) + "/TovuEngine.sock";
-  setenv("TOVU_ENGINE_SOCKET", socket.c_str(), 1);
-  setenv("TOVU_SETTINGS_DIR", (std::string(dir) + "/settings").c_str(), 1);
   setenv("TOVU_MIDI", "jack", 1);
   setenv("JACK_DEFAULT_SERVER", server.name.c_str(), 1);
-  tovu::Client client;
-  tovu::ConnectOptions options;
-  options.socketPath = socket;
-  options.startEngine = true;
-  const char* engine = std::getenv("TOVU_BENCH_ENGINE");
-  options.enginePath = engine && *engine ? engine : TOVU_ENGINE_BINARY;
+  LaunchedEngine engine;
+  tovu::Client& client = engine.client;
   tovu::OpenPortsRequest request;
   request.outputDevices = {0};
   tovu::OpenPortsReply reply;
@@ -145,7 +137,7 @@ int main(int argc, char** argv) {
   sync.ports.push_back({0, tovu::kSyncOutClock});
   sync.flags = tovu::kSyncJackTransport;
   tovu::SyncOutSettings granted;
-  if (!tovu::Connect(client, options) || tovu::Register(client) != 0 || !tovu::OpenPorts(client, request, &reply) ||
+  if (!LaunchEngine(&engine) || !tovu::OpenPorts(client, request, &reply) ||
       reply.outputResults[0] != 0 || !tovu::SetSyncOut(client, sync) || !tovu::RequestSyncOutSettings(client, &granted) ||
       !(granted.flags & tovu::kSyncJackTransport) || !tovu::LoadSong(client, Song(seconds))) {
     std::fprintf(stderr, "bench_clock: the engine could not be set up on sink:engine with the transport\n");
@@ -165,11 +157,7 @@ int main(int argc, char** argv) {
   std::vector<PeerEvent> events = sink.Received();
   kill(jmc, SIGTERM);
   waitpid(jmc, nullptr, 0);
-  tovu::Unregister(client);
-  tovu::Disconnect(client);
-  for (int i = 0; i < 500 && std::filesystem::exists(socket); ++i) usleep(10000);
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
+  EndLaunchedEngine(&engine);
 
   std::printf("bench_clock: MIDI clock at 120 a minute (ideal %.0f frames a pulse), %d s, JACK dummy 48 kHz / %u "
               "frames; jitter of each interval at the sink\n",

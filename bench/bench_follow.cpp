@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/engine_child.h"
 #include "bench/spread.h"
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
@@ -56,6 +57,24 @@ std::vector<uint8_t> Song(int pulses, uint32_t port) {
   }
   s.End(pulses * kTicksPerPulse + 96);
   return s.Build();
+}
+
+// The least-squares line y = a + b n through ys[n].
+struct Line {
+  double a = 0, b = 0;
+  double At(double n) const { return a + b * n; }
+};
+Line FitLine(const std::vector<double>& ys) {
+  double sn = 0, sy = 0, snn = 0, sny = 0;
+  const double count = static_cast<double>(ys.size());
+  for (size_t n = 0; n < ys.size(); ++n) {
+    const double x = static_cast<double>(n);
+    sn += x, sy += ys[n], snn += x * x, sny += x * ys[n];
+  }
+  Line line;
+  line.b = (count * sny - sn * sy) / (count * snn - sn * sn);
+  line.a = (sy - line.b * sn) / count;
+  return line;
 }
 
 int32_t FindPort(const std::vector<std::string>& names, const std::string& name) {
@@ -95,14 +114,10 @@ bool Analyse(const std::vector<PeerEvent>& events, double rate, Figures* out) {
   if (pulses.size() < 48 || struck.size() < 48) return false;
   // The master's line: frame = a + b n (frames are taken relative to the first, for precision).
   const double origin = pulses[0];
-  double sn = 0, sf = 0, snn = 0, snf = 0;
-  const double count = static_cast<double>(pulses.size());
-  for (size_t n = 0; n < pulses.size(); ++n) {
-    const double x = static_cast<double>(n), y = pulses[n] - origin;
-    sn += x, sf += y, snn += x * x, snf += x * y;
-  }
-  const double b = (count * snf - sn * sf) / (count * snn - sn * sn), a = (sf - b * sn) / count;
-  auto ideal = [&](double n) { return origin + a + b * n; };
+  std::vector<double> relative;
+  for (double frame : pulses) relative.push_back(frame - origin);
+  const Line line = FitLine(relative);
+  auto ideal = [&](double n) { return origin + line.At(n); };
   const double msPerFrame = 1000.0 / rate;
   std::vector<double> master, strikeErrors, releaseErrors;
   for (size_t n = 0; n < pulses.size(); ++n) master.push_back(std::abs(pulses[n] - ideal(static_cast<double>(n))) * msPerFrame);
@@ -122,14 +137,8 @@ bool Analyse(const std::vector<PeerEvent>& events, double rate, Figures* out) {
   // The driver's steadiness: how far its frames wander from JACK's clock, beyond a steady difference
   // of rate (a line through them; the engine follows a rate, but times events by the clock, so in
   // frames it is no steadier than this).
-  double dn = 0, dd = 0, dnn = 0, dnd = 0;
-  for (size_t n = 0; n < drift.size(); ++n) {
-    const double x = static_cast<double>(n);
-    dn += x, dd += drift[n], dnn += x * x, dnd += x * drift[n];
-  }
-  const double dCount = static_cast<double>(drift.size());
-  const double slope = (dCount * dnd - dn * dd) / (dCount * dnn - dn * dn), base = (dd - slope * dn) / dCount;
-  for (size_t n = 0; n < drift.size(); ++n) drift[n] = std::abs(drift[n] - base - slope * static_cast<double>(n));
+  const Line wander = FitLine(drift);
+  for (size_t n = 0; n < drift.size(); ++n) drift[n] = std::abs(drift[n] - wander.At(static_cast<double>(n)));
   out->driver = SpreadOf(drift);
   out->struck = SpreadOf(strikeErrors);
   out->released = SpreadOf(releaseErrors);
@@ -215,20 +224,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_follow: cannot open the sink client\n");
     return 1;
   }
-  char dir[] = "/tmp/tovu-bench-XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  std::string socket = std::string(dir) + "/TovuEngine.sock";
-  setenv("TOVU_ENGINE_SOCKET", socket.c_str(), 1);
-  setenv("TOVU_SETTINGS_DIR", (std::string(dir) + "/settings").c_str(), 1);
   setenv("TOVU_MIDI", "jack", 1);
   setenv("JACK_DEFAULT_SERVER", server.name.c_str(), 1);
-  tovu::Client client;
-  tovu::ConnectOptions options;
-  options.socketPath = socket;
-  options.startEngine = true;
-  const char* engine = std::getenv("TOVU_BENCH_ENGINE");
-  options.enginePath = engine && *engine ? engine : TOVU_ENGINE_BINARY;
-  if (!tovu::Connect(client, options) || tovu::Register(client) != 0) {
+  LaunchedEngine engine;
+  tovu::Client& client = engine.client;
+  if (!LaunchEngine(&engine)) {
     std::fprintf(stderr, "bench_follow: no engine\n");
     return 1;
   }
@@ -254,11 +254,7 @@ int main(int argc, char** argv) {
     Print("notes struck at the pulses", f.struck);
     Print("notes released between pulses (the estimate)", f.released);
   }
-  tovu::Unregister(client);
-  tovu::Disconnect(client);
-  for (int i = 0; i < 500 && std::filesystem::exists(socket); ++i) usleep(10000);
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
+  EndLaunchedEngine(&engine);
   sink.Close();
   return failed == 0 ? 0 : 1;
 }

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/engine_child.h"
 #include "bench/spread.h"
 #include "client/song_builder.h"
 #include "client/tovu_client.h"
@@ -150,30 +151,17 @@ bool Report(const char* round, const std::vector<int64_t>& sentNs, const std::ve
   return arrived[0] == n && arrived[1] == n && duplicated[0] == 0 && duplicated[1] == 0;
 }
 
-std::string EnginePath() {
-  const char* other = std::getenv("TOVU_BENCH_ENGINE");
-  return other && *other ? other : TOVU_ENGINE_BINARY;
-}
-
 // Round 3: an engine plays a note every 50 ms to sink:a; the server is stopped for `stallSeconds`
 // and the song stopped (command 5) as soon as it runs again.
 bool StallRound(JackServer& server, double stallSeconds) {
   JackPeer sink;
   if (!sink.Open(server.name, "sink", {"a"}, {})) return false;
-  char dir[] = "/tmp/tovu-bench-XXXXXX";
-  if (!mkdtemp(dir)) return false;
-  std::string socket = std::string(dir) + "/TovuEngine.sock";
-  setenv("TOVU_ENGINE_SOCKET", socket.c_str(), 1);
-  setenv("TOVU_SETTINGS_DIR", (std::string(dir) + "/settings").c_str(), 1);
-  tovu::Client client;
-  tovu::ConnectOptions options;
-  options.socketPath = socket;
-  options.enginePath = EnginePath();
+  LaunchedEngine engine;
+  tovu::Client& client = engine.client;
   tovu::OpenPortsRequest request;
   request.outputDevices = {0};
   tovu::OpenPortsReply reply;
-  if (!tovu::Connect(client, options) || tovu::Register(client) != 0 || !tovu::OpenPorts(client, request, &reply))
-    return false;
+  if (!LaunchEngine(&engine) || !tovu::OpenPorts(client, request, &reply)) return false;
   tovu::SongBuilder song;  // 120 ticks a quarter at 120 a minute: a note every 50 ms (12 ticks)
   song.Tempo(0, 120);
   for (int32_t t = 0; t < 120 * 2 * 60; t += 12) {
@@ -190,11 +178,7 @@ bool StallRound(JackServer& server, double stallSeconds) {
   tovu::Stop(client);
   tovu::PumpMessages(client, static_cast<int>(stallSeconds * 1000) + 2000);
   std::vector<PeerEvent> events = sink.Received();
-  tovu::Unregister(client);
-  tovu::Disconnect(client);
-  for (int i = 0; i < 500 && std::filesystem::exists(socket); ++i) usleep(10000);
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
+  EndLaunchedEngine(&engine);
   // What the sink took from the first cycle after the stall on.
   size_t after = 0;
   while (after < events.size() && events[after].usecs < resumedUs) ++after;
@@ -262,20 +246,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_jack: cannot set up the JACK clients\n");
       return 1;
     }
-    char dir[] = "/tmp/tovu-bench-XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    std::string socket = std::string(dir) + "/TovuEngine.sock";
-    setenv("TOVU_ENGINE_SOCKET", socket.c_str(), 1);
-    setenv("TOVU_SETTINGS_DIR", (std::string(dir) + "/settings").c_str(), 1);
-    tovu::Client client;
-    tovu::ConnectOptions options;
-    options.socketPath = socket;
-    options.startEngine = true;
-    options.enginePath = EnginePath();
+    LaunchedEngine engine;
+    tovu::Client& client = engine.client;
     tovu::OpenPortsRequest request;
     request.outputDevices = {0};
     tovu::OpenPortsReply reply;
-    if (!tovu::Connect(client, options) || tovu::Register(client) != 0 || !tovu::OpenPorts(client, request, &reply) ||
+    if (!LaunchEngine(&engine) || !tovu::OpenPorts(client, request, &reply) ||
         reply.outputResults[0] != 0) {
       std::fprintf(stderr, "bench_jack: cannot open sink:a through an engine\n");
       return 1;
@@ -285,12 +261,8 @@ int main(int argc, char** argv) {
     });
     std::vector<PeerEvent> events = sink.WaitReceived(2 * sent.size(), 5000);
     if (!Report("a client over the bus to an engine (command 18)", sent, events, sink.rate, sink.period)) status = 1;
-    tovu::Unregister(client);  // the last client: the engine closes by itself
-    tovu::Disconnect(client);
-    for (int i = 0; i < 500 && std::filesystem::exists(socket); ++i) usleep(10000);
+    EndLaunchedEngine(&engine);  // the last client: the engine closes by itself
     jack_client_close(writer.client);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
 
   // Round 3: a server that stalls.

@@ -78,3 +78,35 @@ inline void EndEngineChild(EngineChild* e) {
   std::error_code ignored;
   std::filesystem::remove_all(e->dir, ignored);
 }
+
+// An engine the client library starts itself (TOVU_BENCH_ENGINE, or this build's), in a fresh
+// directory, on whatever MIDI service the environment names, with `client` registered to it. The
+// client is the engine's last: End unregisters it, so the engine closes by itself.
+struct LaunchedEngine {
+  std::string dir, socketPath;
+  tovu::Client client;
+};
+
+inline bool LaunchEngine(LaunchedEngine* e) {
+  char tmpl[] = "/tmp/tovu-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return false;
+  e->dir = tmpl;
+  e->socketPath = e->dir + "/TovuEngine.sock";
+  setenv("TOVU_ENGINE_SOCKET", e->socketPath.c_str(), 1);
+  setenv("TOVU_SETTINGS_DIR", (e->dir + "/settings").c_str(), 1);
+  tovu::ConnectOptions options;
+  options.socketPath = e->socketPath;
+  options.startEngine = true;
+  const char* other = std::getenv("TOVU_BENCH_ENGINE");
+  options.enginePath = other && *other ? other : TOVU_ENGINE_BINARY;
+  return tovu::Connect(e->client, options) && tovu::Register(e->client) == 0;
+}
+
+// Unregisters the client, waits (bounded) for the engine's socket to go, and removes the directory.
+inline void EndLaunchedEngine(LaunchedEngine* e) {
+  tovu::Unregister(e->client);
+  tovu::Disconnect(e->client);
+  for (int i = 0; i < 500 && std::filesystem::exists(e->socketPath); ++i) usleep(10000);
+  std::error_code ignored;
+  std::filesystem::remove_all(e->dir, ignored);
+}

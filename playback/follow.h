@@ -50,6 +50,7 @@
 #include <cstdint>
 
 #include "platform/midi.h"
+#include "playback/song_image.h"
 #include "sync/clock_follower.h"
 
 // While following, a wake-up comes at least this often.
@@ -72,21 +73,6 @@ struct ClockIn {
   // How the JACK transport is read (platform::MidiTransportRead; a test's own); null: it cannot be.
   bool (*readTransport)(platform::TransportState* out) = nullptr;
 };
-
-// The song's tempo map walked forward, at tempo factor 1: the song's time at a tick, and the tick
-// at a time. Each call moves on from where the last left off, never back.
-struct TempoWalk {
-  const uint8_t* next = nullptr;  // the next event to look at; null: no song
-  int32_t ticksPerSixteenth = 1;
-  double tick = 0;  // where the walk stands ...
-  double ms = 0;    // ... and the song's time there
-  double msPerTick = 0;
-};
-TempoWalk StartTempoWalk(const uint8_t* song);
-// The song's time at `tick` (at or after the walk's place).
-double WalkToTick(TempoWalk& w, double tick);
-// The tick at the song's time `ms` (at or after the walk's place).
-double WalkToMs(TempoWalk& w, double ms);
 
 // A playback's side of following the JACK transport.
 struct TransportFollow {

@@ -1,9 +1,13 @@
-// The one-pass check of a song image before it is accepted into a song slot. See song_image.h.
+// The one-pass check of a song image before it is accepted into a song slot, and the walk over its
+// tempo map. See song_image.h.
 //
-// Threads: the main thread, while handling a song load.
+// Threads: the check on the main thread, while handling a song load; a walk on its caller's.
 #include "playback/song_image.h"
 
 #include <climits>
+#include <cmath>
+
+#include "playback/clock.h"
 
 namespace {
 
@@ -99,4 +103,58 @@ bool ValidateSongImage(const uint8_t* image, size_t size, int32_t outputCount) {
     }
   }
   return false;  // the image ended before an end marker
+}
+
+// ---- The tempo map, walked ----
+
+TempoWalk StartTempoWalk(const uint8_t* song) {
+  TempoWalk w;
+  w.msPerTick = 60000.0 / kDefaultTicksPerMinute;
+  if (!song) return w;
+  w.ticksPerSixteenth = static_cast<int32_t>(ReadU32(song + kSongTicksPerQuarter) >> 2);
+  if (w.ticksPerSixteenth <= 0) w.ticksPerSixteenth = 1;
+  w.next = song + kSongHeaderSize;
+  return w;
+}
+
+namespace {
+
+// The tick of the walk's next tempo event (the walk moved to it), or infinity when none is left.
+double NextTempoTick(TempoWalk& w) {
+  if (!w.next) return INFINITY;
+  for (;; w.next += kEventEntrySize) {
+    const uint32_t word = ReadU32(w.next + kEventWordOffset);
+    if (EventCode(word) == kCodeEnd) return INFINITY;
+    if (EventCode(word) == kCodeTempo && EventPort(word) != kIgnoredPort) return ReadI32(w.next);
+  }
+}
+
+// Takes the tempo event the walk stands at, whose tick is `at`.
+void TakeTempo(TempoWalk& w, double at) {
+  w.ms += (at - w.tick) * w.msPerTick;
+  w.tick = at;
+  w.msPerTick = MsPerTick(TempoTicksPerMinute(EventOffset(ReadU32(w.next + kEventWordOffset)), w.ticksPerSixteenth), 1.0);
+  w.next += kEventEntrySize;
+}
+
+}  // namespace
+
+double WalkToTick(TempoWalk& w, double tick) {
+  for (double at = NextTempoTick(w); at <= tick; at = NextTempoTick(w)) TakeTempo(w, std::fmax(at, w.tick));
+  if (tick > w.tick) {
+    w.ms += (tick - w.tick) * w.msPerTick;
+    w.tick = tick;
+  }
+  return w.ms;
+}
+
+double WalkToMs(TempoWalk& w, double ms) {
+  for (double at = NextTempoTick(w); std::isfinite(at) && w.ms + (std::fmax(at, w.tick) - w.tick) * w.msPerTick <= ms;
+       at = NextTempoTick(w))
+    TakeTempo(w, std::fmax(at, w.tick));
+  if (ms > w.ms && w.msPerTick > 0) {
+    w.tick += (ms - w.ms) / w.msPerTick;
+    w.ms = ms;
+  }
+  return w.tick;
 }

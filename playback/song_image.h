@@ -47,6 +47,21 @@ inline int32_t TempoTicksPerMinute(uint32_t quarterNotesPerMinute, int32_t ticks
   return ClampToInt32(static_cast<int64_t>(quarterNotesPerMinute) * 4 * ticksPerSixteenth);
 }
 
+// The song's tempo map walked forward, at tempo factor 1: the song's time at a tick, and the tick
+// at a time. Each call moves on from where the last left off, never back.
+struct TempoWalk {
+  const uint8_t* next = nullptr;  // the next event to look at; null: no song
+  int32_t ticksPerSixteenth = 1;
+  double tick = 0;  // where the walk stands ...
+  double ms = 0;    // ... and the song's time there
+  double msPerTick = 0;
+};
+TempoWalk StartTempoWalk(const uint8_t* song);
+// The song's time at `tick` (at or after the walk's place).
+double WalkToTick(TempoWalk& w, double tick);
+// The tick at the song's time `ms` (at or after the walk's place).
+double WalkToMs(TempoWalk& w, double ms);
+
 // Checks an image once, in one pass over its header and event array, for everything that would
 // make playback read or write outside the image or outside state images sized for `outputCount`
 // ports. Refused: shorter than the header; ticks per quarter below 4; a record area, block or list

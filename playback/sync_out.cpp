@@ -49,31 +49,23 @@ struct SongPlace {
   int32_t barsBefore = 0;
 };
 
-// Walks the song's tempo and time signature events before `tick` (time signatures at it too).
+// The song's time at `tick` (its tempo map walked), and its time signatures up to it (at it too).
 SongPlace PlaceOf(const uint8_t* song, int32_t tick) {
   SongPlace place;
   if (!song) return place;
-  int32_t tps = static_cast<int32_t>(ReadU32(song + kSongTicksPerQuarter) >> 2);
-  if (tps <= 0) tps = 1;
+  TempoWalk walk = StartTempoWalk(song);
+  place.ms = WalkToTick(walk, tick);
+  const int32_t tps = walk.ticksPerSixteenth;
   int32_t ticksPerBar = TicksPerBar(song[kSongTimeSigNumerator], tps, song[kSongTimeSigDenominatorPower]);
-  double msPerTick = 60000.0 / kDefaultTicksPerMinute;
-  int64_t last = 0;
   for (const uint8_t* e = song + kSongHeaderSize;; e += kEventEntrySize) {
     const int32_t at = ReadI32(e);
     const uint32_t w = ReadU32(e + kEventWordOffset);
     if (EventCode(w) == kCodeEnd || at > tick) break;
-    if (EventPort(w) == kIgnoredPort) continue;
-    if (EventCode(w) == kCodeTimeSig) {
-      if (ticksPerBar > 0) place.barsBefore += static_cast<int32_t>(CeilDivide(at - place.barOriginTick, ticksPerBar));
-      place.barOriginTick = at;
-      ticksPerBar = TicksPerBar(static_cast<int32_t>(EventPort(w)), tps, static_cast<int32_t>(EventData2(w)));
-    } else if (EventCode(w) == kCodeTempo && at < tick) {
-      place.ms += static_cast<double>(at - last) * msPerTick;
-      last = at;
-      msPerTick = MsPerTick(TempoTicksPerMinute(EventOffset(w), tps), 1.0);
-    }
+    if (EventPort(w) == kIgnoredPort || EventCode(w) != kCodeTimeSig) continue;
+    if (ticksPerBar > 0) place.barsBefore += static_cast<int32_t>(CeilDivide(at - place.barOriginTick, ticksPerBar));
+    place.barOriginTick = at;
+    ticksPerBar = TicksPerBar(static_cast<int32_t>(EventPort(w)), tps, static_cast<int32_t>(EventData2(w)));
   }
-  if (tick > 0) place.ms += static_cast<double>(tick - last) * msPerTick;
   return place;
 }
 

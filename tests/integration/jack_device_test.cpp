@@ -23,39 +23,13 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "integration/support/jack_fixture.h"
 #include "support/jack_server.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::string>;
-
-struct JackFixture {
-  JackServer server;
-  JackPeer peer;
-  EngineEnv env;
-  EngineProcess engine;
-  tovu::Client c;
-
-  // Server, test client, engine (client name `engineName`, or the default), one registered client.
-  bool Start(const std::string& engineName = "") {
-    if (!peer.Open(server.name, "sink", {"in"}, {"out"})) return false;
-    env.vars["TOVU_MIDI"] = "jack";
-    env.vars["JACK_DEFAULT_SERVER"] = server.name;
-    if (!engineName.empty()) env.vars["TOVU_JACK_CLIENT"] = engineName;
-    return engine.Start(env, 10000) && env.ConnectRegistered(c);
-  }
-  bool Open(int32_t input = -1) {
-    tovu::OpenPortsReply reply;
-    return OpenPorts(c, {0}, input, 1, &reply) && reply.outputResults[0] == 0 &&
-           (input < 0 || reply.inputResult == 0);
-  }
-  // Unregisters the last client: the engine closes by itself.
-  int End() {
-    tovu::Unregister(c);
-    return engine.Wait(10000);
-  }
-};
 
 Bytes Sysex(size_t length) {
   Bytes bytes(length);

@@ -19,6 +19,7 @@
 #include "client/tovu_client.h"
 #include "integration/support/client_process.h"
 #include "integration/support/engine_process.h"
+#include "integration/support/jack_fixture.h"
 #include "integration/support/playback_events.h"
 #include "support/jack_server.h"
 
@@ -133,18 +134,11 @@ void CheckSample(const Sample& s, uint32_t rate, double bound, Checked* c, doubl
 }  // namespace
 
 TEST(JackSync, TheTransportFollowsThePlaybackWithTheSongsBarsBeatsAndTempo) {
-  JackServer server;
-  if (!server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << server.failure;
-  JackPeer peer;
-  ASSERT_TRUE(peer.Open(server.name, "sink", {"in"}, {}));
-  EngineEnv env;
-  env.vars["TOVU_MIDI"] = "jack";
-  env.vars["JACK_DEFAULT_SERVER"] = server.name;
-  EngineProcess engine;
-  tovu::Client c;
-  ASSERT_TRUE(engine.Start(env, 10000) && env.ConnectRegistered(c));
-  tovu::OpenPortsReply reply;
-  ASSERT_TRUE(OpenPorts(c, {0}, -1, 1, &reply));
+  JackFixture f;
+  if (!f.server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << f.server.failure;
+  ASSERT_TRUE(f.Start() && f.Open());
+  JackPeer& peer = f.peer;
+  tovu::Client& c = f.c;
 
   tovu::SyncOutSettings settings;
   ASSERT_TRUE(tovu::RequestSyncOutSettings(c, &settings));
@@ -247,25 +241,17 @@ TEST(JackSync, TheTransportFollowsThePlaybackWithTheSongsBarsBeatsAndTempo) {
   EXPECT_EQ(Query(peer.client).state, JackTransportStopped);
   EXPECT_EQ(tovu::Stop(c), 0);
 
-  tovu::Unregister(c);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(f.End(), 0);
 }
 
 // The engine follows the JACK transport, which the test's own client starts, locates and stops (no
 // timebase master): the song goes where the transport's frame puts it, with the state there first.
 TEST(JackSync, APlaybackFollowsTheTransportWithTheStateChasedAtEveryLocate) {
-  JackServer server;
-  if (!server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << server.failure;
-  JackPeer peer;
-  ASSERT_TRUE(peer.Open(server.name, "sink", {"in"}, {}));
-  EngineEnv env;
-  env.vars["TOVU_MIDI"] = "jack";
-  env.vars["JACK_DEFAULT_SERVER"] = server.name;
-  EngineProcess engine;
-  tovu::Client c;
-  ASSERT_TRUE(engine.Start(env, 10000) && env.ConnectRegistered(c));
-  tovu::OpenPortsReply reply;
-  ASSERT_TRUE(OpenPorts(c, {0}, -1, 1, &reply));
+  JackFixture f;
+  if (!f.server.Start()) GTEST_SKIP() << "no JACK server can be started here: " << f.server.failure;
+  ASSERT_TRUE(f.Start() && f.Open());
+  JackPeer& peer = f.peer;
+  tovu::Client& c = f.c;
   // 240 a minute: beat k at 250k ms, frame 12000k at 48 kHz. Beat k strikes note 40 + k for an
   // eighth; controller 7 takes the value k half way through it.
   constexpr int32_t kBeats = 80;
@@ -354,6 +340,5 @@ TEST(JackSync, APlaybackFollowsTheTransportWithTheStateChasedAtEveryLocate) {
   EXPECT_EQ(std::count(sounding.begin(), sounding.end(), 1), 0) << "a note left sounding at the stop";
 
   EXPECT_EQ(tovu::Stop(c), 0);
-  tovu::Unregister(c);
-  EXPECT_EQ(engine.Wait(10000), 0);
+  EXPECT_EQ(f.End(), 0);
 }

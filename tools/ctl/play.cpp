@@ -334,8 +334,7 @@ int Play(const std::vector<std::string>& args) {
     tovu::SetInputFilter(s.client, 0, 0);
     if (!FollowClockIn(s, clockDevice, clockDevice, indices[0], nullptr)) return kExitFailed;
   }
-  if (transportFollow && !tovu::SetClockIn(s.client, tovu::protocol::kClockInJackTransport))
-    return Failure("the engine did not take the clock input");
+  if (transportFollow && !FollowJackTransport(s)) return kExitFailed;
   if (!LoadAndCheck(s, PlaylistImage(songs, offsets))) return kExitFailed;
   if (tempo != 1.0) tovu::SetTempoFactor(s.client, tempo);
 
@@ -355,8 +354,7 @@ int Play(const std::vector<std::string>& args) {
   display.Show(true);
   switch (ending) {
     case Ending::Refused:
-      if (transportFollow && code == tovu::protocol::kErrorNoInputPort)
-        return Failure("the engine cannot follow the JACK transport: it does not run on JACK, or its server has gone");
+      if (transportFollow && !TransportRefusal(code).empty()) return Failure(TransportRefusal(code));
       return Failure("the engine refused to play: " + ErrorText(code));
     case Ending::StoppedOutside:
     case Ending::EngineClosed:

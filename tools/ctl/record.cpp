@@ -269,8 +269,7 @@ int Record(const std::vector<std::string>& args) {
   if (!clockIn.empty() &&
       (!ResolveInput(s, clockIn, &clockDevice) || !FollowClockIn(s, clockDevice, input, open[0], &clockHolder)))
     return kExitFailed;
-  if (transportFollow && !tovu::SetClockIn(s.client, tovu::protocol::kClockInJackTransport))
-    return Failure("the engine did not take the clock input");
+  if (transportFollow && !FollowJackTransport(s)) return kExitFailed;
   int32_t loopEnd = bars > 0 ? tovu::TickOfBar(song, bars + 1) : 0;
   if (!click.empty() && bars > 0 && !loop) SilenceClickFrom(song.song, loopEnd);
   if (!LoadAndCheck(s, song.song.Build())) return kExitFailed;
@@ -311,8 +310,8 @@ int Record(const std::vector<std::string>& args) {
     if (!clickIndex.empty()) tovu::SetMetronome(s.client, haveMetronome ? metronomeBefore : tovu::MetronomeSettings{});
     if (!thruIndex.empty()) tovu::SetThru(s.client, tovu::ThruSettings{});
   };
-  if (ending == Ending::Refused && transportFollow && code == tovu::protocol::kErrorNoInputPort)
-    return restore(), Failure("the engine cannot follow the JACK transport: it does not run on JACK, or its server has gone");
+  if (ending == Ending::Refused && transportFollow && !TransportRefusal(code).empty())
+    return restore(), Failure(TransportRefusal(code));
   if (ending == Ending::Refused) return restore(), Failure("the engine refused to record: " + ErrorText(code));
   if (ending == Ending::Lost) return Failure("record " + EndingText(ending, display));
   // Stopped from outside: what was recorded is still written, and then the reason is given.

@@ -195,6 +195,18 @@ bool FollowClockIn(Session& s, int32_t clockDevice, int32_t ownInput, uint8_t ou
   return true;
 }
 
+bool FollowJackTransport(Session& s) {
+  if (!tovu::SetClockIn(s.client, tovu::protocol::kClockInJackTransport))
+    return Failure("the engine did not take the clock input") == 0;
+  return true;
+}
+
+std::string TransportRefusal(uint32_t code) {
+  return code == tovu::protocol::kErrorNoInputPort
+             ? "the engine cannot follow the JACK transport: it does not run on JACK, or its server has gone"
+             : "";
+}
+
 bool TakeFailure(Session& s, uint32_t* code) {
   for (auto it = s.client.inbox.begin(); it != s.client.inbox.end(); ++it) {
     tovu::NotificationInfo n;

@@ -64,6 +64,12 @@ bool OpenPorts(Session& s, const std::vector<uint8_t>& outputIndices, int32_t in
 // (`ownInput`), `holder` (a second client) opens it beside output `output`, its filter passing
 // nothing, for as long as it lives. Says why on standard error when it cannot.
 bool FollowClockIn(Session& s, int32_t clockDevice, int32_t ownInput, uint8_t output, Session* holder);
+// The session's playbacks follow the JACK transport instead. Says why on standard error when the
+// engine does not take it.
+bool FollowJackTransport(Session& s);
+// What a start refused with `code` means while following the JACK transport, when that is the cause
+// (the engine has no transport to follow); empty otherwise.
+std::string TransportRefusal(uint32_t code);
 
 // A failure that the engine reported for a request already sent (notification 10), if any.
 bool TakeFailure(Session& s, uint32_t* code);
