@@ -172,7 +172,12 @@ struct TransportState {
   bool rolling = false;
   double frame = 0;      // its frame there
   double frameRate = 0;
-  double atMs = 0;       // NowMs's time of a message the service writes at that frame
+  double atMs = 0;       // NowMs's time of a message the service writes at that frame (jack: by the
+                         // earliest its callbacks have run against its frames)
+  // The same moment on the server's own time: its frames since the service's first cycle on this
+  // server, in ms, from atMs there. atMs - mediaMs is how far the server's frames have fallen behind
+  // (or run ahead of) NowMs since: a driver that stalls or runs slow.
+  double mediaMs = 0;
 };
 // False when there is none to read (not jack, no server, no cycle yet). Any thread; never blocks.
 bool MidiTransportRead(TransportState* out);
@@ -187,6 +192,24 @@ int MidiInClose(MidiHandle handle);
 // frame times) reports that, which may lie a period or more before the callback. NowMs() when no
 // input callback runs on this thread.
 double MidiInArrivalMs();
+// The same moment on the service's own time (TransportState::mediaMs's: jack's frames, as a message
+// sent then would be written a period later at the frame it arrived at); NaN for a service without
+// one, or outside an input callback.
+double MidiInArrivalServerMs();
+
+// Placing output on the service's own time. A playback that follows a master inside JACK keeps to
+// the server's frames, as the master does: what this thread sends from now on is placed at the
+// frame server time `serverMs` gives (TransportState::mediaMs's time: as a message sent then), by
+// the service's latest cycle, rather than by when it is sent and when the cycle that writes it runs
+// (which, on a driver that runs late, move against its frames); until the next call, or the end of
+// the enclosing ServerTimeScope. A service without its own time ignores it.
+void PlaceOnServerTime(double serverMs);
+struct ServerTimeScope {
+  ServerTimeScope() = default;
+  ~ServerTimeScope();
+  ServerTimeScope(const ServerTimeScope&) = delete;
+  ServerTimeScope& operator=(const ServerTimeScope&) = delete;
+};
 // Queues a buffer for system-exclusive input. The layer fills the oldest queued buffer with each
 // system-exclusive message (up to its length) and hands it back through kMimLongData.
 int MidiInAddBuffer(MidiHandle handle, MidiInBuffer* buffer);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "platform/event.h"
 #include "platform/timer.h"
@@ -22,6 +23,9 @@ std::atomic<uint32_t> g_serial{0};
 
 // The arrival of the message whose callback runs on this thread; negative outside a callback.
 thread_local double t_arrivalMs = -1.0;
+thread_local double t_arrivalServerMs = std::numeric_limits<double>::quiet_NaN();
+// PlaceOnServerTime's time on this thread; NaN: none.
+thread_local double t_placedServerMs = std::numeric_limits<double>::quiet_NaN();
 
 OutDevice* FindOut(MidiServiceState& s, MidiHandle handle) {
   if (IsInputHandle(handle)) return nullptr;
@@ -428,7 +432,7 @@ int InAddBuffer(MidiServiceState& s, MidiHandle handle, MidiInBuffer* buffer) {
 
 // ---- Delivery ----
 
-bool Deliver(InDevice& d, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch) {
+bool Deliver(InDevice& d, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch, double serverMs) {
   if (!bytes || count == 0 || (bytes[0] != 0xF0 && count > 3)) return false;
   std::thread::id self = std::this_thread::get_id();
   if (d.callbackThread.load(std::memory_order_acquire) == self) return false;  // from its own callback
@@ -455,7 +459,7 @@ bool Deliver(InDevice& d, const uint8_t* bytes, size_t count, int64_t arrivalNs,
   int64_t sinceStart = arrivalNs > startNs ? arrivalNs - startNs : 0;
   uintptr_t ms = static_cast<uintptr_t>(sinceStart / 1000000);
   d.callbackThread.store(self, std::memory_order_release);
-  ArrivalScope arrival(arrivalNs);
+  ArrivalScope arrival(arrivalNs, serverMs);
   if (buffer) {
     uint32_t length = static_cast<uint32_t>(std::min<size_t>(count, buffer->length));
     if (length > 0) std::memcpy(buffer->data, bytes, length);
@@ -476,8 +480,16 @@ bool DeliverNow(InDevice& d, const uint8_t* bytes, size_t count) {
   return Deliver(d, bytes, count, MonotonicNs(), epoch);
 }
 
-ArrivalScope::ArrivalScope(int64_t arrivalNs) { t_arrivalMs = static_cast<double>(arrivalNs) / 1e6; }
-ArrivalScope::~ArrivalScope() { t_arrivalMs = -1.0; }
+ArrivalScope::ArrivalScope(int64_t arrivalNs, double serverMs) {
+  t_arrivalMs = static_cast<double>(arrivalNs) / 1e6;
+  t_arrivalServerMs = serverMs;
+}
+ArrivalScope::~ArrivalScope() {
+  t_arrivalMs = -1.0;
+  t_arrivalServerMs = std::numeric_limits<double>::quiet_NaN();
+}
+
+double PlacedServerMs() { return t_placedServerMs; }
 
 void WaitForCallback(InDevice& d) {
   if (d.callbackThread.load(std::memory_order_acquire) == std::this_thread::get_id()) return;
@@ -495,6 +507,10 @@ int CopyName(const std::string& text, char* name, size_t capacity) {
 }  // namespace midi_common
 
 double MidiInArrivalMs() { return midi_common::t_arrivalMs >= 0 ? midi_common::t_arrivalMs : NowMs(); }
+double MidiInArrivalServerMs() { return midi_common::t_arrivalServerMs; }
+
+void PlaceOnServerTime(double serverMs) { midi_common::t_placedServerMs = serverMs; }
+ServerTimeScope::~ServerTimeScope() { midi_common::t_placedServerMs = std::numeric_limits<double>::quiet_NaN(); }
 
 int ShortMessageLength(uint8_t status) {
   if (status < 0xC0) return 3;  // running status (data first) and 0x8n-0xBn

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -182,13 +183,16 @@ int InAddBuffer(MidiServiceState& s, MidiHandle handle, MidiInBuffer* buffer);
 // nothing delivered, when the bytes are none of these, the input is not open and started in that
 // epoch, or the caller is that input's own callback; true otherwise (also when the message goes
 // nowhere: no callback, or no buffer).
-bool Deliver(InDevice& input, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch);
+// `serverMs`: when it arrived on the service's own time (MidiInArrivalServerMs), NaN when unknown.
+bool Deliver(InDevice& input, const uint8_t* bytes, size_t count, int64_t arrivalNs, uint32_t epoch,
+             double serverMs = std::numeric_limits<double>::quiet_NaN());
 // Deliver for a message arriving now (CLOCK_MONOTONIC), in the input's current epoch.
 bool DeliverNow(InDevice& input, const uint8_t* bytes, size_t count);
 
-// While it lives, MidiInArrivalMs on this thread reports `arrivalNs` (CLOCK_MONOTONIC).
+// While it lives, MidiInArrivalMs on this thread reports `arrivalNs` (CLOCK_MONOTONIC), and
+// MidiInArrivalServerMs `serverMs`.
 struct ArrivalScope {
-  explicit ArrivalScope(int64_t arrivalNs);
+  explicit ArrivalScope(int64_t arrivalNs, double serverMs = std::numeric_limits<double>::quiet_NaN());
   ~ArrivalScope();
   ArrivalScope(const ArrivalScope&) = delete;
   ArrivalScope& operator=(const ArrivalScope&) = delete;
@@ -196,6 +200,10 @@ struct ArrivalScope {
 
 // Returns once no callback of the input is running, unless the caller is that callback.
 void WaitForCallback(InDevice& input);
+
+// The server time PlaceOnServerTime set on this thread (NaN: none): a service that has its own time
+// places what this thread sends there.
+double PlacedServerMs();
 
 // Cuts `text` to fit `capacity` - 1 characters and zero-terminates it.
 int CopyName(const std::string& text, char* name, size_t capacity);

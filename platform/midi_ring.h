@@ -16,11 +16,16 @@
 
 namespace platform {
 
+// An output record whose `frame` is the frame it is written at, not its send time.
+constexpr uint32_t kPlacedAtFrame = 1;
+
 struct MidiRecord {
   uint32_t length = 0;  // bytes that follow the header
   uint32_t device = 0;
-  uint32_t frame = 0;  // input: the JACK frame time it arrived at; output: the low 32 bits of its send time in microseconds
-  uint32_t epoch = 0;
+  // input: the JACK frame time it arrived at; output: the low 32 bits of its send time in
+  // microseconds, or (epoch kPlacedAtFrame) the frame time it is written at
+  uint32_t frame = 0;
+  uint32_t epoch = 0;  // input: the device's epoch; output: 0 or kPlacedAtFrame
 };
 
 struct MidiRing {

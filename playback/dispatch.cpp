@@ -3,6 +3,9 @@
 // order. An event for a port whose queue has no room holds the dispatch back, with everything after
 // it, until that queue moves; a port merely pausing after a sysex message queues it and the other
 // ports go on. Timer thread, under the scheduler lock.
+#include <cmath>
+
+#include "platform/midi.h"
 #include "playback/chase.h"
 #include "playback/scheduler.h"
 #include "playback/song_image.h"
@@ -23,6 +26,10 @@ Dispatched DispatchDue(PlaybackState& p, int32_t current, bool holdAtEnd, double
       if (d.portMovesMs <= nowMs) d.portMovesMs = nowMs + 1.0;  // its queue drains now: looked at again soon
       break;
     }
+    // A playback that follows a master on the server's time places each event at its own time
+    // there (follow.h), not later than now.
+    if (p.follow.on && std::isfinite(p.follow.serverOffsetMs))
+      platform::PlaceOnServerTime(std::fmin(TickDueTime(*p.clock, tick), nowMs) - p.follow.serverOffsetMs);
     if (ApplyEvent(*p.ports, *p.clock, tick, word, main, kOwnerPlayback) == kStageTooLong)
       PostNotification(p.outbox.bus, window, tovu::protocol::kNotifyFailed, tovu::protocol::kErrorMessageTooLong);
     if (EventCode(word) != kCodeEnd) {

@@ -53,46 +53,54 @@ void JumpTo(PlaybackState& p, int32_t tick, double atMs) REQUIRES(p.lock) {
   Hold(p, tick, atMs);
 }
 
-// The clock runs from the follower's last pulse at the loop's period.
-void AnchorAtPulse(PlaybackState& p) REQUIRES(p.lock) {
+// The difference between the engine's clock and the server's time in a transport the service reported.
+double OffsetOf(const platform::TransportState& s) {
+  const double offset = s.atMs - s.mediaMs;
+  return s.frameRate > 0 && std::isfinite(offset) ? offset : 0.0;
+}
+
+// The clock runs from the follower's last pulse at the loop's period, lagMs behind the loop (whose
+// times are the server's: `offsetMs` later on the engine's clock).
+void AnchorAtPulse(PlaybackState& p, double offsetMs) REQUIRES(p.lock) {
   const midisync::ClockFollower& f = p.follow.follower;
   double msPerPulse = f.t1 - f.t0;
   double msPerTick = msPerPulse * midisync::kPulsesPerSixteenth / TicksPerSixteenth(p);
   double position = static_cast<double>(f.pulse) * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
   int32_t tick = TickOfPulses(p, static_cast<double>(f.pulse));
-  AnchorClockRate(*p.clock, f.t0 - (position - tick) * msPerTick, tick, msPerTick);
+  AnchorClockRate(*p.clock, f.t0 + p.follow.lagMs + offsetMs - (position - tick) * msPerTick, tick, msPerTick);
 }
 
-// Applies one message to the song. True when a pulse anchored the clock.
-bool Apply(PlaybackState& p, const midisync::ClockMessage& m, double guess) REQUIRES(p.lock) {
+// Applies one message (timed on the server's time, `offsetMs` behind the engine's clock) to the
+// song. True when a pulse anchored the clock.
+bool Apply(PlaybackState& p, const midisync::ClockMessage& m, double guess, double offsetMs) REQUIRES(p.lock) {
   midisync::FollowStep step = midisync::FollowMessage(p.follow.follower, m, guess);
   if (step.stop) {
     // Exactly as a stop releases; the song holds where it had come to.
     ReleasePlayback(p);
-    Hold(p, p.currentTick.load(), m.timeMs);
+    Hold(p, p.currentTick.load(), m.timeMs + offsetMs);
   }
   // What lies at the pulse's tick (or the first tick after it) belongs to the pulse.
-  if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to), true), m.timeMs);
-  if (step.run || step.pulse) AnchorAtPulse(p);
+  if (step.jump) JumpTo(p, TickOfPulses(p, static_cast<double>(step.to), true), m.timeMs + offsetMs);
+  if (step.run || step.pulse) AnchorAtPulse(p, offsetMs);
   return step.run || step.pulse;
 }
 
 // Applies a message the transport gives, at `atMs` or after the last one it gave.
-bool Give(PlaybackState& p, uint8_t status, double atMs, int64_t pulse, double guess) REQUIRES(p.lock) {
+bool Give(PlaybackState& p, uint8_t status, double atMs, int64_t pulse, double guess, double offsetMs)
+    REQUIRES(p.lock) {
   TransportFollow& t = p.follow.transport;
   midisync::ClockMessage m;
   m.status = status;
   m.pulse = pulse;
   m.timeMs = t.lastMs = std::max(atMs, t.lastMs);
-  return Apply(p, m, guess);
+  return Apply(p, m, guess, offsetMs);
 }
 
-// Makes and applies the messages the JACK transport gives since the last wake-up (follow.h). True
-// when a pulse anchored the clock.
-bool FollowTransport(PlaybackState& p, double nowMs, double guess) REQUIRES(p.lock) {
+// Makes and applies the messages the JACK transport `s` gives since the last wake-up (follow.h), at
+// `nowMs` on the server's time. True when a pulse anchored the clock.
+bool FollowTransport(PlaybackState& p, const platform::TransportState& s, double nowMs, double guess) REQUIRES(p.lock) {
   TransportFollow& t = p.follow.transport;
-  platform::TransportState s;
-  if (!p.clockIn->readTransport || !p.clockIn->readTransport(&s) || !(s.frameRate > 0)) return false;
+  const double offset = OffsetOf(s);
   const double msPerFrame = 1000.0 / s.frameRate;
   if (!t.seen || s.segment != t.segment) {
     const bool wasRolling = t.seen && t.rolling;
@@ -104,28 +112,28 @@ bool FollowTransport(PlaybackState& p, double nowMs, double guess) REQUIRES(p.lo
     const double exact = tick * midisync::kPulsesPerSixteenth / TicksPerSixteenth(p);
     const int64_t pulse = static_cast<int64_t>(std::ceil(std::fmin(exact, 1e15) - 1e-6));
     const midisync::ClockFollower& f = p.follow.follower;
-    if (f.state != midisync::kFollowStopped) Give(p, midisync::kClockStop, s.atMs, -1, guess);
+    if (f.state != midisync::kFollowStopped) Give(p, midisync::kClockStop, s.mediaMs, -1, guess, offset);
     if (s.rolling) {
-      Give(p, midisync::kClockContinue, s.atMs, pulse, guess);
+      Give(p, midisync::kClockContinue, s.mediaMs, pulse, guess, offset);
       t.nextPulse = pulse;
     } else if (!wasRolling && f.pointer != pulse) {
       // A locate while stopped. (One that stops it leaves the song where it stopped, nothing
       // sounding: its position is taken when it rolls again.)
-      Give(p, midisync::kSongPosition, s.atMs, pulse, guess);
+      Give(p, midisync::kSongPosition, s.mediaMs, pulse, guess, offset);
     }
   }
   t.nextPulseMs = 1e300;
-  if (!t.rolling || nowMs - s.atMs > kTransportStaleMs) return false;
-  // Each pulse once its time has come: the frame of its song time, on the engine's clock.
+  if (!t.rolling || nowMs - s.mediaMs > kTransportStaleMs) return false;
+  // Each pulse once its time has come: the frame of its song time.
   bool pulsed = false;
   for (int made = 0; made < 64; ++made) {
     const double songMs = WalkToTick(t.walk, midisync::PulseTick(t.nextPulse, TicksPerSixteenth(p)));
-    const double at = s.atMs + songMs - s.frame * msPerFrame;
+    const double at = s.mediaMs + songMs - s.frame * msPerFrame;
     if (at > nowMs) {
       t.nextPulseMs = at;
       break;
     }
-    pulsed = Give(p, midisync::kClockPulse, at, -1, guess) || pulsed;
+    pulsed = Give(p, midisync::kClockPulse, at, -1, guess, offset) || pulsed;
     ++t.nextPulse;
   }
   return pulsed;
@@ -133,7 +141,17 @@ bool FollowTransport(PlaybackState& p, double nowMs, double guess) REQUIRES(p.lo
 
 }  // namespace
 
-bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs) {
+double MediaOffsetMs(const ClockIn& in) {
+  platform::TransportState s;
+  return in.readTransport && in.readTransport(&s) ? OffsetOf(s) : 0.0;
+}
+
+double ArrivalOnFollowedClock(const ClockIn& in, double arrivalMs, double arrivalServerMs) {
+  if (in.port.load() == -1 || !std::isfinite(arrivalServerMs)) return arrivalMs;
+  return arrivalServerMs + MediaOffsetMs(in);
+}
+
+bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs, double arrivalServerMs) {
   uint8_t status = static_cast<uint8_t>(message & 0xFF);
   if (!midisync::IsFollowedMessage(status)) return false;
   if (port < 0 || in.port.load() != port) return true;  // a clock message nobody follows: dropped
@@ -141,7 +159,8 @@ bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrival
   m.status = status;
   m.data1 = static_cast<uint8_t>(message >> 8 & 0x7F);
   m.data2 = static_cast<uint8_t>(message >> 16 & 0x7F);
-  m.timeMs = arrivalMs + in.delayMs.load(std::memory_order_relaxed);
+  const double serverMs = std::isfinite(arrivalServerMs) ? arrivalServerMs : arrivalMs - MediaOffsetMs(in);
+  m.timeMs = serverMs + in.delayMs.load(std::memory_order_relaxed);
   midisync::PushClockMessage(in.inbox, m);
   return true;
 }
@@ -149,13 +168,15 @@ bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrival
 void BeginFollowing(PlaybackState& p, int32_t port, int32_t tick) {
   p.follow = Following{};
   p.follow.on = true;
+  p.follow.lagMs = port == kTransportClock ? 0.0 : kClockJitterMarginMs;
   p.follow.follower.pointer = midisync::FloorDivide(static_cast<int64_t>(tick) * midisync::kPulsesPerSixteenth,
                                                      TicksPerSixteenth(p));
   p.clock->external.store(true);
   if (p.clockIn)
-    p.clock->stampDelayMs.store(port == kTransportClock ? -p.clockIn->outputDelayMs.load() : p.clockIn->delayMs.load());
+    p.clock->stampDelayMs.store(port == kTransportClock ? -p.clockIn->outputDelayMs.load()
+                                                        : p.clockIn->delayMs.load() + p.follow.lagMs);
   Hold(p, tick, p.lastWakeMs);
-  p.follow.transport.lastMs = p.lastWakeMs;
+  p.follow.transport.lastMs = p.lastWakeMs - (p.clockIn ? MediaOffsetMs(*p.clockIn) : 0.0);
   if (p.clockIn) {
     p.clockIn->port.store(-1);
     midisync::ClearClockInbox(p.clockIn->inbox);
@@ -177,11 +198,23 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
   midisync::ClockFollower& f = fo.follower;
   // The period a first pulse assumes: the song's own tempo there.
   double guess = MsPerTick(p.main->ticksPerMinute, 1.0) * TicksPerSixteenth(p) / midisync::kPulsesPerSixteenth;
+  // The follower runs on the server's time (follow.h), `offset` behind the engine's clock.
+  platform::TransportState s;
+  const bool transport = p.clockIn && p.clockIn->readTransport && p.clockIn->readTransport(&s);
+  const double offset = transport ? OffsetOf(s) : 0.0;
+  const double serverNow = nowMs - offset;
+  // What this wake-up sends lands where the server's time puts it (the wake-up's scope ends it):
+  // now, and each event at its own time (DispatchDue).
+  fo.serverOffsetMs = transport ? offset : NAN;
+  if (transport) platform::PlaceOnServerTime(serverNow);
   midisync::ClockMessage m;
   bool pulsed = false;
-  if (p.clockIn && p.clockIn->port.load() == kTransportClock) pulsed = FollowTransport(p, nowMs, guess);
-  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m, nowMs)) pulsed = Apply(p, m, guess) || pulsed;
-  fo.nextMessageMs = p.clockIn ? std::fmin(midisync::OldestClockMessageMs(p.clockIn->inbox), fo.transport.nextPulseMs) : 1e300;
+  if (transport && s.frameRate > 0 && p.clockIn->port.load() == kTransportClock)
+    pulsed = FollowTransport(p, s, serverNow, guess);
+  while (p.clockIn && midisync::PopClockMessage(p.clockIn->inbox, &m, serverNow))
+    pulsed = Apply(p, m, guess, offset) || pulsed;
+  fo.nextMessageMs =
+      p.clockIn ? std::fmin(midisync::OldestClockMessageMs(p.clockIn->inbox), fo.transport.nextPulseMs) + offset : 1e300;
   // Held: what lies at the held tick itself waits for the first pulse.
   if (f.state != midisync::kFollowRunning) return fo.heldTick > INT32_MIN ? fo.heldTick - 1 : fo.heldTick;
   if (pulsed && fo.lostReported) {
@@ -194,14 +227,16 @@ int32_t FollowUntil(PlaybackState& p, double nowMs, uint32_t window) {
   int32_t limit = next > INT32_MIN ? next - 1 : next;
   // Input that arrives while the master is late is stamped at its next pulse at the latest.
   p.clock->stampLimit.store(next, std::memory_order_release);
-  if (midisync::ClockLost(f, nowMs)) {
+  // Anchored again at every wake-up: the server's time may have moved against the engine's clock.
+  if (!fo.lostReported) AnchorAtPulse(p, offset);
+  if (midisync::ClockLost(f, serverNow)) {
     // Held at the next pulse: nothing is stamped or sent past it until the clock comes back.
     if (!fo.lostReported) {
       fo.lostReported = true;
-      Hold(p, TickOfPulses(p, midisync::FollowedPosition(f, nowMs)), nowMs);
+      Hold(p, TickOfPulses(p, midisync::FollowedPosition(f, serverNow - fo.lagMs)), nowMs);
       PostNotification(p.outbox.bus, window, kNotifyClockLost, 1);
     }
   }
-  int32_t tick = TickOfPulses(p, midisync::FollowedPosition(f, nowMs));
+  int32_t tick = TickOfPulses(p, midisync::FollowedPosition(f, serverNow - fo.lagMs));
   return tick < limit ? tick : limit;
 }

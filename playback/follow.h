@@ -20,9 +20,23 @@
 // it: the longest the input layer may take to hand them over (MidiInputDelayMs, a JACK period and
 // its poll) and a margin for the wake-up. So the events at a pulse's tick are sent at their time
 // rather than whenever the pulse came through, and a service that places output by its send time
-// (jack) writes every event at its exact frame, the whole song a constant delayMs behind the
-// master. Input a take records is stamped by the same clock, delayMs later (the transport's
-// messages are timed on the output's time: its input is stamped a JACK period earlier).
+// (jack) writes every event at its exact frame. The song then runs lagMs behind the loop's time
+// of the pulses (kClockJitterMarginMs), so that a master's jitter is not passed on: the whole song a
+// constant delayMs + lagMs behind the master. Input a take records is stamped by the same clock,
+// that much later (the transport's messages are timed on the output's time: its input is stamped a
+// JACK period earlier).
+//
+// The server's time. A master inside JACK keeps to the server's frames, and so does everything the
+// engine writes there; but a driver's frames may fall behind the engine's clock (a stall, a slow
+// driver: by tens of milliseconds on a busy machine), and a loop run on the engine's clock would take
+// that for the master's tempo wandering. So the follower runs on the server's time (the frames, as
+// the service reports them beside the transport, TransportState::mediaMs): a message is stamped on
+// it as it comes, and each wake-up reads where it stands now, and anchors the playback clock there,
+// through the difference between the two as the service last saw it (MediaOffsetMs); and what a
+// wake-up sends is placed on the server's time too (platform::PlaceOnServerTime), each event at its
+// own time, so that it lands on the frame the loop meant however late the wake-up came or the cycle
+// that writes it runs. A service without such a
+// time reports none: the difference is 0.
 //
 // The JACK transport. Its position is its frame: the song's time frame / rate from the song's start,
 // by the song's own tempo map (tempo factor 1; bar, beat and tick are not read), so any client that
@@ -48,6 +62,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 
 #include "platform/midi.h"
 #include "playback/song_image.h"
@@ -61,6 +76,11 @@ constexpr int32_t kTransportClock = -3;
 constexpr double kTransportStaleMs = 250.0;
 // Beyond the input layer's own delay, pulses are taken this much later: the wake-up's margin.
 constexpr double kClockTakeMarginMs = 1.0;
+// A song that follows a MIDI clock runs this much behind the loop's time of its pulses, so that a
+// pulse up to this much later than the loop expects (a master's jitter) still comes before the song
+// reaches its tick: the notes there keep the loop's steady time rather than the pulse's. (The
+// transport's pulses come exactly at their frames: no margin.)
+constexpr double kClockJitterMarginMs = 2.0;
 
 // What the input thread shares with a following playback: nothing but atomics.
 struct ClockIn {
@@ -90,14 +110,29 @@ struct Following {
   bool on = false;
   bool lostReported = false;
   int32_t heldTick = 0;  // where the clock is held while the follower does not run
+  double lagMs = 0;      // how far the song runs behind the loop: kClockJitterMarginMs or 0
   midisync::ClockFollower follower;
   TransportFollow transport;
   double nextMessageMs = 1e300;  // when the next message waiting (or the transport's next pulse) is due
+  // The engine's clock's lead over the server's time at this wake-up; NaN: the service has none.
+  double serverOffsetMs = std::numeric_limits<double>::quiet_NaN();
 };
 
+// How far the engine's clock is ahead of the server's time (NowMs's time less the server's, at the
+// service's latest cycle); 0 when the service has none. Any thread; never blocks.
+double MediaOffsetMs(const ClockIn& in);
+
 // Whether a message from input port `port` is for the follower (its status one it reads); pushes
-// it when it is. Input thread; never blocks or allocates.
-bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs);
+// it when it is, stamped on the server's time. Input thread; never blocks or allocates.
+// `arrivalServerMs` is its arrival on the server's time when the service knows it (NaN: from
+// `arrivalMs`, through MediaOffsetMs).
+bool OfferClockInput(ClockIn& in, int32_t port, uint32_t message, double arrivalMs,
+                     double arrivalServerMs = std::numeric_limits<double>::quiet_NaN());
+
+// When input that arrived at `arrivalMs` (`arrivalServerMs` on the server's time, NaN when unknown)
+// arrived on the engine's clock as a following playback keeps it: through the server's time while
+// one follows (so that a take lands where the song was), else `arrivalMs`. Input thread.
+double ArrivalOnFollowedClock(const ClockIn& in, double arrivalMs, double arrivalServerMs);
 
 // A start that follows input port `port` (or kTransportClock), once BeginPlayback has chased the images to `tick`: the
 // clock is held there, the follower stopped with its pointer at `tick`.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/midi.h"
 #include "playback/scheduler.h"
 #include "playback/song_image.h"
 #include "locks/locks.h"
@@ -15,6 +16,8 @@ void SchedulerWakeUp(void* context, uint64_t timerId) {
 
 void SchedulerWakeUpAt(PlaybackState& p, uint64_t timerId, double nowMs) {
   EngineLock guard(p.lock, LockKind::kScheduler);
+  // A playback that follows may place what it sends on the server's time, until this wake-up ends.
+  platform::ServerTimeScope serverTime;
   if (timerId != p.timer) return;  // replaced by a continue or a tempo-factor change, or stopped
   p.timer = 0;
   uint32_t window = p.playingClient.load();

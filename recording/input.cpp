@@ -42,11 +42,18 @@ bool AcceptSysexInput(const InputRouter& router, platform::MidiHandle handle) {
          (listener.inputFlags & tovu::protocol::kInputSysex) != 0;
 }
 
+// When the input being handled arrived, on the clock the playback keeps (follow.h).
+double ArrivalMs(const InputRouter& router) {
+  const double arrivalMs = platform::MidiInArrivalMs();
+  return router.clockIn ? ArrivalOnFollowedClock(*router.clockIn, arrivalMs, platform::MidiInArrivalServerMs())
+                        : arrivalMs;
+}
+
 // What passed the filter goes to thru (as the thru settings change it; not when what thru held was
 // released since the filter admitted it) and to the take (as it came, stamped when it arrived).
 void RouteInput(const InputRouter& router, uint32_t message, uint32_t thruGeneration) {
   if (router.thru->owner.load() != 0) ThruPlayIn(*router.thru, message, thruGeneration);
-  if (router.recordingClient->load() != 0) RecordArrived(*router.recorder, message, platform::MidiInArrivalMs());
+  if (router.recordingClient->load() != 0) RecordArrived(*router.recorder, message, ArrivalMs(router));
 }
 
 }  // namespace
@@ -72,7 +79,7 @@ void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, 
     // Clock messages go to the follower before the filter (which refuses every system message).
     if (router->clockIn && (message & 0xF0) == 0xF0 &&
         OfferClockInput(*router->clockIn, FindInputPortByHandle(*router->ports, handle), message,
-                        platform::MidiInArrivalMs()))
+                        platform::MidiInArrivalMs(), platform::MidiInArrivalServerMs()))
       return;
     // Read before the filter: a release of what thru holds after this point drops the message.
     uint32_t thruGeneration = router->thru->generation.load();
@@ -80,6 +87,6 @@ void OnMidiInput(platform::MidiHandle handle, uint32_t msg, uintptr_t instance, 
   } else if (msg == platform::kMimLongData) {
     auto* buffer = reinterpret_cast<platform::MidiInBuffer*>(param1);
     if (buffer)
-      OnSysexBuffer(*router->recorder, handle, buffer, AcceptSysexInput(*router, handle), platform::MidiInArrivalMs());
+      OnSysexBuffer(*router->recorder, handle, buffer, AcceptSysexInput(*router, handle), ArrivalMs(*router));
   }
 }

@@ -101,7 +101,8 @@ FollowStep FollowMessage(ClockFollower& f, const ClockMessage& m, double guessMs
         f.placed = false;
         f.pulse = f.pointer;
         f.pulsesSinceCue = 1;
-        f.reached = static_cast<double>(f.pulse);
+        // Not at the pulse yet: a song that runs behind the loop reaches it in its time.
+        f.reached = static_cast<double>(f.pulse) - 1.0;
         StartLoop(f, m.timeMs, UsablePeriod(guessMsPerPulse) ? guessMsPerPulse : 20.0);
         step.run = true;
       } else if (f.state == kFollowRunning) {

@@ -107,9 +107,10 @@ struct FollowStep {
 // Applies one message. `guessMsPerPulse` is the period the first pulse after a cue assumes (the
 // song's own tempo, say).
 FollowStep FollowMessage(ClockFollower& f, const ClockMessage& message, double guessMsPerPulse);
-// The song position in pulses at `nowMs` (not before the last pulse's arrival): while running, the
-// last pulse plus the loop's estimate since it, held at the next pulse and never below a position
-// handed out before; otherwise the pointer.
+// The song position in pulses at `nowMs`: while running, the last pulse plus the loop's estimate
+// since it, held at the next pulse and never below a position handed out before (a song that runs
+// behind the loop asks for times before the pulse that started it: it stands before that pulse
+// until the loop's time of it); otherwise the pointer.
 double FollowedPosition(ClockFollower& f, double nowMs);
 // The furthest the song may go until the next pulse comes (pulses).
 int64_t FollowLimit(const ClockFollower& f);

@@ -59,14 +59,20 @@
 // sent earlier on the same port. A cycle is never taken to have begun more than its own length
 // before the callback runs: after a server that stalled (and whose frame count and cycle times
 // resume where they stopped), what was sent meanwhile is late and goes out at once, followed by
-// whatever was sent after it, rather than played again over the stall's length.
+// whatever was sent after it, rather than played again over the stall's length. A message sent on
+// the server's time (PlaceOnServerTime: a playback that follows a master inside JACK) is stamped
+// instead with the frame it is written at, from its server time by the latest cycle, and written
+// there whenever the cycle that holds it runs (at once when that has passed).
 //
 // The transport: the timebase is taken and given up on the server worker (as an open is); start, stop
 // and locate are libjack's non-blocking requests, asked from any thread. While the timebase is ours,
 // TimebaseCallback asks the engine, on JACK's real-time thread, for the position due at the cycle's
 // first frame, through a function that reads atomics only. Every cycle the process callback also
 // publishes the transport as it stands at the cycle's first frame (TransportRead), with a segment
-// count that moves whenever it did not simply run on, for a playback that follows it.
+// count that moves whenever it did not simply run on, for a playback that follows it, and the
+// server's own time there: its frames counted from the client's first cycle (a driver that stalls
+// or runs slow falls behind the engine's clock, and JACK's clients, a clock master among them, keep
+// to the frames).
 //
 // The devices' records, handles and input states are midi_common's (the process callback reads only
 // an input's atomics there); this file keeps each device's JACK port and each output's ring.
@@ -93,6 +99,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -221,7 +228,17 @@ struct Service {
   std::atomic<double> watchFrame{0};
   std::atomic<double> watchRate{0};
   std::atomic<double> watchAtMs{0};
+  std::atomic<double> watchMediaMs{0};
+  std::atomic<uint32_t> watchCycleFrame{0};  // the cycle's first frame, where watchMediaMs holds
   bool watchedBefore = false;
+  // The frames behind watchMediaMs (the real-time thread's): counted from the first cycle of
+  // `mediaClient`, whose time there was `mediaBaseMs` (NowMs's scale); and the least lead of the
+  // engine's clock over that time seen at the callbacks (mediaLeadMs, see WatchTransport).
+  jack_client_t* mediaClient = nullptr;
+  int64_t mediaFrames = 0;
+  jack_nframes_t mediaLastStart = 0;
+  double mediaBaseMs = 0;
+  double mediaLeadMs = 0;
   bool lastRolling = false;
   jack_nframes_t lastFrame = 0;
   jack_nframes_t lastFrames = 0;
@@ -240,7 +257,8 @@ int64_t DueOffset(const CycleClock& clock, uint32_t sentUs, jack_nframes_t nfram
   return (sinceStart + clock.lengthUs) * static_cast<int64_t>(nframes) / clock.lengthUs;
 }
 
-void WriteOutput(Service& s, OutPort& d, jack_port_t* port, const CycleClock& clock, jack_nframes_t nframes) {
+void WriteOutput(Service& s, OutPort& d, jack_port_t* port, const CycleClock& clock, jack_nframes_t cycleStart,
+                 jack_nframes_t nframes) {
   void* buffer = jack_port_get_buffer(port, nframes);
   JackBufferTake(buffer);
   jack_midi_clear_buffer(buffer);
@@ -250,10 +268,14 @@ void WriteOutput(Service& s, OutPort& d, jack_port_t* port, const CycleClock& cl
   bool wrote = false;
   MidiRecord r;
   while (MidiRingPeek(d.ring, &r)) {
-    int64_t offset = DueOffset(clock, r.frame, nframes);
+    int64_t offset = r.epoch == kPlacedAtFrame ? static_cast<int64_t>(static_cast<int32_t>(r.frame - cycleStart))
+                                               : DueOffset(clock, r.frame, nframes);
     if (offset >= period) {
-      if (offset < 3 * period) break;  // due in a later cycle, and so is everything after it
-      offset = period - 1;             // a stamp that far ahead is not believed
+      // Due in a later cycle, and so is everything after it. A stamp that far ahead is not believed:
+      // a send time more than two periods on, a frame more than a second on.
+      const int64_t second = static_cast<int64_t>(s.watchRate.load(std::memory_order_relaxed));
+      if (offset < (r.epoch == kPlacedAtFrame ? std::max(second, 3 * period) : 3 * period)) break;
+      offset = period - 1;
     }
     offset = std::max(offset, last);  // a late one (negative) goes at once, after those before it
     // Asked first: a refused reserve makes libjack format an error message on this thread.
@@ -323,7 +345,11 @@ double DueMsOfCycle(const CycleClock& cycle) {
 // Publishes the transport at this cycle's first frame. A new segment begins whenever it did not
 // simply run on from the cycle before: it started or stopped, or was located (or this is the first
 // cycle seen, on this server or a new one).
-void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t nframes) {
+// How fast the least lead may rise again (ms per ms of the server's time).
+constexpr double kLeadRise = 0.01;
+
+void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t cycleStart, jack_nframes_t nframes,
+                    double calledMs) {
   jack_position_t pos;
   const bool rolling = jack_transport_query(s.client, &pos) == JackTransportRolling;
   const jack_nframes_t ranOn = s.lastRolling ? s.lastFrame + s.lastFrames : s.lastFrame;
@@ -332,13 +358,35 @@ void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t nframes)
   s.lastRolling = rolling;
   s.lastFrame = pos.frame;
   s.lastFrames = nframes;
+  // The server's time: its frames from the client's first cycle. Its lead over the engine's clock
+  // is taken from when the callbacks run (a message sent a period before this one is written at
+  // its first frame), at the least: a driver wakes late, never early, and a message has to be sent
+  // before the callback that writes it, so the earliest callbacks are the frames' time. It may rise
+  // again slowly (kLeadRise), as a driver whose frames run slower than the clock has it rise.
+  jack_client_t* client = s.client.load(std::memory_order_relaxed);
+  const double rate = pos.frame_rate > 0 ? static_cast<double>(pos.frame_rate) : 48000.0;
+  const double periodMs = nframes * 1000.0 / rate;
+  const bool first = s.mediaClient != client;
+  if (first) {
+    s.mediaClient = client;
+    s.mediaFrames = 0;
+    s.mediaBaseMs = DueMsOfCycle(clock);
+  } else {
+    s.mediaFrames += static_cast<jack_nframes_t>(cycleStart - s.mediaLastStart);
+  }
+  s.mediaLastStart = cycleStart;
+  const double mediaMs = s.mediaBaseMs + static_cast<double>(s.mediaFrames) * 1000.0 / rate;
+  const double lead = calledMs - periodMs - mediaMs;
+  s.mediaLeadMs = first ? lead : std::min(s.mediaLeadMs + kLeadRise * periodMs, lead);
   const uint32_t seq = s.watchSeq.load(std::memory_order_relaxed);
   s.watchSeq.store(seq + 1);
   if (newSegment) s.watchSegment.store(s.watchSegment.load(std::memory_order_relaxed) + 1);
   s.watchRolling.store(rolling);
   s.watchFrame.store(static_cast<double>(pos.frame));
   s.watchRate.store(static_cast<double>(pos.frame_rate));
-  s.watchAtMs.store(DueMsOfCycle(clock));
+  s.watchAtMs.store(mediaMs + s.mediaLeadMs);
+  s.watchMediaMs.store(mediaMs);
+  s.watchCycleFrame.store(cycleStart);
   s.watchSeq.store(seq + 2);
 }
 
@@ -351,6 +399,7 @@ int Process(jack_nframes_t nframes, void* arg) {
   jack_time_t nextUs;
   float periodUs;
   jack_time_t nowUs = jack_get_time();
+  const double calledMs = NowMs();
   if (jack_get_cycle_times(s.client, &frames, &clock.startUs, &nextUs, &periodUs) == 0 && nextUs > clock.startUs) {
     clock.lengthUs = static_cast<int64_t>(nextUs - clock.startUs);
   } else {  // no estimate yet: the cycle starts now and lasts its frames at the nominal rate
@@ -367,14 +416,14 @@ int Process(jack_nframes_t nframes, void* arg) {
   const uint32_t inCount = s.state->inCount.load(std::memory_order_acquire);
   for (uint32_t i = 0; i < outCount; ++i) {
     jack_port_t* port = s.outputs[i].port.load(std::memory_order_seq_cst);
-    if (port) WriteOutput(s, s.outputs[i], port, clock, nframes);
+    if (port) WriteOutput(s, s.outputs[i], port, clock, cycleStart, nframes);
   }
   for (uint32_t i = 0; i < inCount; ++i) {
     jack_port_t* port = s.inputs[i].port.load(std::memory_order_seq_cst);
     if (port) ReadInput(s, i, s.devices[i], port, cycleStart, nframes);
   }
   s.cycleNow = clock;
-  WatchTransport(s, clock, nframes);
+  WatchTransport(s, clock, cycleStart, nframes, calledMs);
   AskPendingLocate(s, clock);
   s.cycles.fetch_add(1, std::memory_order_release);
   s.inCallback.store(0, std::memory_order_seq_cst);
@@ -545,6 +594,36 @@ int RunBounded(Service& s, std::shared_ptr<ServerJob> job, jack_port_t** port, b
 
 // ---- The input thread ----
 
+// The server's time of the latest cycle (TransportRead's, under its sequence counter): the frame
+// its first frame is, and the server time of a message written there.
+bool ReadServerTime(const Service& s, uint32_t* frame, double* mediaMs, double* rate) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const uint32_t before = s.watchSeq.load();
+    if (before == 0) return false;  // no cycle yet
+    if (before & 1) continue;
+    *frame = s.watchCycleFrame.load();
+    *mediaMs = s.watchMediaMs.load();
+    *rate = s.watchRate.load();
+    if (s.watchSeq.load() == before) return *rate > 0;
+  }
+  return false;
+}
+
+// A message `lateMs` late, sent on a thread that places output on the server's time: stamped with
+// the frame that time gives (kPlacedAtFrame). False, leaving `r` alone, on any other thread.
+bool PlaceAtServerTime(const Service& s, double lateMs, MidiRecord* r) {
+  const double serverMs = midi_common::PlacedServerMs();
+  if (!std::isfinite(serverMs)) return false;
+  uint32_t frame;
+  double mediaMs, rate;
+  if (!ReadServerTime(s, &frame, &mediaMs, &rate)) return false;
+  const double frames = (serverMs - lateMs - mediaMs) * rate / 1000.0;
+  if (!std::isfinite(frames) || std::fabs(frames) > 1e9) return false;
+  r->frame = frame + static_cast<uint32_t>(static_cast<int32_t>(std::llround(frames)));
+  r->epoch = kPlacedAtFrame;
+  return true;
+}
+
 void ReaderMain(Service* s) {
   std::unique_ptr<uint8_t[]> bytes(new uint8_t[kInRingBytes]);
   int64_t lastArrivalNs = 0;
@@ -568,20 +647,26 @@ void ReaderMain(Service* s) {
       // clock, stamps it when it arrived rather than when this thread got to it. (The client is
       // read under publishMutex: the worker closes a client it has replaced.)
       int64_t ageFrames;
-      jack_nframes_t rate;
+      jack_nframes_t rate, period;
       {
         std::lock_guard<std::mutex> lock(s->publishMutex);
         jack_client_t* client = s->client.load();
         if (!client) continue;  // its server has gone: the input went with it
-        ageFrames = static_cast<int32_t>(jack_frame_time(client) - r.frame) +
-                    static_cast<int64_t>(jack_get_buffer_size(client));
+        period = jack_get_buffer_size(client);
+        ageFrames = static_cast<int32_t>(jack_frame_time(client) - r.frame) + static_cast<int64_t>(period);
         rate = jack_get_sample_rate(client);
       }
       int64_t ageNs = rate > 0 ? std::max<int64_t>(ageFrames, 0) * 1000000000 / rate : 0;
       // Never before the event delivered ahead of it: the clocks' estimates jitter a little.
       int64_t arrivalNs = std::max(MonotonicNs() - ageNs, lastArrivalNs);
       lastArrivalNs = arrivalNs;
-      midi_common::Deliver(s->devices[r.device], bytes.get(), r.length, arrivalNs, r.epoch);
+      // On the server's time, exactly from its frame: when output written at that frame was sent (a
+      // period before it), as the arrival above.
+      uint32_t cycleFrame;
+      double cycleMs, cycleRate, serverMs = std::numeric_limits<double>::quiet_NaN();
+      if (ReadServerTime(*s, &cycleFrame, &cycleMs, &cycleRate))
+        serverMs = cycleMs + static_cast<int32_t>(r.frame - cycleFrame) * 1000.0 / cycleRate;
+      midi_common::Deliver(s->devices[r.device], bytes.get(), r.length, arrivalNs, r.epoch, serverMs);
     }
   }
 }
@@ -652,7 +737,8 @@ int Send(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t le
   // server stalls. The ring's order and the process callback keep the messages of a port in order.
   MidiRecord r;
   r.length = length;
-  r.frame = static_cast<uint32_t>(jack_get_time());  // microseconds; the callback compares the low bits
+  if (!PlaceAtServerTime(s, 0.0, &r))
+    r.frame = static_cast<uint32_t>(jack_get_time());  // microseconds; the callback compares the low bits
   if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
   return kMidiOk;
 }
@@ -668,7 +754,8 @@ int SendAt(MidiServiceState& state, uint32_t id, const uint8_t* bytes, uint32_t 
   double lateUs = (NowMs() - atMs) * 1000.0;
   MidiRecord r;
   r.length = length;
-  r.frame = static_cast<uint32_t>(nowUs - (lateUs > 0 ? static_cast<jack_time_t>(std::llround(lateUs)) : 0));
+  if (!PlaceAtServerTime(s, std::max(0.0, NowMs() - atMs), &r))
+    r.frame = static_cast<uint32_t>(nowUs - (lateUs > 0 ? static_cast<jack_time_t>(std::llround(lateUs)) : 0));
   if (!MidiRingPush(s.outputs[id].ring, r, bytes)) return kMidiNoMemory;
   return kMidiOk;
 }
@@ -892,6 +979,7 @@ bool TransportRead(MidiServiceState& state, TransportState* out) {
     t.frame = s.watchFrame.load();
     t.frameRate = s.watchRate.load();
     t.atMs = s.watchAtMs.load();
+    t.mediaMs = s.watchMediaMs.load();
     if (s.watchSeq.load() != before) continue;
     *out = t;
     return true;

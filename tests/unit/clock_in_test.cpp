@@ -65,6 +65,12 @@ struct FakeTransport {
   double sinceMs = 0;
 } g_transport;
 
+// How far the server's time lags the engine's clock `ms` after the rig's origin (a driver that
+// stalled or runs slow); none when null.
+double g_origin = 0;
+double (*g_serverLag)(double ms) = nullptr;
+double ServerLag() { return g_serverLag ? g_serverLag(g_now - g_origin) : 0.0; }
+
 bool ReadFakeTransport(platform::TransportState* out) {
   out->segment = g_transport.segment;
   out->rolling = g_transport.rolling;
@@ -72,6 +78,7 @@ bool ReadFakeTransport(platform::TransportState* out) {
   const double cycles = g_transport.rolling ? std::floor((g_now - g_transport.sinceMs) / kCycleMs) : 0;
   out->frame = g_transport.frame + 256 * cycles;
   out->atMs = g_transport.rolling ? g_transport.sinceMs + cycles * kCycleMs : g_now;
+  out->mediaMs = out->atMs - ServerLag();
   return true;
 }
 
@@ -86,7 +93,8 @@ struct FollowRig : InProcessEngine {
     engine.ports.outputs[0].Open();
     engine.ports.inputs[0].Open(engine.ports.inputCallback, engine.ports.inputInstance);
     engine.ports.stages.clock = PushedClock;
-    g_now = origin;
+    g_now = g_origin = origin;
+    g_serverLag = nullptr;
     engine.clockIn.readTransport = ReadFakeTransport;
     g_transport = FakeTransport{};
     g_transport.sinceMs = origin;
@@ -113,6 +121,7 @@ struct FollowRig : InProcessEngine {
   }
   void Master(uint8_t status, double at, uint8_t d1 = 0, uint8_t d2 = 0) {
     Run(at);
+    g_now = origin + at;  // the input thread hands the message over as it arrives
     OfferClockInput(engine.clockIn, 0, static_cast<uint32_t>(status | d1 << 8 | d2 << 16), origin + at);
   }
   // The transport is located, started or stopped at `at` ms.
@@ -139,9 +148,10 @@ struct Segment {
 };
 
 // Per run of pulses: exactly the notes from the cue to the last pulse, each once, in order, with
-// controller 7 as the song has it at each; between pulses within `toleranceMs` of the master's time
-// once locked. Returns how many times were checked.
-int CheckRuns(const std::vector<Heard>& heard, const std::vector<Segment>& segments, double toleranceMs) {
+// controller 7 as the song has it at each; at and between pulses within `toleranceMs` of the
+// master's grid once locked (within `atPulseMs` at pulses and `betweenMs` between them). Returns how many times were checked.
+int CheckRuns(const std::vector<Heard>& heard, const std::vector<Segment>& segments, double atPulseMs,
+              double betweenMs) {
   int checkedTimes = 0;
   int32_t device = heard[0].controller;  // controller 7 as the device holds it
   for (size_t i = 0; i < segments.size(); ++i) {
@@ -164,10 +174,10 @@ int CheckRuns(const std::vector<Heard>& heard, const std::vector<Segment>& segme
         EXPECT_EQ(device, Controller7At(NoteTick(e.note))) << "note " << e.note;
       }
       int64_t k = e.note - seg.cue;
-      if (k >= 12 && (e.note & 1)) {
-        // Tick 5k + 2 lies 2/5 of a pulse after pulse k.
-        double ideal = seg.firstMs + (static_cast<double>(k) + 0.4) * seg.periodMs;
-        EXPECT_NEAR(e.ms, ideal, toleranceMs) << "note " << e.note;
+      if (k >= 12) {
+        // Tick 5k lies on pulse k, tick 5k + 2 2/5 of a pulse after it.
+        double ideal = seg.firstMs + (static_cast<double>(k) + 0.4 * (e.note & 1)) * seg.periodMs;
+        EXPECT_NEAR(e.ms, ideal, (e.note & 1) ? betweenMs : atPulseMs) << "note " << e.note;
         ++checkedTimes;
       }
       ++expected;
@@ -180,7 +190,8 @@ int CheckRuns(const std::vector<Heard>& heard, const std::vector<Segment>& segme
 }  // namespace
 
 // A master that starts, stops, moves the pointer while stopped and continues, at random, its pulses
-// jittered by up to +-1 ms at a random tempo per run: checked against the receiver model.
+// jittered by up to +-1 ms at a random tempo per run: checked against the receiver model, the song
+// the jitter margin behind the master's grid.
 TEST(ClockIn, RandomTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
   std::mt19937 random(2826);
   FollowRig rig;
@@ -206,7 +217,9 @@ TEST(ClockIn, RandomTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
     if (start) pointer = 0;
     t += 5;
     rig.Run(t);
-    Segment seg{rig.heard.size(), pointer, pointer, t, std::uniform_real_distribution<double>(12.0, 30.0)(random)};
+    // The song runs the jitter margin behind the master's grid.
+    Segment seg{rig.heard.size(), pointer, pointer, t + kClockJitterMarginMs,
+                std::uniform_real_distribution<double>(12.0, 30.0)(random)};
     int pulses = std::uniform_int_distribution<int>(1, 60)(random);
     for (int n = 0; n < pulses; ++n) {
       double at = t + n * seg.periodMs + jitter(random);
@@ -222,7 +235,9 @@ TEST(ClockIn, RandomTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
   }
   rig.Run(t + 100);
 
-  EXPECT_GT(CheckRuns(rig.heard, segments, 1.0), 50);
+  // The master's jitter is not passed on, at pulses as between them. (A note struck as its pulse
+  // arrives would be off by up to the jitter, 1 ms, and more where the loop expected it early.)
+  EXPECT_GT(CheckRuns(rig.heard, segments, 0.75, 0.75), 50);
 }
 
 // A clock that stops arriving: the song holds before the next pulse's tick for as long as it is
@@ -239,7 +254,8 @@ TEST(ClockIn, ASilentClockHoldsTheSongUntilItComesBack) {
     const PlaybackClock& clock = *rig.engine.playback.clock;
     EXPECT_GT(TickAt(ReadClock(clock), rig.origin + 250), 50);
     EXPECT_EQ(StampTickAt(clock, rig.origin + 250), 50);
-    EXPECT_EQ(StampTickAt(clock, rig.origin + 205), TickAt(ReadClock(clock), rig.origin + 205));
+    // (Input is stamped where the song will be when what was played with the master sounds.)
+    EXPECT_EQ(StampTickAt(clock, rig.origin + 205), TickAt(ReadClock(clock), rig.origin + 205 + kClockJitterMarginMs));
   }
   int before = rig.wakeUps;
   rig.Run(2000);
@@ -305,7 +321,8 @@ TEST(ClockIn, RandomJackTransportPlaysEveryNoteOnceInOrderWithTheStateChased) {
     t += 20;
   }
   rig.Run(t + 100);
-  EXPECT_GT(CheckRuns(rig.heard, segments, 1e-6), 100);
+    // (A note at a pulse may wait for the scheduler's least spacing of wake-ups, 50 microseconds.)
+  EXPECT_GT(CheckRuns(rig.heard, segments, 0.051, 1e-6), 100);
 }
 
 // The song's tempo map walked forward and back: random tempo changes, the time at each of a rising
@@ -345,19 +362,31 @@ TEST(ClockIn, TheTempoWalkMapsTicksAndTimesBothWays) {
 
 // Pulses taken a fixed delay after they arrive (as on jack, whose input comes a period late): each
 // is taken exactly at its arrival plus the delay, not at the next poll, so the note at its tick is
-// sent then, every one the same delay behind the master.
-TEST(ClockIn, PulsesTakenLateStrikeTheirNotesExactlyTheDelayBehind) {
+// sent then, every one the same delay behind the master. And the master keeps to the server's time
+// while the server falls 23 ms behind the engine's clock (a stall, as JACK's clock absorbs it):
+// every note, at a pulse or between, still falls exactly where the master's time puts it.
+TEST(ClockIn, PulsesTakenLateStrikeTheirNotesExactlyTheDelayBehindOnTheServersTime) {
   FollowRig rig;
+  // Behind by nothing until 100 ms, falling behind steadily to 23 ms at 500 ms.
+  g_serverLag = [](double ms) { return 23.0 * std::clamp((ms - 100.0) / 400.0, 0.0, 1.0); };
+  auto serverTime = [](double ms) { return ms - g_serverLag(ms); };
+  auto engineTime = [](double server) {
+    return server < 100 ? server : server < 477 ? (server - 5.75) / (1 - 23.0 / 400) : server + 23;
+  };
   rig.Start(0);
   rig.engine.clockIn.delayMs.store(6.25);
   rig.Master(0xFA, 10);
-  for (int n = 0; n < 40; ++n) rig.Master(0xF8, 20.3 + n * 20.0);
+  for (int n = 0; n < 40; ++n) rig.Master(0xF8, engineTime(20.3 + n * 20.0));
   rig.Run(1000);
   int checked = 0;
-  for (const Heard& h : rig.heard)
-    if (h.note >= 0 && h.note < 40 && (h.note & 1) == 0) {
-      EXPECT_NEAR(h.ms, 20.3 + h.note * 20.0 + 6.25, 1e-6) << "note " << h.note;
-      ++checked;
-    }
-  EXPECT_EQ(checked, 20);
+  for (const Heard& h : rig.heard) {
+    if (h.note < 0 || h.note >= 40 || ((h.note & 1) && h.note < 3)) continue;  // between pulses once locked
+    const double ideal = 20.3 + (h.note + 0.4 * (h.note & 1)) * 20.0 + 6.25 + kClockJitterMarginMs;
+    // (While the server falls behind, a wake-up armed by the difference a moment before comes a
+    // little early and the next one takes what is due: late by a few microseconds.)
+    const double tolerance = (h.note & 1) ? 0.1 : h.ms > 100 && h.ms < 520 ? 0.05 : 1e-6;
+    EXPECT_NEAR(serverTime(h.ms), ideal, tolerance) << "note " << h.note;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 39);
 }
