@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -146,11 +147,6 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
   uint64_t now = jack_get_time();
   // Test code: the test thread holds the mutex only to copy, so waiting for it here is harmless.
   std::lock_guard<std::mutex> lock(p.mutex);
-  for (jack_port_t* port : p.sources) {
-    void* buffer = jack_port_get_buffer(port, nframes);
-    platform::jack_midi::JackBufferTake(buffer);
-    jack_midi_clear_buffer(buffer);
-  }
   for (uint32_t i = 0; i < p.sinks.size(); ++i) {
     void* buffer = jack_port_get_buffer(p.sinks[i], nframes);
     platform::jack_midi::JackBufferTake(buffer);
@@ -162,6 +158,13 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
     }
     platform::jack_midi::JackBufferLeave(buffer);
   }
+  // Cleared after the sinks are read: a sink connected to the peer's own source reads what it
+  // wrote in the cycle before.
+  for (jack_port_t* port : p.sources) {
+    void* buffer = jack_port_get_buffer(port, nframes);
+    platform::jack_midi::JackBufferTake(buffer);
+    jack_midi_clear_buffer(buffer);
+  }
   while (!p.pending.empty()) {
     auto& [source, bytes] = p.pending.front();
     if (source < p.sources.size()) {
@@ -169,6 +172,31 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
       if (jack_midi_event_write(buffer, 0, bytes.data(), bytes.size()) != 0) break;  // full: next cycle
     }
     p.pending.pop_front();
+  }
+  if (p.pulseSource >= 0 && static_cast<uint32_t>(p.pulseSource) < p.sources.size()) {
+    void* buffer = jack_port_get_buffer(p.sources[p.pulseSource], nframes);
+    auto jitter = [&p] {
+      const int32_t j = static_cast<int32_t>(p.pulseJitter);
+      return std::uniform_int_distribution<int32_t>(-j, j)(p.pulseRandom);
+    };
+    const uint8_t kStart = 0xFA, kPulse = 0xF8, kStop = 0xFC;
+    // (Written after any pending event at offset 0: offsets never go back within a cycle.)
+    if (!p.pulseStarted) {
+      jack_midi_event_write(buffer, 0, &kStart, 1);
+      p.pulseStarted = true;
+      p.pulseGrid = static_cast<double>(start + nframes);
+      p.pulseAt = std::llround(p.pulseGrid) + jitter();
+    }
+    while (!p.pulseStopping && p.pulseAt < static_cast<int64_t>(start) + nframes) {
+      const int64_t offset = std::max<int64_t>(0, p.pulseAt - start);
+      jack_midi_event_write(buffer, static_cast<jack_nframes_t>(offset), &kPulse, 1);
+      p.pulseGrid += p.pulseStep;
+      p.pulseAt = std::llround(p.pulseGrid) + jitter();
+    }
+    if (p.pulseStopping) {
+      jack_midi_event_write(buffer, nframes - 1, &kStop, 1);
+      p.pulseSource = -1;
+    }
   }
   for (jack_port_t* port : p.sources) platform::jack_midi::JackBufferLeave(jack_port_get_buffer(port, nframes));
   return 0;
@@ -336,6 +364,19 @@ void JackPeer::Close() {
 void JackPeer::Send(uint32_t source, std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex);
   pending.emplace_back(source, std::move(bytes));
+}
+
+void JackPeer::StartPulses(uint32_t source, double framesPerPulse, uint32_t jitterFrames) {
+  std::lock_guard<std::mutex> lock(mutex);
+  pulseSource = static_cast<int32_t>(source);
+  pulseStarted = pulseStopping = false;
+  pulseStep = framesPerPulse;
+  pulseJitter = jitterFrames;
+}
+
+void JackPeer::StopPulses() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (pulseSource >= 0) pulseStopping = true;
 }
 
 std::vector<PeerEvent> JackPeer::Received() {

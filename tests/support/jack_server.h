@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,14 @@ struct JackPeer {
   std::mutex mutex;  // guards the two fields below
   std::vector<PeerEvent> received;
   std::deque<std::pair<uint32_t, std::vector<uint8_t>>> pending;  // source index, bytes
+  // A clock master of the peer's own (StartPulses), also under the mutex: the source it plays on
+  // (-1 none), the next pulse's grid frame and the frame it goes out at.
+  int32_t pulseSource = -1;
+  bool pulseStarted = false, pulseStopping = false;
+  double pulseStep = 0, pulseGrid = 0;
+  int64_t pulseAt = 0;
+  uint32_t pulseJitter = 0;
+  std::mt19937 pulseRandom{28};
 
   JackPeer() = default;
   JackPeer(const JackPeer&) = delete;
@@ -99,6 +108,11 @@ struct JackPeer {
   void Close();
   // Queues bytes to go out on a source as one event at the start of the next cycle.
   void Send(uint32_t source, std::vector<uint8_t> bytes);
+  // A MIDI clock master at its exact frames: 0xFA at the start of the next cycle, 0xF8 every
+  // `framesPerPulse` from a period after it, each moved by a random whole number of frames within
+  // +-`jitterFrames`; StopPulses ends it with 0xFC.
+  void StartPulses(uint32_t source, double framesPerPulse, uint32_t jitterFrames);
+  void StopPulses();
   std::vector<PeerEvent> Received();
   // Waits (bounded) until at least `count` events have arrived; returns them.
   std::vector<PeerEvent> WaitReceived(size_t count, int timeoutMs = 10000);
