@@ -190,6 +190,7 @@ int PeerProcess(jack_nframes_t nframes, void* arg) {
     while (!p.pulseStopping && p.pulseAt < static_cast<int64_t>(start) + nframes) {
       const int64_t offset = std::max<int64_t>(0, p.pulseAt - start);
       jack_midi_event_write(buffer, static_cast<jack_nframes_t>(offset), &kPulse, 1);
+      p.pulseGrids.push_back(p.pulseGrid);
       p.pulseGrid += p.pulseStep;
       p.pulseAt = std::llround(p.pulseGrid) + jitter();
     }
@@ -372,6 +373,7 @@ void JackPeer::StartPulses(uint32_t source, double framesPerPulse, uint32_t jitt
   pulseStarted = pulseStopping = false;
   pulseStep = framesPerPulse;
   pulseJitter = jitterFrames;
+  pulseGrids.clear();
 }
 
 void JackPeer::StopPulses() {

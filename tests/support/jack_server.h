@@ -94,6 +94,7 @@ struct JackPeer {
   int64_t pulseAt = 0;
   uint32_t pulseJitter = 0;
   std::mt19937 pulseRandom{28};
+  std::vector<double> pulseGrids;  // the grid frame of every pulse played, in order
 
   JackPeer() = default;
   JackPeer(const JackPeer&) = delete;

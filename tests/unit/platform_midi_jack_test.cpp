@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -412,6 +413,62 @@ TEST_F(JackMidiTest, InputIsStampedWhenItArrivedNotWhenItWasDelivered) {
     EXPECT_LT(lead, 1000.0);
   }
   EXPECT_GT(MidiInArrivalMs(), NowMs() - 1.0);  // outside a callback: now
+}
+
+// On the server's time: messages sent together but placed 10 ms and 12.5 ms apart there are
+// written exactly that many frames apart; and input is stamped there from its frame, so that two
+// messages the sink sends at the starts of its cycles arrive a whole number of periods apart.
+TEST_F(JackMidiTest, OnTheServersTimeOutputIsWrittenAtTheFrameItNamesAndInputIsStampedByItsFrame) {
+  MidiHandle out = 0, in = 0;
+  ASSERT_EQ(MidiOutOpen(0, &out), kMidiOk);
+  TransportState t;
+  for (int waited = 0; waited < 5000 && !MidiTransportRead(&t); waited += 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(MidiTransportRead(&t));
+  {
+    ServerTimeScope scope;
+    const double serverNow = NowMs() - (t.atMs - t.mediaMs);
+    for (double at : {30.0, 40.0, 52.5}) {
+      PlaceOnServerTime(serverNow + at);
+      ASSERT_EQ(MidiOutShort(out, 0x400090u | static_cast<uint32_t>(at) << 8), kMidiOk);
+    }
+  }
+  std::vector<PeerEvent> got = peer.WaitReceived(3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1].frame - got[0].frame, 480u);
+  EXPECT_EQ(got[2].frame - got[1].frame, 600u);
+
+  struct Stamps {
+    std::mutex mutex;
+    std::vector<double> serverMs;
+    static void Callback(MidiHandle, uint32_t, uintptr_t instance, uintptr_t, uintptr_t) {
+      auto* self = reinterpret_cast<Stamps*>(instance);
+      std::lock_guard<std::mutex> lock(self->mutex);
+      self->serverMs.push_back(MidiInArrivalServerMs());
+    }
+  } stamps;
+  ASSERT_EQ(MidiInOpen(0, Stamps::Callback, reinterpret_cast<uintptr_t>(&stamps), &in), kMidiOk);
+  ASSERT_EQ(MidiInStart(in), kMidiOk);
+  for (int i = 0; i < 4; ++i) {
+    peer.Send(0, {0x90, static_cast<uint8_t>(60 + i), 0x64});
+    std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  }
+  for (int waited = 0; waited < 10000; waited += 5) {
+    {
+      std::lock_guard<std::mutex> lock(stamps.mutex);
+      if (stamps.serverMs.size() >= 4) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(MidiInClose(in), kMidiOk);
+  ASSERT_EQ(stamps.serverMs.size(), 4u);
+  const double periodMs = peer.period * 1000.0 / peer.rate;
+  for (size_t i = 1; i < 4; ++i) {
+    const double periods = (stamps.serverMs[i] - stamps.serverMs[i - 1]) / periodMs;
+    EXPECT_GE(periods, 1.0 - 1e-6) << i;
+    EXPECT_NEAR(periods, std::round(periods), 1e-6) << i;
+  }
+  EXPECT_TRUE(std::isnan(MidiInArrivalServerMs()));  // outside a callback: none
 }
 
 TEST_F(JackMidiTest, AServerThatDiesTurnsSendsIntoErrorsAndNothingHangs) {
