@@ -233,12 +233,14 @@ struct Service {
   bool watchedBefore = false;
   // The frames behind watchMediaMs (the real-time thread's): counted from the first cycle of
   // `mediaClient`, whose time there was `mediaBaseMs` (NowMs's scale); and the least lead of the
-  // engine's clock over that time seen at the callbacks (mediaLeadMs, see WatchTransport).
+  // engine's clock over that time seen at the callbacks (mediaLeadMs, see WatchTransport), and the
+  // clock and the server's time at the last callback.
   jack_client_t* mediaClient = nullptr;
   int64_t mediaFrames = 0;
   jack_nframes_t mediaLastStart = 0;
   double mediaBaseMs = 0;
   double mediaLeadMs = 0;
+  double lastCalledMs = 0, lastMediaMs = 0;
   bool lastRolling = false;
   jack_nframes_t lastFrame = 0;
   jack_nframes_t lastFrames = 0;
@@ -342,12 +344,15 @@ double DueMsOfCycle(const CycleClock& cycle) {
                     static_cast<double>(jack_get_time())) / 1000.0;
 }
 
+// The lead of the engine's clock over the server's time (WatchTransport): how fast it may rise
+// (ms per ms of the server's time), and how much more clock than frames between two callbacks has it
+// rise at once (a stall).
+constexpr double kLeadRise = 0.01;
+constexpr double kLeadJumpMs = 20.0;
+
 // Publishes the transport at this cycle's first frame. A new segment begins whenever it did not
 // simply run on from the cycle before: it started or stopped, or was located (or this is the first
 // cycle seen, on this server or a new one).
-// How fast the least lead may rise again (ms per ms of the server's time).
-constexpr double kLeadRise = 0.01;
-
 void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t cycleStart, jack_nframes_t nframes,
                     double calledMs) {
   jack_position_t pos;
@@ -361,8 +366,9 @@ void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t cycleSta
   // The server's time: its frames from the client's first cycle. Its lead over the engine's clock
   // is taken from when the callbacks run (a message sent a period before this one is written at
   // its first frame), at the least: a driver wakes late, never early, and a message has to be sent
-  // before the callback that writes it, so the earliest callbacks are the frames' time. It may rise
-  // again slowly (kLeadRise), as a driver whose frames run slower than the clock has it rise.
+  // before the callback that writes it, so the earliest callbacks keep the frames' time. The lead
+  // rises slowly (kLeadRise: a driver whose frames run slower than the clock), and at once after a
+  // stall (a driver that stopped and lost frames; one that then catches up brings it down again).
   jack_client_t* client = s.client.load(std::memory_order_relaxed);
   const double rate = pos.frame_rate > 0 ? static_cast<double>(pos.frame_rate) : 48000.0;
   const double periodMs = nframes * 1000.0 / rate;
@@ -377,7 +383,14 @@ void WatchTransport(Service& s, const CycleClock& clock, jack_nframes_t cycleSta
   s.mediaLastStart = cycleStart;
   const double mediaMs = s.mediaBaseMs + static_cast<double>(s.mediaFrames) * 1000.0 / rate;
   const double lead = calledMs - periodMs - mediaMs;
-  s.mediaLeadMs = first ? lead : std::min(s.mediaLeadMs + kLeadRise * periodMs, lead);
+  const bool stalled = !first && (calledMs - s.lastCalledMs) - (mediaMs - s.lastMediaMs) > kLeadJumpMs;
+  // (After a stall, short of the lead seen: the callback that comes then may itself be late, and a
+  // message placed early only waits for its frame.)
+  s.mediaLeadMs = first ? lead
+                : stalled ? std::max(s.mediaLeadMs, lead - kLeadJumpMs)
+                          : std::min(s.mediaLeadMs + kLeadRise * periodMs, lead);
+  s.lastCalledMs = calledMs;
+  s.lastMediaMs = mediaMs;
   const uint32_t seq = s.watchSeq.load(std::memory_order_relaxed);
   s.watchSeq.store(seq + 1);
   if (newSegment) s.watchSegment.store(s.watchSegment.load(std::memory_order_relaxed) + 1);

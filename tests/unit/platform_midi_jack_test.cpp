@@ -469,6 +469,27 @@ TEST_F(JackMidiTest, OnTheServersTimeOutputIsWrittenAtTheFrameItNamesAndInputIsS
     EXPECT_NEAR(periods, std::round(periods), 1e-6) << i;
   }
   EXPECT_TRUE(std::isnan(MidiInArrivalServerMs()));  // outside a callback: none
+
+  // A server stopped for a second loses that second of frames against the clock. Soon after it runs
+  // again, the server's time is where its frames are: a message placed 30 ms on there is written
+  // about that much after one sent as it is, rather than standing a second ahead (and being written
+  // at once, as not believed).
+  ASSERT_EQ(kill(server.pid, SIGSTOP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  ASSERT_EQ(kill(server.pid, SIGCONT), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(MidiTransportRead(&t));
+  ASSERT_EQ(MidiOutShort(out, 0x400090u | 69u << 8), kMidiOk);
+  {
+    ServerTimeScope scope;
+    PlaceOnServerTime(NowMs() - (t.atMs - t.mediaMs) + 30.0);
+    ASSERT_EQ(MidiOutShort(out, 0x400090u | 70u << 8), kMidiOk);
+  }
+  got = peer.WaitReceived(5);
+  ASSERT_EQ(got.size(), 5u);
+  // (Counted in frames: a slow machine moves the first by a period or two at most.)
+  EXPECT_GE(static_cast<int32_t>(got[4].frame - got[3].frame), static_cast<int32_t>(peer.rate / 100))
+      << "written long before its frame";
 }
 
 TEST_F(JackMidiTest, AServerThatDiesTurnsSendsIntoErrorsAndNothingHangs) {
