@@ -607,19 +607,37 @@ int RunBounded(Service& s, std::shared_ptr<ServerJob> job, jack_port_t** port, b
 
 // ---- The input thread ----
 
-// The server's time of the latest cycle (TransportRead's, under its sequence counter): the frame
-// its first frame is, and the server time of a message written there.
-bool ReadServerTime(const Service& s, uint32_t* frame, double* mediaMs, double* rate) {
+// What the process callback published at its latest cycle, under its sequence counter: the
+// transport, and the frame time of the cycle's first frame. False when there is none yet.
+bool ReadWatched(const Service& s, TransportState* out, uint32_t* cycleFrame) {
   for (int attempt = 0; attempt < 64; ++attempt) {
     const uint32_t before = s.watchSeq.load();
     if (before == 0) return false;  // no cycle yet
     if (before & 1) continue;
-    *frame = s.watchCycleFrame.load();
-    *mediaMs = s.watchMediaMs.load();
-    *rate = s.watchRate.load();
-    if (s.watchSeq.load() == before) return *rate > 0;
+    TransportState t;
+    t.segment = s.watchSegment.load();
+    t.rolling = s.watchRolling.load();
+    t.frame = s.watchFrame.load();
+    t.frameRate = s.watchRate.load();
+    t.atMs = s.watchAtMs.load();
+    t.mediaMs = s.watchMediaMs.load();
+    const uint32_t frame = s.watchCycleFrame.load();
+    if (s.watchSeq.load() != before) continue;
+    *out = t;
+    *cycleFrame = frame;
+    return true;
   }
   return false;
+}
+
+// The server's time of the latest cycle: the frame its first frame is, and the server time of a
+// message written there.
+bool ReadServerTime(const Service& s, uint32_t* frame, double* mediaMs, double* rate) {
+  TransportState t;
+  if (!ReadWatched(s, &t, frame) || !(t.frameRate > 0)) return false;
+  *mediaMs = t.mediaMs;
+  *rate = t.frameRate;
+  return true;
 }
 
 // A message `lateMs` late, sent on a thread that places output on the server's time: stamped with
@@ -981,23 +999,8 @@ double DelayMs(MidiServiceState& state, bool input) {
 
 bool TransportRead(MidiServiceState& state, TransportState* out) {
   Service& s = Own(state);
-  if (!s.alive.load(std::memory_order_acquire)) return false;
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    const uint32_t before = s.watchSeq.load();
-    if (before == 0) return false;  // no cycle yet
-    if (before & 1) continue;
-    TransportState t;
-    t.segment = s.watchSegment.load();
-    t.rolling = s.watchRolling.load();
-    t.frame = s.watchFrame.load();
-    t.frameRate = s.watchRate.load();
-    t.atMs = s.watchAtMs.load();
-    t.mediaMs = s.watchMediaMs.load();
-    if (s.watchSeq.load() != before) continue;
-    *out = t;
-    return true;
-  }
-  return false;
+  uint32_t cycleFrame;
+  return s.alive.load(std::memory_order_acquire) && ReadWatched(s, out, &cycleFrame);
 }
 
 bool TransportTimebaseOf(MidiServiceState& state, TransportTimebase timebase, void* context) {

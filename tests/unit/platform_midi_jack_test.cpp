@@ -100,6 +100,40 @@ Bytes Sysex(size_t length, uint8_t seed) {
 
 const std::string kLongPort(70, 'p');
 
+// Input device 0 opened with a callback that records `stamp()` for each message, while the sink
+// sends `count` notes 7 ms apart: the stamps, once all have come (or 10 s have passed).
+std::vector<double> InputStamps(JackPeer& peer, size_t count, double (*stamp)()) {
+  struct Stamps {
+    std::mutex mutex;
+    std::vector<double> values;
+    double (*stamp)();
+    static void Callback(MidiHandle, uint32_t, uintptr_t instance, uintptr_t, uintptr_t) {
+      auto* self = reinterpret_cast<Stamps*>(instance);
+      const double value = self->stamp();
+      std::lock_guard<std::mutex> lock(self->mutex);
+      self->values.push_back(value);
+    }
+  } stamps;
+  stamps.stamp = stamp;
+  MidiHandle in = 0;
+  if (MidiInOpen(0, Stamps::Callback, reinterpret_cast<uintptr_t>(&stamps), &in) != kMidiOk) return {};
+  MidiInStart(in);
+  for (size_t i = 0; i < count; ++i) {
+    peer.Send(0, {0x90, static_cast<uint8_t>(60 + i), 0x64});
+    std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  }
+  for (int waited = 0; waited < 10000; waited += 5) {
+    {
+      std::lock_guard<std::mutex> lock(stamps.mutex);
+      if (stamps.values.size() >= count) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(MidiInClose(in), kMidiOk);
+  std::lock_guard<std::mutex> lock(stamps.mutex);
+  return stamps.values;
+}
+
 // A private server, the test's client "sink" (sinks "in" and a 70-character name, source "out"), and
 // the jack service started in this process as client "engine".
 class JackMidiTest : public ::testing::Test {
@@ -381,34 +415,11 @@ TEST_F(JackMidiTest, InputReachesTheCallbackInOrderWithSysexFillingQueuedBuffers
 TEST_F(JackMidiTest, InputIsStampedWhenItArrivedNotWhenItWasDelivered) {
   // Input read in a cycle arrived during the period before it: the time the callback reports lies
   // at least a period (256 frames at 48 kHz) before the callback runs, and not much more.
-  struct Stamps {
-    std::mutex mutex;
-    std::vector<double> lead;  // delivery minus reported arrival, ms
-    static void Callback(MidiHandle, uint32_t, uintptr_t instance, uintptr_t, uintptr_t) {
-      auto* self = reinterpret_cast<Stamps*>(instance);
-      double arrival = MidiInArrivalMs(), now = NowMs();
-      std::lock_guard<std::mutex> lock(self->mutex);
-      self->lead.push_back(now - arrival);
-    }
-  } stamps;
-  MidiHandle in = 0;
-  ASSERT_EQ(MidiInOpen(0, Stamps::Callback, reinterpret_cast<uintptr_t>(&stamps), &in), kMidiOk);
-  ASSERT_EQ(MidiInStart(in), kMidiOk);
-  for (int i = 0; i < 8; ++i) {
-    peer.Send(0, {0x90, static_cast<uint8_t>(60 + i), 0x64});
-    std::this_thread::sleep_for(std::chrono::milliseconds(7));
-  }
-  for (int waited = 0; waited < 10000; waited += 5) {
-    {
-      std::lock_guard<std::mutex> lock(stamps.mutex);
-      if (stamps.lead.size() >= 8) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(MidiInClose(in), kMidiOk);
+  // Delivery minus reported arrival, ms.
+  const std::vector<double> leads = InputStamps(peer, 8, [] { return NowMs() - MidiInArrivalMs(); });
   const double periodMs = 256.0 / 48.0;
-  ASSERT_EQ(stamps.lead.size(), 8u);
-  for (double lead : stamps.lead) {
+  ASSERT_EQ(leads.size(), 8u);
+  for (double lead : leads) {
     EXPECT_GE(lead, periodMs * 0.95);
     EXPECT_LT(lead, 1000.0);
   }
@@ -419,7 +430,7 @@ TEST_F(JackMidiTest, InputIsStampedWhenItArrivedNotWhenItWasDelivered) {
 // written exactly that many frames apart; and input is stamped there from its frame, so that two
 // messages the sink sends at the starts of its cycles arrive a whole number of periods apart.
 TEST_F(JackMidiTest, OnTheServersTimeOutputIsWrittenAtTheFrameItNamesAndInputIsStampedByItsFrame) {
-  MidiHandle out = 0, in = 0;
+  MidiHandle out = 0;
   ASSERT_EQ(MidiOutOpen(0, &out), kMidiOk);
   TransportState t;
   for (int waited = 0; waited < 5000 && !MidiTransportRead(&t); waited += 5)
@@ -438,33 +449,11 @@ TEST_F(JackMidiTest, OnTheServersTimeOutputIsWrittenAtTheFrameItNamesAndInputIsS
   EXPECT_EQ(got[1].frame - got[0].frame, 480u);
   EXPECT_EQ(got[2].frame - got[1].frame, 600u);
 
-  struct Stamps {
-    std::mutex mutex;
-    std::vector<double> serverMs;
-    static void Callback(MidiHandle, uint32_t, uintptr_t instance, uintptr_t, uintptr_t) {
-      auto* self = reinterpret_cast<Stamps*>(instance);
-      std::lock_guard<std::mutex> lock(self->mutex);
-      self->serverMs.push_back(MidiInArrivalServerMs());
-    }
-  } stamps;
-  ASSERT_EQ(MidiInOpen(0, Stamps::Callback, reinterpret_cast<uintptr_t>(&stamps), &in), kMidiOk);
-  ASSERT_EQ(MidiInStart(in), kMidiOk);
-  for (int i = 0; i < 4; ++i) {
-    peer.Send(0, {0x90, static_cast<uint8_t>(60 + i), 0x64});
-    std::this_thread::sleep_for(std::chrono::milliseconds(7));
-  }
-  for (int waited = 0; waited < 10000; waited += 5) {
-    {
-      std::lock_guard<std::mutex> lock(stamps.mutex);
-      if (stamps.serverMs.size() >= 4) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(MidiInClose(in), kMidiOk);
-  ASSERT_EQ(stamps.serverMs.size(), 4u);
+  const std::vector<double> serverMs = InputStamps(peer, 4, [] { return MidiInArrivalServerMs(); });
+  ASSERT_EQ(serverMs.size(), 4u);
   const double periodMs = peer.period * 1000.0 / peer.rate;
   for (size_t i = 1; i < 4; ++i) {
-    const double periods = (stamps.serverMs[i] - stamps.serverMs[i - 1]) / periodMs;
+    const double periods = (serverMs[i] - serverMs[i - 1]) / periodMs;
     EXPECT_GE(periods, 1.0 - 1e-6) << i;
     EXPECT_NEAR(periods, std::round(periods), 1e-6) << i;
   }
